@@ -1,0 +1,279 @@
+#include "catalogue/Catalogue.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "toolkit/Error.h"
+
+namespace {
+
+constexpr const char* NumServicesKey = "NumServices";
+constexpr const char* LastServiceIDKey = "LastServiceID";
+
+std::string Lower(std::string text)
+{
+    if (!text.empty())
+        CharLowerBuffA(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+bool SameText(const std::string& a, const std::string& b)
+{
+    return Lower(a) == Lower(b);
+}
+
+std::string DefaultProgram(int index)
+{
+    return DefaultDescription(index) + ".exe";
+}
+
+// The longest description whose service host copy still has a usable path:
+// <Windows directory>\Vantorers\<description>.exe within MAX_PATH, and a
+// service name within the Service Control Manager's 256 characters.
+size_t MaxDescriptionLength()
+{
+    char windows[MAX_PATH];
+    size_t used = GetWindowsDirectoryA(windows, sizeof windows) + std::strlen("\\Vantorers\\") + std::strlen(".exe");
+    size_t room = used < MAX_PATH - 1 ? MAX_PATH - 1 - used : 0;
+    return room < 256 ? room : 256;
+}
+
+bool IsDeviceName(const std::string& description)
+{
+    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL"};
+    std::string upper = Lower(description);
+    for (const char* d : devices)
+        if (upper == Lower(d))
+            return true;
+    if (upper.size() == 4 && (upper.rfind("com", 0) == 0 || upper.rfind("lpt", 0) == 0) && upper[3] >= '1' &&
+        upper[3] <= '9')
+        return true;
+    return false;
+}
+
+} // namespace
+
+std::string ServiceKey(int index)
+{
+    return "Service_" + std::to_string(index);
+}
+
+std::string DefaultDescription(int index)
+{
+    return "Service " + std::to_string(index);
+}
+
+bool IsReservedSection(const std::string& name)
+{
+    return SameText(name, StatusSection) || SameText(name, WindowStatusSection);
+}
+
+std::string DescriptionFault(const std::string& description)
+{
+    if (description.empty())
+        return "A service description cannot be empty";
+    if (IsReservedSection(description))
+        return "\"" + description + "\" is a reserved name and cannot describe a service";
+    for (unsigned char c : description)
+        if (c < 32)
+            return "A service description cannot hold line breaks, tabs or other control characters";
+    if (description.front() == ' ' || description.back() == ' ')
+        return "A service description cannot begin or end with a blank";
+    if (description.find(']') != std::string::npos)
+        return "A service description cannot hold \"]\"";
+    if (description.find_first_of("\\/:*?\"<>|") != std::string::npos)
+        return "A service description cannot hold any of the characters \\ / : * ? \" < > |";
+    if (description.find('!') != std::string::npos)
+        return "A service description cannot hold \"!\": it stands for a blank in the service host's file name";
+    if (IsDeviceName(description))
+        return "\"" + description + "\" is a device name of Windows and cannot describe a service";
+    size_t limit = MaxDescriptionLength();
+    if (description.size() > limit)
+        return "A service description can be at most " + std::to_string(limit) + " characters long";
+    return "";
+}
+
+void CheckDescription(const std::string& description)
+{
+    std::string fault = DescriptionFault(description);
+    if (!fault.empty())
+        throw TError(fault);
+}
+
+int TCatalogue::ReadCount(const TIniFile& ini)
+{
+    count_ = ini.ReadInteger(StatusSection, NumServicesKey, 0);
+    return count_;
+}
+
+void TCatalogue::CheckIndex(const TIniFile& ini, int index)
+{
+    int count = ReadCount(ini);
+    if (index > count || index < 1)
+        throw TError("Wrong Service index (" + std::to_string(index));
+}
+
+int TCatalogue::Count()
+{
+    TIniFile ini(fileName_);
+    return ReadCount(ini);
+}
+
+int TCatalogue::FindByDescription(const std::string& description)
+{
+    TIniFile ini(fileName_);
+    int count = ReadCount(ini);
+    std::string wanted = Lower(description);
+    for (int n = 1; n <= count; ++n) {
+        entry_.Description = ini.ReadString(StatusSection, ServiceKey(n), DefaultDescription(n));
+        if (Lower(entry_.Description) == wanted)
+            return n;
+    }
+    return -1;
+}
+
+void TCatalogue::LoadEntry(int index)
+{
+    TIniFile ini(fileName_);
+    CheckIndex(ini, index);
+    entry_.Description = ini.ReadString(StatusSection, ServiceKey(index), DefaultDescription(index));
+    const std::string& section = entry_.Description;
+    entry_.StubPath = ini.ReadString(section, VantorerKey, "");
+    entry_.Program = ini.ReadString(section, ProgramKey, DefaultProgram(index));
+    entry_.Parameters = ini.ReadString(section, ParametersKey, "");
+    entry_.Installed = ini.ReadBool(section, InstalledKey, false);
+    entry_.ServiceID = ini.ReadInteger(section, ServiceIDKey, 1);
+    entry_.LogFile = ini.ReadString(section, LogFileKey, "");
+    entry_.LogToFile = ini.ReadBool(section, LogToFileKey, false);
+}
+
+bool TCatalogue::IsInstalled(int index)
+{
+    TIniFile ini(fileName_);
+    CheckIndex(ini, index);
+    std::string description = ini.ReadString(StatusSection, ServiceKey(index), DefaultDescription(index));
+    return ini.ReadBool(description, InstalledKey, false);
+}
+
+void TCatalogue::SetWorkingEntry(const std::string& description, const std::string& program,
+                                 const std::string& parameters, const std::string& logFile, bool logToFile)
+{
+    entry_.Description = description;
+    entry_.Program = program;
+    entry_.Parameters = parameters;
+    entry_.LogFile = logFile;
+    entry_.LogToFile = logToFile;
+    entry_.Installed = false;
+}
+
+int TCatalogue::AppendEntry(const std::string& description, const std::string& program,
+                            const std::string& parameters, const std::string& logFile, bool logToFile)
+{
+    CheckDescription(description);
+    TIniFile ini(fileName_);
+    int count = ReadCount(ini);
+    int id = ini.ReadInteger(StatusSection, LastServiceIDKey, 0);
+    ini.WriteInteger(StatusSection, LastServiceIDKey, id + 1);
+    SetWorkingEntry(description, program, parameters, logFile, logToFile);
+    ini.WriteInteger(StatusSection, NumServicesKey, count + 1);
+    count_ = count + 1;
+    ini.WriteString(StatusSection, ServiceKey(count + 1), description);
+    ini.WriteString(description, ProgramKey, program);
+    ini.WriteString(description, ParametersKey, parameters);
+    ini.WriteString(description, LogFileKey, logFile);
+    ini.WriteBool(description, LogToFileKey, logToFile);
+    ini.WriteBool(description, InstalledKey, false);
+    ini.WriteInteger(description, ServiceIDKey, id + 1);
+    entry_.ServiceID = id + 1;
+    return count + 1;
+}
+
+void TCatalogue::UpdateEntry(int index, const std::string& description, const std::string& program,
+                             const std::string& parameters, const std::string& logFile, bool logToFile)
+{
+    CheckDescription(description);
+    TIniFile ini(fileName_);
+    std::string previous = ini.ReadString(StatusSection, ServiceKey(index), DefaultDescription(index));
+    // Sections compare without letter case, so a change of case alone keeps
+    // the entry in its own section.
+    bool renamed = !SameText(previous, description);
+
+    // A renamed entry takes its service ID and host path along; they are
+    // read before anything is written so a refusal leaves the file as it was.
+    const std::string missing(1, '\x01');
+    std::string serviceID, stubPath;
+    if (renamed) {
+        TCatalogue others(fileName_);
+        int other = others.FindByDescription(description);
+        if (other != -1 && other != index)
+            throw TError("A service described \"" + description + "\" is in the catalogue already");
+        serviceID = ini.ReadString(previous, ServiceIDKey, missing);
+        stubPath = ini.ReadString(previous, VantorerKey, missing);
+    }
+
+    SetWorkingEntry(description, program, parameters, logFile, logToFile);
+    ini.WriteString(StatusSection, ServiceKey(index), description);
+    ini.WriteString(description, ProgramKey, program);
+    ini.WriteString(description, ParametersKey, parameters);
+    ini.WriteString(description, LogFileKey, logFile);
+    ini.WriteBool(description, LogToFileKey, logToFile);
+    ini.WriteBool(description, InstalledKey, false);
+    if (!renamed)
+        return;
+    if (serviceID != missing)
+        ini.WriteString(description, ServiceIDKey, serviceID);
+    if (stubPath != missing)
+        ini.WriteString(description, VantorerKey, stubPath);
+    if (!previous.empty() && !IsReservedSection(previous))
+        ini.EraseSection(previous);
+}
+
+void TCatalogue::DeleteEntry(int index)
+{
+    TIniFile ini(fileName_);
+    CheckIndex(ini, index);
+    const int count = count_;
+    auto writeCount = [&] {
+        ini.WriteInteger(StatusSection, NumServicesKey, count - 1);
+        count_ = count - 1;
+    };
+    try {
+        std::string description = ini.ReadString(StatusSection, ServiceKey(index), DefaultDescription(index));
+        // A hand-edited entry named after one of the catalogue's own sections
+        // leaves the list without taking that section with it.
+        if (!description.empty() && !IsReservedSection(description))
+            ini.EraseSection(description);
+        ini.DeleteKey(StatusSection, ServiceKey(index));
+        for (int i = index + 1; i <= count; ++i)
+            ini.WriteString(StatusSection, ServiceKey(i - 1),
+                            ini.ReadString(StatusSection, ServiceKey(i), DefaultDescription(i)));
+    } catch (...) {
+        // The count is written on every path once the index was valid; the
+        // first failure is the one reported.
+        try {
+            writeCount();
+        } catch (const TError&) {
+        }
+        throw;
+    }
+    writeCount();
+}
+
+std::vector<TCatalogueRow> TCatalogue::ListEntries()
+{
+    TIniFile ini(fileName_);
+    int count = ReadCount(ini);
+    std::vector<TCatalogueRow> rows;
+    rows.reserve(count > 0 && count < 4096 ? count : 0);
+    for (int n = 1; n <= count; ++n) {
+        TCatalogueRow row;
+        row.Index = n;
+        row.Description = ini.ReadString(StatusSection, ServiceKey(n), DefaultDescription(n));
+        row.Program = ini.ReadString(row.Description, ProgramKey, DefaultProgram(n));
+        row.Parameters = ini.ReadString(row.Description, ParametersKey, "");
+        row.Installed = ini.ReadBool(row.Description, InstalledKey, false);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}

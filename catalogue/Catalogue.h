@@ -1,0 +1,92 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "catalogue/IniFile.h"
+
+// The catalogue file, in the Windows directory; both the manager and every
+// installed service host read it.
+inline constexpr const char* CatalogueFileName = "QXServices.ini";
+
+// Section and key names shared with the service host and the deployment code.
+inline constexpr const char* StatusSection = "Status";
+inline constexpr const char* WindowStatusSection = "WindowStatus";
+inline constexpr const char* ProgramKey = "Program";
+inline constexpr const char* ParametersKey = "Parameters";
+inline constexpr const char* LogFileKey = "LogFile";
+inline constexpr const char* LogToFileKey = "LogToFile";
+inline constexpr const char* InstalledKey = "Installed";
+inline constexpr const char* ServiceIDKey = "ServiceID";
+inline constexpr const char* VantorerKey = "Vantorer";
+
+// "Service_<n>": the key in Status that holds the description at list index n.
+std::string ServiceKey(int index);
+// What Service_<n> reads as when the key is missing: "Service <n>".
+std::string DefaultDescription(int index);
+
+// Why a description cannot name a catalogue entry, or "" when it can. A
+// description is a section name of the catalogue, the service's name and
+// the base of the service host's file name, so it must suit all three.
+std::string DescriptionFault(const std::string& description);
+// Raises a TError carrying DescriptionFault when there is one.
+void CheckDescription(const std::string& description);
+// True for the catalogue's own sections, Status and WindowStatus, in any
+// letter case.
+bool IsReservedSection(const std::string& name);
+
+struct TCatalogueEntry {
+    int ServiceID = 0;
+    std::string StubPath;
+    std::string Description;
+    std::string Program;
+    std::string LogFile;
+    std::string Parameters;
+    bool LogToFile = false;
+    bool Installed = false;
+};
+
+struct TCatalogueRow {
+    int Index = 0;
+    std::string Description;
+    std::string Program;
+    std::string Parameters;
+    bool Installed = false;
+};
+
+// The catalogue operations. Each opens the file afresh; only the working
+// entry and the count as last read are kept between operations.
+class TCatalogue {
+public:
+    explicit TCatalogue(std::string fileName = CatalogueFileName) : fileName_(std::move(fileName)) {}
+
+    const std::string& FileName() const { return fileName_; }
+    TCatalogueEntry& Entry() { return entry_; }
+    const TCatalogueEntry& Entry() const { return entry_; }
+    // NumServices as last read by an operation.
+    int LastCount() const { return count_; }
+    void SetLastCount(int count) { count_ = count; }
+
+    int Count();
+    int FindByDescription(const std::string& description);
+    void LoadEntry(int index);
+    bool IsInstalled(int index);
+    int AppendEntry(const std::string& description, const std::string& program, const std::string& parameters,
+                    const std::string& logFile, bool logToFile);
+    void UpdateEntry(int index, const std::string& description, const std::string& program,
+                     const std::string& parameters, const std::string& logFile, bool logToFile);
+    void DeleteEntry(int index);
+    std::vector<TCatalogueRow> ListEntries();
+
+    // Reads NumServices and fails with "Wrong Service index (<n>" when the
+    // index lies outside 1..count.
+    void CheckIndex(const TIniFile& ini, int index);
+
+private:
+    int ReadCount(const TIniFile& ini);
+    void SetWorkingEntry(const std::string& description, const std::string& program, const std::string& parameters,
+                         const std::string& logFile, bool logToFile);
+
+    std::string fileName_;
+    TCatalogueEntry entry_;
+    int count_ = 0;
+};

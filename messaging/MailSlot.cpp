@@ -1,0 +1,174 @@
+#include "messaging/MailSlot.h"
+
+#include "platform/Kernel.h"
+#include "toolkit/Error.h"
+
+namespace {
+
+constexpr const char* SlotPath = "\\mailslot\\delphi\\";
+// Windows refuses longer names; we refuse them before asking.
+constexpr size_t MaxSlotName = 255;
+
+std::string UpperAscii(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+} // namespace
+
+std::string ComputerName()
+{
+    char name[16] = {};
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) ? std::string(name) : std::string();
+}
+
+TMailSlot::TMailSlot(TComponent* owner) : TComponent(owner), alias_(ComputerName() + "_Mailslot")
+{
+    SetServer("");
+}
+
+TMailSlot::~TMailSlot()
+{
+    // Destroying without CloseAndFree must not leak the handle.
+    if (opened_)
+        KernelApi().CloseHandle(handle_);
+}
+
+void TMailSlot::SetActive(bool value)
+{
+    if (value == opened_)
+        return;
+    if (value)
+        Open();
+    else
+        Close();
+}
+
+void TMailSlot::SetAlias(const std::string& value)
+{
+    SetActive(false);
+    alias_ = value;
+}
+
+std::string TMailSlot::Server() const
+{
+    return role_ == msServer ? "\\\\." : server_;
+}
+
+void TMailSlot::SetServer(std::string value)
+{
+    SetActive(false);
+    if (value.empty())
+        value = "\\\\" + ComputerName();
+    if (value.find("\\\\") == std::string::npos)
+        value = "\\\\" + value;
+    server_ = UpperAscii(value);
+}
+
+std::string TMailSlot::SlotName() const
+{
+    return Server() + SlotPath + alias_;
+}
+
+void TMailSlot::Open()
+{
+    if (opened_)
+        throw TError("Mailslot is allready opened");
+    if (role_ == msClient)
+        CreateClientSlot();
+    else
+        CreateServerSlot();
+    active_ = true;
+}
+
+void TMailSlot::Opening(HANDLE handle, const char* failure)
+{
+    handle_ = handle;
+    opened_ = handle != INVALID_HANDLE_VALUE;
+    if (!opened_)
+        throw TError(failure);
+    if (OnOpen)
+        OnOpen(this);
+}
+
+void TMailSlot::CreateServerSlot()
+{
+    std::string name = SlotName();
+    if (name.size() > MaxSlotName)
+        throw TError("Mailslot name is longer than 255 characters");
+    Opening(CreateMailslotA(name.c_str(), static_cast<DWORD>(msgSize_), 1, nullptr),
+            "Could not create a mailslot server");
+}
+
+void TMailSlot::CreateClientSlot()
+{
+    std::string name = SlotName();
+    if (name.size() > MaxSlotName)
+        throw TError("Mailslot name is longer than 255 characters");
+    // The own computer's name does not resolve everywhere; "." always does.
+    if (server_ == "\\\\" + UpperAscii(ComputerName()))
+        name = std::string("\\\\.") + SlotPath + alias_;
+    Opening(CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, INVALID_HANDLE_VALUE),
+            "Could not create a mailslot client");
+}
+
+void TMailSlot::Close()
+{
+    if (!opened_)
+        throw TError("Mailslot has not been opened");
+    opened_ = !KernelApi().CloseHandle(handle_);
+    if (opened_)
+        throw TError("Could not close mailslot");
+    handle_ = INVALID_HANDLE_VALUE;
+    if (OnClose)
+        OnClose(this);
+    active_ = false;
+}
+
+void TMailSlot::ReadMsg(void* buffer, DWORD count)
+{
+    if (!opened_)
+        throw TError("Mailslot has not been opened");
+    if (role_ == msClient)
+        throw TError("Mailslot is not a server");
+    DWORD read = 0;
+    if (!ReadFile(handle_, buffer, count, &read, nullptr))
+        throw TError("Could not read msg from mailslot");
+}
+
+void TMailSlot::WriteMsg(const void* buffer, DWORD count)
+{
+    if (!opened_)
+        throw TError("Mailslot has not been opened");
+    if (role_ == msServer)
+        throw TError("Mailslot is not a client");
+    DWORD written = 0;
+    if (!WriteFile(handle_, buffer, count, &written, nullptr))
+        throw TError("Could not write msg to mailslot");
+}
+
+int TMailSlot::MsgCount()
+{
+    if (!opened_)
+        throw TError("Mailslot has not been opened");
+    if (role_ == msClient)
+        throw TError("Mailslot is not a server");
+    DWORD maxSize = 0, nextSize = 0, count = 0, timeout = 0;
+    if (!GetMailslotInfo(handle_, &maxSize, &nextSize, &count, &timeout))
+        return 0;
+    return static_cast<int>(count);
+}
+
+void CloseAndFree(std::unique_ptr<TMailSlot>& slot)
+{
+    if (!slot)
+        return;
+    if (slot->Opened())
+        slot->Close();
+    slot.reset();
+}

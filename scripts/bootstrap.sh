@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build Quorvane for Windows and to
+# test it under Wine. Safe to run again: it installs only what is missing.
+set -euo pipefail
+
+packages=(
+  cmake make
+  g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64
+  wine wine64
+  xvfb xauth x11-utils imagemagick
+  googletest
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them as root:  apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,19 @@
+#pragma once
+#include <stdexcept>
+#include <string>
+
+// The one error class of the program: a failure with a fixed message text.
+// Components raise it; the command that owns the operation, or the
+// application's error box, decides what the user sees.
+class TError : public std::runtime_error {
+public:
+    explicit TError(const std::string& message) : std::runtime_error(message) {}
+    std::string Message() const { return what(); }
+};
+
+// Raised when a text that should hold an integer does not (the conversion
+// error of the reply parser).
+class TConvertError : public TError {
+public:
+    using TError::TError;
+};
