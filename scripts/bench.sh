@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds everything and runs every benchmark under Wine; prints their figures.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+export BUILD_DIR="${BUILD_DIR:-$root/build}"
+bash "$root/scripts/build.sh" >/dev/null
+source "$root/scripts/wine-env.sh"
+source "$root/scripts/xvfb.sh"
+trap 'stop_wineserver; stop_xvfb' EXIT
+start_xvfb
+ensure_wine_prefix
+start_wineserver
+for bench in "$BUILD_DIR"/bench/bench_*.exe; do
+  echo "== $(basename "$bench" .exe)"
+  wine "$bench" "$@"
+done

@@ -1,0 +1,27 @@
+#pragma once
+#include <string>
+
+// Every message box the programs show goes through the prompter, so a test
+// can answer them and read every text shown.
+class TPrompter {
+public:
+    virtual ~TPrompter() = default;
+    // Information box: caption "Information", one button "OK".
+    virtual void Information(const std::string& text) = 0;
+    // Error box: caption "Error", one button "OK".
+    virtual void Error(const std::string& text) = 0;
+    // Confirmation box: caption "Confirm", "&Yes" (default) and "&No" (Esc).
+    // True only when "&Yes" was chosen.
+    virtual bool Confirm(const std::string& text) = 0;
+    // The application's standard error box: the application title as caption,
+    // an error icon and "OK"; the text already carries its full stop.
+    virtual void StandardError(const std::string& text) = 0;
+};
+
+TPrompter& Prompter();
+// Installs another prompter (tests); nullptr puts the real one back.
+void SetPrompter(TPrompter* prompter);
+
+// The text the standard error box shows for an error message: a full stop is
+// added when the last character sorts after "." in character-code order.
+std::string StandardErrorText(const std::string& message);
