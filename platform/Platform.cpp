@@ -1,5 +1,6 @@
 #include "platform/Kernel.h"
 #include "platform/Profile.h"
+#include "platform/Shell.h"
 
 TKernelApi& KernelApi()
 {
@@ -10,5 +11,11 @@ TKernelApi& KernelApi()
 TProfileApi& ProfileApi()
 {
     static TProfileApi api;
+    return api;
+}
+
+TShellApi& ShellApi()
+{
+    static TShellApi api;
     return api;
 }
