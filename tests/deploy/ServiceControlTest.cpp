@@ -94,13 +94,6 @@ SC_LOCK WINAPI RefuseLock(SC_HANDLE)
     return nullptr;
 }
 
-BOOL WINAPI ControlFailsOddly(SC_HANDLE, DWORD control, LPSERVICE_STATUS)
-{
-    Note("control " + std::to_string(control));
-    SetLastError(1234);
-    return FALSE;
-}
-
 BOOL WINAPI AcceptControl(SC_HANDLE, DWORD control, LPSERVICE_STATUS)
 {
     Note("control " + std::to_string(control));
@@ -297,13 +290,6 @@ TEST_F(ServiceControlTest, ARefusedConnectionReachesTheCaller)
     }
     EXPECT_EQ(message, "Error locating NT Service Manager. Result: \"ERROR_ACCESS_DENIED\"");
     EXPECT_EQ(scm.calls, std::vector<std::string>{"connect"});
-}
-
-TEST_F(ServiceControlTest, AnUnknownErrorCodeIsNamedSo)
-{
-    TSeamOverride<decltype(TServiceApi::ControlService)> odd(api.ControlService, ControlFailsOddly);
-    Run(true);
-    EXPECT_EQ(prompter.Texts("Error"), "Unable to STOP Service. Result: \"Unknown exception\"\n");
 }
 
 TEST_F(ServiceControlTest, AFailingPrepareClosesTheConnection)
