@@ -1,0 +1,114 @@
+// Times one install and one uninstall of an entry (copy, two catalogue
+// writes; the launch itself is left out) and one round trip through the
+// Service Control Manager for a service that is not there.
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "catalogue/Catalogue.h"
+#include "deploy/Deploy.h"
+#include "deploy/ServiceControl.h"
+#include "platform/Directories.h"
+#include "platform/Seam.h"
+#include "platform/Shell.h"
+#include "toolkit/Prompter.h"
+
+// The window toolkit's boxes; named here so that the linker takes them from
+// the toolkit library, which comes before the core on the link line.
+TPrompter& DefaultPrompter();
+TPrompter& (*volatile keepToolkitBoxes)() = DefaultPrompter;
+
+namespace {
+
+std::string benchWindows;
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+template <class F>
+double Milliseconds(F&& work)
+{
+    auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+UINT WINAPI BenchWindowsDirectory(LPSTR buffer, UINT size)
+{
+    if (benchWindows.size() >= size)
+        return static_cast<UINT>(benchWindows.size() + 1);
+    lstrcpyA(buffer, benchWindows.c_str());
+    return static_cast<UINT>(benchWindows.size());
+}
+
+UINT WINAPI Launched(LPCSTR, UINT)
+{
+    return 33;
+}
+
+class TSilentPrompter : public TPrompter {
+public:
+    int errors = 0;
+    void Information(const std::string&) override {}
+    void Error(const std::string&) override { ++errors; }
+    bool Confirm(const std::string&) override { return false; }
+    void StandardError(const std::string&) override {}
+};
+
+} // namespace
+
+int main()
+{
+    TSilentPrompter silent;
+    SetPrompter(&silent);
+
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    benchWindows = std::string(temp) + "qv_bench_windows";
+    CreateDirectoryA(benchWindows.c_str(), nullptr);
+    std::string file = benchWindows + "\\QXServices.ini";
+    DeleteFileA(file.c_str());
+
+    // The bench's own program stands in for the service host, for its size.
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    bool madeSource = GetFileAttributesA(StubSourcePath().c_str()) == INVALID_FILE_ATTRIBUTES;
+    if (madeSource)
+        CopyFileA(self, StubSourcePath().c_str(), TRUE);
+
+    const int runs = 51;
+    std::vector<double> install, uninstall, control;
+    {
+        TSeamOverride<decltype(TDirectoryApi::GetWindowsDirectoryA)> windows(DirectoryApi().GetWindowsDirectoryA,
+                                                                             BenchWindowsDirectory);
+        TSeamOverride<decltype(TShellApi::WinExec)> launch(ShellApi().WinExec, Launched);
+        TCatalogue catalogue(file);
+        catalogue.AppendEntry("Mail Relay", "C:\\relay.exe", "", "", false);
+        for (int run = 0; run < runs; ++run) {
+            install.push_back(Milliseconds([&] { DeployEntry(catalogue, 1, true); }));
+            uninstall.push_back(Milliseconds([&] { DeployEntry(catalogue, 1, false); }));
+        }
+    }
+    for (int run = 0; run < runs; ++run)
+        control.push_back(Milliseconds([] { StartStopService(true, [] { return std::string("Quorvane Bench None"); }); }));
+
+    DeleteFileA(file.c_str());
+    RemoveDirectoryA((benchWindows + "\\Vantorers").c_str());
+    RemoveDirectoryA(benchWindows.c_str());
+    if (madeSource)
+        DeleteFileA(StubSourcePath().c_str());
+    SetPrompter(nullptr);
+
+    std::printf("%d runs; %d error boxes from the missing service\n", runs, silent.errors);
+    std::printf("DeployEntry install    median %8.3f ms\n", Median(install));
+    std::printf("DeployEntry uninstall  median %8.3f ms\n", Median(uninstall));
+    std::printf("stop, missing service  median %8.3f ms\n", Median(control));
+    return 0;
+}

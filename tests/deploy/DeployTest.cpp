@@ -1,0 +1,301 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "catalogue/Catalogue.h"
+#include "catalogue/IniFile.h"
+#include "deploy/Deploy.h"
+#include "platform/Directories.h"
+#include "platform/Profile.h"
+#include "platform/Seam.h"
+#include "platform/Shell.h"
+#include "tests/support/ScriptedPrompter.h"
+#include "tests/support/TempFiles.h"
+#include "toolkit/Error.h"
+
+namespace {
+
+// What the fakes below answer and record.
+struct TFakeSystem {
+    std::string windows;
+    UINT launchResult = 33;
+    std::vector<std::string> commandLines;
+    std::vector<UINT> showModes;
+    std::function<void()> atLaunch;
+} fake;
+
+UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
+{
+    if (fake.windows.size() >= size)
+        return static_cast<UINT>(fake.windows.size() + 1);
+    fake.windows.copy(buffer, fake.windows.size());
+    buffer[fake.windows.size()] = 0;
+    return static_cast<UINT>(fake.windows.size());
+}
+
+UINT WINAPI RecordLaunch(LPCSTR commandLine, UINT showMode)
+{
+    fake.commandLines.push_back(commandLine);
+    fake.showModes.push_back(showMode);
+    if (fake.atLaunch)
+        fake.atLaunch();
+    return fake.launchResult;
+}
+
+BOOL WINAPI RefuseWrites(LPCSTR, LPCSTR, LPCSTR, LPCSTR)
+{
+    return FALSE;
+}
+
+std::string ErrorOf(const std::function<void()>& operation)
+{
+    try {
+        operation();
+    } catch (const TError& error) {
+        return error.Message();
+    }
+    return "(no error)";
+}
+
+std::string SystemText(DWORD code)
+{
+    char text[512] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
+                   nullptr);
+    std::string reason = text;
+    while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == ' '))
+        reason.pop_back();
+    return reason;
+}
+
+// A catalogue and a Windows directory of their own in a temporary folder;
+// launches are recorded instead of run unless a test says otherwise.
+class DeployTest : public ::testing::Test {
+protected:
+    TTempFolder folder;
+    std::string file = folder.File("QXServices.ini");
+    TCatalogue catalogue{file};
+    TIniFile ini{file};
+    TScriptedPrompter prompter;
+    TSeamOverride<decltype(TDirectoryApi::GetWindowsDirectoryA)> windowsSeam{DirectoryApi().GetWindowsDirectoryA,
+                                                                              FakeWindowsDirectory};
+    TSeamOverride<decltype(TShellApi::WinExec)> launchSeam{ShellApi().WinExec, RecordLaunch};
+
+    void SetUp() override { UseWindowsDirectory("Windows"); }
+    void TearDown() override { fake = TFakeSystem(); }
+
+    void UseWindowsDirectory(const std::string& name)
+    {
+        fake.windows = folder.File(name);
+        CreateDirectoryA(fake.windows.c_str(), nullptr);
+    }
+    std::string StubFolder() const { return fake.windows + "\\Vantorers"; }
+    int Add(const std::string& description)
+    {
+        return catalogue.AppendEntry(description, "C:\\relay.exe", "", "", false);
+    }
+    std::string Read(const std::string& section, const std::string& key)
+    {
+        return ini.ReadString(section, key, "(missing)");
+    }
+    std::string Source() { return ReadTextFile(StubSourcePath()); }
+};
+
+} // namespace
+
+TEST(DeployNamesTest, ReplaceSpacesTouchesBlanksOnly)
+{
+    EXPECT_EQ(ReplaceSpaces("Mail Relay", '!'), "Mail!Relay");
+    EXPECT_EQ(ReplaceSpaces("  a  b ", '!'), "!!a!!b!");
+    EXPECT_EQ(ReplaceSpaces("tab\there_%$", '!'), "tab\there_%$");
+    EXPECT_EQ(ReplaceSpaces("", '!'), "");
+}
+
+TEST(DeployNamesTest, StubSourceLiesBesideTheRunningProgram)
+{
+    char self[MAX_PATH];
+    std::string path(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
+    EXPECT_EQ(StubSourcePath(), path.substr(0, path.rfind('\\')) + "\\Vantorer.bin");
+    EXPECT_TRUE(FileExists(StubSourcePath()));
+}
+
+TEST(DeployNamesTest, StubCopiesLiveInTheRealWindowsDirectory)
+{
+    char windows[MAX_PATH];
+    std::string expected(windows, GetWindowsDirectoryA(windows, MAX_PATH));
+    EXPECT_EQ(WindowsDirectory(), expected);
+
+    std::string stubFolder = expected + "\\Vantorers";
+    bool existed = GetFileAttributesA(stubFolder.c_str()) != INVALID_FILE_ATTRIBUTES;
+    EXPECT_EQ(StubCopyPath("Mail Relay"), stubFolder + "\\Mail!Relay.exe");
+    DWORD attributes = GetFileAttributesA(stubFolder.c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
+    if (!existed)
+        RemoveDirectoryA(stubFolder.c_str());
+}
+
+TEST_F(DeployTest, AWindowsDirectoryLongerThanTheBufferIsReadWhole)
+{
+    fake.windows = "C:\\" + std::string(300, 'w');
+    EXPECT_EQ(WindowsDirectory(), fake.windows);
+}
+
+TEST_F(DeployTest, StubCopyPathMakesTheFolderOnceAndReportsWhyItCannot)
+{
+    EXPECT_EQ(StubCopyPath("Mail Relay"), StubFolder() + "\\Mail!Relay.exe");
+    EXPECT_EQ(StubCopyPath("A"), StubFolder() + "\\A.exe");
+
+    // A file where the folder belongs.
+    UseWindowsDirectory("Blocked");
+    WriteTextFile(StubFolder(), "not a folder");
+    EXPECT_EQ(ErrorOf([] { StubCopyPath("Mail Relay"); }),
+              "Unable to create the folder \"" + StubFolder() + "\" for the service hosts: " +
+                  SystemText(ERROR_ALREADY_EXISTS));
+
+    // A Windows directory that is not there.
+    fake.windows = folder.File("Gone\\Windows");
+    EXPECT_EQ(ErrorOf([] { StubCopyPath("Mail Relay"); }),
+              "Unable to create the folder \"" + StubFolder() + "\" for the service hosts: " +
+                  SystemText(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(DeployTest, InstallCopiesRecordsThenLaunches)
+{
+    Add("Other");
+    Add("Mail Relay");
+    catalogue.SetLastCount(99);
+    std::string copy = StubFolder() + "\\Mail!Relay.exe";
+    WriteTextFile(copy, "an older host"); // an install always takes a fresh copy
+
+    fake.atLaunch = [&] {
+        // The host finds its entry complete when it starts.
+        EXPECT_EQ(Read("Mail Relay", "Vantorer"), copy);
+        EXPECT_EQ(Read("Mail Relay", "Installed"), "1");
+        EXPECT_EQ(ReadTextFile(copy), Source());
+    };
+    EXPECT_TRUE(DeployEntry(catalogue, 2, true));
+
+    ASSERT_EQ(fake.commandLines.size(), 1u);
+    EXPECT_EQ(fake.commandLines[0], copy + " -i");
+    EXPECT_EQ(fake.showModes[0], 5u);
+    EXPECT_TRUE(prompter.shown.empty());
+    EXPECT_EQ(catalogue.Entry().Description, "Mail Relay");
+    EXPECT_EQ(catalogue.Entry().StubPath, copy);
+    EXPECT_EQ(catalogue.LastCount(), 2);
+    EXPECT_TRUE(FileExists(copy));
+    EXPECT_EQ(Read("Other", "Vantorer"), "(missing)");
+}
+
+TEST_F(DeployTest, UninstallRunsTheCopyItFindsThenDeletesIt)
+{
+    Add("Mail Relay");
+    std::string copy = StubFolder() + "\\Mail!Relay.exe";
+    CreateDirectoryA(StubFolder().c_str(), nullptr);
+    WriteTextFile(copy, "the installed host");
+
+    fake.atLaunch = [&] {
+        EXPECT_EQ(ReadTextFile(copy), "the installed host");
+        EXPECT_EQ(Read("Mail Relay", "Vantorer"), copy);
+        EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
+    };
+    EXPECT_TRUE(DeployEntry(catalogue, 1, false));
+    ASSERT_EQ(fake.commandLines.size(), 1u);
+    EXPECT_EQ(fake.commandLines[0], copy + " -u");
+    EXPECT_EQ(fake.showModes[0], 5u);
+    EXPECT_FALSE(FileExists(copy));
+    EXPECT_TRUE(prompter.shown.empty());
+}
+
+TEST_F(DeployTest, UninstallRemakesAMissingCopyToRunIt)
+{
+    Add("Mail Relay");
+    std::string copy = StubFolder() + "\\Mail!Relay.exe";
+    bool copiedBeforeLaunch = false;
+    fake.atLaunch = [&] { copiedBeforeLaunch = ReadTextFile(copy) == Source(); };
+    EXPECT_TRUE(DeployEntry(catalogue, 1, false));
+    EXPECT_TRUE(copiedBeforeLaunch);
+    EXPECT_FALSE(FileExists(copy));
+}
+
+// A blank in the Windows directory: quoted on the command line and in the
+// failure box, never in the catalogue.
+TEST_F(DeployTest, AFailedLaunchIsShownAndTheRequestedStateKept)
+{
+    UseWindowsDirectory("Win Dir");
+    Add("Mail Relay");
+    std::string copy = StubFolder() + "\\Mail!Relay.exe";
+    fake.launchResult = ERROR_FILE_NOT_FOUND;
+
+    EXPECT_TRUE(DeployEntry(catalogue, 1, true));
+    ASSERT_EQ(fake.commandLines.size(), 1u);
+    EXPECT_EQ(fake.commandLines[0], "\"" + copy + "\" -i");
+    EXPECT_EQ(Read("Mail Relay", "Vantorer"), copy);
+    ASSERT_EQ(prompter.shown.size(), 1u);
+    EXPECT_EQ(prompter.shown[0].Kind, "Error");
+    EXPECT_EQ(prompter.shown[0].Text, "The Service could not be installed !\r\rFailure while Executing \"-Install\" "
+                                      "of file: \r    \"\"" + copy + "\"\"");
+    EXPECT_EQ(Read("Mail Relay", "Installed"), "1");
+    EXPECT_TRUE(FileExists(copy));
+
+    fake.launchResult = 31;
+    EXPECT_TRUE(DeployEntry(catalogue, 1, false));
+    ASSERT_EQ(prompter.shown.size(), 2u);
+    EXPECT_EQ(prompter.shown[1].Text, "The Service could not be uninstalled !\r\rFailure while Executing "
+                                      "\"-Uninstall\" of file: \r    \"\"" + copy + "\"\"");
+    EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
+    EXPECT_FALSE(FileExists(copy));
+
+    // 32 is a launch.
+    fake.launchResult = 32;
+    DeployEntry(catalogue, 1, true);
+    EXPECT_EQ(prompter.shown.size(), 2u);
+}
+
+TEST_F(DeployTest, FailuresBeforeTheLaunchRunNothing)
+{
+    Add("Mail Relay");
+    EXPECT_EQ(ErrorOf([&] { DeployEntry(catalogue, 0, true); }), "Wrong Service index (0");
+    EXPECT_EQ(ErrorOf([&] { DeployEntry(catalogue, 2, false); }), "Wrong Service index (2");
+    EXPECT_EQ(GetFileAttributesA(StubFolder().c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // The stub folder cannot be made: nothing copied, written or run.
+    WriteTextFile(StubFolder(), "not a folder");
+    EXPECT_NE(ErrorOf([&] { DeployEntry(catalogue, 1, true); }).find("Unable to create the folder"),
+              std::string::npos);
+    EXPECT_EQ(Read("Mail Relay", "Vantorer"), "(missing)");
+    EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
+    DeleteFileA(StubFolder().c_str());
+
+    {
+        TSeamOverride<decltype(TProfileApi::WritePrivateProfileStringA)> refuse(
+            ProfileApi().WritePrivateProfileStringA, RefuseWrites);
+        EXPECT_EQ(ErrorOf([&] { DeployEntry(catalogue, 1, true); }), "Unable to write to QXServices.ini");
+    }
+    EXPECT_TRUE(fake.commandLines.empty());
+    EXPECT_TRUE(prompter.shown.empty());
+    EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
+}
+
+TEST_F(DeployTest, TheCopyRunsForRealFromAPathWithABlank)
+{
+    TSeamOverride<decltype(TShellApi::WinExec)> realLaunch(ShellApi().WinExec, ::WinExec);
+    UseWindowsDirectory("Win Dir");
+    Add("Mail Relay");
+    std::string copy = StubFolder() + "\\Mail!Relay.exe";
+    std::string record = copy + ".args";
+
+    EXPECT_TRUE(DeployEntry(catalogue, 1, true));
+    EXPECT_TRUE(prompter.shown.empty());
+    for (int waited = 0; waited < 10000 && !FileExists(record); waited += 20)
+        Sleep(20);
+    ASSERT_TRUE(FileExists(record));
+    EXPECT_EQ(ReadTextFile(record), "\"" + copy + "\" -i");
+
+    // The host has ended or is about to; let it go before the folder does.
+    for (int waited = 0; waited < 5000 && !DeleteFileA(copy.c_str()); waited += 20)
+        Sleep(20);
+}
