@@ -1,0 +1,328 @@
+#include "messaging/Liveness.h"
+
+#include <climits>
+#include <cstring>
+#include <string_view>
+
+#include "messaging/Protocol.h"
+#include "toolkit/Error.h"
+#include "toolkit/Prompter.h"
+
+namespace {
+
+constexpr unsigned PollInterval = 500;
+constexpr unsigned ReplyTimeout = 5000;
+
+std::string Trim(const std::string& text)
+{
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && static_cast<unsigned char>(text[first]) <= ' ')
+        ++first;
+    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ')
+        --last;
+    return text.substr(first, last - first);
+}
+
+// Decimal only: an optional sign, then digits, within 32 bits.
+int StrToInt(const std::string& text)
+{
+    size_t pos = 0;
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        negative = text[pos] == '-';
+        ++pos;
+    }
+    long long value = 0;
+    bool digits = pos < text.size();
+    for (; pos < text.size() && digits; ++pos) {
+        if (text[pos] < '0' || text[pos] > '9')
+            digits = false;
+        else
+            value = value * 10 + (text[pos] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            digits = false;
+    }
+    if (negative)
+        value = -value;
+    if (!digits || value > INT_MAX || value < INT_MIN)
+        throw TConvertError("'" + text + "' is not a valid integer value");
+    return static_cast<int>(value);
+}
+
+// The hourglass for the length of a wait; whatever showed before comes back.
+class TWaitCursor {
+public:
+    TWaitCursor() : previous_(SetCursor(LoadCursor(nullptr, IDC_WAIT))) {}
+    ~TWaitCursor() { SetCursor(previous_ ? previous_ : LoadCursor(nullptr, IDC_ARROW)); }
+    TWaitCursor(const TWaitCursor&) = delete;
+    TWaitCursor& operator=(const TWaitCursor&) = delete;
+
+private:
+    HCURSOR previous_;
+};
+
+// Holds a flag up for one scope, also when the scope raises.
+class TFlagScope {
+public:
+    explicit TFlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~TFlagScope() { flag_ = false; }
+    TFlagScope(const TFlagScope&) = delete;
+    TFlagScope& operator=(const TFlagScope&) = delete;
+
+private:
+    bool& flag_;
+};
+
+} // namespace
+
+TLiveness::TLiveness()
+{
+    mailSlotCheck_.SetName("MailSlotCheck");
+    mailSlotCheck_.SetInterval(PollInterval);
+    mailSlotCheck_.OnTimer = [this] { MailSlotCheckTimer(); };
+    commTimeout_.SetName("CommTimeout");
+    commTimeout_.SetInterval(ReplyTimeout);
+    commTimeout_.OnTimer = [this] { CommTimeoutTimer(); };
+}
+
+TLiveness::~TLiveness()
+{
+    mailSlotCheck_.SetEnabled(false);
+    commTimeout_.SetEnabled(false);
+    // The mailslot's own destructor closes the handle without raising.
+    server_.reset();
+}
+
+void TLiveness::Start()
+{
+    activeServices_.clear();
+    sequence_ = 0;
+    checkMode_ = ModeSilentStart;
+    waiting_ = false;
+    timedOut_ = false;
+    found_ = false;
+    lastReplySequence_.clear();
+    shutDown_ = false;
+    quitSeen_ = false;
+    commTimeout_.SetEnabled(false);
+    // Runs also when the server cannot be created: the poll keeps trying.
+    mailSlotCheck_.SetEnabled(true);
+
+    server_.reset();
+    server_ = std::make_unique<TMailSlot>();
+    server_->SetMailslot(msServer);
+    server_->SetMsgSize(MessageSize);
+    server_->SetActive(false);
+    server_->SetAlias(ManagerSlotAlias);
+    server_->SetActive(true);
+}
+
+void TLiveness::Shutdown()
+{
+    shutDown_ = true;
+    mailSlotCheck_.SetEnabled(false);
+    commTimeout_.SetEnabled(false);
+    // Taken out first, so that nothing reaches it even when closing fails.
+    std::unique_ptr<TMailSlot> server = std::move(server_);
+    CloseAndFree(server);
+}
+
+void TLiveness::SetActiveService(int serviceID, const std::string& description, int listIndex)
+{
+    activeServices_[serviceID] = TActiveService{description, listIndex};
+}
+
+TActiveService TLiveness::ActiveService(int serviceID) const
+{
+    auto found = activeServices_.find(serviceID);
+    return found == activeServices_.end() ? TActiveService{} : found->second;
+}
+
+void TLiveness::SendQuestion(int serviceID)
+{
+    // The counter wraps like the 32-bit value it is.
+    sequence_ = static_cast<int>(static_cast<unsigned>(sequence_) + 1u);
+    char buffer[MessageSize] = {};
+    QuestionText(sequence_).copy(buffer, MessageSize - 1);
+
+    // Released on every path: the mailslot's destructor closes its handle.
+    auto client = std::make_unique<TMailSlot>();
+    client->SetMailslot(msClient);
+    client->SetMsgSize(MessageSize);
+    client->SetAlias(ServiceSlotAlias(serviceID));
+    client->SetActive(true);
+    client->WriteMsg(buffer, MessageSize);
+    client->SetActive(false);
+    CloseAndFree(client);
+}
+
+bool TLiveness::Query(int serviceID)
+{
+    TWaitCursor hourglass;
+    ++waitDepth_;
+    struct TDepth {
+        int& depth;
+        ~TDepth() { --depth; }
+    } depth{waitDepth_};
+
+    waiting_ = true;
+    ProcessMessages();
+    try {
+        SendQuestion(serviceID);
+    } catch (const std::exception&) {
+        // Nobody to ask: the wait ends by time-out.
+    }
+    commTimeout_.SetEnabled(true);
+    timedOut_ = false;
+
+    // Sleeps until a message or timer is due, or the next mailslot check.
+    const DWORD sleep = waitCheckInterval_ ? waitCheckInterval_ : INFINITE;
+    while (waiting_ && !timedOut_ && !Ending()) {
+        MsgWaitForMultipleObjectsEx(0, nullptr, sleep, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (!ProcessMessages())
+            break;
+        if (waitCheckInterval_ && waiting_ && !timedOut_ && !Ending())
+            MailSlotCheckTimer();
+    }
+
+    commTimeout_.SetEnabled(false);
+    return !timedOut_ && !Ending();
+}
+
+bool TLiveness::ProcessMessages()
+{
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            // Left for the main loop, which ends the program.
+            quitSeen_ = true;
+            PostQuitMessage(static_cast<int>(message.wParam));
+            return false;
+        }
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return true;
+}
+
+bool TLiveness::Ending() const
+{
+    return shutDown_ || quitSeen_ || (Terminating && Terminating());
+}
+
+void TLiveness::PollStep()
+{
+    if (polling_)
+        return;
+    TFlagScope running(polling_);
+    ReadReplies();
+}
+
+void TLiveness::MailSlotCheckTimer()
+{
+    if (polling_)
+        return;
+    // The error box belongs to this step too: no tick reads while it is up.
+    TFlagScope running(polling_);
+    try {
+        ReadReplies();
+    } catch (const std::exception& error) {
+        TimerError(error);
+    }
+}
+
+void TLiveness::CommTimeoutTimer()
+{
+    try {
+        TimeoutStep();
+    } catch (const std::exception& error) {
+        TimerError(error);
+    }
+}
+
+void TLiveness::TimerError(const std::exception& error)
+{
+    if (OnTimerError)
+        OnTimerError(error);
+    else
+        Prompter().StandardError(StandardErrorText(error.what()));
+}
+
+void TLiveness::ReadReplies()
+{
+    if (!server_)
+        return;
+    if (!server_->Active()) {
+        try {
+            server_->SetActive(true);
+        } catch (const TError&) {
+            // Still held elsewhere; try again at the next tick.
+        }
+        if (!server_->Active())
+            return;
+    }
+    // A box shown for one reply may close the window and with it the server.
+    while (server_ && server_->MsgCount() >= 1) {
+        // Cleared for every message: a short one without terminator must not
+        // pick up the tail of the one before.
+        char buffer[MessageSize] = {};
+        server_->ReadMsg(buffer, MessageSize);
+        if (!InterpretReply(std::string(buffer, strnlen(buffer, MessageSize))))
+            break;
+    }
+}
+
+bool TLiveness::InterpretReply(const std::string& text)
+{
+    if (text.empty() || text == "-1")
+        return true;
+    const size_t bar = text.find('|');
+    const std::string sequence = bar == std::string::npos ? std::string() : Trim(text.substr(0, bar));
+    if (sequence == lastReplySequence_)
+        return false;
+
+    commTimeout_.SetEnabled(false);
+    timedOut_ = false;
+    waiting_ = false;
+    lastReplySequence_ = sequence;
+
+    const std::string body = Trim(bar == std::string::npos ? text : text.substr(bar + 1));
+    const std::string_view answer = ReplyBody;
+    if (body.compare(0, answer.size(), answer) != 0)
+        return true;
+    if (checkMode_ != ModeBox && checkMode_ != ModePanel && checkMode_ != ModeQuiet)
+        return true;
+    Report(StrToInt(Trim(body.substr(answer.size()))));
+    return true;
+}
+
+void TLiveness::Report(int serviceID)
+{
+    const std::string description = ActiveService(serviceID).Description;
+    if (checkMode_ == ModeBox)
+        Prompter().Information("The service, \"" + description + "\" IS currently active !");
+    else if (checkMode_ == ModePanel && AppendPanelLine)
+        AppendPanelLine(" > \"" + description + "\" is active !");
+    found_ = true;
+}
+
+void TLiveness::TimeoutStep()
+{
+    if (Beep)
+        Beep(100, 200);
+    timedOut_ = true;
+}
+
+void TLiveness::ReplyMessage(int serviceID)
+{
+    const std::string description = ActiveService(serviceID).Description;
+    if (checkMode_ == ModeBox) {
+        Prompter().Information("The service, \"" + description + "\" IS currently active !");
+        found_ = true;
+    } else if (checkMode_ == ModePanel) {
+        if (AppendPanelLine)
+            AppendPanelLine(" > " + description);
+        found_ = true;
+    }
+}

@@ -1,0 +1,122 @@
+#pragma once
+#include <windows.h>
+
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "messaging/MailSlot.h"
+#include "toolkit/Timer.h"
+
+// The service a reply is reported under: written by the command that asks.
+struct TActiveService {
+    std::string Description;
+    int ListIndex = 0;
+};
+
+// Asks running service hosts whether they are alive and interprets their
+// replies on the manager's own mailslot. Everything runs on the main
+// window's thread; the window owns one instance and wires it.
+class TLiveness {
+public:
+    // How replies are reported.
+    static constexpr unsigned char ModeSilentStart = 0;
+    static constexpr unsigned char ModeBox = 1;
+    static constexpr unsigned char ModePanel = 5;
+    static constexpr unsigned char ModeQuiet = 7;
+
+    TLiveness();
+    // Disposes of the server if still there; the timers stop with it.
+    ~TLiveness();
+
+    // Empties the table and the counters, starts the poll timer and creates
+    // the server mailslot "Vantorer". Raises the mailslot's error when the
+    // server cannot be created (another instance holds it); the poll then
+    // keeps trying to activate it on every tick.
+    void Start();
+    // Disposes of the server. From then on nothing touches it, the poll does
+    // nothing and a waiting Query ends with false.
+    void Shutdown();
+
+    // Any service ID; nothing outside the written entries is kept.
+    void SetActiveService(int serviceID, const std::string& description, int listIndex);
+    // An empty entry when never written.
+    TActiveService ActiveService(int serviceID) const;
+
+    unsigned char CheckMode() const { return checkMode_; }
+    void SetCheckMode(unsigned char mode) { checkMode_ = mode; }
+    bool Found() const { return found_; }
+    void SetFound(bool found) { found_ = found; }
+    int Sequence() const { return sequence_; }
+    const std::string& LastReplySequence() const { return lastReplySequence_; }
+    // True while a Query waits (the window keeps the hourglass meanwhile).
+    bool Waiting() const { return waitDepth_ > 0; }
+    bool TimedOut() const { return timedOut_; }
+
+    TTimer& MailSlotCheck() { return mailSlotCheck_; }
+    TTimer& CommTimeout() { return commTimeout_; }
+    // nullptr before Start and after Shutdown.
+    TMailSlot* ServerSlot() { return server_.get(); }
+
+    // Asks the host with that service ID and waits for a reply or the
+    // time-out. The wait sleeps until a message, a timer or the next mailslot
+    // check is due; true when a reply with a new sequence arrived.
+    bool Query(int serviceID);
+    // Sends "<sequence>|Are you on?" to "Service<ID>" through a one-shot
+    // client; its errors go to the caller.
+    void SendQuestion(int serviceID);
+    // Drains the server mailslot and reports the replies. Does nothing while
+    // an earlier poll step is still running (a box it opened waits for the
+    // user). May raise TError, or TConvertError for a non-numeric ID.
+    void PollStep();
+    // The reply time-out: a short low beep, then the wait ends.
+    void TimeoutStep();
+    // A host answering by window message instead of the mailslot.
+    void ReplyMessage(int serviceID);
+
+    // Milliseconds between mailslot checks while a Query waits; 0 leaves the
+    // replies to the poll timer alone.
+    unsigned WaitCheckInterval() const { return waitCheckInterval_; }
+    void SetWaitCheckInterval(unsigned value) { waitCheckInterval_ = value; }
+
+    // Set by the window.
+    std::function<void(const std::string&)> AppendPanelLine;
+    std::function<bool()> Terminating;
+    // Errors of a timer tick end here instead of crossing the Windows
+    // callback; without a handler they go to the standard error box.
+    std::function<void(const std::exception&)> OnTimerError;
+
+    // The time-out's sound, replaceable so tests stay quiet and can count.
+    std::function<BOOL(DWORD frequency, DWORD duration)> Beep = ::Beep;
+
+private:
+    void MailSlotCheckTimer();
+    void CommTimeoutTimer();
+    void ReadReplies();
+    // False when the reply repeats the last sequence: reading stops there.
+    bool InterpretReply(const std::string& text);
+    void Report(int serviceID);
+    void TimerError(const std::exception& error);
+    // Runs pending messages; false once the thread was told to quit.
+    bool ProcessMessages();
+    bool Ending() const;
+
+    int sequence_ = 0;
+    std::string lastReplySequence_;
+    std::map<int, TActiveService> activeServices_;
+    unsigned char checkMode_ = ModeSilentStart;
+    bool waiting_ = false;
+    bool timedOut_ = false;
+    bool found_ = false;
+    bool polling_ = false;
+    bool shutDown_ = false;
+    bool quitSeen_ = false;
+    int waitDepth_ = 0;
+    unsigned waitCheckInterval_ = 5;
+
+    TTimer mailSlotCheck_;
+    TTimer commTimeout_;
+    std::unique_ptr<TMailSlot> server_;
+};

@@ -1,0 +1,461 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "messaging/Liveness.h"
+#include "messaging/Protocol.h"
+#include "tests/support/ScriptedPrompter.h"
+#include "toolkit/Error.h"
+
+// Prompter() in the core falls back on the window toolkit's boxes, but the
+// linker meets the toolkit before the core: ask for them by name here.
+TPrompter& DefaultPrompter();
+TPrompter& (*LivenessTestSystemBoxes)() = &DefaultPrompter;
+
+namespace {
+
+// Writes one 50-byte message to the manager's mailslot; bytes limits what is
+// sent (a message without its terminator).
+void SendToManager(const std::string& text, DWORD bytes = MessageSize)
+{
+    char buffer[MessageSize] = {};
+    text.copy(buffer, MessageSize);
+    auto client = std::make_unique<TMailSlot>();
+    client->SetMailslot(msClient);
+    client->SetAlias(ManagerSlotAlias);
+    client->SetActive(true);
+    client->WriteMsg(buffer, bytes);
+    CloseAndFree(client);
+}
+
+// A service host stand-in: listens on "Service<ID>" from a thread and answers
+// every question with the texts Answers gives for its sequence, after Delay.
+class TStandInHost {
+public:
+    using TAnswers = std::function<std::vector<std::string>(const std::string& sequence)>;
+
+    TStandInHost(int serviceID, TAnswers answers, DWORD delay = 0) : answers_(std::move(answers)), delay_(delay)
+    {
+        slot_.SetMsgSize(MessageSize);
+        slot_.SetAlias(ServiceSlotAlias(serviceID));
+        slot_.SetActive(true);
+        thread_ = std::thread([this] { Listen(); });
+    }
+    ~TStandInHost()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+
+    std::vector<std::string> Questions()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return questions_;
+    }
+
+private:
+    void Listen()
+    {
+        while (!stop_) {
+            if (slot_.MsgCount() < 1) {
+                Sleep(1);
+                continue;
+            }
+            char buffer[MessageSize] = {};
+            slot_.ReadMsg(buffer, MessageSize);
+            std::string question(buffer, strnlen(buffer, MessageSize));
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                questions_.push_back(question);
+            }
+            Sleep(delay_);
+            for (const std::string& answer : answers_(question.substr(0, question.find('|'))))
+                SendToManager(answer);
+        }
+    }
+
+    TMailSlot slot_;
+    TAnswers answers_;
+    DWORD delay_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<std::string> questions_;
+    std::thread thread_;
+};
+
+TStandInHost::TAnswers Saying(const std::string& body)
+{
+    return [body](const std::string& sequence) { return std::vector<std::string>{sequence + "|" + body}; };
+}
+
+TStandInHost::TAnswers Silent()
+{
+    return [](const std::string&) { return std::vector<std::string>{}; };
+}
+
+// Runs an action once from the thread's message loop, after ms.
+class TAfter {
+public:
+    TAfter(unsigned ms, std::function<void()> action) : action_(std::move(action))
+    {
+        timer_.SetInterval(ms);
+        timer_.OnTimer = [this] {
+            timer_.SetEnabled(false);
+            action_();
+        };
+        timer_.SetEnabled(true);
+    }
+
+private:
+    TTimer timer_;
+    std::function<void()> action_;
+};
+
+class LivenessTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        live.Beep = [this](DWORD frequency, DWORD duration) {
+            beeps.push_back(std::to_string(frequency) + "Hz " + std::to_string(duration) + "ms");
+            return TRUE;
+        };
+        live.AppendPanelLine = [this](const std::string& line) { panel.push_back(line); };
+        live.OnTimerError = [this](const std::exception& error) {
+            timerErrors.push_back((dynamic_cast<const TConvertError*>(&error) ? "convert: " : "other: ") +
+                                  std::string(error.what()));
+        };
+        live.Start();
+        live.CommTimeout().SetInterval(250);
+    }
+    void TearDown() override
+    {
+        if (live.ServerSlot())
+            live.Shutdown();
+    }
+
+    TScriptedPrompter prompter;
+    TLiveness live;
+    std::vector<std::string> beeps;
+    std::vector<std::string> panel;
+    std::vector<std::string> timerErrors;
+};
+
+const std::string Beep100 = "100Hz 200ms";
+
+} // namespace
+
+TEST_F(LivenessTest, StartResetsAndASecondInstanceKeepsTryingForTheServer)
+{
+    EXPECT_TRUE(live.MailSlotCheck().Enabled());
+    EXPECT_EQ(live.MailSlotCheck().Interval(), 500u);
+    EXPECT_FALSE(live.CommTimeout().Enabled());
+    ASSERT_NE(live.ServerSlot(), nullptr);
+    EXPECT_EQ(live.ServerSlot()->SlotName(), "\\\\.\\mailslot\\delphi\\Vantorer");
+    EXPECT_EQ(live.ServerSlot()->MsgSize(), 50);
+
+    live.SetActiveService(1000000, "Far", 4);
+    EXPECT_EQ(live.ActiveService(1000000).Description, "Far");
+    EXPECT_EQ(live.ActiveService(1000000).ListIndex, 4);
+    EXPECT_EQ(live.ActiveService(999999).Description, "");
+    live.SetCheckMode(5);
+    live.SetFound(true);
+    EXPECT_THROW(live.SendQuestion(1), TError); // nobody listens; the number is used all the same
+    EXPECT_EQ(live.Sequence(), 1);
+
+    TLiveness second;
+    EXPECT_EQ(second.CommTimeout().Interval(), 5000u);
+    try {
+        second.Start();
+        ADD_FAILURE() << "a second server of one name was created";
+    } catch (const TError& error) {
+        EXPECT_EQ(error.Message(), "Could not create a mailslot server");
+    }
+    EXPECT_TRUE(second.MailSlotCheck().Enabled());
+    second.PollStep(); // still held: ignored
+    EXPECT_FALSE(second.ServerSlot()->Active());
+
+    live.Start(); // again: everything back to the start
+    EXPECT_EQ(live.Sequence(), 0);
+    EXPECT_EQ(live.CheckMode(), 0);
+    EXPECT_FALSE(live.Found());
+    EXPECT_EQ(live.ActiveService(1000000).Description, "");
+
+    live.Shutdown();
+    EXPECT_EQ(live.ServerSlot(), nullptr);
+    live.PollStep();
+    second.PollStep();
+    EXPECT_TRUE(second.ServerSlot()->Active());
+}
+
+TEST_F(LivenessTest, RepliesAreReportedByCheckMode)
+{
+    TStandInHost host(7, Saying("I am on:7"));
+    live.SetActiveService(7, "Alpha", 3);
+
+    live.SetCheckMode(1);
+    EXPECT_TRUE(live.Query(7));
+    EXPECT_EQ(prompter.Texts("Information"), "The service, \"Alpha\" IS currently active !\n");
+    EXPECT_TRUE(live.Found());
+
+    live.SetCheckMode(5);
+    live.SetFound(false);
+    EXPECT_TRUE(live.Query(7));
+    EXPECT_EQ(panel, std::vector<std::string>{" > \"Alpha\" is active !"});
+    EXPECT_TRUE(live.Found());
+
+    live.SetCheckMode(7);
+    live.SetFound(false);
+    EXPECT_TRUE(live.Query(7));
+    EXPECT_TRUE(live.Found());
+
+    EXPECT_EQ(prompter.shown.size(), 1u);
+    EXPECT_EQ(panel.size(), 1u);
+    EXPECT_TRUE(beeps.empty());
+    EXPECT_EQ(host.Questions(), (std::vector<std::string>{"1|Are you on?", "2|Are you on?", "3|Are you on?"}));
+    EXPECT_EQ(live.LastReplySequence(), "3");
+    EXPECT_FALSE(live.CommTimeout().Enabled());
+    EXPECT_FALSE(live.Waiting());
+}
+
+TEST_F(LivenessTest, NoAnswerEndsByTimeOutWithTheBeep)
+{
+    live.SetCheckMode(1);
+    EXPECT_FALSE(live.Query(4242)); // no host at all: the send fails quietly
+    EXPECT_EQ(beeps, std::vector<std::string>{Beep100});
+    EXPECT_EQ(live.Sequence(), 1);
+
+    TStandInHost host(8, Silent());
+    EXPECT_FALSE(live.Query(8));
+    EXPECT_EQ(beeps.size(), 2u);
+    EXPECT_EQ(host.Questions(), std::vector<std::string>{"2|Are you on?"});
+    EXPECT_FALSE(live.CommTimeout().Enabled());
+    EXPECT_FALSE(live.Found());
+    EXPECT_TRUE(prompter.shown.empty());
+}
+
+TEST_F(LivenessTest, EmptyAndMinusOneRepliesDoNotEndTheWait)
+{
+    TStandInHost host(9, [](const std::string&) { return std::vector<std::string>{"-1", ""}; });
+    live.SetCheckMode(1);
+    live.SetActiveService(3, "Gamma", 1);
+    EXPECT_FALSE(live.Query(9));
+    EXPECT_EQ(beeps.size(), 1u);
+    EXPECT_EQ(live.ServerSlot()->MsgCount(), 0);
+    EXPECT_EQ(live.LastReplySequence(), "");
+
+    // Blanks around the fields do not matter.
+    SendToManager(" 12 |  I am on:  3 ");
+    live.PollStep();
+    EXPECT_EQ(prompter.Texts("Information"), "The service, \"Gamma\" IS currently active !\n");
+    EXPECT_EQ(live.LastReplySequence(), "12");
+}
+
+TEST_F(LivenessTest, ARepeatedSequenceStopsTheTickAndLeavesTheRest)
+{
+    live.SetCheckMode(1);
+    live.SetActiveService(3, "C", 1);
+    live.SetActiveService(4, "D", 2);
+    SendToManager("5|I am on:3");
+    SendToManager("5|I am on:3");
+    SendToManager("6|I am on:4");
+
+    live.PollStep();
+    EXPECT_EQ(prompter.Texts("Information"), "The service, \"C\" IS currently active !\n");
+    EXPECT_EQ(live.ServerSlot()->MsgCount(), 1);
+    live.PollStep();
+    EXPECT_EQ(prompter.Texts("Information"),
+              "The service, \"C\" IS currently active !\nThe service, \"D\" IS currently active !\n");
+
+    // A host answering twice to one question is reported once.
+    TStandInHost host(11, [](const std::string& sequence) {
+        return std::vector<std::string>{sequence + "|I am on:11", sequence + "|I am on:11"};
+    });
+    live.SetActiveService(11, "Twice", 5);
+    EXPECT_TRUE(live.Query(11));
+    Sleep(50);
+    live.PollStep();
+    EXPECT_EQ(prompter.shown.size(), 3u);
+}
+
+TEST_F(LivenessTest, AnyNewSequenceEndsTheWaitButOnlyTheExactWordsAreReported)
+{
+    TStandInHost lower(12, Saying("i AM ON:12"));
+    live.SetCheckMode(1);
+    live.SetActiveService(12, "Lower", 1);
+    EXPECT_TRUE(live.Query(12));
+    EXPECT_FALSE(live.Found());
+    EXPECT_TRUE(prompter.shown.empty());
+
+    TStandInHost garbled(13, Saying("I am on:x13"));
+    EXPECT_TRUE(live.Query(13));
+    EXPECT_EQ(timerErrors, std::vector<std::string>{"convert: 'x13' is not a valid integer value"});
+    EXPECT_TRUE(prompter.shown.empty());
+    EXPECT_TRUE(beeps.empty());
+
+    SendToManager("20|I am on:12ab");
+    EXPECT_THROW(live.PollStep(), TConvertError);
+    SendToManager("21|I am on:99999999999");
+    EXPECT_THROW(live.PollStep(), TConvertError);
+
+    // Mode 0 reads and acts on nothing but the sequence.
+    live.SetCheckMode(0);
+    SendToManager("22|I am on:nonsense");
+    live.PollStep();
+    EXPECT_EQ(live.LastReplySequence(), "22");
+    EXPECT_TRUE(prompter.shown.empty());
+}
+
+TEST_F(LivenessTest, ALateReplyIsReportedUnderTheModeSetSince)
+{
+    TStandInHost host(14, Saying("I am on:14"), 600);
+    live.SetActiveService(14, "Slow", 2);
+    live.SetCheckMode(7);
+    EXPECT_FALSE(live.Query(14));
+    EXPECT_EQ(beeps.size(), 1u);
+
+    live.SetCheckMode(1);
+    for (int i = 0; i < 300 && live.ServerSlot()->MsgCount() == 0; ++i)
+        Sleep(10);
+    live.PollStep();
+    EXPECT_EQ(prompter.Texts("Information"), "The service, \"Slow\" IS currently active !\n");
+    EXPECT_TRUE(live.Found());
+}
+
+TEST_F(LivenessTest, EachMessageIsReadIntoAClearedBufferAndUnknownIDsHaveNoDescription)
+{
+    live.SetCheckMode(1);
+    live.SetActiveService(5, "Five", 1);
+    SendToManager("1|I am on:123456789");
+    SendToManager("2|I am on:5", 11); // no terminator
+    live.PollStep();
+    EXPECT_EQ(prompter.Texts("Information"),
+              "The service, \"\" IS currently active !\nThe service, \"Five\" IS currently active !\n");
+}
+
+TEST_F(LivenessTest, NoTickReadsWhileABoxOfThePollStepIsUp)
+{
+    live.SetCheckMode(1);
+    SendToManager("1|I am on:1");
+    SendToManager("2|I am on:2");
+    std::vector<int> waitingInside;
+    int depth = 0, deepest = 0;
+    prompter.OnShow = [&](const TScriptedPrompter::Shown&) {
+        deepest = std::max(deepest, ++depth);
+        live.MailSlotCheck().OnTimer(); // a tick firing inside the modal box
+        waitingInside.push_back(live.ServerSlot()->MsgCount());
+        --depth;
+    };
+    live.MailSlotCheck().OnTimer();
+    EXPECT_EQ(prompter.shown.size(), 2u);
+    EXPECT_EQ(deepest, 1);
+    EXPECT_EQ(waitingInside, (std::vector<int>{1, 0}));
+
+    // The same while the error box of a malformed reply is up.
+    SendToManager("3|I am on:zz");
+    SendToManager("4|I am on:1");
+    live.OnTimerError = [&](const std::exception& error) {
+        timerErrors.push_back(error.what());
+        live.MailSlotCheck().OnTimer();
+        waitingInside.push_back(live.ServerSlot()->MsgCount());
+    };
+    live.MailSlotCheck().OnTimer();
+    EXPECT_EQ(timerErrors, std::vector<std::string>{"'zz' is not a valid integer value"});
+    EXPECT_EQ(waitingInside.back(), 1);
+    EXPECT_EQ(prompter.shown.size(), 2u); // the error ended that tick
+    live.MailSlotCheck().OnTimer();
+    EXPECT_EQ(prompter.shown.size(), 3u);
+}
+
+TEST_F(LivenessTest, ClosingDuringAWaitEndsItAndNothingTouchesTheMailslotAfterwards)
+{
+    TStandInHost host(15, Silent());
+    live.CommTimeout().SetInterval(5000);
+    HCURSOR during = nullptr;
+    {
+        TAfter close(50, [&] {
+            during = GetCursor();
+            live.Shutdown();
+        });
+        EXPECT_FALSE(live.Query(15));
+    }
+    EXPECT_TRUE(beeps.empty());
+    EXPECT_EQ(during, LoadCursor(nullptr, IDC_WAIT));
+    EXPECT_NE(GetCursor(), during);
+    EXPECT_EQ(live.ServerSlot(), nullptr);
+    EXPECT_FALSE(live.CommTimeout().Enabled());
+    live.PollStep();
+    EXPECT_FALSE(live.Query(15)); // a command after closing ends at once
+    EXPECT_TRUE(beeps.empty());
+
+    // Closed from inside a report box: the rest of the tick stays away.
+    TLiveness other;
+    other.Start();
+    other.SetCheckMode(1);
+    SendToManager("1|I am on:1");
+    SendToManager("2|I am on:2");
+    prompter.OnShow = [&](const TScriptedPrompter::Shown&) { other.Shutdown(); };
+    other.PollStep();
+    EXPECT_EQ(prompter.shown.size(), 1u);
+    EXPECT_EQ(other.ServerSlot(), nullptr);
+}
+
+TEST_F(LivenessTest, TheProgramEndingDuringAWaitEndsIt)
+{
+    TStandInHost host(16, Silent());
+    live.CommTimeout().SetInterval(5000);
+    {
+        TAfter quit(50, [] { PostQuitMessage(3); });
+        EXPECT_FALSE(live.Query(16));
+    }
+    EXPECT_TRUE(beeps.empty());
+    MSG message;
+    ASSERT_TRUE(PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)); // left for the main loop
+    EXPECT_EQ(message.wParam, 3u);
+
+    bool ending = false;
+    live.Terminating = [&] { return ending; };
+    live.Start();
+    TAfter end(50, [&] { ending = true; });
+    EXPECT_FALSE(live.Query(16));
+    EXPECT_TRUE(beeps.empty());
+}
+
+TEST_F(LivenessTest, AnotherQueryStartedDuringAWaitEndsBothCleanly)
+{
+    TStandInHost silent(17, Silent());
+    TStandInHost answering(18, Saying("I am on:18"));
+    live.SetCheckMode(7);
+    bool inner = false;
+    {
+        TAfter command(30, [&] { inner = live.Query(18); });
+        EXPECT_TRUE(live.Query(17)); // the inner reply is a new sequence
+    }
+    EXPECT_TRUE(inner);
+    EXPECT_FALSE(live.Waiting());
+    EXPECT_FALSE(live.CommTimeout().Enabled());
+    EXPECT_NE(GetCursor(), LoadCursor(nullptr, IDC_WAIT));
+}
+
+TEST_F(LivenessTest, WindowMessageReplies)
+{
+    live.SetActiveService(30, "Msg", 1);
+    live.ReplyMessage(30); // mode 0
+    live.SetCheckMode(7);
+    live.ReplyMessage(30);
+    EXPECT_FALSE(live.Found());
+    EXPECT_TRUE(prompter.shown.empty());
+
+    live.SetCheckMode(1);
+    live.ReplyMessage(30);
+    EXPECT_EQ(prompter.Texts("Information"), "The service, \"Msg\" IS currently active !\n");
+    EXPECT_TRUE(live.Found());
+    live.SetCheckMode(5);
+    live.SetFound(false);
+    live.ReplyMessage(30);
+    EXPECT_EQ(panel, std::vector<std::string>{" > Msg"});
+    EXPECT_TRUE(live.Found());
+}
