@@ -1,36 +1,36 @@
 #include <windows.h>
+#include <commctrl.h>
 
-// Until the main window is built, the program shows a plain window so the
-// run command has something to start.
-namespace {
+#include <memory>
 
-LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+#include "toolkit/Application.h"
+#include "toolkit/MessageBoxes.h"
+#include "ui/uServiceManager.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
-    if (message == WM_DESTROY) {
-        PostQuitMessage(0);
-        return 0;
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES | ICC_ANIMATE_CLASS |
+                                                          ICC_STANDARD_CLASSES | ICC_TAB_CLASSES};
+    InitCommonControlsEx(&controls);
+
+    TApplication& application = Application();
+    application.Title = "Korvalith's Quorvane";
+    application.RegisterMessages();
+    SetDefaultPrompter(&WindowPrompter());
+
+    std::unique_ptr<TfrmServiceManager> form;
+    try {
+        form = std::make_unique<TfrmServiceManager>();
+        form->Show();
+    } catch (const std::exception& error) {
+        application.HandleException(error);
+        return 1;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-} // namespace
-
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
-{
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = WindowProc;
-    windowClass.hInstance = instance;
-    windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    windowClass.lpszClassName = "TfrmServiceManager";
-    RegisterClassA(&windowClass);
-    HWND window = CreateWindowA("TfrmServiceManager", "Korvalith's Vantorer - NT Service Generator/Moderator",
-                                WS_OVERLAPPEDWINDOW, 200, 104, 525, 301, nullptr, nullptr, instance, nullptr);
-    ShowWindow(window, show);
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+    application.Terminated = true;
     return 0;
 }

@@ -17,11 +17,6 @@
 #include "platform/Shell.h"
 #include "toolkit/Prompter.h"
 
-// The window toolkit's boxes; named here so that the linker takes them from
-// the toolkit library, which comes before the core on the link line.
-TPrompter& DefaultPrompter();
-TPrompter& (*volatile keepToolkitBoxes)() = DefaultPrompter;
-
 namespace {
 
 std::string benchWindows;

@@ -15,10 +15,6 @@
 #include "messaging/Protocol.h"
 #include "toolkit/Prompter.h"
 
-// Prompter() in the core falls back on the window toolkit's boxes, but the
-// linker meets the toolkit before the core: ask for them by name here.
-TPrompter& DefaultPrompter();
-TPrompter& (*LivenessBenchSystemBoxes)() = &DefaultPrompter;
 
 namespace {
 

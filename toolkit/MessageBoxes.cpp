@@ -1,34 +1,147 @@
 #include <windows.h>
 
-#include "toolkit/Prompter.h"
+#include <vector>
 
-// Placeholder until the window toolkit's own boxes land: Windows' boxes.
+#include "toolkit/Application.h"
+#include "toolkit/MessageBoxes.h"
+
+// The three box kinds and the standard error box, as a small dialog of our
+// own: Windows' MessageBox lets Esc answer nothing in a Yes/No box, and we
+// want Esc to answer "&No" everywhere.
 namespace {
 
-class TSystemPrompter : public TPrompter {
-public:
-    void Information(const std::string& text) override { Show(text, "Information", MB_OK | MB_ICONINFORMATION); }
-    void Error(const std::string& text) override { Show(text, "Error", MB_OK | MB_ICONERROR); }
-    bool Confirm(const std::string& text) override
-    {
-        return Show(text, "Confirm", MB_YESNO | MB_ICONQUESTION) == IDYES;
+enum : int { IdText = 100, IdIcon = 101 };
+
+struct TBoxSpec {
+    std::string Caption;
+    std::string Text;
+    LPCSTR Icon;
+    bool YesNo;
+};
+
+// Lone carriage returns break lines in our texts; controls want CR LF.
+std::string DisplayText(const std::string& text)
+{
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+        shown += text[i];
+        if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))
+            shown += '\n';
     }
-    void StandardError(const std::string& text) override
-    {
-        Show(text, "Korvalith's Quorvane", MB_OK | MB_ICONERROR);
+    return shown;
+}
+
+HFONT MessageFont()
+{
+    static HFONT font = [] {
+        NONCLIENTMETRICSA metrics = {};
+        metrics.cbSize = sizeof metrics;
+        SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+        return CreateFontIndirectA(&metrics.lfMessageFont);
+    }();
+    return font;
+}
+
+HWND AddControl(HWND dialog, const char* windowClass, const char* text, DWORD style, int id)
+{
+    HWND control = CreateWindowExA(0, windowClass, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, dialog,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
+    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(MessageFont()), FALSE);
+    return control;
+}
+
+void LayOut(HWND dialog, const TBoxSpec& spec)
+{
+    const std::string text = DisplayText(spec.Text);
+    HWND icon = AddControl(dialog, "STATIC", nullptr, SS_ICON, IdIcon);
+    SendMessageA(icon, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconA(nullptr, spec.Icon)), 0);
+    HWND label = AddControl(dialog, "STATIC", text.c_str(), SS_LEFT | SS_NOPREFIX, IdText);
+
+    HDC dc = GetDC(label);
+    HGDIOBJ old = SelectObject(dc, MessageFont());
+    RECT bounds = {0, 0, 420, 0};
+    DrawTextA(dc, text.c_str(), -1, &bounds, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS);
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
+
+    const int margin = 14, iconSize = 32, buttonWidth = 84, buttonHeight = 26, gap = 8;
+    const int textLeft = margin + iconSize + margin;
+    const int textWidth = bounds.right < 160 ? 160 : bounds.right;
+    const int textHeight = bounds.bottom < iconSize ? iconSize : bounds.bottom;
+    const int clientWidth = textLeft + textWidth + margin;
+    const int buttonsTop = margin + textHeight + margin;
+    const int clientHeight = buttonsTop + buttonHeight + margin;
+
+    MoveWindow(icon, margin, margin, iconSize, iconSize, FALSE);
+    MoveWindow(label, textLeft, margin + (textHeight - bounds.bottom) / 2, textWidth, bounds.bottom, FALSE);
+
+    std::vector<HWND> buttons;
+    if (spec.YesNo) {
+        buttons.push_back(AddControl(dialog, "BUTTON", "&Yes", BS_DEFPUSHBUTTON | WS_TABSTOP, IDYES));
+        buttons.push_back(AddControl(dialog, "BUTTON", "&No", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL));
+    } else {
+        buttons.push_back(AddControl(dialog, "BUTTON", "OK", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK));
+    }
+    int left = (clientWidth - static_cast<int>(buttons.size()) * (buttonWidth + gap) + gap) / 2;
+    for (HWND button : buttons) {
+        MoveWindow(button, left, buttonsTop, buttonWidth, buttonHeight, FALSE);
+        left += buttonWidth + gap;
     }
 
-private:
-    int Show(const std::string& text, const char* caption, UINT flags)
-    {
-        return MessageBoxA(nullptr, text.c_str(), caption, flags | MB_TASKMODAL);
+    RECT frame = {0, 0, clientWidth, clientHeight};
+    AdjustWindowRectEx(&frame, GetWindowLongA(dialog, GWL_STYLE), FALSE, GetWindowLongA(dialog, GWL_EXSTYLE));
+    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
+    SetWindowPos(dialog, HWND_TOP, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                 (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, 0);
+    SetWindowTextA(dialog, spec.Caption.c_str());
+    SetFocus(buttons.front());
+}
+
+INT_PTR CALLBACK BoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        LayOut(dialog, *reinterpret_cast<const TBoxSpec*>(lParam));
+        MessageBeep(0);
+        return FALSE; // focus is set
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDYES || LOWORD(wParam) == IDCANCEL) {
+            EndDialog(dialog, LOWORD(wParam));
+            return TRUE;
+        }
+        break;
     }
+    return FALSE;
+}
+
+// An empty dialog template; the controls are laid out to fit the text.
+struct alignas(4) TEmptyTemplate {
+    DLGTEMPLATE Header;
+    WORD Menu, WindowClass, Title;
+};
+
+int ShowBox(const TBoxSpec& spec)
+{
+    TEmptyTemplate dialog = {};
+    dialog.Header.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
+    dialog.Header.dwExtendedStyle = WS_EX_DLGMODALFRAME | WS_EX_TOPMOST;
+    HWND owner = GetActiveWindow();
+    return static_cast<int>(DialogBoxIndirectParamA(GetModuleHandleA(nullptr), &dialog.Header, owner, BoxProc,
+                                                    reinterpret_cast<LPARAM>(&spec)));
+}
+
+class TWindowPrompter : public TPrompter {
+public:
+    void Information(const std::string& text) override { ShowBox({"Information", text, IDI_INFORMATION, false}); }
+    void Error(const std::string& text) override { ShowBox({"Error", text, IDI_ERROR, false}); }
+    bool Confirm(const std::string& text) override { return ShowBox({"Confirm", text, IDI_QUESTION, true}) == IDYES; }
+    void StandardError(const std::string& text) override { ShowBox({Application().Title, text, IDI_ERROR, false}); }
 };
 
 } // namespace
 
-TPrompter& DefaultPrompter()
+TPrompter& WindowPrompter()
 {
-    static TSystemPrompter prompter;
+    static TWindowPrompter prompter;
     return prompter;
 }

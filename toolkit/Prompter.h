@@ -19,7 +19,9 @@ public:
 };
 
 TPrompter& Prompter();
-// Installs another prompter (tests); nullptr puts the real one back.
+// The program's own boxes; without them Windows' message boxes are used.
+void SetDefaultPrompter(TPrompter* prompter);
+// Installs a prompter over the program's (tests); nullptr takes it away.
 void SetPrompter(TPrompter* prompter);
 
 // The text the standard error box shows for an error message: a full stop is

@@ -11,11 +11,6 @@
 #include "tests/support/ScriptedPrompter.h"
 #include "toolkit/Error.h"
 
-// Prompter() in the core falls back on the window toolkit's boxes, but the
-// linker meets the toolkit before the core: ask for them by name here.
-TPrompter& DefaultPrompter();
-TPrompter& (*LivenessTestSystemBoxes)() = &DefaultPrompter;
-
 namespace {
 
 // Writes one 50-byte message to the manager's mailslot; bytes limits what is

@@ -1,0 +1,114 @@
+// Times how long the manager takes from process start to its main window
+// shown with a 200-entry catalogue loaded, against a bare Win32 window in
+// the same Wine prefix. Run with no arguments; it starts itself as the
+// bare window and Quorvane.exe from the ship folder.
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "catalogue/Catalogue.h"
+
+namespace {
+
+LRESULT CALLBACK BareProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_DESTROY)
+        PostQuitMessage(0);
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+int RunBareWindow()
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = BareProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "QuorvaneBareWindow";
+    RegisterClassA(&wc);
+    HWND window = CreateWindowA(wc.lpszClassName, "Bare window", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 200, 104, 525,
+                                301, nullptr, nullptr, wc.hInstance, nullptr);
+    UpdateWindow(window);
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0)
+        DispatchMessageA(&message);
+    return 0;
+}
+
+// Starts the command and waits until a visible window with the caption
+// appears; then closes it and returns the milliseconds it took to appear.
+double TimeToWindow(const std::string& command, const char* caption)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    auto start = std::chrono::steady_clock::now();
+    std::string line = command;
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return -1;
+    HWND window = nullptr;
+    while (!(window = FindWindowA(nullptr, caption)) || !IsWindowVisible(window)) {
+        if (WaitForSingleObject(process.hProcess, 1) == WAIT_OBJECT_0)
+            return -1;
+    }
+    double elapsed = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0)
+        TerminateProcess(process.hProcess, 1);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return elapsed;
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && std::string(argv[1]) == "--bare")
+        return RunBareWindow();
+
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string folder(self);
+    folder = folder.substr(0, folder.find_last_of('\\'));
+    const std::string manager = "\"" + folder + "\\..\\dist\\Quorvane.exe\"";
+
+    // The manager's own catalogue, saved and put back afterwards.
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    const std::string catalogueFile = std::string(windows) + "\\" + CatalogueFileName;
+    const std::string saved = catalogueFile + ".bench-saved";
+    bool hadCatalogue = MoveFileExA(catalogueFile.c_str(), saved.c_str(), MOVEFILE_REPLACE_EXISTING);
+    {
+        TCatalogue catalogue;
+        for (int i = 1; i <= 200; ++i)
+            catalogue.AppendEntry("Service number " + std::to_string(i), "C:\\Programs\\service.exe", "--id " +
+                                  std::to_string(i), "", false);
+    }
+
+    std::string bareCommand = "\"";
+    bareCommand.append(self).append("\" --bare");
+    const int runs = 7;
+    std::vector<double> bare, quorvane;
+    for (int run = 0; run < runs; ++run) {
+        bare.push_back(TimeToWindow(bareCommand, "Bare window"));
+        quorvane.push_back(TimeToWindow(manager, "Korvalith's Vantorer - NT Service Generator/Moderator"));
+    }
+    DeleteFileA(catalogueFile.c_str());
+    if (hadCatalogue)
+        MoveFileExA(saved.c_str(), catalogueFile.c_str(), MOVEFILE_REPLACE_EXISTING);
+
+    std::printf("process start to window shown, median of %d\n", runs);
+    std::printf("bare Win32 window            %8.1f ms\n", Median(bare));
+    std::printf("Quorvane, 200 entries loaded %8.1f ms\n", Median(quorvane));
+    std::printf("ratio                        %8.2f\n", Median(quorvane) / Median(bare));
+    return 0;
+}

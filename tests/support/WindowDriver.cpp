@@ -1,0 +1,99 @@
+#include "tests/support/WindowDriver.h"
+
+#include <map>
+
+
+bool PumpUntil(const std::function<bool()>& condition, DWORD milliseconds)
+{
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > milliseconds)
+            return false;
+        MsgWaitForMultipleObjectsEx(0, nullptr, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        PumpMessages();
+    }
+    return true;
+}
+
+void PumpMessages()
+{
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+namespace {
+
+std::map<UINT_PTR, std::function<void()>>& Pending()
+{
+    static std::map<UINT_PTR, std::function<void()>> pending;
+    return pending;
+}
+
+void CALLBACK Fire(HWND, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(nullptr, id);
+    auto found = Pending().find(id);
+    if (found == Pending().end())
+        return;
+    std::function<void()> action = std::move(found->second);
+    Pending().erase(found);
+    action();
+}
+
+} // namespace
+
+void WhenModal(std::function<void()> action, UINT delay)
+{
+    UINT_PTR id = SetTimer(nullptr, 0, delay, Fire);
+    Pending()[id] = std::move(action);
+}
+
+HWND ActiveDialog()
+{
+    HWND found = nullptr;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND window, LPARAM result) -> BOOL {
+            char cls[16] = {};
+            GetClassNameA(window, cls, sizeof cls);
+            if (std::string(cls) == "#32770" && IsWindowVisible(window)) {
+                *reinterpret_cast<HWND*>(result) = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+std::string WindowText(HWND window)
+{
+    char text[2048] = {};
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+std::vector<std::string> ChildTexts(HWND window)
+{
+    std::vector<std::string> texts;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        texts.push_back(WindowText(child));
+    return texts;
+}
+
+HWND ChildWithText(HWND window, const std::string& text)
+{
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        if (WindowText(child) == text)
+            return child;
+    return nullptr;
+}
+
+void PressKey(HWND window, WORD key)
+{
+    PostMessageA(window, WM_KEYDOWN, key, 1);
+    PostMessageA(window, WM_KEYUP, key, 0xC0000001);
+}

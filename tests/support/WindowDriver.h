@@ -1,0 +1,24 @@
+#pragma once
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// Runs window messages until the condition holds or the time is up (false).
+bool PumpUntil(const std::function<bool()>& condition, DWORD milliseconds = 5000);
+// Runs the messages that are waiting.
+void PumpMessages();
+
+// Runs action from inside whatever modal loop starts next (a thread timer
+// fires there), once, after delay milliseconds.
+void WhenModal(std::function<void()> action, UINT delay = 50);
+
+// The visible dialog box of this thread on top, or nullptr.
+HWND ActiveDialog();
+std::string WindowText(HWND window);
+// Texts of a window's direct children, in creation order.
+std::vector<std::string> ChildTexts(HWND window);
+HWND ChildWithText(HWND window, const std::string& text);
+// Presses a key in a window as a user's keystroke would arrive.
+void PressKey(HWND window, WORD key);

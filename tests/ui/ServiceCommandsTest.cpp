@@ -1,0 +1,210 @@
+#include "tests/ui/ServiceManagerFixture.h"
+
+#include "deploy/Deploy.h"
+#include "platform/Seam.h"
+#include "platform/Services.h"
+#include "platform/Shell.h"
+
+// The install, uninstall, start and stop commands as the window runs them.
+namespace {
+
+std::vector<std::string> launches;
+UINT WINAPI RecordLaunch(LPCSTR command, UINT)
+{
+    launches.emplace_back(command);
+    return 33;
+}
+
+std::vector<std::string> serviceCalls;
+SC_HANDLE Fake(int n)
+{
+    return reinterpret_cast<SC_HANDLE>(static_cast<INT_PTR>(n));
+}
+SC_HANDLE WINAPI FakeOpenManager(LPCSTR, LPCSTR, DWORD)
+{
+    serviceCalls.push_back("connect");
+    return Fake(1);
+}
+SC_HANDLE WINAPI FakeOpenService(SC_HANDLE, LPCSTR name, DWORD)
+{
+    serviceCalls.push_back(std::string("open ") + name);
+    return Fake(2);
+}
+BOOL WINAPI FakeStart(SC_HANDLE, DWORD, LPCSTR*)
+{
+    serviceCalls.push_back("start");
+    return TRUE;
+}
+BOOL WINAPI FakeControl(SC_HANDLE, DWORD, LPSERVICE_STATUS)
+{
+    serviceCalls.push_back("stop");
+    return TRUE;
+}
+SC_LOCK WINAPI FakeLock(SC_HANDLE)
+{
+    serviceCalls.push_back("lock");
+    return reinterpret_cast<SC_LOCK>(3);
+}
+BOOL WINAPI FakeUnlock(SC_LOCK)
+{
+    serviceCalls.push_back("unlock");
+    return TRUE;
+}
+BOOL WINAPI FakeClose(SC_HANDLE)
+{
+    serviceCalls.push_back("close");
+    return TRUE;
+}
+
+// A Service Control Manager that accepts every request.
+struct TAcceptingManager {
+    TAcceptingManager() { serviceCalls.clear(); }
+    TSeamOverride<decltype(TServiceApi::OpenSCManagerA)> a{ServiceApi().OpenSCManagerA, &FakeOpenManager};
+    TSeamOverride<decltype(TServiceApi::OpenServiceA)> b{ServiceApi().OpenServiceA, &FakeOpenService};
+    TSeamOverride<decltype(TServiceApi::StartServiceA)> c{ServiceApi().StartServiceA, &FakeStart};
+    TSeamOverride<decltype(TServiceApi::ControlService)> d{ServiceApi().ControlService, &FakeControl};
+    TSeamOverride<decltype(TServiceApi::LockServiceDatabase)> e{ServiceApi().LockServiceDatabase, &FakeLock};
+    TSeamOverride<decltype(TServiceApi::UnlockServiceDatabase)> f{ServiceApi().UnlockServiceDatabase, &FakeUnlock};
+    TSeamOverride<decltype(TServiceApi::CloseServiceHandle)> g{ServiceApi().CloseServiceHandle, &FakeClose};
+};
+
+class ServiceCommandsTest : public ServiceManagerTest {
+protected:
+    TSeamOverride<decltype(TShellApi::WinExec)> launch{ShellApi().WinExec, &RecordLaunch};
+    void SetUp() override
+    {
+        ServiceManagerTest::SetUp();
+        launches.clear();
+    }
+    void TearDown() override
+    {
+        for (const char* d : {"Mail Relay", "Print Spool"})
+            DeleteFileA(StubCopyPath(d).c_str());
+        ServiceManagerTest::TearDown();
+    }
+    void OpenQuick()
+    {
+        Open();
+        // A stand-in for a stub that never answers need not keep us 5 s.
+        form->Liveness().CommTimeout().SetInterval(200);
+    }
+};
+
+} // namespace
+
+TEST_F(ServiceCommandsTest, InstallDeploysTheHostMarksTheRowAndOffersToStart)
+{
+    Add("Mail Relay");
+    OpenQuick();
+    Select(0);
+    prompter.AnswerNo();
+    ClickButton("btnInstallService");
+
+    const std::string copy = StubCopyPath("Mail Relay");
+    ASSERT_EQ(launches, (std::vector<std::string>{copy + " -i"}));
+    EXPECT_NE(copy.find("\\Vantorers\\Mail!Relay.exe"), std::string::npos);
+    EXPECT_EQ(form->Liveness().CheckMode(), 1);
+    EXPECT_EQ(form->RowImage(0), 0);
+    TIniFile ini(file);
+    EXPECT_TRUE(ini.ReadBool("Mail Relay", InstalledKey, false));
+    EXPECT_EQ(ini.ReadString("Mail Relay", VantorerKey, ""), copy);
+    EXPECT_EQ(prompter.Texts("Confirm"), "Would you like to [start] executing the service ?\n");
+    EXPECT_EQ(form->MemoLines()[6], "Currently an Active Service: Yes!");
+    EXPECT_EQ(EnabledButtons(),
+              "btnNewService btnStopService btnStartServiceNow btnUnInstallService btnCheckActive btnCheckAll");
+
+    // Installing an installed entry (from the menu) deploys nothing.
+    form->btnInstallServiceClick();
+    EXPECT_EQ(launches.size(), 1u);
+}
+
+TEST_F(ServiceCommandsTest, AYesToStartRunsTheStartCommand)
+{
+    Add("Mail Relay");
+    OpenQuick();
+    Select(0);
+    TAcceptingManager manager;
+    prompter.AnswerYes();
+    ClickButton("btnInstallService");
+    EXPECT_EQ(serviceCalls, (std::vector<std::string>{"connect", "open Mail Relay", "start", "close", "close"}));
+    EXPECT_EQ(prompter.Texts("Information"), "The service was successfully initiated !\n");
+    EXPECT_EQ(form->Liveness().ActiveService(1).Description, "Mail Relay");
+    EXPECT_EQ(form->Liveness().ActiveService(1).ListIndex, 1);
+}
+
+TEST_F(ServiceCommandsTest, StopAsksFirstAndTakesTheLock)
+{
+    Add("Spare");
+    Add("Mail Relay", true);
+    OpenQuick();
+    Select(RowOf("Mail Relay"));
+    TAcceptingManager manager;
+    prompter.AnswerNo();
+    ClickButton("btnStopService");
+    EXPECT_EQ(prompter.Texts("Confirm"), "This will stop the execution of the selected service !\r\r"
+                                         "Are you sure you want to continue ?\n");
+    EXPECT_TRUE(serviceCalls.empty());
+    EXPECT_EQ(form->Liveness().ActiveService(2).Description, "");
+
+    prompter.AnswerYes();
+    ClickButton("btnStopService");
+    EXPECT_EQ(serviceCalls, (std::vector<std::string>{"connect", "lock", "open Mail Relay", "stop", "close",
+                                                      "unlock", "close"}));
+    EXPECT_EQ(prompter.Texts("Information"), "The service was successfully stopped !\n");
+    EXPECT_EQ(form->Liveness().ActiveService(2).ListIndex, 2);
+
+    // The menu's Start runs the command whatever the button's state.
+    serviceCalls.clear();
+    EnableWindow(form->Control("btnStartServiceNow"), FALSE);
+    HMENU manage = GetSubMenu(GetMenu(form->Handle()), 2);
+    SendMessageA(form->Handle(), WM_COMMAND, GetMenuItemID(manage, 3), 0);
+    EXPECT_EQ(serviceCalls[2], "start");
+}
+
+TEST_F(ServiceCommandsTest, StartingAnEntryThatIsNotInstalledReportsWindowsAnswer)
+{
+    Add("Never Installed Here");
+    OpenQuick();
+    Select(0);
+    form->Click("btnStartServiceNow");
+    EXPECT_EQ(prompter.Texts("Error"),
+              "Error Opening Service \"Never Installed Here\". Result: \"ERROR_SERVICE_DOES_NOT_EXIST\"\n");
+    // The refresh ran afterwards.
+    EXPECT_EQ(form->MemoLines()[1], "Description: Never Installed Here");
+}
+
+TEST_F(ServiceCommandsTest, UninstallOfASilentServiceRemovesTheHost)
+{
+    Add("Mail Relay", true);
+    OpenQuick();
+    Select(0);
+    ClickButton("btnUnInstallService");
+    const std::string copy = StubCopyPath("Mail Relay");
+    EXPECT_EQ(launches, (std::vector<std::string>{copy + " -u"}));
+    EXPECT_EQ(form->Liveness().CheckMode(), 7);
+    EXPECT_FALSE(FileExists(copy));
+    EXPECT_FALSE(TIniFile(file).ReadBool("Mail Relay", InstalledKey, true));
+    EXPECT_EQ(form->RowImage(0), 1);
+    EXPECT_EQ(EnabledButtons(), "btnNewService btnDelete btnEditService btnInstallService btnCheckAll");
+    EXPECT_TRUE(prompter.Texts("Error").empty());
+
+    // Uninstalling what is not installed only refreshes.
+    form->btnUnInstallServiceClick();
+    EXPECT_EQ(launches.size(), 1u);
+}
+
+TEST_F(ServiceCommandsTest, RemovingAnInstalledEntryUninstallsItThenAsks)
+{
+    Add("Mail Relay", true);
+    Add("Print Spool");
+    OpenQuick();
+    Select(RowOf("Mail Relay"));
+    prompter.AnswerYes(); // uninstall automatically
+    prompter.AnswerYes(); // remove
+    form->btnDeleteClick();
+    EXPECT_EQ(launches.size(), 1u);
+    EXPECT_EQ(catalogue.Count(), 1);
+    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Print Spool"}));
+    EXPECT_NE(prompter.Texts("Confirm").find("Are you sure you want to remove this service: Mail Relay"),
+              std::string::npos);
+}

@@ -1,0 +1,367 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include "catalogue/Catalogue.h"
+#include "messaging/MailSlot.h"
+#include "messaging/Protocol.h"
+#include "platform/Seam.h"
+#include "platform/Shell.h"
+#include "tests/support/ScriptedPrompter.h"
+#include "tests/support/TempFiles.h"
+#include "tests/support/WindowDriver.h"
+#include "toolkit/Application.h"
+#include "toolkit/MessageBoxes.h"
+#include "ui/About.h"
+#include "ui/uServiceManager.h"
+#include "tests/ui/ServiceManagerFixture.h"
+
+namespace {
+
+UINT WINAPI FailLaunch(LPCSTR command, UINT show);
+std::string launched;
+UINT launchShow = 0;
+
+UINT WINAPI RecordLaunch(LPCSTR command, UINT show)
+{
+    launched = command;
+    launchShow = show;
+    return 33;
+}
+
+UINT WINAPI FailLaunch(LPCSTR command, UINT)
+{
+    launched = command;
+    return ERROR_FILE_NOT_FOUND;
+}
+
+std::string opened;
+HINSTANCE WINAPI RecordOpen(HWND, LPCSTR verb, LPCSTR file, LPCSTR, LPCSTR, INT)
+{
+    opened = std::string(verb) + " " + file;
+    return reinterpret_cast<HINSTANCE>(42);
+}
+
+} // namespace
+
+TEST_F(ServiceManagerTest, ListsTheCatalogueSortedWithIndexAndInstalledImage)
+{
+    Add("Mail Relay", true);
+    Add("backup Agent");
+    Add("Zeta");
+    Add("Archive");
+    Open();
+    EXPECT_EQ(WindowText(form->Handle()), "Korvalith's Vantorer - NT Service Generator/Moderator");
+    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Archive", "backup Agent", "Mail Relay", "Zeta"}));
+    EXPECT_EQ(form->RowData(0), 4);
+    EXPECT_EQ(form->RowData(1), 2);
+    EXPECT_EQ(form->RowData(2), 1);
+    EXPECT_EQ(form->RowData(3), 3);
+    EXPECT_EQ(form->RowImage(2), 0);
+    EXPECT_EQ(form->RowImage(0), 1);
+    // Loading a list with rows is a change with no selection.
+    EXPECT_EQ(EnabledButtons(), "btnNewService btnCheckAll");
+}
+
+TEST_F(ServiceManagerTest, TheDetailsPanelAndButtonsFollowTheSelection)
+{
+    Add("Mail Relay", true, true);
+    Add("Backup Agent");
+    Open();
+    Select(RowOf("Mail Relay"));
+    EXPECT_EQ(form->MemoLines(), (std::vector<std::string>{
+                                     "",
+                                     "Description: Mail Relay",
+                                     "----------------------------------------",
+                                     "   Program being Vantorized: C:\\bin\\Mail Relay.exe",
+                                     "       Execution parameters: -x",
+                                     "         Log information to: C:\\log.txt",
+                                     "Currently an Active Service: Yes!",
+                                     "                 Service ID: 1",
+                                 }));
+    EXPECT_EQ(EnabledButtons(),
+              "btnNewService btnStopService btnStartServiceNow btnUnInstallService btnCheckActive btnCheckAll");
+    char shown[1024] = {};
+    GetWindowTextA(form->Control("memDescription"), shown, sizeof shown);
+    EXPECT_NE(std::string(shown).find("Description: Mail Relay\r\n"), std::string::npos);
+
+    Select(RowOf("Backup Agent"));
+    EXPECT_EQ(form->MemoLines()[5], "         Log information to: NT's Event log");
+    EXPECT_EQ(form->MemoLines()[6], "Currently an Active Service: No!");
+    EXPECT_EQ(form->MemoLines()[7], "                 Service ID: 2");
+    EXPECT_EQ(EnabledButtons(), "btnNewService btnDelete btnEditService btnInstallService btnCheckAll");
+
+    ListView_SetItemState(form->Control("lvServices"), -1, 0, LVIS_SELECTED);
+    EXPECT_TRUE(form->MemoLines().empty());
+    EXPECT_EQ(EnabledButtons(), "btnNewService btnCheckAll");
+}
+
+TEST_F(ServiceManagerTest, AnEmptyCatalogueLeavesEveryButtonEnabledUntilACommandFindsNoSelection)
+{
+    Open();
+    EXPECT_TRUE(form->RowCaptions().empty());
+    EXPECT_EQ(EnabledButtons(), "btnNewService btnDelete btnEditService btnStopService btnStartServiceNow "
+                                "btnInstallService btnUnInstallService btnCheckActive btnCheckAll");
+    ClickButton("btnDelete"); // remove with no selection does nothing
+    EXPECT_EQ(EnabledButtons().size(), std::string("btnNewService btnDelete btnEditService btnStopService "
+                                                   "btnStartServiceNow btnInstallService btnUnInstallService "
+                                                   "btnCheckActive btnCheckAll")
+                                           .size());
+    ClickButton("btnCheckActive");
+    EXPECT_EQ(EnabledButtons(), "btnNewService btnCheckAll");
+    EXPECT_TRUE(prompter.shown.empty());
+}
+
+TEST_F(ServiceManagerTest, ButtonsCarryTheirHintsAndTags)
+{
+    Open();
+    HWND tips = nullptr;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND window, LPARAM result) -> BOOL {
+            char cls[64] = {};
+            GetClassNameA(window, cls, sizeof cls);
+            if (std::string(cls) == TOOLTIPS_CLASSA)
+                *reinterpret_cast<HWND*>(result) = window;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&tips));
+    ASSERT_NE(tips, nullptr);
+    auto hint = [&](const char* button) {
+        char text[256] = {};
+        TOOLINFOA tool = {};
+        tool.cbSize = TTTOOLINFOA_V1_SIZE;
+        tool.hwnd = form->Handle();
+        tool.uId = reinterpret_cast<UINT_PTR>(form->Control(button));
+        tool.lpszText = text;
+        SendMessageA(tips, TTM_GETTEXTA, sizeof text, reinterpret_cast<LPARAM>(&tool));
+        return std::string(text);
+    };
+    EXPECT_EQ(hint("btnNewService"), "Add a New Service...");
+    EXPECT_EQ(hint("btnDelete"), "Remove currently selected Service...");
+    EXPECT_EQ(hint("btnEditService"), "Edit currently selected Service...");
+    EXPECT_EQ(hint("btnCheckAll"), "List all active services...");
+}
+
+TEST_F(ServiceManagerTest, RemovingAskFirstAndReloadsTheList)
+{
+    Add("One");
+    Add("Two");
+    Add("Three");
+    Open();
+    Select(RowOf("Two"));
+    prompter.AnswerNo();
+    ClickButton("btnDelete");
+    EXPECT_EQ(prompter.Texts("Confirm"), "Are you sure you want to remove this service: Two\n");
+    EXPECT_EQ(catalogue.Count(), 3);
+
+    prompter.AnswerYes();
+    ClickButton("btnDelete");
+    EXPECT_EQ(catalogue.Count(), 2);
+    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"One", "Three"}));
+    EXPECT_EQ(form->RowData(RowOf("Three")), 2);
+    EXPECT_EQ(EnabledButtons(), "btnNewService btnCheckAll");
+}
+
+TEST_F(ServiceManagerTest, RemovingAnInstalledEntryAsksToUninstallFirst)
+{
+    Add("Installed", true);
+    Open();
+    Select(0);
+    prompter.AnswerNo();
+    form->btnDeleteClick(); // the menu runs it whatever the button's state
+    EXPECT_EQ(prompter.Texts("Confirm"),
+              "You can not remove a service when it is in [Installed] state (Button: \"i\").\r\r"
+              "You need to [Deinstall] the service first (Button: \"d\")\r\r"
+              "Do you want to do this automatically ?\n");
+    EXPECT_EQ(catalogue.Count(), 1);
+}
+
+TEST_F(ServiceManagerTest, ASecondInstanceIsRefusedAndCloses)
+{
+    TMailSlot first;
+    first.SetAlias(ManagerSlotAlias);
+    first.SetActive(true);
+    Add("Listed");
+    Open();
+    EXPECT_EQ(prompter.Texts("Error"),
+              "The application is probable opened for the second time and must close !\r"
+              "Please check if there is a second instance of the application open...\n");
+    // The window was shown with its list before the posted close arrives.
+    EXPECT_TRUE(PumpUntil([&] { return form->Closed(); }));
+    EXPECT_TRUE(first.Active());
+    EXPECT_EQ(first.MsgCount(), 0);
+}
+
+TEST_F(ServiceManagerTest, ClosingDisposesOfTheMailslotAndHandlesItsOwnMessages)
+{
+    Open();
+    TMailSlot probe;
+    probe.SetAlias(ManagerSlotAlias);
+    EXPECT_THROW(probe.SetActive(true), std::exception);
+    EXPECT_EQ(SendMessageA(form->Handle(), 1025, 0, 0), 0);
+    EXPECT_FALSE(form->Closed());
+    PostMessageA(form->Handle(), 4091, 0, 0);
+    EXPECT_TRUE(PumpUntil([&] { return form->Closed(); }));
+    EXPECT_NO_THROW(probe.SetActive(true));
+}
+
+TEST_F(ServiceManagerTest, TheQuickGuideOpensInNotepadOrSaysWhereItIs)
+{
+    Open();
+    {
+        TSeamOverride launch(ShellApi().WinExec, &RecordLaunch);
+        form->QuickGuide1Click();
+    }
+    EXPECT_EQ(launched, "Notepad.exe \"" + TApplication::ExeFolder() + "Quick Guide.txt\"");
+    EXPECT_EQ(launchShow, static_cast<UINT>(SW_SHOW));
+    EXPECT_TRUE(prompter.shown.empty());
+
+    TSeamOverride fail(ShellApi().WinExec, &FailLaunch);
+    form->QuickGuide1Click();
+    EXPECT_EQ(prompter.Texts("Error"), "The Quick Guide document could not be opened !\r\r"
+                                       "Pleaase try and locate it manually. It's name is: \"Quick Guide.txt\"\n");
+}
+
+TEST_F(ServiceManagerTest, TheMenuCarriesEveryCommand)
+{
+    Open();
+    HMENU bar = GetMenu(form->Handle());
+    ASSERT_EQ(GetMenuItemCount(bar), 5);
+    auto captions = [](HMENU menu) {
+        std::string all;
+        for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+            char text[128] = {};
+            GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
+            all += std::string(all.empty() ? "" : "|") + (text[0] ? text : "-");
+        }
+        return all;
+    };
+    EXPECT_EQ(captions(bar), "&File|&Services|&Manage|&Checking|&Help");
+    EXPECT_EQ(captions(GetSubMenu(bar, 1)), "&New Service|&Edit Service|-|&Remove Service");
+    EXPECT_EQ(captions(GetSubMenu(bar, 2)),
+              "&Install Service|&UnInstall Service|-|&Start Service|Sto&p Service");
+    EXPECT_EQ(captions(GetSubMenu(bar, 3)),
+              "Check if &selected Service is running|&Check if any Service is running");
+    EXPECT_EQ(captions(GetSubMenu(bar, 4)), "&About|-|Quick Guide");
+
+    // File, Exit closes the window.
+    SendMessageA(form->Handle(), WM_COMMAND, GetMenuItemID(GetSubMenu(bar, 0), 0), 0);
+    EXPECT_TRUE(form->Closed());
+}
+
+TEST_F(ServiceManagerTest, TheAboutBoxShowsTheProgramAndOpensContactLines)
+{
+    Open();
+    TSeamOverride open(ShellApi().ShellExecuteA, &RecordOpen);
+    std::vector<std::string> texts;
+    std::string caption;
+    WhenModal([&] {
+        HWND about = ActiveDialog();
+        ASSERT_NE(about, nullptr);
+        caption = WindowText(about);
+        texts = ChildTexts(about);
+        HWND web = nullptr;
+        for (HWND child = GetWindow(about, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+            if (WindowText(child).rfind("http:", 0) == 0)
+                web = child;
+        ASSERT_NE(web, nullptr);
+        SendMessageA(about, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(web), STN_CLICKED), reinterpret_cast<LPARAM>(web));
+        PostMessageA(about, WM_COMMAND, IDOK, 0);
+    });
+    form->About1Click();
+    EXPECT_EQ(caption, "About Quorvane");
+    auto has = [&](const std::string& text) { return std::find(texts.begin(), texts.end(), text) != texts.end(); };
+    EXPECT_TRUE(has("Korvalith's \"Quorvane\""));
+    EXPECT_TRUE(has("Version 1.02"));
+    EXPECT_TRUE(has("OK"));
+    EXPECT_EQ(opened.rfind("open http:", 0), 0u) << opened;
+
+    EXPECT_EQ(ContactTarget("http://example.org"), "http://example.org");
+    EXPECT_EQ(ContactTarget("Visit HTTP://EXAMPLE.ORG"), "Visit HTTP://EXAMPLE.ORG");
+    EXPECT_EQ(ContactTarget("https://example.org"), "https://example.org");
+    EXPECT_EQ(ContactTarget("sales@example.org"), "mailto:sales@example.org");
+}
+
+TEST(MessageBoxes, KindsCaptionsButtonsAndEscape)
+{
+    Application().Title = "Korvalith's Quorvane";
+    struct Seen {
+        std::string Caption;
+        std::vector<std::string> Texts;
+    } seen;
+    auto look = [&](WORD key) {
+        WhenModal([&seen, key] {
+            HWND box = ActiveDialog();
+            ASSERT_NE(box, nullptr);
+            seen.Caption = WindowText(box);
+            seen.Texts = ChildTexts(box);
+            PressKey(GetFocus(), key);
+        });
+    };
+    auto has = [&](const std::string& text) {
+        return std::find(seen.Texts.begin(), seen.Texts.end(), text) != seen.Texts.end();
+    };
+
+    look(VK_ESCAPE);
+    EXPECT_FALSE(WindowPrompter().Confirm("Sure ?"));
+    EXPECT_EQ(seen.Caption, "Confirm");
+    EXPECT_TRUE(has("&Yes") && has("&No") && has("Sure ?"));
+
+    look(VK_RETURN); // "&Yes" is the default button
+    EXPECT_TRUE(WindowPrompter().Confirm("Sure ?"));
+
+    look(VK_ESCAPE);
+    WindowPrompter().Information("Done !");
+    EXPECT_EQ(seen.Caption, "Information");
+    EXPECT_TRUE(has("OK") && !has("&No"));
+
+    look(VK_RETURN);
+    WindowPrompter().Error("Broken\rtwice");
+    EXPECT_EQ(seen.Caption, "Error");
+    EXPECT_TRUE(has("Broken\r\ntwice"));
+
+    look(VK_RETURN);
+    WindowPrompter().StandardError(StandardErrorText("Wrong Service index (0"));
+    EXPECT_EQ(seen.Caption, "Korvalith's Quorvane");
+    EXPECT_TRUE(has("Wrong Service index (0."));
+
+    EXPECT_EQ(StandardErrorText("ends with a dot."), "ends with a dot.");
+    EXPECT_EQ(StandardErrorText("ends with dots..."), "ends with dots...");
+    EXPECT_EQ(StandardErrorText("ends with !"), "ends with !");
+    EXPECT_EQ(StandardErrorText("(3"), "(3.");
+    EXPECT_EQ(StandardErrorText(""), "");
+}
+
+TEST_F(ServiceManagerTest, TheLayoutTheUserLeftComesBack)
+{
+    Open();
+    SetWindowPos(form->Handle(), nullptr, 150, 120, 700, 420, SWP_NOZORDER);
+    // Drag the splitter to x = 260.
+    HWND splitter = form->Control("Splitter1");
+    RECT bounds;
+    GetWindowRect(splitter, &bounds);
+    POINT at = {260, bounds.top + 10};
+    ScreenToClient(form->Handle(), &at);
+    SendMessageA(splitter, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(1, 10));
+    POINT local = {260, 10};
+    MapWindowPoints(form->Handle(), splitter, &local, 1);
+    SendMessageA(splitter, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(local.x, local.y));
+    SendMessageA(splitter, WM_LBUTTONUP, 0, MAKELPARAM(local.x, local.y));
+    form->Close();
+    TIniFile ini(file);
+    EXPECT_EQ(ini.ReadInteger(WindowStatusSection, "lvServices_Width", 0), 260);
+    EXPECT_EQ(ini.ReadInteger(WindowStatusSection, "Splitter1_Left", 0), 260);
+    EXPECT_EQ(ini.ReadString(WindowStatusSection, "Visible", ""), "0");
+    form.reset();
+
+    Open();
+    RECT window;
+    GetWindowRect(form->Handle(), &window);
+    EXPECT_EQ(window.right - window.left, 700);
+    EXPECT_EQ(window.bottom - window.top, 420);
+    RECT list;
+    GetWindowRect(form->Control("lvServices"), &list);
+    EXPECT_EQ(list.right - list.left, 260);
+}

@@ -1,0 +1,44 @@
+#include "toolkit/Application.h"
+
+#include "messaging/Protocol.h"
+#include "toolkit/Prompter.h"
+
+TApplication& Application()
+{
+    static TApplication application;
+    return application;
+}
+
+void TApplication::RegisterMessages()
+{
+    WM_SRVDoYouKnowMe = RegisterWindowMessageA(DoYouKnowMeMessage);
+    WM_SRVYesWhatDoYouWant = RegisterWindowMessageA(YesWhatDoYouWantMessage);
+    WM_SRVStopExecution = RegisterWindowMessageA(StopExecutionMessage);
+}
+
+void TApplication::HandleException(const std::exception& error)
+{
+    Prompter().StandardError(StandardErrorText(error.what()));
+}
+
+void TApplication::ProcessMessages()
+{
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            Terminated = true;
+            PostQuitMessage(static_cast<int>(message.wParam));
+            return;
+        }
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+std::string TApplication::ExeFolder()
+{
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string folder(path, length);
+    return folder.substr(0, folder.find_last_of('\\') + 1);
+}

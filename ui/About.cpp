@@ -1,0 +1,190 @@
+#include "ui/About.h"
+
+#include <commctrl.h>
+#include <strings.h>
+
+#include <vector>
+
+#include "platform/Shell.h"
+#include "toolkit/Application.h"
+#include "ui/Glyphs.h"
+
+namespace {
+
+enum : int { IdAnimation = 200, IdFirstContact = 300 };
+
+struct TContact {
+    const char* Text;
+    bool Link;
+};
+
+const TContact Contacts[] = {
+    {"Korvalith Software", false},
+    {"http://quorvane.korvalith.example", true},
+    {"support@korvalith.example", true},
+    {"sales@korvalith.example", true},
+};
+constexpr int ContactCount = sizeof Contacts / sizeof Contacts[0];
+
+struct TAboutState {
+    HFONT Normal = nullptr;
+    HFONT Bold = nullptr;
+    HFONT Underlined = nullptr;
+    int Hovered = -1;
+};
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    for (size_t at = 0; at + part.size() <= text.size(); ++at)
+        if (strncasecmp(text.c_str() + at, part.c_str(), part.size()) == 0)
+            return true;
+    return false;
+}
+
+LRESULT CALLBACK LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR data)
+{
+    auto* state = reinterpret_cast<TAboutState*>(data);
+    const int id = GetDlgCtrlID(link) - IdFirstContact;
+    switch (message) {
+    case WM_MOUSEMOVE:
+        if (state->Hovered != id) {
+            state->Hovered = id;
+            SendMessageA(link, WM_SETFONT, reinterpret_cast<WPARAM>(state->Underlined), TRUE);
+            TRACKMOUSEEVENT track = {sizeof track, TME_LEAVE, link, 0};
+            TrackMouseEvent(&track);
+        }
+        break;
+    case WM_MOUSELEAVE:
+        state->Hovered = -1;
+        SendMessageA(link, WM_SETFONT, reinterpret_cast<WPARAM>(state->Normal), TRUE);
+        break;
+    case WM_SETCURSOR:
+        SetCursor(LoadCursor(nullptr, IDC_HAND));
+        return TRUE;
+    }
+    return DefSubclassProc(link, message, wParam, lParam);
+}
+
+HWND Add(HWND dialog, const char* cls, const char* text, DWORD style, int x, int y, int width, int height, int id,
+         HFONT font)
+{
+    HWND control = CreateWindowExA(0, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height, dialog,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
+    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    return control;
+}
+
+void Build(HWND dialog, TAboutState& state)
+{
+    NONCLIENTMETRICSA metrics = {};
+    metrics.cbSize = sizeof metrics;
+    SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    LOGFONTA font = metrics.lfMessageFont;
+    state.Normal = CreateFontIndirectA(&font);
+    font.lfUnderline = TRUE;
+    state.Underlined = CreateFontIndirectA(&font);
+    font.lfUnderline = FALSE;
+    font.lfWeight = FW_BOLD;
+    font.lfHeight = font.lfHeight * 3 / 2;
+    state.Bold = CreateFontIndirectA(&font);
+
+    HWND icon = Add(dialog, "STATIC", nullptr, SS_ICON, 16, 16, 32, 32, -1, state.Normal);
+    SendMessageA(icon, STM_SETICON, reinterpret_cast<WPARAM>(ProgramIcon()), 0);
+    Add(dialog, "STATIC", "Korvalith's \"Quorvane\"", SS_LEFT | SS_NOPREFIX, 60, 14, 240, 26, -1, state.Bold);
+    Add(dialog, "STATIC", "Version 1.02", SS_LEFT, 60, 42, 240, 18, -1, state.Normal);
+    HWND animation = Add(dialog, ANIMATE_CLASSA, nullptr, ACS_CENTER | ACS_TRANSPARENT, 236, 56, 64, 64,
+                         IdAnimation, state.Normal);
+    const std::string movie = TApplication::ExeFolder() + "working.avi";
+    if (SendMessageA(animation, ACM_OPENA, 0, reinterpret_cast<LPARAM>(movie.c_str())))
+        SendMessageA(animation, ACM_PLAY, static_cast<WPARAM>(-1), MAKELONG(0, 0xFFFF));
+
+    int y = 70;
+    for (int i = 0; i < ContactCount; ++i) {
+        HWND line = Add(dialog, "STATIC", Contacts[i].Text, SS_LEFT | SS_NOPREFIX | (Contacts[i].Link ? SS_NOTIFY : 0),
+                        60, y, 170, 18, IdFirstContact + i, state.Normal);
+        if (Contacts[i].Link)
+            SetWindowSubclass(line, LinkProc, 1, reinterpret_cast<DWORD_PTR>(&state));
+        y += 20;
+    }
+    HWND ok = Add(dialog, "BUTTON", "OK", BS_DEFPUSHBUTTON | WS_TABSTOP, 122, y + 12, 76, 26, IDOK, state.Normal);
+
+    RECT frame = {0, 0, 320, y + 52};
+    AdjustWindowRectEx(&frame, GetWindowLongA(dialog, GWL_STYLE), FALSE, GetWindowLongA(dialog, GWL_EXSTYLE));
+    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
+    SetWindowPos(dialog, nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                 (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, SWP_NOZORDER);
+    SetWindowTextA(dialog, "About Quorvane");
+    SetFocus(ok);
+}
+
+void Release(HWND dialog, TAboutState& state)
+{
+    SendDlgItemMessageA(dialog, IdAnimation, ACM_STOP, 0, 0);
+    for (int i = 0; i < ContactCount; ++i)
+        if (Contacts[i].Link)
+            RemoveWindowSubclass(GetDlgItem(dialog, IdFirstContact + i), LinkProc, 1);
+    DeleteObject(state.Normal);
+    DeleteObject(state.Bold);
+    DeleteObject(state.Underlined);
+}
+
+INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto* state = reinterpret_cast<TAboutState*>(GetWindowLongPtrA(dialog, DWLP_USER));
+    switch (message) {
+    case WM_INITDIALOG:
+        SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+        Build(dialog, *reinterpret_cast<TAboutState*>(lParam));
+        return FALSE;
+    case WM_CTLCOLORSTATIC: {
+        const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam)) - IdFirstContact;
+        if (state && id >= 0 && id < ContactCount && Contacts[id].Link) {
+            HDC dc = reinterpret_cast<HDC>(wParam);
+            SetTextColor(dc, state->Hovered == id ? RGB(0, 0, 255) : GetSysColor(COLOR_WINDOWTEXT));
+            SetBkMode(dc, TRANSPARENT);
+            return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
+        }
+        break;
+    }
+    case WM_COMMAND: {
+        const int id = LOWORD(wParam) - IdFirstContact;
+        if (id >= 0 && id < ContactCount && Contacts[id].Link && HIWORD(wParam) == STN_CLICKED) {
+            const std::string target = ContactTarget(Contacts[id].Text);
+            ShellApi().ShellExecuteA(dialog, "open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+            return TRUE;
+        }
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+            Release(dialog, *state);
+            EndDialog(dialog, LOWORD(wParam) == IDOK ? 1 : 2);
+            return TRUE;
+        }
+        break;
+    }
+    }
+    return FALSE;
+}
+
+struct alignas(4) TEmptyTemplate {
+    DLGTEMPLATE Header;
+    WORD Menu, WindowClass, Title;
+};
+
+} // namespace
+
+std::string ContactTarget(const std::string& line)
+{
+    // Secure addresses are web addresses too.
+    if (Contains(line, "HTTP:") || Contains(line, "HTTPS:"))
+        return line;
+    return "mailto:" + line;
+}
+
+void ShowAboutBox(HWND owner)
+{
+    TEmptyTemplate dialog = {};
+    dialog.Header.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
+    dialog.Header.dwExtendedStyle = WS_EX_TOOLWINDOW;
+    TAboutState state;
+    DialogBoxIndirectParamA(GetModuleHandleA(nullptr), &dialog.Header, owner, AboutProc,
+                            reinterpret_cast<LPARAM>(&state));
+}

@@ -1,0 +1,190 @@
+#include "ui/Glyphs.h"
+
+#include <commctrl.h>
+
+#include <functional>
+
+namespace {
+
+constexpr COLORREF Key = RGB(255, 0, 255);
+
+// Paints on a key-coloured bitmap and turns the key colour transparent.
+HICON MakeIcon(int width, int height, const std::function<void(HDC)>& paint)
+{
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP color = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(dc, color);
+    RECT all = {0, 0, width, height};
+    HBRUSH key = CreateSolidBrush(Key);
+    FillRect(dc, &all, key);
+    DeleteObject(key);
+    paint(dc);
+
+    HDC maskDc = CreateCompatibleDC(screen);
+    HBITMAP mask = CreateBitmap(width, height, 1, 1, nullptr);
+    HGDIOBJ oldMask = SelectObject(maskDc, mask);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            bool transparent = GetPixel(dc, x, y) == Key;
+            SetPixel(maskDc, x, y, transparent ? RGB(255, 255, 255) : RGB(0, 0, 0));
+            if (transparent)
+                SetPixel(dc, x, y, RGB(0, 0, 0));
+        }
+    SelectObject(maskDc, oldMask);
+    DeleteDC(maskDc);
+    SelectObject(dc, old);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+
+    ICONINFO info = {};
+    info.fIcon = TRUE;
+    info.hbmColor = color;
+    info.hbmMask = mask;
+    HICON icon = CreateIconIndirect(&info);
+    DeleteObject(color);
+    DeleteObject(mask);
+    return icon;
+}
+
+void Pen(HDC dc, COLORREF color, int width, const std::function<void()>& draw)
+{
+    HPEN pen = CreatePen(PS_SOLID, width, color);
+    HGDIOBJ old = SelectObject(dc, pen);
+    draw();
+    SelectObject(dc, old);
+    DeleteObject(pen);
+}
+
+void Fill(HDC dc, COLORREF color, const std::function<void()>& draw)
+{
+    HBRUSH brush = CreateSolidBrush(color);
+    HPEN pen = CreatePen(PS_SOLID, 1, RGB(GetRValue(color) / 2, GetGValue(color) / 2, GetBValue(color) / 2));
+    HGDIOBJ oldBrush = SelectObject(dc, brush);
+    HGDIOBJ oldPen = SelectObject(dc, pen);
+    draw();
+    SelectObject(dc, oldBrush);
+    SelectObject(dc, oldPen);
+    DeleteObject(brush);
+    DeleteObject(pen);
+}
+
+void Line(HDC dc, int x1, int y1, int x2, int y2)
+{
+    MoveToEx(dc, x1, y1, nullptr);
+    LineTo(dc, x2, y2);
+}
+
+void Arrow(HDC dc, COLORREF color, bool down)
+{
+    Fill(dc, RGB(160, 160, 160), [&] { Rectangle(dc, 2, 12, 14, 15); });
+    POINT downward[] = {{6, 1}, {10, 1}, {10, 6}, {13, 6}, {8, 11}, {3, 6}, {6, 6}};
+    POINT upward[] = {{6, 11}, {10, 11}, {10, 6}, {13, 6}, {8, 1}, {3, 6}, {6, 6}};
+    Fill(dc, color, [&] { Polygon(dc, down ? downward : upward, 7); });
+}
+
+void Magnifier(HDC dc, int x, int y, int size)
+{
+    Pen(dc, RGB(90, 60, 20), 3, [&] { Line(dc, x + size - 2, y + size - 2, x + size + 3, y + size + 3); });
+    Fill(dc, RGB(200, 230, 255), [&] { Ellipse(dc, x, y, x + size, y + size); });
+}
+
+HICON Draw(TGlyph glyph)
+{
+    return MakeIcon(16, 16, [glyph](HDC dc) {
+        switch (glyph) {
+        case glNew:
+            Fill(dc, RGB(40, 170, 60), [&] {
+                Rectangle(dc, 6, 1, 10, 15);
+                Rectangle(dc, 1, 6, 15, 10);
+            });
+            break;
+        case glDelete:
+            Pen(dc, RGB(200, 30, 30), 3, [&] {
+                Line(dc, 3, 3, 13, 13);
+                Line(dc, 13, 3, 3, 13);
+            });
+            break;
+        case glEdit:
+            Pen(dc, RGB(40, 80, 200), 4, [&] { Line(dc, 4, 12, 12, 4); });
+            Pen(dc, RGB(60, 60, 60), 2, [&] { Line(dc, 2, 14, 4, 12); });
+            break;
+        case glStop:
+            Fill(dc, RGB(210, 40, 40), [&] { Rectangle(dc, 3, 3, 13, 13); });
+            break;
+        case glStart: {
+            POINT play[] = {{4, 2}, {13, 8}, {4, 14}};
+            Fill(dc, RGB(40, 170, 60), [&] { Polygon(dc, play, 3); });
+            break;
+        }
+        case glInstall:
+            Arrow(dc, RGB(40, 110, 210), true);
+            break;
+        case glUninstall:
+            Arrow(dc, RGB(230, 130, 30), false);
+            break;
+        case glCheck:
+            Magnifier(dc, 1, 1, 10);
+            break;
+        case glCheckAll:
+            Pen(dc, RGB(40, 140, 60), 2, [&] {
+                for (int y : {3, 8, 13}) {
+                    Line(dc, 1, y, 3, y + 2);
+                    Line(dc, 3, y + 2, 6, y - 1);
+                }
+            });
+            Pen(dc, RGB(80, 80, 80), 1, [&] {
+                for (int y : {3, 8, 13})
+                    Line(dc, 8, y, 15, y);
+            });
+            break;
+        case glGlyphCount:
+            break;
+        }
+    });
+}
+
+} // namespace
+
+HICON ButtonGlyph(TGlyph glyph)
+{
+    static HICON icons[glGlyphCount] = {};
+    if (!icons[glyph])
+        icons[glyph] = Draw(glyph);
+    return icons[glyph];
+}
+
+HIMAGELIST ServiceListImages()
+{
+    static HIMAGELIST images = [] {
+        HIMAGELIST list = ImageList_Create(24, 16, ILC_COLOR24 | ILC_MASK, 2, 0);
+        HICON installed = MakeIcon(24, 16, [](HDC dc) {
+            Fill(dc, RGB(40, 170, 60), [&] { Ellipse(dc, 5, 2, 17, 14); });
+            Pen(dc, RGB(255, 255, 255), 2, [&] {
+                Line(dc, 8, 8, 10, 10);
+                Line(dc, 10, 10, 14, 5);
+            });
+        });
+        HICON notInstalled = MakeIcon(24, 16, [](HDC dc) {
+            Pen(dc, RGB(150, 150, 150), 2, [&] { Arc(dc, 5, 2, 17, 14, 5, 8, 5, 8); });
+        });
+        ImageList_AddIcon(list, installed);
+        ImageList_AddIcon(list, notInstalled);
+        DestroyIcon(installed);
+        DestroyIcon(notInstalled);
+        return list;
+    }();
+    return images;
+}
+
+HICON ProgramIcon()
+{
+    static HICON icon = [] {
+        HICON fromResource = LoadIconA(GetModuleHandleA(nullptr), "MAINICON");
+        return fromResource ? fromResource : MakeIcon(32, 32, [](HDC dc) {
+            Fill(dc, RGB(40, 90, 170), [&] { RoundRect(dc, 2, 2, 30, 30, 8, 8); });
+            Fill(dc, RGB(255, 220, 60), [&] { Ellipse(dc, 9, 9, 23, 23); });
+        });
+    }();
+    return icon;
+}

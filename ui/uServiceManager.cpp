@@ -1,0 +1,891 @@
+#include "ui/uServiceManager.h"
+
+#include <commctrl.h>
+#include <strings.h>
+
+#include <algorithm>
+
+#include "deploy/Deploy.h"
+#include "deploy/ServiceControl.h"
+#include "platform/Shell.h"
+#include "toolkit/Application.h"
+#include "toolkit/Error.h"
+#include "toolkit/Prompter.h"
+#include "ui/About.h"
+#include "ui/FormStorage.h"
+#include "ui/Glyphs.h"
+#include "ui/uCreateService.h"
+
+namespace {
+
+constexpr const char* WindowClass = "TfrmServiceManager";
+constexpr const char* PanelClass = "TQuorvanePanel";
+constexpr const char* SplitterClass = "TQuorvaneSplitter";
+constexpr const char* Caption = "Korvalith's Vantorer - NT Service Generator/Moderator";
+constexpr UINT WM_CLOSEREQUEST = 4091;
+constexpr UINT WM_DISCARDED = 1025;
+// Sent by the splitter while it is dragged, with the new list width.
+constexpr UINT WM_SPLITTERMOVED = WM_APP + 1;
+constexpr COLORREF PanelBackground = RGB(255, 254, 232);
+constexpr const char* Dashes = "----------------------------------------";
+
+constexpr const char* SecondInstanceText =
+    "The application is probable opened for the second time and must close !\r"
+    "Please check if there is a second instance of the application open...";
+
+struct TButtonSpec {
+    const char* Name;
+    const char* Hint;
+    TGlyph Glyph;
+    int Tag;
+};
+
+// Left to right on Panel2.
+const TButtonSpec Buttons[] = {
+    {"btnNewService", "Add a New Service...", glNew, 0},
+    {"btnDelete", "Remove currently selected Service...", glDelete, 0},
+    {"btnEditService", "Edit currently selected Service...", glEdit, 0},
+    {"btnStopService", "STOP/Suspend currently selected Service ( if at all running )...", glStop, 1},
+    {"btnStartServiceNow", "Start the selected Service ( if it is not currently running... )", glStart, 2},
+    {"btnInstallService", "Install the currently selected Service into NT Services ...", glInstall, 0},
+    {"btnUnInstallService", "UNINSTALL the currently selected service FROM the NT services base...", glUninstall, 0},
+    {"btnCheckActive", "Check if the currently selected service is currently active...", glCheck, 0},
+    {"btnCheckAll", "List all active services...", glCheckAll, 0},
+};
+
+struct TMenuSpec {
+    const char* Caption; // "-" for a separator, nullptr ends a menu
+    const char* Name;
+};
+
+struct TMenuBarSpec {
+    const char* Caption;
+    std::vector<TMenuSpec> Items;
+};
+
+const TMenuBarSpec MenuBar[] = {
+    {"&File", {{"&Exit", "Exit1"}}},
+    {"&Services", {{"&New Service", "NewService1"}, {"&Edit Service", "EditService1"}, {"-", ""},
+                   {"&Remove Service", "RemoveService1"}}},
+    {"&Manage", {{"&Install Service", "InstallService1"}, {"&UnInstall Service", "UnInstallService1"}, {"-", ""},
+                 {"&Start Service", "StartService1"}, {"Sto&p Service", "StopService1"}}},
+    {"&Checking", {{"Check if &selected Service is running", "CheckSelected1"},
+                   {"&Check if any Service is running", "CheckAll1"}}},
+    {"&Help", {{"&About", "About1"}, {"-", ""}, {"Quick Guide", "QuickGuide1"}}},
+};
+
+// Panels pass their children's notifications on to the window.
+LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_COMMAND:
+    case WM_NOTIFY:
+        return SendMessageA(GetParent(panel), message, wParam, lParam);
+    }
+    return DefWindowProcA(panel, message, wParam, lParam);
+}
+
+// The splitter resizes the list while the left button is held on it.
+LRESULT CALLBACK SplitterProc(HWND splitter, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    constexpr const char* Dragging = "QuorvaneDragging";
+    switch (message) {
+    case WM_LBUTTONDOWN:
+        SetPropA(splitter, Dragging, reinterpret_cast<HANDLE>(1));
+        SetCapture(splitter);
+        return 0;
+    case WM_MOUSEMOVE:
+        if (GetPropA(splitter, Dragging)) {
+            POINT at = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+            MapWindowPoints(splitter, GetParent(splitter), &at, 1);
+            SendMessageA(GetParent(splitter), WM_SPLITTERMOVED, static_cast<WPARAM>(at.x), 0);
+        }
+        return 0;
+    case WM_LBUTTONUP:
+    case WM_CAPTURECHANGED:
+        RemovePropA(splitter, Dragging);
+        if (message == WM_LBUTTONUP)
+            ReleaseCapture();
+        return 0;
+    }
+    return DefWindowProcA(splitter, message, wParam, lParam);
+}
+
+void RegisterClasses()
+{
+    static bool registered = false;
+    if (registered)
+        return;
+    registered = true;
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    WNDCLASSA form = {};
+    form.style = CS_DBLCLKS;
+    form.lpfnWndProc = DefWindowProcA;
+    form.hInstance = instance;
+    form.hIcon = ProgramIcon();
+    form.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    form.lpszClassName = WindowClass;
+    RegisterClassA(&form);
+
+    WNDCLASSA panel = form;
+    panel.hIcon = nullptr;
+    panel.lpfnWndProc = PanelProc;
+    panel.lpszClassName = PanelClass;
+    RegisterClassA(&panel);
+
+    WNDCLASSA splitter = panel;
+    splitter.lpfnWndProc = SplitterProc;
+    splitter.hCursor = LoadCursor(nullptr, IDC_SIZEWE);
+    splitter.lpszClassName = SplitterClass;
+    RegisterClassA(&splitter);
+}
+
+} // namespace
+
+TControl::TControl(TComponent* owner, const std::string& name, HWND handle) : TComponent(owner), handle_(handle)
+{
+    SetName(name);
+}
+
+std::vector<std::string> TControl::IntegerProperties() const
+{
+    return {"Left", "Top", "Width", "Height", "Tag"};
+}
+
+int TControl::GetInteger(const std::string& name) const
+{
+    if (OnGetInteger)
+        return OnGetInteger(name);
+    RECT bounds;
+    GetWindowRect(handle_, &bounds);
+    MapWindowPoints(nullptr, GetParent(handle_), reinterpret_cast<POINT*>(&bounds), 2);
+    if (name == "Left") return bounds.left;
+    if (name == "Top") return bounds.top;
+    if (name == "Width") return bounds.right - bounds.left;
+    if (name == "Height") return bounds.bottom - bounds.top;
+    return Tag;
+}
+
+void TControl::SetInteger(const std::string& name, int value)
+{
+    if (name == "Tag")
+        Tag = value;
+    else if (OnSetInteger)
+        OnSetInteger(name, value);
+}
+
+TfrmServiceManager::TfrmServiceManager(const std::string& catalogueFile) : catalogue_(catalogueFile)
+{
+    FormCreate();
+}
+
+TfrmServiceManager::~TfrmServiceManager()
+{
+    if (handle_ && IsWindow(handle_)) {
+        QuitOnClose = false;
+        DestroyWindow(handle_);
+    }
+    if (memoFont_)
+        DeleteObject(memoFont_);
+    if (memoBrush_)
+        DeleteObject(memoBrush_);
+}
+
+void TfrmServiceManager::FormCreate()
+{
+    RegisterClasses();
+    handle_ = CreateWindowExA(0, WindowClass, Caption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 200, 104, 525, 301,
+                              nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    if (!handle_)
+        throw TError("The main window could not be created");
+    SetWindowLongPtrA(handle_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    SetWindowLongPtrA(handle_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TfrmServiceManager::WindowProc));
+    CreateMenu();
+    CreateControls();
+
+    formStorage_ = new TFormStorage(this, handle_);
+    formStorage_->SetName("FormStorage1");
+    formStorage_->IniFileName = catalogue_.FileName();
+    formStorage_->IniSection = WindowStatusSection;
+    formStorage_->Options = {fpState, fpPosition};
+    formStorage_->StoredProps = {"lvServices.Width", "Splitter1.Left"};
+    formStorage_->ApplicationWindow = handle_;
+
+    liveness_.AppendPanelLine = [this](const std::string& line) { AddMemoLine(line); };
+    liveness_.Terminating = [this] { return destroyed_ || Application().Terminated; };
+    liveness_.OnTimerError = [](const std::exception& error) { Application().HandleException(error); };
+    try {
+        liveness_.Start();
+    } catch (const std::exception&) {
+        Prompter().Error(SecondInstanceText);
+        PostMessageA(handle_, WM_CLOSEREQUEST, 0, 0);
+    }
+}
+
+void TfrmServiceManager::CreateMenu()
+{
+    HMENU bar = ::CreateMenu();
+    int id = 2000;
+    for (const TMenuBarSpec& menu : MenuBar) {
+        HMENU popup = CreatePopupMenu();
+        for (const TMenuSpec& item : menu.Items) {
+            if (std::string(item.Caption) == "-") {
+                AppendMenuA(popup, MF_SEPARATOR, 0, nullptr);
+                continue;
+            }
+            commandNames_[id] = item.Name;
+            AppendMenuA(popup, MF_STRING, id++, item.Caption);
+        }
+        AppendMenuA(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(popup), menu.Caption);
+    }
+    SetMenu(handle_, bar);
+}
+
+void TfrmServiceManager::CreateControls()
+{
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    auto add = [&](const std::string& name, HWND handle) {
+        controls_[name] = new TControl(this, name, handle);
+        return handle;
+    };
+    auto child = [&](DWORD exStyle, const char* cls, const char* text, DWORD style, HWND parent, int id) {
+        return CreateWindowExA(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+    };
+
+    HWND panel2 = add("Panel2", child(0, PanelClass, "", WS_CLIPCHILDREN, handle_, 900));
+    tooltips_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0, 0, 0,
+                                handle_, nullptr, instance, nullptr);
+    int id = 1000;
+    int left = 3;
+    for (const TButtonSpec& spec : Buttons) {
+        HWND button = add(spec.Name, child(0, "BUTTON", "", BS_PUSHBUTTON | BS_ICON | BS_FLAT, panel2, id));
+        controls_[spec.Name]->Tag = spec.Tag;
+        commandNames_[id++] = spec.Name;
+        SendMessageA(button, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(ButtonGlyph(spec.Glyph)));
+        MoveWindow(button, left, 3, 25, 25, FALSE);
+        left += spec.Name == std::string("btnEditService") || spec.Name == std::string("btnStartServiceNow") ||
+                        spec.Name == std::string("btnUnInstallService")
+                    ? 33
+                    : 26;
+        TOOLINFOA tool = {};
+        tool.cbSize = TTTOOLINFOA_V1_SIZE;
+        tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        tool.hwnd = handle_;
+        tool.uId = reinterpret_cast<UINT_PTR>(button);
+        tool.lpszText = const_cast<char*>(spec.Hint);
+        SendMessageA(tooltips_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+
+    HWND list = add("lvServices",
+                    child(WS_EX_CLIENTEDGE, WC_LISTVIEWA, "",
+                          LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_SORTASCENDING | WS_TABSTOP, handle_,
+                          901));
+    ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT);
+    ListView_SetImageList(list, ServiceListImages(), LVSIL_SMALL);
+    LVCOLUMNA column = {};
+    column.mask = LVCF_TEXT | LVCF_WIDTH;
+    column.cx = 190;
+    column.pszText = const_cast<char*>("Service name");
+    SendMessageA(list, LVM_INSERTCOLUMNA, 0, reinterpret_cast<LPARAM>(&column));
+
+    add("Splitter1", child(0, SplitterClass, "", 0, handle_, 902));
+
+    HWND memo = add("memDescription",
+                    child(WS_EX_CLIENTEDGE, "EDIT", "",
+                          ES_MULTILINE | ES_READONLY | ES_AUTOHSCROLL | ES_AUTOVSCROLL | ES_NOHIDESEL | WS_HSCROLL |
+                              WS_VSCROLL,
+                          handle_, 903));
+    memoFont_ = CreateFontA(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                            CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New");
+    memoBrush_ = CreateSolidBrush(PanelBackground);
+    SendMessageA(memo, WM_SETFONT, reinterpret_cast<WPARAM>(memoFont_), FALSE);
+
+    add("Panel1", child(0, PanelClass, "", 0, handle_, 904));
+
+    // The list's width and the splitter's position are one and the same
+    // layout value; the window-state store sets them by name.
+    auto listWidth = [this](const std::string& property, int value) {
+        if (property == "Width" || property == "Left") {
+            listWidth_ = value;
+            LayOut();
+        }
+    };
+    controls_["lvServices"]->OnSetInteger = listWidth;
+    controls_["Splitter1"]->OnSetInteger = listWidth;
+    LayOut();
+}
+
+void TfrmServiceManager::LayOut()
+{
+    RECT client;
+    GetClientRect(handle_, &client);
+    const int width = client.right, height = client.bottom;
+    const int top = 31, bottom = height - 6;
+    const int list = std::max(0, std::min(listWidth_, width - 3));
+    MoveWindow(Control("Panel2"), 0, 0, width, top, TRUE);
+    MoveWindow(Control("lvServices"), 0, top, list, std::max(0, bottom - top), TRUE);
+    MoveWindow(Control("Splitter1"), list, top, 3, std::max(0, bottom - top), TRUE);
+    MoveWindow(Control("memDescription"), list + 3, top, std::max(0, width - list - 3), std::max(0, bottom - top),
+               TRUE);
+    MoveWindow(Control("Panel1"), 0, bottom, width, 6, TRUE);
+}
+
+void TfrmServiceManager::SplitterDrag(int x)
+{
+    RECT client;
+    GetClientRect(handle_, &client);
+    listWidth_ = std::max(30, std::min(x, static_cast<int>(client.right) - 33));
+    LayOut();
+}
+
+HWND TfrmServiceManager::Control(const std::string& name) const
+{
+    auto found = controls_.find(name);
+    return found == controls_.end() ? nullptr : found->second->Handle();
+}
+
+LRESULT CALLBACK TfrmServiceManager::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    auto* form = reinterpret_cast<TfrmServiceManager*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (!form)
+        return DefWindowProcA(window, message, wParam, lParam);
+    return form->HandleMessage(message, wParam, lParam);
+}
+
+LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_CLOSEREQUEST) {
+        Close();
+        return 0;
+    }
+    if (message == WM_DISCARDED)
+        return 0;
+    if (message != 0 && message == Application().WM_SRVYesWhatDoYouWant) {
+        Guarded([&] { liveness_.ReplyMessage(static_cast<int>(wParam)); });
+        return 0;
+    }
+    switch (message) {
+    case WM_SIZE:
+        if (Control("memDescription"))
+            LayOut();
+        return 0;
+    case WM_SPLITTERMOVED:
+        SplitterDrag(static_cast<int>(wParam));
+        return 0;
+    case WM_COMMAND: {
+        auto name = commandNames_.find(LOWORD(wParam));
+        if (name != commandNames_.end() && (lParam == 0 || HIWORD(wParam) == BN_CLICKED))
+            Command(LOWORD(wParam), reinterpret_cast<HWND>(lParam));
+        return 0;
+    }
+    case WM_NOTIFY: {
+        const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
+        if (header->hwndFrom == Control("lvServices")) {
+            if (header->code == LVN_ITEMCHANGED) {
+                const NMLISTVIEW* change = reinterpret_cast<const NMLISTVIEW*>(lParam);
+                if ((change->uChanged & LVIF_STATE) && ((change->uOldState ^ change->uNewState) & LVIS_SELECTED))
+                    Guarded([&] { lvServicesChange(); });
+            } else if (header->code == NM_DBLCLK) {
+                Guarded([&] { btnEditServiceClick(); });
+            }
+        }
+        return 0;
+    }
+    case WM_CTLCOLORSTATIC:
+        if (reinterpret_cast<HWND>(lParam) == Control("memDescription")) {
+            SetBkColor(reinterpret_cast<HDC>(wParam), PanelBackground);
+            return reinterpret_cast<LRESULT>(memoBrush_);
+        }
+        break;
+    case WM_SETCURSOR:
+        // The hourglass stays while a liveness question waits for its answer.
+        if (liveness_.Waiting()) {
+            SetCursor(LoadCursor(nullptr, IDC_WAIT));
+            return TRUE;
+        }
+        break;
+    case WM_CLOSE:
+        FormCloseQuery();
+        return 0;
+    case WM_DESTROY:
+        FormDestroy();
+        return 0;
+    }
+    return DefWindowProcA(handle_, message, wParam, lParam);
+}
+
+void TfrmServiceManager::Command(int id, HWND sender)
+{
+    const std::string name = commandNames_[id];
+    Guarded([&] {
+        if (name == "btnNewService" || name == "NewService1")
+            btnNewServiceClick();
+        else if (name == "btnEditService" || name == "EditService1")
+            btnEditServiceClick();
+        else if (name == "btnDelete" || name == "RemoveService1")
+            btnDeleteClick();
+        else if (name == "btnStopService" || name == "btnStartServiceNow")
+            btnStopServiceClick(sender ? sender : Control(name));
+        else if (name == "StartService1")
+            Click("btnStartServiceNow");
+        else if (name == "StopService1")
+            Click("btnStopService");
+        else if (name == "btnInstallService" || name == "InstallService1")
+            btnInstallServiceClick();
+        else if (name == "btnUnInstallService" || name == "UnInstallService1")
+            btnUnInstallServiceClick();
+        else if (name == "btnCheckActive" || name == "CheckSelected1")
+            btnCheckActiveClick();
+        else if (name == "btnCheckAll" || name == "CheckAll1")
+            btnCheckAllClick();
+        else if (name == "About1")
+            About1Click();
+        else if (name == "QuickGuide1")
+            QuickGuide1Click();
+        else if (name == "Exit1")
+            Exit1Click();
+    });
+}
+
+void TfrmServiceManager::Click(const std::string& button)
+{
+    for (const auto& [id, name] : commandNames_)
+        if (name == button) {
+            HWND sender = Control(button);
+            if (button == "btnStopService" || button == "btnStartServiceNow")
+                btnStopServiceClick(sender);
+            else
+                Command(id, sender);
+            return;
+        }
+}
+
+void TfrmServiceManager::Show()
+{
+    formStorage_->FormShow();
+    Guarded([&] { FormShow(); });
+    // The restored show state (normal or maximized) is applied by showing.
+    ShowWindow(handle_, formStorage_->ShowCommand());
+    UpdateWindow(handle_);
+}
+
+void TfrmServiceManager::Close()
+{
+    if (handle_ && IsWindow(handle_))
+        SendMessageA(handle_, WM_CLOSE, 0, 0);
+}
+
+void TfrmServiceManager::FormShow()
+{
+    LoadList();
+}
+
+void TfrmServiceManager::FormCloseQuery()
+{
+    formStorage_->FormCloseQuery(true);
+    DestroyWindow(handle_);
+}
+
+void TfrmServiceManager::FormDestroy()
+{
+    formStorage_->FormDestroy();
+    destroyed_ = true;
+    closed_ = true;
+    Guarded([&] { liveness_.Shutdown(); });
+    if (QuitOnClose) {
+        Application().Terminated = true;
+        PostQuitMessage(0);
+    }
+}
+
+void TfrmServiceManager::Exit1Click()
+{
+    Close();
+}
+
+int TfrmServiceManager::AddRow(const std::string& caption, int index, int image)
+{
+    LVITEMA item = {};
+    item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
+    item.iItem = INT_MAX;
+    item.pszText = const_cast<char*>(caption.c_str());
+    item.lParam = index;
+    item.iImage = image;
+    return static_cast<int>(SendMessageA(Control("lvServices"), LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+}
+
+void TfrmServiceManager::LoadList()
+{
+    HWND list = Control("lvServices");
+    bool hadRows = ListView_GetItemCount(list) > 0;
+    ListView_DeleteAllItems(list);
+    std::vector<TCatalogueRow> rows = catalogue_.ListEntries();
+    for (const TCatalogueRow& row : rows)
+        AddRow(row.Description, row.Index, row.Installed ? 0 : 1);
+    // Filling or emptying the list is a change of the list.
+    if (hadRows || !rows.empty())
+        lvServicesChange();
+}
+
+int TfrmServiceManager::SelectedRow() const
+{
+    return static_cast<int>(ListView_GetNextItem(Control("lvServices"), -1, LVNI_SELECTED));
+}
+
+int TfrmServiceManager::RowData(int row) const
+{
+    LVITEMA item = {};
+    item.mask = LVIF_PARAM;
+    item.iItem = row;
+    SendMessageA(Control("lvServices"), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    return static_cast<int>(item.lParam);
+}
+
+int TfrmServiceManager::RowImage(int row) const
+{
+    LVITEMA item = {};
+    item.mask = LVIF_IMAGE;
+    item.iItem = row;
+    SendMessageA(Control("lvServices"), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    return item.iImage;
+}
+
+void TfrmServiceManager::SetRowImage(int row, int image)
+{
+    LVITEMA item = {};
+    item.mask = LVIF_IMAGE;
+    item.iItem = row;
+    item.iImage = image;
+    SendMessageA(Control("lvServices"), LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+}
+
+int TfrmServiceManager::SelectedIndex() const
+{
+    int row = SelectedRow();
+    return row < 0 ? 0 : RowData(row);
+}
+
+std::vector<std::string> TfrmServiceManager::RowCaptions() const
+{
+    std::vector<std::string> captions;
+    HWND list = Control("lvServices");
+    int count = ListView_GetItemCount(list);
+    for (int row = 0; row < count; ++row) {
+        char text[1024] = {};
+        LVITEMA item = {};
+        item.iSubItem = 0;
+        item.pszText = text;
+        item.cchTextMax = sizeof text;
+        SendMessageA(list, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+        captions.emplace_back(text);
+    }
+    return captions;
+}
+
+namespace {
+
+int CALLBACK CompareCaptions(LPARAM first, LPARAM second, LPARAM list)
+{
+    char a[1024] = {}, b[1024] = {};
+    ListView_GetItemText(reinterpret_cast<HWND>(list), static_cast<int>(first), 0, a, sizeof a);
+    ListView_GetItemText(reinterpret_cast<HWND>(list), static_cast<int>(second), 0, b, sizeof b);
+    return lstrcmpiA(a, b);
+}
+
+} // namespace
+
+void TfrmServiceManager::SortRows()
+{
+    HWND list = Control("lvServices");
+    SendMessageA(list, LVM_SORTITEMSEX, reinterpret_cast<WPARAM>(list), reinterpret_cast<LPARAM>(&CompareCaptions));
+}
+
+void TfrmServiceManager::SetMemoLines(std::vector<std::string> lines)
+{
+    memoLines_ = std::move(lines);
+    std::string text;
+    for (size_t i = 0; i < memoLines_.size(); ++i)
+        text += (i ? "\r\n" : "") + memoLines_[i];
+    SetWindowTextA(Control("memDescription"), text.c_str());
+}
+
+void TfrmServiceManager::AddMemoLine(const std::string& line)
+{
+    std::vector<std::string> lines = memoLines_;
+    lines.push_back(line);
+    SetMemoLines(std::move(lines));
+}
+
+void TfrmServiceManager::SetButtonEnabled(const char* name, bool enabled)
+{
+    EnableWindow(Control(name), enabled);
+}
+
+bool TfrmServiceManager::ButtonEnabled(const char* name) const
+{
+    return IsWindowEnabled(Control(name));
+}
+
+void TfrmServiceManager::NoSelectionState()
+{
+    SetButtonEnabled("btnInstallService", false);
+    SetButtonEnabled("btnUnInstallService", false);
+    SetButtonEnabled("btnStopService", false);
+    SetButtonEnabled("btnStartServiceNow", ButtonEnabled("btnStopService"));
+    SetButtonEnabled("btnDelete", false);
+    SetButtonEnabled("btnEditService", false);
+    SetButtonEnabled("btnCheckActive", false);
+    SetButtonEnabled("btnNewService", true);
+}
+
+void TfrmServiceManager::lvServicesChange()
+{
+    SetMemoLines({});
+    int row = SelectedRow();
+    if (row < 0) {
+        NoSelectionState();
+        return;
+    }
+    catalogue_.LoadEntry(RowData(row));
+    const TCatalogueEntry& entry = catalogue_.Entry();
+    SetMemoLines({
+        "",
+        "Description: " + entry.Description,
+        Dashes,
+        "   Program being Vantorized: " + entry.Program,
+        "       Execution parameters: " + entry.Parameters,
+        "         Log information to: " + (entry.LogToFile ? entry.LogFile : std::string("NT's Event log")),
+        entry.Installed ? "Currently an Active Service: Yes!" : "Currently an Active Service: No!",
+        "                 Service ID: " + std::to_string(entry.ServiceID),
+    });
+    SetButtonEnabled("btnDelete", !entry.Installed);
+    SetButtonEnabled("btnEditService", !entry.Installed);
+    SetButtonEnabled("btnInstallService", !entry.Installed);
+    SetButtonEnabled("btnCheckActive", entry.Installed);
+    SetButtonEnabled("btnUnInstallService", entry.Installed);
+    SetButtonEnabled("btnStopService", entry.Installed);
+    SetButtonEnabled("btnStartServiceNow", ButtonEnabled("btnStopService"));
+}
+
+void TfrmServiceManager::btnNewServiceClick()
+{
+    auto wizard = std::make_unique<TfrmCreateService>();
+    while (wizard->ShowModal(handle_) == 1) {
+        if (catalogue_.FindByDescription(wizard->Description()) != -1) {
+            Prompter().Error("A Service with this description already exists in the NT Service base !\r\r"
+                             "Please provide a different description...");
+            continue;
+        }
+        int index = catalogue_.AppendEntry(wizard->Description(), wizard->Program(), wizard->CommandLine(),
+                                           wizard->Logfile(), wizard->LogToFile());
+        int row = AddRow(wizard->Description(), index, 1);
+        ListView_SetItemState(Control("lvServices"), -1, 0, LVIS_SELECTED);
+        ListView_SetItemState(Control("lvServices"), row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+        ListView_EnsureVisible(Control("lvServices"), row, FALSE);
+        if (Prompter().Confirm("Would you like to Add the service into NT's Service Database ?"))
+            Click("btnInstallService");
+        break;
+    }
+}
+
+void TfrmServiceManager::btnEditServiceClick()
+{
+    int row = SelectedRow();
+    if (row < 0) {
+        NoSelectionState();
+        return;
+    }
+    int index = RowData(row);
+    if (catalogue_.IsInstalled(index)) {
+        Prompter().Information("You can not edit a service when it is in [Installed] state (Button: \"i\").\r\r"
+                               "Please [Deinstall] the service first (Button: \"d\")");
+        return;
+    }
+    auto wizard = std::make_unique<TfrmCreateService>();
+    catalogue_.LoadEntry(index);
+    const TCatalogueEntry entry = catalogue_.Entry();
+    wizard->SetDescription(entry.Description);
+    wizard->SetProgram(entry.Program);
+    wizard->SetCommandLine(entry.Parameters);
+    wizard->SetLogfile(entry.LogFile);
+    wizard->SetLogToFile(entry.LogToFile);
+    while (wizard->ShowModal(handle_) == 1) {
+        // Another entry's description (letter case ignored) would make two
+        // entries share one section and one service.
+        int other = catalogue_.FindByDescription(wizard->Description());
+        if (other != -1 && other != index) {
+            Prompter().Error("A Service with this description already exists in the NT Service base !\r\r"
+                             "Please provide a different description...");
+            continue;
+        }
+        catalogue_.UpdateEntry(index, wizard->Description(), wizard->Program(), wizard->CommandLine(),
+                               wizard->Logfile(), wizard->LogToFile());
+        HWND list = Control("lvServices");
+        LVITEMA item = {};
+        item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
+        item.iItem = row;
+        item.pszText = const_cast<char*>(catalogue_.Entry().Description.c_str());
+        item.lParam = index;
+        item.iImage = 1;
+        SendMessageA(list, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        SortRows();
+        break;
+    }
+}
+
+void TfrmServiceManager::btnDeleteClick()
+{
+    int row = SelectedRow();
+    if (row < 0)
+        return;
+    int index = RowData(row);
+    catalogue_.LoadEntry(index);
+    if (catalogue_.Entry().Installed) {
+        if (!Prompter().Confirm("You can not remove a service when it is in [Installed] state (Button: \"i\").\r\r"
+                                "You need to [Deinstall] the service first (Button: \"d\")\r\r"
+                                "Do you want to do this automatically ?"))
+            return;
+        Click("btnUnInstallService");
+        // A service that is still installed (its uninstall was refused or
+        // failed) keeps its catalogue entry.
+        if (destroyed_ || catalogue_.IsInstalled(index))
+            return;
+    }
+    if (!Prompter().Confirm("Are you sure you want to remove this service: " + catalogue_.Entry().Description))
+        return;
+    try {
+        catalogue_.DeleteEntry(index);
+    } catch (...) {
+        LoadList();
+        throw;
+    }
+    LoadList();
+}
+
+void TfrmServiceManager::btnStopServiceClick(HWND sender)
+{
+    if (SelectedRow() < 0) {
+        NoSelectionState();
+        return;
+    }
+    int tag = 0;
+    for (const auto& [name, control] : controls_)
+        if (control->Handle() == sender)
+            tag = control->Tag;
+    const bool stop = tag == 1;
+    if (stop && !Prompter().Confirm("This will stop the execution of the selected service !\r\r"
+                                    "Are you sure you want to continue ?"))
+        return;
+    StartStopService(stop, [this] {
+        int index = SelectedIndex();
+        catalogue_.LoadEntry(index);
+        liveness_.SetActiveService(catalogue_.Entry().ServiceID, catalogue_.Entry().Description, index);
+        return catalogue_.Entry().Description;
+    });
+    lvServicesChange();
+}
+
+void TfrmServiceManager::btnInstallServiceClick()
+{
+    int row = SelectedRow();
+    if (row < 0) {
+        NoSelectionState();
+        return;
+    }
+    int index = RowData(row);
+    if (!catalogue_.IsInstalled(index)) {
+        liveness_.SetCheckMode(1);
+        if (DeployEntry(catalogue_, index, true)) {
+            SetRowImage(row, 0);
+            if (Prompter().Confirm("Would you like to [start] executing the service ?"))
+                Click("btnStartServiceNow");
+        }
+    }
+    lvServicesChange();
+}
+
+void TfrmServiceManager::btnUnInstallServiceClick()
+{
+    int row = SelectedRow();
+    if (row < 0) {
+        NoSelectionState();
+        return;
+    }
+    int index = RowData(row);
+    catalogue_.LoadEntry(index);
+    if (catalogue_.IsInstalled(index)) {
+        liveness_.SetCheckMode(7);
+        if (liveness_.Query(catalogue_.Entry().ServiceID)) {
+            Prompter().Error("The service \"" + catalogue_.Entry().Description + "\" is Running" + "\r\r" +
+                             "To be able to De-install the service you will first have to" + "\r\r" +
+                             "Stop the Service in Control Panel's \"Services\" icon !" + "\r\r" +
+                             "Please Stop the Service and then try Uninstall again...");
+        } else if (destroyed_) {
+            return;
+        } else if (DeployEntry(catalogue_, index, false)) {
+            SetRowImage(row, 1);
+        }
+    }
+    if (!destroyed_)
+        lvServicesChange();
+}
+
+void TfrmServiceManager::btnCheckActiveClick()
+{
+    int row = SelectedRow();
+    if (row < 0) {
+        NoSelectionState();
+        return;
+    }
+    int index = RowData(row);
+    catalogue_.LoadEntry(index);
+    const int serviceID = catalogue_.Entry().ServiceID;
+    liveness_.SetActiveService(serviceID, catalogue_.Entry().Description, index);
+    liveness_.SetCheckMode(1);
+    liveness_.SetFound(false);
+    try {
+        if (!liveness_.Query(serviceID) && !destroyed_)
+            Prompter().Information("The service is currently NOT active !");
+    } catch (const TError& error) {
+        Prompter().Information("The service (" + std::to_string(serviceID) +
+                               ") does not seem to be currently active !\r\rMessage returned: " + error.Message());
+    }
+}
+
+void TfrmServiceManager::btnCheckAllClick()
+{
+    HWND list = Control("lvServices");
+    if (SelectedRow() >= 0)
+        ListView_SetItemState(list, -1, 0, LVIS_SELECTED);
+    SetMemoLines({"", "Currently Active Services:", Dashes, ""});
+    liveness_.SetFound(false);
+    int count = ListView_GetItemCount(list);
+    for (int row = 0; row < count && !destroyed_; ++row) {
+        int index = RowData(row);
+        catalogue_.LoadEntry(index);
+        const int serviceID = catalogue_.Entry().ServiceID;
+        liveness_.SetActiveService(serviceID, catalogue_.Entry().Description, index);
+        if (catalogue_.IsInstalled(index)) {
+            liveness_.SetCheckMode(5);
+            if (liveness_.Query(serviceID))
+                liveness_.SetFound(true);
+        }
+    }
+    if (!liveness_.Found() && !destroyed_)
+        Prompter().Information("NONE of these services are currently active !");
+}
+
+void TfrmServiceManager::QuickGuide1Click()
+{
+    const std::string command = "Notepad.exe \"" + TApplication::ExeFolder() + "Quick Guide.txt\"";
+    if (ShellApi().WinExec(command.c_str(), SW_SHOW) < 32)
+        Prompter().Error("The Quick Guide document could not be opened !\r\r"
+                         "Pleaase try and locate it manually. It's name is: \"Quick Guide.txt\"");
+}
+
+void TfrmServiceManager::About1Click()
+{
+    ShowAboutBox(handle_);
+}
