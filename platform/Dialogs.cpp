@@ -1,0 +1,7 @@
+#include "platform/Dialogs.h"
+
+TDialogApi& DialogApi()
+{
+    static TDialogApi api;
+    return api;
+}
