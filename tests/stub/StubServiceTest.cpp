@@ -1,0 +1,2 @@
+#include <gtest/gtest.h>
+int placeholder_never_used;
