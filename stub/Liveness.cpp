@@ -29,6 +29,8 @@ std::string Printable(const char* bytes, size_t count)
     std::string text;
     for (size_t i = 0; i < count && text.size() < 60; ++i) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c == 0)
+            break;
         text += c >= 32 && c != 127 ? static_cast<char>(c) : '?';
     }
     return text;
