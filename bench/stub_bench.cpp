@@ -128,6 +128,13 @@ int main()
     }
     std::printf("Vantorer.bin size: %lu bytes\n", attributes.nFileSizeLow);
 
+    // The catalogue is put back as it was at the end.
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof windows);
+    const std::string catalogueFile = std::string(windows) + "\\" + CatalogueFileName;
+    const bool catalogueExisted = GetFileAttributesA(catalogueFile.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const std::string catalogueText = catalogueExisted ? ReadText(catalogueFile) : "";
+
     TCatalogue catalogue;
     catalogue.AppendEntry(description, program, "wait", log, true);
     const int serviceID = catalogue.Entry().ServiceID;
@@ -218,9 +225,11 @@ int main()
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     std::printf("uninstall exit code: %d\n", RunAndWait("\"" + copy + "\" -u"));
-    int index = catalogue.FindByDescription(description);
-    if (index > 0)
-        catalogue.DeleteEntry(index);
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, CatalogueFileName);
+    if (catalogueExisted)
+        std::ofstream(catalogueFile, std::ios::binary) << catalogueText;
+    else
+        DeleteFileA(catalogueFile.c_str());
     DeleteFileA(copy.c_str());
     DeleteFileA(log.c_str());
     return 0;
