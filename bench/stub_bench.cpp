@@ -1,0 +1,236 @@
+// Measures the service host under the real Service Control Manager: liveness
+// round trip, exit-to-restart delay, idle CPU, private memory, file size.
+#define PSAPI_VERSION 2
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "catalogue/Catalogue.h"
+#include "messaging/MailSlot.h"
+#include "messaging/Protocol.h"
+
+namespace {
+
+std::string BuildFolder()
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string path = self;
+    path.resize(path.find_last_of('\\'));             // bench
+    return path.substr(0, path.find_last_of('\\'));  // build
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The number after the n-th (0-based) occurrence of prefix, or 0.
+DWORD NumberAfter(const std::string& text, const std::string& prefix, int n)
+{
+    size_t at = 0;
+    for (int i = 0; i <= n; ++i) {
+        at = text.find(prefix, i == 0 ? 0 : at + 1);
+        if (at == std::string::npos)
+            return 0;
+    }
+    return static_cast<DWORD>(std::strtoul(text.c_str() + at + prefix.size(), nullptr, 10));
+}
+
+template <class Check>
+bool WaitFor(Check check, DWORD timeoutMs)
+{
+    ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!check()) {
+        if (GetTickCount64() > deadline)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+double Median(std::vector<double> values)
+{
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double Ms(const FILETIME& from, const FILETIME& to)
+{
+    ULARGE_INTEGER a{{from.dwLowDateTime, from.dwHighDateTime}}, b{{to.dwLowDateTime, to.dwHighDateTime}};
+    return (static_cast<double>(b.QuadPart) - static_cast<double>(a.QuadPart)) / 10000.0;
+}
+
+int RunAndWait(const std::string& line)
+{
+    std::string command = line;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return -1;
+    DWORD code = 99;
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    else
+        TerminateProcess(process.hProcess, 99);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
+SERVICE_STATUS_PROCESS Status(SC_HANDLE service)
+{
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+    return status;
+}
+
+bool Stop(SC_HANDLE service)
+{
+    SERVICE_STATUS status = {};
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    return WaitFor([&] { return Status(service).dwCurrentState == SERVICE_STOPPED; }, 20000);
+}
+
+} // namespace
+
+int main()
+{
+    const std::string build = BuildFolder();
+    const std::string stub = build + "\\dist\\Vantorer.bin";
+    const std::string program = build + "\\tests\\stub\\stub_test_program.exe";
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    const std::string description = "QV Stub Bench " + std::to_string(GetCurrentProcessId());
+    const std::string copy = std::string(temp) + "QV!Stub!Bench!" + std::to_string(GetCurrentProcessId()) + ".exe";
+    const std::string log = std::string(temp) + "qv_stub_bench.log";
+    DeleteFileA(log.c_str());
+    DeleteFileA((log + ".1").c_str());
+
+    WIN32_FILE_ATTRIBUTE_DATA attributes = {};
+    if (!GetFileAttributesExA(stub.c_str(), GetFileExInfoStandard, &attributes) ||
+        !CopyFileA(stub.c_str(), copy.c_str(), FALSE)) {
+        std::printf("cannot find %s\n", stub.c_str());
+        return 1;
+    }
+    std::printf("Vantorer.bin size: %lu bytes\n", attributes.nFileSizeLow);
+
+    // The catalogue is put back as it was at the end.
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof windows);
+    const std::string catalogueFile = std::string(windows) + "\\" + CatalogueFileName;
+    const bool catalogueExisted = GetFileAttributesA(catalogueFile.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const std::string catalogueText = catalogueExisted ? ReadText(catalogueFile) : "";
+
+    TCatalogue catalogue;
+    catalogue.AppendEntry(description, program, "wait", log, true);
+    const int serviceID = catalogue.Entry().ServiceID;
+    TIniFile ini(CatalogueFileName);
+    ini.WriteString(description, VantorerKey, copy);
+
+    if (RunAndWait("\"" + copy + "\" -i") != 0) {
+        std::printf("install failed\n");
+        return 1;
+    }
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, description.c_str(), SERVICE_ALL_ACCESS);
+
+    // Liveness, CPU while idle and memory, with a program that just waits.
+    StartServiceA(service, 0, nullptr);
+    WaitFor([&] { return ReadText(log).find("with pid") != std::string::npos; }, 10000);
+    {
+        TMailSlot replies;
+        replies.SetMsgSize(MessageSize);
+        replies.SetAlias(ManagerSlotAlias);
+        replies.SetActive(true);
+        std::vector<double> trips;
+        LARGE_INTEGER frequency, sent, got;
+        QueryPerformanceFrequency(&frequency);
+        for (int i = 1; i <= 100; ++i) {
+            TMailSlot ask;
+            ask.SetMailslot(msClient);
+            ask.SetAlias(ServiceSlotAlias(serviceID));
+            ask.SetActive(true);
+            std::string question = QuestionText(i);
+            question.resize(MessageSize, '\0');
+            QueryPerformanceCounter(&sent);
+            ask.WriteMsg(question.data(), MessageSize);
+            ULONGLONG deadline = GetTickCount64() + 5000;
+            while (replies.MsgCount() == 0 && GetTickCount64() < deadline) {
+            }
+            QueryPerformanceCounter(&got);
+            if (replies.MsgCount() == 0)
+                continue;
+            char reply[MessageSize + 1] = {};
+            replies.ReadMsg(reply, MessageSize);
+            trips.push_back(static_cast<double>(got.QuadPart - sent.QuadPart) * 1000.0 /
+                            static_cast<double>(frequency.QuadPart));
+        }
+        std::printf("liveness round trip: median %.3f ms over %zu answers (max %.3f ms)\n", Median(trips),
+                    trips.size(), trips.empty() ? -1.0 : *std::max_element(trips.begin(), trips.end()));
+    }
+    DWORD stubPid = Status(service).dwProcessId;
+    HANDLE host = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, stubPid);
+    FILETIME created, exited, kernel0, user0, kernel1, user1;
+    GetProcessTimes(host, &created, &exited, &kernel0, &user0);
+    Sleep(10000);
+    GetProcessTimes(host, &created, &exited, &kernel1, &user1);
+    std::printf("host CPU over 10 s idle: %.3f ms (kernel %.3f, user %.3f)\n",
+                Ms(kernel0, kernel1) + Ms(user0, user1), Ms(kernel0, kernel1), Ms(user0, user1));
+    PROCESS_MEMORY_COUNTERS_EX memory = {};
+    memory.cb = sizeof memory;
+    if (GetProcessMemoryInfo(host, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory))
+        std::printf("host private memory: %.1f KiB (working set %.1f KiB)\n", memory.PrivateUsage / 1024.0,
+                    memory.WorkingSetSize / 1024.0);
+    CloseHandle(host);
+    Stop(service);
+
+    // Exit to restart: the old process's exit time to the new one's creation.
+    ini.WriteString(description, ParametersKey, "sleep:300 exit:3");
+    std::vector<double> restarts;
+    for (int round = 0; round < 5; ++round) {
+        DeleteFileA(log.c_str());
+        StartServiceA(service, 0, nullptr);
+        if (!WaitFor([&] { return NumberAfter(ReadText(log), "with pid ", 0) != 0; }, 10000))
+            break;
+        HANDLE first = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                   NumberAfter(ReadText(log), "with pid ", 0));
+        WaitForSingleObject(first, 5000);
+        WaitFor([&] { return NumberAfter(ReadText(log), "with pid ", 1) != 0; }, 5000);
+        HANDLE second = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, NumberAfter(ReadText(log), "with pid ", 1));
+        FILETIME c1, e1, k, u, c2, e2;
+        if (first && second && GetProcessTimes(first, &c1, &e1, &k, &u) && GetProcessTimes(second, &c2, &e2, &k, &u))
+            restarts.push_back(Ms(e1, c2));
+        if (first)
+            CloseHandle(first);
+        if (second)
+            CloseHandle(second);
+        Stop(service);
+    }
+    std::printf("exit to first restart: median %.3f ms over %zu rounds\n", Median(restarts), restarts.size());
+
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    std::printf("uninstall exit code: %d\n", RunAndWait("\"" + copy + "\" -u"));
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, CatalogueFileName);
+    if (catalogueExisted)
+        std::ofstream(catalogueFile, std::ios::binary) << catalogueText;
+    else
+        DeleteFileA(catalogueFile.c_str());
+    DeleteFileA(copy.c_str());
+    DeleteFileA(log.c_str());
+    return 0;
+}

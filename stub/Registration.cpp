@@ -1,0 +1,203 @@
+#include "stub/Registration.h"
+
+#include <windows.h>
+
+#include "catalogue/Catalogue.h"
+#include "catalogue/IniFile.h"
+#include "stub/StubIdentity.h"
+#include "stub/StubLog.h"
+#include "stub/Supervisor.h"
+#include "toolkit/Error.h"
+
+namespace {
+
+// The stop at uninstall waits this long at most; the host itself needs a
+// few seconds to end its program.
+constexpr DWORD UninstallStopWaitMs = 20000;
+
+class TServiceHandle {
+public:
+    explicit TServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+    ~TServiceHandle()
+    {
+        if (handle_)
+            CloseServiceHandle(handle_);
+    }
+    TServiceHandle(const TServiceHandle&) = delete;
+    TServiceHandle& operator=(const TServiceHandle&) = delete;
+    SC_HANDLE Get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+private:
+    SC_HANDLE handle_;
+};
+
+[[noreturn]] void Fail(const std::string& what, DWORD error)
+{
+    throw TError(what + ": " + SystemMessage(error) + "\r\rResult: \"" + ErrorName(error) + "\"");
+}
+
+std::string DescriptionLine(const std::string& description)
+{
+    TIniFile ini(CatalogueFileName);
+    std::string program = ini.ReadString(description, ProgramKey, "");
+    if (program.empty())
+        return "Runs a program as a service (Quorvane service host)";
+    return "Runs \"" + program + "\" as a service (Quorvane service host)";
+}
+
+void RegisterEventSource(const std::string& source, const std::string& ownPath)
+{
+    HKEY key = nullptr;
+    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, EventSourceKey(source).c_str(), 0, nullptr, 0,
+                                  KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (result != ERROR_SUCCESS)
+        Fail("The event-log source \"" + source + "\" could not be registered", static_cast<DWORD>(result));
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    result = RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
+                            reinterpret_cast<const BYTE*>(ownPath.c_str()), static_cast<DWORD>(ownPath.size() + 1));
+    if (result == ERROR_SUCCESS)
+        result = RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                                sizeof types);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        Fail("The event-log source \"" + source + "\" could not be registered", static_cast<DWORD>(result));
+}
+
+void Configure(SC_HANDLE service, const std::string& description)
+{
+    std::string line = DescriptionLine(description);
+    SERVICE_DESCRIPTIONA text = {line.data()};
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text))
+        Fail("The description of the service \"" + description + "\" could not be set", GetLastError());
+    // Should the host itself die, the Service Control Manager starts it
+    // again; the count of failures resets after a day.
+    SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 60000}};
+    SERVICE_FAILURE_ACTIONSA failure = {};
+    failure.dwResetPeriod = 24 * 60 * 60;
+    failure.cActions = sizeof actions / sizeof actions[0];
+    failure.lpsaActions = actions;
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+        Fail("The recovery actions of the service \"" + description + "\" could not be set", GetLastError());
+}
+
+bool WaitForStopped(SC_HANDLE service)
+{
+    ULONGLONG deadline = GetTickCount64() + UninstallStopWaitMs;
+    SERVICE_STATUS state = {};
+    while (QueryServiceStatus(service, &state) && state.dwCurrentState != SERVICE_STOPPED) {
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(100);
+    }
+    return true;
+}
+
+} // namespace
+
+std::string EventSourceKey(const std::string& source)
+{
+    return "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+}
+
+std::string ErrorName(unsigned long error)
+{
+    struct TName {
+        unsigned long Code;
+        const char* Name;
+    };
+    static const TName names[] = {
+        {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
+        {ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
+        {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
+        {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
+        {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
+        {ERROR_INVALID_NAME, "ERROR_INVALID_NAME"},
+        {ERROR_CALL_NOT_IMPLEMENTED, "ERROR_CALL_NOT_IMPLEMENTED"},
+        {ERROR_INVALID_LEVEL, "ERROR_INVALID_LEVEL"},
+        {ERROR_DEPENDENT_SERVICES_RUNNING, "ERROR_DEPENDENT_SERVICES_RUNNING"},
+        {ERROR_INVALID_SERVICE_CONTROL, "ERROR_INVALID_SERVICE_CONTROL"},
+        {ERROR_SERVICE_REQUEST_TIMEOUT, "ERROR_SERVICE_REQUEST_TIMEOUT"},
+        {ERROR_SERVICE_DATABASE_LOCKED, "ERROR_SERVICE_DATABASE_LOCKED"},
+        {ERROR_SERVICE_DOES_NOT_EXIST, "ERROR_SERVICE_DOES_NOT_EXIST"},
+        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, "ERROR_SERVICE_CANNOT_ACCEPT_CTRL"},
+        {ERROR_SERVICE_NOT_ACTIVE, "ERROR_SERVICE_NOT_ACTIVE"},
+        {ERROR_SERVICE_MARKED_FOR_DELETE, "ERROR_SERVICE_MARKED_FOR_DELETE"},
+        {ERROR_SERVICE_EXISTS, "ERROR_SERVICE_EXISTS"},
+        {ERROR_DUPLICATE_SERVICE_NAME, "ERROR_DUPLICATE_SERVICE_NAME"},
+        {ERROR_INVALID_SERVICE_ACCOUNT, "ERROR_INVALID_SERVICE_ACCOUNT"},
+        {ERROR_SHUTDOWN_IN_PROGRESS, "ERROR_SHUTDOWN_IN_PROGRESS"},
+    };
+    for (const TName& name : names)
+        if (name.Code == error)
+            return name.Name;
+    return "error " + std::to_string(error);
+}
+
+void InstallService(const std::string& ownPath)
+{
+    const std::string description = DescriptionFromPath(ownPath);
+    const std::string binaryPath = "\"" + ownPath + "\"";
+    TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    if (!manager)
+        Fail("The Service Control Manager could not be opened", GetLastError());
+    TServiceHandle service(CreateServiceA(manager.Get(), description.c_str(), description.c_str(),
+                                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                          SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr,
+                                          nullptr, nullptr));
+    if (!service) {
+        DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_EXISTS)
+            Fail("The service \"" + description + "\" could not be registered", error);
+        // Registered before: bring the registration up to date.
+        TServiceHandle existing(OpenServiceA(manager.Get(), description.c_str(), SERVICE_ALL_ACCESS));
+        if (!existing)
+            Fail("The service \"" + description + "\" could not be opened", GetLastError());
+        if (!ChangeServiceConfigA(existing.Get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                  SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, description.c_str()))
+            Fail("The service \"" + description + "\" could not be updated", GetLastError());
+        Configure(existing.Get(), description);
+    } else {
+        Configure(service.Get(), description);
+    }
+    RegisterEventSource(description, ownPath);
+}
+
+void UninstallService(const std::string& ownPath)
+{
+    const std::string description = DescriptionFromPath(ownPath);
+    TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager)
+        Fail("The Service Control Manager could not be opened", GetLastError());
+    {
+        TServiceHandle service(
+            OpenServiceA(manager.Get(), description.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+        if (!service) {
+            DWORD error = GetLastError();
+            if (error != ERROR_SERVICE_DOES_NOT_EXIST)
+                Fail("The service \"" + description + "\" could not be opened", error);
+        } else {
+            SERVICE_STATUS state = {};
+            if (QueryServiceStatus(service.Get(), &state) && state.dwCurrentState != SERVICE_STOPPED) {
+                if (state.dwCurrentState != SERVICE_STOP_PENDING &&
+                    !ControlService(service.Get(), SERVICE_CONTROL_STOP, &state)) {
+                    DWORD error = GetLastError();
+                    if (error != ERROR_SERVICE_NOT_ACTIVE && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
+                        Fail("The service \"" + description + "\" could not be stopped", error);
+                }
+                // One that will not stop is still marked for deletion; it
+                // goes when it ends.
+                WaitForStopped(service.Get());
+            }
+            if (!DeleteService(service.Get())) {
+                DWORD error = GetLastError();
+                if (error != ERROR_SERVICE_MARKED_FOR_DELETE)
+                    Fail("The service \"" + description + "\" could not be removed", error);
+            }
+        }
+    }
+    LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, EventSourceKey(description).c_str());
+    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
+        Fail("The event-log source \"" + description + "\" could not be removed", static_cast<DWORD>(result));
+}

@@ -1,0 +1,32 @@
+#include <windows.h>
+
+#include "toolkit/Prompter.h"
+
+// The service host's boxes: Windows' own, in front, since nothing else of
+// ours is on the screen.
+namespace {
+
+class TStubPrompter : public TPrompter {
+public:
+    void Information(const std::string& text) override { Show(text, "Information", MB_OK | MB_ICONINFORMATION); }
+    void Error(const std::string& text) override { Show(text, "Error", MB_OK | MB_ICONERROR); }
+    bool Confirm(const std::string& text) override
+    {
+        return Show(text, "Confirm", MB_YESNO | MB_ICONQUESTION) == IDYES;
+    }
+    void StandardError(const std::string& text) override { Show(text, "Vantorer", MB_OK | MB_ICONERROR); }
+
+private:
+    int Show(const std::string& text, const char* caption, UINT flags)
+    {
+        return MessageBoxA(nullptr, text.c_str(), caption, flags | MB_SETFOREGROUND | MB_TOPMOST);
+    }
+};
+
+} // namespace
+
+TPrompter& DefaultPrompter()
+{
+    static TStubPrompter prompter;
+    return prompter;
+}

@@ -1,0 +1,41 @@
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "stub/Registration.h"
+#include "stub/ServiceHost.h"
+#include "stub/StubCommand.h"
+#include "stub/StubIdentity.h"
+#include "toolkit/Error.h"
+#include "toolkit/Prompter.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    const std::string ownPath = OwnPath();
+    switch (ParseCommand(__argc, __argv)) {
+    case TStubCommand::Install:
+        try {
+            InstallService(ownPath);
+            return 0;
+        } catch (const TError& error) {
+            Prompter().Error("The service could not be installed.\r\r" + error.Message());
+            return 1;
+        }
+    case TStubCommand::Uninstall:
+        try {
+            UninstallService(ownPath);
+            return 0;
+        } catch (const TError& error) {
+            Prompter().Error("The service could not be uninstalled.\r\r" + error.Message());
+            return 1;
+        }
+    case TStubCommand::Service:
+        if (RunAsService())
+            return 0;
+        break;
+    case TStubCommand::Usage:
+        break;
+    }
+    Prompter().Information(UsageText(ownPath));
+    return 2;
+}

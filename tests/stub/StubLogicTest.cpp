@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "catalogue/IniFile.h"
+#include "stub/BackOff.h"
+#include "stub/Liveness.h"
+#include "stub/Registration.h"
+#include "stub/StubCommand.h"
+#include "stub/StubIdentity.h"
+#include "stub/StubSettings.h"
+#include "tests/support/TempFiles.h"
+
+namespace {
+
+std::optional<std::string> Question(const std::string& text, int serviceID = 7)
+{
+    char slot[50] = {};
+    std::memcpy(slot, text.data(), text.size() < 50 ? text.size() : 50);
+    return QuestionSequence(slot, sizeof slot, serviceID);
+}
+
+unsigned long SettingsFault(const std::function<void()>& load)
+{
+    try {
+        load();
+    } catch (const TSettingsError& error) {
+        return error.ExitCode();
+    }
+    return 0;
+}
+
+} // namespace
+
+TEST(StubIdentity, DescriptionComesFromTheFileName)
+{
+    EXPECT_EQ("Mail Relay", DescriptionFromPath("C:\\windows\\Vantorers\\Mail!Relay.exe"));
+    EXPECT_EQ("Mail Relay", DescriptionFromPath("C:\\windows\\Vantorers\\Mail!Relay.EXE"));
+    EXPECT_EQ("a  b", DescriptionFromPath("C:/x/a!!b.exe"));
+    EXPECT_EQ("Plain", DescriptionFromPath("Plain"));
+    // Only a trailing ".exe" goes; dots inside the name stay.
+    EXPECT_EQ("v1.2 host", DescriptionFromPath("D:\\v1.2!host.exe"));
+}
+
+TEST(StubIdentity, PathsCompareWithoutLetterCaseOrSlashKind)
+{
+    EXPECT_TRUE(SameFilePath("C:\\Windows\\Vantorers\\A!B.exe", "c:/windows/vantorers/a!b.EXE"));
+    EXPECT_FALSE(SameFilePath("C:\\Windows\\Vantorers\\A!B.exe", "C:\\Windows\\Vantorers\\A!C.exe"));
+    EXPECT_FALSE(SameFilePath("", ""));
+    EXPECT_EQ("C:\\", FolderOf("C:\\prog.exe"));
+    EXPECT_EQ("C:\\Program Files\\x", FolderOf("C:\\Program Files\\x\\prog.exe"));
+    EXPECT_EQ("", FolderOf("prog.exe"));
+}
+
+TEST(StubBackOff, FirstRestartAtOnceThenDoublingUpToTheCeiling)
+{
+    TBackOff backOff(1000, 5000, 30000);
+    std::vector<uint32_t> waits;
+    for (int i = 0; i < 6; ++i)
+        waits.push_back(backOff.Next(10));
+    EXPECT_EQ((std::vector<uint32_t>{0, 1000, 2000, 4000, 5000, 5000}), waits);
+    // A steady run starts the sequence afresh.
+    EXPECT_EQ(0u, backOff.Next(30000));
+    EXPECT_EQ(1000u, backOff.Next(0));
+}
+
+TEST(StubBackOff, HugeFailureCountsStayAtTheCeiling)
+{
+    TBackOff backOff(1000, 60000, 30000);
+    uint32_t wait = 0;
+    for (int i = 0; i < 100; ++i)
+        wait = backOff.Next(0);
+    EXPECT_EQ(60000u, wait);
+}
+
+TEST(StubLiveness, QuestionsAreRecognised)
+{
+    EXPECT_EQ("7", Question("7|Are you on?").value_or("none"));
+    EXPECT_EQ("12", Question(" 12 | Are you on? ").value_or("none"));
+    EXPECT_EQ("-1", Question("-1|Are you on?").value_or("none"));
+    // What follows the terminator has no meaning.
+    char slot[50] = "3|Are you on?";
+    std::memcpy(slot + 20, "garbage", 7);
+    EXPECT_EQ("3", QuestionSequence(slot, sizeof slot, 7).value_or("none"));
+}
+
+TEST(StubLiveness, AnythingElseIsNoQuestion)
+{
+    EXPECT_FALSE(Question(""));
+    EXPECT_FALSE(Question("hello"));
+    EXPECT_FALSE(Question("|Are you on?"));
+    EXPECT_FALSE(Question("x1|Are you on?"));
+    EXPECT_FALSE(Question("7|are you on?"));
+    EXPECT_FALSE(Question("7|Are you on?!"));
+    EXPECT_FALSE(Question("7|I am on:7"));
+    // Larger than a slot.
+    std::string big(51, 'x');
+    std::memcpy(big.data(), "1|Are you on?", 14);
+    EXPECT_FALSE(QuestionSequence(big.data(), big.size(), 7));
+    // A reply to this one would not fit in a slot.
+    EXPECT_FALSE(Question(std::string(36, '9') + "|Are you on?", 1234567));
+    EXPECT_TRUE(Question(std::string(30, '9') + "|Are you on?", 1234567));
+}
+
+TEST(StubLiveness, ReplyFillsOneSlot)
+{
+    std::string slot = ReplySlot("41", 7);
+    ASSERT_EQ(50u, slot.size());
+    EXPECT_STREQ("41|I am on:7", slot.c_str());
+    EXPECT_EQ(std::string(50 - 12, '\0'), slot.substr(12));
+}
+
+TEST(StubCommandLine, SwitchesAndUsage)
+{
+    const char* install[] = {"x", "-i"};
+    const char* installSlash[] = {"x", "/I"};
+    const char* uninstall[] = {"x", "-u"};
+    const char* none[] = {"x"};
+    const char* other[] = {"x", "-x"};
+    const char* longer[] = {"x", "-install"};
+    const char* two[] = {"x", "-i", "-u"};
+    EXPECT_EQ(TStubCommand::Install, ParseCommand(2, install));
+    EXPECT_EQ(TStubCommand::Install, ParseCommand(2, installSlash));
+    EXPECT_EQ(TStubCommand::Uninstall, ParseCommand(2, uninstall));
+    EXPECT_EQ(TStubCommand::Service, ParseCommand(1, none));
+    EXPECT_EQ(TStubCommand::Usage, ParseCommand(2, other));
+    EXPECT_EQ(TStubCommand::Usage, ParseCommand(2, longer));
+    EXPECT_EQ(TStubCommand::Usage, ParseCommand(3, two));
+    std::string usage = UsageText("C:\\windows\\Vantorers\\Mail!Relay.exe");
+    EXPECT_NE(std::string::npos, usage.find("\"Mail Relay\""));
+    EXPECT_NE(std::string::npos, usage.find("Mail!Relay.exe -i"));
+    EXPECT_NE(std::string::npos, usage.find("Mail!Relay.exe -u"));
+}
+
+TEST(StubSettingsTest, ProgramIsQuotedBeforeItsParameters)
+{
+    EXPECT_EQ("\"C:\\Program Files\\a.exe\" -x \"y z\"", ProgramCommandLine("C:\\Program Files\\a.exe", "-x \"y z\""));
+    EXPECT_EQ("\"a.exe\"", ProgramCommandLine("a.exe", ""));
+}
+
+TEST(StubSettingsTest, SectionIsReadAndCheckedAgainstTheOwnPath)
+{
+    TTempFolder folder;
+    std::string file = folder.File("catalogue.ini");
+    std::string own = folder.File("My!Service.exe");
+    TIniFile ini(file);
+    ini.WriteString("My Service", "Vantorer", folder.File("MY!SERVICE.EXE"));
+    ini.WriteString("My Service", "Program", "C:\\p.exe");
+    ini.WriteString("My Service", "Parameters", "-a");
+    ini.WriteString("My Service", "LogFile", "C:\\log.txt");
+    ini.WriteString("My Service", "LogToFile", "1");
+    ini.WriteString("My Service", "ServiceID", "12");
+    TStubSettings settings = LoadSettings("My Service", own, file);
+    EXPECT_EQ("C:\\p.exe", settings.Program);
+    EXPECT_EQ("-a", settings.Parameters);
+    EXPECT_EQ("C:\\log.txt", settings.LogFile);
+    EXPECT_TRUE(settings.LogToFile);
+    EXPECT_EQ(12, settings.ServiceID);
+
+    ini.DeleteKey("My Service", "ServiceID");
+    EXPECT_EQ(1, LoadSettings("My Service", own, file).ServiceID);
+    ini.WriteString("My Service", "ServiceID", "twelve");
+    EXPECT_EQ(DamagedSectionExitCode, SettingsFault([&] { LoadSettings("My Service", own, file); }));
+    ini.WriteString("My Service", "ServiceID", "-3");
+    EXPECT_EQ(DamagedSectionExitCode, SettingsFault([&] { LoadSettings("My Service", own, file); }));
+    ini.WriteString("My Service", "ServiceID", "3");
+
+    ini.WriteString("My Service", "Vantorer", folder.File("Other.exe"));
+    EXPECT_EQ(NotOwnEntryExitCode, SettingsFault([&] { LoadSettings("My Service", own, file); }));
+    ini.DeleteKey("My Service", "Vantorer");
+    EXPECT_EQ(NotOwnEntryExitCode, SettingsFault([&] { LoadSettings("My Service", own, file); }));
+    EXPECT_EQ(NoSectionExitCode, SettingsFault([&] { LoadSettings("Missing", own, file); }));
+    EXPECT_EQ(NoSectionExitCode, SettingsFault([&] { LoadSettings("My Service", own, folder.File("none.ini")); }));
+}
+
+TEST(StubRegistration, ErrorNames)
+{
+    EXPECT_EQ("ERROR_ACCESS_DENIED", ErrorName(ERROR_ACCESS_DENIED));
+    EXPECT_EQ("ERROR_SERVICE_MARKED_FOR_DELETE", ErrorName(ERROR_SERVICE_MARKED_FOR_DELETE));
+    EXPECT_EQ("error 99999", ErrorName(99999));
+}

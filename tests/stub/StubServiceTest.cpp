@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "catalogue/Catalogue.h"
+#include "messaging/MailSlot.h"
+#include "messaging/Protocol.h"
+#include "stub/Registration.h"
+#include "stub/StubSettings.h"
+#include "tests/stub/StubTestSupport.h"
+#include "tests/support/TempFiles.h"
+
+namespace {
+
+const std::string StubBinary = WindowsPath(STUB_BINARY);
+const std::string TestProgram = WindowsPath(STUB_TEST_PROGRAM);
+
+std::string CatalogueFilePath()
+{
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof windows);
+    return std::string(windows) + "\\" + CatalogueFileName;
+}
+
+// Puts the catalogue back as it was before this suite ran.
+class TCatalogueKeeper : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        existed_ = FileExists(CatalogueFilePath());
+        text_ = existed_ ? ReadTextFile(CatalogueFilePath()) : "";
+    }
+    void TearDown() override
+    {
+        WritePrivateProfileStringA(nullptr, nullptr, nullptr, CatalogueFileName);
+        if (existed_)
+            WriteTextFile(CatalogueFilePath(), text_);
+        else
+            DeleteFileA(CatalogueFilePath().c_str());
+    }
+
+private:
+    bool existed_ = false;
+    std::string text_;
+};
+[[maybe_unused]] const auto* keeper = testing::AddGlobalTestEnvironment(new TCatalogueKeeper);
+
+struct TServiceHandle {
+    SC_HANDLE Handle = nullptr;
+    explicit TServiceHandle(SC_HANDLE handle) : Handle(handle) {}
+    ~TServiceHandle()
+    {
+        if (Handle)
+            CloseServiceHandle(Handle);
+    }
+};
+
+SERVICE_STATUS StatusOf(const std::string& name)
+{
+    SERVICE_STATUS status = {};
+    TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    TServiceHandle service(OpenServiceA(manager.Handle, name.c_str(), SERVICE_QUERY_STATUS));
+    if (service.Handle)
+        QueryServiceStatus(service.Handle, &status);
+    return status;
+}
+
+bool WaitForState(const std::string& name, DWORD state, DWORD timeoutMs)
+{
+    return WaitFor([&] { return StatusOf(name).dwCurrentState == state; }, timeoutMs);
+}
+
+DWORD Control(const std::string& name, bool start)
+{
+    TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    TServiceHandle service(OpenServiceA(manager.Handle, name.c_str(), SERVICE_START | SERVICE_STOP));
+    if (!service.Handle)
+        return GetLastError();
+    SERVICE_STATUS status = {};
+    BOOL done = start ? StartServiceA(service.Handle, 0, nullptr) : ControlService(service.Handle, SERVICE_CONTROL_STOP, &status);
+    return done ? 0 : GetLastError();
+}
+
+BOOL CALLBACK CollectStatic(HWND window, LPARAM parameter)
+{
+    char kind[32] = {}, text[1024] = {};
+    GetClassNameA(window, kind, sizeof kind);
+    if (lstrcmpiA(kind, "Static") == 0) {
+        GetWindowTextA(window, text, sizeof text);
+        *reinterpret_cast<std::string*>(parameter) += text;
+    }
+    return TRUE;
+}
+
+struct TBoxSearch {
+    DWORD Pid;
+    HWND Box;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM parameter)
+{
+    auto* search = reinterpret_cast<TBoxSearch*>(parameter);
+    DWORD pid = 0;
+    char kind[32] = {};
+    GetWindowThreadProcessId(window, &pid);
+    GetClassNameA(window, kind, sizeof kind);
+    if (pid == search->Pid && std::strcmp(kind, "#32770") == 0) {
+        search->Box = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// One copy of the service host with its own catalogue entry, removed with
+// everything it registered when the test ends.
+class TServiceCopy {
+public:
+    TServiceCopy(const std::string& name, const std::string& parameters)
+        : Description("QV Stub " + name + " " + std::to_string(GetCurrentProcessId())),
+          LogFile(folder_.File("service.log"))
+    {
+        std::string withBlank = folder_.File("with blank");
+        CreateDirectoryA(withBlank.c_str(), nullptr);
+        std::string file = Description;
+        for (char& c : file)
+            if (c == ' ')
+                c = '!';
+        Path = withBlank + "\\" + file + ".exe";
+        CopyFileA(StubBinary.c_str(), Path.c_str(), FALSE);
+        TCatalogue catalogue;
+        catalogue.AppendEntry(Description, TestProgram, parameters, LogFile, true);
+        ServiceID = catalogue.Entry().ServiceID;
+        TIniFile(CatalogueFileName).WriteString(Description, VantorerKey, Path);
+    }
+
+    ~TServiceCopy()
+    {
+        {
+            TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+            TServiceHandle service(OpenServiceA(manager.Handle, Description.c_str(), SERVICE_ALL_ACCESS));
+            if (service.Handle) {
+                SERVICE_STATUS status = {};
+                ControlService(service.Handle, SERVICE_CONTROL_STOP, &status);
+                WaitForState(Description, SERVICE_STOPPED, 15000);
+                DeleteService(service.Handle);
+            }
+        }
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, EventSourceKey(Description).c_str());
+        TCatalogue catalogue;
+        int index = catalogue.FindByDescription(Description);
+        if (index > 0)
+            catalogue.DeleteEntry(index);
+    }
+
+    // Runs the copy with the switch; its exit code, or -1 when it had to be
+    // ended (a message box nobody answered). boxText gets any box's text.
+    int Run(const std::string& option, std::string* boxText = nullptr)
+    {
+        std::string line = "\"" + Path + "\" " + option;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+            return -2;
+        CloseHandle(process.hThread);
+        DWORD code = static_cast<DWORD>(-1);
+        if (boxText) {
+            TBoxSearch search = {process.dwProcessId, nullptr};
+            WaitFor([&] {
+                EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+                return search.Box != nullptr;
+            }, 10000);
+            if (search.Box) {
+                EnumChildWindows(search.Box, CollectStatic, reinterpret_cast<LPARAM>(boxText));
+                PostMessageA(search.Box, WM_COMMAND, IDOK, 0);
+            }
+        }
+        if (WaitForSingleObject(process.hProcess, 25000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(process.hProcess, &code);
+        else
+            TerminateProcess(process.hProcess, 99);
+        CloseHandle(process.hProcess);
+        return static_cast<int>(code);
+    }
+
+    std::string Log() const { return ReadTextFile(LogFile); }
+    bool LogHas(const std::string& part) const { return Log().find(part) != std::string::npos; }
+
+private:
+    TTempFolder folder_;
+
+public:
+    std::string Description;
+    std::string LogFile;
+    std::string Path;
+    int ServiceID = 0;
+};
+
+std::unique_ptr<TMailSlot> ManagerSlot()
+{
+    auto slot = std::make_unique<TMailSlot>();
+    slot->SetMsgSize(MessageSize);
+    slot->SetAlias(ManagerSlotAlias);
+    slot->SetActive(true);
+    return slot;
+}
+
+void Ask(int serviceID, const std::string& text)
+{
+    TMailSlot client;
+    client.SetMailslot(msClient);
+    client.SetAlias(ServiceSlotAlias(serviceID));
+    client.SetActive(true);
+    std::string slot = text;
+    slot.resize(MessageSize, '\0');
+    client.WriteMsg(slot.data(), MessageSize);
+}
+
+} // namespace
+
+TEST(StubService, InstallRunAnswerStopAndUninstall)
+{
+    TServiceCopy copy("Main", "out:hello-out err:hello-err pid child wait");
+    ASSERT_EQ(0, copy.Run("-i"));
+    {
+        TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        TServiceHandle service(OpenServiceA(manager.Handle, copy.Description.c_str(), SERVICE_QUERY_CONFIG));
+        ASSERT_TRUE(service.Handle) << GetLastError();
+        std::vector<char> buffer(8192);
+        DWORD needed = 0;
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        ASSERT_TRUE(QueryServiceConfigA(service.Handle, config, static_cast<DWORD>(buffer.size()), &needed));
+        EXPECT_EQ("\"" + copy.Path + "\"", std::string(config->lpBinaryPathName));
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config->dwStartType);
+        EXPECT_TRUE(config->dwServiceType & SERVICE_WIN32_OWN_PROCESS);
+        EXPECT_EQ(copy.Description, std::string(config->lpDisplayName));
+        auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer.data());
+        ASSERT_TRUE(QueryServiceConfig2A(service.Handle, SERVICE_CONFIG_DESCRIPTION, reinterpret_cast<BYTE*>(buffer.data()),
+                                         static_cast<DWORD>(buffer.size()), &needed));
+        ASSERT_TRUE(description->lpDescription);
+        EXPECT_NE(std::string::npos, std::string(description->lpDescription).find(TestProgram));
+    }
+    HKEY source = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, EventSourceKey(copy.Description).c_str(), 0,
+                                           KEY_READ, &source));
+    RegCloseKey(source);
+    // Registering again brings the registration up to date.
+    ASSERT_EQ(0, copy.Run("-i"));
+
+    std::unique_ptr<TMailSlot> manager = ManagerSlot();
+    ASSERT_EQ(0u, Control(copy.Description, true));
+    ASSERT_TRUE(WaitFor([&] { return copy.LogHas("child pid ") && copy.LogHas("out: pid "); }, 10000)) << copy.Log();
+    std::string log = copy.Log();
+    EXPECT_NE(std::string::npos, log.find("out: hello-out"));
+    EXPECT_NE(std::string::npos, log.find("err: hello-err"));
+    EXPECT_NE(std::string::npos, log.find("started \"" + TestProgram + "\" out:hello-out"));
+    DWORD program = static_cast<DWORD>(NumberAfter(log, "out: pid "));
+    DWORD child = static_cast<DWORD>(NumberAfter(log, "child pid "));
+    EXPECT_TRUE(ProcessRunning(program));
+    EXPECT_TRUE(ProcessRunning(child));
+
+    Ask(copy.ServiceID, "not a question");
+    Ask(copy.ServiceID, "41|Are you on?");
+    ASSERT_TRUE(WaitFor([&] { return manager->MsgCount() > 0; }, 5000));
+    char reply[MessageSize + 1] = {};
+    manager->ReadMsg(reply, MessageSize);
+    EXPECT_EQ("41|I am on:" + std::to_string(copy.ServiceID), std::string(reply));
+    CloseAndFree(manager);
+
+    ASSERT_EQ(0u, Control(copy.Description, false));
+    ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 15000));
+    EXPECT_TRUE(WaitFor([&] { return !ProcessRunning(program) && !ProcessRunning(child); }, 3000));
+    log = copy.Log();
+    EXPECT_NE(std::string::npos, log.find("stopping"));
+    EXPECT_EQ(1u, LinesWith(log, " with pid ").size());
+    EXPECT_FALSE(LinesWith(log, " stopped\r").empty());
+
+    ASSERT_EQ(0, copy.Run("-u"));
+    {
+        TServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        TServiceHandle gone(OpenServiceA(scm.Handle, copy.Description.c_str(), SERVICE_QUERY_STATUS));
+        EXPECT_FALSE(gone.Handle);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
+    }
+    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, EventSourceKey(copy.Description).c_str(), 0,
+                                           KEY_READ, &source));
+    // Nothing left to remove is no failure.
+    EXPECT_EQ(0, copy.Run("-u"));
+}
+
+TEST(StubService, CrashedProgramIsStartedAgain)
+{
+    TServiceCopy copy("Crash", "out:run sleep:200 crash");
+    ASSERT_EQ(0, copy.Run("-i"));
+    ASSERT_EQ(0u, Control(copy.Description, true));
+    ASSERT_TRUE(WaitFor([&] { return LinesWith(copy.Log(), "restarting in").size() >= 2; }, 10000))
+        << copy.Log() << " state " << StatusOf(copy.Description).dwCurrentState << " code "
+        << StatusOf(copy.Description).dwServiceSpecificExitCode;
+    ASSERT_EQ(0u, Control(copy.Description, false));
+    ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 15000));
+    std::string log = copy.Log();
+    std::vector<std::string> waits = LinesWith(log, "restarting in");
+    EXPECT_NE(std::string::npos, waits[0].find("restarting in 0 ms"));
+    EXPECT_NE(std::string::npos, waits[1].find("restarting in 1000 ms"));
+    EXPECT_GE(LinesWith(log, "out: run").size(), 2u);
+    EXPECT_GE(LinesWith(log, "program exited with code 3221225477").size(), 2u);
+    EXPECT_EQ(0, copy.Run("-u"));
+}
+
+TEST(StubService, RefusesAnEntryThatIsNotItsOwn)
+{
+    TServiceCopy copy("Foreign", "out:should-not-run wait");
+    ASSERT_EQ(0, copy.Run("-i"));
+    TIniFile catalogue(CatalogueFileName);
+    catalogue.WriteString(copy.Description, VantorerKey, copy.Path + ".other.exe");
+    Control(copy.Description, true);
+    ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 10000));
+    SERVICE_STATUS status = StatusOf(copy.Description);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR), status.dwWin32ExitCode);
+    EXPECT_EQ(NotOwnEntryExitCode, status.dwServiceSpecificExitCode);
+
+    catalogue.EraseSection(copy.Description);
+    Control(copy.Description, true);
+    ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 10000));
+    status = StatusOf(copy.Description);
+    EXPECT_EQ(NoSectionExitCode, status.dwServiceSpecificExitCode);
+    EXPECT_FALSE(copy.LogHas("should-not-run"));
+    EXPECT_EQ(0, copy.Run("-u"));
+}
+
+TEST(StubService, AnythingButASwitchShowsHowToUseIt)
+{
+    TServiceCopy copy("Usage", "");
+    std::string box;
+    EXPECT_EQ(2, copy.Run("-x", &box));
+    EXPECT_NE(std::string::npos, box.find("-i")) << box;
+    EXPECT_NE(std::string::npos, box.find(copy.Description)) << box;
+    // Run outside the Service Control Manager without a switch: the same.
+    box.clear();
+    EXPECT_EQ(2, copy.Run("", &box));
+    EXPECT_NE(std::string::npos, box.find("-u")) << box;
+}
