@@ -25,7 +25,7 @@ private:
 
 } // namespace
 
-TPrompter& DefaultPrompter()
+TPrompter& StubPrompter()
 {
     static TStubPrompter prompter;
     return prompter;

@@ -9,8 +9,11 @@
 #include "toolkit/Error.h"
 #include "toolkit/Prompter.h"
 
+TPrompter& StubPrompter();
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
+    SetDefaultPrompter(&StubPrompter());
     const std::string ownPath = OwnPath();
     switch (ParseCommand(__argc, __argv)) {
     case TStubCommand::Install:
