@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <algorithm>
+
+#include "catalogue/Catalogue.h"
+#include "deploy/Deploy.h"
+#include "tests/support/ScriptedPrompter.h"
+#include "tests/support/TempFiles.h"
+#include "tests/support/WindowDriver.h"
+#include "toolkit/Application.h"
+#include "ui/uCreateService.h"
+#include "ui/uServiceManager.h"
+
+// A user's whole road through the real window, the real service host and
+// Wine's Service Control Manager: add "Mail Relay", install, start, ask,
+// stop, uninstall, remove.
+namespace {
+
+const std::string Description = "Mail Relay";
+
+// The catalogue the service host reads is the one in the Windows directory;
+// whatever is there is put back afterwards.
+class TSavedCatalogue {
+public:
+    TSavedCatalogue()
+    {
+        path_ = WindowsDirectory() + "\\" + CatalogueFileName;
+        saved_ = MoveFileExA(path_.c_str(), (path_ + ".road-saved").c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    ~TSavedCatalogue()
+    {
+        DeleteFileA(path_.c_str());
+        if (saved_)
+            MoveFileExA((path_ + ".road-saved").c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+
+private:
+    std::string path_;
+    bool saved_;
+};
+
+DWORD ServiceState(const std::string& name)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
+    DWORD state = 0;
+    SERVICE_STATUS status;
+    if (service && QueryServiceStatus(service, &status))
+        state = status.dwCurrentState;
+    if (service)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return state; // 0: no such service
+}
+
+std::string BinaryPath(const std::string& name)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_CONFIG);
+    std::string path;
+    if (service) {
+        DWORD needed = 0;
+        QueryServiceConfigA(service, nullptr, 0, &needed);
+        std::vector<char> buffer(needed);
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        if (QueryServiceConfigA(service, config, needed, &needed))
+            path = config->lpBinaryPathName;
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return path;
+}
+
+// Takes away what a failed run may leave behind.
+void RemoveService(const std::string& name)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS);
+    if (service) {
+        SERVICE_STATUS status;
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        PumpUntil([&] { return ServiceState(name) == SERVICE_STOPPED; }, 10000);
+        DeleteService(service);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+}
+
+TfrmCreateService* ShownWizard()
+{
+    HWND window = FindWindowA(nullptr, "Vantorer - New Service Wizard...");
+    return window ? reinterpret_cast<TfrmCreateService*>(GetWindowLongPtrA(window, GWLP_USERDATA)) : nullptr;
+}
+
+class RoadTest : public ::testing::Test {
+protected:
+    TSavedCatalogue catalogue;
+    TTempFolder folder;
+    TScriptedPrompter prompter;
+    std::unique_ptr<TfrmServiceManager> form;
+
+    void SetUp() override
+    {
+        Application().RegisterMessages();
+        RemoveService(Description);
+    }
+    void TearDown() override
+    {
+        form.reset();
+        RemoveService(Description);
+        DeleteFileA(StubCopyPath(Description).c_str());
+    }
+    void Click(const char* button) { form->Click(button); }
+    bool Shown(const std::string& kind, const std::string& text)
+    {
+        for (const auto& s : prompter.shown)
+            if (s.Kind == kind && s.Text == text)
+                return true;
+        return false;
+    }
+};
+
+} // namespace
+
+TEST_F(RoadTest, MailRelayFromNewEntryToRemoval)
+{
+    const std::string program = TApplication::ExeFolder() + "road_program.exe";
+    const std::string log = folder.File("relay.log");
+
+    form = std::make_unique<TfrmServiceManager>();
+    form->QuitOnClose = false;
+    form->Show();
+    // The host answers at once; a silent one need not keep us 5 s.
+    form->Liveness().CommTimeout().SetInterval(1500);
+
+    // New entry through the wizard; yes to installing, no to starting yet
+    // (the host registers the service in its own time).
+    WhenModal([&] {
+        TfrmCreateService* wizard = ShownWizard();
+        ASSERT_NE(wizard, nullptr);
+        wizard->SetDescription(Description);
+        wizard->SetProgram(program);
+        wizard->SetCommandLine("out:hello-from-the-relay wait");
+        wizard->SetLogToFile(true);
+        wizard->SetLogfile(log);
+        wizard->btnFinishClick();
+    });
+    prompter.AnswerYes();
+    prompter.AnswerNo();
+    form->btnNewServiceClick();
+    ASSERT_EQ(form->RowCaptions(), (std::vector<std::string>{Description}));
+
+    const std::string copy = StubCopyPath(Description);
+    EXPECT_TRUE(FileExists(copy));
+    EXPECT_NE(copy.find("\\Vantorers\\Mail!Relay.exe"), std::string::npos);
+    TIniFile ini(CatalogueFileName);
+    EXPECT_EQ(ini.ReadString(Description, VantorerKey, ""), copy);
+    EXPECT_TRUE(ini.ReadBool(Description, InstalledKey, false));
+    ASSERT_TRUE(PumpUntil([&] { return ServiceState(Description) == SERVICE_STOPPED; }, 15000));
+    EXPECT_EQ(BinaryPath(Description), "\"" + copy + "\"");
+
+    Click("btnStartServiceNow");
+    EXPECT_TRUE(Shown("Information", "The service was successfully initiated !")) << prompter.Texts("Error");
+    ASSERT_TRUE(PumpUntil([&] { return ServiceState(Description) == SERVICE_RUNNING; }, 15000));
+    EXPECT_TRUE(PumpUntil([&] { return ReadTextFile(log).find("hello-from-the-relay") != std::string::npos; },
+                          10000));
+
+    // Check selected: the host may need a moment to open its mailslot.
+    const std::string active = "The service, \"" + Description + "\" IS currently active !";
+    for (int attempt = 0; attempt < 5 && !Shown("Information", active); ++attempt)
+        Click("btnCheckActive");
+    EXPECT_TRUE(Shown("Information", active)) << prompter.Texts("Information");
+
+    Click("btnCheckAll");
+    std::vector<std::string> lines = form->MemoLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), " > \"Mail Relay\" is active !"), lines.end());
+
+    ListView_SetItemState(form->Control("lvServices"), 0, LVIS_SELECTED, LVIS_SELECTED);
+    prompter.shown.clear();
+    Click("btnUnInstallService");
+    EXPECT_NE(prompter.Texts("Error").find("The service \"Mail Relay\" is Running"), std::string::npos);
+    EXPECT_EQ(ServiceState(Description), static_cast<DWORD>(SERVICE_RUNNING));
+
+    prompter.AnswerYes();
+    Click("btnStopService");
+    EXPECT_TRUE(Shown("Information", "The service was successfully stopped !")) << prompter.Texts("Error");
+    ASSERT_TRUE(PumpUntil([&] { return ServiceState(Description) == SERVICE_STOPPED; }, 15000));
+
+    prompter.shown.clear();
+    Click("btnUnInstallService");
+    EXPECT_TRUE(prompter.Texts("Error").empty()) << prompter.Texts("Error");
+    EXPECT_TRUE(PumpUntil([&] { return ServiceState(Description) == 0; }, 15000));
+    EXPECT_FALSE(ini.ReadBool(Description, InstalledKey, true));
+    EXPECT_EQ(form->RowImage(0), 1);
+
+    prompter.AnswerYes();
+    form->btnDeleteClick();
+    EXPECT_TRUE(form->RowCaptions().empty());
+    EXPECT_EQ(TCatalogue().Count(), 0);
+}
