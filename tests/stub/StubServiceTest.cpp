@@ -167,15 +167,19 @@ public:
         CloseHandle(process.hThread);
         DWORD code = static_cast<DWORD>(-1);
         if (boxText) {
+            // The box is read once its text is in place: it can be found
+            // while it is still being laid out.
             TBoxSearch search = {process.dwProcessId, nullptr};
             WaitFor([&] {
                 EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
-                return search.Box != nullptr;
-            }, 10000);
-            if (search.Box) {
+                if (!search.Box)
+                    return false;
+                boxText->clear();
                 EnumChildWindows(search.Box, CollectStatic, reinterpret_cast<LPARAM>(boxText));
+                return !boxText->empty();
+            }, 10000);
+            if (search.Box)
                 PostMessageA(search.Box, WM_COMMAND, IDOK, 0);
-            }
         }
         if (WaitForSingleObject(process.hProcess, 25000) == WAIT_OBJECT_0)
             GetExitCodeProcess(process.hProcess, &code);

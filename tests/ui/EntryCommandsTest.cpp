@@ -1,0 +1,133 @@
+#include "tests/ui/ServiceManagerFixture.h"
+
+#include "ui/uCreateService.h"
+
+// The new-entry and edit-entry commands, with the real wizard answered from
+// inside its modal loop.
+namespace {
+
+TfrmCreateService* ShownWizard()
+{
+    HWND window = FindWindowA(nullptr, "Vantorer - New Service Wizard...");
+    return window && IsWindowVisible(window)
+               ? reinterpret_cast<TfrmCreateService*>(GetWindowLongPtrA(window, GWLP_USERDATA))
+               : nullptr;
+}
+
+// Fills the wizard and finishes it, next time it is shown.
+void FinishWith(const std::string& description, const std::string& program, bool* seen = nullptr)
+{
+    WhenModal([=] {
+        TfrmCreateService* wizard = ShownWizard();
+        ASSERT_NE(wizard, nullptr);
+        if (seen)
+            *seen = true;
+        wizard->SetDescription(description);
+        wizard->SetProgram(program);
+        wizard->btnFinishClick();
+    });
+}
+
+void CancelNext(std::string* description = nullptr)
+{
+    WhenModal([=] {
+        TfrmCreateService* wizard = ShownWizard();
+        ASSERT_NE(wizard, nullptr);
+        if (description)
+            *description = wizard->Description();
+        wizard->btnCancelClick();
+    });
+}
+
+class EntryCommandsTest : public ServiceManagerTest {
+protected:
+    std::string program = TApplication::ExeFolder() + "ui_tests.exe";
+    const std::string duplicate = "A Service with this description already exists in the NT Service base !\r\r"
+                                  "Please provide a different description...";
+};
+
+} // namespace
+
+TEST_F(EntryCommandsTest, NewEntryIsAppendedSelectedAndOfferedForInstall)
+{
+    Add("Zeta");
+    Open();
+    FinishWith("Alpha", program);
+    prompter.AnswerNo();
+    ClickButton("btnNewService");
+    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Alpha", "Zeta"}));
+    EXPECT_EQ(form->SelectedRow(), 0);
+    EXPECT_EQ(form->RowData(0), 2);
+    EXPECT_EQ(form->RowImage(0), 1);
+    EXPECT_EQ(prompter.Texts("Confirm"), "Would you like to Add the service into NT's Service Database ?\n");
+    catalogue.LoadEntry(2);
+    EXPECT_EQ(catalogue.Entry().Program, program);
+    EXPECT_EQ(catalogue.Entry().ServiceID, 2);
+    EXPECT_EQ(form->MemoLines()[1], "Description: Alpha");
+}
+
+TEST_F(EntryCommandsTest, ADuplicateDescriptionBringsTheWizardBackWithTheInput)
+{
+    Add("Mail Relay");
+    Open();
+    std::string shownAgain;
+    WhenModal([&] {
+        TfrmCreateService* wizard = ShownWizard();
+        ASSERT_NE(wizard, nullptr);
+        wizard->SetDescription("MAIL RELAY");
+        wizard->SetProgram(program);
+        CancelNext(&shownAgain);
+        wizard->btnFinishClick();
+    });
+    ClickButton("btnNewService");
+    EXPECT_EQ(prompter.Texts("Error"), duplicate + "\n");
+    EXPECT_EQ(shownAgain, "MAIL RELAY");
+    EXPECT_EQ(catalogue.Count(), 1);
+    EXPECT_EQ(form->RowCaptions().size(), 1u);
+}
+
+TEST_F(EntryCommandsTest, EditRewritesTheRowAndRefusesInstalledOrDuplicateEntries)
+{
+    Add("Alpha");
+    Add("Beta");
+    Add("Installed", true);
+    Open();
+
+    // The menu runs the command although the button is disabled.
+    Select(RowOf("Installed"));
+    form->btnEditServiceClick();
+    EXPECT_EQ(prompter.Texts("Information"),
+              "You can not edit a service when it is in [Installed] state (Button: \"i\").\r\r"
+              "Please [Deinstall] the service first (Button: \"d\")\n");
+
+    // Renaming onto another entry's description is refused, the wizard
+    // comes back, and cancelling it changes nothing.
+    prompter.shown.clear();
+    Select(RowOf("Beta"));
+    std::string shownAgain;
+    WhenModal([&] {
+        TfrmCreateService* wizard = ShownWizard();
+        ASSERT_NE(wizard, nullptr);
+        EXPECT_EQ(wizard->Description(), "Beta");
+        EXPECT_EQ(wizard->CommandLine(), "-x");
+        wizard->SetDescription("alpha");
+        wizard->SetProgram(program);
+        CancelNext(&shownAgain);
+        wizard->btnFinishClick();
+    });
+    form->btnEditServiceClick();
+    EXPECT_EQ(prompter.Texts("Error"), duplicate + "\n");
+    EXPECT_EQ(shownAgain, "alpha");
+    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Alpha", "Beta", "Installed"}));
+
+    // A rename that works moves the row into its sorted place, keeping its
+    // list index and service ID.
+    Select(RowOf("Beta"));
+    FinishWith("Aardvark", program);
+    form->btnEditServiceClick();
+    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Aardvark", "Alpha", "Installed"}));
+    EXPECT_EQ(form->RowData(0), 2);
+    catalogue.LoadEntry(2);
+    EXPECT_EQ(catalogue.Entry().Description, "Aardvark");
+    EXPECT_EQ(catalogue.Entry().ServiceID, 2);
+}
