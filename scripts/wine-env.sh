@@ -22,7 +22,7 @@ ensure_wine_prefix() {
 # A persistent, warmed wineserver: without it CTest waits on Wine's
 # background processes after every test.
 start_wineserver() {
-  wineserver -p </dev/null >/dev/null 2>&1
+  wineserver -p </dev/null >/dev/null 2>&1 || true  # one may run already
   wine wineboot </dev/null >/dev/null 2>&1 || true
 }
 
