@@ -7,22 +7,13 @@
 #include "messaging/Protocol.h"
 #include "toolkit/Error.h"
 #include "toolkit/Prompter.h"
+#include "toolkit/Text.h"
 
 namespace {
 
 constexpr unsigned PollInterval = 500;
 constexpr unsigned ReplyTimeout = 5000;
 
-std::string Trim(const std::string& text)
-{
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= ' ')
-        ++first;
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ')
-        --last;
-    return text.substr(first, last - first);
-}
 
 // Decimal only: an optional sign, then digits, within 32 bits.
 int StrToInt(const std::string& text)

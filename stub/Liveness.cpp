@@ -6,6 +6,7 @@
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
 #include "toolkit/Error.h"
+#include "toolkit/Text.h"
 
 namespace {
 
@@ -14,14 +15,6 @@ constexpr const char* LocalSlotPath = "\\\\.\\mailslot\\delphi\\";
 // read in full (and refused) so it can never block the slot.
 constexpr size_t ReadBufferSize = 64 * 1024;
 
-std::string Trim(const std::string& text)
-{
-    size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos)
-        return "";
-    size_t last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
-}
 
 // Bad input reaches the log shortened and without control characters.
 std::string Printable(const char* bytes, size_t count)

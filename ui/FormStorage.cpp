@@ -8,6 +8,7 @@
 #include "toolkit/Error.h"
 #include "toolkit/Prompter.h"
 #include "toolkit/Published.h"
+#include "toolkit/Text.h"
 
 namespace {
 
@@ -18,16 +19,6 @@ const char* const MinMaxPosKey = "MinMaxPos";
 const char* const NormPosKey = "NormPos";
 const char* const VisibleKey = "Visible";
 
-std::string Trim(const std::string& text)
-{
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= ' ')
-        ++first;
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ')
-        --last;
-    return text.substr(first, last - first);
-}
 
 // Words separated by runs of blanks and commas.
 std::vector<std::string> SplitWords(const std::string& text)

@@ -10,6 +10,7 @@
 #include "catalogue/Catalogue.h"
 #include "platform/Dialogs.h"
 #include "toolkit/Prompter.h"
+#include "toolkit/Text.h"
 
 namespace {
 
@@ -51,10 +52,7 @@ enum ControlId {
 // Blank: nothing left once characters 0..32 are stripped from both ends.
 bool IsBlank(const std::string& text)
 {
-    for (unsigned char c : text)
-        if (c > 32)
-            return false;
-    return true;
+    return Trim(text).empty();
 }
 
 bool IsExistingFile(const std::string& path)

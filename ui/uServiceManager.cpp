@@ -640,14 +640,20 @@ void TfrmServiceManager::NoSelectionState()
     SetButtonEnabled("btnNewService", true);
 }
 
+int TfrmServiceManager::SelectedRowOrNoSelectionState()
+{
+    int row = SelectedRow();
+    if (row < 0)
+        NoSelectionState();
+    return row;
+}
+
 void TfrmServiceManager::lvServicesChange()
 {
     SetMemoLines({});
-    int row = SelectedRow();
-    if (row < 0) {
-        NoSelectionState();
+    int row = SelectedRowOrNoSelectionState();
+    if (row < 0)
         return;
-    }
     catalogue_.LoadEntry(RowData(row));
     const TCatalogueEntry& entry = catalogue_.Entry();
     SetMemoLines({
@@ -692,11 +698,9 @@ void TfrmServiceManager::btnNewServiceClick()
 
 void TfrmServiceManager::btnEditServiceClick()
 {
-    int row = SelectedRow();
-    if (row < 0) {
-        NoSelectionState();
+    int row = SelectedRowOrNoSelectionState();
+    if (row < 0)
         return;
-    }
     int index = RowData(row);
     if (catalogue_.IsInstalled(index)) {
         Prompter().Information("You can not edit a service when it is in [Installed] state (Button: \"i\").\r\r"
@@ -766,10 +770,8 @@ void TfrmServiceManager::btnDeleteClick()
 
 void TfrmServiceManager::btnStopServiceClick(HWND sender)
 {
-    if (SelectedRow() < 0) {
-        NoSelectionState();
+    if (SelectedRowOrNoSelectionState() < 0)
         return;
-    }
     int tag = 0;
     for (const auto& [name, control] : controls_)
         if (control->Handle() == sender)
@@ -789,11 +791,9 @@ void TfrmServiceManager::btnStopServiceClick(HWND sender)
 
 void TfrmServiceManager::btnInstallServiceClick()
 {
-    int row = SelectedRow();
-    if (row < 0) {
-        NoSelectionState();
+    int row = SelectedRowOrNoSelectionState();
+    if (row < 0)
         return;
-    }
     int index = RowData(row);
     if (!catalogue_.IsInstalled(index)) {
         liveness_.SetCheckMode(1);
@@ -808,11 +808,9 @@ void TfrmServiceManager::btnInstallServiceClick()
 
 void TfrmServiceManager::btnUnInstallServiceClick()
 {
-    int row = SelectedRow();
-    if (row < 0) {
-        NoSelectionState();
+    int row = SelectedRowOrNoSelectionState();
+    if (row < 0)
         return;
-    }
     int index = RowData(row);
     catalogue_.LoadEntry(index);
     if (catalogue_.IsInstalled(index)) {
@@ -834,11 +832,9 @@ void TfrmServiceManager::btnUnInstallServiceClick()
 
 void TfrmServiceManager::btnCheckActiveClick()
 {
-    int row = SelectedRow();
-    if (row < 0) {
-        NoSelectionState();
+    int row = SelectedRowOrNoSelectionState();
+    if (row < 0)
         return;
-    }
     int index = RowData(row);
     catalogue_.LoadEntry(index);
     const int serviceID = catalogue_.Entry().ServiceID;

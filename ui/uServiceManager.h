@@ -79,6 +79,8 @@ public:
     // The list index carried by the selected row, or 0 with no selection.
     int SelectedIndex() const;
     int SelectedRow() const;
+    // The selected row; with none, applies the no-selection state first.
+    int SelectedRowOrNoSelectionState();
     // Row texts in display order.
     std::vector<std::string> RowCaptions() const;
     int RowImage(int row) const;

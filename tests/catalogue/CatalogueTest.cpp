@@ -7,6 +7,7 @@
 #include "platform/Seam.h"
 #include "tests/support/TempFiles.h"
 #include "toolkit/Error.h"
+#include "tests/support/Errors.h"
 
 namespace {
 
@@ -23,15 +24,6 @@ protected:
     }
     std::string Text() { return ReadTextFile(file); }
 
-    std::string ErrorOf(const std::function<void()>& operation)
-    {
-        try {
-            operation();
-        } catch (const TError& error) {
-            return error.Message();
-        }
-        return "(no error)";
-    }
 };
 
 // Refuses erasing a whole section and nothing else.

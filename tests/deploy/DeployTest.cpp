@@ -16,6 +16,7 @@
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
 #include "toolkit/Error.h"
+#include "tests/support/Errors.h"
 
 namespace {
 
@@ -51,15 +52,6 @@ BOOL WINAPI RefuseWrites(LPCSTR, LPCSTR, LPCSTR, LPCSTR)
     return FALSE;
 }
 
-std::string ErrorOf(const std::function<void()>& operation)
-{
-    try {
-        operation();
-    } catch (const TError& error) {
-        return error.Message();
-    }
-    return "(no error)";
-}
 
 std::string SystemText(DWORD code)
 {

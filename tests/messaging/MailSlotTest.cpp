@@ -7,6 +7,7 @@
 #include "platform/Kernel.h"
 #include "platform/Seam.h"
 #include "toolkit/Error.h"
+#include "tests/support/Errors.h"
 
 namespace {
 
@@ -34,15 +35,6 @@ std::unique_ptr<TMailSlot> Client(const std::string& alias, const std::string& s
     return slot;
 }
 
-std::string ErrorOf(const std::function<void()>& operation)
-{
-    try {
-        operation();
-    } catch (const TError& error) {
-        return error.Message();
-    }
-    return "(no error)";
-}
 
 BOOL WINAPI FailClose(HANDLE)
 {
