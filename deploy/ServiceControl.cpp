@@ -43,24 +43,6 @@ constexpr TErrorName ErrorNames[] = {
     {1075, "ERROR_SERVICE_DEPENDENCY_DELETED"},
 };
 
-// Owns one Service Control Manager handle (connection or service).
-class TServiceHandle {
-public:
-    explicit TServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-    ~TServiceHandle()
-    {
-        if (handle_)
-            ServiceApi().CloseServiceHandle(handle_);
-    }
-    TServiceHandle(const TServiceHandle&) = delete;
-    TServiceHandle& operator=(const TServiceHandle&) = delete;
-
-    SC_HANDLE Get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    SC_HANDLE handle_;
-};
 
 // Owns the service database lock, when one was taken.
 class TDatabaseLock {

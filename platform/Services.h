@@ -13,3 +13,23 @@ struct TServiceApi {
     BOOL(WINAPI* CloseServiceHandle)(SC_HANDLE) = ::CloseServiceHandle;
 };
 TServiceApi& ServiceApi();
+
+// Owns one Service Control Manager handle (connection or service) and
+// closes it, through the seam, on every path.
+class TServiceHandle {
+public:
+    explicit TServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+    ~TServiceHandle()
+    {
+        if (handle_)
+            ServiceApi().CloseServiceHandle(handle_);
+    }
+    TServiceHandle(const TServiceHandle&) = delete;
+    TServiceHandle& operator=(const TServiceHandle&) = delete;
+
+    SC_HANDLE Get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+private:
+    SC_HANDLE handle_;
+};

@@ -1,3 +1,4 @@
+#include "platform/Services.h"
 #include "stub/Registration.h"
 
 #include <windows.h>
@@ -15,22 +16,6 @@ namespace {
 // few seconds to end its program.
 constexpr DWORD UninstallStopWaitMs = 20000;
 
-class TServiceHandle {
-public:
-    explicit TServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-    ~TServiceHandle()
-    {
-        if (handle_)
-            CloseServiceHandle(handle_);
-    }
-    TServiceHandle(const TServiceHandle&) = delete;
-    TServiceHandle& operator=(const TServiceHandle&) = delete;
-    SC_HANDLE Get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    SC_HANDLE handle_;
-};
 
 [[noreturn]] void Fail(const std::string& what, DWORD error)
 {
