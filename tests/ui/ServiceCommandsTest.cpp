@@ -208,3 +208,37 @@ TEST_F(ServiceCommandsTest, RemovingAnInstalledEntryUninstallsItThenAsks)
     EXPECT_NE(prompter.Texts("Confirm").find("Are you sure you want to remove this service: Mail Relay"),
               std::string::npos);
 }
+
+namespace {
+
+UINT WINAPI RefuseLaunch(LPCSTR command, UINT)
+{
+    launches.emplace_back(command);
+    return ERROR_FILE_NOT_FOUND;
+}
+
+} // namespace
+
+TEST_F(ServiceCommandsTest, AHostThatCannotBeStartedIsReportedAndTheRequestRecorded)
+{
+    Add("Mail Relay");
+    OpenQuick();
+    Select(0);
+    TSeamOverride refuse(ShellApi().WinExec, &RefuseLaunch);
+    prompter.AnswerNo();
+    ClickButton("btnInstallService");
+    const std::string copy = StubCopyPath("Mail Relay");
+    EXPECT_EQ(prompter.Texts("Error"), "The Service could not be installed !\r\rFailure while Executing "
+                                       "\"-Install\" of file: \r    \"" + copy + "\"\n");
+    // The catalogue keeps the request and the start question still comes.
+    EXPECT_TRUE(TIniFile(file).ReadBool("Mail Relay", InstalledKey, false));
+    EXPECT_EQ(form->RowImage(0), 0);
+    EXPECT_EQ(prompter.Texts("Confirm"), "Would you like to [start] executing the service ?\n");
+
+    prompter.shown.clear();
+    ClickButton("btnUnInstallService");
+    EXPECT_EQ(prompter.Texts("Error"), "The Service could not be uninstalled !\r\rFailure while Executing "
+                                       "\"-Uninstall\" of file: \r    \"" + copy + "\"\n");
+    EXPECT_FALSE(FileExists(copy));
+    EXPECT_EQ(form->RowImage(0), 1);
+}
