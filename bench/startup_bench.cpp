@@ -87,20 +87,22 @@ int main(int argc, char** argv)
     const std::string catalogueFile = std::string(windows) + "\\" + CatalogueFileName;
     const std::string saved = catalogueFile + ".bench-saved";
     bool hadCatalogue = MoveFileExA(catalogueFile.c_str(), saved.c_str(), MOVEFILE_REPLACE_EXISTING);
+    std::string bareCommand = "\"";
+    bareCommand.append(self).append("\" --bare");
+    const char* caption = "Korvalith's Vantorer - NT Service Generator/Moderator";
+    const int runs = 7;
+    std::vector<double> bare, empty, quorvane;
+    for (int run = 0; run < runs; ++run)
+        empty.push_back(TimeToWindow(manager, caption));
     {
         TCatalogue catalogue;
         for (int i = 1; i <= 200; ++i)
             catalogue.AppendEntry("Service number " + std::to_string(i), "C:\\Programs\\service.exe", "--id " +
                                   std::to_string(i), "", false);
     }
-
-    std::string bareCommand = "\"";
-    bareCommand.append(self).append("\" --bare");
-    const int runs = 7;
-    std::vector<double> bare, quorvane;
     for (int run = 0; run < runs; ++run) {
         bare.push_back(TimeToWindow(bareCommand, "Bare window"));
-        quorvane.push_back(TimeToWindow(manager, "Korvalith's Vantorer - NT Service Generator/Moderator"));
+        quorvane.push_back(TimeToWindow(manager, caption));
     }
     DeleteFileA(catalogueFile.c_str());
     if (hadCatalogue)
@@ -108,6 +110,7 @@ int main(int argc, char** argv)
 
     std::printf("process start to window shown, median of %d\n", runs);
     std::printf("bare Win32 window            %8.1f ms\n", Median(bare));
+    std::printf("Quorvane, empty catalogue    %8.1f ms\n", Median(empty));
     std::printf("Quorvane, 200 entries loaded %8.1f ms\n", Median(quorvane));
     std::printf("ratio                        %8.2f\n", Median(quorvane) / Median(bare));
     return 0;
