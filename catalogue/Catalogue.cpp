@@ -123,10 +123,11 @@ int TCatalogue::Count()
 int TCatalogue::FindByDescription(const std::string& description)
 {
     TIniFile ini(fileName_);
-    int count = ReadCount(ini);
+    const TIniFile::TSection status = ini.ReadSection(StatusSection);
+    count_ = status.ReadInteger(NumServicesKey, 0);
     std::string wanted = Lower(description);
-    for (int n = 1; n <= count; ++n) {
-        entry_.Description = ini.ReadString(StatusSection, ServiceKey(n), DefaultDescription(n));
+    for (int n = 1; n <= count_; ++n) {
+        entry_.Description = status.ReadString(ServiceKey(n), DefaultDescription(n));
         if (Lower(entry_.Description) == wanted)
             return n;
     }
@@ -138,14 +139,14 @@ void TCatalogue::LoadEntry(int index)
     TIniFile ini(fileName_);
     CheckIndex(ini, index);
     entry_.Description = ini.ReadString(StatusSection, ServiceKey(index), DefaultDescription(index));
-    const std::string& section = entry_.Description;
-    entry_.StubPath = ini.ReadString(section, VantorerKey, "");
-    entry_.Program = ini.ReadString(section, ProgramKey, DefaultProgram(index));
-    entry_.Parameters = ini.ReadString(section, ParametersKey, "");
-    entry_.Installed = ini.ReadBool(section, InstalledKey, false);
-    entry_.ServiceID = ini.ReadInteger(section, ServiceIDKey, 1);
-    entry_.LogFile = ini.ReadString(section, LogFileKey, "");
-    entry_.LogToFile = ini.ReadBool(section, LogToFileKey, false);
+    const TIniFile::TSection section = ini.ReadSection(entry_.Description);
+    entry_.StubPath = section.ReadString(VantorerKey, "");
+    entry_.Program = section.ReadString(ProgramKey, DefaultProgram(index));
+    entry_.Parameters = section.ReadString(ParametersKey, "");
+    entry_.Installed = section.ReadBool(InstalledKey, false);
+    entry_.ServiceID = section.ReadInteger(ServiceIDKey, 1);
+    entry_.LogFile = section.ReadString(LogFileKey, "");
+    entry_.LogToFile = section.ReadBool(LogToFileKey, false);
 }
 
 bool TCatalogue::IsInstalled(int index)
@@ -262,17 +263,23 @@ void TCatalogue::DeleteEntry(int index)
 
 std::vector<TCatalogueRow> TCatalogue::ListEntries()
 {
+    // One read of Status and one of each entry's section: the list is read
+    // at every start and after every removal, and a profile read costs the
+    // same for one key as for a whole section.
     TIniFile ini(fileName_);
-    int count = ReadCount(ini);
+    const TIniFile::TSection status = ini.ReadSection(StatusSection);
+    int count = status.ReadInteger(NumServicesKey, 0);
+    count_ = count;
     std::vector<TCatalogueRow> rows;
     rows.reserve(count > 0 && count < 4096 ? count : 0);
     for (int n = 1; n <= count; ++n) {
         TCatalogueRow row;
         row.Index = n;
-        row.Description = ini.ReadString(StatusSection, ServiceKey(n), DefaultDescription(n));
-        row.Program = ini.ReadString(row.Description, ProgramKey, DefaultProgram(n));
-        row.Parameters = ini.ReadString(row.Description, ParametersKey, "");
-        row.Installed = ini.ReadBool(row.Description, InstalledKey, false);
+        row.Description = status.ReadString(ServiceKey(n), DefaultDescription(n));
+        const TIniFile::TSection entry = ini.ReadSection(row.Description);
+        row.Program = entry.ReadString(ProgramKey, DefaultProgram(n));
+        row.Parameters = entry.ReadString(ParametersKey, "");
+        row.Installed = entry.ReadBool(InstalledKey, false);
         rows.push_back(std::move(row));
     }
     return rows;

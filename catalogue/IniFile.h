@@ -1,4 +1,5 @@
 #pragma once
+#include <map>
 #include <string>
 
 // Reads an integer the way the catalogue stores them: "0x"/"0X" followed by
@@ -20,6 +21,22 @@ public:
                            const std::string& defaultValue) const;
     int ReadInteger(const std::string& section, const std::string& key, int defaultValue) const;
     bool ReadBool(const std::string& section, const std::string& key, bool defaultValue) const;
+
+    // Every key of a section in one read, for operations that read many: a
+    // key reads as ReadString would read it (blanks and one pair of quotes
+    // around the value removed, at most 1023 characters, the first of
+    // repeated keys).
+    class TSection {
+    public:
+        std::string ReadString(const std::string& key, const std::string& defaultValue) const;
+        int ReadInteger(const std::string& key, int defaultValue) const;
+        bool ReadBool(const std::string& key, bool defaultValue) const;
+
+    private:
+        friend class TIniFile;
+        std::map<std::string, std::string> values_; // by lower-case key
+    };
+    TSection ReadSection(const std::string& section) const;
 
     // Writes fail with "Unable to write to <file name>".
     void WriteString(const std::string& section, const std::string& key, const std::string& value);

@@ -3,48 +3,61 @@
 #include <commctrl.h>
 
 #include <functional>
+#include <vector>
 
 namespace {
 
 constexpr COLORREF Key = RGB(255, 0, 255);
 
-// Paints on a key-coloured bitmap and turns the key colour transparent.
+// Paints on a key-coloured 32-bit bitmap and turns the key colour
+// transparent; the pixels are read in memory, not one call each.
 HICON MakeIcon(int width, int height, const std::function<void(HDC)>& paint)
 {
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
     HDC screen = GetDC(nullptr);
+    HBITMAP color = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HDC dc = CreateCompatibleDC(screen);
-    HBITMAP color = CreateCompatibleBitmap(screen, width, height);
+    ReleaseDC(nullptr, screen);
     HGDIOBJ old = SelectObject(dc, color);
     RECT all = {0, 0, width, height};
     HBRUSH key = CreateSolidBrush(Key);
     FillRect(dc, &all, key);
     DeleteObject(key);
     paint(dc);
-
-    HDC maskDc = CreateCompatibleDC(screen);
-    HBITMAP mask = CreateBitmap(width, height, 1, 1, nullptr);
-    HGDIOBJ oldMask = SelectObject(maskDc, mask);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            bool transparent = GetPixel(dc, x, y) == Key;
-            SetPixel(maskDc, x, y, transparent ? RGB(255, 255, 255) : RGB(0, 0, 0));
-            if (transparent)
-                SetPixel(dc, x, y, RGB(0, 0, 0));
-        }
-    SelectObject(maskDc, oldMask);
-    DeleteDC(maskDc);
+    GdiFlush();
     SelectObject(dc, old);
     DeleteDC(dc);
-    ReleaseDC(nullptr, screen);
 
-    ICONINFO info = {};
-    info.fIcon = TRUE;
-    info.hbmColor = color;
-    info.hbmMask = mask;
-    HICON icon = CreateIconIndirect(&info);
+    // Mask rows are padded to 16 bits; a set bit is transparent.
+    const int stride = ((width + 15) / 16) * 2;
+    std::vector<BYTE> mask(static_cast<size_t>(stride) * height, 0);
+    auto* pixels = static_cast<DWORD*>(bits);
+    const DWORD keyPixel = (GetRValue(Key) << 16) | (GetGValue(Key) << 8) | GetBValue(Key);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            DWORD& pixel = pixels[y * width + x];
+            if ((pixel & 0xFFFFFF) == keyPixel) {
+                mask[y * stride + x / 8] |= static_cast<BYTE>(0x80 >> (x % 8));
+                pixel = 0;
+            }
+        }
+    HBITMAP maskBitmap = CreateBitmap(width, height, 1, 1, mask.data());
+
+    ICONINFO icon = {};
+    icon.fIcon = TRUE;
+    icon.hbmColor = color;
+    icon.hbmMask = maskBitmap;
+    HICON result = CreateIconIndirect(&icon);
     DeleteObject(color);
-    DeleteObject(mask);
-    return icon;
+    DeleteObject(maskBitmap);
+    return result;
 }
 
 void Pen(HDC dc, COLORREF color, int width, const std::function<void()>& draw)

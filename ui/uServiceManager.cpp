@@ -522,8 +522,15 @@ void TfrmServiceManager::LoadList()
     bool hadRows = ListView_GetItemCount(list) > 0;
     ListView_DeleteAllItems(list);
     std::vector<TCatalogueRow> rows = catalogue_.ListEntries();
+    // Rows go in already sorted, each at the end, and the list is drawn once.
+    std::stable_sort(rows.begin(), rows.end(), [](const TCatalogueRow& a, const TCatalogueRow& b) {
+        return lstrcmpiA(a.Description.c_str(), b.Description.c_str()) < 0;
+    });
+    SendMessageA(list, WM_SETREDRAW, FALSE, 0);
     for (const TCatalogueRow& row : rows)
         AddRow(row.Description, row.Index, row.Installed ? 0 : 1);
+    SendMessageA(list, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(list, nullptr, TRUE);
     // Filling or emptying the list is a change of the list.
     if (hadRows || !rows.empty())
         lvServicesChange();
