@@ -50,11 +50,11 @@ HWND AddControl(HWND dialog, const char* windowClass, const char* text, DWORD st
     return control;
 }
 
-void LayOut(HWND dialog, const TBoxSpec& spec)
+void LayOut(HWND dialog, const TBoxSpec& box)
 {
-    const std::string text = DisplayText(spec.Text);
+    const std::string text = DisplayText(box.Text);
     HWND icon = AddControl(dialog, "STATIC", nullptr, SS_ICON, IdIcon);
-    SendMessageA(icon, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconA(nullptr, spec.Icon)), 0);
+    SendMessageA(icon, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconA(nullptr, box.Icon)), 0);
     HWND label = AddControl(dialog, "STATIC", text.c_str(), SS_LEFT | SS_NOPREFIX, IdText);
 
     HDC dc = GetDC(label);
@@ -76,7 +76,7 @@ void LayOut(HWND dialog, const TBoxSpec& spec)
     MoveWindow(label, textLeft, margin + (textHeight - bounds.bottom) / 2, textWidth, bounds.bottom, FALSE);
 
     std::vector<HWND> buttons;
-    if (spec.YesNo) {
+    if (box.YesNo) {
         buttons.push_back(AddControl(dialog, "BUTTON", "&Yes", BS_DEFPUSHBUTTON | WS_TABSTOP, IDYES));
         buttons.push_back(AddControl(dialog, "BUTTON", "&No", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL));
     } else {
@@ -93,7 +93,7 @@ void LayOut(HWND dialog, const TBoxSpec& spec)
     const int width = frame.right - frame.left, height = frame.bottom - frame.top;
     SetWindowPos(dialog, HWND_TOP, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
                  (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, 0);
-    SetWindowTextA(dialog, spec.Caption.c_str());
+    SetWindowTextA(dialog, box.Caption.c_str());
     SetFocus(buttons.front());
 }
 
@@ -120,14 +120,14 @@ struct alignas(4) TEmptyTemplate {
     WORD Menu, WindowClass, Title;
 };
 
-int ShowBox(const TBoxSpec& spec)
+int ShowBox(const TBoxSpec& box)
 {
     TEmptyTemplate dialog = {};
     dialog.Header.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
     dialog.Header.dwExtendedStyle = WS_EX_DLGMODALFRAME | WS_EX_TOPMOST;
     HWND owner = GetActiveWindow();
     return static_cast<int>(DialogBoxIndirectParamA(GetModuleHandleA(nullptr), &dialog.Header, owner, BoxProc,
-                                                    reinterpret_cast<LPARAM>(&spec)));
+                                                    reinterpret_cast<LPARAM>(&box)));
 }
 
 class TWindowPrompter : public TPrompter {

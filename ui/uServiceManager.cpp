@@ -259,14 +259,14 @@ void TfrmServiceManager::CreateControls()
                                 handle_, nullptr, instance, nullptr);
     int id = 1000;
     int left = 3;
-    for (const TButtonSpec& spec : Buttons) {
-        HWND button = add(spec.Name, child(0, "BUTTON", "", BS_PUSHBUTTON | BS_ICON | BS_FLAT, panel2, id));
-        controls_[spec.Name]->Tag = spec.Tag;
-        commandNames_[id++] = spec.Name;
-        SendMessageA(button, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(ButtonGlyph(spec.Glyph)));
+    for (const TButtonSpec& entry : Buttons) {
+        HWND button = add(entry.Name, child(0, "BUTTON", "", BS_PUSHBUTTON | BS_ICON | BS_FLAT, panel2, id));
+        controls_[entry.Name]->Tag = entry.Tag;
+        commandNames_[id++] = entry.Name;
+        SendMessageA(button, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(ButtonGlyph(entry.Glyph)));
         MoveWindow(button, left, 3, 25, 25, FALSE);
-        left += spec.Name == std::string("btnEditService") || spec.Name == std::string("btnStartServiceNow") ||
-                        spec.Name == std::string("btnUnInstallService")
+        left += entry.Name == std::string("btnEditService") || entry.Name == std::string("btnStartServiceNow") ||
+                        entry.Name == std::string("btnUnInstallService")
                     ? 33
                     : 26;
         TOOLINFOA tool = {};
@@ -274,7 +274,7 @@ void TfrmServiceManager::CreateControls()
         tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
         tool.hwnd = handle_;
         tool.uId = reinterpret_cast<UINT_PTR>(button);
-        tool.lpszText = const_cast<char*>(spec.Hint);
+        tool.lpszText = const_cast<char*>(entry.Hint);
         SendMessageA(tooltips_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
     }
 
