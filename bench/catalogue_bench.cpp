@@ -8,23 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/Measure.h"
 #include "catalogue/Catalogue.h"
 
 namespace {
 
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
-template <class F>
-double Milliseconds(F&& work)
-{
-    auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
 
 } // namespace
 

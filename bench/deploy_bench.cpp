@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Measure.h"
 #include "catalogue/Catalogue.h"
 #include "deploy/Deploy.h"
 #include "deploy/ServiceControl.h"
@@ -21,19 +22,7 @@ namespace {
 
 std::string benchWindows;
 
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
-template <class F>
-double Milliseconds(F&& work)
-{
-    auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
 
 UINT WINAPI BenchWindowsDirectory(LPSTR buffer, UINT size)
 {

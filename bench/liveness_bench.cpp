@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Measure.h"
 #include "messaging/Liveness.h"
 #include "messaging/Protocol.h"
 #include "toolkit/Prompter.h"
@@ -41,11 +42,6 @@ double CpuMilliseconds()
     return ms(kernel) + ms(user);
 }
 
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // Notes when the box is shown instead of showing it.
 class TTimingPrompter : public TPrompter {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Measure.h"
 #include "catalogue/Catalogue.h"
 
 namespace {
@@ -62,11 +63,6 @@ double TimeToWindow(const std::string& command, const char* caption)
     return elapsed;
 }
 
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 } // namespace
 

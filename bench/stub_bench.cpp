@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Measure.h"
 #include "catalogue/Catalogue.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
@@ -58,13 +59,6 @@ bool WaitFor(Check check, DWORD timeoutMs)
     return true;
 }
 
-double Median(std::vector<double> values)
-{
-    if (values.empty())
-        return -1;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 double Ms(const FILETIME& from, const FILETIME& to)
 {

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "toolkit/Application.h"
+#include "toolkit/Dialogs.h"
 #include "toolkit/MessageBoxes.h"
 
 // The three box kinds and the standard error box, as a small dialog of our
@@ -88,11 +89,7 @@ void LayOut(HWND dialog, const TBoxSpec& box)
         left += buttonWidth + gap;
     }
 
-    RECT frame = {0, 0, clientWidth, clientHeight};
-    AdjustWindowRectEx(&frame, GetWindowLongA(dialog, GWL_STYLE), FALSE, GetWindowLongA(dialog, GWL_EXSTYLE));
-    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
-    SetWindowPos(dialog, HWND_TOP, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
-                 (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, 0);
+    CenterOnScreen(dialog, clientWidth, clientHeight);
     SetWindowTextA(dialog, box.Caption.c_str());
     SetFocus(buttons.front());
 }
@@ -114,20 +111,11 @@ INT_PTR CALLBACK BoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam
     return FALSE;
 }
 
-// An empty dialog template; the controls are laid out to fit the text.
-struct alignas(4) TEmptyTemplate {
-    DLGTEMPLATE Header;
-    WORD Menu, WindowClass, Title;
-};
-
+// The controls are laid out to fit the text.
 int ShowBox(const TBoxSpec& box)
 {
-    TEmptyTemplate dialog = {};
-    dialog.Header.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
-    dialog.Header.dwExtendedStyle = WS_EX_DLGMODALFRAME | WS_EX_TOPMOST;
-    HWND owner = GetActiveWindow();
-    return static_cast<int>(DialogBoxIndirectParamA(GetModuleHandleA(nullptr), &dialog.Header, owner, BoxProc,
-                                                    reinterpret_cast<LPARAM>(&box)));
+    return static_cast<int>(ShowEmptyDialog(GetActiveWindow(), WS_EX_DLGMODALFRAME | WS_EX_TOPMOST, BoxProc,
+                                            reinterpret_cast<LPARAM>(&box)));
 }
 
 class TWindowPrompter : public TPrompter {

@@ -7,6 +7,7 @@
 
 #include "platform/Shell.h"
 #include "toolkit/Application.h"
+#include "toolkit/Dialogs.h"
 #include "ui/Glyphs.h"
 
 namespace {
@@ -108,11 +109,7 @@ void Build(HWND dialog, TAboutState& state)
     }
     HWND ok = Add(dialog, "BUTTON", "OK", BS_DEFPUSHBUTTON | WS_TABSTOP, 122, y + 12, 76, 26, IDOK, state.Normal);
 
-    RECT frame = {0, 0, 320, y + 52};
-    AdjustWindowRectEx(&frame, GetWindowLongA(dialog, GWL_STYLE), FALSE, GetWindowLongA(dialog, GWL_EXSTYLE));
-    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
-    SetWindowPos(dialog, nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
-                 (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, SWP_NOZORDER);
+    CenterOnScreen(dialog, 320, y + 52);
     SetWindowTextA(dialog, "About Quorvane");
     SetFocus(ok);
 }
@@ -164,11 +161,6 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
     return FALSE;
 }
 
-struct alignas(4) TEmptyTemplate {
-    DLGTEMPLATE Header;
-    WORD Menu, WindowClass, Title;
-};
-
 } // namespace
 
 std::string ContactTarget(const std::string& line)
@@ -181,10 +173,6 @@ std::string ContactTarget(const std::string& line)
 
 void ShowAboutBox(HWND owner)
 {
-    TEmptyTemplate dialog = {};
-    dialog.Header.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
-    dialog.Header.dwExtendedStyle = WS_EX_TOOLWINDOW;
     TAboutState state;
-    DialogBoxIndirectParamA(GetModuleHandleA(nullptr), &dialog.Header, owner, AboutProc,
-                            reinterpret_cast<LPARAM>(&state));
+    ShowEmptyDialog(owner, WS_EX_TOOLWINDOW, AboutProc, reinterpret_cast<LPARAM>(&state));
 }

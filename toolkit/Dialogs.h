@@ -1,0 +1,9 @@
+#pragma once
+#include <windows.h>
+
+// Shows a modal dialog that starts empty: its procedure creates and lays out
+// the controls on WM_INITDIALOG (lParam carries parameter).
+INT_PTR ShowEmptyDialog(HWND owner, DWORD exStyle, DLGPROC procedure, LPARAM parameter);
+
+// Sizes a window to the given client area and centres it on the screen.
+void CenterOnScreen(HWND window, int clientWidth, int clientHeight);
