@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bench/Measure.h"
+#include "tests/support/StandInHost.h"
 #include "messaging/Liveness.h"
 #include "messaging/Protocol.h"
 #include "toolkit/Prompter.h"
@@ -53,49 +54,6 @@ public:
     double shownAt = 0;
 };
 
-// Answers every question on "Service<ID>" at once.
-class TAnsweringHost {
-public:
-    explicit TAnsweringHost(int serviceID) : serviceID_(serviceID)
-    {
-        slot_.SetMsgSize(MessageSize);
-        slot_.SetAlias(ServiceSlotAlias(serviceID));
-        slot_.SetActive(true);
-        thread_ = std::thread([this] { Listen(); });
-    }
-    ~TAnsweringHost()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    void Listen()
-    {
-        while (!stop_) {
-            if (slot_.MsgCount() < 1) {
-                Sleep(1);
-                continue;
-            }
-            char question[MessageSize] = {};
-            slot_.ReadMsg(question, MessageSize);
-            std::string text(question, strnlen(question, MessageSize));
-            char answer[MessageSize] = {};
-            ReplyText(text.substr(0, text.find('|')), serviceID_).copy(answer, MessageSize - 1);
-            TMailSlot client;
-            client.SetMailslot(msClient);
-            client.SetAlias(ManagerSlotAlias);
-            client.SetActive(true);
-            client.WriteMsg(answer, MessageSize);
-        }
-    }
-
-    int serviceID_;
-    TMailSlot slot_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 double RoundTrip(TLiveness& live, TTimingPrompter& prompter, int serviceID)
 {
     std::vector<double> times;
@@ -124,7 +82,7 @@ int main()
     live.SetCheckMode(TLiveness::ModeBox);
 
     {
-        TAnsweringHost host(501);
+        TStandInHost host(501, Saying(ReplyBody + std::to_string(501)));
         double checked = RoundTrip(live, prompter, 501);
         std::printf("round trip, replies read inside the wait (every %u ms): median %.2f ms (50 queries)\n",
                     live.WaitCheckInterval(), checked);
