@@ -5,10 +5,8 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "bench/Measure.h"
