@@ -51,22 +51,32 @@ void WhenModal(std::function<void()> action, UINT delay)
     Pending()[id] = std::move(action);
 }
 
-HWND ActiveDialog()
+HWND ThreadWindowOfClass(const std::string& windowClass, bool visibleOnly)
 {
-    HWND found = nullptr;
+    struct TSearch {
+        const std::string& Class;
+        bool VisibleOnly;
+        HWND Found;
+    } search{windowClass, visibleOnly, nullptr};
     EnumThreadWindows(
         GetCurrentThreadId(),
-        [](HWND window, LPARAM result) -> BOOL {
-            char cls[16] = {};
+        [](HWND window, LPARAM parameter) -> BOOL {
+            auto* search = reinterpret_cast<TSearch*>(parameter);
+            char cls[64] = {};
             GetClassNameA(window, cls, sizeof cls);
-            if (std::string(cls) == "#32770" && IsWindowVisible(window)) {
-                *reinterpret_cast<HWND*>(result) = window;
+            if (search->Class == cls && (!search->VisibleOnly || IsWindowVisible(window))) {
+                search->Found = window;
                 return FALSE;
             }
             return TRUE;
         },
-        reinterpret_cast<LPARAM>(&found));
-    return found;
+        reinterpret_cast<LPARAM>(&search));
+    return search.Found;
+}
+
+HWND ActiveDialog()
+{
+    return ThreadWindowOfClass("#32770", true);
 }
 
 std::string WindowText(HWND window)

@@ -14,6 +14,8 @@ void PumpMessages();
 // fires there), once, after delay milliseconds.
 void WhenModal(std::function<void()> action, UINT delay = 50);
 
+// A top-level window of this thread of the given class, or nullptr.
+HWND ThreadWindowOfClass(const std::string& windowClass, bool visibleOnly);
 // The visible dialog box of this thread on top, or nullptr.
 HWND ActiveDialog();
 std::string WindowText(HWND window);

@@ -116,17 +116,7 @@ TEST_F(ServiceManagerTest, AnEmptyCatalogueLeavesEveryButtonEnabledUntilACommand
 TEST_F(ServiceManagerTest, ButtonsCarryTheirHintsAndTags)
 {
     Open();
-    HWND tips = nullptr;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND window, LPARAM result) -> BOOL {
-            char cls[64] = {};
-            GetClassNameA(window, cls, sizeof cls);
-            if (std::string(cls) == TOOLTIPS_CLASSA)
-                *reinterpret_cast<HWND*>(result) = window;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&tips));
+    HWND tips = ThreadWindowOfClass(TOOLTIPS_CLASSA, false);
     ASSERT_NE(tips, nullptr);
     auto hint = [&](const char* button) {
         char text[256] = {};
