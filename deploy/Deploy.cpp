@@ -9,6 +9,7 @@
 #include "platform/Directories.h"
 #include "platform/Shell.h"
 #include "toolkit/Error.h"
+#include "toolkit/Paths.h"
 #include "toolkit/Prompter.h"
 
 namespace {
@@ -22,18 +23,6 @@ constexpr const char* InstallFailure =
     "The Service could not be installed !\r\rFailure while Executing \"-Install\" of file: \r    \"";
 constexpr const char* UninstallFailure =
     "The Service could not be uninstalled !\r\rFailure while Executing \"-Uninstall\" of file: \r    \"";
-
-bool FolderExists(const std::string& path)
-{
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool FileExists(const std::string& path)
-{
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 // The system's own sentence for an error code, without its line end.
 std::string SystemReason(DWORD code)
@@ -50,12 +39,6 @@ std::string SystemReason(DWORD code)
     if (reason.empty())
         reason = "System error " + std::to_string(code);
     return reason;
-}
-
-std::string FolderOf(const std::string& path)
-{
-    size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 } // namespace
@@ -97,13 +80,7 @@ std::string StubCopyPath(const std::string& description)
 
 std::string StubSourcePath()
 {
-    std::vector<char> buffer(MAX_PATH);
-    for (;;) {
-        DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length < buffer.size())
-            return FolderOf(std::string(buffer.data(), length)) + "\\" + StubSourceName;
-        buffer.resize(buffer.size() * 2);
-    }
+    return FolderOf(ExecutablePath()) + "\\" + StubSourceName;
 }
 
 bool DeployEntry(TCatalogue& catalogue, int index, bool install)

@@ -8,6 +8,7 @@
 
 #include "stub/Liveness.h"
 #include "stub/StubIdentity.h"
+#include "toolkit/Paths.h"
 #include "stub/StubSettings.h"
 #include "stub/Supervisor.h"
 
@@ -72,7 +73,7 @@ std::shared_ptr<TStubLog> OpenLog(const TStubSettings& settings, bool& toFile)
 
 void WINAPI ServiceMain(DWORD, LPSTR*)
 {
-    const std::string ownPath = OwnPath();
+    const std::string ownPath = ExecutablePath();
     const std::string description = DescriptionFromPath(ownPath);
     statusHandle = RegisterServiceCtrlHandlerExA(description.c_str(), Control, nullptr);
     if (!statusHandle)

@@ -6,6 +6,7 @@
 
 #include "catalogue/IniFile.h"
 #include "stub/StubIdentity.h"
+#include "toolkit/Paths.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include "stub/BackOff.h"
 #include "stub/StubIdentity.h"
+#include "toolkit/Paths.h"
 
 namespace {
 

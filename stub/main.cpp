@@ -6,6 +6,7 @@
 #include "stub/ServiceHost.h"
 #include "stub/StubCommand.h"
 #include "stub/StubIdentity.h"
+#include "toolkit/Paths.h"
 #include "toolkit/Error.h"
 #include "toolkit/Prompter.h"
 
@@ -14,7 +15,7 @@ TPrompter& StubPrompter();
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     SetDefaultPrompter(&StubPrompter());
-    const std::string ownPath = OwnPath();
+    const std::string ownPath = ExecutablePath();
     switch (ParseCommand(__argc, __argv)) {
     case TStubCommand::Install:
         try {

@@ -12,3 +12,7 @@ inline std::string Trim(const std::string& text)
         --last;
     return text.substr(first, last - first);
 }
+
+// Letter case by the user's locale, as Windows compares names.
+std::string LowerCase(std::string text);
+std::string UpperCase(std::string text);

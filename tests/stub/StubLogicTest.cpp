@@ -8,6 +8,7 @@
 #include "stub/Registration.h"
 #include "stub/StubCommand.h"
 #include "stub/StubIdentity.h"
+#include "toolkit/Paths.h"
 #include "stub/StubSettings.h"
 #include "tests/support/TempFiles.h"
 

@@ -59,9 +59,3 @@ void WriteTextFile(const std::string& path, const std::string& text)
     std::ofstream out(path, std::ios::binary);
     out << text;
 }
-
-bool FileExists(const std::string& path)
-{
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}

@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "toolkit/Paths.h"
+
 // A fresh folder under the temporary directory, removed with everything in
 // it when the object goes.
 class TTempFolder {
@@ -19,4 +21,3 @@ private:
 
 std::string ReadTextFile(const std::string& path);
 void WriteTextFile(const std::string& path, const std::string& text);
-bool FileExists(const std::string& path);
