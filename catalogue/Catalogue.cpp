@@ -2,54 +2,22 @@
 
 #include <windows.h>
 
-#include <cstring>
-
 #include "toolkit/Error.h"
+#include "toolkit/Text.h"
 
 namespace {
 
 constexpr const char* NumServicesKey = "NumServices";
 constexpr const char* LastServiceIDKey = "LastServiceID";
 
-std::string Lower(std::string text)
-{
-    if (!text.empty())
-        CharLowerBuffA(text.data(), static_cast<DWORD>(text.size()));
-    return text;
-}
-
 bool SameText(const std::string& a, const std::string& b)
 {
-    return Lower(a) == Lower(b);
+    return LowerCase(a) == LowerCase(b);
 }
 
 std::string DefaultProgram(int index)
 {
     return DefaultDescription(index) + ".exe";
-}
-
-// The longest description whose service host copy still has a usable path:
-// <Windows directory>\Vantorers\<description>.exe within MAX_PATH, and a
-// service name within the Service Control Manager's 256 characters.
-size_t MaxDescriptionLength()
-{
-    char windows[MAX_PATH];
-    size_t used = GetWindowsDirectoryA(windows, sizeof windows) + std::strlen("\\Vantorers\\") + std::strlen(".exe");
-    size_t room = used < MAX_PATH - 1 ? MAX_PATH - 1 - used : 0;
-    return room < 256 ? room : 256;
-}
-
-bool IsDeviceName(const std::string& description)
-{
-    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL"};
-    std::string upper = Lower(description);
-    for (const char* d : devices)
-        if (upper == Lower(d))
-            return true;
-    if (upper.size() == 4 && (upper.rfind("com", 0) == 0 || upper.rfind("lpt", 0) == 0) && upper[3] >= '1' &&
-        upper[3] <= '9')
-        return true;
-    return false;
 }
 
 } // namespace
@@ -62,43 +30,6 @@ std::string ServiceKey(int index)
 std::string DefaultDescription(int index)
 {
     return "Service " + std::to_string(index);
-}
-
-bool IsReservedSection(const std::string& name)
-{
-    return SameText(name, StatusSection) || SameText(name, WindowStatusSection);
-}
-
-std::string DescriptionFault(const std::string& description)
-{
-    if (description.empty())
-        return "A service description cannot be empty";
-    if (IsReservedSection(description))
-        return "\"" + description + "\" is a reserved name and cannot describe a service";
-    for (unsigned char c : description)
-        if (c < 32)
-            return "A service description cannot hold line breaks, tabs or other control characters";
-    if (description.front() == ' ' || description.back() == ' ')
-        return "A service description cannot begin or end with a blank";
-    if (description.find(']') != std::string::npos)
-        return "A service description cannot hold \"]\"";
-    if (description.find_first_of("\\/:*?\"<>|") != std::string::npos)
-        return "A service description cannot hold any of the characters \\ / : * ? \" < > |";
-    if (description.find('!') != std::string::npos)
-        return "A service description cannot hold \"!\": it stands for a blank in the service host's file name";
-    if (IsDeviceName(description))
-        return "\"" + description + "\" is a device name of Windows and cannot describe a service";
-    size_t limit = MaxDescriptionLength();
-    if (description.size() > limit)
-        return "A service description can be at most " + std::to_string(limit) + " characters long";
-    return "";
-}
-
-void CheckDescription(const std::string& description)
-{
-    std::string fault = DescriptionFault(description);
-    if (!fault.empty())
-        throw TError(fault);
 }
 
 int TCatalogue::ReadCount(const TIniFile& ini)
@@ -125,10 +56,10 @@ int TCatalogue::FindByDescription(const std::string& description)
     TIniFile ini(fileName_);
     const TIniFile::TSection status = ini.ReadSection(StatusSection);
     count_ = status.ReadInteger(NumServicesKey, 0);
-    std::string wanted = Lower(description);
+    std::string wanted = LowerCase(description);
     for (int n = 1; n <= count_; ++n) {
         entry_.Description = status.ReadString(ServiceKey(n), DefaultDescription(n));
-        if (Lower(entry_.Description) == wanted)
+        if (LowerCase(entry_.Description) == wanted)
             return n;
     }
     return -1;

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/Description.h"
 #include "catalogue/IniFile.h"
 
 // The catalogue file, in the Windows directory; both the manager and every
@@ -23,16 +24,6 @@ inline constexpr const char* VantorerKey = "Vantorer";
 std::string ServiceKey(int index);
 // What Service_<n> reads as when the key is missing: "Service <n>".
 std::string DefaultDescription(int index);
-
-// Why a description cannot name a catalogue entry, or "" when it can. A
-// description is a section name of the catalogue, the service's name and
-// the base of the service host's file name, so it must suit all three.
-std::string DescriptionFault(const std::string& description);
-// Raises a TError carrying DescriptionFault when there is one.
-void CheckDescription(const std::string& description);
-// True for the catalogue's own sections, Status and WindowStatus, in any
-// letter case.
-bool IsReservedSection(const std::string& name);
 
 struct TCatalogueEntry {
     int ServiceID = 0;

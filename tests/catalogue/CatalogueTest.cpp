@@ -227,7 +227,8 @@ TEST_F(CatalogueTest, DescriptionsThatCannotWorkAreRefusedBeforeAnythingIsWritte
     Add("Keep");
     std::string before = Text();
     for (const char* bad : {"", "Status", "windowSTATUS", "a]b", "line\r\nbreak", "tab\there", " lead", "trail ",
-                            "back\\slash", "what?", "star*", "pipe|", "quote\"", "A!B", "CON", "com1"}) {
+                            "back\\slash", "what?", "star*", "pipe|", "quote\"", "A!B", "CON", "com1", "NUL.log",
+                            "CON.txt", "aux .bak", "COM1.x", "'Relay'", "\"Relay\""}) {
         EXPECT_THROW(catalogue.AppendEntry(bad, "C:\\x.exe", "", "", false), TError) << bad;
         EXPECT_THROW(catalogue.UpdateEntry(1, bad, "C:\\x.exe", "", "", false), TError) << bad;
     }
@@ -235,6 +236,11 @@ TEST_F(CatalogueTest, DescriptionsThatCannotWorkAreRefusedBeforeAnythingIsWritte
     EXPECT_NE(DescriptionFault(std::string(300, 'x')), "");
     for (const char* good : {"Mail Relay", "a", "Ünïcode-ish name", "[bracket", "Status 2", "x.y", "Console"})
         EXPECT_EQ(DescriptionFault(good), "") << good;
+    // Older entries that only break the newer rules can still be installed.
+    for (const char* stored : {"A!B", "'Relay'", "trail "})
+        EXPECT_EQ(FileNameFault(stored), "") << stored;
+    for (const char* unsafe : {"..\\..\\x", "C:x", "nul.txt", "lpt9"})
+        EXPECT_NE(FileNameFault(unsafe), "") << unsafe;
     EXPECT_EQ(ErrorOf([] { CheckDescription("Status"); }),
               "\"Status\" is a reserved name and cannot describe a service");
 }

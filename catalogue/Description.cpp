@@ -1,0 +1,96 @@
+#include "catalogue/Description.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "catalogue/Catalogue.h"
+#include "platform/Directories.h"
+#include "toolkit/Error.h"
+#include "toolkit/Text.h"
+
+namespace {
+
+// The longest description whose service host copy still has a usable path:
+// <Windows directory>\Vantorers\<description>.exe within MAX_PATH, and a
+// service name within the Service Control Manager's 256 characters.
+size_t MaxDescriptionLength()
+{
+    char windows[MAX_PATH];
+    UINT length = DirectoryApi().GetWindowsDirectoryA(windows, sizeof windows);
+    if (length >= sizeof windows)
+        return 0;
+    size_t used = length + std::strlen("\\Vantorers\\") + std::strlen(".exe");
+    size_t room = used < MAX_PATH - 1 ? MAX_PATH - 1 - used : 0;
+    return room < 256 ? room : 256;
+}
+
+// Windows opens the device for these names with any extension and with
+// blanks before it: "NUL.log" and "CON .txt" are devices too.
+bool IsDeviceName(const std::string& name)
+{
+    std::string base = UpperCase(name.substr(0, name.find('.')));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (base == device)
+            return true;
+    return base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) && base[3] >= '1' &&
+           base[3] <= '9';
+}
+
+} // namespace
+
+bool IsReservedSection(const std::string& name)
+{
+    return LowerCase(name) == LowerCase(StatusSection) || LowerCase(name) == LowerCase(WindowStatusSection);
+}
+
+std::string FileNameFault(const std::string& description)
+{
+    if (description.empty())
+        return "A service description cannot be empty";
+    for (unsigned char c : description)
+        if (c < 32)
+            return "A service description cannot hold line breaks, tabs or other control characters";
+    if (description.find_first_of("\\/:*?\"<>|") != std::string::npos)
+        return "A service description cannot hold any of the characters \\ / : * ? \" < > |";
+    if (IsDeviceName(description))
+        return "\"" + description + "\" is a device name of Windows and cannot describe a service";
+    size_t limit = MaxDescriptionLength();
+    if (description.size() > limit)
+        return "A service description can be at most " + std::to_string(limit) + " characters long";
+    return "";
+}
+
+std::string DescriptionFault(const std::string& description)
+{
+    if (description.empty())
+        return FileNameFault(description);
+    if (IsReservedSection(description))
+        return "\"" + description + "\" is a reserved name and cannot describe a service";
+    for (unsigned char c : description)
+        if (c < 32)
+            return FileNameFault(description);
+    if (description.front() == ' ' || description.back() == ' ')
+        return "A service description cannot begin or end with a blank";
+    // The catalogue file reads a value in matching quotes without them.
+    if (description.size() >= 2 && (description.front() == '\'' || description.front() == '"') &&
+        description.back() == description.front())
+        return "A service description cannot begin and end with the same quote";
+    if (description.find(']') != std::string::npos)
+        return "A service description cannot hold \"]\"";
+    std::string fault = FileNameFault(description);
+    if (!fault.empty())
+        return fault;
+    if (description.find('!') != std::string::npos)
+        return "A service description cannot hold \"!\": it stands for a blank in the service host's file name";
+    return "";
+}
+
+void CheckDescription(const std::string& description)
+{
+    std::string fault = DescriptionFault(description);
+    if (!fault.empty())
+        throw TError(fault);
+}
