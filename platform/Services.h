@@ -11,6 +11,7 @@ struct TServiceApi {
     BOOL(WINAPI* ControlService)(SC_HANDLE, DWORD, LPSERVICE_STATUS) = ::ControlService;
     BOOL(WINAPI* StartServiceA)(SC_HANDLE, DWORD, LPCSTR*) = ::StartServiceA;
     BOOL(WINAPI* CloseServiceHandle)(SC_HANDLE) = ::CloseServiceHandle;
+    BOOL(WINAPI* QueryServiceConfigA)(SC_HANDLE, LPQUERY_SERVICE_CONFIGA, DWORD, LPDWORD) = ::QueryServiceConfigA;
 };
 TServiceApi& ServiceApi();
 
