@@ -4,7 +4,10 @@
 export WINEPREFIX="${WINEPREFIX:-$BUILD_DIR/wineprefix}"
 export WINEARCH=win64
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono or Gecko prompts; and no debugger: a program that crashes ends at
+# once with an error instead of waiting in winedbg (a test then fails at
+# once rather than at CTest's time-out).
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 
 # Creates the prefix once and lets it settle; windows are unmanaged so that
 # closing one costs milliseconds instead of seconds under a bare X server.
