@@ -13,81 +13,60 @@ namespace {
 
 // Launches are recorded instead of run; a recorded run has already ended.
 std::vector<std::string> launches;
+bool refuseLaunches = false;
 BOOL WINAPI RecordLaunch(LPCSTR, LPSTR command, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
                          LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION started)
 {
     launches.emplace_back(command);
+    if (refuseLaunches)
+        return SetLastError(ERROR_FILE_NOT_FOUND), FALSE;
     started->hProcess = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     started->hThread = nullptr;
     return TRUE;
 }
 
 std::vector<std::string> serviceCalls;
-SC_HANDLE Fake(int n)
-{
-    return reinterpret_cast<SC_HANDLE>(static_cast<INT_PTR>(n));
-}
-SC_HANDLE WINAPI FakeOpenManager(LPCSTR, LPCSTR, DWORD)
-{
-    serviceCalls.push_back("connect");
-    return Fake(1);
-}
 std::string openedService;
-SC_HANDLE WINAPI FakeOpenService(SC_HANDLE, LPCSTR name, DWORD)
+template <class T>
+T Noted(const std::string& call, T result)
 {
-    serviceCalls.push_back(std::string("open ") + name);
-    openedService = name;
-    return Fake(2);
+    serviceCalls.push_back(call);
+    return result;
 }
-// The opened service runs the entry's own copy of the host.
-BOOL WINAPI FakeQueryConfig(SC_HANDLE, LPQUERY_SERVICE_CONFIGA config, DWORD size, LPDWORD needed)
-{
-    static std::string binary;
-    binary = StubCopyFile(openedService);
-    *needed = sizeof *config;
-    if (size < *needed)
-        return SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE;
-    *config = {};
-    config->lpBinaryPathName = binary.data();
-    return TRUE;
-}
-BOOL WINAPI FakeStart(SC_HANDLE, DWORD, LPCSTR*)
-{
-    serviceCalls.push_back("start");
-    return TRUE;
-}
-BOOL WINAPI FakeControl(SC_HANDLE, DWORD, LPSERVICE_STATUS)
-{
-    serviceCalls.push_back("stop");
-    return TRUE;
-}
-SC_LOCK WINAPI FakeLock(SC_HANDLE)
-{
-    serviceCalls.push_back("lock");
-    return reinterpret_cast<SC_LOCK>(3);
-}
-BOOL WINAPI FakeUnlock(SC_LOCK)
-{
-    serviceCalls.push_back("unlock");
-    return TRUE;
-}
-BOOL WINAPI FakeClose(SC_HANDLE)
-{
-    serviceCalls.push_back("close");
-    return TRUE;
-}
+const auto FakeHandle = reinterpret_cast<SC_HANDLE>(1);
 
-// A Service Control Manager that accepts every request.
+// A Service Control Manager that accepts every request; the service it opens
+// runs the entry's own copy of the host.
 struct TAcceptingManager {
     TAcceptingManager() { serviceCalls.clear(); }
-    TSeamOverride<decltype(TServiceApi::OpenSCManagerA)> a{ServiceApi().OpenSCManagerA, &FakeOpenManager};
-    TSeamOverride<decltype(TServiceApi::OpenServiceA)> b{ServiceApi().OpenServiceA, &FakeOpenService};
-    TSeamOverride<decltype(TServiceApi::StartServiceA)> c{ServiceApi().StartServiceA, &FakeStart};
-    TSeamOverride<decltype(TServiceApi::ControlService)> d{ServiceApi().ControlService, &FakeControl};
-    TSeamOverride<decltype(TServiceApi::LockServiceDatabase)> e{ServiceApi().LockServiceDatabase, &FakeLock};
-    TSeamOverride<decltype(TServiceApi::UnlockServiceDatabase)> f{ServiceApi().UnlockServiceDatabase, &FakeUnlock};
-    TSeamOverride<decltype(TServiceApi::CloseServiceHandle)> g{ServiceApi().CloseServiceHandle, &FakeClose};
-    TSeamOverride<decltype(TServiceApi::QueryServiceConfigA)> h{ServiceApi().QueryServiceConfigA, &FakeQueryConfig};
+    TServiceApi& api = ServiceApi();
+    TSeamOverride<decltype(TServiceApi::OpenSCManagerA)> a{
+        api.OpenSCManagerA, [](LPCSTR, LPCSTR, DWORD) { return Noted("connect", FakeHandle); }};
+    TSeamOverride<decltype(TServiceApi::OpenServiceA)> b{api.OpenServiceA, [](SC_HANDLE, LPCSTR name, DWORD) {
+                                                             openedService = name;
+                                                             return Noted("open " + openedService, FakeHandle);
+                                                         }};
+    TSeamOverride<decltype(TServiceApi::StartServiceA)> c{
+        api.StartServiceA, [](SC_HANDLE, DWORD, LPCSTR*) { return Noted("start", TRUE); }};
+    TSeamOverride<decltype(TServiceApi::ControlService)> d{
+        api.ControlService, [](SC_HANDLE, DWORD, LPSERVICE_STATUS) { return Noted("stop", TRUE); }};
+    TSeamOverride<decltype(TServiceApi::LockServiceDatabase)> e{
+        api.LockServiceDatabase, [](SC_HANDLE) { return Noted("lock", reinterpret_cast<SC_LOCK>(3)); }};
+    TSeamOverride<decltype(TServiceApi::UnlockServiceDatabase)> f{api.UnlockServiceDatabase,
+                                                                  [](SC_LOCK) { return Noted("unlock", TRUE); }};
+    TSeamOverride<decltype(TServiceApi::CloseServiceHandle)> g{api.CloseServiceHandle,
+                                                               [](SC_HANDLE) { return Noted("close", TRUE); }};
+    TSeamOverride<decltype(TServiceApi::QueryServiceConfigA)> h{
+        api.QueryServiceConfigA, [](SC_HANDLE, LPQUERY_SERVICE_CONFIGA config, DWORD size, LPDWORD needed) {
+            static std::string binary;
+            binary = StubCopyFile(openedService);
+            *needed = sizeof *config;
+            if (size < *needed)
+                return SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE;
+            *config = {};
+            config->lpBinaryPathName = binary.data();
+            return TRUE;
+        }};
 };
 
 class ServiceCommandsTest : public ServiceManagerTest {
@@ -97,6 +76,7 @@ protected:
     {
         ServiceManagerTest::SetUp();
         launches.clear();
+        refuseLaunches = false;
     }
     void TearDown() override
     {
@@ -221,24 +201,12 @@ TEST_F(ServiceCommandsTest, UninstallOfASilentServiceWaitsForTheHostThenRemovesI
     EXPECT_TRUE(launches.empty());
 }
 
-namespace {
-
-BOOL WINAPI RefuseLaunch(LPCSTR, LPSTR command, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
-                         LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION)
-{
-    launches.emplace_back(command);
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-}
-
-} // namespace
-
 TEST_F(ServiceCommandsTest, AHostThatCannotBeStartedIsReportedAndTheRequestRecorded)
 {
     Add("Mail Relay");
     OpenQuick();
     Select(0);
-    TSeamOverride refuse(ShellApi().CreateProcessA, &RefuseLaunch);
+    refuseLaunches = true;
     prompter.AnswerNo();
     ClickButton("btnInstallService");
     const std::string copy = StubCopyPath("Mail Relay");
