@@ -1,8 +1,6 @@
 #pragma once
 #include <windows.h>
 
-#include <utility>
-
 // Kernel calls whose failure tests must be able to produce.
 struct TKernelApi {
     BOOL(WINAPI* CloseHandle)(HANDLE) = ::CloseHandle;
@@ -13,27 +11,18 @@ TKernelApi& KernelApi();
 // every path.
 class TKernelHandle {
 public:
-    TKernelHandle() = default;
-    explicit TKernelHandle(HANDLE handle) : handle_(handle) {}
-    ~TKernelHandle() { Reset(); }
-    TKernelHandle(TKernelHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    TKernelHandle& operator=(TKernelHandle&& other) noexcept
+    explicit TKernelHandle(HANDLE handle = nullptr) : handle_(handle) {}
+    ~TKernelHandle()
     {
-        if (this != &other) {
-            Reset();
-            handle_ = std::exchange(other.handle_, nullptr);
-        }
-        return *this;
+        if (handle_)
+            ::CloseHandle(handle_);
     }
+    TKernelHandle(const TKernelHandle&) = delete;
+    TKernelHandle& operator=(const TKernelHandle&) = delete;
 
     HANDLE Get() const { return handle_; }
     explicit operator bool() const { return handle_ != nullptr; }
-    void Reset()
-    {
-        if (handle_)
-            ::CloseHandle(std::exchange(handle_, nullptr));
-    }
 
 private:
-    HANDLE handle_ = nullptr;
+    HANDLE handle_;
 };
