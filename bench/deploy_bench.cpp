@@ -32,9 +32,13 @@ UINT WINAPI BenchWindowsDirectory(LPSTR buffer, UINT size)
     return static_cast<UINT>(benchWindows.size());
 }
 
-UINT WINAPI Launched(LPCSTR, UINT)
+// A run that has already ended: a signalled event stands for its process.
+BOOL WINAPI Launched(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCSTR,
+                     LPSTARTUPINFOA, LPPROCESS_INFORMATION started)
 {
-    return 33;
+    started->hProcess = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    started->hThread = nullptr;
+    return TRUE;
 }
 
 class TSilentPrompter : public TPrompter {
@@ -72,7 +76,7 @@ int main()
     {
         TSeamOverride<decltype(TDirectoryApi::GetWindowsDirectoryA)> windows(DirectoryApi().GetWindowsDirectoryA,
                                                                              BenchWindowsDirectory);
-        TSeamOverride<decltype(TShellApi::WinExec)> launch(ShellApi().WinExec, Launched);
+        TSeamOverride<decltype(TShellApi::CreateProcessA)> launch(ShellApi().CreateProcessA, Launched);
         TCatalogue catalogue(file);
         catalogue.AppendEntry("Mail Relay", "C:\\relay.exe", "", "", false);
         for (int run = 0; run < runs; ++run) {
@@ -80,8 +84,12 @@ int main()
             uninstall.push_back(Milliseconds([&] { DeployEntry(catalogue, 1, false); }));
         }
     }
+    TServiceReport report;
+    report.Refused = [&](const std::string&) { ++silent.errors; };
     for (int run = 0; run < runs; ++run)
-        control.push_back(Milliseconds([] { StartStopService(true, [] { return std::string("Quorvane Bench None"); }); }));
+        control.push_back(Milliseconds([&] {
+            StartStopService(true, [] { return TServiceTarget{"Quorvane Bench None", ""}; }, report);
+        }));
 
     DeleteFileA(file.c_str());
     RemoveDirectoryA((benchWindows + "\\Vantorers").c_str());

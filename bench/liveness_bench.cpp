@@ -75,6 +75,7 @@ int main()
     TTimingPrompter prompter;
     SetPrompter(&prompter);
     TLiveness live;
+    live.ShowActive = [&](const std::string&) { prompter.Information(""); };
     live.Start();
     live.SetActiveService(501, "Bench", 1);
     live.SetCheckMode(TLiveness::ModeBox);

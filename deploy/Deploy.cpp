@@ -7,17 +7,15 @@
 #include "catalogue/IniFile.h"
 #include "deploy/StubNames.h"
 #include "platform/Directories.h"
+#include "platform/Kernel.h"
 #include "platform/Shell.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
-#include "toolkit/Prompter.h"
 
 namespace {
 
 constexpr UINT WindowsDirectoryBuffer = 255;
-constexpr UINT LaunchShowMode = SW_SHOW;
-// WinExec returns 32 or more when the program was started.
-constexpr UINT FirstLaunchSuccess = 32;
+constexpr WORD LaunchShowMode = SW_SHOW;
 
 constexpr const char* InstallFailure =
     "The Service could not be installed !\r\rFailure while Executing \"-Install\" of file: \r    \"";
@@ -39,6 +37,34 @@ std::string SystemReason(DWORD code)
     if (reason.empty())
         reason = "System error " + std::to_string(code);
     return reason;
+}
+
+// Starts the command line with its window shown; the process comes back
+// owned, or empty when the program could not be started.
+TKernelHandle Launch(const std::string& commandLine)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = LaunchShowMode;
+    PROCESS_INFORMATION started = {};
+    std::string line = commandLine; // the call may write into it
+    if (!ShellApi().CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &started))
+        return TKernelHandle();
+    TKernelHandle thread(started.hThread);
+    return TKernelHandle(started.hProcess);
+}
+
+// "" when the copy is gone, otherwise why it could not be deleted.
+std::string DeleteCopy(const std::string& path)
+{
+    if (DeleteFileA(path.c_str()))
+        return "";
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND)
+        return "";
+    return "The service host copy \"" + path + "\" could not be deleted: " + SystemReason(code);
 }
 
 } // namespace
@@ -68,6 +94,11 @@ std::string ReplaceSpaces(const std::string& text, char replacement)
     return result;
 }
 
+std::string StubCopyFile(const std::string& description)
+{
+    return WindowsDirectory() + "\\" + StubFolderName + "\\" + ReplaceSpaces(description, BlankInFileName) + ".exe";
+}
+
 std::string StubCopyPath(const std::string& description)
 {
     std::string folder = WindowsDirectory() + "\\" + StubFolderName;
@@ -75,7 +106,7 @@ std::string StubCopyPath(const std::string& description)
         DWORD code = GetLastError();
         throw TError("Unable to create the folder \"" + folder + "\" for the service hosts: " + SystemReason(code));
     }
-    return folder + "\\" + ReplaceSpaces(description, BlankInFileName) + ".exe";
+    return StubCopyFile(description);
 }
 
 std::string StubSourcePath()
@@ -83,15 +114,24 @@ std::string StubSourcePath()
     return FolderOf(ExecutablePath()) + "\\" + StubSourceName;
 }
 
-bool DeployEntry(TCatalogue& catalogue, int index, bool install)
+TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TRunWait& awaitRun)
 {
     TIniFile ini(catalogue.FileName());
     catalogue.CheckIndex(ini, index);
 
     TCatalogueEntry& entry = catalogue.Entry();
     entry.Description = ini.ReadString(StatusSection, ServiceKey(index), DefaultDescription(index));
+    // A hand-edited or older catalogue never met the wizard's checks: a
+    // description that cannot name a file in the stub folder would copy,
+    // run or delete something elsewhere.
+    std::string fault = FileNameFault(entry.Description);
+    if (!fault.empty())
+        throw TError("The service \"" + entry.Description + "\" cannot be " +
+                     (install ? "installed: " : "uninstalled: ") + fault);
     entry.StubPath = StubCopyPath(entry.Description);
-    const std::string stubPath = entry.StubPath;
+    TDeployment done;
+    done.StubPath = entry.StubPath;
+    const std::string& stubPath = done.StubPath;
 
     // An uninstall needs a copy to run; an install always takes a fresh one.
     if (install || !FileExists(stubPath))
@@ -102,12 +142,20 @@ bool DeployEntry(TCatalogue& catalogue, int index, bool install)
     ini.WriteBool(entry.Description, InstalledKey, install);
 
     std::string commandPath = stubPath.find(' ') == std::string::npos ? stubPath : "\"" + stubPath + "\"";
-    std::string commandLine = commandPath + (install ? InstallSwitch : UninstallSwitch);
-    UINT launched = ShellApi().WinExec(commandLine.c_str(), LaunchShowMode);
-    if (launched < FirstLaunchSuccess)
-        Prompter().Error((install ? InstallFailure : UninstallFailure) + commandPath + "\"");
+    TKernelHandle run = Launch(commandPath + (install ? InstallSwitch : UninstallSwitch));
+    if (!run)
+        done.LaunchFailure = (install ? InstallFailure : UninstallFailure) + commandPath + "\"";
 
-    if (!install)
-        DeleteFileA(stubPath.c_str());
-    return true;
+    if (!install) {
+        // Windows keeps a running program's file: the copy goes once its
+        // uninstall run is over.
+        if (run) {
+            if (awaitRun)
+                awaitRun(run.Get());
+            else
+                WaitForSingleObject(run.Get(), UninstallRunLimit);
+        }
+        done.DeleteFailure = DeleteCopy(stubPath);
+    }
+    return done;
 }

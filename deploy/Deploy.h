@@ -1,4 +1,7 @@
 #pragma once
+#include <windows.h>
+
+#include <functional>
 #include <string>
 
 #include "catalogue/Catalogue.h"
@@ -6,22 +9,44 @@
 // Installing and uninstalling a catalogue entry through its own copy of the
 // service host.
 
+// How long an uninstall waits for the copy's uninstall run to end before it
+// deletes the copy.
+inline constexpr DWORD UninstallRunLimit = 30000;
+
 // The Windows directory as the system reports it, nothing added or removed.
 std::string WindowsDirectory();
 // The text with every blank replaced by the given character.
 std::string ReplaceSpaces(const std::string& text, char replacement);
-// <Windows directory>\Vantorers\<description, blanks as "!">.exe. Creates the
-// Vantorers folder when it is missing; fails with the system's reason when
-// it cannot.
+// <Windows directory>\Vantorers\<description, blanks as "!">.exe, whether or
+// not the folder is there.
+std::string StubCopyFile(const std::string& description);
+// The same path; creates the Vantorers folder when it is missing and fails
+// with the system's reason when it cannot.
 std::string StubCopyPath(const std::string& description);
 // "Vantorer.bin" in the folder of the running executable.
 std::string StubSourcePath();
 
+// What a deployment did, for the command to report.
+struct TDeployment {
+    // The copy's path, as recorded under the entry's Vantorer key.
+    std::string StubPath;
+    // Set when the copy could not be run: the text of the error box.
+    std::string LaunchFailure;
+    // Uninstall only: set when the copy could not be deleted afterwards.
+    std::string DeleteFailure;
+};
+
+// Waits for the uninstall run to end, or gives up; the window passes one
+// that keeps it painting. Without one the wait blocks for at most
+// UninstallRunLimit.
+using TRunWait = std::function<void(HANDLE process)>;
+
 // Installs (true) or uninstalls (false) the entry at list index n: copies the
 // service host where the entry's copy belongs, records the copy's path and the
 // requested state in the catalogue, then runs the copy with " -i" or " -u".
-// A launch that fails is reported in an error box and still returns true; a
-// bad index, a stub folder that cannot be made or a refused catalogue write
-// raise a TError before anything is run. Sets the working entry's description
-// and stub path and refreshes the catalogue count.
-bool DeployEntry(TCatalogue& catalogue, int index, bool install);
+// An uninstall waits for its run to end and then deletes the copy. A bad
+// index, a description that cannot name a file in the stub folder, a stub
+// folder that cannot be made or a refused catalogue write raise a TError
+// before anything is copied, written or run. Sets the working entry's
+// description and stub path and refreshes the catalogue count.
+TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TRunWait& awaitRun = {});

@@ -4,9 +4,9 @@
 
 #include <utility>
 
+#include "deploy/ServiceOwner.h"
 #include "platform/Services.h"
 #include "toolkit/Error.h"
-#include "toolkit/Prompter.h"
 
 namespace {
 
@@ -69,10 +69,35 @@ private:
     SC_LOCK lock_ = nullptr;
 };
 
+// The connection to this computer's Service Control Manager, for the
+// caller to own.
+SC_HANDLE Connect(DWORD access)
+{
+    std::string machine = LocalComputerName();
+    SC_HANDLE connection = ServiceApi().OpenSCManagerA(machine.c_str(), nullptr, access);
+    if (!connection) {
+        std::string reason = LastErrorName();
+        throw TError("Error locating NT Service Manager. Result: " + reason);
+    }
+    return connection;
+}
+
+// "" when the open service runs the copy at stubPath; otherwise what the
+// user reads. A registration that cannot be read is nobody's we know.
+std::string OwnerFault(SC_HANDLE service, const TServiceTarget& target)
+{
+    std::optional<std::string> binary = RegisteredBinaryPath(service);
+    if (binary && BinaryPathRuns(*binary, target.StubPath))
+        return "";
+    return ForeignServiceText(target.Name, binary.value_or(""));
+}
+
 // Steps that may fail with a message for the command's own error box. The
 // lock is declared before the service so that the service goes first.
-void ControlOpenService(bool stop, SC_HANDLE connection, const std::string& serviceName)
+void ControlOpenService(bool stop, SC_HANDLE connection, const TServiceTarget& target,
+                        const TServiceReport& report)
 {
+    const std::string& serviceName = target.Name;
     TDatabaseLock lock;
     if (stop && !lock.Take(connection)) {
         std::string reason = LastErrorName();
@@ -84,6 +109,9 @@ void ControlOpenService(bool stop, SC_HANDLE connection, const std::string& serv
         std::string reason = LastErrorName();
         throw TError("Error Opening Service \"" + serviceName + "\". Result: " + reason);
     }
+    std::string foreign = OwnerFault(service.Get(), target);
+    if (!foreign.empty())
+        throw TError(foreign);
 
     if (stop) {
         SERVICE_STATUS status{};
@@ -91,15 +119,15 @@ void ControlOpenService(bool stop, SC_HANDLE connection, const std::string& serv
             std::string reason = LastErrorName();
             throw TError("Unable to STOP Service. Result: " + reason);
         }
-        Prompter().Information("The service was successfully stopped !");
     } else {
         LPCSTR noArguments[] = {nullptr};
         if (!ServiceApi().StartServiceA(service.Get(), 0, noArguments)) {
             std::string reason = LastErrorName();
             throw TError("Unable to START Service. Result: " + reason);
         }
-        Prompter().Information("The service was successfully initiated !");
     }
+    if (report.Accepted)
+        report.Accepted();
 }
 
 } // namespace
@@ -123,27 +151,30 @@ std::string LastErrorName()
     return "\"" + name + "\"";
 }
 
-void StartStopService(bool stop, const std::function<std::string()>& prepare)
+void StartStopService(bool stop, const std::function<TServiceTarget()>& prepare, const TServiceReport& report)
 {
-    std::string machine = LocalComputerName();
-    TServiceHandle connection(ServiceApi().OpenSCManagerA(machine.c_str(), nullptr, ManagerAccess));
-    if (!connection) {
-        std::string reason = LastErrorName();
-        throw TError("Error locating NT Service Manager. Result: " + reason);
-    }
-
-    std::string serviceName = prepare();
+    TServiceHandle connection(Connect(ManagerAccess));
+    TServiceTarget target = prepare();
 
     std::string failure;
     bool failed = false;
     try {
-        ControlOpenService(stop, connection.Get(), serviceName);
+        ControlOpenService(stop, connection.Get(), target, report);
     } catch (const TError& error) {
         failure = error.Message();
         failed = true;
     }
     // The service and the lock are released by now; the connection is
-    // closed after the box.
-    if (failed)
-        Prompter().Error(failure);
+    // closed after the report.
+    if (failed && report.Refused)
+        report.Refused(failure);
+}
+
+std::string ForeignService(const TServiceTarget& target)
+{
+    TServiceHandle connection(Connect(SC_MANAGER_CONNECT));
+    TServiceHandle service(ServiceApi().OpenServiceA(connection.Get(), target.Name.c_str(), SERVICE_QUERY_CONFIG));
+    // One that cannot be opened is left to the service host, which checks
+    // again before it removes anything.
+    return service ? OwnerFault(service.Get(), target) : "";
 }

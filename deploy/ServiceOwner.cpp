@@ -40,6 +40,8 @@ std::optional<std::string> RegisteredBinaryPath(SC_HANDLE service)
 
 std::string ForeignServiceText(const std::string& serviceName, const std::string& binaryPathName)
 {
-    return "The service \"" + serviceName + "\" belongs to another program (" + binaryPathName +
-           "), not to Quorvane: it is left as it is.";
+    // A registration that could not be read names no program.
+    const std::string program = binaryPathName.empty() ? "" : " (" + binaryPathName + ")";
+    return "The service \"" + serviceName + "\" belongs to another program" + program +
+           ", not to Quorvane: it is left as it is.";
 }

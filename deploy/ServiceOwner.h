@@ -18,5 +18,6 @@ bool BinaryPathRuns(const std::string& binaryPathName, const std::string& path);
 // SERVICE_QUERY_CONFIG. Nothing when it cannot be read.
 std::optional<std::string> RegisteredBinaryPath(SC_HANDLE service);
 
-// What the user reads when a service of that name runs another program.
+// What the user reads when a service of that name runs another program; an
+// empty binary path (the registration could not be read) names none.
 std::string ForeignServiceText(const std::string& serviceName, const std::string& binaryPathName);

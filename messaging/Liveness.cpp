@@ -6,8 +6,8 @@
 
 #include "messaging/Protocol.h"
 #include "toolkit/Error.h"
-#include "toolkit/Prompter.h"
 #include "toolkit/Text.h"
+#include "toolkit/WaitCursor.h"
 
 namespace {
 
@@ -40,18 +40,6 @@ int StrToInt(const std::string& text)
         throw TConvertError("'" + text + "' is not a valid integer value");
     return static_cast<int>(value);
 }
-
-// The hourglass for the length of a wait; whatever showed before comes back.
-class TWaitCursor {
-public:
-    TWaitCursor() : previous_(SetCursor(LoadCursor(nullptr, IDC_WAIT))) {}
-    ~TWaitCursor() { SetCursor(previous_ ? previous_ : LoadCursor(nullptr, IDC_ARROW)); }
-    TWaitCursor(const TWaitCursor&) = delete;
-    TWaitCursor& operator=(const TWaitCursor&) = delete;
-
-private:
-    HCURSOR previous_;
-};
 
 // Holds a flag up for one scope, also when the scope raises.
 class TFlagScope {
@@ -204,7 +192,7 @@ bool TLiveness::Ending() const
 
 void TLiveness::PollStep()
 {
-    if (polling_)
+    if (polling_ || reporting_)
         return;
     TFlagScope running(polling_);
     ReadReplies();
@@ -212,7 +200,7 @@ void TLiveness::PollStep()
 
 void TLiveness::MailSlotCheckTimer()
 {
-    if (polling_)
+    if (polling_ || reporting_)
         return;
     // The error box belongs to this step too: no tick reads while it is up.
     TFlagScope running(polling_);
@@ -236,8 +224,6 @@ void TLiveness::TimerError(const std::exception& error)
 {
     if (OnTimerError)
         OnTimerError(error);
-    else
-        Prompter().StandardError(StandardErrorText(error.what()));
 }
 
 void TLiveness::ReadReplies()
@@ -254,7 +240,8 @@ void TLiveness::ReadReplies()
             return;
     }
     // A box shown for one reply may close the window and with it the server.
-    while (server_ && server_->MsgCount() >= 1) {
+    // A flood is read a few at a time, so the window keeps answering.
+    for (int read = 0; read < RepliesPerTick && server_ && server_->MsgCount() >= 1; ++read) {
         // Cleared for every message: a short one without terminator must not
         // pick up the tail of the one before.
         char buffer[MessageSize] = {};
@@ -292,7 +279,7 @@ void TLiveness::Report(int serviceID)
 {
     const std::string description = ActiveService(serviceID).Description;
     if (checkMode_ == ModeBox)
-        Prompter().Information("The service, \"" + description + "\" IS currently active !");
+        ShowActiveOnce(description);
     else if (checkMode_ == ModePanel && AppendPanelLine)
         AppendPanelLine(" > \"" + description + "\" is active !");
     found_ = true;
@@ -309,11 +296,21 @@ void TLiveness::ReplyMessage(int serviceID)
 {
     const std::string description = ActiveService(serviceID).Description;
     if (checkMode_ == ModeBox) {
-        Prompter().Information("The service, \"" + description + "\" IS currently active !");
+        ShowActiveOnce(description);
         found_ = true;
     } else if (checkMode_ == ModePanel) {
         if (AppendPanelLine)
             AppendPanelLine(" > " + description);
         found_ = true;
     }
+}
+
+void TLiveness::ShowActiveOnce(const std::string& description)
+{
+    // Any process can post the reply message: while one report waits for
+    // the user, further ones are dropped instead of stacked.
+    if (reporting_ || !ShowActive)
+        return;
+    TFlagScope up(reporting_);
+    ShowActive(description);
 }

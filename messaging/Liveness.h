@@ -67,25 +67,32 @@ public:
     // Sends "<sequence>|Are you on?" to "Service<ID>" through a one-shot
     // client; its errors go to the caller.
     void SendQuestion(int serviceID);
-    // Drains the server mailslot and reports the replies. Does nothing while
-    // an earlier poll step is still running (a box it opened waits for the
+    // Reads the replies waiting on the server mailslot, at most
+    // RepliesPerTick of them, and reports them. Does nothing while an earlier
+    // poll step is still running or a report is up (a box waits for the
     // user). May raise TError, or TConvertError for a non-numeric ID.
     void PollStep();
     // The reply time-out: a short low beep, then the wait ends.
     void TimeoutStep();
-    // A host answering by window message instead of the mailslot.
+    // A host answering by window message instead of the mailslot. Dropped
+    // while a report is up, so a flood never stacks reports.
     void ReplyMessage(int serviceID);
+
+    // The most replies one poll step reads; the rest wait for the next tick.
+    static constexpr int RepliesPerTick = 16;
 
     // Milliseconds between mailslot checks while a Query waits; 0 leaves the
     // replies to the poll timer alone.
     unsigned WaitCheckInterval() const { return waitCheckInterval_; }
     void SetWaitCheckInterval(unsigned value) { waitCheckInterval_ = value; }
 
-    // Set by the window.
+    // Set by the window. ShowActive tells the user that a service answered
+    // (check mode 1); it may wait for the user, and never runs twice at once.
+    std::function<void(const std::string& description)> ShowActive;
     std::function<void(const std::string&)> AppendPanelLine;
     std::function<bool()> Terminating;
     // Errors of a timer tick end here instead of crossing the Windows
-    // callback; without a handler they go to the standard error box.
+    // callback; the window shows them.
     std::function<void(const std::exception&)> OnTimerError;
 
     // The time-out's sound, replaceable so tests stay quiet and can count.
@@ -98,6 +105,7 @@ private:
     // False when the reply repeats the last sequence: reading stops there.
     bool InterpretReply(const std::string& text);
     void Report(int serviceID);
+    void ShowActiveOnce(const std::string& description);
     void TimerError(const std::exception& error);
     // Runs pending messages; false once the thread was told to quit.
     bool ProcessMessages();
@@ -111,6 +119,7 @@ private:
     bool timedOut_ = false;
     bool found_ = false;
     bool polling_ = false;
+    bool reporting_ = false;
     bool shutDown_ = false;
     bool quitSeen_ = false;
     int waitDepth_ = 0;

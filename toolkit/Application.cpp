@@ -35,6 +35,32 @@ void TApplication::ProcessMessages()
     }
 }
 
+bool TApplication::WaitFor(HANDLE handle, DWORD milliseconds, const std::function<bool()>& ending)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const DWORD spent = GetTickCount() - start;
+        if (spent >= milliseconds)
+            return false;
+        DWORD woke = MsgWaitForMultipleObjectsEx(1, &handle, milliseconds - spent, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woke == WAIT_OBJECT_0)
+            return true;
+        if (woke != WAIT_OBJECT_0 + 1)
+            return false;
+        ProcessMessages();
+        if (Terminated || (ending && ending()))
+            return false;
+    }
+}
+
+HWND TApplication::BoxOwner() const
+{
+    for (auto window = modal_.rbegin(); window != modal_.rend(); ++window)
+        if (IsWindow(*window) && IsWindowVisible(*window))
+            return *window;
+    return MainWindow && IsWindow(MainWindow) ? MainWindow : GetActiveWindow();
+}
+
 std::string TApplication::ExeFolder()
 {
     char path[MAX_PATH];

@@ -2,7 +2,9 @@
 #include <windows.h>
 
 #include <exception>
+#include <functional>
 #include <string>
+#include <vector>
 
 // The running program: its title, the registered window messages, the
 // standard error box and the terminating flag that waits check.
@@ -21,8 +23,23 @@ public:
     void HandleException(const std::exception& error);
     // Runs whatever window messages are waiting, then returns.
     void ProcessMessages();
+    // Runs window messages until the handle is signalled (true), the time is
+    // up, the program ends or ending() says so (false).
+    bool WaitFor(HANDLE handle, DWORD milliseconds, const std::function<bool()>& ending);
+
+    // The window message boxes belong to, so they block it whether or not
+    // the program is active: the topmost modal window that is up, otherwise
+    // the main window.
+    HWND MainWindow = nullptr;
+    HWND BoxOwner() const;
+    void BeginModal(HWND window) { modal_.push_back(window); }
+    void EndModal(HWND window) { std::erase(modal_, window); }
+
     // The folder of the running executable, with its trailing backslash.
     static std::string ExeFolder();
+
+private:
+    std::vector<HWND> modal_;
 };
 
 TApplication& Application();

@@ -111,10 +111,11 @@ INT_PTR CALLBACK BoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam
     return FALSE;
 }
 
-// The controls are laid out to fit the text.
+// The controls are laid out to fit the text. The box belongs to the program's
+// own window, never to whatever happens to be active.
 int ShowBox(const TBoxSpec& box)
 {
-    return static_cast<int>(ShowEmptyDialog(GetActiveWindow(), WS_EX_DLGMODALFRAME | WS_EX_TOPMOST, BoxProc,
+    return static_cast<int>(ShowEmptyDialog(Application().BoxOwner(), WS_EX_DLGMODALFRAME | WS_EX_TOPMOST, BoxProc,
                                             reinterpret_cast<LPARAM>(&box)));
 }
 

@@ -9,6 +9,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "platform/Dialogs.h"
+#include "toolkit/Application.h"
 #include "toolkit/Prompter.h"
 #include "toolkit/Text.h"
 
@@ -229,11 +230,17 @@ void RegisterClasses(HINSTANCE instance, WNDPROC wizardProc)
     registered = true;
 }
 
-bool IsPushButton(HWND window)
+// Push buttons and check boxes alike.
+bool IsButton(HWND window)
 {
     char className[16] = {};
     GetClassNameA(window, className, sizeof className);
-    if (lstrcmpiA(className, "Button") != 0)
+    return window && lstrcmpiA(className, "Button") == 0;
+}
+
+bool IsPushButton(HWND window)
+{
+    if (!IsButton(window))
         return false;
     LONG type = GetWindowLongA(window, GWL_STYLE) & BS_TYPEMASK;
     return type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON;
@@ -788,11 +795,13 @@ bool TfrmCreateService::PreTranslate(const MSG& message)
             return false;
         }
     }
-    if (message.message == WM_SYSCHAR) {
+    // As in a dialog: Alt with the letter anywhere, the bare letter where
+    // typing has nowhere else to go (a button or the check box).
+    if (message.message == WM_SYSCHAR || (message.message == WM_CHAR && IsButton(GetFocus()))) {
         char key = Upper(static_cast<char>(message.wParam));
         for (const char* name : {"btnPrev", "btnNext", "btnFinish"}) {
             HWND button = Control(name);
-            if (Accelerator(button) == key && IsWindowEnabled(button)) {
+            if (Accelerator(button) == key && IsWindowVisible(button) && IsWindowEnabled(button)) {
                 press(button);
                 return true;
             }
@@ -826,6 +835,13 @@ int TfrmCreateService::ShowModal(HWND owner)
     } lock{owner, owner && IsWindowEnabled(owner)};
     if (lock.locked)
         EnableWindow(owner, FALSE);
+
+    // Boxes shown while the wizard is up belong to it.
+    struct TModalScope {
+        HWND window;
+        ~TModalScope() { Application().EndModal(window); }
+    } modal{handle_};
+    Application().BeginModal(handle_);
 
     ShowWindow(handle_, SW_SHOW);
     SetForegroundWindow(handle_);

@@ -11,6 +11,7 @@
 #include "toolkit/Application.h"
 #include "toolkit/Error.h"
 #include "toolkit/Prompter.h"
+#include "toolkit/WaitCursor.h"
 #include "ui/About.h"
 #include "ui/FormStorage.h"
 #include "ui/Glyphs.h"
@@ -156,7 +157,8 @@ std::vector<std::string> TControl::IntegerProperties() const
 int TControl::GetInteger(const std::string& name) const
 {
     if (OnGetInteger)
-        return OnGetInteger(name);
+        if (std::optional<int> kept = OnGetInteger(name))
+            return *kept;
     RECT bounds;
     GetWindowRect(handle_, &bounds);
     MapWindowPoints(nullptr, GetParent(handle_), reinterpret_cast<POINT*>(&bounds), 2);
@@ -201,6 +203,7 @@ void TfrmServiceManager::FormCreate()
         throw TError("The main window could not be created");
     SetWindowLongPtrA(handle_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetWindowLongPtrA(handle_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TfrmServiceManager::WindowProc));
+    Application().MainWindow = handle_;
     CreateMenu();
     CreateControls();
 
@@ -212,6 +215,9 @@ void TfrmServiceManager::FormCreate()
     formStorage_->StoredProps = {"lvServices.Width", "Splitter1.Left"};
     formStorage_->ApplicationWindow = handle_;
 
+    liveness_.ShowActive = [](const std::string& description) {
+        Prompter().Information("The service, \"" + description + "\" IS currently active !");
+    };
     liveness_.AppendPanelLine = [this](const std::string& line) { AddMemoLine(line); };
     liveness_.Terminating = [this] { return destroyed_ || Application().Terminated; };
     liveness_.OnTimerError = [](const std::exception& error) { Application().HandleException(error); };
@@ -260,11 +266,13 @@ void TfrmServiceManager::CreateControls()
     int id = 1000;
     int left = 3;
     for (const TButtonSpec& entry : Buttons) {
-        HWND button = add(entry.Name, child(0, "BUTTON", "", BS_PUSHBUTTON | BS_ICON | BS_FLAT, panel2, id));
+        const int buttonId = id++;
+        HWND button = add(entry.Name, child(0, "BUTTON", "", BS_PUSHBUTTON | BS_ICON | BS_FLAT, panel2, buttonId));
         controls_[entry.Name]->Tag = entry.Tag;
-        commandNames_[id++] = entry.Name;
+        commandNames_[buttonId] = entry.Name;
         SendMessageA(button, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(ButtonGlyph(entry.Glyph)));
         MoveWindow(button, left, 3, 25, 25, FALSE);
+        const RECT bounds = {left, 3, left + 25, 28};
         left += entry.Name == std::string("btnEditService") || entry.Name == std::string("btnStartServiceNow") ||
                         entry.Name == std::string("btnUnInstallService")
                     ? 33
@@ -276,6 +284,14 @@ void TfrmServiceManager::CreateControls()
         tool.uId = reinterpret_cast<UINT_PTR>(button);
         tool.lpszText = const_cast<char*>(entry.Hint);
         SendMessageA(tooltips_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+        // A disabled button gets no mouse messages: the panel under it does,
+        // so the panel carries the same hint over the button's place.
+        TOOLINFOA under = tool;
+        under.uFlags = TTF_SUBCLASS;
+        under.hwnd = panel2;
+        under.uId = static_cast<UINT_PTR>(buttonId);
+        under.rect = bounds;
+        SendMessageA(tooltips_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&under));
     }
 
     HWND list = add("lvServices",
@@ -301,6 +317,7 @@ void TfrmServiceManager::CreateControls()
                             CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New");
     memoBrush_ = CreateSolidBrush(PanelBackground);
     SendMessageA(memo, WM_SETFONT, reinterpret_cast<WPARAM>(memoFont_), FALSE);
+    SendMessageA(memo, EM_SETLIMITTEXT, 0, 0);
 
     add("Panel1", child(0, PanelClass, "", 0, handle_, 904));
 
@@ -314,6 +331,14 @@ void TfrmServiceManager::CreateControls()
     };
     controls_["lvServices"]->OnSetInteger = listWidth;
     controls_["Splitter1"]->OnSetInteger = listWidth;
+    // What is stored is the width the user chose, not what a minimized or
+    // narrow window happens to show.
+    controls_["lvServices"]->OnGetInteger = [this](const std::string& property) {
+        return property == "Width" ? std::optional<int>(listWidth_) : std::nullopt;
+    };
+    controls_["Splitter1"]->OnGetInteger = [this](const std::string& property) {
+        return property == "Left" ? std::optional<int>(listWidth_) : std::nullopt;
+    };
     LayOut();
 }
 
@@ -388,7 +413,12 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
                 if ((change->uChanged & LVIF_STATE) && ((change->uOldState ^ change->uNewState) & LVIS_SELECTED))
                     Guarded([&] { lvServicesChange(); });
             } else if (header->code == NM_DBLCLK) {
-                Guarded([&] { btnEditServiceClick(); });
+                Guarded([&] {
+                    if (Busy())
+                        MessageBeep(MB_OK);
+                    else
+                        btnEditServiceClick();
+                });
             }
         }
         return 0;
@@ -400,8 +430,8 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
         }
         break;
     case WM_SETCURSOR:
-        // The hourglass stays while a liveness question waits for its answer.
-        if (liveness_.Waiting()) {
+        // The hourglass stays while a command waits.
+        if (Busy()) {
             SetCursor(LoadCursor(nullptr, IDC_WAIT));
             return TRUE;
         }
@@ -420,6 +450,12 @@ void TfrmServiceManager::Command(int id, HWND sender)
 {
     const std::string name = commandNames_[id];
     Guarded([&] {
+        // While a command waits the window paints, moves and closes, but no
+        // other command may change the catalogue or act on an entry under it.
+        if (Busy() && name != "About1" && name != "QuickGuide1" && name != "Exit1") {
+            MessageBeep(MB_OK);
+            return;
+        }
         if (name == "btnNewService" || name == "NewService1")
             btnNewServiceClick();
         else if (name == "btnEditService" || name == "EditService1")
@@ -491,6 +527,8 @@ void TfrmServiceManager::FormCloseQuery()
 void TfrmServiceManager::FormDestroy()
 {
     formStorage_->FormDestroy();
+    if (Application().MainWindow == handle_)
+        Application().MainWindow = nullptr;
     destroyed_ = true;
     closed_ = true;
     Guarded([&] { liveness_.Shutdown(); });
@@ -568,6 +606,15 @@ void TfrmServiceManager::SetRowImage(int row, int image)
     SendMessageA(Control("lvServices"), LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
 }
 
+int TfrmServiceManager::RowOfIndex(int index) const
+{
+    const int count = ListView_GetItemCount(Control("lvServices"));
+    for (int row = 0; row < count; ++row)
+        if (RowData(row) == index)
+            return row;
+    return -1;
+}
+
 int TfrmServiceManager::SelectedIndex() const
 {
     int row = SelectedRow();
@@ -620,9 +667,13 @@ void TfrmServiceManager::SetMemoLines(std::vector<std::string> lines)
 
 void TfrmServiceManager::AddMemoLine(const std::string& line)
 {
-    std::vector<std::string> lines = memoLines_;
-    lines.push_back(line);
-    SetMemoLines(std::move(lines));
+    // Appended in place: a flood of replies must not rewrite the panel each time.
+    HWND memo = Control("memDescription");
+    const std::string text = (memoLines_.empty() ? "" : "\r\n") + line;
+    memoLines_.push_back(line);
+    const int end = GetWindowTextLengthA(memo);
+    SendMessageA(memo, EM_SETSEL, end, end);
+    SendMessageA(memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 void TfrmServiceManager::SetButtonEnabled(const char* name, bool enabled)
@@ -742,6 +793,8 @@ void TfrmServiceManager::btnEditServiceClick()
         item.iImage = 1;
         SendMessageA(list, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
         SortRows();
+        // The panel shows what is now stored, as after every change of the list.
+        lvServicesChange();
         break;
     }
 }
@@ -753,18 +806,24 @@ void TfrmServiceManager::btnDeleteClick()
         return;
     int index = RowData(row);
     catalogue_.LoadEntry(index);
+    // The question names this entry and this entry is the one deleted,
+    // whatever the uninstall's wait let happen to the list meanwhile.
+    const std::string description = catalogue_.Entry().Description;
     if (catalogue_.Entry().Installed) {
         if (!Prompter().Confirm("You can not remove a service when it is in [Installed] state (Button: \"i\").\r\r"
                                 "You need to [Deinstall] the service first (Button: \"d\")\r\r"
                                 "Do you want to do this automatically ?"))
             return;
         Click("btnUnInstallService");
+        if (destroyed_)
+            return;
         // A service that is still installed (its uninstall was refused or
         // failed) keeps its catalogue entry.
-        if (destroyed_ || catalogue_.IsInstalled(index))
+        index = catalogue_.FindByDescription(description);
+        if (index == -1 || catalogue_.IsInstalled(index))
             return;
     }
-    if (!Prompter().Confirm("Are you sure you want to remove this service: " + catalogue_.Entry().Description))
+    if (!Prompter().Confirm("Are you sure you want to remove this service: " + description))
         return;
     try {
         catalogue_.DeleteEntry(index);
@@ -787,12 +846,22 @@ void TfrmServiceManager::btnStopServiceClick(HWND sender)
     if (stop && !Prompter().Confirm("This will stop the execution of the selected service !\r\r"
                                     "Are you sure you want to continue ?"))
         return;
-    StartStopService(stop, [this] {
-        int index = SelectedIndex();
-        catalogue_.LoadEntry(index);
-        liveness_.SetActiveService(catalogue_.Entry().ServiceID, catalogue_.Entry().Description, index);
-        return catalogue_.Entry().Description;
-    });
+    TServiceReport report;
+    report.Accepted = [stop] {
+        Prompter().Information(stop ? "The service was successfully stopped !"
+                                    : "The service was successfully initiated !");
+    };
+    report.Refused = [](const std::string& message) { Prompter().Error(message); };
+    StartStopService(
+        stop,
+        [this] {
+            int index = SelectedIndex();
+            catalogue_.LoadEntry(index);
+            const TCatalogueEntry& entry = catalogue_.Entry();
+            liveness_.SetActiveService(entry.ServiceID, entry.Description, index);
+            return TServiceTarget{entry.Description, StubCopyFile(entry.Description)};
+        },
+        report);
     lvServicesChange();
 }
 
@@ -803,12 +872,13 @@ void TfrmServiceManager::btnInstallServiceClick()
         return;
     int index = RowData(row);
     if (!catalogue_.IsInstalled(index)) {
-        liveness_.SetCheckMode(1);
-        if (DeployEntry(catalogue_, index, true)) {
-            SetRowImage(row, 0);
-            if (Prompter().Confirm("Would you like to [start] executing the service ?"))
-                Click("btnStartServiceNow");
-        }
+        liveness_.SetCheckMode(TLiveness::ModeBox);
+        TDeployment done = DeployEntry(catalogue_, index, true);
+        if (!done.LaunchFailure.empty())
+            Prompter().Error(done.LaunchFailure);
+        SetRowImage(row, 0);
+        if (Prompter().Confirm("Would you like to [start] executing the service ?"))
+            Click("btnStartServiceNow");
     }
     lvServicesChange();
 }
@@ -821,20 +891,60 @@ void TfrmServiceManager::btnUnInstallServiceClick()
     int index = RowData(row);
     catalogue_.LoadEntry(index);
     if (catalogue_.IsInstalled(index)) {
-        liveness_.SetCheckMode(7);
-        if (liveness_.Query(catalogue_.Entry().ServiceID)) {
-            Prompter().Error("The service \"" + catalogue_.Entry().Description + "\" is Running" + "\r\r" +
-                             "To be able to De-install the service you will first have to" + "\r\r" +
-                             "Stop the Service in Control Panel's \"Services\" icon !" + "\r\r" +
-                             "Please Stop the Service and then try Uninstall again...");
-        } else if (destroyed_) {
+        Uninstall();
+        if (destroyed_)
             return;
-        } else if (DeployEntry(catalogue_, index, false)) {
-            SetRowImage(row, 1);
-        }
     }
-    if (!destroyed_)
-        lvServicesChange();
+    lvServicesChange();
+}
+
+// The uninstall guard and the uninstall of the working entry.
+void TfrmServiceManager::Uninstall()
+{
+    // A copy: the waits below let the selection load another entry.
+    const TCatalogueEntry entry = catalogue_.Entry();
+    std::string foreign = ForeignService({entry.Description, StubCopyFile(entry.Description)});
+    if (!foreign.empty()) {
+        Prompter().Error(foreign);
+        return;
+    }
+    liveness_.SetCheckMode(TLiveness::ModeQuiet);
+    if (liveness_.Query(entry.ServiceID)) {
+        Prompter().Error("The service \"" + entry.Description + "\" is Running" + "\r\r" +
+                         "To be able to De-install the service you will first have to" + "\r\r" +
+                         "Stop the Service in Control Panel's \"Services\" icon !" + "\r\r" +
+                         "Please Stop the Service and then try Uninstall again...");
+        return;
+    }
+    if (destroyed_)
+        return;
+    // The entry this command began with, wherever it stands now.
+    const int index = catalogue_.FindByDescription(entry.Description);
+    if (index == -1)
+        return;
+    TDeployment done = DeployEntry(catalogue_, index, false, [this](HANDLE run) { AwaitRun(run); });
+    if (destroyed_)
+        return;
+    if (!done.LaunchFailure.empty())
+        Prompter().Error(done.LaunchFailure);
+    if (!done.DeleteFailure.empty())
+        Prompter().Error(done.DeleteFailure);
+    int row = RowOfIndex(index);
+    if (row >= 0)
+        SetRowImage(row, 1);
+}
+
+// Waits for the service host's uninstall run with the hourglass up, the
+// window painting and other commands refused.
+void TfrmServiceManager::AwaitRun(HANDLE process)
+{
+    TWaitCursor hourglass;
+    ++waits_;
+    struct TWaitScope {
+        int& waits;
+        ~TWaitScope() { --waits; }
+    } scope{waits_};
+    Application().WaitFor(process, UninstallRunLimit, [this] { return destroyed_; });
 }
 
 void TfrmServiceManager::btnCheckActiveClick()
@@ -846,7 +956,7 @@ void TfrmServiceManager::btnCheckActiveClick()
     catalogue_.LoadEntry(index);
     const int serviceID = catalogue_.Entry().ServiceID;
     liveness_.SetActiveService(serviceID, catalogue_.Entry().Description, index);
-    liveness_.SetCheckMode(1);
+    liveness_.SetCheckMode(TLiveness::ModeBox);
     liveness_.SetFound(false);
     try {
         if (!liveness_.Query(serviceID) && !destroyed_)
@@ -871,7 +981,7 @@ void TfrmServiceManager::btnCheckAllClick()
         const int serviceID = catalogue_.Entry().ServiceID;
         liveness_.SetActiveService(serviceID, catalogue_.Entry().Description, index);
         if (catalogue_.IsInstalled(index)) {
-            liveness_.SetCheckMode(5);
+            liveness_.SetCheckMode(TLiveness::ModePanel);
             if (liveness_.Query(serviceID))
                 liveness_.SetFound(true);
         }

@@ -3,6 +3,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,8 @@ public:
     void SetInteger(const std::string& name, int value) override;
     // Where a property change goes; the window lays its children out.
     std::function<void(const std::string&, int)> OnSetInteger;
-    std::function<int(const std::string&)> OnGetInteger;
+    // A value the window keeps for the control; nothing reads the bounds.
+    std::function<std::optional<int>(const std::string&)> OnGetInteger;
 
 private:
     HWND handle_;
@@ -81,6 +83,9 @@ public:
     int SelectedRow() const;
     // The selected row; with none, applies the no-selection state first.
     int SelectedRowOrNoSelectionState();
+    // True while a command waits (for a service's answer or for the service
+    // host to end); commands that act on an entry are refused meanwhile.
+    bool Busy() const { return waits_ > 0 || liveness_.Waiting(); }
     // Row texts in display order.
     std::vector<std::string> RowCaptions() const;
     int RowImage(int row) const;
@@ -104,6 +109,9 @@ private:
     int AddRow(const std::string& caption, int index, int image);
     void SortRows();
     void SplitterDrag(int x);
+    int RowOfIndex(int index) const;
+    void Uninstall();
+    void AwaitRun(HANDLE process);
 
     TCatalogue catalogue_;
     TLiveness liveness_;
@@ -115,7 +123,10 @@ private:
     std::map<int, std::string> commandNames_;
     TFormStorage* formStorage_ = nullptr;
     std::vector<std::string> memoLines_;
+    // The list's width as the user set it; a window too narrow for it (or
+    // minimized) shows less, but this is what is kept.
     int listWidth_ = 202;
+    int waits_ = 0;
     bool closed_ = false;
     bool destroyed_ = false;
 };

@@ -23,7 +23,7 @@ namespace {
 // What the fakes below answer and record.
 struct TFakeSystem {
     std::string windows;
-    UINT launchResult = 33;
+    bool launches = true;
     std::vector<std::string> commandLines;
     std::vector<UINT> showModes;
     std::function<void()> atLaunch;
@@ -38,13 +38,19 @@ UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
     return static_cast<UINT>(fake.windows.size());
 }
 
-UINT WINAPI RecordLaunch(LPCSTR commandLine, UINT showMode)
+// A started run is an event that is already set: it has ended.
+BOOL WINAPI RecordLaunch(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                         LPVOID, LPCSTR, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION started)
 {
     fake.commandLines.push_back(commandLine);
-    fake.showModes.push_back(showMode);
+    fake.showModes.push_back(startup->dwFlags & STARTF_USESHOWWINDOW ? startup->wShowWindow : 0);
     if (fake.atLaunch)
         fake.atLaunch();
-    return fake.launchResult;
+    if (!fake.launches)
+        return FALSE;
+    started->hProcess = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    started->hThread = nullptr;
+    return TRUE;
 }
 
 BOOL WINAPI RefuseWrites(LPCSTR, LPCSTR, LPCSTR, LPCSTR)
@@ -75,7 +81,7 @@ protected:
     TScriptedPrompter prompter;
     TSeamOverride<decltype(TDirectoryApi::GetWindowsDirectoryA)> windowsSeam{DirectoryApi().GetWindowsDirectoryA,
                                                                               FakeWindowsDirectory};
-    TSeamOverride<decltype(TShellApi::WinExec)> launchSeam{ShellApi().WinExec, RecordLaunch};
+    TSeamOverride<decltype(TShellApi::CreateProcessA)> launchSeam{ShellApi().CreateProcessA, RecordLaunch};
 
     void SetUp() override { UseWindowsDirectory("Windows"); }
     void TearDown() override { fake = TFakeSystem(); }
@@ -169,12 +175,13 @@ TEST_F(DeployTest, InstallCopiesRecordsThenLaunches)
         EXPECT_EQ(Read("Mail Relay", "Installed"), "1");
         EXPECT_EQ(ReadTextFile(copy), Source());
     };
-    EXPECT_TRUE(DeployEntry(catalogue, 2, true));
+    TDeployment done = DeployEntry(catalogue, 2, true);
 
     ASSERT_EQ(fake.commandLines.size(), 1u);
     EXPECT_EQ(fake.commandLines[0], copy + " -i");
     EXPECT_EQ(fake.showModes[0], 5u);
-    EXPECT_TRUE(prompter.shown.empty());
+    EXPECT_EQ(done.StubPath, copy);
+    EXPECT_EQ(done.LaunchFailure + done.DeleteFailure, "");
     EXPECT_EQ(catalogue.Entry().Description, "Mail Relay");
     EXPECT_EQ(catalogue.Entry().StubPath, copy);
     EXPECT_EQ(catalogue.LastCount(), 2);
@@ -194,12 +201,21 @@ TEST_F(DeployTest, UninstallRunsTheCopyItFindsThenDeletesIt)
         EXPECT_EQ(Read("Mail Relay", "Vantorer"), copy);
         EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
     };
-    EXPECT_TRUE(DeployEntry(catalogue, 1, false));
+    TDeployment done = DeployEntry(catalogue, 1, false);
     ASSERT_EQ(fake.commandLines.size(), 1u);
     EXPECT_EQ(fake.commandLines[0], copy + " -u");
     EXPECT_EQ(fake.showModes[0], 5u);
     EXPECT_FALSE(FileExists(copy));
-    EXPECT_TRUE(prompter.shown.empty());
+    EXPECT_EQ(done.LaunchFailure + done.DeleteFailure, "");
+
+    // A copy that cannot be deleted is said to be left.
+    fake.atLaunch = nullptr;
+    HANDLE held = CreateFileA(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    done = DeployEntry(catalogue, 1, false);
+    CloseHandle(held);
+    EXPECT_NE(done.DeleteFailure.find("The service host copy \"" + copy + "\" could not be deleted: "),
+              std::string::npos) << done.DeleteFailure;
+    EXPECT_TRUE(FileExists(copy));
 }
 
 TEST_F(DeployTest, UninstallRemakesAMissingCopyToRunIt)
@@ -208,7 +224,7 @@ TEST_F(DeployTest, UninstallRemakesAMissingCopyToRunIt)
     std::string copy = StubFolder() + "\\Mail!Relay.exe";
     bool copiedBeforeLaunch = false;
     fake.atLaunch = [&] { copiedBeforeLaunch = ReadTextFile(copy) == Source(); };
-    EXPECT_TRUE(DeployEntry(catalogue, 1, false));
+    DeployEntry(catalogue, 1, false);
     EXPECT_TRUE(copiedBeforeLaunch);
     EXPECT_FALSE(FileExists(copy));
 }
@@ -220,31 +236,23 @@ TEST_F(DeployTest, AFailedLaunchIsShownAndTheRequestedStateKept)
     UseWindowsDirectory("Win Dir");
     Add("Mail Relay");
     std::string copy = StubFolder() + "\\Mail!Relay.exe";
-    fake.launchResult = ERROR_FILE_NOT_FOUND;
+    fake.launches = false;
 
-    EXPECT_TRUE(DeployEntry(catalogue, 1, true));
+    TDeployment done = DeployEntry(catalogue, 1, true);
     ASSERT_EQ(fake.commandLines.size(), 1u);
     EXPECT_EQ(fake.commandLines[0], "\"" + copy + "\" -i");
     EXPECT_EQ(Read("Mail Relay", "Vantorer"), copy);
-    ASSERT_EQ(prompter.shown.size(), 1u);
-    EXPECT_EQ(prompter.shown[0].Kind, "Error");
-    EXPECT_EQ(prompter.shown[0].Text, "The Service could not be installed !\r\rFailure while Executing \"-Install\" "
-                                      "of file: \r    \"\"" + copy + "\"\"");
+    EXPECT_EQ(done.LaunchFailure, "The Service could not be installed !\r\rFailure while Executing \"-Install\" "
+                                  "of file: \r    \"\"" + copy + "\"\"");
     EXPECT_EQ(Read("Mail Relay", "Installed"), "1");
     EXPECT_TRUE(FileExists(copy));
 
-    fake.launchResult = 31;
-    EXPECT_TRUE(DeployEntry(catalogue, 1, false));
-    ASSERT_EQ(prompter.shown.size(), 2u);
-    EXPECT_EQ(prompter.shown[1].Text, "The Service could not be uninstalled !\r\rFailure while Executing "
-                                      "\"-Uninstall\" of file: \r    \"\"" + copy + "\"\"");
+    done = DeployEntry(catalogue, 1, false);
+    EXPECT_EQ(done.LaunchFailure, "The Service could not be uninstalled !\r\rFailure while Executing "
+                                  "\"-Uninstall\" of file: \r    \"\"" + copy + "\"\"");
     EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
     EXPECT_FALSE(FileExists(copy));
-
-    // 32 is a launch.
-    fake.launchResult = 32;
-    DeployEntry(catalogue, 1, true);
-    EXPECT_EQ(prompter.shown.size(), 2u);
+    EXPECT_TRUE(prompter.shown.empty());
 }
 
 TEST_F(DeployTest, FailuresBeforeTheLaunchRunNothing)
@@ -274,14 +282,13 @@ TEST_F(DeployTest, FailuresBeforeTheLaunchRunNothing)
 
 TEST_F(DeployTest, TheCopyRunsForRealFromAPathWithABlank)
 {
-    TSeamOverride<decltype(TShellApi::WinExec)> realLaunch(ShellApi().WinExec, ::WinExec);
+    TSeamOverride<decltype(TShellApi::CreateProcessA)> realLaunch(ShellApi().CreateProcessA, ::CreateProcessA);
     UseWindowsDirectory("Win Dir");
     Add("Mail Relay");
     std::string copy = StubFolder() + "\\Mail!Relay.exe";
     std::string record = copy + ".args";
 
-    EXPECT_TRUE(DeployEntry(catalogue, 1, true));
-    EXPECT_TRUE(prompter.shown.empty());
+    EXPECT_EQ(DeployEntry(catalogue, 1, true).LaunchFailure, "");
     for (int waited = 0; waited < 10000 && !FileExists(record); waited += 20)
         Sleep(20);
     ASSERT_TRUE(FileExists(record));

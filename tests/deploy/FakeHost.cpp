@@ -1,5 +1,6 @@
 // Stands in for the service host: writes the command line it was started
-// with to "<own path>.args" and ends.
+// with to "<own path>.args" and ends; an uninstall run takes a second first,
+// as a real one may, so that its file is in use for a while.
 #include <windows.h>
 
 #include <string>
@@ -11,6 +12,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     std::string record = std::string(self) + ".args";
     std::string part = record + ".part";
     std::string commandLine = GetCommandLineA();
+    if (commandLine.size() >= 3 && commandLine.compare(commandLine.size() - 3, 3, " -u") == 0)
+        Sleep(1000);
 
     HANDLE file = CreateFileA(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)

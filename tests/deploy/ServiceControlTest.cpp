@@ -10,6 +10,7 @@
 #include "platform/Seam.h"
 #include "platform/Services.h"
 #include "tests/support/ScriptedPrompter.h"
+#include "tests/support/TestServices.h"
 #include "toolkit/Error.h"
 
 namespace {
@@ -106,46 +107,6 @@ BOOL WINAPI AcceptStart(SC_HANDLE, DWORD, LPCSTR*)
     return TRUE;
 }
 
-DWORD CurrentState(const char* name)
-{
-    DWORD state = 0;
-    SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? ::OpenServiceA(manager, name, SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS status{};
-    if (service && ::QueryServiceStatus(service, &status))
-        state = status.dwCurrentState;
-    if (service)
-        ::CloseServiceHandle(service);
-    if (manager)
-        ::CloseServiceHandle(manager);
-    return state;
-}
-
-bool WaitForState(const char* name, DWORD state)
-{
-    for (int waited = 0; waited < 15000; waited += 20) {
-        if (CurrentState(name) == state)
-            return true;
-        Sleep(20);
-    }
-    return false;
-}
-
-void StopAndDelete(const char* name)
-{
-    SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = manager ? ::OpenServiceA(manager, name, SERVICE_ALL_ACCESS) : nullptr;
-    if (service) {
-        SERVICE_STATUS status{};
-        if (::ControlService(service, SERVICE_CONTROL_STOP, &status))
-            WaitForState(name, SERVICE_STOPPED);
-        ::DeleteService(service);
-        ::CloseServiceHandle(service);
-    }
-    if (manager)
-        ::CloseServiceHandle(manager);
-}
-
 std::string Quoted(const std::string& name)
 {
     return "\"" + name + "\"";
@@ -157,21 +118,13 @@ class ServiceControlTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        StopAndDelete(TestServiceName);
+        RemoveTestService(TestServiceName);
         char self[MAX_PATH];
         std::string path(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
-        std::string program = path.substr(0, path.rfind('\\')) + "\\deploy_test_service.exe";
-        std::string binary = Quoted(program) + " " + Quoted(TestServiceName);
-        SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service = ::CreateServiceA(manager, TestServiceName, TestServiceName, SERVICE_ALL_ACCESS,
-                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                             binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-        created = service != nullptr;
-        if (service)
-            ::CloseServiceHandle(service);
-        ::CloseServiceHandle(manager);
+        program = path.substr(0, path.rfind('\\')) + "\\deploy_test_service.exe";
+        created = CreateTestService(TestServiceName, Quoted(program) + " " + Quoted(TestServiceName));
     }
-    static void TearDownTestSuite() { StopAndDelete(TestServiceName); }
+    static void TearDownTestSuite() { RemoveTestService(TestServiceName); }
 
     void SetUp() override
     {
@@ -180,13 +133,20 @@ protected:
         prompter.OnShow = [](const TScriptedPrompter::Shown& shown) { Note("box " + shown.Kind + ": " + shown.Text); };
     }
 
-    // Runs the command for a service name and returns the calls made.
+    // Runs the command for a service name, as the entry whose copy of the
+    // service host is program, and returns the calls made; the reports are
+    // shown in boxes.
     std::vector<std::string> Run(bool stop, const std::string& name = TestServiceName)
     {
-        StartStopService(stop, [&] {
-            Note("prepare");
-            return name;
-        });
+        TServiceReport report{[] { Prompter().Information("accepted"); },
+                              [](const std::string& message) { Prompter().Error(message); }};
+        StartStopService(
+            stop,
+            [&] {
+                Note("prepare");
+                return TServiceTarget{name, program};
+            },
+            report);
         return scm.calls;
     }
 
@@ -194,6 +154,7 @@ protected:
     std::string Open(const std::string& name = TestServiceName) const { return "open " + name + " 983551"; }
 
     static inline bool created = false;
+    static inline std::string program;
     TScriptedPrompter prompter;
     TServiceApi& api = ServiceApi();
     TSeamOverride<decltype(TServiceApi::OpenSCManagerA)> s1{api.OpenSCManagerA, RecordOpenManager};
@@ -232,7 +193,7 @@ TEST(ServiceNamesTest, LocalComputerNameIsTheWholeShortName)
 
 TEST_F(ServiceControlTest, StartAndStopARealService)
 {
-    ASSERT_EQ(CurrentState(TestServiceName), static_cast<DWORD>(SERVICE_STOPPED));
+    ASSERT_EQ(ServiceState(TestServiceName), static_cast<DWORD>(SERVICE_STOPPED));
 
     EXPECT_EQ(Run(true), (std::vector<std::string>{Connect(), "prepare", "lock", Open(), "control 1",
                                                    "close service", "unlock",
@@ -242,9 +203,9 @@ TEST_F(ServiceControlTest, StartAndStopARealService)
 
     scm = TScmRecord();
     EXPECT_EQ(Run(false), (std::vector<std::string>{Connect(), "prepare", Open(), "start 0 list",
-                                                    "box Information: The service was successfully initiated !",
+                                                    "box Information: accepted",
                                                     "close service", "close connection"}));
-    ASSERT_TRUE(WaitForState(TestServiceName, SERVICE_RUNNING));
+    ASSERT_TRUE(WaitForServiceState(TestServiceName, SERVICE_RUNNING));
 
     scm = TScmRecord();
     prompter.shown.clear();
@@ -253,9 +214,9 @@ TEST_F(ServiceControlTest, StartAndStopARealService)
 
     scm = TScmRecord();
     EXPECT_EQ(Run(true), (std::vector<std::string>{Connect(), "prepare", "lock", Open(), "control 1",
-                                                   "box Information: The service was successfully stopped !",
+                                                   "box Information: accepted",
                                                    "close service", "unlock", "close connection"}));
-    EXPECT_TRUE(WaitForState(TestServiceName, SERVICE_STOPPED));
+    EXPECT_TRUE(WaitForServiceState(TestServiceName, SERVICE_STOPPED));
 }
 
 TEST_F(ServiceControlTest, AMissingServiceCannotBeOpened)
@@ -294,11 +255,13 @@ TEST_F(ServiceControlTest, ARefusedConnectionReachesTheCaller)
 
 TEST_F(ServiceControlTest, AFailingPrepareClosesTheConnection)
 {
-    EXPECT_THROW(StartStopService(true,
-                                  []() -> std::string {
-                                      Note("prepare");
-                                      throw TError("Wrong Service index (7");
-                                  }),
+    EXPECT_THROW(StartStopService(
+                     true,
+                     []() -> TServiceTarget {
+                         Note("prepare");
+                         throw TError("Wrong Service index (7");
+                     },
+                     TServiceReport()),
                  TError);
     EXPECT_EQ(scm.calls, (std::vector<std::string>{Connect(), "prepare", "close connection"}));
     EXPECT_TRUE(prompter.shown.empty());

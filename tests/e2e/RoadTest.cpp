@@ -9,6 +9,7 @@
 #include "deploy/Deploy.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
+#include "tests/support/TestServices.h"
 #include "tests/support/WindowDriver.h"
 #include "toolkit/Application.h"
 #include "ui/uCreateService.h"
@@ -42,53 +43,6 @@ private:
     bool saved_;
 };
 
-DWORD ServiceState(const std::string& name)
-{
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
-    DWORD state = 0;
-    SERVICE_STATUS status;
-    if (service && QueryServiceStatus(service, &status))
-        state = status.dwCurrentState;
-    if (service)
-        CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return state; // 0: no such service
-}
-
-std::string BinaryPath(const std::string& name)
-{
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_CONFIG);
-    std::string path;
-    if (service) {
-        DWORD needed = 0;
-        QueryServiceConfigA(service, nullptr, 0, &needed);
-        std::vector<char> buffer(needed);
-        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-        if (QueryServiceConfigA(service, config, needed, &needed))
-            path = config->lpBinaryPathName;
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return path;
-}
-
-// Takes away what a failed run may leave behind.
-void RemoveService(const std::string& name)
-{
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS);
-    if (service) {
-        SERVICE_STATUS status;
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        PumpUntil([&] { return ServiceState(name) == SERVICE_STOPPED; }, 10000);
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-}
-
 TfrmCreateService* ShownWizard()
 {
     HWND window = FindWindowA(nullptr, "Vantorer - New Service Wizard...");
@@ -105,12 +59,12 @@ protected:
     void SetUp() override
     {
         Application().RegisterMessages();
-        RemoveService(Description);
+        RemoveTestService(Description);
     }
     void TearDown() override
     {
         form.reset();
-        RemoveService(Description);
+        RemoveTestService(Description);
         DeleteFileA(StubCopyPath(Description).c_str());
     }
     void Click(const char* button) { form->Click(button); }
@@ -160,7 +114,7 @@ TEST_F(RoadTest, MailRelayFromNewEntryToRemoval)
     EXPECT_EQ(ini.ReadString(Description, VantorerKey, ""), copy);
     EXPECT_TRUE(ini.ReadBool(Description, InstalledKey, false));
     ASSERT_TRUE(PumpUntil([&] { return ServiceState(Description) == SERVICE_STOPPED; }, 15000));
-    EXPECT_EQ(BinaryPath(Description), "\"" + copy + "\"");
+    EXPECT_EQ(ServiceBinary(Description), "\"" + copy + "\"");
 
     Click("btnStartServiceNow");
     EXPECT_TRUE(Shown("Information", "The service was successfully initiated !")) << prompter.Texts("Error");
@@ -193,6 +147,7 @@ TEST_F(RoadTest, MailRelayFromNewEntryToRemoval)
     Click("btnUnInstallService");
     EXPECT_TRUE(prompter.Texts("Error").empty()) << prompter.Texts("Error");
     EXPECT_TRUE(PumpUntil([&] { return ServiceState(Description) == 0; }, 15000));
+    EXPECT_FALSE(FileExists(copy)); // deleted once its uninstall run was over
     EXPECT_FALSE(ini.ReadBool(Description, InstalledKey, true));
     EXPECT_EQ(form->RowImage(0), 1);
 

@@ -36,6 +36,10 @@ class LivenessTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // Reported as the window's box would show it.
+        live.ShowActive = [this](const std::string& description) {
+            prompter.Information("The service, \"" + description + "\" IS currently active !");
+        };
         live.Beep = [this](DWORD frequency, DWORD duration) {
             beeps.push_back(std::to_string(frequency) + "Hz " + std::to_string(duration) + "ms");
             return TRUE;
@@ -253,6 +257,16 @@ TEST_F(LivenessTest, EachMessageIsReadIntoAClearedBufferAndUnknownIDsHaveNoDescr
               "The service, \"\" IS currently active !\nThe service, \"Five\" IS currently active !\n");
 }
 
+TEST_F(LivenessTest, ATickReadsAFewRepliesAndLeavesTheRestForTheNext)
+{
+    for (int sequence = 1; sequence <= TLiveness::RepliesPerTick + 3; ++sequence)
+        SendToManager(std::to_string(sequence) + "|I am on:1");
+    live.PollStep();
+    EXPECT_EQ(live.LastReplySequence(), std::to_string(TLiveness::RepliesPerTick));
+    live.PollStep();
+    EXPECT_EQ(live.LastReplySequence(), std::to_string(TLiveness::RepliesPerTick + 3));
+}
+
 TEST_F(LivenessTest, NoTickReadsWhileABoxOfThePollStepIsUp)
 {
     live.SetCheckMode(1);
@@ -310,6 +324,7 @@ TEST_F(LivenessTest, ClosingDuringAWaitEndsItAndNothingTouchesTheMailslotAfterwa
 
     // Closed from inside a report box: the rest of the tick stays away.
     TLiveness other;
+    other.ShowActive = live.ShowActive;
     other.Start();
     other.SetCheckMode(1);
     SendToManager("1|I am on:1");

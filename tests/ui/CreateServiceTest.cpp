@@ -381,6 +381,29 @@ TEST_F(CreateServiceWizard, CreateServiceKeyboardEnterNextsEscapeCancels)
     EXPECT_EQ(2, result);
 }
 
+TEST_F(CreateServiceWizard, CreateServiceAccessKeysWorkBareOnAButtonAndWithAltAnywhere)
+{
+    TfrmCreateService wizard;
+    FillValid(wizard);
+    std::vector<int> pages;
+    auto type = [&](const char* control, UINT message, char key) {
+        return [&wizard, &pages, control, message, key] {
+            pages.push_back(wizard.CurrentPage());
+            SetFocus(wizard.Control(control));
+            PostMessageA(GetFocus(), message, static_cast<WPARAM>(key), 0);
+        };
+    };
+    RunModal(wizard, {type("btnNext", WM_CHAR, 'n'), type("edtCommandLine", WM_CHAR, 'n'),
+                      type("edtCommandLine", WM_SYSCHAR, 'N'), type("cbxLogToFile", WM_CHAR, 'p'),
+                      type("btnCancel", WM_CHAR, 'f'), [&] {
+                          pages.push_back(wizard.CurrentPage());
+                          Click(wizard, "btnCancel");
+                      }});
+    // A bare letter in an edit is typing; a disabled button has no key.
+    EXPECT_EQ(pages, (std::vector<int>{1, 2, 2, 3, 2, 2}));
+    EXPECT_NE(wizard.CommandLine().find('n'), std::string::npos);
+}
+
 TEST_F(CreateServiceWizard, CreateServiceCloseBoxCancelsAndShowingAgainKeepsTheInput)
 {
     HWND owner = CreateWindowExA(0, "STATIC", "owner", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr,

@@ -127,6 +127,7 @@ TEST_F(EntryCommandsTest, EditRewritesTheRowAndRefusesInstalledOrDuplicateEntrie
     form->btnEditServiceClick();
     EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Aardvark", "Alpha", "Installed"}));
     EXPECT_EQ(form->RowData(0), 2);
+    EXPECT_EQ(form->MemoLines()[1], "Description: Aardvark"); // the panel follows the edit
     catalogue.LoadEntry(2);
     EXPECT_EQ(catalogue.Entry().Description, "Aardvark");
     EXPECT_EQ(catalogue.Entry().ServiceID, 2);

@@ -1,85 +1,88 @@
 #include "tests/ui/ServiceManagerFixture.h"
 
 #include "deploy/Deploy.h"
+#include "deploy/ServiceOwner.h"
 #include "platform/Seam.h"
 #include "platform/Services.h"
 #include "platform/Shell.h"
+#include "tests/support/StandInHost.h"
+#include "tests/support/TestServices.h"
 
 // The install, uninstall, start and stop commands as the window runs them.
 namespace {
 
+// Launches are recorded instead of run; a recorded run has already ended.
 std::vector<std::string> launches;
-UINT WINAPI RecordLaunch(LPCSTR command, UINT)
+bool refuseLaunches = false;
+BOOL WINAPI RecordLaunch(LPCSTR, LPSTR command, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                         LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION started)
 {
     launches.emplace_back(command);
-    return 33;
+    if (refuseLaunches)
+        return SetLastError(ERROR_FILE_NOT_FOUND), FALSE;
+    started->hProcess = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    started->hThread = nullptr;
+    return TRUE;
 }
 
 std::vector<std::string> serviceCalls;
-SC_HANDLE Fake(int n)
+std::string openedService;
+template <class T>
+T Noted(const std::string& call, T result)
 {
-    return reinterpret_cast<SC_HANDLE>(static_cast<INT_PTR>(n));
+    serviceCalls.push_back(call);
+    return result;
 }
-SC_HANDLE WINAPI FakeOpenManager(LPCSTR, LPCSTR, DWORD)
-{
-    serviceCalls.push_back("connect");
-    return Fake(1);
-}
-SC_HANDLE WINAPI FakeOpenService(SC_HANDLE, LPCSTR name, DWORD)
-{
-    serviceCalls.push_back(std::string("open ") + name);
-    return Fake(2);
-}
-BOOL WINAPI FakeStart(SC_HANDLE, DWORD, LPCSTR*)
-{
-    serviceCalls.push_back("start");
-    return TRUE;
-}
-BOOL WINAPI FakeControl(SC_HANDLE, DWORD, LPSERVICE_STATUS)
-{
-    serviceCalls.push_back("stop");
-    return TRUE;
-}
-SC_LOCK WINAPI FakeLock(SC_HANDLE)
-{
-    serviceCalls.push_back("lock");
-    return reinterpret_cast<SC_LOCK>(3);
-}
-BOOL WINAPI FakeUnlock(SC_LOCK)
-{
-    serviceCalls.push_back("unlock");
-    return TRUE;
-}
-BOOL WINAPI FakeClose(SC_HANDLE)
-{
-    serviceCalls.push_back("close");
-    return TRUE;
-}
+const auto FakeHandle = reinterpret_cast<SC_HANDLE>(1);
 
-// A Service Control Manager that accepts every request.
+// A Service Control Manager that accepts every request; the service it opens
+// runs the entry's own copy of the host.
 struct TAcceptingManager {
     TAcceptingManager() { serviceCalls.clear(); }
-    TSeamOverride<decltype(TServiceApi::OpenSCManagerA)> a{ServiceApi().OpenSCManagerA, &FakeOpenManager};
-    TSeamOverride<decltype(TServiceApi::OpenServiceA)> b{ServiceApi().OpenServiceA, &FakeOpenService};
-    TSeamOverride<decltype(TServiceApi::StartServiceA)> c{ServiceApi().StartServiceA, &FakeStart};
-    TSeamOverride<decltype(TServiceApi::ControlService)> d{ServiceApi().ControlService, &FakeControl};
-    TSeamOverride<decltype(TServiceApi::LockServiceDatabase)> e{ServiceApi().LockServiceDatabase, &FakeLock};
-    TSeamOverride<decltype(TServiceApi::UnlockServiceDatabase)> f{ServiceApi().UnlockServiceDatabase, &FakeUnlock};
-    TSeamOverride<decltype(TServiceApi::CloseServiceHandle)> g{ServiceApi().CloseServiceHandle, &FakeClose};
+    TServiceApi& api = ServiceApi();
+    TSeamOverride<decltype(TServiceApi::OpenSCManagerA)> a{
+        api.OpenSCManagerA, [](LPCSTR, LPCSTR, DWORD) { return Noted("connect", FakeHandle); }};
+    TSeamOverride<decltype(TServiceApi::OpenServiceA)> b{api.OpenServiceA, [](SC_HANDLE, LPCSTR name, DWORD) {
+                                                             openedService = name;
+                                                             return Noted("open " + openedService, FakeHandle);
+                                                         }};
+    TSeamOverride<decltype(TServiceApi::StartServiceA)> c{
+        api.StartServiceA, [](SC_HANDLE, DWORD, LPCSTR*) { return Noted("start", TRUE); }};
+    TSeamOverride<decltype(TServiceApi::ControlService)> d{
+        api.ControlService, [](SC_HANDLE, DWORD, LPSERVICE_STATUS) { return Noted("stop", TRUE); }};
+    TSeamOverride<decltype(TServiceApi::LockServiceDatabase)> e{
+        api.LockServiceDatabase, [](SC_HANDLE) { return Noted("lock", reinterpret_cast<SC_LOCK>(3)); }};
+    TSeamOverride<decltype(TServiceApi::UnlockServiceDatabase)> f{api.UnlockServiceDatabase,
+                                                                  [](SC_LOCK) { return Noted("unlock", TRUE); }};
+    TSeamOverride<decltype(TServiceApi::CloseServiceHandle)> g{api.CloseServiceHandle,
+                                                               [](SC_HANDLE) { return Noted("close", TRUE); }};
+    TSeamOverride<decltype(TServiceApi::QueryServiceConfigA)> h{
+        api.QueryServiceConfigA, [](SC_HANDLE, LPQUERY_SERVICE_CONFIGA config, DWORD size, LPDWORD needed) {
+            static std::string binary;
+            binary = StubCopyFile(openedService);
+            *needed = sizeof *config;
+            if (size < *needed)
+                return SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE;
+            *config = {};
+            config->lpBinaryPathName = binary.data();
+            return TRUE;
+        }};
 };
 
 class ServiceCommandsTest : public ServiceManagerTest {
 protected:
-    TSeamOverride<decltype(TShellApi::WinExec)> launch{ShellApi().WinExec, &RecordLaunch};
+    TSeamOverride<decltype(TShellApi::CreateProcessA)> launch{ShellApi().CreateProcessA, &RecordLaunch};
     void SetUp() override
     {
         ServiceManagerTest::SetUp();
         launches.clear();
+        refuseLaunches = false;
     }
     void TearDown() override
     {
-        for (const char* d : {"Mail Relay", "Print Spool"})
+        for (const char* d : {"Mail Relay", "Print Spool", "Alpha", "Old!Style"})
             DeleteFileA(StubCopyPath(d).c_str());
+        DeleteFileA((StubCopyPath("Mail Relay") + ".args").c_str());
         ServiceManagerTest::TearDown();
     }
     void OpenQuick()
@@ -173,14 +176,19 @@ TEST_F(ServiceCommandsTest, StartingAnEntryThatIsNotInstalledReportsWindowsAnswe
     EXPECT_EQ(form->MemoLines()[1], "Description: Never Installed Here");
 }
 
-TEST_F(ServiceCommandsTest, UninstallOfASilentServiceRemovesTheHost)
+TEST_F(ServiceCommandsTest, UninstallOfASilentServiceWaitsForTheHostThenRemovesItsCopy)
 {
     Add("Mail Relay", true);
     OpenQuick();
     Select(0);
-    ClickButton("btnUnInstallService");
+    {
+        // The stand-in host beside the tests takes a second over an
+        // uninstall, and Windows keeps a running program's file.
+        TSeamOverride run(ShellApi().CreateProcessA, &::CreateProcessA);
+        ClickButton("btnUnInstallService");
+    }
     const std::string copy = StubCopyPath("Mail Relay");
-    EXPECT_EQ(launches, (std::vector<std::string>{copy + " -u"}));
+    EXPECT_EQ(ReadTextFile(copy + ".args"), copy + " -u");
     EXPECT_EQ(form->Liveness().CheckMode(), 7);
     EXPECT_FALSE(FileExists(copy));
     EXPECT_FALSE(TIniFile(file).ReadBool("Mail Relay", InstalledKey, true));
@@ -190,41 +198,15 @@ TEST_F(ServiceCommandsTest, UninstallOfASilentServiceRemovesTheHost)
 
     // Uninstalling what is not installed only refreshes.
     form->btnUnInstallServiceClick();
-    EXPECT_EQ(launches.size(), 1u);
+    EXPECT_TRUE(launches.empty());
 }
-
-TEST_F(ServiceCommandsTest, RemovingAnInstalledEntryUninstallsItThenAsks)
-{
-    Add("Mail Relay", true);
-    Add("Print Spool");
-    OpenQuick();
-    Select(RowOf("Mail Relay"));
-    prompter.AnswerYes(); // uninstall automatically
-    prompter.AnswerYes(); // remove
-    form->btnDeleteClick();
-    EXPECT_EQ(launches.size(), 1u);
-    EXPECT_EQ(catalogue.Count(), 1);
-    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Print Spool"}));
-    EXPECT_NE(prompter.Texts("Confirm").find("Are you sure you want to remove this service: Mail Relay"),
-              std::string::npos);
-}
-
-namespace {
-
-UINT WINAPI RefuseLaunch(LPCSTR command, UINT)
-{
-    launches.emplace_back(command);
-    return ERROR_FILE_NOT_FOUND;
-}
-
-} // namespace
 
 TEST_F(ServiceCommandsTest, AHostThatCannotBeStartedIsReportedAndTheRequestRecorded)
 {
     Add("Mail Relay");
     OpenQuick();
     Select(0);
-    TSeamOverride refuse(ShellApi().WinExec, &RefuseLaunch);
+    refuseLaunches = true;
     prompter.AnswerNo();
     ClickButton("btnInstallService");
     const std::string copy = StubCopyPath("Mail Relay");
@@ -241,4 +223,78 @@ TEST_F(ServiceCommandsTest, AHostThatCannotBeStartedIsReportedAndTheRequestRecor
                                        "\"-Uninstall\" of file: \r    \"" + copy + "\"\n");
     EXPECT_FALSE(FileExists(copy));
     EXPECT_EQ(form->RowImage(0), 1);
+}
+
+TEST_F(ServiceCommandsTest, AHandEditedDescriptionThatLeavesTheHostFolderIsNeverDeployed)
+{
+    // Written by hand: the wizard refuses both descriptions, but only the
+    // first names a file outside the host folder.
+    WriteTextFile(file, "[Status]\r\nNumServices=2\r\nLastServiceID=2\r\nService_1=..\\Escape\r\n"
+                        "Service_2=Old!Style\r\n[..\\Escape]\r\nServiceID=1\r\n[Old!Style]\r\nServiceID=2\r\n");
+    const std::string outside = WindowsDirectory() + "\\Escape.exe";
+    OpenQuick();
+    Select(RowOf("..\\Escape"));
+    ClickButton("btnInstallService");
+    EXPECT_EQ(prompter.Texts("StandardError").rfind("The service \"..\\Escape\" cannot be installed: ", 0), 0u);
+    EXPECT_TRUE(launches.empty());
+    EXPECT_FALSE(FileExists(outside));
+    DeleteFileA(outside.c_str());
+    EXPECT_EQ(TIniFile(file).ReadString("..\\Escape", VantorerKey, "(none)"), "(none)");
+
+    // An entry stored before "!" was refused still installs.
+    prompter.AnswerNo();
+    Select(RowOf("Old!Style"));
+    ClickButton("btnInstallService");
+    EXPECT_EQ(launches, (std::vector<std::string>{StubCopyPath("Old!Style") + " -i"}));
+}
+
+TEST_F(ServiceCommandsTest, AServiceOfAnotherProgramIsNeitherStartedStoppedNorUninstalled)
+{
+    const std::string name = "Quorvane Foreign Service";
+    RemoveTestService(name);
+    ASSERT_TRUE(CreateTestService(name, WindowsDirectory() + "\\system32\\notepad.exe"));
+    Add(name, true);
+    OpenQuick();
+    Select(0);
+    ClickButton("btnStartServiceNow");
+    prompter.AnswerYes();
+    ClickButton("btnStopService");
+    ClickButton("btnUnInstallService");
+    const std::string refusal = ForeignServiceText(name, ServiceBinary(name)) + "\n";
+    RemoveTestService(name);
+
+    EXPECT_EQ(prompter.Texts("Error"), refusal + refusal + refusal);
+    EXPECT_TRUE(prompter.Texts("Information").empty());
+    EXPECT_TRUE(launches.empty());
+    EXPECT_EQ(form->Liveness().Sequence(), 0); // nobody was asked whether it runs
+    EXPECT_TRUE(TIniFile(file).ReadBool(name, InstalledKey, false));
+}
+
+TEST_F(ServiceCommandsTest, RemovingAnInstalledEntryUninstallsItAndNothingElseRunsDuringTheWait)
+{
+    Add("Beta");
+    Add("Alpha", true); // list index 2, service ID 2
+    Add("Gamma");
+    OpenQuick();
+    TStandInHost alpha(2, Silent()); // the uninstall guard waits its full time
+    Select(RowOf("Alpha"));
+    prompter.AnswerYes(); // uninstall it automatically
+    prompter.AnswerYes(); // and remove, whatever asks
+    bool busy = false;
+    WhenModal([&] {
+        busy = form->Busy();
+        Select(RowOf("Beta"));
+        ClickButton("btnDelete");
+        HMENU services = GetSubMenu(GetMenu(form->Handle()), 1);
+        SendMessageA(form->Handle(), WM_COMMAND, GetMenuItemID(services, 3), 0);
+    });
+    form->btnDeleteClick();
+
+    EXPECT_TRUE(busy);
+    EXPECT_EQ(catalogue.Count(), 2);
+    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Beta", "Gamma"}));
+    EXPECT_NE(prompter.Texts("Confirm").find("Are you sure you want to remove this service: Alpha\n"),
+              std::string::npos);
+    EXPECT_EQ(prompter.Texts("Confirm").find("Beta"), std::string::npos);
+    EXPECT_EQ(launches, (std::vector<std::string>{StubCopyPath("Alpha") + " -u"}));
 }

@@ -9,6 +9,7 @@
 #include "platform/Seam.h"
 #include "platform/Shell.h"
 #include "tests/support/ScriptedPrompter.h"
+#include "tests/support/StandInHost.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/WindowDriver.h"
 #include "toolkit/Application.h"
@@ -132,6 +133,21 @@ TEST_F(ServiceManagerTest, ButtonsCarryTheirHintsAndTags)
     EXPECT_EQ(hint("btnDelete"), "Remove currently selected Service...");
     EXPECT_EQ(hint("btnEditService"), "Edit currently selected Service...");
     EXPECT_EQ(hint("btnCheckAll"), "List all active services...");
+
+    // A disabled button gets no mouse messages: the panel under it shows its hint.
+    HWND panel = form->Control("Panel2");
+    EnableWindow(form->Control("btnEditService"), FALSE);
+    RECT bounds;
+    GetWindowRect(form->Control("btnEditService"), &bounds);
+    MapWindowPoints(nullptr, panel, reinterpret_cast<POINT*>(&bounds), 2);
+    char text[256] = {};
+    TTHITTESTINFOA hit = {};
+    hit.hwnd = panel;
+    hit.pt = {bounds.left + 5, bounds.top + 5};
+    hit.ti.cbSize = TTTOOLINFOA_V1_SIZE;
+    hit.ti.lpszText = text;
+    EXPECT_TRUE(SendMessageA(tips, TTM_HITTESTA, 0, reinterpret_cast<LPARAM>(&hit)));
+    EXPECT_EQ(std::string(text), "Edit currently selected Service...");
 }
 
 TEST_F(ServiceManagerTest, RemovingAskFirstAndReloadsTheList)
@@ -354,4 +370,90 @@ TEST_F(ServiceManagerTest, TheLayoutTheUserLeftComesBack)
     RECT list;
     GetWindowRect(form->Control("lvServices"), &list);
     EXPECT_EQ(list.right - list.left, 260);
+}
+
+TEST_F(ServiceManagerTest, TheListWidthKeptIsTheUsersWhenClosedNarrowOrMinimized)
+{
+    TIniFile ini(file);
+    auto closeAndRead = [&] {
+        form->Close();
+        form.reset();
+        return std::to_string(ini.ReadInteger(WindowStatusSection, "lvServices_Width", -1)) + " " +
+               std::to_string(ini.ReadInteger(WindowStatusSection, "Splitter1_Left", -1)) + " " +
+               ini.ReadString(WindowStatusSection, "ShowCmd", "");
+    };
+    Open();
+    SetWindowPos(form->Handle(), nullptr, 100, 100, 150, 300, SWP_NOZORDER); // narrower than the list
+    EXPECT_EQ(closeAndRead(), "202 202 1");
+    Open();
+    SetWindowPos(form->Handle(), nullptr, 100, 100, 600, 300, SWP_NOZORDER);
+    ShowWindow(form->Handle(), SW_MINIMIZE);
+    EXPECT_EQ(closeAndRead(), "202 202 2");
+
+    Open(); // minimized, and once restored it shows its list
+    EXPECT_TRUE(IsIconic(form->Handle()));
+    ShowWindow(form->Handle(), SW_RESTORE);
+    RECT list;
+    GetWindowRect(form->Control("lvServices"), &list);
+    EXPECT_EQ(list.right - list.left, 202);
+}
+
+TEST_F(ServiceManagerTest, BoxesBelongToTheWindowWhateverWindowIsActive)
+{
+    Open();
+    HWND other = CreateWindowExA(0, "STATIC", "Another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
+                                 nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    SetPrompter(&WindowPrompter());
+    std::vector<HWND> owners; // each box's owner, and whether that owner took input
+    auto nextBox = [&] {
+        SetForegroundWindow(other);
+        WhenModal([&] {
+            HWND box = ActiveDialog();
+            owners.push_back(GetWindow(box, GW_OWNER));
+            owners.push_back(IsWindowEnabled(owners.back()) ? owners.back() : nullptr);
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+        });
+    };
+    nextBox();
+    TSeamOverride fail(ShellApi().WinExec, &FailLaunch);
+    form->QuickGuide1Click();
+
+    // While the wizard is up, boxes belong to it: here a host's reply.
+    HWND wizard = nullptr;
+    form->Liveness().SetCheckMode(TLiveness::ModeBox);
+    WhenModal([&] {
+        wizard = FindWindowA(nullptr, "Vantorer - New Service Wizard...");
+        nextBox();
+        SendMessageA(form->Handle(), Application().WM_SRVYesWhatDoYouWant, 1, 0);
+        PostMessageA(wizard, WM_CLOSE, 0, 0);
+    });
+    form->btnNewServiceClick();
+    EXPECT_EQ(owners, (std::vector<HWND>{form->Handle(), nullptr, wizard, nullptr}));
+    SetPrompter(&prompter);
+    DestroyWindow(other);
+}
+
+TEST_F(ServiceManagerTest, AFloodOfRepliesKeepsOneBoxOpenAtATime)
+{
+    Open();
+    TLiveness& liveness = form->Liveness();
+    liveness.SetCheckMode(TLiveness::ModeBox);
+    int depth = 0, deepest = 0;
+    prompter.OnShow = [&](const TScriptedPrompter::Shown&) {
+        deepest = std::max(deepest, ++depth);
+        PumpMessages(); // what the box's own loop runs while it waits
+        liveness.MailSlotCheck().OnTimer();
+        --depth;
+    };
+    for (int reply = 1; reply <= 200; ++reply) {
+        PostMessageA(form->Handle(), Application().WM_SRVYesWhatDoYouWant, 1, 0);
+        if (reply <= 20)
+            SendToManager(std::to_string(reply) + "|I am on:1");
+    }
+    PumpMessages();
+    liveness.PollStep();
+    liveness.PollStep();
+    EXPECT_EQ(deepest, 1);
+    EXPECT_EQ(prompter.shown.size(), 21u); // one for the burst, one for each mailslot reply
+    EXPECT_EQ(liveness.ServerSlot()->MsgCount(), 0);
 }

@@ -1,0 +1,69 @@
+#include "tests/support/TestServices.h"
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+using THandle = std::unique_ptr<SC_HANDLE__, decltype(&::CloseServiceHandle)>;
+
+THandle Manager()
+{
+    return THandle(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), ::CloseServiceHandle);
+}
+
+THandle Service(const THandle& manager, const std::string& name, DWORD access)
+{
+    return THandle(::OpenServiceA(manager.get(), name.c_str(), access), ::CloseServiceHandle);
+}
+
+} // namespace
+
+bool CreateTestService(const std::string& name, const std::string& binaryPath)
+{
+    THandle service(::CreateServiceA(Manager().get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                     binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr),
+                    ::CloseServiceHandle);
+    return service != nullptr;
+}
+
+void RemoveTestService(const std::string& name)
+{
+    THandle manager = Manager();
+    THandle service = Service(manager, name, SERVICE_ALL_ACCESS);
+    SERVICE_STATUS status{};
+    if (service && ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+        WaitForServiceState(name, SERVICE_STOPPED);
+    if (service)
+        ::DeleteService(service.get());
+}
+
+DWORD ServiceState(const std::string& name)
+{
+    THandle manager = Manager();
+    THandle service = Service(manager, name, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status{};
+    return service && ::QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
+}
+
+bool WaitForServiceState(const std::string& name, DWORD state)
+{
+    for (int waited = 0; waited < 15000; waited += 20, Sleep(20))
+        if (ServiceState(name) == state)
+            return true;
+    return false;
+}
+
+std::string ServiceBinary(const std::string& name)
+{
+    THandle manager = Manager();
+    THandle service = Service(manager, name, SERVICE_QUERY_CONFIG);
+    DWORD needed = 0;
+    ::QueryServiceConfigA(service.get(), nullptr, 0, &needed);
+    std::vector<char> buffer(needed + 1);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (!service || !::QueryServiceConfigA(service.get(), config, needed, &needed) || !config->lpBinaryPathName)
+        return "";
+    return config->lpBinaryPathName;
+}

@@ -1,0 +1,18 @@
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+// Real services in Wine's Service Control Manager, made and taken away by
+// tests. The calls go straight to Windows, past the program's seams.
+
+// A demand-start service running binaryPath; false when it was not made.
+bool CreateTestService(const std::string& name, const std::string& binaryPath);
+// Stops it when it runs, waits for the stop, deletes it; nothing when absent.
+void RemoveTestService(const std::string& name);
+// Its current state, or 0 when there is no such service.
+DWORD ServiceState(const std::string& name);
+// Waits up to 15 s for the state (0: the service is gone).
+bool WaitForServiceState(const std::string& name, DWORD state);
+// The binary path it is registered with, or "" when there is none.
+std::string ServiceBinary(const std::string& name);
