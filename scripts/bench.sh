@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every benchmark under Wine; prints their figures.
+# Builds everything and runs every benchmark: the programs under Wine, then
+# the scripts that measure what the build made; prints their figures.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 export BUILD_DIR="${BUILD_DIR:-$root/build}"
@@ -13,4 +14,8 @@ start_wineserver
 for bench in "$BUILD_DIR"/bench/bench_*.exe; do
   echo "== $(basename "$bench" .exe)"
   wine "$bench" "$@"
+done
+for bench in "$root"/bench/*_bench.sh; do
+  echo "== $(basename "$bench" .sh)"
+  bash "$bench" "$@"
 done
