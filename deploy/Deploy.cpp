@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "catalogue/IniFile.h"
+#include "deploy/ServiceControl.h"
 #include "deploy/StubNames.h"
 #include "platform/Directories.h"
 #include "platform/Kernel.h"
@@ -69,6 +70,14 @@ std::string DeleteCopy(const std::string& path)
 
 } // namespace
 
+std::string RunningServiceText(const std::string& description)
+{
+    return "The service \"" + description + "\" is Running\r\r"
+           "To be able to De-install the service you will first have to\r\r"
+           "Stop the Service in Control Panel's \"Services\" icon !\r\r"
+           "Please Stop the Service and then try Uninstall again...";
+}
+
 std::string WindowsDirectory()
 {
     std::vector<char> buffer(WindowsDirectoryBuffer);
@@ -128,6 +137,12 @@ TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TR
     if (!fault.empty())
         throw TError("The service \"" + entry.Description + "\" cannot be " +
                      (install ? "installed: " : "uninstalled: ") + fault);
+    // Another program's service of that name is not ours to take over.
+    if (install) {
+        std::string foreign = ForeignService({entry.Description, StubCopyFile(entry.Description)});
+        if (!foreign.empty())
+            throw TError(foreign);
+    }
     entry.StubPath = StubCopyPath(entry.Description);
     TDeployment done;
     done.StubPath = entry.StubPath;
@@ -143,19 +158,19 @@ TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TR
 
     std::string commandPath = stubPath.find(' ') == std::string::npos ? stubPath : "\"" + stubPath + "\"";
     TKernelHandle run = Launch(commandPath + (install ? InstallSwitch : UninstallSwitch));
-    if (!run)
+    if (!run) {
         done.LaunchFailure = (install ? InstallFailure : UninstallFailure) + commandPath + "\"";
-
-    if (!install) {
-        // Windows keeps a running program's file: the copy goes once its
-        // uninstall run is over.
-        if (run) {
-            if (awaitRun)
-                awaitRun(run.Get());
-            else
-                WaitForSingleObject(run.Get(), UninstallRunLimit);
-        }
-        done.DeleteFailure = DeleteCopy(stubPath);
+    } else {
+        // The registration is in place (or refused) once the run is over;
+        // and Windows keeps a running program's file, so an uninstall can
+        // delete the copy only then.
+        if (awaitRun)
+            awaitRun(run.Get());
+        else
+            WaitForSingleObject(run.Get(), HostRunLimit);
+        GetExitCodeProcess(run.Get(), &done.RunExitCode);
     }
+    if (!install)
+        done.DeleteFailure = DeleteCopy(stubPath);
     return done;
 }

@@ -9,9 +9,11 @@
 // Installing and uninstalling a catalogue entry through its own copy of the
 // service host.
 
-// How long an uninstall waits for the copy's uninstall run to end before it
-// deletes the copy.
-inline constexpr DWORD UninstallRunLimit = 30000;
+// How long a deployment waits for the copy's install or uninstall run.
+inline constexpr DWORD HostRunLimit = 30000;
+
+// The refusal of an uninstall while the entry's service still answers.
+std::string RunningServiceText(const std::string& description);
 
 // The Windows directory as the system reports it, nothing added or removed.
 std::string WindowsDirectory();
@@ -34,19 +36,22 @@ struct TDeployment {
     std::string LaunchFailure;
     // Uninstall only: set when the copy could not be deleted afterwards.
     std::string DeleteFailure;
+    // How the copy's run ended: 0 when it did what it was asked; STILL_ACTIVE
+    // when it was still running at the end of the wait.
+    DWORD RunExitCode = STILL_ACTIVE;
 };
 
-// Waits for the uninstall run to end, or gives up; the window passes one
-// that keeps it painting. Without one the wait blocks for at most
-// UninstallRunLimit.
+// Waits for the copy's run to end, or gives up; the window passes one that
+// keeps it painting. Without one the wait blocks for at most HostRunLimit.
 using TRunWait = std::function<void(HANDLE process)>;
 
 // Installs (true) or uninstalls (false) the entry at list index n: copies the
 // service host where the entry's copy belongs, records the copy's path and the
 // requested state in the catalogue, then runs the copy with " -i" or " -u".
-// An uninstall waits for its run to end and then deletes the copy. A bad
-// index, a description that cannot name a file in the stub folder, a stub
-// folder that cannot be made or a refused catalogue write raise a TError
-// before anything is copied, written or run. Sets the working entry's
+// Both wait for the run to end; an uninstall then deletes the copy. A bad
+// index, a description that cannot name a file in the stub folder, an
+// install over another program's service of that name, a stub folder that
+// cannot be made or a refused catalogue write raise a TError before
+// anything is copied, written or run. Sets the working entry's
 // description and stub path and refreshes the catalogue count.
 TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TRunWait& awaitRun = {});

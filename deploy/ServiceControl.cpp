@@ -69,19 +69,6 @@ private:
     SC_LOCK lock_ = nullptr;
 };
 
-// The connection to this computer's Service Control Manager, for the
-// caller to own.
-SC_HANDLE Connect(DWORD access)
-{
-    std::string machine = LocalComputerName();
-    SC_HANDLE connection = ServiceApi().OpenSCManagerA(machine.c_str(), nullptr, access);
-    if (!connection) {
-        std::string reason = LastErrorName();
-        throw TError("Error locating NT Service Manager. Result: " + reason);
-    }
-    return connection;
-}
-
 // "" when the open service runs the copy at stubPath; otherwise what the
 // user reads. A registration that cannot be read is nobody's we know.
 std::string OwnerFault(SC_HANDLE service, const TServiceTarget& target)
@@ -132,6 +119,17 @@ void ControlOpenService(bool stop, SC_HANDLE connection, const TServiceTarget& t
 
 } // namespace
 
+SC_HANDLE ConnectServiceManager(DWORD access)
+{
+    std::string machine = LocalComputerName();
+    SC_HANDLE connection = ServiceApi().OpenSCManagerA(machine.c_str(), nullptr, access);
+    if (!connection) {
+        std::string reason = LastErrorName();
+        throw TServiceManagerError("Error locating NT Service Manager. Result: " + reason);
+    }
+    return connection;
+}
+
 std::string LocalComputerName()
 {
     char buffer[17] = {};
@@ -153,7 +151,7 @@ std::string LastErrorName()
 
 void StartStopService(bool stop, const std::function<TServiceTarget()>& prepare, const TServiceReport& report)
 {
-    TServiceHandle connection(Connect(ManagerAccess));
+    TServiceHandle connection(ConnectServiceManager(ManagerAccess));
     TServiceTarget target = prepare();
 
     std::string failure;
@@ -172,7 +170,7 @@ void StartStopService(bool stop, const std::function<TServiceTarget()>& prepare,
 
 std::string ForeignService(const TServiceTarget& target)
 {
-    TServiceHandle connection(Connect(SC_MANAGER_CONNECT));
+    TServiceHandle connection(ConnectServiceManager(SC_MANAGER_CONNECT));
     TServiceHandle service(ServiceApi().OpenServiceA(connection.Get(), target.Name.c_str(), SERVICE_QUERY_CONFIG));
     // One that cannot be opened is left to the service host, which checks
     // again before it removes anything.

@@ -1,12 +1,26 @@
 #pragma once
+#include <windows.h>
+
 #include <functional>
 #include <string>
+
+#include "toolkit/Error.h"
 
 // Starting and stopping an installed entry's service on this computer.
 
 // The computer's name, or "" (which also means this computer) when it
 // cannot be read.
 std::string LocalComputerName();
+// The Service Control Manager refused the connection.
+class TServiceManagerError : public TError {
+public:
+    using TError::TError;
+};
+
+// A connection to this computer's Service Control Manager, for the caller
+// to own; raises TServiceManagerError "Error locating NT Service Manager.
+// Result: ..." when it is refused.
+SC_HANDLE ConnectServiceManager(DWORD access);
 // The symbolic name of the last system error in double quotes, or
 // "\"Unknown exception\"" for a code it does not know.
 std::string LastErrorName();

@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64
   wine wine64
   xvfb xauth x11-utils imagemagick
-  googletest
+  googletest nlohmann-json3-dev
   wixl
 )
 

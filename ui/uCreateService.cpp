@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/EntryRules.h"
 #include "platform/Dialogs.h"
 #include "toolkit/Application.h"
 #include "toolkit/Prompter.h"
@@ -26,10 +27,6 @@ constexpr int WizardHeight = 312;
 constexpr int LeftPanelWidth = 143;
 constexpr int ButtonStripHeight = 37;
 
-constexpr const char* DescriptionMissing = "\"Description\" must be provided...";
-constexpr const char* ProgramMissing = "\"Program to execute\" must be provided...";
-constexpr const char* ProgramIncorrect = "Provided \"Program to execute\" is incorrect...";
-constexpr const char* LogfileMissing = "If the program is to log to a file, it needs to know the file to log to...";
 
 // The filters hold one entry each: shown text, pattern, and the closing pair of NULs.
 constexpr const char ExeFilter[] = "Programs (*.exe)\0*.exe\0";
@@ -49,18 +46,6 @@ enum ControlId {
     idLogToFile,
     idEdit,
 };
-
-// Blank: nothing left once characters 0..32 are stripped from both ends.
-bool IsBlank(const std::string& text)
-{
-    return Trim(text).empty();
-}
-
-bool IsExistingFile(const std::string& path)
-{
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 int Points(int points)
 {
@@ -537,27 +522,18 @@ bool TfrmCreateService::CheckPage(int number)
         return false;
     };
     switch (number) {
-    case 1: {
-        std::string description = Description();
-        if (IsBlank(description))
-            return fail("edtDescription", DescriptionMissing);
+    case 1:
         // The description becomes a section, a service name and a file name.
-        std::string fault = DescriptionFault(description);
-        if (!fault.empty())
+        if (std::string fault = DescriptionInputFault(Description()); !fault.empty())
             return fail("edtDescription", fault);
         return true;
-    }
-    case 2: {
-        std::string program = Program();
-        if (IsBlank(program))
-            return fail("edtProgram", ProgramMissing);
-        if (!IsExistingFile(program))
-            return fail("edtProgram", ProgramIncorrect);
+    case 2:
+        if (std::string fault = ProgramFault(Program()); !fault.empty())
+            return fail("edtProgram", fault);
         return true;
-    }
     case 3:
-        if (LogToFile() && IsBlank(Logfile()))
-            return fail("edtLogfile", LogfileMissing);
+        if (std::string fault = LogFileFault(LogToFile(), Logfile()); !fault.empty())
+            return fail("edtLogfile", fault);
         return true;
     default:
         return true;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "catalogue/EntryRules.h"
 #include "deploy/Deploy.h"
 #include "deploy/ServiceControl.h"
 #include "platform/Shell.h"
@@ -738,8 +739,7 @@ void TfrmServiceManager::btnNewServiceClick()
     auto wizard = std::make_unique<TfrmCreateService>();
     while (wizard->ShowModal(handle_) == 1) {
         if (catalogue_.FindByDescription(wizard->Description()) != -1) {
-            Prompter().Error("A Service with this description already exists in the NT Service base !\r\r"
-                             "Please provide a different description...");
+            Prompter().Error(DuplicateDescriptionText);
             continue;
         }
         int index = catalogue_.AppendEntry(wizard->Description(), wizard->Program(), wizard->CommandLine(),
@@ -778,8 +778,7 @@ void TfrmServiceManager::btnEditServiceClick()
         // entries share one section and one service.
         int other = catalogue_.FindByDescription(wizard->Description());
         if (other != -1 && other != index) {
-            Prompter().Error("A Service with this description already exists in the NT Service base !\r\r"
-                             "Please provide a different description...");
+            Prompter().Error(DuplicateDescriptionText);
             continue;
         }
         catalogue_.UpdateEntry(index, wizard->Description(), wizard->Program(), wizard->CommandLine(),
@@ -873,10 +872,14 @@ void TfrmServiceManager::btnInstallServiceClick()
     int index = RowData(row);
     if (!catalogue_.IsInstalled(index)) {
         liveness_.SetCheckMode(TLiveness::ModeBox);
-        TDeployment done = DeployEntry(catalogue_, index, true);
+        TDeployment done = DeployEntry(catalogue_, index, true, [this](HANDLE run) { AwaitRun(run); });
+        if (destroyed_)
+            return;
         if (!done.LaunchFailure.empty())
             Prompter().Error(done.LaunchFailure);
-        SetRowImage(row, 0);
+        row = RowOfIndex(index);
+        if (row >= 0)
+            SetRowImage(row, 0);
         if (Prompter().Confirm("Would you like to [start] executing the service ?"))
             Click("btnStartServiceNow");
     }
@@ -910,10 +913,7 @@ void TfrmServiceManager::Uninstall()
     }
     liveness_.SetCheckMode(TLiveness::ModeQuiet);
     if (liveness_.Query(entry.ServiceID)) {
-        Prompter().Error("The service \"" + entry.Description + "\" is Running" + "\r\r" +
-                         "To be able to De-install the service you will first have to" + "\r\r" +
-                         "Stop the Service in Control Panel's \"Services\" icon !" + "\r\r" +
-                         "Please Stop the Service and then try Uninstall again...");
+        Prompter().Error(RunningServiceText(entry.Description));
         return;
     }
     if (destroyed_)
@@ -934,7 +934,7 @@ void TfrmServiceManager::Uninstall()
         SetRowImage(row, 1);
 }
 
-// Waits for the service host's uninstall run with the hourglass up, the
+// Waits for the service host's install or uninstall run with the hourglass up, the
 // window painting and other commands refused.
 void TfrmServiceManager::AwaitRun(HANDLE process)
 {
@@ -944,7 +944,7 @@ void TfrmServiceManager::AwaitRun(HANDLE process)
         int& waits;
         ~TWaitScope() { --waits; }
     } scope{waits_};
-    Application().WaitFor(process, UninstallRunLimit, [this] { return destroyed_; });
+    Application().WaitFor(process, HostRunLimit, [this] { return destroyed_; });
 }
 
 void TfrmServiceManager::btnCheckActiveClick()

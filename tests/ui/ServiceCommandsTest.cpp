@@ -129,7 +129,9 @@ TEST_F(ServiceCommandsTest, AYesToStartRunsTheStartCommand)
     TAcceptingManager manager;
     prompter.AnswerYes();
     ClickButton("btnInstallService");
-    EXPECT_EQ(serviceCalls, (std::vector<std::string>{"connect", "open Mail Relay", "start", "close", "close"}));
+    // The install first makes sure no other program's service has the name.
+    EXPECT_EQ(serviceCalls, (std::vector<std::string>{"connect", "open Mail Relay", "close", "close", "connect",
+                                                      "open Mail Relay", "start", "close", "close"}));
     EXPECT_EQ(prompter.Texts("Information"), "The service was successfully initiated !\n");
     EXPECT_EQ(form->Liveness().ActiveService(1).Description, "Mail Relay");
     EXPECT_EQ(form->Liveness().ActiveService(1).ListIndex, 1);

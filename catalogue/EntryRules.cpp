@@ -1,0 +1,37 @@
+#include "catalogue/EntryRules.h"
+
+#include "catalogue/Description.h"
+#include "toolkit/Paths.h"
+#include "toolkit/Text.h"
+
+namespace {
+
+bool IsBlank(const std::string& text)
+{
+    return Trim(text).empty();
+}
+
+} // namespace
+
+std::string DescriptionInputFault(const std::string& description)
+{
+    if (IsBlank(description))
+        return "\"Description\" must be provided...";
+    return DescriptionFault(description);
+}
+
+std::string ProgramFault(const std::string& program)
+{
+    if (IsBlank(program))
+        return "\"Program to execute\" must be provided...";
+    if (!FileExists(program))
+        return "Provided \"Program to execute\" is incorrect...";
+    return "";
+}
+
+std::string LogFileFault(bool logToFile, const std::string& logFile)
+{
+    if (logToFile && IsBlank(logFile))
+        return "If the program is to log to a file, it needs to know the file to log to...";
+    return "";
+}

@@ -1,0 +1,177 @@
+#include "cli/Arguments.h"
+
+#include <initializer_list>
+
+namespace {
+
+enum TOption : unsigned { OptJson = 1, OptAll = 2, OptDescription = 4, OptProgram = 8, OptParameters = 16,
+                          OptLogFile = 32, OptEventLog = 64 };
+
+struct TCommandDefinition {
+    const char* Word;
+    TCliCommand Command;
+    bool TakesName;
+    unsigned Options;
+};
+
+constexpr TCommandDefinition Commands[] = {
+    {"list", TCliCommand::List, false, OptJson},
+    {"show", TCliCommand::Show, true, OptJson},
+    {"add", TCliCommand::Add, true, OptProgram | OptParameters | OptLogFile},
+    {"edit", TCliCommand::Edit, true,
+     OptDescription | OptProgram | OptParameters | OptLogFile | OptEventLog},
+    {"remove", TCliCommand::Remove, true, 0},
+    {"install", TCliCommand::Install, true, 0},
+    {"uninstall", TCliCommand::Uninstall, true, 0},
+    {"start", TCliCommand::Start, true, 0},
+    {"stop", TCliCommand::Stop, true, 0},
+    {"check", TCliCommand::Check, true, OptJson | OptAll},
+};
+
+struct TOptionDefinition {
+    const char* Word;
+    TOption Option;
+    bool TakesValue;
+};
+
+constexpr TOptionDefinition Options[] = {
+    {"--json", OptJson, false},
+    {"--all", OptAll, false},
+    {"--description", OptDescription, true},
+    {"--program", OptProgram, true},
+    {"--parameters", OptParameters, true},
+    {"--log-file", OptLogFile, true},
+    {"--event-log", OptEventLog, false},
+};
+
+bool IsHelp(const std::string& word)
+{
+    return word == "--help" || word == "-h" || word == "/?" || word == "help";
+}
+
+void Store(TCliRequest& request, TOption option, const std::string& value)
+{
+    switch (option) {
+    case OptJson: request.Json = true; break;
+    case OptAll: request.All = true; break;
+    case OptDescription: request.Description = value; break;
+    case OptProgram: request.Program = value; break;
+    case OptParameters: request.Parameters = value; break;
+    case OptLogFile: request.LogFile = value; break;
+    case OptEventLog: request.EventLog = true; break;
+    }
+}
+
+} // namespace
+
+TCliRequest ParseArguments(const std::vector<std::string>& arguments)
+{
+    TCliRequest request;
+    if (arguments.empty())
+        throw TUsageError("No command given");
+    for (const std::string& word : arguments)
+        if (IsHelp(word))
+            return request;
+    if (arguments.size() == 1 && arguments[0] == "--version") {
+        request.Command = TCliCommand::Version;
+        return request;
+    }
+
+    const TCommandDefinition* command = nullptr;
+    for (const TCommandDefinition& known : Commands)
+        if (arguments[0] == known.Word)
+            command = &known;
+    if (!command)
+        throw TUsageError("Unknown command \"" + arguments[0] + "\"");
+    request.Command = command->Command;
+
+    std::vector<std::string> positional;
+    unsigned seen = 0;
+    bool optionsEnded = false;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& word = arguments[i];
+        if (optionsEnded || word.size() < 2 || word[0] != '-') {
+            positional.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        size_t equals = word.find('=');
+        std::string name = word.substr(0, equals);
+        const TOptionDefinition* option = nullptr;
+        for (const TOptionDefinition& known : Options)
+            if (name == known.Word)
+                option = &known;
+        if (!option || !(command->Options & option->Option))
+            throw TUsageError("\"" + std::string(command->Word) + "\" does not take the option \"" + name + "\"");
+        if (seen & option->Option)
+            throw TUsageError("The option \"" + name + "\" is given twice");
+        seen |= option->Option;
+        std::string value;
+        if (option->TakesValue) {
+            if (equals != std::string::npos)
+                value = word.substr(equals + 1);
+            else if (i + 1 < arguments.size())
+                value = arguments[++i];
+            else
+                throw TUsageError("The option \"" + name + "\" needs a value");
+        } else if (equals != std::string::npos) {
+            throw TUsageError("The option \"" + name + "\" takes no value");
+        }
+        Store(request, option->Option, value);
+    }
+
+    const bool wantsName = command->TakesName && !request.All;
+    if (positional.size() > (wantsName ? 1u : 0u))
+        throw TUsageError("Too many arguments for \"" + std::string(command->Word) + "\"");
+    if (wantsName && positional.empty())
+        throw TUsageError("\"" + std::string(command->Word) + "\" needs the description of an entry");
+    if (wantsName)
+        request.Name = positional[0];
+    if (request.Command == TCliCommand::Add && !request.Program)
+        throw TUsageError("\"add\" needs --program");
+    if (request.LogFile && request.EventLog)
+        throw TUsageError("--log-file and --event-log exclude each other");
+    return request;
+}
+
+std::string HelpText()
+{
+    return "Usage: qv COMMAND [NAME] [OPTIONS]\n"
+           "\n"
+           "Works on the catalogue of Korvalith's Quorvane, as its window does.\n"
+           "NAME is an entry's description; quote it when it holds blanks.\n"
+           "\n"
+           "Commands:\n"
+           "  list [--json]                 every entry: description, service ID, installed, state\n"
+           "  show NAME [--json]            one entry in full\n"
+           "  add NAME --program P [--parameters TEXT] [--log-file F]\n"
+           "                                register a program (logs to the event log without --log-file)\n"
+           "  edit NAME [--description NEW] [--program P] [--parameters TEXT]\n"
+           "            [--log-file F | --event-log]\n"
+           "                                change an entry that is not installed\n"
+           "  remove NAME                   remove an entry that is not installed\n"
+           "  install NAME                  install the entry as a Windows service\n"
+           "  uninstall NAME                remove its service (refused while it runs)\n"
+           "  start NAME                    start its service\n"
+           "  stop NAME                     stop its service\n"
+           "  check NAME [--json]           ask the entry's service host whether it runs\n"
+           "  check --all [--json]          ask every installed entry\n"
+           "  --help, --version\n"
+           "\n"
+           "\"--\" ends the options, for a NAME that begins with \"-\".\n"
+           "\n"
+           "Exit codes:\n"
+           "  0  done, or already so (installing an installed entry, stopping a stopped service)\n"
+           "  1  failed otherwise (see the message)\n"
+           "  2  bad usage\n"
+           "  3  no such entry\n"
+           "  4  refused description (not a valid name, or taken by another entry)\n"
+           "  5  a service of that name belongs to another program\n"
+           "  6  the Service Control Manager refused\n"
+           "  7  not active (check)\n"
+           "  8  the Quorvane window is open and holds the reply mailslot (check, uninstall)\n"
+           "  9  the entry's state forbids it (edit or remove an installed entry, uninstall a running one)\n";
+}

@@ -1,0 +1,449 @@
+#include "cli/Commands.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "catalogue/Catalogue.h"
+#include "catalogue/EntryRules.h"
+#include "deploy/Deploy.h"
+#include "deploy/ServiceControl.h"
+#include "deploy/ServiceOwner.h"
+#include "deploy/ServiceState.h"
+#include "messaging/Liveness.h"
+#include "toolkit/Error.h"
+#include "toolkit/Text.h"
+
+namespace {
+
+using nlohmann::json;
+
+// How long start and stop wait for the service to get where it was asked.
+constexpr unsigned long SettleLimitMs = 30000;
+
+// A refusal or failure that ends the run with its own exit code.
+class TCliFailure : public TError {
+public:
+    TCliFailure(TExitCode code, const std::string& message) : TError(message), code_(code) {}
+    TExitCode Code() const { return code_; }
+
+private:
+    TExitCode code_;
+};
+
+// The window's texts break lines with a lone carriage return; a console
+// wants line ends.
+std::string ConsoleText(std::string text)
+{
+    for (char& c : text)
+        if (c == '\r')
+            c = '\n';
+    return text;
+}
+
+void Say(const std::string& text)
+{
+    std::fputs((ConsoleText(text) + "\n").c_str(), stdout);
+}
+
+// JSON carries UTF-8; the catalogue holds the system's code page.
+std::string Utf8(const std::string& text)
+{
+    if (text.empty())
+        return text;
+    int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring utf16(static_cast<size_t>(wide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), utf16.data(), wide);
+    int narrow = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(narrow), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, utf8.data(), narrow, nullptr, nullptr);
+    return utf8;
+}
+
+void PrintJson(const json& document)
+{
+    std::fputs((document.dump(2) + "\n").c_str(), stdout);
+}
+
+int FindEntry(TCatalogue& catalogue, const std::string& name)
+{
+    int index = catalogue.FindByDescription(name);
+    if (index == -1)
+        throw TCliFailure(ExitNoSuchEntry, "There is no service described \"" + name + "\" in the catalogue");
+    return index;
+}
+
+void Refuse(TExitCode code, const std::string& fault)
+{
+    if (!fault.empty())
+        throw TCliFailure(code, fault);
+}
+
+TServiceTarget TargetOf(const TCatalogueEntry& entry)
+{
+    return {entry.Description, StubCopyFile(entry.Description)};
+}
+
+// A service of the entry's name that runs another program is never touched.
+void RefuseForeign(const TCatalogueEntry& entry)
+{
+    Refuse(ExitForeignService, ForeignService(TargetOf(entry)));
+}
+
+TServiceState StateOf(const TCatalogueEntry& entry)
+{
+    TServiceTarget target = TargetOf(entry);
+    return TServiceStates().State(target.Name, target.StubPath);
+}
+
+json EntryJson(const TCatalogueEntry& entry, TServiceState state)
+{
+    return {{"description", Utf8(entry.Description)},
+            {"serviceId", entry.ServiceID},
+            {"program", Utf8(entry.Program)},
+            {"parameters", Utf8(entry.Parameters)},
+            {"logToFile", entry.LogToFile},
+            {"logFile", Utf8(entry.LogFile)},
+            {"installed", entry.Installed},
+            {"state", ServiceStateName(state)}};
+}
+
+TExitCode List(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    std::vector<TCatalogueRow> rows = catalogue.ListEntries();
+    TServiceStates states;
+    json entries = json::array();
+    std::vector<std::vector<std::string>> table = {{"Description", "ID", "Installed", "State"}};
+    for (const TCatalogueRow& row : rows) {
+        catalogue.LoadEntry(row.Index);
+        const TCatalogueEntry& entry = catalogue.Entry();
+        TServiceState state = states.State(entry.Description, StubCopyFile(entry.Description));
+        entries.push_back(EntryJson(entry, state));
+        table.push_back({entry.Description, std::to_string(entry.ServiceID), entry.Installed ? "yes" : "no",
+                         ServiceStateName(state)});
+    }
+    if (request.Json) {
+        PrintJson({{"entries", entries}});
+        return ExitSuccess;
+    }
+    std::vector<size_t> widths(table[0].size(), 0);
+    for (const auto& line : table)
+        for (size_t column = 0; column < line.size(); ++column)
+            widths[column] = std::max(widths[column], line[column].size());
+    for (const auto& line : table) {
+        std::string text;
+        for (size_t column = 0; column < line.size(); ++column) {
+            text += line[column];
+            if (column + 1 < line.size())
+                text += std::string(widths[column] - line[column].size() + 2, ' ');
+        }
+        Say(text);
+    }
+    return ExitSuccess;
+}
+
+TExitCode Show(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    catalogue.LoadEntry(FindEntry(catalogue, request.Name));
+    const TCatalogueEntry entry = catalogue.Entry();
+    TServiceState state = StateOf(entry);
+    if (request.Json) {
+        json document = EntryJson(entry, state);
+        document["serviceHost"] = Utf8(StubCopyFile(entry.Description));
+        PrintJson(document);
+        return ExitSuccess;
+    }
+    Say("Description:  " + entry.Description);
+    Say("Program:      " + entry.Program);
+    Say("Parameters:   " + entry.Parameters);
+    Say("Log to:       " + (entry.LogToFile ? entry.LogFile : std::string("the event log")));
+    Say("Installed:    " + std::string(entry.Installed ? "yes" : "no"));
+    Say("Service ID:   " + std::to_string(entry.ServiceID));
+    Say("Service host: " + StubCopyFile(entry.Description));
+    Say("State:        " + std::string(ServiceStateName(state)));
+    return ExitSuccess;
+}
+
+struct TSettings {
+    std::string Description, Program, Parameters, LogFile;
+    bool LogToFile = false;
+
+    bool operator==(const TSettings&) const = default;
+};
+
+TSettings SettingsOf(const TCatalogueEntry& entry)
+{
+    return {entry.Description, entry.Program, entry.Parameters, entry.LogFile, entry.LogToFile};
+}
+
+// The wizard's checks, in its order.
+void CheckSettings(const TSettings& settings)
+{
+    Refuse(ExitRefusedDescription, DescriptionInputFault(settings.Description));
+    Refuse(ExitFailure, ProgramFault(settings.Program));
+    Refuse(ExitFailure, LogFileFault(settings.LogToFile, settings.LogFile));
+}
+
+TExitCode Add(const TCliRequest& request)
+{
+    TSettings wanted{request.Name, request.Program.value_or(""), request.Parameters.value_or(""),
+                     request.LogFile.value_or(""), request.LogFile.has_value()};
+    TCatalogue catalogue;
+    int existing = catalogue.FindByDescription(wanted.Description);
+    if (existing != -1) {
+        catalogue.LoadEntry(existing);
+        TSettings stored = SettingsOf(catalogue.Entry());
+        // Asking again for what is there already is no failure.
+        if (LowerCase(stored.Description) == LowerCase(wanted.Description)) {
+            stored.Description = wanted.Description;
+            if (stored == wanted) {
+                Say("\"" + catalogue.Entry().Description + "\" is in the catalogue already, as asked.");
+                return ExitSuccess;
+            }
+        }
+        CheckSettings(wanted);
+        throw TCliFailure(ExitRefusedDescription, DuplicateDescriptionText);
+    }
+    CheckSettings(wanted);
+    catalogue.AppendEntry(wanted.Description, wanted.Program, wanted.Parameters, wanted.LogFile, wanted.LogToFile);
+    Say("Added \"" + wanted.Description + "\" with service ID " + std::to_string(catalogue.Entry().ServiceID) + ".");
+    return ExitSuccess;
+}
+
+constexpr const char* EditInstalledText = "You can not edit a service when it is in [Installed] state (Button: \"i\").\r\r"
+                                          "Please [Deinstall] the service first (Button: \"d\")";
+constexpr const char* RemoveInstalledText =
+    "You can not remove a service when it is in [Installed] state (Button: \"i\").\r\r"
+    "You need to [Deinstall] the service first (Button: \"d\")";
+
+TExitCode Edit(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    int index = FindEntry(catalogue, request.Name);
+    catalogue.LoadEntry(index);
+    if (catalogue.Entry().Installed)
+        throw TCliFailure(ExitWrongState, EditInstalledText);
+    const TSettings stored = SettingsOf(catalogue.Entry());
+    TSettings wanted = stored;
+    wanted.Description = request.Description.value_or(stored.Description);
+    wanted.Program = request.Program.value_or(stored.Program);
+    wanted.Parameters = request.Parameters.value_or(stored.Parameters);
+    if (request.LogFile) {
+        wanted.LogFile = *request.LogFile;
+        wanted.LogToFile = true;
+    }
+    // The window keeps the file's name when logging goes back to the event log.
+    if (request.EventLog)
+        wanted.LogToFile = false;
+    if (wanted == stored) {
+        Say("\"" + stored.Description + "\" is as asked already.");
+        return ExitSuccess;
+    }
+    CheckSettings(wanted);
+    int other = catalogue.FindByDescription(wanted.Description);
+    if (other != -1 && other != index)
+        throw TCliFailure(ExitRefusedDescription, DuplicateDescriptionText);
+    catalogue.UpdateEntry(index, wanted.Description, wanted.Program, wanted.Parameters, wanted.LogFile,
+                          wanted.LogToFile);
+    Say("Changed \"" + wanted.Description + "\".");
+    return ExitSuccess;
+}
+
+TExitCode Remove(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    int index = catalogue.FindByDescription(request.Name);
+    if (index == -1) {
+        Say("There is no service described \"" + request.Name + "\": nothing to remove.");
+        return ExitSuccess;
+    }
+    catalogue.LoadEntry(index);
+    if (catalogue.Entry().Installed)
+        throw TCliFailure(ExitWrongState, RemoveInstalledText);
+    const std::string description = catalogue.Entry().Description;
+    catalogue.DeleteEntry(index);
+    Say("Removed \"" + description + "\".");
+    return ExitSuccess;
+}
+
+// The manager's reply mailslot, for as long as the run asks questions. The
+// window owns it while it runs: then nothing is asked and nothing taken.
+class TQuestioner {
+public:
+    TQuestioner()
+    {
+        liveness_.Beep = [](DWORD, DWORD) { return TRUE; };
+        try {
+            liveness_.Start();
+        } catch (const TError&) {
+            liveness_.Shutdown();
+            throw TCliFailure(ExitReplySlotBusy,
+                              "The Quorvane window is open and holds the mailslot its services answer on: "
+                              "close it, or ask from the window");
+        }
+        liveness_.SetCheckMode(TLiveness::ModeQuiet);
+    }
+    ~TQuestioner() { liveness_.Shutdown(); }
+    TQuestioner(const TQuestioner&) = delete;
+    TQuestioner& operator=(const TQuestioner&) = delete;
+
+    bool Active(int serviceID) { return liveness_.Query(serviceID); }
+
+private:
+    TLiveness liveness_;
+};
+
+TExitCode Check(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    std::vector<int> indexes;
+    if (request.All) {
+        for (const TCatalogueRow& row : catalogue.ListEntries())
+            indexes.push_back(row.Index);
+    } else {
+        indexes.push_back(FindEntry(catalogue, request.Name));
+    }
+    TQuestioner questioner;
+    json results = json::array();
+    bool allActive = true;
+    for (int index : indexes) {
+        catalogue.LoadEntry(index);
+        const TCatalogueEntry entry = catalogue.Entry();
+        json result = {{"description", Utf8(entry.Description)}, {"serviceId", entry.ServiceID},
+                       {"installed", entry.Installed}};
+        // Like the window, checking them all asks only the installed ones.
+        if (request.All && !entry.Installed) {
+            result["active"] = nullptr;
+            if (!request.Json)
+                Say("\"" + entry.Description + "\" is not installed.");
+        } else {
+            bool active = questioner.Active(entry.ServiceID);
+            allActive = allActive && active;
+            result["active"] = active;
+            if (!request.Json)
+                Say(active ? "The service, \"" + entry.Description + "\" IS currently active !"
+                           : "The service \"" + entry.Description + "\" is currently NOT active !");
+        }
+        results.push_back(result);
+    }
+    if (request.Json)
+        PrintJson(request.All ? json{{"services", results}} : results[0]);
+    return allActive ? ExitSuccess : ExitNotActive;
+}
+
+TExitCode Install(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    int index = FindEntry(catalogue, request.Name);
+    catalogue.LoadEntry(index);
+    const TCatalogueEntry entry = catalogue.Entry();
+    RefuseForeign(entry);
+    if (entry.Installed && StateOf(entry) != TServiceState::NotRegistered) {
+        Say("\"" + entry.Description + "\" is installed already.");
+        return ExitSuccess;
+    }
+    TDeployment done = DeployEntry(catalogue, index, true);
+    Refuse(ExitFailure, done.LaunchFailure);
+    switch (StateOf(entry)) {
+    case TServiceState::NotRegistered:
+        throw TCliFailure(ExitFailure, "The Service could not be installed !");
+    case TServiceState::Foreign:
+        RefuseForeign(entry);
+        break;
+    default:
+        break;
+    }
+    Say("Installed \"" + entry.Description + "\" as a Windows service.");
+    return ExitSuccess;
+}
+
+TExitCode Uninstall(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    int index = FindEntry(catalogue, request.Name);
+    catalogue.LoadEntry(index);
+    const TCatalogueEntry entry = catalogue.Entry();
+    if (!entry.Installed) {
+        Say("\"" + entry.Description + "\" is not installed.");
+        return ExitSuccess;
+    }
+    RefuseForeign(entry);
+    const TServiceTarget target = TargetOf(entry);
+    TServiceState state = TServiceStates().SettledState(target.Name, target.StubPath, SettleLimitMs);
+    if (state != TServiceState::Stopped && state != TServiceState::NotRegistered)
+        throw TCliFailure(ExitWrongState, RunningServiceText(entry.Description));
+    // The window's guard too: a host that answers still runs.
+    if (TQuestioner().Active(entry.ServiceID))
+        throw TCliFailure(ExitWrongState, RunningServiceText(entry.Description));
+    TDeployment done = DeployEntry(catalogue, index, false);
+    Refuse(ExitFailure, done.LaunchFailure);
+    Refuse(ExitFailure, done.DeleteFailure);
+    Say("Uninstalled \"" + entry.Description + "\".");
+    return ExitSuccess;
+}
+
+TExitCode StartStop(const TCliRequest& request, bool stop)
+{
+    TCatalogue catalogue;
+    int index = FindEntry(catalogue, request.Name);
+    catalogue.LoadEntry(index);
+    const TCatalogueEntry entry = catalogue.Entry();
+    RefuseForeign(entry);
+    const TServiceTarget target = TargetOf(entry);
+    const TServiceState wanted = stop ? TServiceState::Stopped : TServiceState::Running;
+    TServiceStates states;
+    TServiceState state = states.SettledState(target.Name, target.StubPath, SettleLimitMs);
+    if (state == wanted) {
+        Say("\"" + entry.Description + "\" is " + ServiceStateName(state) + " already.");
+        return ExitSuccess;
+    }
+    std::string refusal;
+    TServiceReport report;
+    report.Refused = [&](const std::string& message) { refusal = message; };
+    StartStopService(stop, [&] { return target; }, report);
+    Refuse(ExitServiceManager, refusal);
+    // A script goes on when the service is where it asked it to be.
+    state = states.SettledState(target.Name, target.StubPath, SettleLimitMs);
+    if (state != wanted)
+        throw TCliFailure(ExitFailure, "The service \"" + entry.Description + "\" was asked to " +
+                                           (stop ? "stop" : "start") + " but is " + ServiceStateName(state));
+    Say(stop ? "The service was successfully stopped !" : "The service was successfully initiated !");
+    return ExitSuccess;
+}
+
+} // namespace
+
+TExitCode RunRequest(const TCliRequest& request)
+{
+    try {
+        switch (request.Command) {
+        case TCliCommand::Help: Say(HelpText()); return ExitSuccess;
+        case TCliCommand::Version: Say(std::string("qv ") + QUORVANE_VERSION); return ExitSuccess;
+        case TCliCommand::List: return List(request);
+        case TCliCommand::Show: return Show(request);
+        case TCliCommand::Add: return Add(request);
+        case TCliCommand::Edit: return Edit(request);
+        case TCliCommand::Remove: return Remove(request);
+        case TCliCommand::Install: return Install(request);
+        case TCliCommand::Uninstall: return Uninstall(request);
+        case TCliCommand::Start: return StartStop(request, false);
+        case TCliCommand::Stop: return StartStop(request, true);
+        case TCliCommand::Check: return Check(request);
+        }
+        return ExitUsage;
+    } catch (const TCliFailure& failure) {
+        std::fputs((ConsoleText(failure.Message()) + "\n").c_str(), stderr);
+        return failure.Code();
+    } catch (const TServiceManagerError& error) {
+        std::fputs((ConsoleText(error.Message()) + "\n").c_str(), stderr);
+        return ExitServiceManager;
+    } catch (const std::exception& error) {
+        std::fputs((ConsoleText(error.what()) + "\n").c_str(), stderr);
+        return ExitFailure;
+    }
+}

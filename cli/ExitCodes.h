@@ -1,0 +1,26 @@
+#pragma once
+
+// What a run of the command-line program ends with; scripts rely on these
+// numbers, so they never change meaning.
+enum TExitCode : int {
+    // Done, or already as asked: installing an installed entry, stopping a
+    // stopped service.
+    ExitSuccess = 0,
+    // Anything below did not cover it: a refused catalogue write, a service
+    // host that could not be launched.
+    ExitFailure = 1,
+    ExitUsage = 2,
+    ExitNoSuchEntry = 3,
+    // The description cannot name an entry, or another entry has it.
+    ExitRefusedDescription = 4,
+    // A service of that name runs another program.
+    ExitForeignService = 5,
+    ExitServiceManager = 6,
+    // check: the service host did not answer.
+    ExitNotActive = 7,
+    // check: the manager's window holds the reply mailslot.
+    ExitReplySlotBusy = 8,
+    // The entry's state forbids it: editing or removing an installed entry,
+    // uninstalling a running one.
+    ExitWrongState = 9,
+};

@@ -1,0 +1,43 @@
+#pragma once
+#include <string>
+
+#include "platform/Services.h"
+
+// What the Service Control Manager says of an entry's service.
+enum class TServiceState {
+    NotRegistered,
+    // A service of that name runs another program than the entry's copy.
+    Foreign,
+    Stopped,
+    StartPending,
+    StopPending,
+    Running,
+    ContinuePending,
+    PausePending,
+    Paused,
+    // The service is there but would not say.
+    Unknown,
+};
+
+// "running", "stopped", "not registered", "another program's", ...
+const char* ServiceStateName(TServiceState state);
+
+// Asks for the state of one service after another through one connection to
+// this computer's Service Control Manager.
+class TServiceStates {
+public:
+    // Raises "Error locating NT Service Manager. Result: ..." when the
+    // connection is refused.
+    TServiceStates();
+
+    // The state of the service of that name, when it runs the copy at
+    // stubPath; Foreign when it runs something else.
+    TServiceState State(const std::string& serviceName, const std::string& stubPath) const;
+    // The state once it is no longer pending (starting, stopping, ...), or
+    // the pending one when limitMs ran out first.
+    TServiceState SettledState(const std::string& serviceName, const std::string& stubPath,
+                               unsigned long limitMs) const;
+
+private:
+    TServiceHandle connection_;
+};
