@@ -172,6 +172,6 @@ std::string HelpText()
            "  5  a service of that name belongs to another program\n"
            "  6  the Service Control Manager refused\n"
            "  7  not active (check)\n"
-           "  8  the Quorvane window is open and holds the reply mailslot (check, uninstall)\n"
+           "  8  check: the Quorvane window is open and holds the mailslot services answer on\n"
            "  9  the entry's state forbids it (edit or remove an installed entry, uninstall a running one)\n";
 }

@@ -375,10 +375,9 @@ TExitCode Uninstall(const TCliRequest& request)
     RefuseForeign(entry);
     const TServiceTarget target = TargetOf(entry);
     TServiceState state = TServiceStates().SettledState(target.Name, target.StubPath, SettleLimitMs);
+    // The window asks the host and waits for its answer; the Service Control
+    // Manager knows at once, and a host answers only while its service runs.
     if (state != TServiceState::Stopped && state != TServiceState::NotRegistered)
-        throw TCliFailure(ExitWrongState, RunningServiceText(entry.Description));
-    // The window's guard too: a host that answers still runs.
-    if (TQuestioner().Active(entry.ServiceID))
         throw TCliFailure(ExitWrongState, RunningServiceText(entry.Description));
     TDeployment done = DeployEntry(catalogue, index, false);
     Refuse(ExitFailure, done.LaunchFailure);

@@ -7,6 +7,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "deploy/Deploy.h"
+#include "tests/support/SavedCatalogue.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/TestServices.h"
@@ -21,27 +22,6 @@
 namespace {
 
 const std::string Description = "Mail Relay";
-
-// The catalogue the service host reads is the one in the Windows directory;
-// whatever is there is put back afterwards.
-class TSavedCatalogue {
-public:
-    TSavedCatalogue()
-    {
-        path_ = WindowsDirectory() + "\\" + CatalogueFileName;
-        saved_ = MoveFileExA(path_.c_str(), (path_ + ".road-saved").c_str(), MOVEFILE_REPLACE_EXISTING);
-    }
-    ~TSavedCatalogue()
-    {
-        DeleteFileA(path_.c_str());
-        if (saved_)
-            MoveFileExA((path_ + ".road-saved").c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING);
-    }
-
-private:
-    std::string path_;
-    bool saved_;
-};
 
 TfrmCreateService* ShownWizard()
 {

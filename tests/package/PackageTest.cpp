@@ -16,6 +16,7 @@
 #include "catalogue/Catalogue.h"
 #include "deploy/Deploy.h"
 #include "deploy/ServiceOwner.h"
+#include "tests/support/Programs.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/WindowDriver.h"
 
@@ -31,13 +32,6 @@ const char* const ShippedFiles[] = {"Quorvane.exe", "Vantorer.bin", "Quick Guide
 
 // The manager's menu items are numbered from 2000 in menu order.
 constexpr WPARAM InstallServiceCommand = 2004, AboutCommand = 2010, QuickGuideCommand = 2011;
-
-// The build hands over Unix paths; the current drive (Z:) maps them.
-std::string WindowsPath(const char* path)
-{
-    char full[MAX_PATH];
-    return std::string(full, GetFullPathNameA(path, MAX_PATH, full, nullptr));
-}
 
 std::string KnownFolder(int csidl)
 {
