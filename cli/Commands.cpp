@@ -14,6 +14,8 @@
 #include "deploy/ServiceOwner.h"
 #include "deploy/ServiceState.h"
 #include "messaging/Liveness.h"
+#include "messaging/Protocol.h"
+#include "platform/Kernel.h"
 #include "toolkit/Error.h"
 #include "toolkit/Text.h"
 
@@ -278,14 +280,11 @@ public:
     TQuestioner()
     {
         liveness_.Beep = [](DWORD, DWORD) { return TRUE; };
-        try {
-            liveness_.Start();
-        } catch (const TError&) {
-            liveness_.Shutdown();
+        TKernelHandle window(OpenMutexA(SYNCHRONIZE, FALSE, ManagerWindowMutex));
+        if (window || !TakeMailslot())
             throw TCliFailure(ExitReplySlotBusy,
                               "The Quorvane window is open and holds the mailslot its services answer on: "
                               "close it, or ask from the window");
-        }
         liveness_.SetCheckMode(TLiveness::ModeQuiet);
     }
     ~TQuestioner() { liveness_.Shutdown(); }
@@ -295,6 +294,17 @@ public:
     bool Active(int serviceID) { return liveness_.Query(serviceID); }
 
 private:
+    bool TakeMailslot()
+    {
+        try {
+            liveness_.Start();
+            return true;
+        } catch (const TError&) {
+            liveness_.Shutdown();
+            return false;
+        }
+    }
+
     TLiveness liveness_;
 };
 

@@ -8,6 +8,7 @@
 #include "catalogue/EntryRules.h"
 #include "deploy/Deploy.h"
 #include "deploy/ServiceControl.h"
+#include "messaging/Protocol.h"
 #include "platform/Shell.h"
 #include "toolkit/Application.h"
 #include "toolkit/Error.h"
@@ -222,11 +223,17 @@ void TfrmServiceManager::FormCreate()
     liveness_.AppendPanelLine = [this](const std::string& line) { AddMemoLine(line); };
     liveness_.Terminating = [this] { return destroyed_ || Application().Terminated; };
     liveness_.OnTimerError = [](const std::exception& error) { Application().HandleException(error); };
+    presence_ = TKernelHandle(CreateMutexA(nullptr, FALSE, ManagerWindowMutex));
+    const bool anotherWindow = GetLastError() == ERROR_ALREADY_EXISTS;
     try {
         liveness_.Start();
     } catch (const std::exception&) {
-        Prompter().Error(SecondInstanceText);
-        PostMessageA(handle_, WM_CLOSEREQUEST, 0, 0);
+        // Without another window the mailslot is the command line's for a
+        // moment; the poll takes it over once it is free.
+        if (anotherWindow) {
+            Prompter().Error(SecondInstanceText);
+            PostMessageA(handle_, WM_CLOSEREQUEST, 0, 0);
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "messaging/Liveness.h"
+#include "platform/Kernel.h"
 #include "toolkit/Component.h"
 #include "toolkit/Published.h"
 
@@ -115,6 +116,8 @@ private:
 
     TCatalogue catalogue_;
     TLiveness liveness_;
+    // Held while the window lives: tells a second window from the command line.
+    TKernelHandle presence_;
     HWND handle_ = nullptr;
     HWND tooltips_ = nullptr;
     HFONT memoFont_ = nullptr;

@@ -8,6 +8,7 @@
 #include "deploy/Deploy.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
+#include "platform/Kernel.h"
 #include "tests/support/Programs.h"
 #include "tests/support/SavedCatalogue.h"
 #include "tests/support/TestServices.h"
@@ -82,7 +83,7 @@ TEST_F(CliTest, AScriptTakesAnEntryAlongTheWholeRoadAndRepeatsEveryStepHarmlessl
 
     for (int time = 0; time < 2; ++time)
         Expect(On("install", Relay), 0);
-    EXPECT_EQ(ServiceBinary(Relay), "\"" + StubCopyFile(Relay) + "\"");
+    EXPECT_EQ(ServiceBinary(Relay), On("", StubCopyFile(Relay)).substr(1));
     Expect("edit \"" + Relay + "\" --parameters other", 9, "You can not edit a service when it is in [Installed]");
     for (int time = 0; time < 2; ++time)
         Expect(On("start", Relay), 0);
@@ -149,6 +150,11 @@ TEST_F(CliTest, AServiceOfAnotherProgramIsNeverTouched)
 TEST_F(CliTest, WhileTheWindowHoldsTheReplyMailslotCheckSaysSoAndLeavesItBe)
 {
     Expect("add \"" + Relay + "\" --program \"" + program + "\"", 0);
+    // A window that is still starting holds its mutex before the mailslot.
+    {
+        TKernelHandle starting(CreateMutexA(nullptr, FALSE, ManagerWindowMutex));
+        Expect(On("check", Relay), 8, "The Quorvane window is open");
+    }
     TMailSlot window;
     window.SetMsgSize(MessageSize);
     window.SetAlias(ManagerSlotAlias);

@@ -186,6 +186,7 @@ TEST_F(ServiceManagerTest, RemovingAnInstalledEntryAsksToUninstallFirst)
 
 TEST_F(ServiceManagerTest, ASecondInstanceIsRefusedAndCloses)
 {
+    TKernelHandle firstWindow(CreateMutexA(nullptr, FALSE, ManagerWindowMutex));
     TMailSlot first;
     first.SetAlias(ManagerSlotAlias);
     first.SetActive(true);
@@ -198,6 +199,19 @@ TEST_F(ServiceManagerTest, ASecondInstanceIsRefusedAndCloses)
     EXPECT_TRUE(PumpUntil([&] { return form->Closed(); }));
     EXPECT_TRUE(first.Active());
     EXPECT_EQ(first.MsgCount(), 0);
+}
+
+TEST_F(ServiceManagerTest, AMailslotHeldByTheCommandLineAloneIsTakenOverOnceFree)
+{
+    auto commandLine = std::make_unique<TMailSlot>();
+    commandLine->SetAlias(ManagerSlotAlias);
+    commandLine->SetActive(true);
+    Open();
+    EXPECT_EQ(prompter.Texts("Error"), "");
+    EXPECT_FALSE(form->Liveness().ServerSlot()->Active());
+    commandLine.reset();
+    EXPECT_TRUE(PumpUntil([&] { return form->Liveness().ServerSlot()->Active(); }));
+    EXPECT_FALSE(form->Closed());
 }
 
 TEST_F(ServiceManagerTest, ClosingDisposesOfTheMailslotAndHandlesItsOwnMessages)
