@@ -81,6 +81,30 @@ TEST(StubFileLog, AppendsAndRotatesToOneBackup)
     EXPECT_GT(firstKept, 0);
 }
 
+TEST(StubFileLog, AMoveThatFailsKeepsEveryLineAndIsTriedOneLimitLater)
+{
+    TTempFolder folder;
+    std::string path = folder.File("service.log");
+    // A folder where the backup goes refuses the move.
+    ASSERT_TRUE(CreateDirectoryA((path + ".1").c_str(), nullptr));
+    TFileLog log(path, 400);
+    std::string reason;
+    ASSERT_TRUE(log.Open(reason)) << reason;
+    for (int i = 0; i < 15; ++i)
+        log.Detail("line " + std::to_string(i));
+    std::string text = ReadTextFile(path);
+    EXPECT_EQ(1u, LinesWith(text, " line 0\r").size());
+    EXPECT_EQ(1u, LinesWith(text, " line 14\r").size());
+    EXPECT_EQ(1u, LinesWith(text, "could not be moved").size()) << text;
+
+    ASSERT_TRUE(RemoveDirectoryA((path + ".1").c_str()));
+    for (int i = 15; i < 27; ++i)
+        log.Detail("line " + std::to_string(i));
+    std::string backup = ReadTextFile(path + ".1");
+    EXPECT_EQ(1u, LinesWith(backup, " line 0\r").size()) << backup;
+    EXPECT_EQ(1u, LinesWith(ReadTextFile(path), " line 26\r").size());
+}
+
 TEST(StubFileLog, UnopenableFileIsReported)
 {
     TTempFolder folder;
