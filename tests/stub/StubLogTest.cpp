@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/Seam.h"
+#include "stub/Guard.h"
 #include "stub/StubLog.h"
 #include "tests/stub/StubTestSupport.h"
 #include "tests/support/TempFiles.h"
+#include "toolkit/Error.h"
 
 namespace {
 
@@ -141,4 +143,17 @@ TEST(StubEventLog, LifecycleGoesToReportEventWithTheMessageNumbers)
     EXPECT_EQ(EVENTLOG_ERROR_TYPE, reported[2].Type);
     EXPECT_EQ(ErrorMessageID, reported[2].ID);
     EXPECT_EQ("cannot start", reported[2].Text);
+}
+
+TEST(StubGuard, AThreadsFailureIsLoggedAndHandedOn)
+{
+    static std::string handed;
+    SetFailureHandler([](const std::string& failure) { handed = failure; });
+    TRecordingLog log;
+    RunGuarded("the reader", log, [] { throw TError("pipe gone"); });
+    EXPECT_EQ("error: the reader failed: pipe gone", log.Lines().at(0));
+    EXPECT_EQ("the reader failed: pipe gone", handed);
+    RunGuarded("the listener", log, [] { throw 42; });
+    EXPECT_EQ("the listener failed: an exception of unknown kind", handed);
+    SetFailureHandler(nullptr);
 }
