@@ -439,37 +439,30 @@ TEST(StubService, AnotherProgramsServiceAndEventSourceAreLeftAsTheyAre)
     EXPECT_EQ(otherFile, MessageFileOf(copy.Description));
 }
 
-TEST(StubService, SilentWhileTheProgramIsNotRunning)
+TEST(StubService, SilentWhileItsProgramDoesNotRunAndFromTheStopControlOn)
 {
-    TServiceCopy copy("Quitter", "exit:3");
-    ASSERT_EQ(0, copy.Run("-i"));
+    TServiceCopy quitter("Quitter", "exit:3");
+    TServiceCopy runner("Runner", "pid wait");
     std::unique_ptr<TMailSlot> manager = ManagerSlot();
-    ASSERT_EQ(0u, Control(copy.Description, true));
+    for (TServiceCopy* copy : {&quitter, &runner}) {
+        ASSERT_EQ(0, copy->Run("-i"));
+        ASSERT_EQ(0u, Control(copy->Description, true));
+    }
     // Waiting two seconds before it starts the program again.
-    ASSERT_TRUE(WaitFor([&] { return copy.LogHas("restarting in 2000 ms"); }, 10000)) << copy.Log();
-    Ask(copy.ServiceID, "51|Are you on?");
-    ASSERT_TRUE(WaitFor([&] { return copy.LogHas("question 51 not answered"); }, 5000)) << copy.Log();
+    ASSERT_TRUE(WaitFor([&] { return quitter.LogHas("restarting in 2000 ms"); }, 10000)) << quitter.Log();
+    Ask(quitter.ServiceID, "51|Are you on?");
+    ASSERT_TRUE(WaitFor([&] { return quitter.LogHas("question 51 not answered"); }, 5000)) << quitter.Log();
     EXPECT_EQ(0, manager->MsgCount());
-    ASSERT_EQ(0u, Control(copy.Description, false));
-    ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 15000));
-}
 
-TEST(StubService, SilentTheMomentItIsToldToStop)
-{
-    TServiceCopy copy("Stopping", "pid wait");
-    ASSERT_EQ(0, copy.Run("-i"));
-    std::unique_ptr<TMailSlot> manager = ManagerSlot();
-    ASSERT_EQ(0u, Control(copy.Description, true));
-    ASSERT_TRUE(WaitFor([&] { return copy.LogHas("out: pid "); }, 10000)) << copy.Log();
-    Ask(copy.ServiceID, "61|Are you on?");
-    ASSERT_TRUE(WaitFor([&] { return manager->MsgCount() > 0; }, 5000)) << copy.Log();
-
+    ASSERT_TRUE(WaitFor([&] { return runner.LogHas("out: pid "); }, 10000)) << runner.Log();
+    Ask(runner.ServiceID, "61|Are you on?");
+    ASSERT_TRUE(WaitFor([&] { return manager->MsgCount() > 0; }, 5000)) << runner.Log();
     // The stop control returns once the host has let go of its mailslot,
     // before the program has been asked to end.
-    ASSERT_EQ(0u, Control(copy.Description, false));
-    EXPECT_THROW(Ask(copy.ServiceID, "62|Are you on?"), TError) << "the mailslot is still there";
-    ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 15000));
-    std::string log = copy.Log();
+    ASSERT_EQ(0u, Control(runner.Description, false));
+    EXPECT_THROW(Ask(runner.ServiceID, "62|Are you on?"), TError) << "the mailslot is still there";
+    ASSERT_TRUE(WaitForState(runner.Description, SERVICE_STOPPED, 15000));
+    std::string log = runner.Log();
     size_t silent = log.find("liveness questions are no longer answered");
     ASSERT_NE(std::string::npos, silent) << log;
     EXPECT_LT(silent, log.find("stopping: asking the program")) << log;
