@@ -151,16 +151,8 @@ void TProgramRun::End()
 
 class TSupervisor::TRunningMark {
 public:
-    TRunningMark(TSupervisor& supervisor, HANDLE process) : supervisor_(supervisor)
-    {
-        std::lock_guard<std::mutex> hold(supervisor_.runningLock_);
-        supervisor_.running_ = process;
-    }
-    ~TRunningMark()
-    {
-        std::lock_guard<std::mutex> hold(supervisor_.runningLock_);
-        supervisor_.running_ = nullptr;
-    }
+    explicit TRunningMark(TSupervisor& supervisor) : supervisor_(supervisor) { supervisor_.running_ = true; }
+    ~TRunningMark() { supervisor_.running_ = false; }
     TRunningMark(const TRunningMark&) = delete;
     TRunningMark& operator=(const TRunningMark&) = delete;
 
@@ -177,12 +169,7 @@ TSupervisor::TSupervisor(TStubSettings settings, std::shared_ptr<TStubLog> log, 
 
 bool TSupervisor::ProgramRunning() const
 {
-    std::lock_guard<std::mutex> hold(runningLock_);
-    if (!running_)
-        return false;
-    // One look at both: neither ended nor asked to stop.
-    HANDLE ends[] = {running_, stop_};
-    return WaitForMultipleObjects(2, ends, FALSE, 0) == WAIT_TIMEOUT;
+    return running_;
 }
 
 void TSupervisor::StartReader(THandle pipe, const char* stream, TProgramRun& run)
@@ -310,8 +297,9 @@ void TSupervisor::Run(const std::function<void()>& progress)
             } else {
                 DWORD woke;
                 {
-                    // Marked before it runs, so whatever it does comes after.
-                    TRunningMark mark(*this, run.Process.Get());
+                    // Marked before it runs, so whatever it does comes after;
+                    // unmarked the moment its end or a stop wakes us.
+                    TRunningMark mark(*this);
                     ResumeThread(run.Thread.Get());
                     log_->Event(TLogKind::Information,
                                 "started " + commandLine + " with pid " + std::to_string(run.Pid));

@@ -1,10 +1,10 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -67,9 +67,11 @@ public:
     // progress is called between the steps of a stop.
     void Run(const std::function<void()>& progress);
 
-    // True only while the program's process runs and no stop was asked for:
-    // not while it starts, not in the wait before a restart, not while it is
-    // being ended. Any thread may ask.
+    // True while the program's process runs: from its start until its end or
+    // a stop request wakes the supervisor, which is at once. Not while it is
+    // launched, not in the wait before a restart, not while it is being
+    // ended. Any thread may ask; it costs no call into Windows, since every
+    // liveness question asks.
     bool ProgramRunning() const;
 
     // The most a stop can take, for the Service Control Manager's wait hint.
@@ -90,8 +92,7 @@ private:
     bool captureOutput_;
     HANDLE stop_;
     TSupervisorTiming timing_;
-    mutable std::mutex runningLock_;
-    HANDLE running_ = nullptr;
+    std::atomic<bool> running_{false};
 };
 
 // The text Windows gives for an error code, without the line break.

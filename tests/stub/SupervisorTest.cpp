@@ -160,9 +160,10 @@ TEST(StubSupervisor, TheProgramCountsAsRunningOnlyWhileItsProcessRuns)
 
     TRunningSupervisor waiter(TestProgram, "wait");
     EXPECT_TRUE(WaitFor([&] { return waiter.ProgramRunning(); }, 10000));
-    // Not any more once a stop is asked for, though the program still runs.
+    // Not any more once a stop is asked for, though the program still runs
+    // for the graceful wait.
     waiter.AskToStop();
-    EXPECT_FALSE(waiter.ProgramRunning());
+    EXPECT_TRUE(WaitFor([&] { return !waiter.ProgramRunning(); }, 1000));
 }
 
 TEST(StubSupervisor, StopEndsTheProgramAndItsChild)
