@@ -1,5 +1,6 @@
 // Measures the service host under the real Service Control Manager: liveness
-// round trip, exit-to-restart delay, idle CPU, private memory, file size.
+// round trip, exit-to-restart delay, idle CPU, private memory, file size, and
+// how soon a stop request silences the host and ends the program's tree.
 #define PSAPI_VERSION 2
 #include <windows.h>
 #include <psapi.h>
@@ -15,6 +16,7 @@
 #include "catalogue/Catalogue.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
+#include "toolkit/Error.h"
 
 namespace {
 
@@ -92,6 +94,28 @@ SERVICE_STATUS_PROCESS Status(SC_HANDLE service)
     return status;
 }
 
+double Since(const LARGE_INTEGER& from)
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - from.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+// Whether the host still holds its liveness mailslot.
+bool Listening(int serviceID)
+{
+    TMailSlot client;
+    client.SetMailslot(msClient);
+    client.SetAlias(ServiceSlotAlias(serviceID));
+    try {
+        client.SetActive(true);
+        return true;
+    } catch (const TError&) {
+        return false;
+    }
+}
+
 bool Stop(SC_HANDLE service)
 {
     SERVICE_STATUS status = {};
@@ -130,7 +154,7 @@ int main()
     const std::string catalogueText = catalogueExisted ? ReadText(catalogueFile) : "";
 
     TCatalogue catalogue;
-    catalogue.AppendEntry(description, program, "wait", log, true);
+    catalogue.AppendEntry(description, program, "pid child wait", log, true);
     const int serviceID = catalogue.Entry().ServiceID;
     TIniFile ini(CatalogueFileName);
     ini.WriteString(description, VantorerKey, copy);
@@ -215,6 +239,41 @@ int main()
         Stop(service);
     }
     std::printf("exit to first restart: median %.3f ms over %zu rounds\n", Median(restarts), restarts.size());
+
+    // From the stop request to a silent host, to the program and its child
+    // ended, and to the service stopped.
+    ini.WriteString(description, ParametersKey, "pid child wait");
+    std::vector<double> silent, treeGone, stopped;
+    for (int round = 0; round < 5; ++round) {
+        DeleteFileA(log.c_str());
+        StartServiceA(service, 0, nullptr);
+        if (!WaitFor([&] { return NumberAfter(ReadText(log), "child pid ", 0) != 0; }, 10000) ||
+            !WaitFor([&] { return Listening(serviceID); }, 5000))
+            break;
+        std::string text = ReadText(log);
+        HANDLE tree[] = {OpenProcess(SYNCHRONIZE, FALSE, NumberAfter(text, "out: pid ", 0)),
+                         OpenProcess(SYNCHRONIZE, FALSE, NumberAfter(text, "child pid ", 0))};
+        LARGE_INTEGER asked;
+        QueryPerformanceCounter(&asked);
+        SERVICE_STATUS status = {};
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        while (Listening(serviceID)) {
+        }
+        silent.push_back(Since(asked));
+        if (tree[0] && tree[1] && WaitForMultipleObjects(2, tree, TRUE, 20000) == WAIT_OBJECT_0)
+            treeGone.push_back(Since(asked));
+        if (WaitFor([&] { return Status(service).dwCurrentState == SERVICE_STOPPED; }, 20000))
+            stopped.push_back(Since(asked));
+        for (HANDLE process : tree)
+            if (process)
+                CloseHandle(process);
+    }
+    std::printf("stop request to silent host: median %.3f ms over %zu rounds (max %.3f ms)\n", Median(silent),
+                silent.size(), silent.empty() ? -1.0 : *std::max_element(silent.begin(), silent.end()));
+    std::printf("stop request to program tree gone: median %.3f ms over %zu rounds\n", Median(treeGone),
+                treeGone.size());
+    std::printf("stop request to service stopped: median %.3f ms over %zu rounds\n", Median(stopped),
+                stopped.size());
 
     CloseServiceHandle(service);
     CloseServiceHandle(manager);

@@ -15,8 +15,6 @@ public:
     // Called when a run ended (or a start failed, with a run time of 0);
     // gives the wait before the next start.
     uint32_t Next(uint64_t runMs);
-    // Quick failures in a row so far.
-    uint32_t Failures() const { return failures_; }
 
 private:
     uint32_t first_;

@@ -5,6 +5,7 @@
 
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
+#include "stub/Guard.h"
 #include "toolkit/Error.h"
 #include "toolkit/Text.h"
 
@@ -61,9 +62,29 @@ std::string ReplySlot(const std::string& sequence, int serviceID)
     return slot;
 }
 
-TLivenessListener::TLivenessListener(int serviceID, std::shared_ptr<TStubLog> log)
-    : serviceID_(serviceID), log_(std::move(log)), replyAlias_(ManagerSlotAlias)
+struct TLivenessListener::TShared {
+    int ServiceID;
+    std::shared_ptr<TStubLog> Log;
+    std::function<bool()> IsOn;
+    std::string ReplyAlias = ManagerSlotAlias;
+    THandle Slot;
+    std::atomic<bool> Stopping{false};
+    // Held while a question is answered, so Stop can wait out a reply on its
+    // way and no reply follows it.
+    std::mutex AnswerLock;
+    bool Silent = false;
+
+    std::string SlotName() const { return LocalSlotPath + ServiceSlotAlias(ServiceID); }
+    void Listen();
+    void Answer(const char* bytes, size_t count);
+};
+
+TLivenessListener::TLivenessListener(int serviceID, std::shared_ptr<TStubLog> log, std::function<bool()> isOn)
+    : shared_(std::make_shared<TShared>())
 {
+    shared_->ServiceID = serviceID;
+    shared_->Log = std::move(log);
+    shared_->IsOn = std::move(isOn);
 }
 
 TLivenessListener::~TLivenessListener()
@@ -71,107 +92,130 @@ TLivenessListener::~TLivenessListener()
     Stop();
 }
 
+void TLivenessListener::SetReplyAlias(const std::string& alias)
+{
+    shared_->ReplyAlias = alias;
+}
+
 bool TLivenessListener::Start(std::string& reason)
 {
-    std::string name = LocalSlotPath + ServiceSlotAlias(serviceID_);
-    slot_ = CreateMailslotA(name.c_str(), 0, MAILSLOT_WAIT_FOREVER, nullptr);
-    if (slot_ == INVALID_HANDLE_VALUE) {
+    std::string name = shared_->SlotName();
+    shared_->Slot = THandle(CreateMailslotA(name.c_str(), 0, MAILSLOT_WAIT_FOREVER, nullptr));
+    if (!shared_->Slot) {
         reason = "cannot create the mailslot " + name + " (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    thread_ = CreateThread(nullptr, 64 * 1024, ThreadMain, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    auto* forThread = new std::shared_ptr<TShared>(shared_);
+    thread_ = THandle(
+        CreateThread(nullptr, 64 * 1024, ThreadMain, forThread, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!thread_) {
         reason = "cannot start the liveness thread (error " + std::to_string(GetLastError()) + ")";
-        CloseHandle(slot_);
-        slot_ = INVALID_HANDLE_VALUE;
+        delete forThread;
+        shared_->Slot.Close();
         return false;
     }
     return true;
 }
 
-void TLivenessListener::Stop()
+void TLivenessListener::Stop() noexcept
 {
+    std::lock_guard<std::mutex> once(stopLock_);
+    if (!shared_)
+        return;
+    {
+        std::lock_guard<std::mutex> hold(shared_->AnswerLock);
+        shared_->Silent = true;
+    }
     if (thread_) {
-        stopping_ = true;
+        shared_->Stopping = true;
         // A message to ourselves ends the blocking read.
-        std::string name = LocalSlotPath + ServiceSlotAlias(serviceID_);
-        HANDLE self = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (self != INVALID_HANDLE_VALUE) {
-            DWORD written = 0;
-            WriteFile(self, "", 1, &written, nullptr);
-            CloseHandle(self);
+        THandle self(CreateFileA(shared_->SlotName().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (self)
+            WriteFile(self.Get(), "", 1, &written, nullptr);
+        if (WaitForSingleObject(thread_.Get(), 2000) != WAIT_OBJECT_0) {
+            CancelSynchronousIo(thread_.Get());
+            WaitForSingleObject(thread_.Get(), 1000);
         }
-        if (WaitForSingleObject(thread_, 2000) != WAIT_OBJECT_0) {
-            CancelSynchronousIo(thread_);
-            WaitForSingleObject(thread_, 1000);
+        thread_.Close();
+        try {
+            shared_->Log->Event(TLogKind::Information, "liveness questions are no longer answered");
+        } catch (...) {
+            // Stopping goes on without the line.
         }
-        CloseHandle(thread_);
-        thread_ = nullptr;
     }
-    if (slot_ != INVALID_HANDLE_VALUE) {
-        CloseHandle(slot_);
-        slot_ = INVALID_HANDLE_VALUE;
-    }
+    // The mailslot closes with the last holder: here, or when a thread that
+    // would not end finally does.
+    shared_.reset();
 }
 
-DWORD WINAPI TLivenessListener::ThreadMain(void* self)
+DWORD WINAPI TLivenessListener::ThreadMain(void* parameter)
 {
-    static_cast<TLivenessListener*>(self)->Listen();
+    std::unique_ptr<std::shared_ptr<TShared>> shared(static_cast<std::shared_ptr<TShared>*>(parameter));
+    TShared& state = **shared;
+    RunGuarded("the liveness listener", *state.Log, [&] { state.Listen(); });
     return 0;
 }
 
-void TLivenessListener::Listen()
+void TLivenessListener::TShared::Listen()
 {
     std::vector<char> buffer(ReadBufferSize);
-    while (!stopping_) {
+    while (!Stopping) {
         DWORD read = 0;
-        if (ReadFile(slot_, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
-            if (stopping_)
+        if (ReadFile(Slot.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+            if (Stopping)
                 break;
             Answer(buffer.data(), read);
             continue;
         }
         DWORD error = GetLastError();
-        if (stopping_)
+        if (Stopping)
             break;
         DWORD next = 0;
         if (error == ERROR_INSUFFICIENT_BUFFER &&
-            GetMailslotInfo(slot_, nullptr, &next, nullptr, nullptr) && next != MAILSLOT_NO_MESSAGE &&
+            GetMailslotInfo(Slot.Get(), nullptr, &next, nullptr, nullptr) && next != MAILSLOT_NO_MESSAGE &&
             next > buffer.size()) {
             // Take the oversized message out of the way; it is no question.
             std::vector<char> large(next);
-            if (ReadFile(slot_, large.data(), next, &read, nullptr)) {
-                log_->Detail("ignored a message of " + std::to_string(read) + " bytes on the liveness mailslot");
+            if (ReadFile(Slot.Get(), large.data(), next, &read, nullptr)) {
+                Log->Detail("ignored a message of " + std::to_string(read) + " bytes on the liveness mailslot");
                 continue;
             }
             error = GetLastError();
         }
         // Anything else would fail again at once: give up listening rather
         // than spin; the program itself keeps running.
-        log_->Event(TLogKind::Warning,
-                    "stopped answering liveness questions: read failed (error " + std::to_string(error) + ")");
+        Log->Event(TLogKind::Warning,
+                   "stopped answering liveness questions: read failed (error " + std::to_string(error) + ")");
         return;
     }
 }
 
-void TLivenessListener::Answer(const char* bytes, size_t count)
+void TLivenessListener::TShared::Answer(const char* bytes, size_t count)
 {
-    std::optional<std::string> sequence = QuestionSequence(bytes, count, serviceID_);
+    std::optional<std::string> sequence = QuestionSequence(bytes, count, ServiceID);
     if (!sequence) {
-        log_->Detail("ignored a message on the liveness mailslot: \"" + Printable(bytes, count) + "\"");
+        Log->Detail("ignored a message on the liveness mailslot: \"" + Printable(bytes, count) + "\"");
         return;
     }
-    std::string reply = ReplySlot(*sequence, serviceID_);
+    std::lock_guard<std::mutex> hold(AnswerLock);
+    if (Silent)
+        return;
+    if (!IsOn()) {
+        Log->Detail("question " + *sequence + " not answered: the program is not running");
+        return;
+    }
+    std::string reply = ReplySlot(*sequence, ServiceID);
     try {
         TMailSlot manager;
         manager.SetMailslot(msClient);
         manager.SetMsgSize(MessageSize);
-        manager.SetAlias(replyAlias_);
+        manager.SetAlias(ReplyAlias);
         manager.SetActive(true);
         manager.WriteMsg(reply.data(), MessageSize);
         manager.SetActive(false);
     } catch (const TError& error) {
-        log_->Detail("could not answer question " + *sequence + ": " + error.Message());
+        Log->Detail("could not answer question " + *sequence + ": " + error.Message());
     }
 }

@@ -2,10 +2,13 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
+#include "stub/Handle.h"
 #include "stub/StubLog.h"
 
 // The sequence field of a liveness question "<sequence>|Are you on?" taken
@@ -19,12 +22,12 @@ std::optional<std::string> QuestionSequence(const char* bytes, size_t count, int
 // zeros after it.
 std::string ReplySlot(const std::string& sequence, int serviceID);
 
-// Holds the mailslot "Service<ID>" and answers every question on the
-// manager's mailslot. One thread, blocked in ReadFile while nothing comes:
-// no CPU is used while idle.
+// Holds the mailslot "Service<ID>" and answers questions on the manager's
+// mailslot, but only while isOn says the program runs. One thread, blocked
+// in ReadFile while nothing comes: no CPU is used while idle.
 class TLivenessListener {
 public:
-    TLivenessListener(int serviceID, std::shared_ptr<TStubLog> log);
+    TLivenessListener(int serviceID, std::shared_ptr<TStubLog> log, std::function<bool()> isOn);
     ~TLivenessListener();
     TLivenessListener(const TLivenessListener&) = delete;
     TLivenessListener& operator=(const TLivenessListener&) = delete;
@@ -32,21 +35,23 @@ public:
     // Creates the mailslot and starts listening; false with the reason when
     // the mailslot cannot be had (another host holds the same ID).
     bool Start(std::string& reason);
-    // Wakes the thread and waits for it, a bounded time.
-    void Stop();
+    // Silent at once: once this returns no reply leaves and isOn is not
+    // asked again. Then wakes the thread and waits for it, a bounded time;
+    // the mailslot closes when the thread has ended, never under it. Safe
+    // from any thread, any number of times.
+    void Stop() noexcept;
 
     // The reply goes to this alias (the manager's); tests point it elsewhere.
-    void SetReplyAlias(const std::string& alias) { replyAlias_ = alias; }
+    // Set it before Start.
+    void SetReplyAlias(const std::string& alias);
 
 private:
-    static DWORD WINAPI ThreadMain(void* self);
-    void Listen();
-    void Answer(const char* bytes, size_t count);
+    // What the thread uses; it lives until both the listener and the thread
+    // let go of it.
+    struct TShared;
+    static DWORD WINAPI ThreadMain(void* shared);
 
-    int serviceID_;
-    std::shared_ptr<TStubLog> log_;
-    std::string replyAlias_;
-    HANDLE slot_ = INVALID_HANDLE_VALUE;
-    HANDLE thread_ = nullptr;
-    std::atomic<bool> stopping_{false};
+    std::shared_ptr<TShared> shared_;
+    THandle thread_;
+    std::mutex stopLock_;
 };

@@ -3,12 +3,16 @@
 
 #include <windows.h>
 
+#include <optional>
+
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
-#include "stub/StubIdentity.h"
+#include "deploy/ServiceOwner.h"
 #include "stub/StubLog.h"
+#include "stub/StubSettings.h"
 #include "stub/Supervisor.h"
 #include "toolkit/Error.h"
+#include "toolkit/Paths.h"
 
 namespace {
 
@@ -31,22 +35,90 @@ std::string DescriptionLine(const std::string& description)
     return "Runs \"" + program + "\" as a service (Quorvane service host)";
 }
 
+// Owns one open registry key.
+class TRegistryKey {
+public:
+    TRegistryKey() = default;
+    ~TRegistryKey()
+    {
+        if (key_)
+            RegCloseKey(key_);
+    }
+    TRegistryKey(const TRegistryKey&) = delete;
+    TRegistryKey& operator=(const TRegistryKey&) = delete;
+    HKEY Get() const { return key_; }
+    HKEY* Receive() { return &key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+enum class TOwner { Absent, ThisCopy, Other };
+
+// Whose the event-log source is: absent, this copy's (its message file is
+// this very file), or another program's; messageFile gets what it names.
+TOwner EventSourceOwner(const std::string& source, const std::string& ownPath, std::string& messageFile)
+{
+    TRegistryKey key;
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, EventSourceKey(source).c_str(), 0, KEY_QUERY_VALUE, key.Receive());
+    if (result == ERROR_FILE_NOT_FOUND)
+        return TOwner::Absent;
+    if (result != ERROR_SUCCESS)
+        Fail("The event-log source \"" + source + "\" could not be read", static_cast<DWORD>(result));
+    char value[4 * MAX_PATH] = {};
+    DWORD type = 0, size = sizeof value - 1;
+    messageFile.clear();
+    if (RegQueryValueExA(key.Get(), "EventMessageFile", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) ==
+            ERROR_SUCCESS &&
+        (type == REG_SZ || type == REG_EXPAND_SZ)) {
+        messageFile = value;
+        char expanded[4 * MAX_PATH];
+        if (type == REG_EXPAND_SZ) {
+            DWORD length = ExpandEnvironmentStringsA(value, expanded, sizeof expanded);
+            if (length > 0 && length <= sizeof expanded)
+                messageFile = expanded;
+        }
+    }
+    return SameFilePath(messageFile, ownPath) ? TOwner::ThisCopy : TOwner::Other;
+}
+
+std::string ForeignSourceText(const std::string& source, const std::string& messageFile)
+{
+    return "The event-log source \"" + source + "\" belongs to another program (" +
+           (messageFile.empty() ? std::string("without a message file") : messageFile) +
+           "), not to Quorvane: it is left as it is.";
+}
+
 void RegisterEventSource(const std::string& source, const std::string& ownPath)
 {
-    HKEY key = nullptr;
-    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, EventSourceKey(source).c_str(), 0, nullptr, 0,
-                                  KEY_SET_VALUE, nullptr, &key, nullptr);
+    TRegistryKey key;
+    DWORD disposition = 0;
+    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, EventSourceKey(source).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                  nullptr, key.Receive(), &disposition);
     if (result != ERROR_SUCCESS)
         Fail("The event-log source \"" + source + "\" could not be registered", static_cast<DWORD>(result));
     DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    result = RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
+    result = RegSetValueExA(key.Get(), "EventMessageFile", 0, REG_EXPAND_SZ,
                             reinterpret_cast<const BYTE*>(ownPath.c_str()), static_cast<DWORD>(ownPath.size() + 1));
     if (result == ERROR_SUCCESS)
-        result = RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+        result = RegSetValueExA(key.Get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
                                 sizeof types);
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS)
+    if (result != ERROR_SUCCESS) {
+        // A key of ours without its message file would read as another's.
+        if (disposition == REG_CREATED_NEW_KEY)
+            RegDeleteKeyA(HKEY_LOCAL_MACHINE, EventSourceKey(source).c_str());
         Fail("The event-log source \"" + source + "\" could not be registered", static_cast<DWORD>(result));
+    }
+}
+
+// Refuses, changing nothing, when the service runs another program.
+void RequireOwnService(SC_HANDLE service, const std::string& name, const std::string& ownPath)
+{
+    std::optional<std::string> binaryPath = RegisteredBinaryPath(service);
+    if (!binaryPath)
+        Fail("The registration of the service \"" + name + "\" could not be read", GetLastError());
+    if (!BinaryPathRuns(*binaryPath, ownPath))
+        throw TRefusal(ForeignServiceText(name, *binaryPath));
 }
 
 void Configure(SC_HANDLE service, const std::string& description)
@@ -121,48 +193,58 @@ std::string ErrorName(unsigned long error)
 
 void InstallService(const std::string& ownPath)
 {
-    const std::string description = DescriptionFromPath(ownPath);
+    const std::string description = OwnDescription(ownPath);
     const std::string binaryPath = "\"" + ownPath + "\"";
     TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!manager)
         Fail("The Service Control Manager could not be opened", GetLastError());
-    TServiceHandle service(CreateServiceA(manager.Get(), description.c_str(), description.c_str(),
-                                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                          SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr,
-                                          nullptr, nullptr));
-    if (!service) {
-        DWORD error = GetLastError();
-        if (error != ERROR_SERVICE_EXISTS)
-            Fail("The service \"" + description + "\" could not be registered", error);
-        // Registered before: bring the registration up to date.
-        TServiceHandle existing(OpenServiceA(manager.Get(), description.c_str(), SERVICE_ALL_ACCESS));
-        if (!existing)
-            Fail("The service \"" + description + "\" could not be opened", GetLastError());
+    // Everything is checked before the first change, so a refusal leaves
+    // another program's service and event source exactly as they were.
+    TServiceHandle existing(OpenServiceA(manager.Get(), description.c_str(),
+                                         SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
+    if (existing)
+        RequireOwnService(existing.Get(), description, ownPath);
+    else if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST)
+        Fail("The service \"" + description + "\" could not be opened", GetLastError());
+    std::string messageFile;
+    if (EventSourceOwner(description, ownPath, messageFile) == TOwner::Other)
+        throw TRefusal(ForeignSourceText(description, messageFile) + "\r\rThe service \"" + description +
+                       "\" was neither registered nor updated.");
+
+    if (existing) {
+        // Registered before by this copy: bring the registration up to date.
         if (!ChangeServiceConfigA(existing.Get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                   SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr,
                                   nullptr, description.c_str()))
             Fail("The service \"" + description + "\" could not be updated", GetLastError());
         Configure(existing.Get(), description);
     } else {
-        Configure(service.Get(), description);
+        TServiceHandle created(CreateServiceA(manager.Get(), description.c_str(), description.c_str(),
+                                              SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                              SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr,
+                                              nullptr, nullptr));
+        if (!created)
+            Fail("The service \"" + description + "\" could not be registered", GetLastError());
+        Configure(created.Get(), description);
     }
     RegisterEventSource(description, ownPath);
 }
 
 void UninstallService(const std::string& ownPath)
 {
-    const std::string description = DescriptionFromPath(ownPath);
+    const std::string description = OwnDescription(ownPath);
     TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager)
         Fail("The Service Control Manager could not be opened", GetLastError());
     {
-        TServiceHandle service(
-            OpenServiceA(manager.Get(), description.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+        TServiceHandle service(OpenServiceA(manager.Get(), description.c_str(),
+                                            SERVICE_QUERY_CONFIG | SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
         if (!service) {
             DWORD error = GetLastError();
             if (error != ERROR_SERVICE_DOES_NOT_EXIST)
                 Fail("The service \"" + description + "\" could not be opened", error);
         } else {
+            RequireOwnService(service.Get(), description, ownPath);
             SERVICE_STATUS state = {};
             if (QueryServiceStatus(service.Get(), &state) && state.dwCurrentState != SERVICE_STOPPED) {
                 if (state.dwCurrentState != SERVICE_STOP_PENDING &&
@@ -182,6 +264,10 @@ void UninstallService(const std::string& ownPath)
             }
         }
     }
+    // Another program's source of that name stays, as its service would.
+    std::string messageFile;
+    if (EventSourceOwner(description, ownPath, messageFile) != TOwner::ThisCopy)
+        return;
     LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, EventSourceKey(description).c_str());
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
         Fail("The event-log source \"" + description + "\" could not be removed", static_cast<DWORD>(result));

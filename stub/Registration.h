@@ -1,15 +1,27 @@
 #pragma once
 #include <string>
 
-// Registers the copy at ownPath as the service named after its file: own
+#include "toolkit/Error.h"
+
+// A refusal to touch what belongs to another program; nothing was changed.
+class TRefusal : public TError {
+public:
+    using TError::TError;
+};
+
+// Registers the copy at ownPath as the service of its catalogue entry: own
 // process, automatic start, the quoted path as binary path, a description
 // line naming the program, restart on failure, and an event-log source.
-// Registering again updates the registration. Failures are TErrors whose
-// text says what failed and why.
+// Registering again updates the registration. A service or an event-log
+// source of that name that runs another program is refused with a TRefusal
+// and left as it is. Failures are TErrors whose text says what failed and
+// why.
 void InstallService(const std::string& ownPath);
 
 // Stops the service if it runs (a bounded wait), removes its registration
-// and its event-log source. A service that is not registered is no failure.
+// and its event-log source. A service that is not registered is no failure;
+// one that runs another program is refused with a TRefusal, and another
+// program's event-log source stays.
 void UninstallService(const std::string& ownPath);
 
 // "ERROR_ACCESS_DENIED" for 5, and so on for the errors a registration

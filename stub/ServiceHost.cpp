@@ -6,28 +6,35 @@
 #include <memory>
 #include <mutex>
 
+#include "stub/Guard.h"
 #include "stub/Liveness.h"
-#include "stub/StubIdentity.h"
-#include "toolkit/Paths.h"
 #include "stub/StubSettings.h"
 #include "stub/Supervisor.h"
+#include "toolkit/Paths.h"
 
 namespace {
 
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 SERVICE_STATUS status = {};
 std::mutex statusLock;
+// Lives as long as the process: a control may come at any moment.
 HANDLE stopEvent = nullptr;
 std::atomic<DWORD> stopHintMs{8000};
+// A thread failed; the service ends with HostFailureExitCode.
+std::atomic<bool> hostFailed{false};
 
-void Report(DWORD state, DWORD waitHintMs = 0, DWORD exitCode = NO_ERROR, DWORD specificCode = 0)
+// The listener the first stop control closes, while ServiceMain holds one.
+std::mutex listenerLock;
+TLivenessListener* listener = nullptr;
+
+void Report(DWORD state, DWORD waitHintMs = 0, DWORD specificCode = 0)
 {
     std::lock_guard<std::mutex> hold(statusLock);
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted =
         state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-    status.dwWin32ExitCode = specificCode ? ERROR_SERVICE_SPECIFIC_ERROR : exitCode;
+    status.dwWin32ExitCode = specificCode ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
     status.dwServiceSpecificExitCode = specificCode;
     status.dwWaitHint = waitHintMs;
     // Pending states count their steps; settled ones have none.
@@ -35,11 +42,38 @@ void Report(DWORD state, DWORD waitHintMs = 0, DWORD exitCode = NO_ERROR, DWORD 
     SetServiceStatus(statusHandle, &status);
 }
 
+void StopListening()
+{
+    std::lock_guard<std::mutex> hold(listenerLock);
+    if (listener)
+        listener->Stop();
+}
+
+// Makes a listener the one the stop control closes, for its lifetime.
+class TPublishedListener {
+public:
+    explicit TPublishedListener(TLivenessListener& published)
+    {
+        std::lock_guard<std::mutex> hold(listenerLock);
+        listener = &published;
+    }
+    ~TPublishedListener()
+    {
+        std::lock_guard<std::mutex> hold(listenerLock);
+        listener = nullptr;
+    }
+    TPublishedListener(const TPublishedListener&) = delete;
+    TPublishedListener& operator=(const TPublishedListener&) = delete;
+};
+
 DWORD WINAPI Control(DWORD control, DWORD, void*, void*)
 {
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+        // Silent before anything else: a host that is stopping must not pass
+        // for a running one, not even while its program still ends.
+        StopListening();
         Report(SERVICE_STOP_PENDING, stopHintMs);
         SetEvent(stopEvent);
         return NO_ERROR;
@@ -48,6 +82,12 @@ DWORD WINAPI Control(DWORD control, DWORD, void*, void*)
     default:
         return ERROR_CALL_NOT_IMPLEMENTED;
     }
+}
+
+void OnThreadFailure(const std::string&)
+{
+    hostFailed = true;
+    SetEvent(stopEvent);
 }
 
 // Where the lifecycle goes: the entry's file when it asks for one and the
@@ -71,52 +111,76 @@ std::shared_ptr<TStubLog> OpenLog(const TStubSettings& settings, bool& toFile)
     return std::make_shared<TEventLog>(settings.Description);
 }
 
-void WINAPI ServiceMain(DWORD, LPSTR*)
+// Runs the service until it is stopped; the service-specific exit code to
+// report. log is set as soon as there is one, for the caller's last words.
+DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log)
 {
-    const std::string ownPath = ExecutablePath();
-    const std::string description = DescriptionFromPath(ownPath);
-    statusHandle = RegisterServiceCtrlHandlerExA(description.c_str(), Control, nullptr);
-    if (!statusHandle)
-        return;
-    Report(SERVICE_START_PENDING, 3000);
-    stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-
     TStubSettings settings;
     try {
-        settings = LoadSettings(description, ownPath);
+        settings = LoadSettings(ExecutablePath());
     } catch (const TSettingsError& error) {
-        TEventLog(description).Event(TLogKind::Error, "the service cannot run: " + error.Message());
-        Report(SERVICE_STOPPED, 0, NO_ERROR, error.ExitCode());
-        return;
+        TEventLog(serviceName).Event(TLogKind::Error, "the service cannot run: " + error.Message());
+        return error.ExitCode();
     }
-    if (!stopEvent) {
-        Report(SERVICE_STOPPED, 0, GetLastError());
-        return;
-    }
-
     bool toFile = false;
-    std::shared_ptr<TStubLog> log = OpenLog(settings, toFile);
-    log->Event(TLogKind::Information,
-               "service \"" + description + "\" starting (service ID " + std::to_string(settings.ServiceID) + ")");
-    TLivenessListener liveness(settings.ServiceID, log);
+    log = OpenLog(settings, toFile);
+    log->Event(TLogKind::Information, "service \"" + settings.Description + "\" starting (service ID " +
+                                          std::to_string(settings.ServiceID) + ")");
+
+    // The listener goes first at the end: it asks the supervisor.
+    TSupervisor supervisor(settings, log, toFile, stopEvent);
+    TLivenessListener liveness(settings.ServiceID, log, [&supervisor] { return supervisor.ProgramRunning(); });
     std::string reason;
     if (!liveness.Start(reason))
         log->Event(TLogKind::Warning, "liveness questions will not be answered: " + reason);
+    TPublishedListener published(liveness);
 
-    TSupervisor supervisor(settings, log, toFile, stopEvent);
     stopHintMs = supervisor.StopBoundMs();
     Report(SERVICE_RUNNING);
     supervisor.Run([&] { Report(SERVICE_STOP_PENDING, supervisor.StopBoundMs()); });
     Report(SERVICE_STOP_PENDING, 3000);
-    liveness.Stop();
+    StopListening();
     log->Event(TLogKind::Information, "stopped");
-    Report(SERVICE_STOPPED);
+    return hostFailed ? HostFailureExitCode : 0;
+}
+
+void WINAPI ServiceMain(DWORD argc, LPSTR* argv)
+{
+    const std::string serviceName = argc > 0 && argv[0] ? argv[0] : "";
+    statusHandle = RegisterServiceCtrlHandlerExA(serviceName.c_str(), Control, nullptr);
+    if (!statusHandle)
+        return;
+    Report(SERVICE_START_PENDING, 3000);
+    if (!stopEvent) {
+        TEventLog(serviceName).Event(TLogKind::Error, "the service cannot run: no stop event (error " +
+                                                          std::to_string(GetLastError()) + ")");
+        Report(SERVICE_STOPPED, 0, HostFailureExitCode);
+        return;
+    }
+    SetFailureHandler(OnThreadFailure);
+    std::shared_ptr<TStubLog> log;
+    DWORD exitCode = HostFailureExitCode;
+    try {
+        exitCode = RunService(serviceName, log);
+    } catch (...) {
+        try {
+            std::string failure = "the service host failed: " + CurrentFailure();
+            if (log)
+                log->Event(TLogKind::Error, failure);
+            else
+                TEventLog(serviceName).Event(TLogKind::Error, failure);
+        } catch (...) {
+            // Nothing left to write with; the exit code still tells.
+        }
+    }
+    Report(SERVICE_STOPPED, 0, exitCode);
 }
 
 } // namespace
 
 bool RunAsService()
 {
+    stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     // The name is ignored for a service of its own process.
     static char name[] = "";
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};

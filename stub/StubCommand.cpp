@@ -1,7 +1,5 @@
 #include "stub/StubCommand.h"
 
-#include "stub/StubIdentity.h"
-
 TStubCommand ParseCommand(int argc, const char* const* argv)
 {
     if (argc <= 1)
@@ -23,12 +21,12 @@ TStubCommand ParseCommand(int argc, const char* const* argv)
     }
 }
 
-std::string UsageText(const std::string& ownPath)
+std::string UsageText(const std::string& ownPath, const std::string& description)
 {
     std::string name = ownPath.substr(ownPath.find_last_of("\\/") + 1);
     return "Vantorer, the service host of Korvalith's Quorvane.\r\r"
            "This copy runs the program of the catalogue entry \"" +
-           DescriptionFromPath(ownPath) +
+           description +
            "\" as a Windows service. The Quorvane manager installs and removes it; "
            "the Service Control Manager starts it.\r\r"
            "Usage:\r    " +

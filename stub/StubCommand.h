@@ -8,5 +8,6 @@ enum class TStubCommand { Install, Uninstall, Service, Usage };
 // Manager started us; anything else earns the usage box.
 TStubCommand ParseCommand(int argc, const char* const* argv);
 
-// The usage box's text for the copy at ownPath.
-std::string UsageText(const std::string& ownPath);
+// The usage box's text for the copy at ownPath, which runs the entry of
+// that description.
+std::string UsageText(const std::string& ownPath, const std::string& description);

@@ -16,7 +16,7 @@ std::string LogLine(const SYSTEMTIME& time, const std::string& text)
     return stamp + text + "\r\n";
 }
 
-TFileLog::TFileLog(std::string path, uint64_t limit) : path_(std::move(path)), limit_(limit) {}
+TFileLog::TFileLog(std::string path, uint64_t limit) : path_(std::move(path)), limit_(limit), rotateAt_(limit) {}
 
 TFileLog::~TFileLog()
 {
@@ -45,32 +45,49 @@ bool TFileLog::Open(std::string& reason)
     return false;
 }
 
+std::string TFileLog::Stamped(const std::string& text)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return LogLine(now, text);
+}
+
 void TFileLog::Rotate()
 {
+    // The file moves aside while we still hold it (we share deletion for
+    // that), so a refused move costs nothing: we keep appending and try again
+    // once the file has grown by another limit.
+    std::string backup = path_ + ".1";
+    if (!MoveFileExA(path_.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DWORD error = GetLastError();
+        rotateAt_ = size_ + limit_;
+        Append(Stamped("warning: the log could not be moved to \"" + backup + "\" (error " + std::to_string(error) +
+                       "); it grows until the next try"));
+        return;
+    }
     CloseHandle(file_);
     file_ = INVALID_HANDLE_VALUE;
-    std::string backup = path_ + ".1";
-    if (MoveFileExA(path_.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING) && OpenFile(CREATE_NEW))
-        return;
-    // When the file cannot be moved aside it starts over: bounded either way.
-    OpenFile(CREATE_ALWAYS);
+    rotateAt_ = limit_;
+    OpenFile(OPEN_ALWAYS);
+}
+
+void TFileLog::Append(const std::string& line)
+{
+    DWORD written = 0;
+    if (WriteFile(file_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr))
+        size_ += written;
 }
 
 void TFileLog::Write(const std::string& text)
 {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    std::string line = LogLine(now, text);
+    std::string line = Stamped(text);
     std::lock_guard<std::mutex> hold(lock_);
     if (file_ == INVALID_HANDLE_VALUE)
         return;
-    if (size_ > 0 && size_ + line.size() > limit_)
+    if (size_ > 0 && size_ + line.size() > rotateAt_)
         Rotate();
-    if (file_ == INVALID_HANDLE_VALUE)
-        return;
-    DWORD written = 0;
-    if (WriteFile(file_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr))
-        size_ += written;
+    if (file_ != INVALID_HANDLE_VALUE)
+        Append(line);
 }
 
 void TFileLog::Event(TLogKind kind, const std::string& text)

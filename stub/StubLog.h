@@ -24,7 +24,9 @@ std::string LogLine(const SYSTEMTIME& time, const std::string& text);
 
 // Appends timestamped lines to a file. Past the size limit the file moves
 // to "<file>.1" (replacing the older one) and a fresh file starts, so the
-// two together never hold much more than twice the limit.
+// two together never hold much more than twice the limit. A move that fails
+// never costs a line: the file keeps growing and the move is tried again
+// one limit later.
 class TFileLog : public TStubLog {
 public:
     static constexpr uint64_t DefaultLimit = 1024 * 1024;
@@ -44,12 +46,17 @@ public:
     const std::string& Path() const { return path_; }
 
 private:
+    static std::string Stamped(const std::string& text);
     void Write(const std::string& text);
+    // These expect the lock held.
+    void Append(const std::string& line);
     bool OpenFile(DWORD disposition);
     void Rotate();
 
     std::string path_;
     uint64_t limit_;
+    // The size past which the next line moves the file aside.
+    uint64_t rotateAt_;
     std::mutex lock_;
     HANDLE file_ = INVALID_HANDLE_VALUE;
     uint64_t size_ = 0;

@@ -15,10 +15,10 @@ struct TStubSettings {
 };
 
 // Service-specific exit codes the Service Control Manager reports when the
-// host refuses to run.
+// host stops on its own.
 inline constexpr unsigned long NoSectionExitCode = 1;
 inline constexpr unsigned long NotOwnEntryExitCode = 2;
-inline constexpr unsigned long DamagedSectionExitCode = 3;
+inline constexpr unsigned long HostFailureExitCode = 3;
 
 // A section the host cannot run from; carries the exit code to report.
 class TSettingsError : public TError {
@@ -30,12 +30,18 @@ private:
     unsigned long exitCode_;
 };
 
-// Reads the section named by the description and checks that its
-// "Vantorer" key names this very copy (letter case ignored). A missing
-// ServiceID reads as 1, as the manager reads it; one that is not a
-// non-negative number makes the section damaged.
-TStubSettings LoadSettings(const std::string& description, const std::string& ownPath,
-                           const std::string& fileName = CatalogueFileName);
+// The description of the copy at ownPath: that of the listed entry whose
+// "Vantorer" key names this very file (the manager writes it before it runs
+// the copy), or, when no entry names it, the description the file name
+// stands for. So an older entry whose description holds "!" still runs
+// under its own name.
+std::string OwnDescription(const std::string& ownPath, const std::string& fileName = CatalogueFileName);
+
+// Reads this copy's entry, found as OwnDescription finds it. An entry found
+// by the file name alone must still name this copy, so a copy never runs an
+// entry it does not belong to. Values read as the manager reads them: a
+// ServiceID that is missing or not a number is 1.
+TStubSettings LoadSettings(const std::string& ownPath, const std::string& fileName = CatalogueFileName);
 
 // "\"<program>\" <parameters>" (no trailing blank without parameters).
 std::string ProgramCommandLine(const std::string& program, const std::string& parameters);

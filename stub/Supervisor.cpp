@@ -1,7 +1,8 @@
 #include "stub/Supervisor.h"
 
 #include "stub/BackOff.h"
-#include "stub/StubIdentity.h"
+#include "stub/Guard.h"
+#include "toolkit/Error.h"
 #include "toolkit/Paths.h"
 
 namespace {
@@ -9,24 +10,23 @@ namespace {
 // A line longer than this is logged in pieces.
 constexpr size_t LongestLine = 4096;
 
-struct TReader {
+struct TReaderArguments {
     HANDLE Pipe;
     const char* Stream;
     std::shared_ptr<TStubLog> Log;
 };
 
-DWORD WINAPI ReadOutput(void* parameter)
+void ReadOutput(const TReaderArguments& reader)
 {
-    std::unique_ptr<TReader> reader(static_cast<TReader*>(parameter));
     std::string pending;
     char buffer[4096];
     DWORD read = 0;
     auto emit = [&](std::string line) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        reader->Log->Output(reader->Stream, line);
+        reader.Log->Output(reader.Stream, line);
     };
-    while (ReadFile(reader->Pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    while (ReadFile(reader.Pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) {
         pending.append(buffer, read);
         size_t start = 0;
         for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
@@ -39,7 +39,12 @@ DWORD WINAPI ReadOutput(void* parameter)
     }
     if (!pending.empty())
         emit(pending);
-    CloseHandle(reader->Pipe);
+}
+
+DWORD WINAPI ReaderMain(void* parameter)
+{
+    std::unique_ptr<TReaderArguments> reader(static_cast<TReaderArguments*>(parameter));
+    RunGuarded("the output reader", *reader->Log, [&] { ReadOutput(*reader); });
     return 0;
 }
 
@@ -50,20 +55,13 @@ HANDLE OpenNul(DWORD access)
 }
 
 // Read end ours only, write end for the child.
-bool OutputPipe(HANDLE& read, HANDLE& write)
+bool OutputPipe(THandle& read, THandle& write)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    if (!CreatePipe(&read, &write, &inherit, 0))
+    if (!CreatePipe(read.Receive(), write.Receive(), &inherit, 0))
         return false;
-    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(read.Get(), HANDLE_FLAG_INHERIT, 0);
     return true;
-}
-
-void CloseIfOpen(HANDLE& handle)
-{
-    if (handle && handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    handle = nullptr;
 }
 
 std::vector<DWORD> JobProcesses(HANDLE job)
@@ -109,6 +107,59 @@ std::string SystemMessage(DWORD error)
     return message;
 }
 
+TProgramRun::~TProgramRun()
+{
+    try {
+        End();
+    } catch (...) {
+        // Only the log line can fail here; the handles are closed regardless.
+    }
+}
+
+void TProgramRun::End()
+{
+    if (Job)
+        TerminateJobObject(Job.Get(), 1);
+    if (Process) {
+        // Outside a job only the program itself can be ended.
+        if (WaitForSingleObject(Process.Get(), 0) != WAIT_OBJECT_0)
+            TerminateProcess(Process.Get(), 1);
+        WaitForSingleObject(Process.Get(), 1000);
+    }
+    std::vector<HANDLE> readers;
+    for (const TReader& reader : Readers)
+        if (reader.Thread)
+            readers.push_back(reader.Thread.Get());
+    DWORD count = static_cast<DWORD>(readers.size());
+    if (count > 0 && WaitForMultipleObjects(count, readers.data(), TRUE, drainMs_) == WAIT_TIMEOUT) {
+        // A process outside the tree still holds a pipe: stop reading.
+        for (HANDLE reader : readers)
+            CancelSynchronousIo(reader);
+        WaitForMultipleObjects(count, readers.data(), TRUE, 500);
+    }
+    for (TReader& reader : Readers)
+        if (reader.Thread && WaitForSingleObject(reader.Thread.Get(), 0) != WAIT_OBJECT_0) {
+            // Never close a pipe under a thread that still reads it.
+            reader.Pipe.Release();
+            log_->Event(TLogKind::Warning, "an output reader did not end; its pipe is left open");
+        }
+    Readers.clear();
+    Thread.Close();
+    Process.Close();
+    Job.Close();
+}
+
+class TSupervisor::TRunningMark {
+public:
+    explicit TRunningMark(TSupervisor& supervisor) : supervisor_(supervisor) { supervisor_.running_ = true; }
+    ~TRunningMark() { supervisor_.running_ = false; }
+    TRunningMark(const TRunningMark&) = delete;
+    TRunningMark& operator=(const TRunningMark&) = delete;
+
+private:
+    TSupervisor& supervisor_;
+};
+
 TSupervisor::TSupervisor(TStubSettings settings, std::shared_ptr<TStubLog> log, bool captureOutput,
                          HANDLE stopEvent, TSupervisorTiming timing)
     : settings_(std::move(settings)), log_(std::move(log)), captureOutput_(captureOutput), stop_(stopEvent),
@@ -116,57 +167,60 @@ TSupervisor::TSupervisor(TStubSettings settings, std::shared_ptr<TStubLog> log, 
 {
 }
 
-bool TSupervisor::StartReader(HANDLE pipe, const char* stream, TRun& run)
+bool TSupervisor::ProgramRunning() const
 {
-    auto* reader = new TReader{pipe, stream, log_};
-    HANDLE thread = CreateThread(nullptr, 64 * 1024, ReadOutput, reader, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (!thread) {
-        CloseHandle(pipe);
-        delete reader;
-        return false;
-    }
-    run.Readers.push_back(thread);
-    return true;
+    return running_;
 }
 
-bool TSupervisor::Launch(TRun& run, std::string& reason)
+void TSupervisor::StartReader(THandle pipe, const char* stream, TProgramRun& run)
+{
+    auto* arguments = new TReaderArguments{pipe.Get(), stream, log_};
+    THandle thread(
+        CreateThread(nullptr, 64 * 1024, ReaderMain, arguments, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    if (!thread) {
+        delete arguments;
+        log_->Event(TLogKind::Warning, std::string("standard ") + (stream[0] == 'o' ? "output" : "error") +
+                                           " is not logged: " + SystemMessage(GetLastError()));
+    }
+    run.Readers.push_back({std::move(pipe), std::move(thread)});
+}
+
+bool TSupervisor::Launch(TProgramRun& run, std::string& reason)
 {
     if (settings_.Program.empty()) {
         reason = "no program is set";
         return false;
     }
-    run.Job = CreateJobObjectA(nullptr, nullptr);
+    run.Job = THandle(CreateJobObjectA(nullptr, nullptr));
     if (!run.Job) {
         reason = "cannot create a job object: " + SystemMessage(GetLastError());
         return false;
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(run.Job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    if (!SetInformationJobObject(run.Job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits))
+        log_->Event(TLogKind::Warning, "the program's processes would outlive a failing service host: " +
+                                           SystemMessage(GetLastError()));
 
-    HANDLE input = OpenNul(GENERIC_READ);
-    HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+    THandle input(OpenNul(GENERIC_READ));
+    THandle outRead, outWrite, errRead, errWrite;
     if (captureOutput_) {
         if (!OutputPipe(outRead, outWrite) || !OutputPipe(errRead, errWrite)) {
             reason = "cannot create the output pipes: " + SystemMessage(GetLastError());
-            CloseIfOpen(input);
-            CloseIfOpen(outRead);
-            CloseIfOpen(outWrite);
-            CloseIfOpen(run.Job);
             return false;
         }
     } else {
-        outWrite = OpenNul(GENERIC_WRITE);
-        errWrite = OpenNul(GENERIC_WRITE);
+        outWrite = THandle(OpenNul(GENERIC_WRITE));
+        errWrite = THandle(OpenNul(GENERIC_WRITE));
     }
 
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    startup.hStdInput = input;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = errWrite;
+    startup.hStdInput = input.Get();
+    startup.hStdOutput = outWrite.Get();
+    startup.hStdError = errWrite.Get();
     std::string line = ProgramCommandLine(settings_.Program, settings_.Parameters);
     std::vector<char> commandLine(line.begin(), line.end());
     commandLine.push_back('\0');
@@ -177,31 +231,28 @@ bool TSupervisor::Launch(TRun& run, std::string& reason)
     BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
                                   CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr,
                                   folder.empty() ? nullptr : folder.c_str(), &startup, &process);
-    DWORD error = GetLastError();
-    CloseIfOpen(input);
-    CloseIfOpen(outWrite);
-    CloseIfOpen(errWrite);
     if (!started) {
+        DWORD error = GetLastError();
         reason = SystemMessage(error) + " (error " + std::to_string(error) + ")";
-        CloseIfOpen(outRead);
-        CloseIfOpen(errRead);
-        CloseIfOpen(run.Job);
         return false;
     }
-    if (!AssignProcessToJobObject(run.Job, process.hProcess))
-        log_->Event(TLogKind::Warning, "the program runs outside a job object: " + SystemMessage(GetLastError()));
-    run.Process = process.hProcess;
+    run.Process = THandle(process.hProcess);
+    run.Thread = THandle(process.hThread);
     run.Pid = process.dwProcessId;
-    if (outRead && !StartReader(outRead, "out", run))
-        log_->Event(TLogKind::Warning, "standard output is not logged");
-    if (errRead && !StartReader(errRead, "err", run))
-        log_->Event(TLogKind::Warning, "standard error is not logged");
-    ResumeThread(process.hThread);
-    CloseHandle(process.hThread);
+    // The program's ends are its own now; ours would keep the pipes open.
+    input.Close();
+    outWrite.Close();
+    errWrite.Close();
+    if (!AssignProcessToJobObject(run.Job.Get(), run.Process.Get()))
+        log_->Event(TLogKind::Warning, "the program runs outside a job object: " + SystemMessage(GetLastError()));
+    if (outRead)
+        StartReader(std::move(outRead), "out", run);
+    if (errRead)
+        StartReader(std::move(errRead), "err", run);
     return true;
 }
 
-void TSupervisor::AskToEnd(const TRun& run)
+void TSupervisor::AskToEnd(const TProgramRun& run)
 {
     // Ctrl+Break reaches a console program only from inside its console.
     if (AttachConsole(run.Pid)) {
@@ -209,52 +260,26 @@ void TSupervisor::AskToEnd(const TRun& run)
         GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, run.Pid);
         FreeConsole();
     }
-    std::vector<DWORD> pids = JobProcesses(run.Job);
+    std::vector<DWORD> pids = JobProcesses(run.Job.Get());
     if (pids.empty())
         pids.push_back(run.Pid);
     EnumWindows(CloseWindowOf, reinterpret_cast<LPARAM>(&pids));
 }
 
-void TSupervisor::EndTree(TRun& run)
-{
-    if (run.Job)
-        TerminateJobObject(run.Job, 1);
-    if (run.Process) {
-        // Outside a job only the program itself can be ended.
-        if (WaitForSingleObject(run.Process, 0) != WAIT_OBJECT_0)
-            TerminateProcess(run.Process, 1);
-        WaitForSingleObject(run.Process, 1000);
-    }
-    if (!run.Readers.empty()) {
-        DWORD count = static_cast<DWORD>(run.Readers.size());
-        if (WaitForMultipleObjects(count, run.Readers.data(), TRUE, timing_.DrainMs) == WAIT_TIMEOUT) {
-            // A process outside the tree still holds a pipe: stop reading.
-            for (HANDLE reader : run.Readers)
-                CancelSynchronousIo(reader);
-            WaitForMultipleObjects(count, run.Readers.data(), TRUE, 500);
-        }
-        for (HANDLE& reader : run.Readers)
-            CloseIfOpen(reader);
-        run.Readers.clear();
-    }
-    CloseIfOpen(run.Process);
-    CloseIfOpen(run.Job);
-}
-
-void TSupervisor::StopRun(TRun& run, const std::function<void()>& progress)
+void TSupervisor::StopRun(TProgramRun& run, const std::function<void()>& progress)
 {
     log_->Event(TLogKind::Information, "stopping: asking the program (pid " + std::to_string(run.Pid) + ") to end");
     AskToEnd(run);
-    if (WaitForSingleObject(run.Process, timing_.GracefulEndMs) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(run.Process.Get(), timing_.GracefulEndMs) == WAIT_OBJECT_0) {
         DWORD code = 0;
-        GetExitCodeProcess(run.Process, &code);
+        GetExitCodeProcess(run.Process.Get(), &code);
         log_->Event(TLogKind::Information, "program exited with code " + std::to_string(code));
     } else {
         log_->Event(TLogKind::Warning,
                     "program did not end within " + std::to_string(timing_.GracefulEndMs) + " ms; ending it");
     }
     progress();
-    EndTree(run);
+    run.End();
 }
 
 void TSupervisor::Run(const std::function<void()>& progress)
@@ -262,25 +287,38 @@ void TSupervisor::Run(const std::function<void()>& progress)
     TBackOff backOff(timing_.FirstBackOffMs, timing_.BackOffCeilingMs, timing_.SteadyRunMs);
     const std::string commandLine = ProgramCommandLine(settings_.Program, settings_.Parameters);
     while (WaitForSingleObject(stop_, 0) != WAIT_OBJECT_0) {
-        TRun run;
-        std::string reason;
         uint64_t ranMs = 0;
-        ULONGLONG began = GetTickCount64();
-        if (Launch(run, reason)) {
-            log_->Event(TLogKind::Information, "started " + commandLine + " with pid " + std::to_string(run.Pid));
-            HANDLE waits[] = {run.Process, stop_};
-            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-                StopRun(run, progress);
-                return;
+        {
+            TProgramRun run(log_, timing_.DrainMs);
+            std::string reason;
+            ULONGLONG began = GetTickCount64();
+            if (!Launch(run, reason)) {
+                log_->Event(TLogKind::Error, "cannot start " + commandLine + ": " + reason);
+            } else {
+                DWORD woke;
+                {
+                    // Marked before it runs, so whatever it does comes after;
+                    // unmarked the moment its end or a stop wakes us.
+                    TRunningMark mark(*this);
+                    ResumeThread(run.Thread.Get());
+                    log_->Event(TLogKind::Information,
+                                "started " + commandLine + " with pid " + std::to_string(run.Pid));
+                    HANDLE waits[] = {run.Process.Get(), stop_};
+                    woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+                }
+                if (woke == WAIT_OBJECT_0 + 1) {
+                    StopRun(run, progress);
+                    return;
+                }
+                if (woke != WAIT_OBJECT_0)
+                    throw TError("cannot wait for the program: " + SystemMessage(GetLastError()));
+                ranMs = GetTickCount64() - began;
+                DWORD code = 0;
+                GetExitCodeProcess(run.Process.Get(), &code);
+                run.End();
+                log_->Event(code == 0 ? TLogKind::Information : TLogKind::Warning,
+                            "program exited with code " + std::to_string(code));
             }
-            ranMs = GetTickCount64() - began;
-            DWORD code = 0;
-            GetExitCodeProcess(run.Process, &code);
-            EndTree(run);
-            log_->Event(code == 0 ? TLogKind::Information : TLogKind::Warning,
-                        "program exited with code " + std::to_string(code));
-        } else {
-            log_->Event(TLogKind::Error, "cannot start " + commandLine + ": " + reason);
         }
         if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0)
             break;

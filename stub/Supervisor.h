@@ -1,12 +1,14 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "stub/Handle.h"
 #include "stub/StubLog.h"
 #include "stub/StubSettings.h"
 
@@ -21,6 +23,38 @@ struct TSupervisorTiming {
     uint32_t DrainMs = 2000;
 };
 
+// Everything one launched program holds: its job, its process and first
+// thread, our ends of its output pipes and the threads that read them.
+// Ending it (at the latest when it is destroyed) ends the whole tree first,
+// so no path leaves a handle open or a process behind.
+class TProgramRun {
+public:
+    TProgramRun(std::shared_ptr<TStubLog> log, uint32_t drainMs) : log_(std::move(log)), drainMs_(drainMs) {}
+    ~TProgramRun();
+    TProgramRun(const TProgramRun&) = delete;
+    TProgramRun& operator=(const TProgramRun&) = delete;
+
+    // Ends every process of the tree, lets the readers log what is left in
+    // the pipes (a bounded time) and closes all. Nothing is left to end the
+    // second time.
+    void End();
+
+    THandle Job;
+    THandle Process;
+    THandle Thread;
+    DWORD Pid = 0;
+
+    struct TReader {
+        THandle Pipe;
+        THandle Thread;
+    };
+    std::vector<TReader> Readers;
+
+private:
+    std::shared_ptr<TStubLog> log_;
+    uint32_t drainMs_;
+};
+
 // Runs the program inside a job object, logs its output and its lifecycle,
 // starts it again when it ends on its own, and ends the whole tree when the
 // stop event is set. Waits only on handles: no CPU while the program runs.
@@ -33,28 +67,32 @@ public:
     // progress is called between the steps of a stop.
     void Run(const std::function<void()>& progress);
 
+    // True while the program's process runs: from its start until its end or
+    // a stop request wakes the supervisor, which is at once. Not while it is
+    // launched, not in the wait before a restart, not while it is being
+    // ended. Any thread may ask; it costs no call into Windows, since every
+    // liveness question asks.
+    bool ProgramRunning() const;
+
     // The most a stop can take, for the Service Control Manager's wait hint.
     uint32_t StopBoundMs() const { return timing_.GracefulEndMs + timing_.DrainMs + 2000; }
 
 private:
-    struct TRun {
-        HANDLE Job = nullptr;
-        HANDLE Process = nullptr;
-        DWORD Pid = 0;
-        std::vector<HANDLE> Readers;
-    };
+    // Marks the run's process as the running program for its lifetime.
+    class TRunningMark;
 
-    bool Launch(TRun& run, std::string& reason);
-    void AskToEnd(const TRun& run);
-    void EndTree(TRun& run);
-    void StopRun(TRun& run, const std::function<void()>& progress);
-    bool StartReader(HANDLE pipe, const char* stream, TRun& run);
+    // Starts the program suspended, in its job, with its output readers.
+    bool Launch(TProgramRun& run, std::string& reason);
+    void AskToEnd(const TProgramRun& run);
+    void StopRun(TProgramRun& run, const std::function<void()>& progress);
+    void StartReader(THandle pipe, const char* stream, TProgramRun& run);
 
     TStubSettings settings_;
     std::shared_ptr<TStubLog> log_;
     bool captureOutput_;
     HANDLE stop_;
     TSupervisorTiming timing_;
+    std::atomic<bool> running_{false};
 };
 
 // The text Windows gives for an error code, without the line break.

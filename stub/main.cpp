@@ -5,12 +5,36 @@
 #include "stub/Registration.h"
 #include "stub/ServiceHost.h"
 #include "stub/StubCommand.h"
-#include "stub/StubIdentity.h"
-#include "toolkit/Paths.h"
+#include "stub/StubSettings.h"
 #include "toolkit/Error.h"
+#include "toolkit/Paths.h"
 #include "toolkit/Prompter.h"
 
 TPrompter& StubPrompter();
+
+namespace {
+
+// Exit codes of "-i" and "-u", for scripts.
+constexpr int Done = 0;
+constexpr int Failed = 1;
+constexpr int Usage = 2;
+constexpr int Refused = 3;
+
+int Register(void (*action)(const std::string&), const std::string& ownPath, const char* failure)
+{
+    try {
+        action(ownPath);
+        return Done;
+    } catch (const TRefusal& refusal) {
+        Prompter().Information(refusal.Message());
+        return Refused;
+    } catch (const std::exception& error) {
+        Prompter().Error(std::string(failure) + "\r\r" + error.what());
+        return Failed;
+    }
+}
+
+} // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
@@ -18,28 +42,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     const std::string ownPath = ExecutablePath();
     switch (ParseCommand(__argc, __argv)) {
     case TStubCommand::Install:
-        try {
-            InstallService(ownPath);
-            return 0;
-        } catch (const TError& error) {
-            Prompter().Error("The service could not be installed.\r\r" + error.Message());
-            return 1;
-        }
+        return Register(InstallService, ownPath, "The service could not be installed.");
     case TStubCommand::Uninstall:
-        try {
-            UninstallService(ownPath);
-            return 0;
-        } catch (const TError& error) {
-            Prompter().Error("The service could not be uninstalled.\r\r" + error.Message());
-            return 1;
-        }
+        return Register(UninstallService, ownPath, "The service could not be uninstalled.");
     case TStubCommand::Service:
         if (RunAsService())
-            return 0;
+            return Done;
         break;
     case TStubCommand::Usage:
         break;
     }
-    Prompter().Information(UsageText(ownPath));
-    return 2;
+    Prompter().Information(UsageText(ownPath, OwnDescription(ownPath)));
+    return Usage;
 }

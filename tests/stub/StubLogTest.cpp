@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/Seam.h"
+#include "stub/Guard.h"
 #include "stub/StubLog.h"
 #include "tests/stub/StubTestSupport.h"
 #include "tests/support/TempFiles.h"
+#include "toolkit/Error.h"
 
 namespace {
 
@@ -81,6 +83,30 @@ TEST(StubFileLog, AppendsAndRotatesToOneBackup)
     EXPECT_GT(firstKept, 0);
 }
 
+TEST(StubFileLog, AMoveThatFailsKeepsEveryLineAndIsTriedOneLimitLater)
+{
+    TTempFolder folder;
+    std::string path = folder.File("service.log");
+    // A folder where the backup goes refuses the move.
+    ASSERT_TRUE(CreateDirectoryA((path + ".1").c_str(), nullptr));
+    TFileLog log(path, 400);
+    std::string reason;
+    ASSERT_TRUE(log.Open(reason)) << reason;
+    for (int i = 0; i < 15; ++i)
+        log.Detail("line " + std::to_string(i));
+    std::string text = ReadTextFile(path);
+    EXPECT_EQ(1u, LinesWith(text, " line 0\r").size());
+    EXPECT_EQ(1u, LinesWith(text, " line 14\r").size());
+    EXPECT_EQ(1u, LinesWith(text, "could not be moved").size()) << text;
+
+    ASSERT_TRUE(RemoveDirectoryA((path + ".1").c_str()));
+    for (int i = 15; i < 27; ++i)
+        log.Detail("line " + std::to_string(i));
+    std::string backup = ReadTextFile(path + ".1");
+    EXPECT_EQ(1u, LinesWith(backup, " line 0\r").size()) << backup;
+    EXPECT_EQ(1u, LinesWith(ReadTextFile(path), " line 26\r").size());
+}
+
 TEST(StubFileLog, UnopenableFileIsReported)
 {
     TTempFolder folder;
@@ -117,4 +143,17 @@ TEST(StubEventLog, LifecycleGoesToReportEventWithTheMessageNumbers)
     EXPECT_EQ(EVENTLOG_ERROR_TYPE, reported[2].Type);
     EXPECT_EQ(ErrorMessageID, reported[2].ID);
     EXPECT_EQ("cannot start", reported[2].Text);
+}
+
+TEST(StubGuard, AThreadsFailureIsLoggedAndHandedOn)
+{
+    static std::string handed;
+    SetFailureHandler([](const std::string& failure) { handed = failure; });
+    TRecordingLog log;
+    RunGuarded("the reader", log, [] { throw TError("pipe gone"); });
+    EXPECT_EQ("error: the reader failed: pipe gone", log.Lines().at(0));
+    EXPECT_EQ("the reader failed: pipe gone", handed);
+    RunGuarded("the listener", log, [] { throw 42; });
+    EXPECT_EQ("the listener failed: an exception of unknown kind", handed);
+    SetFailureHandler(nullptr);
 }

@@ -127,7 +127,7 @@ TEST(StubCommandLine, SwitchesAndUsage)
     EXPECT_EQ(TStubCommand::Usage, ParseCommand(2, other));
     EXPECT_EQ(TStubCommand::Usage, ParseCommand(2, longer));
     EXPECT_EQ(TStubCommand::Usage, ParseCommand(3, two));
-    std::string usage = UsageText("C:\\windows\\Vantorers\\Mail!Relay.exe");
+    std::string usage = UsageText("C:\\windows\\Vantorers\\Mail!Relay.exe", "Mail Relay");
     EXPECT_NE(std::string::npos, usage.find("\"Mail Relay\""));
     EXPECT_NE(std::string::npos, usage.find("Mail!Relay.exe -i"));
     EXPECT_NE(std::string::npos, usage.find("Mail!Relay.exe -u"));
@@ -139,7 +139,7 @@ TEST(StubSettingsTest, ProgramIsQuotedBeforeItsParameters)
     EXPECT_EQ("\"a.exe\"", ProgramCommandLine("a.exe", ""));
 }
 
-TEST(StubSettingsTest, SectionIsReadAndCheckedAgainstTheOwnPath)
+TEST(StubSettingsTest, TheEntryIsTheOneThatNamesThisCopyElseTheOneNamedAfterIt)
 {
     TTempFolder folder;
     std::string file = folder.File("catalogue.ini");
@@ -151,27 +151,39 @@ TEST(StubSettingsTest, SectionIsReadAndCheckedAgainstTheOwnPath)
     ini.WriteString("My Service", "LogFile", "C:\\log.txt");
     ini.WriteString("My Service", "LogToFile", "1");
     ini.WriteString("My Service", "ServiceID", "12");
-    TStubSettings settings = LoadSettings("My Service", own, file);
+    TStubSettings settings = LoadSettings(own, file);
+    EXPECT_EQ("My Service", settings.Description);
     EXPECT_EQ("C:\\p.exe", settings.Program);
     EXPECT_EQ("-a", settings.Parameters);
     EXPECT_EQ("C:\\log.txt", settings.LogFile);
     EXPECT_TRUE(settings.LogToFile);
     EXPECT_EQ(12, settings.ServiceID);
+    // The ID the manager shows for the entry.
+    for (auto [text, id] : {std::pair{"", 1}, {"twelve", 1}, {"0x", 1}, {"$10", 16}, {"-3", -3}}) {
+        ini.WriteString("My Service", "ServiceID", text);
+        EXPECT_EQ(id, LoadSettings(own, file).ServiceID) << text;
+    }
 
-    ini.DeleteKey("My Service", "ServiceID");
-    EXPECT_EQ(1, LoadSettings("My Service", own, file).ServiceID);
-    ini.WriteString("My Service", "ServiceID", "twelve");
-    EXPECT_EQ(DamagedSectionExitCode, SettingsFault([&] { LoadSettings("My Service", own, file); }));
-    ini.WriteString("My Service", "ServiceID", "-3");
-    EXPECT_EQ(DamagedSectionExitCode, SettingsFault([&] { LoadSettings("My Service", own, file); }));
-    ini.WriteString("My Service", "ServiceID", "3");
+    // An older entry whose description holds "!" names this copy.
+    ini.WriteString("Status", "NumServices", "2");
+    ini.WriteString("Status", "Service_1", "Other");
+    ini.WriteString("Status", "Service_2", "My!Service");
+    ini.WriteString("My!Service", "Vantorer", own);
+    ini.WriteString("My!Service", "Program", "C:\\older.exe");
+    ini.WriteString("My Service", "Vantorer", folder.File("Elsewhere.exe"));
+    EXPECT_EQ("My!Service", OwnDescription(own, file));
+    EXPECT_EQ("C:\\older.exe", LoadSettings(own, file).Program);
 
-    ini.WriteString("My Service", "Vantorer", folder.File("Other.exe"));
-    EXPECT_EQ(NotOwnEntryExitCode, SettingsFault([&] { LoadSettings("My Service", own, file); }));
+    // Named by none: the entry named after the file, which must not be
+    // another copy's.
+    ini.EraseSection("My!Service");
+    EXPECT_EQ("My Service", OwnDescription(own, file));
+    EXPECT_EQ(NotOwnEntryExitCode, SettingsFault([&] { LoadSettings(own, file); }));
     ini.DeleteKey("My Service", "Vantorer");
-    EXPECT_EQ(NotOwnEntryExitCode, SettingsFault([&] { LoadSettings("My Service", own, file); }));
-    EXPECT_EQ(NoSectionExitCode, SettingsFault([&] { LoadSettings("Missing", own, file); }));
-    EXPECT_EQ(NoSectionExitCode, SettingsFault([&] { LoadSettings("My Service", own, folder.File("none.ini")); }));
+    EXPECT_EQ(NotOwnEntryExitCode, SettingsFault([&] { LoadSettings(own, file); }));
+    ini.EraseSection("My Service");
+    EXPECT_EQ(NoSectionExitCode, SettingsFault([&] { LoadSettings(own, file); }));
+    EXPECT_EQ(NoSectionExitCode, SettingsFault([&] { LoadSettings(own, folder.File("none.ini")); }));
 }
 
 TEST(StubRegistration, ErrorNames)

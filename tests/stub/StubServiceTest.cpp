@@ -117,7 +117,9 @@ BOOL CALLBACK FindBox(HWND window, LPARAM parameter)
 // everything it registered when the test ends.
 class TServiceCopy {
 public:
-    TServiceCopy(const std::string& name, const std::string& parameters)
+    // An older entry is stored as the manager stored it before descriptions
+    // were checked: "!" allowed, and an empty ServiceID.
+    TServiceCopy(const std::string& name, const std::string& parameters, bool older = false)
         : Description("QV Stub " + name + " " + std::to_string(GetCurrentProcessId())),
           LogFile(folder_.File("service.log"))
     {
@@ -130,9 +132,22 @@ public:
         Path = withBlank + "\\" + file + ".exe";
         CopyFileA(StubBinary.c_str(), Path.c_str(), FALSE);
         TCatalogue catalogue;
-        catalogue.AppendEntry(Description, TestProgram, parameters, LogFile, true);
-        ServiceID = catalogue.Entry().ServiceID;
-        TIniFile(CatalogueFileName).WriteString(Description, VantorerKey, Path);
+        TIniFile ini(CatalogueFileName);
+        if (older) {
+            int index = catalogue.Count() + 1;
+            ini.WriteInteger(StatusSection, "NumServices", index);
+            ini.WriteString(StatusSection, ServiceKey(index), Description);
+            ini.WriteString(Description, ProgramKey, TestProgram);
+            ini.WriteString(Description, ParametersKey, parameters);
+            ini.WriteString(Description, LogFileKey, LogFile);
+            ini.WriteString(Description, LogToFileKey, "1");
+            ini.WriteString(Description, ServiceIDKey, "");
+            ServiceID = 1;
+        } else {
+            catalogue.AppendEntry(Description, TestProgram, parameters, LogFile, true);
+            ServiceID = catalogue.Entry().ServiceID;
+        }
+        ini.WriteString(Description, VantorerKey, Path);
     }
 
     ~TServiceCopy()
@@ -201,6 +216,39 @@ public:
     std::string Path;
     int ServiceID = 0;
 };
+
+std::string BinaryPathOf(const std::string& name)
+{
+    TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    TServiceHandle service(OpenServiceA(manager.Handle, name.c_str(), SERVICE_QUERY_CONFIG));
+    std::vector<char> buffer(8192);
+    DWORD needed = 0;
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (!service.Handle || !QueryServiceConfigA(service.Handle, config, static_cast<DWORD>(buffer.size()), &needed))
+        return "(none: error " + std::to_string(GetLastError()) + ")";
+    return config->lpBinaryPathName;
+}
+
+// The message file of an event-log source, or "(none)".
+std::string MessageFileOf(const std::string& source)
+{
+    char value[MAX_PATH * 2] = {};
+    DWORD size = sizeof value - 1;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, EventSourceKey(source).c_str(), "EventMessageFile", RRF_RT_REG_SZ |
+                     RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value, &size) != ERROR_SUCCESS)
+        return "(none)";
+    return value;
+}
+
+void SetMessageFile(const std::string& source, const std::string& file)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, EventSourceKey(source).c_str(), 0, nullptr, 0,
+                                             KEY_SET_VALUE, nullptr, &key, nullptr));
+    RegSetValueExA(key, "EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
+                   static_cast<DWORD>(file.size() + 1));
+    RegCloseKey(key);
+}
 
 std::unique_ptr<TMailSlot> ManagerSlot()
 {
@@ -345,4 +393,96 @@ TEST(StubService, AnythingButASwitchShowsHowToUseIt)
     box.clear();
     EXPECT_EQ(2, copy.Run("", &box));
     EXPECT_NE(std::string::npos, box.find("-u")) << box;
+}
+
+TEST(StubService, AnotherProgramsServiceAndEventSourceAreLeftAsTheyAre)
+{
+    TServiceCopy copy("Others", "wait");
+    const std::string foreign = "\"" + TestProgram + "\" wait";
+    {
+        TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
+        TServiceHandle service(CreateServiceA(manager.Handle, copy.Description.c_str(), copy.Description.c_str(),
+                                              SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                              SERVICE_ERROR_NORMAL, foreign.c_str(), nullptr, nullptr, nullptr,
+                                              nullptr, nullptr));
+        ASSERT_TRUE(service.Handle) << GetLastError();
+    }
+    for (const char* option : {"-i", "-u"}) {
+        std::string box;
+        EXPECT_EQ(3, copy.Run(option, &box)) << option;
+        EXPECT_NE(std::string::npos, box.find("\"" + copy.Description + "\" belongs to another program")) << box;
+        EXPECT_EQ(foreign, BinaryPathOf(copy.Description)) << option;
+        EXPECT_EQ("(none)", MessageFileOf(copy.Description)) << option;
+    }
+    {
+        TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        TServiceHandle service(OpenServiceA(manager.Handle, copy.Description.c_str(), DELETE));
+        ASSERT_TRUE(DeleteService(service.Handle));
+    }
+
+    const std::string otherFile = "C:\\windows\\system32\\other-messages.dll";
+    SetMessageFile(copy.Description, otherFile);
+    std::string box;
+    EXPECT_EQ(3, copy.Run("-i", &box));
+    EXPECT_NE(std::string::npos, box.find("event-log source \"" + copy.Description + "\" belongs to another program"))
+        << box;
+    EXPECT_EQ(otherFile, MessageFileOf(copy.Description));
+    EXPECT_EQ(0u, StatusOf(copy.Description).dwCurrentState) << "no service was registered";
+
+    // Its own service goes at uninstall; another program's source stays.
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, EventSourceKey(copy.Description).c_str());
+    ASSERT_EQ(0, copy.Run("-i"));
+    EXPECT_EQ(copy.Path, MessageFileOf(copy.Description));
+    SetMessageFile(copy.Description, otherFile);
+    EXPECT_EQ(0, copy.Run("-u"));
+    EXPECT_EQ(0u, StatusOf(copy.Description).dwCurrentState);
+    EXPECT_EQ(otherFile, MessageFileOf(copy.Description));
+}
+
+TEST(StubService, SilentWhileItsProgramDoesNotRunAndFromTheStopControlOn)
+{
+    TServiceCopy quitter("Quitter", "exit:3");
+    TServiceCopy runner("Runner", "pid wait");
+    std::unique_ptr<TMailSlot> manager = ManagerSlot();
+    for (TServiceCopy* copy : {&quitter, &runner}) {
+        ASSERT_EQ(0, copy->Run("-i"));
+        ASSERT_EQ(0u, Control(copy->Description, true));
+    }
+    // Waiting two seconds before it starts the program again.
+    ASSERT_TRUE(WaitFor([&] { return quitter.LogHas("restarting in 2000 ms"); }, 10000)) << quitter.Log();
+    Ask(quitter.ServiceID, "51|Are you on?");
+    ASSERT_TRUE(WaitFor([&] { return quitter.LogHas("question 51 not answered"); }, 5000)) << quitter.Log();
+    EXPECT_EQ(0, manager->MsgCount());
+
+    ASSERT_TRUE(WaitFor([&] { return runner.LogHas("out: pid "); }, 10000)) << runner.Log();
+    Ask(runner.ServiceID, "61|Are you on?");
+    ASSERT_TRUE(WaitFor([&] { return manager->MsgCount() > 0; }, 5000)) << runner.Log();
+    // The stop control returns once the host has let go of its mailslot,
+    // before the program has been asked to end.
+    ASSERT_EQ(0u, Control(runner.Description, false));
+    EXPECT_THROW(Ask(runner.ServiceID, "62|Are you on?"), TError) << "the mailslot is still there";
+    ASSERT_TRUE(WaitForState(runner.Description, SERVICE_STOPPED, 15000));
+    std::string log = runner.Log();
+    size_t silent = log.find("liveness questions are no longer answered");
+    ASSERT_NE(std::string::npos, silent) << log;
+    EXPECT_LT(silent, log.find("stopping: asking the program")) << log;
+}
+
+TEST(StubService, AnOlderEntryWithABangRunsUnderItsOwnNameAndItsIDReadsAsTheManagerShowsIt)
+{
+    TServiceCopy copy("Old!Bang", "out:older wait", true);
+    ASSERT_EQ(0, copy.Run("-i"));
+    EXPECT_EQ("\"" + copy.Path + "\"", BinaryPathOf(copy.Description));
+    std::unique_ptr<TMailSlot> manager = ManagerSlot();
+    ASSERT_EQ(0u, Control(copy.Description, true));
+    ASSERT_TRUE(WaitFor([&] { return copy.LogHas("out: older"); }, 10000)) << copy.Log();
+    Ask(1, "71|Are you on?");
+    ASSERT_TRUE(WaitFor([&] { return manager->MsgCount() > 0; }, 5000)) << copy.Log();
+    char reply[MessageSize + 1] = {};
+    manager->ReadMsg(reply, MessageSize);
+    EXPECT_STREQ("71|I am on:1", reply);
+    ASSERT_EQ(0u, Control(copy.Description, false));
+    ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 15000));
+    EXPECT_EQ(0, copy.Run("-u"));
+    EXPECT_EQ(0u, StatusOf(copy.Description).dwCurrentState);
 }

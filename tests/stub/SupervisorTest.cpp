@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -27,14 +29,15 @@ TSupervisorTiming QuickTiming()
 // A supervisor running on its own thread until the test stops it.
 class TRunningSupervisor {
 public:
-    TRunningSupervisor(const std::string& program, const std::string& parameters)
+    TRunningSupervisor(const std::string& program, const std::string& parameters,
+                       TSupervisorTiming timing = QuickTiming())
         : log_(std::make_shared<TRecordingLog>()), stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
     {
         TStubSettings settings;
         settings.Description = "supervisor test";
         settings.Program = program;
         settings.Parameters = parameters;
-        supervisor_ = std::make_unique<TSupervisor>(settings, log_, true, stop_, QuickTiming());
+        supervisor_ = std::make_unique<TSupervisor>(settings, log_, true, stop_, timing);
         thread_ = std::thread([this] { supervisor_->Run([this] { ++progress_; }); });
     }
     ~TRunningSupervisor()
@@ -50,6 +53,8 @@ public:
     }
     TRecordingLog& Log() { return *log_; }
     int Progress() const { return progress_; }
+    bool ProgramRunning() const { return supervisor_->ProgramRunning(); }
+    void AskToStop() { SetEvent(stop_); }
 
 private:
     std::shared_ptr<TRecordingLog> log_;
@@ -58,6 +63,11 @@ private:
     std::thread thread_;
     int progress_ = 0;
 };
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
 
 std::string Joined(const std::vector<std::string>& lines)
 {
@@ -121,12 +131,39 @@ TEST(StubSupervisor, LogsOutputAndRestartsWithGrowingWaits)
     EXPECT_EQ("info: restarting in 50 ms", waits[1]);
     EXPECT_EQ("info: restarting in 100 ms", waits[2]);
     EXPECT_EQ("info: restarting in 200 ms", waits[3]);
-    EXPECT_TRUE(run.Log().Has("out: hello"));
-    EXPECT_TRUE(run.Log().Has("err: oops"));
+    // Whole lines, without the carriage return the program wrote.
+    EXPECT_TRUE(HasLine(lines, "out: hello")) << Joined(lines);
+    EXPECT_TRUE(HasLine(lines, "err: oops"));
     EXPECT_TRUE(run.Log().Has("warning: program exited with code 3221225477"));
     EXPECT_TRUE(run.Log().Has("started \"" + TestProgram + "\" out:hello err:oops crash with pid "));
     // Nothing starts once the stop was seen.
     EXPECT_NE(std::string::npos, lines.back().find("stopping"));
+}
+
+TEST(StubSupervisor, ARunLongerThanASteadyOneStartsTheWaitsAfresh)
+{
+    TSupervisorTiming timing = QuickTiming();
+    timing.SteadyRunMs = 300;
+    TRunningSupervisor run(TestProgram, "sleep:400 exit:3", timing);
+    ASSERT_TRUE(WaitFor([&] { return run.Log().Count("restarting in") >= 3; }, 10000)) << Joined(run.Log().Lines());
+    run.Stop();
+    EXPECT_EQ(run.Log().Count("restarting in"), run.Log().Count("info: restarting in 0 ms")) << Joined(run.Log().Lines());
+}
+
+TEST(StubSupervisor, TheProgramCountsAsRunningOnlyWhileItsProcessRuns)
+{
+    TSupervisorTiming timing = QuickTiming();
+    timing.FirstBackOffMs = timing.BackOffCeilingMs = 60000;
+    TRunningSupervisor quitter(TestProgram, "exit:3", timing);
+    ASSERT_TRUE(WaitFor([&] { return quitter.Log().Has("restarting in 60000 ms"); }, 10000));
+    EXPECT_FALSE(quitter.ProgramRunning());
+
+    TRunningSupervisor waiter(TestProgram, "wait");
+    EXPECT_TRUE(WaitFor([&] { return waiter.ProgramRunning(); }, 10000));
+    // Not any more once a stop is asked for, though the program still runs
+    // for the graceful wait.
+    waiter.AskToStop();
+    EXPECT_TRUE(WaitFor([&] { return !waiter.ProgramRunning(); }, 1000));
 }
 
 TEST(StubSupervisor, StopEndsTheProgramAndItsChild)
@@ -168,14 +205,15 @@ TEST(StubLivenessListener, AnswersQuestionsAndShrugsOffJunk)
     const std::string alias = "qvtest_reply_" + std::to_string(GetCurrentProcessId());
     auto log = std::make_shared<TRecordingLog>();
     auto replies = ReplyServer(alias);
+    std::atomic<bool> on{true};
     {
-        TLivenessListener listener(id, log);
+        TLivenessListener listener(id, log, [&] { return on.load(); });
         listener.SetReplyAlias(alias);
         std::string reason;
         ASSERT_TRUE(listener.Start(reason)) << reason;
 
         // Only one host may hold a service ID.
-        TLivenessListener twin(id, log);
+        TLivenessListener twin(id, log, [] { return true; });
         EXPECT_FALSE(twin.Start(reason));
 
         Send(id, Slot("hello"));
@@ -195,10 +233,17 @@ TEST(StubLivenessListener, AnswersQuestionsAndShrugsOffJunk)
         replies = ReplyServer(alias);
         Send(id, Slot("8|Are you on?"));
         EXPECT_EQ("8|I am on:" + std::to_string(id), NextReply(*replies));
+
+        // Not while the program is not running.
+        on = false;
+        Send(id, Slot("9|Are you on?"));
+        ASSERT_TRUE(WaitFor([&] { return log->Has("question 9 not answered"); }, 5000));
+        EXPECT_EQ(0, replies->MsgCount());
+
+        // Stopped, it holds the mailslot no more.
         listener.Stop();
+        TMailSlot again;
+        again.SetAlias("Service" + std::to_string(id));
+        EXPECT_NO_THROW(again.SetActive(true));
     }
-    // The mailslot went with the listener.
-    TMailSlot again;
-    again.SetAlias("Service" + std::to_string(id));
-    EXPECT_NO_THROW(again.SetActive(true));
 }
