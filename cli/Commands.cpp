@@ -13,6 +13,7 @@
 #include "deploy/ServiceControl.h"
 #include "deploy/ServiceOwner.h"
 #include "deploy/ServiceState.h"
+#include "deploy/StubNames.h"
 #include "messaging/Liveness.h"
 #include "messaging/Protocol.h"
 #include "platform/Kernel.h"
@@ -82,6 +83,14 @@ void Refuse(TExitCode code, const std::string& fault)
 {
     if (!fault.empty())
         throw TCliFailure(code, fault);
+}
+
+// The service host's own refusals reach the script on standard error.
+THostRun ConsoleRun()
+{
+    THostRun run;
+    run.ReportToConsole = true;
+    return run;
 }
 
 TServiceTarget TargetOf(const TCatalogueEntry& entry)
@@ -357,8 +366,11 @@ TExitCode Install(const TCliRequest& request)
         Say("\"" + entry.Description + "\" is installed already.");
         return ExitSuccess;
     }
-    TDeployment done = DeployEntry(catalogue, index, true);
+    TDeployment done = DeployEntry(catalogue, index, true, ConsoleRun());
     Refuse(ExitFailure, done.LaunchFailure);
+    // The host has said why on standard error.
+    if (done.RunExitCode == HostRunRefused)
+        return ExitForeignService;
     switch (StateOf(entry)) {
     case TServiceState::NotRegistered:
         throw TCliFailure(ExitFailure, "The Service could not be installed !");
@@ -389,8 +401,10 @@ TExitCode Uninstall(const TCliRequest& request)
     // Manager knows at once, and a host answers only while its service runs.
     if (state != TServiceState::Stopped && state != TServiceState::NotRegistered)
         throw TCliFailure(ExitWrongState, RunningServiceText(entry.Description));
-    TDeployment done = DeployEntry(catalogue, index, false);
+    TDeployment done = DeployEntry(catalogue, index, false, ConsoleRun());
     Refuse(ExitFailure, done.LaunchFailure);
+    if (done.RunExitCode == HostRunRefused)
+        return ExitForeignService;
     Refuse(ExitFailure, done.DeleteFailure);
     Say("Uninstalled \"" + entry.Description + "\".");
     return ExitSuccess;

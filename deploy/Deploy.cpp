@@ -42,16 +42,26 @@ std::string SystemReason(DWORD code)
 
 // Starts the command line with its window shown; the process comes back
 // owned, or empty when the program could not be started.
-TKernelHandle Launch(const std::string& commandLine)
+TKernelHandle Launch(const std::string& commandLine, bool reportToConsole)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = LaunchShowMode;
+    TKernelHandle console;
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE inheritable = nullptr;
+    if (reportToConsole && error && error != INVALID_HANDLE_VALUE &&
+        DuplicateHandle(GetCurrentProcess(), error, GetCurrentProcess(), &inheritable, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS)) {
+        console = TKernelHandle(inheritable);
+        startup.dwFlags |= STARTF_USESTDHANDLES;
+        startup.hStdError = inheritable;
+    }
     PROCESS_INFORMATION started = {};
     std::string line = commandLine; // the call may write into it
-    if (!ShellApi().CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &started))
+    if (!ShellApi().CreateProcessA(nullptr, line.data(), nullptr, nullptr, console ? TRUE : FALSE, 0, nullptr,
+                                   nullptr, &startup, &started))
         return TKernelHandle();
     TKernelHandle thread(started.hThread);
     return TKernelHandle(started.hProcess);
@@ -123,7 +133,7 @@ std::string StubSourcePath()
     return FolderOf(ExecutablePath()) + "\\" + StubSourceName;
 }
 
-TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TRunWait& awaitRun)
+TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const THostRun& hostRun)
 {
     TIniFile ini(catalogue.FileName());
     catalogue.CheckIndex(ini, index);
@@ -157,15 +167,15 @@ TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TR
     ini.WriteBool(entry.Description, InstalledKey, install);
 
     std::string commandPath = stubPath.find(' ') == std::string::npos ? stubPath : "\"" + stubPath + "\"";
-    TKernelHandle run = Launch(commandPath + (install ? InstallSwitch : UninstallSwitch));
+    TKernelHandle run = Launch(commandPath + (install ? InstallSwitch : UninstallSwitch), hostRun.ReportToConsole);
     if (!run) {
         done.LaunchFailure = (install ? InstallFailure : UninstallFailure) + commandPath + "\"";
     } else {
         // The registration is in place (or refused) once the run is over;
         // and Windows keeps a running program's file, so an uninstall can
         // delete the copy only then.
-        if (awaitRun)
-            awaitRun(run.Get());
+        if (hostRun.Await)
+            hostRun.Await(run.Get());
         else
             WaitForSingleObject(run.Get(), HostRunLimit);
         GetExitCodeProcess(run.Get(), &done.RunExitCode);

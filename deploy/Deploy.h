@@ -41,9 +41,15 @@ struct TDeployment {
     DWORD RunExitCode = STILL_ACTIVE;
 };
 
-// Waits for the copy's run to end, or gives up; the window passes one that
-// keeps it painting. Without one the wait blocks for at most HostRunLimit.
-using TRunWait = std::function<void(HANDLE process)>;
+// How the copy's run is watched.
+struct THostRun {
+    // Waits for the run to end, or gives up; the window passes one that keeps
+    // it painting. Without one the wait blocks for at most HostRunLimit.
+    std::function<void(HANDLE process)> Await;
+    // The host gets this program's standard error and reports there instead
+    // of in boxes: the command line's scripts must never wait on a box.
+    bool ReportToConsole = false;
+};
 
 // Installs (true) or uninstalls (false) the entry at list index n: copies the
 // service host where the entry's copy belongs, records the copy's path and the
@@ -54,4 +60,4 @@ using TRunWait = std::function<void(HANDLE process)>;
 // cannot be made or a refused catalogue write raise a TError before
 // anything is copied, written or run. Sets the working entry's
 // description and stub path and refreshes the catalogue count.
-TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TRunWait& awaitRun = {});
+TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const THostRun& run = {});

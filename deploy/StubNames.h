@@ -13,3 +13,10 @@ inline constexpr const char* StubFolderName = "Vantorers";
 inline constexpr char BlankInFileName = '!';
 inline constexpr const char* InstallSwitch = " -i";
 inline constexpr const char* UninstallSwitch = " -u";
+
+// How a run with " -i" or " -u" ends: done; failed; not understood; refused
+// because the service or its event-log source belongs to another program.
+inline constexpr int HostRunDone = 0;
+inline constexpr int HostRunFailed = 1;
+inline constexpr int HostRunUsage = 2;
+inline constexpr int HostRunRefused = 3;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "deploy/StubNames.h"
 #include "stub/Registration.h"
 #include "stub/ServiceHost.h"
 #include "stub/StubCommand.h"
@@ -14,23 +15,17 @@ TPrompter& StubPrompter();
 
 namespace {
 
-// Exit codes of "-i" and "-u", for scripts.
-constexpr int Done = 0;
-constexpr int Failed = 1;
-constexpr int Usage = 2;
-constexpr int Refused = 3;
-
 int Register(void (*action)(const std::string&), const std::string& ownPath, const char* failure)
 {
     try {
         action(ownPath);
-        return Done;
+        return HostRunDone;
     } catch (const TRefusal& refusal) {
         Prompter().Information(refusal.Message());
-        return Refused;
+        return HostRunRefused;
     } catch (const std::exception& error) {
         Prompter().Error(std::string(failure) + "\r\r" + error.what());
-        return Failed;
+        return HostRunFailed;
     }
 }
 
@@ -47,11 +42,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return Register(UninstallService, ownPath, "The service could not be uninstalled.");
     case TStubCommand::Service:
         if (RunAsService())
-            return Done;
+            return HostRunDone;
         break;
     case TStubCommand::Usage:
         break;
     }
     Prompter().Information(UsageText(ownPath, OwnDescription(ownPath)));
-    return Usage;
+    return HostRunUsage;
 }

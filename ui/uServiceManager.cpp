@@ -879,7 +879,7 @@ void TfrmServiceManager::btnInstallServiceClick()
     int index = RowData(row);
     if (!catalogue_.IsInstalled(index)) {
         liveness_.SetCheckMode(TLiveness::ModeBox);
-        TDeployment done = DeployEntry(catalogue_, index, true, [this](HANDLE run) { AwaitRun(run); });
+        TDeployment done = DeployEntry(catalogue_, index, true, {[this](HANDLE run) { AwaitRun(run); }});
         if (destroyed_)
             return;
         if (!done.LaunchFailure.empty())
@@ -929,7 +929,7 @@ void TfrmServiceManager::Uninstall()
     const int index = catalogue_.FindByDescription(entry.Description);
     if (index == -1)
         return;
-    TDeployment done = DeployEntry(catalogue_, index, false, [this](HANDLE run) { AwaitRun(run); });
+    TDeployment done = DeployEntry(catalogue_, index, false, {[this](HANDLE run) { AwaitRun(run); }});
     if (destroyed_)
         return;
     if (!done.LaunchFailure.empty())

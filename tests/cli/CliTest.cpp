@@ -145,6 +145,21 @@ TEST_F(CliTest, AServiceOfAnotherProgramIsNeverTouched)
         Expect(On(command, Relay), 5, "belongs to another program");
     EXPECT_EQ(ServiceBinary(Relay), "\"" + program + "\" wait");
     EXPECT_FALSE(TCatalogue(catalogue.Path()).IsInstalled(1));
+
+    // Only the service host itself sees another program's event-log source;
+    // it says so on qv's standard error instead of in a box.
+    RemoveTestService(Relay);
+    const std::string source = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + Relay;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, source.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, "EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(program.c_str()),
+                   static_cast<DWORD>(program.size() + 1));
+    RegCloseKey(key);
+    Expect(On("install", Relay), 5, "The event-log source \"Mail Relay\" belongs to another program");
+    EXPECT_EQ(ServiceState(Relay), 0u);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, source.c_str());
 }
 
 TEST_F(CliTest, WhileTheWindowHoldsTheReplyMailslotCheckSaysSoAndLeavesItBe)
