@@ -270,7 +270,7 @@ TExitCode Remove(const TCliRequest& request)
     TCatalogue catalogue;
     int index = catalogue.FindByDescription(request.Name);
     if (index == -1) {
-        Say("There is no service described \"" + request.Name + "\": nothing to remove.");
+        Say("There is no service described \"" + request.Name + "\": removed already.");
         return ExitSuccess;
     }
     catalogue.LoadEntry(index);
@@ -391,7 +391,7 @@ TExitCode Uninstall(const TCliRequest& request)
     catalogue.LoadEntry(index);
     const TCatalogueEntry entry = catalogue.Entry();
     if (!entry.Installed) {
-        Say("\"" + entry.Description + "\" is not installed.");
+        Say("\"" + entry.Description + "\" is uninstalled already.");
         return ExitSuccess;
     }
     RefuseForeign(entry);
