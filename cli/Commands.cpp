@@ -127,6 +127,7 @@ TExitCode List(const TCliRequest& request)
     TCatalogue catalogue;
     std::vector<TCatalogueRow> rows = catalogue.ListEntries();
     TServiceStates states;
+    states.ListRegistered();
     json entries = json::array();
     std::vector<std::vector<std::string>> table = {{"Description", "ID", "Installed", "State"}};
     for (const TCatalogueRow& row : rows) {

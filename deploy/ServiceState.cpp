@@ -2,6 +2,9 @@
 
 #include "deploy/ServiceControl.h"
 #include "deploy/ServiceOwner.h"
+#include "toolkit/Text.h"
+
+#include <vector>
 
 const char* ServiceStateName(TServiceState state)
 {
@@ -20,10 +23,37 @@ const char* ServiceStateName(TServiceState state)
     return "unknown";
 }
 
-TServiceStates::TServiceStates() : connection_(ConnectServiceManager(SC_MANAGER_CONNECT)) {}
+TServiceStates::TServiceStates() : connection_(ConnectServiceManager(SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE))
+{
+}
+
+void TServiceStates::ListRegistered()
+{
+    std::vector<BYTE> buffer(64 * 1024);
+    DWORD needed = 0, count = 0, resume = 0;
+    for (;;) {
+        BOOL listed = EnumServicesStatusExA(connection_.Get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL,
+                                            buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &count, &resume,
+                                            nullptr);
+        // Without the names every service is asked for.
+        if (!listed && GetLastError() != ERROR_MORE_DATA)
+            return;
+        const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSA*>(buffer.data());
+        for (DWORD i = 0; i < count; ++i)
+            registered_.insert(LowerCase(services[i].lpServiceName));
+        if (listed) {
+            listed_ = true;
+            return;
+        }
+        if (needed > buffer.size())
+            buffer.resize(needed);
+    }
+}
 
 TServiceState TServiceStates::State(const std::string& serviceName, const std::string& stubPath) const
 {
+    if (listed_ && !registered_.count(LowerCase(serviceName)))
+        return TServiceState::NotRegistered;
     TServiceHandle service(ServiceApi().OpenServiceA(connection_.Get(), serviceName.c_str(),
                                                      SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
     if (!service)

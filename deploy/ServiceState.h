@@ -1,4 +1,5 @@
 #pragma once
+#include <set>
 #include <string>
 
 #include "platform/Services.h"
@@ -33,6 +34,10 @@ public:
     // The state of the service of that name, when it runs the copy at
     // stubPath; Foreign when it runs something else.
     TServiceState State(const std::string& serviceName, const std::string& stubPath) const;
+    // Before asking for many services, most of them missing: reads the names
+    // of the services registered now, and a name not among them is taken as
+    // not registered without asking. A service registered later is missed.
+    void ListRegistered();
     // The state once it is no longer pending (starting, stopping, ...), or
     // the pending one when limitMs ran out first.
     TServiceState SettledState(const std::string& serviceName, const std::string& stubPath,
@@ -40,4 +45,7 @@ public:
 
 private:
     TServiceHandle connection_;
+    // Lower-case names, from ListRegistered.
+    std::set<std::string> registered_;
+    bool listed_ = false;
 };
