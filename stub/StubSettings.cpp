@@ -1,30 +1,16 @@
 #include "stub/StubSettings.h"
 
-#include <windows.h>
-
-#include <vector>
-
+#include "catalogue/IniDocument.h"
 #include "catalogue/IniFile.h"
 #include "stub/StubIdentity.h"
 #include "toolkit/Paths.h"
 
-namespace {
-
-bool SectionExists(const std::string& section, const std::string& fileName)
-{
-    std::vector<char> keys(32 * 1024);
-    return GetPrivateProfileSectionA(section.c_str(), keys.data(), static_cast<DWORD>(keys.size()),
-                                     fileName.c_str()) > 0;
-}
-
-} // namespace
-
 TStubSettings LoadSettings(const std::string& description, const std::string& ownPath, const std::string& fileName)
 {
-    if (description.empty() || !SectionExists(description, fileName))
+    const TIniDocument ini(fileName);
+    if (description.empty() || !ini.HasSection(description))
         throw TSettingsError("the catalogue " + fileName + " has no section \"" + description + "\"",
                              NoSectionExitCode);
-    TIniFile ini(fileName);
     std::string stubPath = ini.ReadString(description, VantorerKey, "");
     if (!SameFilePath(stubPath, ownPath))
         throw TSettingsError("the catalogue entry \"" + description + "\" belongs to \"" + stubPath +
