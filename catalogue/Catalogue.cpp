@@ -90,14 +90,22 @@ std::string DefaultDescription(int index)
 TCatalogueSnapshot::TCatalogueSnapshot(const std::string& fileName) : document_(fileName)
 {
     // A count that cannot be right, typed by hand or left by a broken write,
-    // must neither list thousands of phantom entries nor hide real ones.
+    // must neither list thousands of phantom entries nor hide real ones: the
+    // list reaches the last key it covers, with no more missing keys on the
+    // way than keys present.
     storedCount_ = document_.ReadInteger(StatusSection, NumServicesKey, -1);
     const int reach = storedCount_ >= 0 && storedCount_ <= MaxEntries ? storedCount_ : MaxEntries;
+    std::vector<int> present;
     for (const std::string& key : document_.KeyNames(StatusSection)) {
         int index = ServiceKeyIndex(key);
-        if (index <= reach)
-            count_ = std::max(count_, index);
+        if (index >= 1 && index <= reach)
+            present.push_back(index);
     }
+    std::sort(present.begin(), present.end());
+    present.erase(std::unique(present.begin(), present.end()), present.end());
+    for (size_t found = 1; found <= present.size(); ++found)
+        if (present[found - 1] <= 2 * static_cast<int>(found))
+            count_ = present[found - 1];
 }
 
 std::string TCatalogueSnapshot::Description(int index) const

@@ -57,8 +57,9 @@ public:
 
     const TIniDocument& Document() const { return document_; }
     // The number of entries: NumServices, but no further than the last
-    // Service_<n> key it covers. A count that is not a number, is negative or
-    // lies beyond MaxEntries reaches as far as the keys do.
+    // Service_<n> key it covers, and with no more keys missing below that
+    // than present. A count that is not a number, is negative or lies beyond
+    // MaxEntries reaches as far as the keys do.
     int Count() const { return count_; }
     // NumServices says something other than Count().
     bool CountDamaged() const { return storedCount_ != count_; }

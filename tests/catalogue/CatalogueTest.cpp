@@ -148,9 +148,12 @@ TEST_F(CatalogueTest, MissingKeysReadAsTheirDefaults)
 
 TEST_F(CatalogueTest, TheCountFollowsTheIntegerRule)
 {
-    WriteTextFile(file, "[Status]\r\nNumServices=0x1A\r\nService_26=Z\r\n");
+    std::string keys;
+    for (int n = 1; n <= 30; ++n)
+        keys += ServiceKey(n) + "=x\r\n";
+    WriteTextFile(file, "[Status]\r\nNumServices=0x1A\r\n" + keys);
     EXPECT_EQ(catalogue.Count(), 26);
-    WriteTextFile(file, "[Status]\r\nNumServices= $1A\r\nService_26=Z\r\n");
+    WriteTextFile(file, "[Status]\r\nNumServices= $1A\r\n" + keys);
     EXPECT_EQ(catalogue.Count(), 26);
     WriteTextFile(file, "[Status]\r\nNumServices=many\r\n");
     EXPECT_EQ(catalogue.Count(), 0);
@@ -283,11 +286,14 @@ TEST_F(CatalogueTest, ADamagedCountListsTheEntriesThatExistAndTheNextWriteRepair
         catalogue.UpdateEntry(2, "B", "C:\\b.exe", "", "", false);
         EXPECT_EQ(ini.ReadInteger("Status", "NumServices", 0), 3) << count;
     }
-    WriteTextFile(file, "[Status]\r\nNumServices=2147483647\r\nService_1=A\r\nService_5=E\r\n");
-    EXPECT_EQ(Add("F"), 6);
-    EXPECT_EQ(ini.ReadInteger("Status", "NumServices", 0), 6);
-    catalogue.DeleteEntry(2);
+    // A gap no larger than the keys present is an entry missing its key;
+    // one far beyond them is no list at all.
+    WriteTextFile(file, "[Status]\r\nNumServices=2147483647\r\nService_1=A\r\nService_2=B\r\nService_4=D\r\n"
+                        "Service_99999=Z\r\n");
+    EXPECT_EQ(Add("F"), 5);
     EXPECT_EQ(ini.ReadInteger("Status", "NumServices", 0), 5);
+    catalogue.DeleteEntry(2);
+    EXPECT_EQ(ini.ReadInteger("Status", "NumServices", 0), 4);
     WriteTextFile(file, "[Status]\r\nNumServices=2147483647\r\n");
     EXPECT_TRUE(catalogue.ListEntries().empty());
 }
