@@ -80,24 +80,34 @@ std::wstring Folded(std::wstring text)
     return text;
 }
 
-// A name or value handed to the profile functions: a C string.
-std::wstring_view AsPassed(const std::wstring& text)
-{
-    return std::wstring_view(text).substr(0, text.find(L'\0'));
-}
-
-// How a name asked for is compared.
+// How a name asked for is compared: as a C string, without blanks at either
+// end, folded.
 std::wstring Wanted(const std::string& name)
 {
-    return Folded(std::wstring(Trimmed(AsPassed(Widen(name)))));
+    std::wstring wanted = Folded(Widen(name.c_str()));
+    std::wstring_view trimmed = Trimmed(wanted);
+    return std::wstring(trimmed);
+}
+
+// Whether a stored name is the one wanted, without copying it.
+bool IsWanted(std::wstring_view stored, const std::wstring& wanted)
+{
+    if (stored.size() != wanted.size())
+        return false;
+    for (size_t at = 0; at < stored.size(); ++at) {
+        wchar_t c = stored[at];
+        if ((c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + (L'a' - L'A')) : c) != wanted[at])
+            return false;
+    }
+    return true;
 }
 
 // How a name or value given to a write is stored: leading blanks dropped,
 // trailing ones kept.
 std::wstring Stored(const std::string& text)
 {
-    const std::wstring wide = Widen(text);
-    std::wstring_view passed = AsPassed(wide);
+    const std::wstring wide = Widen(text.c_str());
+    std::wstring_view passed = wide;
     while (!passed.empty() && IsBlank(passed.front()))
         passed.remove_prefix(1);
     return std::wstring(passed);
@@ -277,13 +287,22 @@ TIniDocument::TSection* TIniDocument::FindSection(const std::string& section)
 
 const TIniDocument::TKey* TIniDocument::FindKey(const TSection& section, const std::string& key)
 {
+    const std::wstring wanted = Wanted(key);
+    // Most sections hold a handful of keys: looking through them costs less
+    // than an index.
+    if (section.Keys.size() <= 16) {
+        for (const TKey& entry : section.Keys)
+            if (IsWanted(entry.Name, wanted))
+                return &entry;
+        return nullptr;
+    }
     if (!section.Indexed) {
         section.Index.clear();
         for (size_t i = 0; i < section.Keys.size(); ++i)
             section.Index.emplace(Folded(section.Keys[i].Name), i);
         section.Indexed = true;
     }
-    auto found = section.Index.find(Wanted(key));
+    auto found = section.Index.find(wanted);
     return found == section.Index.end() ? nullptr : &section.Keys[found->second];
 }
 
@@ -311,12 +330,12 @@ std::string TIniDocument::ReadString(const std::string& section, const std::stri
                   value.back() == value.front();
     if (quoted)
         value.remove_prefix(1);
-    std::wstring copy(value.substr(0, ValueBuffer - 1));
+    std::wstring_view copied = value.substr(0, ValueBuffer - 1);
     // The closing quote is taken off what fitted the buffer; when the value
     // fills the buffer exactly, that is its last character instead.
     if (quoted && value.size() <= ValueBuffer)
-        copy.pop_back();
-    return Narrow(copy);
+        copied.remove_suffix(1);
+    return Narrow(copied);
 }
 
 int TIniDocument::ReadInteger(const std::string& section, const std::string& key, int defaultValue) const
@@ -378,7 +397,8 @@ void TIniDocument::WriteString(const std::string& section, const std::string& ke
     TKey* entry = const_cast<TKey*>(FindKey(*target, key));
     if (!entry) {
         target->Keys.push_back({Stored(key), std::move(stored), true});
-        target->Index.emplace(Folded(target->Keys.back().Name), target->Keys.size() - 1);
+        if (target->Indexed)
+            target->Index.emplace(Folded(target->Keys.back().Name), target->Keys.size() - 1);
         changed_ = true;
         return;
     }
