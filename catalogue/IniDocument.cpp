@@ -126,16 +126,17 @@ std::string FullPath(const std::string& fileName)
     return std::string(windows, length < MAX_PATH ? length : 0) + "\\" + fileName;
 }
 
+// Reads to the end rather than asking the size first, which costs as much
+// again as reading a small file.
 bool ReadWhole(HANDLE file, std::string& bytes)
 {
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file, &size))
-        return false;
-    bytes.resize(static_cast<size_t>(size.QuadPart));
     size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 30));
+    bytes.resize(64 * 1024);
+    for (;;) {
+        if (done == bytes.size())
+            bytes.resize(bytes.size() * 2);
         DWORD got = 0;
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 30));
         if (!ReadFile(file, bytes.data() + done, chunk, &got, nullptr))
             return false;
         if (got == 0)
