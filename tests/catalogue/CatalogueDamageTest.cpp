@@ -86,8 +86,7 @@ TEST(CatalogueDamage, DamagedFilesNeverCrashFloodOrGetWritten)
         }
         catalogue.FindByDescription(rows.empty() ? "Beta" : rows.back().Description);
         try {
-            LoadSettings(rows.empty() ? "Alpha" : rows.front().Description, "C:\\nowhere\\Alpha.exe",
-                         file);
+            LoadSettings(rows.empty() ? "Alpha" : rows.front().Description, "C:\\nowhere\\Alpha.exe", file);
         } catch (const TError&) {
         }
     }
