@@ -72,11 +72,15 @@ std::string Narrow(std::wstring_view text, UINT codePage = CP_ACP)
 }
 
 // The profile functions ignore the case of ASCII letters only.
+wchar_t Folded(wchar_t c)
+{
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + (L'a' - L'A')) : c;
+}
+
 std::wstring Folded(std::wstring text)
 {
     for (wchar_t& c : text)
-        if (c >= L'A' && c <= L'Z')
-            c = static_cast<wchar_t>(c + (L'a' - L'A'));
+        c = Folded(c);
     return text;
 }
 
@@ -94,11 +98,9 @@ bool IsWanted(std::wstring_view stored, const std::wstring& wanted)
 {
     if (stored.size() != wanted.size())
         return false;
-    for (size_t at = 0; at < stored.size(); ++at) {
-        wchar_t c = stored[at];
-        if ((c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + (L'a' - L'A')) : c) != wanted[at])
+    for (size_t at = 0; at < stored.size(); ++at)
+        if (Folded(stored[at]) != wanted[at])
             return false;
-    }
     return true;
 }
 
