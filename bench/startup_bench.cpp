@@ -1,7 +1,8 @@
 // Times how long the manager takes from process start to its main window
-// shown with a 200-entry catalogue loaded, against a bare Win32 window in
-// the same Wine prefix. Run with no arguments; it starts itself as the
-// bare window and Quorvane.exe from the ship folder.
+// shown with an empty catalogue and with 200 and 2,000 entries loaded,
+// against a bare Win32 window in the same Wine prefix. Run with no
+// arguments; it starts itself as the bare window and Quorvane.exe from the
+// ship folder.
 #include <windows.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "bench/Measure.h"
+#include "bench/SampleCatalogue.h"
 #include "catalogue/Catalogue.h"
 
 namespace {
@@ -63,7 +65,6 @@ double TimeToWindow(const std::string& command, const char* caption)
     return elapsed;
 }
 
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -86,28 +87,31 @@ int main(int argc, char** argv)
     std::string bareCommand = "\"";
     bareCommand.append(self).append("\" --bare");
     const char* caption = "Korvalith's Vantorer - NT Service Generator/Moderator";
-    const int runs = 7;
-    std::vector<double> bare, empty, quorvane;
-    for (int run = 0; run < runs; ++run)
-        empty.push_back(TimeToWindow(manager, caption));
-    {
-        TCatalogue catalogue;
-        for (int i = 1; i <= 200; ++i)
-            catalogue.AppendEntry("Service number " + std::to_string(i), "C:\\Programs\\service.exe", "--id " +
-                                  std::to_string(i), "", false);
-    }
+    const std::string sized[] = {catalogueFile + ".200", catalogueFile + ".2000"};
+    MakeCatalogue(sized[0], 200);
+    MakeCatalogue(sized[1], 2000);
+    // Turn about, so that a slower moment of the machine does not fall on
+    // one case alone.
+    const int runs = 9;
+    std::vector<double> bare, empty, small, large;
     for (int run = 0; run < runs; ++run) {
         bare.push_back(TimeToWindow(bareCommand, "Bare window"));
-        quorvane.push_back(TimeToWindow(manager, caption));
+        DeleteFileA(catalogueFile.c_str());
+        empty.push_back(TimeToWindow(manager, caption));
+        CopyFileA(sized[0].c_str(), catalogueFile.c_str(), FALSE);
+        small.push_back(TimeToWindow(manager, caption));
+        CopyFileA(sized[1].c_str(), catalogueFile.c_str(), FALSE);
+        large.push_back(TimeToWindow(manager, caption));
     }
-    DeleteFileA(catalogueFile.c_str());
+    for (const std::string& file : {catalogueFile, sized[0], sized[1]})
+        DeleteFileA(file.c_str());
     if (hadCatalogue)
         MoveFileExA(saved.c_str(), catalogueFile.c_str(), MOVEFILE_REPLACE_EXISTING);
 
     std::printf("process start to window shown, median of %d\n", runs);
-    std::printf("bare Win32 window            %8.1f ms\n", Median(bare));
-    std::printf("Quorvane, empty catalogue    %8.1f ms\n", Median(empty));
-    std::printf("Quorvane, 200 entries loaded %8.1f ms\n", Median(quorvane));
-    std::printf("ratio                        %8.2f\n", Median(quorvane) / Median(bare));
+    std::printf("bare Win32 window              %8.1f ms\n", Median(bare));
+    std::printf("Quorvane, empty catalogue      %8.1f ms  (%.2f x bare)\n", Median(empty), Median(empty) / Median(bare));
+    std::printf("Quorvane, 200 entries loaded   %8.1f ms  (%.2f x empty)\n", Median(small), Median(small) / Median(empty));
+    std::printf("Quorvane, 2000 entries loaded  %8.1f ms  (%.2f x empty)\n", Median(large), Median(large) / Median(empty));
     return 0;
 }

@@ -2,7 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <climits>
+#include <optional>
+
 #include "toolkit/Error.h"
+#include "toolkit/Paths.h"
 #include "toolkit/Text.h"
 
 namespace {
@@ -20,6 +25,56 @@ std::string DefaultProgram(int index)
     return DefaultDescription(index) + ".exe";
 }
 
+// n for a key that reads as ServiceKey(n) with n up to MaxEntries, else 0.
+int ServiceKeyIndex(const std::string& key)
+{
+    const std::string prefix = "service_";
+    const size_t digits = key.size() - std::min(key.size(), prefix.size());
+    if (digits == 0 || digits > 6 || LowerCase(key.substr(0, prefix.size())) != prefix || key[prefix.size()] == '0')
+        return 0;
+    int index = 0;
+    for (size_t at = prefix.size(); at < key.size(); ++at) {
+        if (key[at] < '0' || key[at] > '9')
+            return 0;
+        index = index * 10 + (key[at] - '0');
+    }
+    return index <= MaxEntries ? index : 0;
+}
+
+// The first list index other than except whose description matches, or -1.
+int IndexOf(const TCatalogueSnapshot& snapshot, const std::string& description, int except,
+            bool (*same)(const std::string&, const std::string&))
+{
+    for (int n = 1; n <= snapshot.Count(); ++n)
+        if (n != except && same(snapshot.Description(n), description))
+            return n;
+    return -1;
+}
+
+// Past LastServiceID and past every ServiceID in the file, so that a damaged
+// or hand-edited LastServiceID never hands out an ID again, nor a negative one.
+int NextServiceID(const TCatalogueSnapshot& snapshot)
+{
+    const TIniDocument& ini = snapshot.Document();
+    int last = std::max(0, ini.ReadInteger(StatusSection, LastServiceIDKey, 0));
+    for (const std::string& section : ini.SectionNames())
+        last = std::max(last, ini.ReadInteger(section, ServiceIDKey, 0));
+    if (last == INT_MAX)
+        throw TError("No new entry can be added: every service ID up to " + std::to_string(INT_MAX) +
+                     " has been given out");
+    return last + 1;
+}
+
+// What an append or an edit sets in the entry's section, in this order.
+void WriteSettings(TIniDocument& ini, const TCatalogueEntry& entry)
+{
+    ini.WriteString(entry.Description, ProgramKey, entry.Program);
+    ini.WriteString(entry.Description, ParametersKey, entry.Parameters);
+    ini.WriteString(entry.Description, LogFileKey, entry.LogFile);
+    ini.WriteBool(entry.Description, LogToFileKey, entry.LogToFile);
+    ini.WriteBool(entry.Description, InstalledKey, false);
+}
+
 } // namespace
 
 std::string ServiceKey(int index)
@@ -32,33 +87,79 @@ std::string DefaultDescription(int index)
     return "Service " + std::to_string(index);
 }
 
-int TCatalogue::ReadCount(const TIniFile& ini)
+TCatalogueSnapshot::TCatalogueSnapshot(const std::string& fileName) : document_(fileName)
 {
-    count_ = ini.ReadInteger(StatusSection, NumServicesKey, 0);
-    return count_;
+    // A count that cannot be right, typed by hand or left by a broken write,
+    // must neither list thousands of phantom entries nor hide real ones: the
+    // list reaches the last key it covers, with no more missing keys on the
+    // way than keys present.
+    storedCount_ = document_.ReadInteger(StatusSection, NumServicesKey, -1);
+    const int reach = storedCount_ >= 0 && storedCount_ <= MaxEntries ? storedCount_ : MaxEntries;
+    std::vector<int> present;
+    for (const std::string& key : document_.KeyNames(StatusSection)) {
+        int index = ServiceKeyIndex(key);
+        if (index >= 1 && index <= reach)
+            present.push_back(index);
+    }
+    std::sort(present.begin(), present.end());
+    present.erase(std::unique(present.begin(), present.end()), present.end());
+    for (size_t found = 1; found <= present.size(); ++found)
+        if (present[found - 1] <= 2 * static_cast<int>(found))
+            count_ = present[found - 1];
+}
+
+std::string TCatalogueSnapshot::Description(int index) const
+{
+    return document_.ReadString(StatusSection, ServiceKey(index), DefaultDescription(index));
+}
+
+TCatalogueEntry TCatalogueSnapshot::Entry(int index) const
+{
+    TCatalogueEntry entry;
+    entry.Description = Description(index);
+    entry.StubPath = document_.ReadString(entry.Description, VantorerKey, "");
+    entry.Program = document_.ReadString(entry.Description, ProgramKey, DefaultProgram(index));
+    entry.Parameters = document_.ReadString(entry.Description, ParametersKey, "");
+    entry.Installed = document_.ReadBool(entry.Description, InstalledKey, false);
+    entry.ServiceID = document_.ReadInteger(entry.Description, ServiceIDKey, 1);
+    entry.LogFile = document_.ReadString(entry.Description, LogFileKey, "");
+    entry.LogToFile = document_.ReadBool(entry.Description, LogToFileKey, false);
+    return entry;
+}
+
+int TCatalogueSnapshot::FindByStubPath(const std::string& path) const
+{
+    for (int n = 1; n <= count_; ++n)
+        if (SameFilePath(document_.ReadString(Description(n), VantorerKey, ""), path))
+            return n;
+    return -1;
+}
+
+void TCatalogue::CheckIndex(const TCatalogueSnapshot& snapshot, int index)
+{
+    count_ = snapshot.Count();
+    if (index > count_ || index < 1)
+        throw TError("Wrong Service index (" + std::to_string(index));
 }
 
 void TCatalogue::CheckIndex(const TIniFile& ini, int index)
 {
-    int count = ReadCount(ini);
-    if (index > count || index < 1)
-        throw TError("Wrong Service index (" + std::to_string(index));
+    CheckIndex(TCatalogueSnapshot(ini.FileName()), index);
 }
 
 int TCatalogue::Count()
 {
-    TIniFile ini(fileName_);
-    return ReadCount(ini);
+    count_ = TCatalogueSnapshot(fileName_).Count();
+    return count_;
 }
 
 int TCatalogue::FindByDescription(const std::string& description)
 {
-    TIniFile ini(fileName_);
-    const TIniFile::TSection status = ini.ReadSection(StatusSection);
-    count_ = status.ReadInteger(NumServicesKey, 0);
+    const TCatalogueSnapshot snapshot(fileName_);
+    count_ = snapshot.Count();
     std::string wanted = LowerCase(description);
     for (int n = 1; n <= count_; ++n) {
-        entry_.Description = status.ReadString(ServiceKey(n), DefaultDescription(n));
+        entry_.Description = snapshot.Description(n);
         if (LowerCase(entry_.Description) == wanted)
             return n;
     }
@@ -67,25 +168,16 @@ int TCatalogue::FindByDescription(const std::string& description)
 
 void TCatalogue::LoadEntry(int index)
 {
-    TIniFile ini(fileName_);
-    CheckIndex(ini, index);
-    entry_.Description = ini.ReadString(StatusSection, ServiceKey(index), DefaultDescription(index));
-    const TIniFile::TSection section = ini.ReadSection(entry_.Description);
-    entry_.StubPath = section.ReadString(VantorerKey, "");
-    entry_.Program = section.ReadString(ProgramKey, DefaultProgram(index));
-    entry_.Parameters = section.ReadString(ParametersKey, "");
-    entry_.Installed = section.ReadBool(InstalledKey, false);
-    entry_.ServiceID = section.ReadInteger(ServiceIDKey, 1);
-    entry_.LogFile = section.ReadString(LogFileKey, "");
-    entry_.LogToFile = section.ReadBool(LogToFileKey, false);
+    const TCatalogueSnapshot snapshot(fileName_);
+    CheckIndex(snapshot, index);
+    entry_ = snapshot.Entry(index);
 }
 
 bool TCatalogue::IsInstalled(int index)
 {
-    TIniFile ini(fileName_);
-    CheckIndex(ini, index);
-    std::string description = ini.ReadString(StatusSection, ServiceKey(index), DefaultDescription(index));
-    return ini.ReadBool(description, InstalledKey, false);
+    const TCatalogueSnapshot snapshot(fileName_);
+    CheckIndex(snapshot, index);
+    return snapshot.Document().ReadBool(snapshot.Description(index), InstalledKey, false);
 }
 
 void TCatalogue::SetWorkingEntry(const std::string& description, const std::string& program,
@@ -103,21 +195,22 @@ int TCatalogue::AppendEntry(const std::string& description, const std::string& p
                             const std::string& parameters, const std::string& logFile, bool logToFile)
 {
     CheckDescription(description);
-    TIniFile ini(fileName_);
-    int count = ReadCount(ini);
-    int id = ini.ReadInteger(StatusSection, LastServiceIDKey, 0);
-    ini.WriteInteger(StatusSection, LastServiceIDKey, id + 1);
+    TCatalogueSnapshot snapshot(fileName_);
+    TIniDocument& ini = snapshot.document_;
+    const int count = count_ = snapshot.Count();
+    if (count >= MaxEntries)
+        throw TError("No new entry can be added: the catalogue holds " + std::to_string(MaxEntries) +
+                     " entries, as many as it can");
+    const int id = NextServiceID(snapshot);
+    ini.WriteInteger(StatusSection, LastServiceIDKey, id);
     SetWorkingEntry(description, program, parameters, logFile, logToFile);
     ini.WriteInteger(StatusSection, NumServicesKey, count + 1);
-    count_ = count + 1;
     ini.WriteString(StatusSection, ServiceKey(count + 1), description);
-    ini.WriteString(description, ProgramKey, program);
-    ini.WriteString(description, ParametersKey, parameters);
-    ini.WriteString(description, LogFileKey, logFile);
-    ini.WriteBool(description, LogToFileKey, logToFile);
-    ini.WriteBool(description, InstalledKey, false);
-    ini.WriteInteger(description, ServiceIDKey, id + 1);
-    entry_.ServiceID = id + 1;
+    WriteSettings(ini, entry_);
+    ini.WriteInteger(description, ServiceIDKey, id);
+    ini.Save();
+    count_ = count + 1;
+    entry_.ServiceID = id;
     return count + 1;
 }
 
@@ -125,92 +218,90 @@ void TCatalogue::UpdateEntry(int index, const std::string& description, const st
                              const std::string& parameters, const std::string& logFile, bool logToFile)
 {
     CheckDescription(description);
-    TIniFile ini(fileName_);
-    std::string previous = ini.ReadString(StatusSection, ServiceKey(index), DefaultDescription(index));
-    // Sections compare without letter case, so a change of case alone keeps
-    // the entry in its own section.
-    bool renamed = !SameText(previous, description);
+    TCatalogueSnapshot snapshot(fileName_);
+    TIniDocument& ini = snapshot.document_;
+    std::string previous = snapshot.Description(index);
+    // A change of letter case alone keeps the entry in its own section.
+    bool renamed = !TIniDocument::SameName(previous, description);
 
-    // A renamed entry takes its service ID and host path along; they are
-    // read before anything is written so a refusal leaves the file as it was.
-    const std::string missing(1, '\x01');
-    std::string serviceID, stubPath;
+    // A renamed entry takes its service ID and host path along. A section
+    // that another entry names too (left so by an older or hand-edited file)
+    // stays with that entry, and this one leaves with an ID of its own.
+    std::optional<std::string> serviceID, stubPath;
+    bool shared = false;
     if (renamed) {
-        TCatalogue others(fileName_);
-        int other = others.FindByDescription(description);
-        if (other != -1 && other != index)
+        if (IndexOf(snapshot, description, index, SameText) != -1)
             throw TError("A service described \"" + description + "\" is in the catalogue already");
-        serviceID = ini.ReadString(previous, ServiceIDKey, missing);
-        stubPath = ini.ReadString(previous, VantorerKey, missing);
+        shared = IndexOf(snapshot, previous, index, TIniDocument::SameName) != -1;
+        if (shared) {
+            int id = NextServiceID(snapshot);
+            ini.WriteInteger(StatusSection, LastServiceIDKey, id);
+            serviceID = std::to_string(id);
+        } else {
+            if (ini.HasKey(previous, ServiceIDKey))
+                serviceID = ini.ReadString(previous, ServiceIDKey, "");
+            if (ini.HasKey(previous, VantorerKey))
+                stubPath = ini.ReadString(previous, VantorerKey, "");
+        }
     }
 
     SetWorkingEntry(description, program, parameters, logFile, logToFile);
     ini.WriteString(StatusSection, ServiceKey(index), description);
-    ini.WriteString(description, ProgramKey, program);
-    ini.WriteString(description, ParametersKey, parameters);
-    ini.WriteString(description, LogFileKey, logFile);
-    ini.WriteBool(description, LogToFileKey, logToFile);
-    ini.WriteBool(description, InstalledKey, false);
-    if (!renamed)
-        return;
-    if (serviceID != missing)
-        ini.WriteString(description, ServiceIDKey, serviceID);
-    if (stubPath != missing)
-        ini.WriteString(description, VantorerKey, stubPath);
-    if (!previous.empty() && !IsReservedSection(previous))
-        ini.EraseSection(previous);
+    WriteSettings(ini, entry_);
+    if (renamed) {
+        // A section no entry named before gives the entry no identity of its
+        // own: only what the entry brings is kept.
+        if (serviceID)
+            ini.WriteString(description, ServiceIDKey, *serviceID);
+        else
+            ini.DeleteKey(description, ServiceIDKey);
+        if (stubPath)
+            ini.WriteString(description, VantorerKey, *stubPath);
+        else
+            ini.DeleteKey(description, VantorerKey);
+        if (!shared && !previous.empty() && !IsReservedSection(previous))
+            ini.EraseSection(previous);
+    }
+    if (snapshot.CountDamaged())
+        ini.WriteInteger(StatusSection, NumServicesKey, snapshot.Count());
+    ini.Save();
 }
 
 void TCatalogue::DeleteEntry(int index)
 {
-    TIniFile ini(fileName_);
-    CheckIndex(ini, index);
+    TCatalogueSnapshot snapshot(fileName_);
+    CheckIndex(snapshot, index);
+    TIniDocument& ini = snapshot.document_;
     const int count = count_;
-    auto writeCount = [&] {
-        ini.WriteInteger(StatusSection, NumServicesKey, count - 1);
-        count_ = count - 1;
-    };
-    try {
-        std::string description = ini.ReadString(StatusSection, ServiceKey(index), DefaultDescription(index));
-        // A hand-edited entry named after one of the catalogue's own sections
-        // leaves the list without taking that section with it.
-        if (!description.empty() && !IsReservedSection(description))
-            ini.EraseSection(description);
-        ini.DeleteKey(StatusSection, ServiceKey(index));
-        for (int i = index + 1; i <= count; ++i)
-            ini.WriteString(StatusSection, ServiceKey(i - 1),
-                            ini.ReadString(StatusSection, ServiceKey(i), DefaultDescription(i)));
-    } catch (...) {
-        // The count is written on every path once the index was valid; the
-        // first failure is the one reported.
-        try {
-            writeCount();
-        } catch (const TError&) {
-        }
-        throw;
-    }
-    writeCount();
+    std::string description = snapshot.Description(index);
+    // A hand-edited entry named after one of the catalogue's own sections, or
+    // after a section another entry names too, leaves the list without taking
+    // that section with it.
+    if (!description.empty() && !IsReservedSection(description) &&
+        IndexOf(snapshot, description, index, TIniDocument::SameName) == -1)
+        ini.EraseSection(description);
+    ini.DeleteKey(StatusSection, ServiceKey(index));
+    for (int i = index + 1; i <= count; ++i)
+        ini.WriteString(StatusSection, ServiceKey(i - 1), snapshot.Description(i));
+    ini.WriteInteger(StatusSection, NumServicesKey, count - 1);
+    ini.Save();
+    count_ = count - 1;
 }
 
 std::vector<TCatalogueRow> TCatalogue::ListEntries()
 {
-    // One read of Status and one of each entry's section: the list is read
-    // at every start and after every removal, and a profile read costs the
-    // same for one key as for a whole section.
-    TIniFile ini(fileName_);
-    const TIniFile::TSection status = ini.ReadSection(StatusSection);
-    int count = status.ReadInteger(NumServicesKey, 0);
-    count_ = count;
+    const TCatalogueSnapshot snapshot(fileName_);
+    const TIniDocument& ini = snapshot.Document();
+    count_ = snapshot.Count();
     std::vector<TCatalogueRow> rows;
-    rows.reserve(count > 0 && count < 4096 ? count : 0);
-    for (int n = 1; n <= count; ++n) {
+    rows.reserve(static_cast<size_t>(count_));
+    for (int n = 1; n <= count_; ++n) {
         TCatalogueRow row;
         row.Index = n;
-        row.Description = status.ReadString(ServiceKey(n), DefaultDescription(n));
-        const TIniFile::TSection entry = ini.ReadSection(row.Description);
-        row.Program = entry.ReadString(ProgramKey, DefaultProgram(n));
-        row.Parameters = entry.ReadString(ParametersKey, "");
-        row.Installed = entry.ReadBool(InstalledKey, false);
+        row.Description = snapshot.Description(n);
+        row.Program = ini.ReadString(row.Description, ProgramKey, DefaultProgram(n));
+        row.Parameters = ini.ReadString(row.Description, ParametersKey, "");
+        row.Installed = ini.ReadBool(row.Description, InstalledKey, false);
         rows.push_back(std::move(row));
     }
     return rows;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "catalogue/Description.h"
+#include "catalogue/IniDocument.h"
 #include "catalogue/IniFile.h"
 
 // The catalogue file, in the Windows directory; both the manager and every
@@ -19,6 +20,9 @@ inline constexpr const char* LogToFileKey = "LogToFile";
 inline constexpr const char* InstalledKey = "Installed";
 inline constexpr const char* ServiceIDKey = "ServiceID";
 inline constexpr const char* VantorerKey = "Vantorer";
+
+// The most entries a catalogue is taken to hold, whatever its count says.
+inline constexpr int MaxEntries = 100000;
 
 // "Service_<n>": the key in Status that holds the description at list index n.
 std::string ServiceKey(int index);
@@ -44,8 +48,39 @@ struct TCatalogueRow {
     bool Installed = false;
 };
 
-// The catalogue operations. Each opens the file afresh; only the working
-// entry and the count as last read are kept between operations.
+// The catalogue as one read of its file found it. Every operation below
+// works on one; readers that look at many entries at once, such as a service
+// host looking for its own entry, use one directly.
+class TCatalogueSnapshot {
+public:
+    explicit TCatalogueSnapshot(const std::string& fileName = CatalogueFileName);
+
+    const TIniDocument& Document() const { return document_; }
+    // The number of entries: NumServices, but no further than the last
+    // Service_<n> key it covers, and with no more keys missing below that
+    // than present. A count that is not a number, is negative or lies beyond
+    // MaxEntries reaches as far as the keys do.
+    int Count() const { return count_; }
+    // NumServices says something other than Count().
+    bool CountDamaged() const { return storedCount_ != count_; }
+    // Service_<n>, or "Service <n>" when the key is missing.
+    std::string Description(int index) const;
+    // The entry at list index n, as LoadEntry fills the working entry.
+    TCatalogueEntry Entry(int index) const;
+    // The list index of the first entry whose Vantorer names the file at the
+    // path, or -1.
+    int FindByStubPath(const std::string& path) const;
+
+private:
+    friend class TCatalogue;
+    TIniDocument document_;
+    int storedCount_ = 0;
+    int count_ = 0;
+};
+
+// The catalogue operations. Each reads the file once and writes it at most
+// once, in one step; only the working entry and the count as last read are
+// kept between operations.
 class TCatalogue {
 public:
     explicit TCatalogue(std::string fileName = CatalogueFileName) : fileName_(std::move(fileName)) {}
@@ -68,12 +103,12 @@ public:
     void DeleteEntry(int index);
     std::vector<TCatalogueRow> ListEntries();
 
-    // Reads NumServices and fails with "Wrong Service index (<n>" when the
-    // index lies outside 1..count.
+    // Reads the count of the file ini names and fails with "Wrong Service
+    // index (<n>" when the index lies outside 1..count.
     void CheckIndex(const TIniFile& ini, int index);
 
 private:
-    int ReadCount(const TIniFile& ini);
+    void CheckIndex(const TCatalogueSnapshot& snapshot, int index);
     void SetWorkingEntry(const std::string& description, const std::string& program, const std::string& parameters,
                          const std::string& logFile, bool logToFile);
 

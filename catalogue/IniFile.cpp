@@ -82,73 +82,10 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
     return ReadInteger(section, key, defaultValue ? 1 : 0) != 0;
 }
 
-namespace {
-
-std::string LowerKey(std::string key)
-{
-    if (!key.empty())
-        CharLowerBuffA(key.data(), static_cast<DWORD>(key.size()));
-    return key;
-}
-
-std::string TrimBlanks(const std::string& text)
-{
-    size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return "";
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-} // namespace
-
-TIniFile::TSection TIniFile::ReadSection(const std::string& section) const
-{
-    // The section comes back as "key=value" strings, each ended by a zero
-    // and the list by a second one; a full buffer means try a larger one.
-    std::string buffer(32 * 1024, '\0');
-    DWORD length;
-    while ((length = GetPrivateProfileSectionA(section.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()),
-                                               fileName_.c_str())) == buffer.size() - 2)
-        buffer.resize(buffer.size() * 2);
-
-    TSection result;
-    for (size_t at = 0; at < length;) {
-        size_t end = buffer.find('\0', at);
-        std::string line = buffer.substr(at, end - at);
-        at = end + 1;
-        size_t equals = line.find('=');
-        if (equals == std::string::npos)
-            continue;
-        std::string value = TrimBlanks(line.substr(equals + 1));
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
-            value = value.substr(1, value.size() - 2);
-        if (value.size() > 1023)
-            value.resize(1023);
-        result.values_.emplace(LowerKey(TrimBlanks(line.substr(0, equals))), value);
-    }
-    return result;
-}
-
-std::string TIniFile::TSection::ReadString(const std::string& key, const std::string& defaultValue) const
-{
-    auto found = values_.find(LowerKey(key));
-    return found == values_.end() ? defaultValue : found->second;
-}
-
-int TIniFile::TSection::ReadInteger(const std::string& key, int defaultValue) const
-{
-    return StrToIntDef(ReadString(key, ""), defaultValue);
-}
-
-bool TIniFile::TSection::ReadBool(const std::string& key, bool defaultValue) const
-{
-    return ReadInteger(key, defaultValue ? 1 : 0) != 0;
-}
-
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value)
 {
     if (!ProfileApi().WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), fileName_.c_str()))
-        RaiseWriteError();
+        RaiseWriteError(fileName_);
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value)
@@ -164,7 +101,7 @@ void TIniFile::WriteBool(const std::string& section, const std::string& key, boo
 void TIniFile::EraseSection(const std::string& section)
 {
     if (!ProfileApi().WritePrivateProfileStringA(section.c_str(), nullptr, nullptr, fileName_.c_str()))
-        RaiseWriteError();
+        RaiseWriteError(fileName_);
 }
 
 void TIniFile::DeleteKey(const std::string& section, const std::string& key)
@@ -172,9 +109,9 @@ void TIniFile::DeleteKey(const std::string& section, const std::string& key)
     ProfileApi().WritePrivateProfileStringA(section.c_str(), key.c_str(), nullptr, fileName_.c_str());
 }
 
-void TIniFile::RaiseWriteError() const
+void RaiseWriteError(const std::string& fileName)
 {
     // The message names the file without its folder, as users know it.
-    std::string::size_type slash = fileName_.find_last_of("\\/");
-    throw TError("Unable to write to " + (slash == std::string::npos ? fileName_ : fileName_.substr(slash + 1)));
+    std::string::size_type slash = fileName.find_last_of("\\/");
+    throw TError("Unable to write to " + (slash == std::string::npos ? fileName : fileName.substr(slash + 1)));
 }

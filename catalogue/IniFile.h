@@ -1,11 +1,14 @@
 #pragma once
-#include <map>
 #include <string>
 
 // Reads an integer the way the catalogue stores them: "0x"/"0X" followed by
 // hex digits, or leading blanks, an optional sign and decimal digits (hex
 // after "$"). Anything else, trailing blanks included, gives the default.
 int StrToIntDef(const std::string& text, int defaultValue);
+
+// Fails with "Unable to write to <file name>", the name without its folder
+// as users know it.
+[[noreturn]] void RaiseWriteError(const std::string& fileName);
 
 // One INI file addressed through the private-profile functions. A bare file
 // name lives in the Windows directory. Nothing is cached: every call reads
@@ -22,22 +25,6 @@ public:
     int ReadInteger(const std::string& section, const std::string& key, int defaultValue) const;
     bool ReadBool(const std::string& section, const std::string& key, bool defaultValue) const;
 
-    // Every key of a section in one read, for operations that read many: a
-    // key reads as ReadString would read it (blanks and one pair of quotes
-    // around the value removed, at most 1023 characters, the first of
-    // repeated keys).
-    class TSection {
-    public:
-        std::string ReadString(const std::string& key, const std::string& defaultValue) const;
-        int ReadInteger(const std::string& key, int defaultValue) const;
-        bool ReadBool(const std::string& key, bool defaultValue) const;
-
-    private:
-        friend class TIniFile;
-        std::map<std::string, std::string> values_; // by lower-case key
-    };
-    TSection ReadSection(const std::string& section) const;
-
     // Writes fail with "Unable to write to <file name>".
     void WriteString(const std::string& section, const std::string& key, const std::string& value);
     void WriteInteger(const std::string& section, const std::string& key, int value);
@@ -47,7 +34,5 @@ public:
     void DeleteKey(const std::string& section, const std::string& key);
 
 private:
-    [[noreturn]] void RaiseWriteError() const;
-
     std::string fileName_;
 };

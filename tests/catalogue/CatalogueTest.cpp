@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "catalogue/Catalogue.h"
-#include "platform/Profile.h"
+#include "platform/Kernel.h"
 #include "platform/Seam.h"
 #include "tests/support/TempFiles.h"
 #include "toolkit/Error.h"
@@ -26,15 +26,7 @@ protected:
 
 };
 
-// Refuses erasing a whole section and nothing else.
-BOOL WINAPI RefuseErase(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file)
-{
-    if (!key && !value)
-        return FALSE;
-    return ::WritePrivateProfileStringA(section, key, value, file);
-}
-
-BOOL WINAPI RefuseAll(LPCSTR, LPCSTR, LPCSTR, LPCSTR)
+BOOL WINAPI RefuseMove(LPCSTR, LPCSTR, DWORD)
 {
     return FALSE;
 }
@@ -137,7 +129,7 @@ TEST_F(CatalogueTest, BadIndexesAreRefusedWithTheIndex)
 
 TEST_F(CatalogueTest, MissingKeysReadAsTheirDefaults)
 {
-    WriteTextFile(file, "[Status]\r\nNumServices=2\r\nService_1=Bare\r\n[Bare]\r\nInstalled=1\r\n");
+    WriteTextFile(file, "[Status]\r\nNumServices=3\r\nService_1=Bare\r\nService_3=C\r\n[Bare]\r\nInstalled=1\r\n");
     catalogue.LoadEntry(1);
     EXPECT_EQ(catalogue.Entry().ServiceID, 1);
     EXPECT_EQ(catalogue.Entry().Program, "Service 1.exe");
@@ -149,16 +141,19 @@ TEST_F(CatalogueTest, MissingKeysReadAsTheirDefaults)
     EXPECT_EQ(catalogue.Entry().Program, "Service 2.exe");
     EXPECT_FALSE(catalogue.IsInstalled(2));
     auto rows = catalogue.ListEntries();
-    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[1].Description, "Service 2");
     EXPECT_EQ(rows[1].Program, "Service 2.exe");
 }
 
 TEST_F(CatalogueTest, TheCountFollowsTheIntegerRule)
 {
-    WriteTextFile(file, "[Status]\r\nNumServices=0x1A\r\n");
+    std::string keys;
+    for (int n = 1; n <= 30; ++n)
+        keys += ServiceKey(n) + "=x\r\n";
+    WriteTextFile(file, "[Status]\r\nNumServices=0x1A\r\n" + keys);
     EXPECT_EQ(catalogue.Count(), 26);
-    WriteTextFile(file, "[Status]\r\nNumServices= $1A\r\n");
+    WriteTextFile(file, "[Status]\r\nNumServices= $1A\r\n" + keys);
     EXPECT_EQ(catalogue.Count(), 26);
     WriteTextFile(file, "[Status]\r\nNumServices=many\r\n");
     EXPECT_EQ(catalogue.Count(), 0);
@@ -255,21 +250,92 @@ TEST_F(CatalogueTest, DeletingAHandEditedReservedEntryKeepsTheCatalogue)
     EXPECT_EQ(ini.ReadInteger("Status", "LastServiceID", 0), 2);
 }
 
-TEST_F(CatalogueTest, TheCountIsWrittenAlsoWhenDeletingFails)
+TEST_F(CatalogueTest, ARefusedWriteLeavesTheFileAsItWas)
 {
     Add("A");
     Add("B");
     Add("C");
+    const std::string before = Text();
     {
-        TSeamOverride refuse(ProfileApi().WritePrivateProfileStringA, &RefuseErase);
+        TSeamOverride refuse(KernelApi().MoveFileExA, &RefuseMove);
         EXPECT_EQ(ErrorOf([&] { catalogue.DeleteEntry(1); }), "Unable to write to QXServices.ini");
+        EXPECT_EQ(catalogue.LastCount(), 3);
+        EXPECT_EQ(ErrorOf([&] { Add("D"); }), "Unable to write to QXServices.ini");
+        EXPECT_EQ(ErrorOf([&] { catalogue.UpdateEntry(1, "A", "C:\\x.exe", "", "", false); }),
+                  "Unable to write to QXServices.ini");
     }
-    EXPECT_EQ(catalogue.Count(), 2);
-    EXPECT_EQ(catalogue.LastCount(), 2);
+    EXPECT_EQ(Text(), before);
+    EXPECT_FALSE(FileExists(file + ".tmp"));
 
-    // With every write refused, the count write fails too, and the first
-    // failure is the one reported.
-    TSeamOverride refuse(ProfileApi().WritePrivateProfileStringA, &RefuseAll);
-    EXPECT_EQ(ErrorOf([&] { catalogue.DeleteEntry(1); }), "Unable to write to QXServices.ini");
+    // A file that cannot be read is never written over.
+    HANDLE locked = CreateFileA(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(ErrorOf([&] { Add("D"); }), "Unable to write to QXServices.ini");
+    CloseHandle(locked);
+    EXPECT_EQ(Text(), before);
+}
+
+TEST_F(CatalogueTest, ADamagedCountListsTheEntriesThatExistAndTheNextWriteRepairsIt)
+{
+    for (const char* count : {"-3", "many", "2147483647", "100001", "9"}) {
+        WriteTextFile(file, std::string("[Status]\r\nNumServices=") + count +
+                                "\r\nService_1=A\r\nService_2=B\r\nService_3=C\r\n[B]\r\nProgram=b.exe\r\n");
+        EXPECT_EQ(catalogue.Count(), 3) << count;
+        EXPECT_EQ(catalogue.ListEntries().size(), 3u);
+        EXPECT_EQ(catalogue.FindByDescription("nothing"), -1);
+        EXPECT_EQ(ErrorOf([&] { catalogue.LoadEntry(4); }), "Wrong Service index (4");
+        catalogue.UpdateEntry(2, "B", "C:\\b.exe", "", "", false);
+        EXPECT_EQ(ini.ReadInteger("Status", "NumServices", 0), 3) << count;
+    }
+    // A gap no larger than the keys present is an entry missing its key;
+    // one far beyond them is no list at all.
+    WriteTextFile(file, "[Status]\r\nNumServices=2147483647\r\nService_1=A\r\nService_2=B\r\nService_4=D\r\n"
+                        "Service_99999=Z\r\n");
+    EXPECT_EQ(Add("F"), 5);
+    EXPECT_EQ(ini.ReadInteger("Status", "NumServices", 0), 5);
+    catalogue.DeleteEntry(2);
+    EXPECT_EQ(ini.ReadInteger("Status", "NumServices", 0), 4);
+    WriteTextFile(file, "[Status]\r\nNumServices=2147483647\r\n");
+    EXPECT_TRUE(catalogue.ListEntries().empty());
+}
+
+TEST_F(CatalogueTest, ServiceIDsStayPositiveAndNewWhateverLastServiceIDSays)
+{
+    const std::string entries = "NumServices=2\r\nService_1=A\r\nService_2=B\r\n[A]\r\nServiceID=9\r\n";
+    WriteTextFile(file, "[Status]\r\nLastServiceID=-5\r\n" + entries);
+    Add("C");
+    EXPECT_EQ(catalogue.Entry().ServiceID, 10);
+    EXPECT_EQ(ini.ReadInteger("Status", "LastServiceID", 0), 10);
+
+    WriteTextFile(file, "[Status]\r\nLastServiceID=2147483647\r\n" + entries);
+    const std::string before = Text();
+    EXPECT_EQ(ErrorOf([&] { Add("C"); }),
+              "No new entry can be added: every service ID up to 2147483647 has been given out");
+    EXPECT_EQ(Text(), before);
+}
+
+TEST_F(CatalogueTest, RenamesAndRemovalsKeepSharedSectionsAndTakeNothingFromOrphans)
+{
+    WriteTextFile(file, "[Status]\r\nNumServices=3\r\nLastServiceID=4\r\nService_1=Shared\r\n"
+                        "Service_2=shared\r\nService_3=Bare\r\n[Shared]\r\nServiceID=4\r\nVantorer=C:\\s.exe\r\n"
+                        "[Orphan]\r\nServiceID=7\r\nVantorer=C:\\o.exe\r\n[Bare]\r\nProgram=C:\\bare.exe\r\n");
+    catalogue.UpdateEntry(2, "Renamed", "C:\\r.exe", "", "", false);
+    catalogue.LoadEntry(1);
+    EXPECT_EQ(catalogue.Entry().ServiceID, 4);
+    EXPECT_EQ(catalogue.Entry().StubPath, "C:\\s.exe");
+    catalogue.LoadEntry(2);
+    EXPECT_EQ(catalogue.Entry().ServiceID, 8);
+    EXPECT_EQ(catalogue.Entry().StubPath, "");
+
+    catalogue.UpdateEntry(3, "Orphan", "C:\\bare.exe", "", "", false);
+    catalogue.LoadEntry(3);
+    EXPECT_EQ(catalogue.Entry().ServiceID, 1);
+    EXPECT_EQ(catalogue.Entry().StubPath, "");
+
+    Add("Shared copy");
+    ini.WriteString("Status", "Service_4", "SHARED");
+    catalogue.DeleteEntry(4);
+    catalogue.LoadEntry(1);
+    EXPECT_EQ(catalogue.Entry().StubPath, "C:\\s.exe");
+    EXPECT_EQ(TCatalogueSnapshot(file).FindByStubPath("c:/S.EXE"), 1);
+    EXPECT_EQ(TCatalogueSnapshot(file).FindByStubPath("C:\\o.exe"), -1);
 }

@@ -98,32 +98,3 @@ TEST(IniFile, AWriteIntoAMissingFolderIsRefused)
     TIniFile ini(folder.File("no such folder\\QXServices.ini"));
     EXPECT_THROW(ini.WriteString("S", "Key", "1"), TError);
 }
-
-TEST(IniFile, ASectionReadAtOnceReadsLikeKeyByKey)
-{
-    TTempFolder folder;
-    TIniFile ini(folder.File("QXServices.ini"));
-    WriteTextFile(ini.FileName(), "[Other]\r\nPlain=other\r\n"
-                                  "[  Entry  ]\r\n"
-                                  "Plain=value\r\n"
-                                  "  Padded  =   spaced value   \r\n"
-                                  "Quoted=\"in quotes\"\r\n"
-                                  "Single='single'\r\n"
-                                  "Half=\"only one\r\n"
-                                  "Twice=\"\"double\"\"\r\n"
-                                  "Empty=\r\n"
-                                  "Equals=a=b\r\n"
-                                  "Case=first\r\n"
-                                  "CASE=second\r\n"
-                                  "NoValue\r\n"
-                                  "Long=" + std::string(1500, 'L') + "\r\n"
-                                  "Number= 0x1A\r\n"
-                                  "[entry]\r\nLater=not seen\r\n");
-    const TIniFile::TSection section = ini.ReadSection("Entry");
-    for (const char* key : {"Plain", "Padded", "padded", "Quoted", "Single", "Half", "Twice", "Empty", "Equals",
-                            "case", "NoValue", "Long", "Number", "Later", "Missing"})
-        EXPECT_EQ(section.ReadString(key, "(default)"), ini.ReadString("Entry", key, "(default)")) << key;
-    EXPECT_EQ(section.ReadInteger("Number", 0), 26);
-    EXPECT_EQ(section.ReadString("Plain", ""), "value");
-    EXPECT_EQ(ini.ReadSection("Missing").ReadString("Plain", "(default)"), "(default)");
-}

@@ -1,0 +1,472 @@
+#include "catalogue/IniDocument.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string_view>
+
+#include "catalogue/IniFile.h"
+#include "platform/Kernel.h"
+#include "toolkit/Error.h"
+
+namespace {
+
+// The profile functions read values through a buffer of this many bytes.
+constexpr size_t ValueBuffer = 1024;
+
+// What the profile functions take for a blank: ^Z, the old end-of-file
+// mark, included.
+bool IsBlank(wchar_t c)
+{
+    return c == L' ' || (c >= L'\t' && c <= L'\r') || c == 0x1A;
+}
+
+std::wstring_view Trimmed(std::wstring_view text)
+{
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Names and values end at a zero character, as the profile functions keep
+// them.
+std::wstring UpToZero(std::wstring_view text)
+{
+    return std::wstring(text.substr(0, text.find(L'\0')));
+}
+
+std::wstring Widen(std::string_view text, UINT codePage = CP_ACP)
+{
+    std::wstring wide(text.size(), L'\0');
+    size_t at = 0;
+    while (at < text.size() && static_cast<unsigned char>(text[at]) < 0x80) {
+        wide[at] = static_cast<wchar_t>(text[at]);
+        ++at;
+    }
+    if (at == text.size())
+        return wide;
+    int length = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    wide.resize(static_cast<size_t>(length));
+    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+std::string Narrow(std::wstring_view text, UINT codePage = CP_ACP)
+{
+    std::string narrow(text.size(), '\0');
+    size_t at = 0;
+    while (at < text.size() && text[at] < 0x80) {
+        narrow[at] = static_cast<char>(text[at]);
+        ++at;
+    }
+    if (at == text.size())
+        return narrow;
+    int length = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                     nullptr);
+    narrow.resize(static_cast<size_t>(length));
+    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length, nullptr,
+                        nullptr);
+    return narrow;
+}
+
+// The profile functions ignore the case of ASCII letters only.
+wchar_t Folded(wchar_t c)
+{
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + (L'a' - L'A')) : c;
+}
+
+std::wstring Folded(std::wstring text)
+{
+    for (wchar_t& c : text)
+        c = Folded(c);
+    return text;
+}
+
+// How a name asked for is compared: as a C string, without blanks at either
+// end, folded.
+std::wstring Wanted(const std::string& name)
+{
+    std::wstring wanted = Folded(Widen(name.c_str()));
+    std::wstring_view trimmed = Trimmed(wanted);
+    return std::wstring(trimmed);
+}
+
+// Whether a stored name is the one wanted, without copying it.
+bool IsWanted(std::wstring_view stored, const std::wstring& wanted)
+{
+    if (stored.size() != wanted.size())
+        return false;
+    for (size_t at = 0; at < stored.size(); ++at)
+        if (Folded(stored[at]) != wanted[at])
+            return false;
+    return true;
+}
+
+// How a name or value given to a write is stored: leading blanks dropped,
+// trailing ones kept.
+std::wstring Stored(const std::string& text)
+{
+    const std::wstring wide = Widen(text.c_str());
+    std::wstring_view passed = wide;
+    while (!passed.empty() && IsBlank(passed.front()))
+        passed.remove_prefix(1);
+    return std::wstring(passed);
+}
+
+// A name without a folder means the Windows directory, as for the profile
+// functions.
+std::string FullPath(const std::string& fileName)
+{
+    bool bare = fileName.find_first_of("\\/") == std::string::npos &&
+                !(fileName.size() >= 2 && fileName[1] == ':');
+    if (!bare)
+        return fileName;
+    char windows[MAX_PATH];
+    UINT length = GetWindowsDirectoryA(windows, MAX_PATH);
+    return std::string(windows, length < MAX_PATH ? length : 0) + "\\" + fileName;
+}
+
+// Reads to the end rather than asking the size first, which costs as much
+// again as reading a small file.
+bool ReadWhole(HANDLE file, std::string& bytes)
+{
+    size_t done = 0;
+    bytes.resize(64 * 1024);
+    for (;;) {
+        if (done == bytes.size())
+            bytes.resize(bytes.size() * 2);
+        DWORD got = 0;
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 30));
+        if (!ReadFile(file, bytes.data() + done, chunk, &got, nullptr))
+            return false;
+        if (got == 0)
+            break;
+        done += got;
+    }
+    bytes.resize(done);
+    return true;
+}
+
+std::wstring FromUtf16(std::string_view bytes, bool bigEndian)
+{
+    std::wstring text(bytes.size() / 2, L'\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char first = static_cast<unsigned char>(bytes[2 * i]);
+        unsigned char second = static_cast<unsigned char>(bytes[2 * i + 1]);
+        text[i] = static_cast<wchar_t>(bigEndian ? (first << 8) | second : (second << 8) | first);
+    }
+    return text;
+}
+
+std::string ToUtf16(std::wstring_view text, bool bigEndian)
+{
+    std::string bytes(bigEndian ? "\xFE\xFF" : "\xFF\xFE");
+    for (wchar_t c : text) {
+        char high = static_cast<char>((c >> 8) & 0xFF), low = static_cast<char>(c & 0xFF);
+        bytes += bigEndian ? high : low;
+        bytes += bigEndian ? low : high;
+    }
+    return bytes;
+}
+
+constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
+
+} // namespace
+
+TIniDocument::TIniDocument(std::string fileName) : fileName_(std::move(fileName)), path_(FullPath(fileName_))
+{
+    std::string bytes;
+    HANDLE file = CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        unreadable_ = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+    } else {
+        unreadable_ = !ReadWhole(file, bytes);
+        CloseHandle(file);
+    }
+    if (unreadable_)
+        bytes.clear();
+
+    std::string_view view(bytes);
+    if (view.starts_with("\xFF\xFE")) {
+        encoding_ = TEncoding::Utf16LE;
+        Parse(FromUtf16(view.substr(2), false));
+    } else if (view.starts_with("\xFE\xFF")) {
+        encoding_ = TEncoding::Utf16BE;
+        Parse(FromUtf16(view.substr(2), true));
+    } else if (view.starts_with(Utf8Mark)) {
+        encoding_ = TEncoding::Utf8;
+        Parse(Widen(view.substr(Utf8Mark.size()), CP_UTF8));
+    } else {
+        Parse(Widen(view));
+    }
+}
+
+void TIniDocument::Parse(const std::wstring& text)
+{
+    // Lines before the first section header belong to a section without a
+    // name, which is written back without a header.
+    sections_.assign(1, TSection());
+    std::wstring_view rest(text);
+    while (!rest.empty()) {
+        size_t end = rest.find_first_of(L"\r\n");
+        std::wstring_view line = Trimmed(rest.substr(0, end));
+        rest.remove_prefix(end == std::wstring_view::npos ? rest.size() : end + 1);
+        if (line.empty())
+            continue;
+        if (line.front() == L'[') {
+            size_t close = line.rfind(L']');
+            if (close != std::wstring_view::npos) {
+                sections_.emplace_back();
+                sections_.back().Name = UpToZero(Trimmed(line.substr(1, close - 1)));
+                continue;
+            }
+        }
+        // Every other line is a key, comments included; one without "=" has
+        // no value and reads as missing.
+        TKey key;
+        size_t equals = line.find(L'=');
+        key.Name = UpToZero(Trimmed(line.substr(0, equals)));
+        if (equals != std::wstring_view::npos) {
+            key.Value = UpToZero(Trimmed(line.substr(equals + 1)));
+            key.HasValue = true;
+        }
+        sections_.back().Keys.push_back(std::move(key));
+    }
+    sectionsIndexed_ = false;
+}
+
+std::wstring TIniDocument::Text() const
+{
+    std::wstring text;
+    for (const TSection& section : sections_) {
+        if (!section.Name.empty())
+            text.append(L"[").append(section.Name).append(L"]\r\n");
+        for (const TKey& key : section.Keys) {
+            text.append(key.Name);
+            if (key.HasValue)
+                text.append(L"=").append(key.Value);
+            text.append(L"\r\n");
+        }
+    }
+    return text;
+}
+
+std::string TIniDocument::Encoded() const
+{
+    // Written back in the encoding it was read in.
+    switch (encoding_) {
+    case TEncoding::Utf8:
+        return std::string(Utf8Mark) + Narrow(Text(), CP_UTF8);
+    case TEncoding::Utf16LE:
+        return ToUtf16(Text(), false);
+    case TEncoding::Utf16BE:
+        return ToUtf16(Text(), true);
+    case TEncoding::Ansi:
+        break;
+    }
+    return Narrow(Text());
+}
+
+const TIniDocument::TSection* TIniDocument::FindSection(const std::string& section) const
+{
+    if (!sectionsIndexed_) {
+        sectionIndex_.clear();
+        for (size_t i = 0; i < sections_.size(); ++i)
+            sectionIndex_.emplace(Folded(sections_[i].Name), i);
+        sectionsIndexed_ = true;
+    }
+    auto found = sectionIndex_.find(Wanted(section));
+    return found == sectionIndex_.end() ? nullptr : &sections_[found->second];
+}
+
+TIniDocument::TSection* TIniDocument::FindSection(const std::string& section)
+{
+    return const_cast<TSection*>(static_cast<const TIniDocument*>(this)->FindSection(section));
+}
+
+const TIniDocument::TKey* TIniDocument::FindKey(const TSection& section, const std::string& key)
+{
+    const std::wstring wanted = Wanted(key);
+    // Most sections hold a handful of keys: looking through them costs less
+    // than an index.
+    if (section.Keys.size() <= 16) {
+        for (const TKey& entry : section.Keys)
+            if (IsWanted(entry.Name, wanted))
+                return &entry;
+        return nullptr;
+    }
+    if (!section.Indexed) {
+        section.Index.clear();
+        for (size_t i = 0; i < section.Keys.size(); ++i)
+            section.Index.emplace(Folded(section.Keys[i].Name), i);
+        section.Indexed = true;
+    }
+    auto found = section.Index.find(wanted);
+    return found == section.Index.end() ? nullptr : &section.Keys[found->second];
+}
+
+bool TIniDocument::SameName(const std::string& a, const std::string& b)
+{
+    return Wanted(a) == Wanted(b);
+}
+
+std::string TIniDocument::ReadString(const std::string& section, const std::string& key,
+                                     const std::string& defaultValue) const
+{
+    const TSection* found = FindSection(section);
+    const TKey* entry = found ? FindKey(*found, key) : nullptr;
+    if (!entry || !entry->HasValue) {
+        // The profile functions drop trailing blanks from a default.
+        std::string value = defaultValue.substr(0, defaultValue.find('\0'));
+        while (!value.empty() && value.back() == ' ')
+            value.pop_back();
+        if (value.size() >= ValueBuffer)
+            value.resize(ValueBuffer - 1);
+        return value;
+    }
+    std::wstring_view value = entry->Value;
+    bool quoted = value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') &&
+                  value.back() == value.front();
+    if (quoted)
+        value.remove_prefix(1);
+    std::wstring_view copied = value.substr(0, ValueBuffer - 1);
+    // The closing quote is taken off what fitted the buffer; when the value
+    // fills the buffer exactly, that is its last character instead.
+    if (quoted && value.size() <= ValueBuffer)
+        copied.remove_suffix(1);
+    return Narrow(copied);
+}
+
+int TIniDocument::ReadInteger(const std::string& section, const std::string& key, int defaultValue) const
+{
+    return StrToIntDef(ReadString(section, key, ""), defaultValue);
+}
+
+bool TIniDocument::ReadBool(const std::string& section, const std::string& key, bool defaultValue) const
+{
+    return ReadInteger(section, key, defaultValue ? 1 : 0) != 0;
+}
+
+bool TIniDocument::HasKey(const std::string& section, const std::string& key) const
+{
+    const TSection* found = FindSection(section);
+    const TKey* entry = found ? FindKey(*found, key) : nullptr;
+    return entry && entry->HasValue;
+}
+
+bool TIniDocument::HasSection(const std::string& section) const
+{
+    const TSection* found = FindSection(section);
+    return found && !found->Keys.empty();
+}
+
+std::vector<std::string> TIniDocument::KeyNames(const std::string& section) const
+{
+    std::vector<std::string> names;
+    if (const TSection* found = FindSection(section)) {
+        names.reserve(found->Keys.size());
+        for (const TKey& key : found->Keys)
+            if (key.HasValue)
+                names.push_back(Narrow(key.Name));
+    }
+    return names;
+}
+
+std::vector<std::string> TIniDocument::SectionNames() const
+{
+    std::vector<std::string> names;
+    names.reserve(sections_.size());
+    for (const TSection& section : sections_)
+        if (!section.Name.empty())
+            names.push_back(Narrow(section.Name));
+    return names;
+}
+
+void TIniDocument::WriteString(const std::string& section, const std::string& key, const std::string& value)
+{
+    TSection* target = FindSection(section);
+    if (!target) {
+        sections_.emplace_back();
+        sections_.back().Name = Stored(section);
+        if (sectionsIndexed_)
+            sectionIndex_.emplace(Folded(sections_.back().Name), sections_.size() - 1);
+        target = &sections_.back();
+    }
+    std::wstring stored = Stored(value);
+    TKey* entry = const_cast<TKey*>(FindKey(*target, key));
+    if (!entry) {
+        target->Keys.push_back({Stored(key), std::move(stored), true});
+        if (target->Indexed)
+            target->Index.emplace(Folded(target->Keys.back().Name), target->Keys.size() - 1);
+        changed_ = true;
+        return;
+    }
+    if (entry->HasValue && entry->Value == stored)
+        return;
+    entry->Value = std::move(stored);
+    entry->HasValue = true;
+    changed_ = true;
+}
+
+void TIniDocument::WriteInteger(const std::string& section, const std::string& key, int value)
+{
+    WriteString(section, key, std::to_string(value));
+}
+
+void TIniDocument::WriteBool(const std::string& section, const std::string& key, bool value)
+{
+    WriteString(section, key, value ? "1" : "0");
+}
+
+void TIniDocument::DeleteKey(const std::string& section, const std::string& key)
+{
+    TSection* target = FindSection(section);
+    const TKey* entry = target ? FindKey(*target, key) : nullptr;
+    if (!entry)
+        return;
+    target->Keys.erase(target->Keys.begin() + (entry - target->Keys.data()));
+    target->Indexed = false;
+    changed_ = true;
+}
+
+void TIniDocument::EraseSection(const std::string& section)
+{
+    const TSection* target = FindSection(section);
+    if (!target)
+        return;
+    sections_.erase(sections_.begin() + (target - sections_.data()));
+    sectionsIndexed_ = false;
+    changed_ = true;
+}
+
+void TIniDocument::Save()
+{
+    if (!changed_)
+        return;
+    // Writing over a file that could not be read would lose what it holds.
+    if (unreadable_)
+        RaiseWriteError(fileName_);
+    const std::string bytes = Encoded();
+    const std::string temporary = path_ + ".tmp";
+    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        RaiseWriteError(fileName_);
+    DWORD written = 0;
+    bool complete = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                    written == bytes.size() && FlushFileBuffers(file);
+    CloseHandle(file);
+    if (!complete || !KernelApi().MoveFileExA(temporary.c_str(), path_.c_str(),
+                                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileA(temporary.c_str());
+        RaiseWriteError(fileName_);
+    }
+    changed_ = false;
+    // The profile functions may keep the text they read last; they are told
+    // to read the file again rather than write an old copy back over it.
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, path_.c_str());
+}

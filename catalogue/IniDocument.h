@@ -1,0 +1,81 @@
+#pragma once
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// An INI file read whole with one read, changed in memory and written back
+// in one step. Reads mean what the private-profile functions make of the
+// same text, and every change leaves the text as WritePrivateProfileStringA
+// would have left it, because the service hosts, the window-state store and
+// users' editors read the same file.
+class TIniDocument {
+public:
+    // A name without a folder lives in the Windows directory. A missing file
+    // reads as empty; so does one that cannot be read, but that one is
+    // never written over.
+    explicit TIniDocument(std::string fileName);
+
+    const std::string& FileName() const { return fileName_; }
+
+    // Section and key names are compared without blanks at either end or
+    // the case of ASCII letters; the first of repeated sections and keys is the one read.
+    // Values come back as a 1024-byte buffer holds them: blanks and one pair
+    // of matching quotes removed, at most 1023 characters.
+    std::string ReadString(const std::string& section, const std::string& key,
+                           const std::string& defaultValue) const;
+    int ReadInteger(const std::string& section, const std::string& key, int defaultValue) const;
+    bool ReadBool(const std::string& section, const std::string& key, bool defaultValue) const;
+    bool HasKey(const std::string& section, const std::string& key) const;
+    // A section counts when it holds at least one line.
+    bool HasSection(const std::string& section) const;
+    // The key names of the section, in file order.
+    std::vector<std::string> KeyNames(const std::string& section) const;
+    std::vector<std::string> SectionNames() const;
+
+    void WriteString(const std::string& section, const std::string& key, const std::string& value);
+    void WriteInteger(const std::string& section, const std::string& key, int value);
+    void WriteBool(const std::string& section, const std::string& key, bool value);
+    void DeleteKey(const std::string& section, const std::string& key);
+    void EraseSection(const std::string& section);
+
+    // Whether two names reach the same section or key.
+    static bool SameName(const std::string& a, const std::string& b);
+
+    bool Changed() const { return changed_; }
+    // Writes a changed document to a file beside the old one, flushes it and
+    // puts it in the old one's place, so a reader finds either the old text
+    // or the new, never part of one. On failure the old file stays as it
+    // was and the error "Unable to write to <file name>" is raised.
+    void Save();
+
+private:
+    enum class TEncoding { Ansi, Utf8, Utf16LE, Utf16BE };
+    struct TKey {
+        std::wstring Name;
+        std::wstring Value;
+        bool HasValue = false;
+    };
+    struct TSection {
+        std::wstring Name;
+        std::vector<TKey> Keys;
+        // Position of the first key of each folded name; rebuilt on demand.
+        mutable std::unordered_map<std::wstring, size_t> Index;
+        mutable bool Indexed = false;
+    };
+
+    void Parse(const std::wstring& text);
+    std::wstring Text() const;
+    std::string Encoded() const;
+    const TSection* FindSection(const std::string& section) const;
+    TSection* FindSection(const std::string& section);
+    static const TKey* FindKey(const TSection& section, const std::string& key);
+
+    std::string fileName_;
+    std::string path_;
+    TEncoding encoding_ = TEncoding::Ansi;
+    bool unreadable_ = false;
+    bool changed_ = false;
+    std::vector<TSection> sections_;
+    mutable std::unordered_map<std::wstring, size_t> sectionIndex_;
+    mutable bool sectionsIndexed_ = false;
+};
