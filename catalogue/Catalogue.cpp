@@ -288,6 +288,16 @@ void TCatalogue::DeleteEntry(int index)
     count_ = count - 1;
 }
 
+void TCatalogue::RecordDeployment(const std::string& description, const std::string& stubPath, bool installed)
+{
+    TCatalogueSnapshot snapshot(fileName_);
+    count_ = snapshot.Count();
+    TIniDocument& ini = snapshot.document_;
+    ini.WriteString(description, VantorerKey, stubPath);
+    ini.WriteBool(description, InstalledKey, installed);
+    ini.Save();
+}
+
 std::vector<TCatalogueRow> TCatalogue::ListEntries()
 {
     const TCatalogueSnapshot snapshot(fileName_);

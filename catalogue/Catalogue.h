@@ -102,6 +102,9 @@ public:
                      const std::string& parameters, const std::string& logFile, bool logToFile);
     void DeleteEntry(int index);
     std::vector<TCatalogueRow> ListEntries();
+    // Records, in one write, where the entry's service host copy is and the
+    // state its install or uninstall asks for.
+    void RecordDeployment(const std::string& description, const std::string& stubPath, bool installed);
 
     // Reads the count of the file ini names and fails with "Wrong Service
     // index (<n>" when the index lies outside 1..count.

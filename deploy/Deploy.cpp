@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "catalogue/IniFile.h"
 #include "deploy/ServiceControl.h"
 #include "deploy/StubNames.h"
 #include "platform/Directories.h"
@@ -135,11 +134,9 @@ std::string StubSourcePath()
 
 TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const THostRun& hostRun)
 {
-    TIniFile ini(catalogue.FileName());
-    catalogue.CheckIndex(ini, index);
+    catalogue.LoadEntry(index);
 
     TCatalogueEntry& entry = catalogue.Entry();
-    entry.Description = ini.ReadString(StatusSection, ServiceKey(index), DefaultDescription(index));
     // A hand-edited or older catalogue never met the wizard's checks: a
     // description that cannot name a file in the stub folder would copy,
     // run or delete something elsewhere.
@@ -159,12 +156,15 @@ TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TH
     const std::string& stubPath = done.StubPath;
 
     // An uninstall needs a copy to run; an install always takes a fresh one.
-    if (install || !FileExists(stubPath))
-        CopyFileA(StubSourcePath().c_str(), stubPath.c_str(), FALSE);
+    // Without it an older host would run, or none: nothing is recorded then.
+    if ((install || !FileExists(stubPath)) && !CopyFileA(StubSourcePath().c_str(), stubPath.c_str(), FALSE)) {
+        DWORD code = GetLastError();
+        throw TError("The service host \"" + StubSourcePath() + "\" could not be copied to \"" + stubPath +
+                     "\": " + SystemReason(code));
+    }
 
     // The host reads its own entry when it runs, so both are in place first.
-    ini.WriteString(entry.Description, VantorerKey, stubPath);
-    ini.WriteBool(entry.Description, InstalledKey, install);
+    catalogue.RecordDeployment(entry.Description, stubPath, install);
 
     std::string commandPath = stubPath.find(' ') == std::string::npos ? stubPath : "\"" + stubPath + "\"";
     TKernelHandle run = Launch(commandPath + (install ? InstallSwitch : UninstallSwitch), hostRun.ReportToConsole);

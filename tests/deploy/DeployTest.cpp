@@ -10,7 +10,7 @@
 #include "catalogue/IniFile.h"
 #include "deploy/Deploy.h"
 #include "platform/Directories.h"
-#include "platform/Profile.h"
+#include "platform/Kernel.h"
 #include "platform/Seam.h"
 #include "platform/Shell.h"
 #include "tests/support/ScriptedPrompter.h"
@@ -53,8 +53,10 @@ BOOL WINAPI RecordLaunch(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSEC
     return TRUE;
 }
 
-BOOL WINAPI RefuseWrites(LPCSTR, LPCSTR, LPCSTR, LPCSTR)
+// Every catalogue write ends in putting the new file in the old one's place.
+BOOL WINAPI RefuseWrites(LPCSTR, LPCSTR, DWORD)
 {
+    SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
 }
 
@@ -271,10 +273,14 @@ TEST_F(DeployTest, FailuresBeforeTheLaunchRunNothing)
     DeleteFileA(StubFolder().c_str());
 
     {
-        TSeamOverride<decltype(TProfileApi::WritePrivateProfileStringA)> refuse(
-            ProfileApi().WritePrivateProfileStringA, RefuseWrites);
+        TSeamOverride refuse(KernelApi().MoveFileExA, &RefuseWrites);
         EXPECT_EQ(ErrorOf([&] { DeployEntry(catalogue, 1, true); }), "Unable to write to QXServices.ini");
     }
+    // No service host to copy: an older copy would run, or none.
+    const std::string source = StubSourcePath();
+    ASSERT_TRUE(MoveFileA(source.c_str(), (source + ".away").c_str()));
+    EXPECT_NE(ErrorOf([&] { DeployEntry(catalogue, 1, true); }).find("could not be copied"), std::string::npos);
+    MoveFileA((source + ".away").c_str(), source.c_str());
     EXPECT_TRUE(fake.commandLines.empty());
     EXPECT_TRUE(prompter.shown.empty());
     EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
