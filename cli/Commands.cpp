@@ -124,15 +124,13 @@ json EntryJson(const TCatalogueEntry& entry, TServiceState state)
 
 TExitCode List(const TCliRequest& request)
 {
-    TCatalogue catalogue;
-    std::vector<TCatalogueRow> rows = catalogue.ListEntries();
+    const TCatalogueSnapshot catalogue;
     TServiceStates states;
     states.ListRegistered();
     json entries = json::array();
     std::vector<std::vector<std::string>> table = {{"Description", "ID", "Installed", "State"}};
-    for (const TCatalogueRow& row : rows) {
-        catalogue.LoadEntry(row.Index);
-        const TCatalogueEntry& entry = catalogue.Entry();
+    for (int index = 1; index <= catalogue.Count(); ++index) {
+        const TCatalogueEntry entry = catalogue.Entry(index);
         TServiceState state = states.State(entry.Description, StubCopyFile(entry.Description));
         entries.push_back(EntryJson(entry, state));
         table.push_back({entry.Description, std::to_string(entry.ServiceID), entry.Installed ? "yes" : "no",
@@ -323,17 +321,17 @@ TExitCode Check(const TCliRequest& request)
     TCatalogue catalogue;
     std::vector<int> indexes;
     if (request.All) {
-        for (const TCatalogueRow& row : catalogue.ListEntries())
-            indexes.push_back(row.Index);
+        for (int index = 1; index <= catalogue.Count(); ++index)
+            indexes.push_back(index);
     } else {
         indexes.push_back(FindEntry(catalogue, request.Name));
     }
     TQuestioner questioner;
     json results = json::array();
     bool allActive = true;
+    const TCatalogueSnapshot entries;
     for (int index : indexes) {
-        catalogue.LoadEntry(index);
-        const TCatalogueEntry entry = catalogue.Entry();
+        const TCatalogueEntry entry = entries.Entry(index);
         json result = {{"description", Utf8(entry.Description)}, {"serviceId", entry.ServiceID},
                        {"installed", entry.Installed}};
         // Like the window, checking them all asks only the installed ones.

@@ -7,6 +7,9 @@
 
 int main(int argc, char** argv)
 {
+    // The C runtime writes a console (and NUL) one character at a time
+    // otherwise: a list of 200 entries took half a second to print.
+    std::setvbuf(stdout, nullptr, _IOFBF, 64 * 1024);
     std::vector<std::string> arguments(argv + 1, argv + argc);
     TCliRequest request;
     try {
