@@ -2,7 +2,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
-// The pictures of the speed buttons and of the service list, drawn at start.
+// The program's pictures, drawn rather than loaded: the speed buttons', the
+// service list's, the program icon and the wizard's picture.
 enum TGlyph {
     glNew, glDelete, glEdit, glStop, glStart, glInstall, glUninstall, glCheck, glCheckAll, glGlyphCount
 };
@@ -11,3 +12,6 @@ HICON ButtonGlyph(TGlyph glyph);
 HIMAGELIST ServiceListImages();
 // The program's icon (the resource when present, else a drawn one).
 HICON ProgramIcon();
+// The wizard's decorative picture: a dusk gradient with two gears and, when
+// there is room, a pulse line; drawn to whatever size it is given.
+void PaintWizardPicture(HDC dc, int width, int height);

@@ -3,15 +3,15 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <sstream>
 #include <utility>
 
-#include "platform/Profile.h"
+#include "platform/Kernel.h"
 #include "platform/Seam.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
+#include "tests/support/WindowDriver.h"
 #include "toolkit/Error.h"
 #include "toolkit/Published.h"
 #include "ui/FormStorage.h"
@@ -179,22 +179,6 @@ int ScreenPixelsPerInch()
     int value = GetDeviceCaps(screen, LOGPIXELSY);
     ReleaseDC(nullptr, screen);
     return value;
-}
-
-// Runs posted messages until done() holds or a second has passed.
-bool PumpUntil(const std::function<bool()>& done)
-{
-    for (int i = 0; i < 100; ++i) {
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
-        if (done())
-            return true;
-        Sleep(10);
-    }
-    return false;
 }
 
 } // namespace
@@ -462,13 +446,16 @@ TEST(FormStorage, VisibleIsOneOnlyWhenTheSaveRunsOnDestroy)
 
 namespace {
 
-const char* refusedKey = nullptr;
+// Counts the rewrites of the file put in place, refusing them on demand.
+int moves = 0;
+bool refuseMoves = false;
 
-BOOL WINAPI RefuseOneKey(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file)
+BOOL WINAPI CountMoves(LPCSTR from, LPCSTR to, DWORD flags)
 {
-    if (key && refusedKey && strcmp(key, refusedKey) == 0)
-        return FALSE;
-    return ::WritePrivateProfileStringA(section, key, value, file);
+    ++moves;
+    if (refuseMoves)
+        return SetLastError(ERROR_ACCESS_DENIED), FALSE;
+    return ::MoveFileExA(from, to, flags);
 }
 
 // Fails one read, as a broken file would.
@@ -490,24 +477,28 @@ TEST(FormStorage, RefusedWriteShowsTheBoxAndTheSaveRunsAgainOnDestroy)
 {
     TTempFolder folder;
     const std::string ini = folder.File("QXServices.ini");
+    WriteLayout(ini, "NormPos=100,50,700,450\r\n");
     TScriptedPrompter prompter;
     TTestForm form(ini);
     form.Show();
-    {
-        refusedKey = "PixelsPerInch";
-        TSeamOverride refuse(ProfileApi().WritePrivateProfileStringA, &RefuseOneKey);
-        form.storage->FormCloseQuery(true);
-        refusedKey = nullptr;
-    }
+    const std::string before = ReadTextFile(ini);
+    // A save is one write of the whole file; refused, it leaves the file as
+    // it was, never part written.
+    TSeamOverride count(KernelApi().MoveFileExA, &CountMoves);
+    moves = 0;
+    refuseMoves = true;
+    form.storage->FormCloseQuery(true);
+    refuseMoves = false;
+    EXPECT_EQ(moves, 1);
     EXPECT_EQ(prompter.Texts("StandardError"), "Unable to write to QXServices.ini.\n");
     EXPECT_FALSE(form.storage->Saved());
-    TKeys keys = SectionKeys(ini);
-    ASSERT_EQ(keys.size(), 2u);
-    EXPECT_EQ(keys[1].first, "ShowCmd");
+    EXPECT_EQ(ReadTextFile(ini), before);
 
-    // The window goes on closing; this time the file takes the writes.
+    // The window goes on closing; this time the file takes the write.
+    moves = 0;
     DestroyWindow(form.window);
-    keys = SectionKeys(ini);
+    EXPECT_EQ(moves, 1);
+    TKeys keys = SectionKeys(ini);
     EXPECT_EQ(keys.size(), 10u);
     EXPECT_EQ(Value(keys, "Visible"), "1");
     EXPECT_TRUE(form.storage->Saved());
