@@ -8,7 +8,8 @@ enum TGlyph {
     glNew, glDelete, glEdit, glStop, glStart, glInstall, glUninstall, glCheck, glCheckAll, glGlyphCount
 };
 HICON ButtonGlyph(TGlyph glyph);
-// Image 0: an installed entry; image 1: one that is not installed.
+// The service list's images.
+enum TServiceImage : int { imgInstalled = 0, imgNotInstalled = 1 };
 HIMAGELIST ServiceListImages();
 // The program's icon (the resource when present, else a drawn one).
 HICON ProgramIcon();

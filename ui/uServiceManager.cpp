@@ -28,6 +28,9 @@ constexpr const char* SplitterClass = "TQuorvaneSplitter";
 constexpr const char* Caption = "Korvalith's Vantorer - NT Service Generator/Moderator";
 constexpr UINT WM_CLOSEREQUEST = 4091;
 constexpr UINT WM_DISCARDED = 1025;
+// Command ids of the speed buttons and the menu items, each from here on.
+constexpr int FirstButtonId = 1000;
+constexpr int FirstMenuId = 2000;
 // Sent by the splitter while it is dragged, with the new list width.
 constexpr UINT WM_SPLITTERMOVED = WM_APP + 1;
 constexpr COLORREF PanelBackground = RGB(255, 254, 232);
@@ -211,7 +214,7 @@ void TfrmServiceManager::FormCreate()
 void TfrmServiceManager::CreateMenu()
 {
     HMENU bar = ::CreateMenu();
-    int id = 2000;
+    int id = FirstMenuId;
     for (const TMenuDefinition& menu : MenuBar) {
         HMENU popup = CreatePopupMenu();
         for (const TMenuItemDefinition& item : menu.Items) {
@@ -237,7 +240,7 @@ void TfrmServiceManager::CreateControls()
     HWND panel2 = add("Panel2", child(0, PanelClass, "", WS_CLIPCHILDREN, handle_, 900));
     tooltips_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0, 0, 0,
                                 handle_, nullptr, GetModuleHandleA(nullptr), nullptr);
-    int id = 1000;
+    int id = FirstButtonId;
     int left = 3;
     for (const TButtonDefinition& entry : Buttons) {
         const int buttonId = id++;
@@ -543,7 +546,7 @@ void TfrmServiceManager::LoadList()
     const LONG_PTR style = GetWindowLongPtrA(list, GWL_STYLE);
     SetWindowLongPtrA(list, GWL_STYLE, style & ~LVS_SORTASCENDING);
     for (const TCatalogueRow& row : rows)
-        AddRow(row.Description, row.Index, row.Installed ? 0 : 1);
+        AddRow(row.Description, row.Index, row.Installed ? imgInstalled : imgNotInstalled);
     SetWindowLongPtrA(list, GWL_STYLE, style);
     SendMessageA(list, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(list, nullptr, TRUE);
@@ -721,7 +724,7 @@ void TfrmServiceManager::btnNewServiceClick()
         }
         int index = catalogue_.AppendEntry(wizard->Description(), wizard->Program(), wizard->CommandLine(),
                                            wizard->Logfile(), wizard->LogToFile());
-        int row = AddRow(wizard->Description(), index, 1);
+        int row = AddRow(wizard->Description(), index, imgNotInstalled);
         ListView_SetItemState(Control("lvServices"), -1, 0, LVIS_SELECTED);
         ListView_SetItemState(Control("lvServices"), row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
         ListView_EnsureVisible(Control("lvServices"), row, FALSE);
@@ -766,7 +769,7 @@ void TfrmServiceManager::btnEditServiceClick()
         item.iItem = row;
         item.pszText = const_cast<char*>(catalogue_.Entry().Description.c_str());
         item.lParam = index;
-        item.iImage = 1;
+        item.iImage = imgNotInstalled;
         SendMessageA(list, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
         SortRows();
         // The panel shows what is now stored, as after every change of the list.
@@ -852,7 +855,7 @@ void TfrmServiceManager::btnInstallServiceClick()
             Prompter().Error(done.LaunchFailure);
         row = RowOfIndex(index);
         if (row >= 0)
-            SetRowImage(row, 0);
+            SetRowImage(row, imgInstalled);
         if (Prompter().Confirm("Would you like to [start] executing the service ?"))
             Click("btnStartServiceNow");
     }
@@ -904,7 +907,7 @@ void TfrmServiceManager::Uninstall()
         Prompter().Error(done.DeleteFailure);
     int row = RowOfIndex(index);
     if (row >= 0)
-        SetRowImage(row, 1);
+        SetRowImage(row, imgNotInstalled);
 }
 
 // Waits for the service host's install or uninstall run with the hourglass up, the
