@@ -146,6 +146,18 @@ void WriteLayout(const std::string& path, const std::string& lines)
     WriteTextFile(path, "[WindowStatus]\r\n" + lines);
 }
 
+// A form shown over a file of its own that holds the given layout lines.
+struct TShownLayout {
+    TShownLayout(const std::string& lines, DWORD style = WS_OVERLAPPEDWINDOW)
+        : file(folder.File("QXServices.ini")), form((WriteLayout(file, lines), file), style)
+    {
+        form.Show();
+    }
+    TTempFolder folder;
+    std::string file;
+    TTestForm form;
+};
+
 WINDOWPLACEMENT PlacementOf(HWND window)
 {
     WINDOWPLACEMENT placement = {};
@@ -322,21 +334,15 @@ TEST(FormStorage, PositionWordsSplitAtBlanksAndCommasWithDefaults)
     };
     for (const auto& [stored, expected] : cases) {
         SCOPED_TRACE(stored);
-        TTempFolder folder;
-        WriteLayout(folder.File("QXServices.ini"), std::string("NormPos=") + stored + "\r\n");
-        TTestForm form(folder.File("QXServices.ini"));
-        form.Show();
-        EXPECT_EQ(NormalRect(form.window), expected);
+        TShownLayout shown(std::string("NormPos=") + stored + "\r\n");
+        EXPECT_EQ(NormalRect(shown.form.window), expected);
     }
 }
 
 TEST(FormStorage, FixedBorderKeepsItsDesignedSize)
 {
-    TTempFolder folder;
-    WriteLayout(folder.File("QXServices.ini"), "NormPos=100,50,300,200\r\n");
-    TTestForm form(folder.File("QXServices.ini"), WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU);
-    form.Show();
-    EXPECT_EQ(NormalRect(form.window), "100,50,625,351");
+    TShownLayout shown("NormPos=100,50,300,200\r\n", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU);
+    EXPECT_EQ(NormalRect(shown.form.window), "100,50,625,351");
 }
 
 TEST(FormStorage, ShowCommandsPickTheState)
@@ -351,13 +357,10 @@ TEST(FormStorage, ShowCommandsPickTheState)
     };
     for (const auto& [stored, expected] : cases) {
         SCOPED_TRACE(stored);
-        TTempFolder folder;
-        WriteLayout(folder.File("QXServices.ini"), stored);
-        TTestForm form(folder.File("QXServices.ini"));
-        form.Show();
-        EXPECT_NE(form.storage->ShowCommand(), SW_SHOWMINIMIZED);
-        EXPECT_TRUE(PumpUntil([&] { return PlacementOf(form.window).showCmd == expected; }))
-            << PlacementOf(form.window).showCmd;
+        TShownLayout shown(stored);
+        HWND window = shown.form.window;
+        EXPECT_NE(shown.form.storage->ShowCommand(), SW_SHOWMINIMIZED);
+        EXPECT_TRUE(PumpUntil([&] { return PlacementOf(window).showCmd == expected; })) << PlacementOf(window).showCmd;
     }
 }
 
@@ -387,11 +390,8 @@ TEST(FormStorage, StoredListWidthEmptyOrLettersGivesZeroAndMissingLeavesIt)
     };
     for (const auto& [stored, expected] : cases) {
         SCOPED_TRACE(stored);
-        TTempFolder folder;
-        WriteLayout(folder.File("QXServices.ini"), stored);
-        TTestForm form(folder.File("QXServices.ini"));
-        form.Show();
-        EXPECT_EQ(form.list->GetInteger("Width"), expected);
+        TShownLayout shown(stored);
+        EXPECT_EQ(shown.form.list->GetInteger("Width"), expected);
     }
 }
 
