@@ -70,12 +70,12 @@ LRESULT ForwardOrDefault(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     }
 }
 
-LRESULT CALLBACK PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     return ForwardOrDefault(window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK BevelPanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT BevelPanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_PAINT) {
         TPaint paint(window);
@@ -111,7 +111,9 @@ void RegisterClasses(HINSTANCE instance, WNDPROC wizardProc)
     windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     const std::pair<const char*, WNDPROC> classes[] = {
-        {WizardClass, wizardProc}, {PanelClass, PanelProc}, {BevelPanelClass, BevelPanelProc}};
+        {WizardClass, wizardProc},
+        {PanelClass, GuardedWindowProc<PanelProc>},
+        {BevelPanelClass, GuardedWindowProc<BevelPanelProc>}};
     for (const auto& [name, proc] : classes) {
         windowClass.lpszClassName = name;
         windowClass.lpfnWndProc = proc;

@@ -87,7 +87,7 @@ const TMenuDefinition MenuBar[] = {
 };
 
 // Panels pass their children's notifications on to the window.
-LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_COMMAND:
@@ -98,7 +98,7 @@ LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lPara
 }
 
 // The splitter resizes the list while the left button is held on it.
-LRESULT CALLBACK SplitterProc(HWND splitter, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT SplitterProc(HWND splitter, UINT message, WPARAM wParam, LPARAM lParam)
 {
     constexpr const char* Dragging = "QuorvaneDragging";
     switch (message) {
@@ -142,12 +142,12 @@ void RegisterClasses()
 
     WNDCLASSA panel = form;
     panel.hIcon = nullptr;
-    panel.lpfnWndProc = PanelProc;
+    panel.lpfnWndProc = GuardedWindowProc<PanelProc>;
     panel.lpszClassName = PanelClass;
     RegisterClassA(&panel);
 
     WNDCLASSA splitter = panel;
-    splitter.lpfnWndProc = SplitterProc;
+    splitter.lpfnWndProc = GuardedWindowProc<SplitterProc>;
     splitter.hCursor = LoadCursor(nullptr, IDC_SIZEWE);
     splitter.lpszClassName = SplitterClass;
     RegisterClassA(&splitter);

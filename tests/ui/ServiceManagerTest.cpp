@@ -321,6 +321,21 @@ TEST_F(ServiceManagerTest, TheAboutBoxShowsTheProgramAndOpensContactLines)
     EXPECT_EQ(ContactTarget("sales@example.org"), "mailto:sales@example.org");
 }
 
+TEST_F(ServiceManagerTest, TheAboutBoxGivesBackItsFontsHoweverItEnds)
+{
+    Open();
+    HGDIOBJ font = nullptr;
+    WhenModal([&] {
+        font = reinterpret_cast<HGDIOBJ>(SendDlgItemMessageA(ActiveDialog(), IDOK, WM_GETFONT, 0, 0));
+        PostQuitMessage(0); // the program ends while the box is up
+    });
+    form->About1Click();
+    MSG quit;
+    EXPECT_TRUE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    ASSERT_NE(font, nullptr);
+    EXPECT_EQ(GetObjectType(font), 0u) << "the font is still there";
+}
+
 TEST(MessageBoxes, KindsCaptionsButtonsAndEscape)
 {
     Application().Title = "Korvalith's Quorvane";
