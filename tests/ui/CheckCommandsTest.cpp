@@ -50,6 +50,7 @@ TEST_F(CheckCommandsTest, AMalformedReplyIsReportedWithItsMessage)
     ClickButton("btnCheckActive");
     // The reply ended the wait; its conversion error went to the error box.
     EXPECT_TRUE(PumpUntil([&] { return !prompter.Texts("StandardError").empty(); }, 2000));
+    EXPECT_EQ(prompter.Texts("StandardError"), "'one' is not a valid integer value.\n");
     EXPECT_TRUE(prompter.Texts("Information").empty()) << prompter.Texts("Information");
 }
 
