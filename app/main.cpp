@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "messaging/Protocol.h"
 #include "toolkit/Application.h"
 #include "toolkit/MessageBoxes.h"
 #include "ui/uServiceManager.h"
@@ -15,6 +16,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 
     TApplication& application = Application();
     application.Title = "Korvalith's Quorvane";
+    application.MessageNames = {DoYouKnowMeMessage, YesWhatDoYouWantMessage, StopExecutionMessage};
     application.RegisterMessages();
     SetDefaultPrompter(&WindowPrompter());
 

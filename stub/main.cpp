@@ -11,8 +11,6 @@
 #include "toolkit/Paths.h"
 #include "toolkit/Prompter.h"
 
-TPrompter& StubPrompter();
-
 namespace {
 
 int Register(void (*action)(const std::string&), const std::string& ownPath, const char* failure)
@@ -33,7 +31,9 @@ int Register(void (*action)(const std::string&), const std::string& ownPath, con
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
-    SetDefaultPrompter(&StubPrompter());
+    // Nothing else of ours is on the screen: Windows' own boxes, in front.
+    static TSystemPrompter prompter("Vantorer");
+    SetDefaultPrompter(&prompter);
     const std::string ownPath = ExecutablePath();
     switch (ParseCommand(__argc, __argv)) {
     case TStubCommand::Install:

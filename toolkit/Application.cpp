@@ -1,6 +1,6 @@
 #include "toolkit/Application.h"
 
-#include "messaging/Protocol.h"
+#include "toolkit/Paths.h"
 #include "toolkit/Prompter.h"
 
 TApplication& Application()
@@ -11,9 +11,8 @@ TApplication& Application()
 
 void TApplication::RegisterMessages()
 {
-    WM_SRVDoYouKnowMe = RegisterWindowMessageA(DoYouKnowMeMessage);
-    WM_SRVYesWhatDoYouWant = RegisterWindowMessageA(YesWhatDoYouWantMessage);
-    WM_SRVStopExecution = RegisterWindowMessageA(StopExecutionMessage);
+    for (const std::string& name : MessageNames)
+        RegisterWindowMessageA(name.c_str());
 }
 
 void TApplication::HandleException(const std::exception& error)
@@ -63,8 +62,6 @@ HWND TApplication::BoxOwner() const
 
 std::string TApplication::ExeFolder()
 {
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string folder(path, length);
-    return folder.substr(0, folder.find_last_of('\\') + 1);
+    std::string folder = FolderOf(ExecutablePath());
+    return folder.empty() || folder.back() == '\\' ? folder : folder + "\\";
 }

@@ -6,16 +6,24 @@
 #include <string>
 #include <vector>
 
-// The running program: its title, the registered window messages, the
-// standard error box and the terminating flag that waits check.
+// What a modal window returns.
+enum TModalResult : int {
+    mrNone = 0,
+    mrOk = IDOK,         // closed with OK or Finish
+    mrCancel = IDCANCEL, // closed with Cancel, Esc or the close box
+};
+
+// The running program: its title, the window messages it shares with other
+// programs by name, the standard error box and the terminating flag that
+// waits check.
 class TApplication {
 public:
     std::string Title = "Korvalith's Quorvane";
     bool Terminated = false;
 
-    UINT WM_SRVDoYouKnowMe = 0;
-    UINT WM_SRVYesWhatDoYouWant = 0;
-    UINT WM_SRVStopExecution = 0;
+    // Registered at start, so each name has its number, the same in every
+    // program, before any window asks for it.
+    std::vector<std::string> MessageNames;
     void RegisterMessages();
 
     // The standard error box: the message with a full stop where it lacks
@@ -43,15 +51,3 @@ private:
 };
 
 TApplication& Application();
-
-// Runs a handler, sending any error it raises to the standard error box:
-// nothing may cross a Windows callback.
-template <class F>
-void Guarded(F&& handler)
-{
-    try {
-        handler();
-    } catch (const std::exception& error) {
-        Application().HandleException(error);
-    }
-}

@@ -17,8 +17,6 @@ public:
     const std::string& Name() const { return name_; }
     void SetName(const std::string& name) { name_ = name; }
 
-    int ComponentCount() const { return static_cast<int>(owned_.size()); }
-    TComponent* Components(int index) const { return owned_.at(index); }
     // Finds an owned component by name, ignoring letter case.
     TComponent* FindComponent(const std::string& name) const;
 

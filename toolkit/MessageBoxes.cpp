@@ -3,7 +3,10 @@
 #include <vector>
 
 #include "toolkit/Application.h"
-#include "toolkit/Dialogs.h"
+#include "toolkit/Control.h"
+#include "toolkit/EmptyDialog.h"
+#include "toolkit/Gdi.h"
+#include "toolkit/Guarded.h"
 #include "toolkit/MessageBoxes.h"
 
 // The three box kinds and the standard error box, as a small dialog of our
@@ -13,7 +16,8 @@ namespace {
 
 enum : int { IdText = 100, IdIcon = 101 };
 
-struct TBoxSpec {
+// What one box shows.
+struct TBoxDefinition {
     std::string Caption;
     std::string Text;
     LPCSTR Icon;
@@ -32,38 +36,34 @@ std::string DisplayText(const std::string& text)
     return shown;
 }
 
+// Made once and kept while the program runs.
 HFONT MessageFont()
 {
-    static HFONT font = [] {
-        NONCLIENTMETRICSA metrics = {};
-        metrics.cbSize = sizeof metrics;
-        SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-        return CreateFontIndirectA(&metrics.lfMessageFont);
-    }();
-    return font;
+    static const TFont font([] {
+        LOGFONTA description = MessageLogFont();
+        return CreateFontIndirectA(&description);
+    }());
+    return font.Get();
 }
 
 HWND AddControl(HWND dialog, const char* windowClass, const char* text, DWORD style, int id)
 {
-    HWND control = CreateWindowExA(0, windowClass, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, dialog,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
-    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(MessageFont()), FALSE);
-    return control;
+    return CreateChild(dialog, windowClass, text, WS_VISIBLE | style, 0, id, {}, MessageFont());
 }
 
-void LayOut(HWND dialog, const TBoxSpec& box)
+void LayOut(HWND dialog, const TBoxDefinition& box)
 {
     const std::string text = DisplayText(box.Text);
     HWND icon = AddControl(dialog, "STATIC", nullptr, SS_ICON, IdIcon);
     SendMessageA(icon, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconA(nullptr, box.Icon)), 0);
     HWND label = AddControl(dialog, "STATIC", text.c_str(), SS_LEFT | SS_NOPREFIX, IdText);
 
-    HDC dc = GetDC(label);
-    HGDIOBJ old = SelectObject(dc, MessageFont());
     RECT bounds = {0, 0, 420, 0};
-    DrawTextA(dc, text.c_str(), -1, &bounds, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS);
-    SelectObject(dc, old);
-    ReleaseDC(label, dc);
+    {
+        TWindowDC dc(label);
+        TSelection font(dc.Get(), MessageFont());
+        DrawTextA(dc.Get(), text.c_str(), -1, &bounds, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS);
+    }
 
     const int margin = 14, iconSize = 32, buttonWidth = 84, buttonHeight = 26, gap = 8;
     const int textLeft = margin + iconSize + margin;
@@ -94,11 +94,11 @@ void LayOut(HWND dialog, const TBoxSpec& box)
     SetFocus(buttons.front());
 }
 
-INT_PTR CALLBACK BoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+INT_PTR BoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_INITDIALOG:
-        LayOut(dialog, *reinterpret_cast<const TBoxSpec*>(lParam));
+        LayOut(dialog, *reinterpret_cast<const TBoxDefinition*>(lParam));
         MessageBeep(0);
         return FALSE; // focus is set
     case WM_COMMAND:
@@ -113,10 +113,10 @@ INT_PTR CALLBACK BoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam
 
 // The controls are laid out to fit the text. The box belongs to the program's
 // own window, never to whatever happens to be active.
-int ShowBox(const TBoxSpec& box)
+int ShowBox(const TBoxDefinition& box)
 {
-    return static_cast<int>(ShowEmptyDialog(Application().BoxOwner(), WS_EX_DLGMODALFRAME | WS_EX_TOPMOST, BoxProc,
-                                            reinterpret_cast<LPARAM>(&box)));
+    return static_cast<int>(ShowEmptyDialog(Application().BoxOwner(), WS_EX_DLGMODALFRAME | WS_EX_TOPMOST,
+                                            GuardedDialogProc<BoxProc>, reinterpret_cast<LPARAM>(&box)));
 }
 
 class TWindowPrompter : public TPrompter {

@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "toolkit/Guarded.h"
+
 namespace {
 
 std::map<UINT_PTR, TTimer*>& Timers()
@@ -52,5 +54,5 @@ void CALLBACK TTimer::TimerProc(HWND, UINT, UINT_PTR id, DWORD)
 {
     auto found = Timers().find(id);
     if (found != Timers().end() && found->second->OnTimer)
-        found->second->OnTimer();
+        Guarded(found->second->OnTimer);
 }

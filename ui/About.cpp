@@ -7,7 +7,10 @@
 
 #include "platform/Shell.h"
 #include "toolkit/Application.h"
-#include "toolkit/Dialogs.h"
+#include "toolkit/Control.h"
+#include "toolkit/EmptyDialog.h"
+#include "toolkit/Gdi.h"
+#include "toolkit/Guarded.h"
 #include "ui/Glyphs.h"
 
 namespace {
@@ -27,10 +30,11 @@ const TContact Contacts[] = {
 };
 constexpr int ContactCount = sizeof Contacts / sizeof Contacts[0];
 
+// Lives as long as the box is shown, however it ends.
 struct TAboutState {
-    HFONT Normal = nullptr;
-    HFONT Bold = nullptr;
-    HFONT Underlined = nullptr;
+    TFont Normal;
+    TFont Bold;
+    TFont Underlined;
     int Hovered = -1;
 };
 
@@ -50,14 +54,14 @@ LRESULT CALLBACK LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam,
     case WM_MOUSEMOVE:
         if (state->Hovered != id) {
             state->Hovered = id;
-            SendMessageA(link, WM_SETFONT, reinterpret_cast<WPARAM>(state->Underlined), TRUE);
+            SendMessageA(link, WM_SETFONT, reinterpret_cast<WPARAM>(state->Underlined.Get()), TRUE);
             TRACKMOUSEEVENT track = {sizeof track, TME_LEAVE, link, 0};
             TrackMouseEvent(&track);
         }
         break;
     case WM_MOUSELEAVE:
         state->Hovered = -1;
-        SendMessageA(link, WM_SETFONT, reinterpret_cast<WPARAM>(state->Normal), TRUE);
+        SendMessageA(link, WM_SETFONT, reinterpret_cast<WPARAM>(state->Normal.Get()), TRUE);
         break;
     case WM_SETCURSOR:
         SetCursor(LoadCursor(nullptr, IDC_HAND));
@@ -66,35 +70,29 @@ LRESULT CALLBACK LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam,
     return DefSubclassProc(link, message, wParam, lParam);
 }
 
-HWND Add(HWND dialog, const char* cls, const char* text, DWORD style, int x, int y, int width, int height, int id,
-         HFONT font)
+HWND Add(HWND dialog, const char* cls, const char* text, DWORD style, const TBounds& bounds, int id, HFONT font)
 {
-    HWND control = CreateWindowExA(0, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height, dialog,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
-    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    return control;
+    return CreateChild(dialog, cls, text, WS_VISIBLE | style, 0, id, bounds, font);
 }
 
 void Build(HWND dialog, TAboutState& state)
 {
-    NONCLIENTMETRICSA metrics = {};
-    metrics.cbSize = sizeof metrics;
-    SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-    LOGFONTA font = metrics.lfMessageFont;
-    state.Normal = CreateFontIndirectA(&font);
+    LOGFONTA font = MessageLogFont();
+    state.Normal = TFont(CreateFontIndirectA(&font));
     font.lfUnderline = TRUE;
-    state.Underlined = CreateFontIndirectA(&font);
+    state.Underlined = TFont(CreateFontIndirectA(&font));
     font.lfUnderline = FALSE;
     font.lfWeight = FW_BOLD;
     font.lfHeight = font.lfHeight * 3 / 2;
-    state.Bold = CreateFontIndirectA(&font);
+    state.Bold = TFont(CreateFontIndirectA(&font));
+    HFONT normal = state.Normal.Get();
 
-    HWND icon = Add(dialog, "STATIC", nullptr, SS_ICON, 16, 16, 32, 32, -1, state.Normal);
+    HWND icon = Add(dialog, "STATIC", nullptr, SS_ICON, {16, 16, 32, 32}, -1, normal);
     SendMessageA(icon, STM_SETICON, reinterpret_cast<WPARAM>(ProgramIcon()), 0);
-    Add(dialog, "STATIC", "Korvalith's \"Quorvane\"", SS_LEFT | SS_NOPREFIX, 60, 14, 240, 26, -1, state.Bold);
-    Add(dialog, "STATIC", "Version 1.02", SS_LEFT, 60, 42, 240, 18, -1, state.Normal);
-    HWND animation = Add(dialog, ANIMATE_CLASSA, nullptr, ACS_CENTER | ACS_TRANSPARENT, 236, 56, 64, 64,
-                         IdAnimation, state.Normal);
+    Add(dialog, "STATIC", "Korvalith's \"Quorvane\"", SS_LEFT | SS_NOPREFIX, {60, 14, 240, 26}, -1, state.Bold.Get());
+    Add(dialog, "STATIC", "Version 1.02", SS_LEFT, {60, 42, 240, 18}, -1, normal);
+    HWND animation =
+        Add(dialog, ANIMATE_CLASSA, nullptr, ACS_CENTER | ACS_TRANSPARENT, {236, 56, 64, 64}, IdAnimation, normal);
     const std::string movie = TApplication::ExeFolder() + "working.avi";
     if (SendMessageA(animation, ACM_OPENA, 0, reinterpret_cast<LPARAM>(movie.c_str())))
         SendMessageA(animation, ACM_PLAY, static_cast<WPARAM>(-1), MAKELONG(0, 0xFFFF));
@@ -102,30 +100,28 @@ void Build(HWND dialog, TAboutState& state)
     int y = 70;
     for (int i = 0; i < ContactCount; ++i) {
         HWND line = Add(dialog, "STATIC", Contacts[i].Text, SS_LEFT | SS_NOPREFIX | (Contacts[i].Link ? SS_NOTIFY : 0),
-                        60, y, 170, 18, IdFirstContact + i, state.Normal);
+                        {60, y, 170, 18}, IdFirstContact + i, normal);
         if (Contacts[i].Link)
             SetWindowSubclass(line, LinkProc, 1, reinterpret_cast<DWORD_PTR>(&state));
         y += 20;
     }
-    HWND ok = Add(dialog, "BUTTON", "OK", BS_DEFPUSHBUTTON | WS_TABSTOP, 122, y + 12, 76, 26, IDOK, state.Normal);
+    HWND ok = Add(dialog, "BUTTON", "OK", BS_DEFPUSHBUTTON | WS_TABSTOP, {122, y + 12, 76, 26}, IDOK, normal);
 
     CenterOnScreen(dialog, 320, y + 52);
     SetWindowTextA(dialog, "About Quorvane");
     SetFocus(ok);
 }
 
-void Release(HWND dialog, TAboutState& state)
+// However the box ends; the fonts go with the state, after the box.
+void Release(HWND dialog)
 {
     SendDlgItemMessageA(dialog, IdAnimation, ACM_STOP, 0, 0);
     for (int i = 0; i < ContactCount; ++i)
         if (Contacts[i].Link)
             RemoveWindowSubclass(GetDlgItem(dialog, IdFirstContact + i), LinkProc, 1);
-    DeleteObject(state.Normal);
-    DeleteObject(state.Bold);
-    DeleteObject(state.Underlined);
 }
 
-INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+INT_PTR AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     auto* state = reinterpret_cast<TAboutState*>(GetWindowLongPtrA(dialog, DWLP_USER));
     switch (message) {
@@ -151,12 +147,14 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
             return TRUE;
         }
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
-            Release(dialog, *state);
-            EndDialog(dialog, LOWORD(wParam) == IDOK ? 1 : 2);
+            EndDialog(dialog, LOWORD(wParam) == IDOK ? mrOk : mrCancel);
             return TRUE;
         }
         break;
     }
+    case WM_DESTROY:
+        Release(dialog);
+        break;
     }
     return FALSE;
 }
@@ -174,5 +172,5 @@ std::string ContactTarget(const std::string& line)
 void ShowAboutBox(HWND owner)
 {
     TAboutState state;
-    ShowEmptyDialog(owner, WS_EX_TOOLWINDOW, AboutProc, reinterpret_cast<LPARAM>(&state));
+    ShowEmptyDialog(owner, WS_EX_TOOLWINDOW, GuardedDialogProc<AboutProc>, reinterpret_cast<LPARAM>(&state));
 }

@@ -4,8 +4,11 @@
 
 #include <cstdio>
 
+#include "catalogue/IniDocument.h"
 #include "catalogue/IniFile.h"
 #include "toolkit/Error.h"
+#include "toolkit/Gdi.h"
+#include "toolkit/Paths.h"
 #include "toolkit/Prompter.h"
 #include "toolkit/Published.h"
 #include "toolkit/Text.h"
@@ -59,14 +62,6 @@ std::string ScreenSuffix()
     return text;
 }
 
-int ScreenPixelsPerInch()
-{
-    HDC screen = GetDC(nullptr);
-    int value = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-    return value;
-}
-
 WINDOWPLACEMENT Placement(HWND window)
 {
     WINDOWPLACEMENT placement = {};
@@ -84,19 +79,23 @@ bool HasSizingBorder(HWND window)
     return (GetWindowLongPtrA(window, GWL_STYLE) & WS_THICKFRAME) != 0;
 }
 
-// Closes the file at the end of a save or restore, failed or not.
-class TOpenFile {
+// Holds the file's text, read once, for the length of a save or restore,
+// and lets it go at the end, failed or not.
+class TWorkingCopy {
 public:
-    TOpenFile(std::unique_ptr<TIniFile>& slot, const std::string& fileName) : slot_(slot)
+    TWorkingCopy(std::unique_ptr<TIniDocument>& slot, const std::string& fileName) : slot_(slot)
     {
-        slot_ = std::make_unique<TIniFile>(fileName);
+        slot_ = std::make_unique<TIniDocument>(fileName);
     }
-    ~TOpenFile() { slot_.reset(); }
-    TOpenFile(const TOpenFile&) = delete;
-    TOpenFile& operator=(const TOpenFile&) = delete;
+    ~TWorkingCopy() { slot_.reset(); }
+    TWorkingCopy(const TWorkingCopy&) = delete;
+    TWorkingCopy& operator=(const TWorkingCopy&) = delete;
+
+    // Writes the changed text back in one step.
+    void Save() { slot_->Save(); }
 
 private:
-    std::unique_ptr<TIniFile>& slot_;
+    std::unique_ptr<TIniDocument>& slot_;
 };
 
 } // namespace
@@ -109,9 +108,7 @@ std::string TFormPlacement::FileName() const
 {
     if (!IniFileName.empty())
         return IniFileName;
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string name(path, length);
+    std::string name = ExecutablePath();
     std::string::size_type slash = name.find_last_of("\\/");
     if (slash != std::string::npos)
         name.erase(0, slash + 1);
@@ -135,15 +132,18 @@ std::string TFormPlacement::ReadString(const std::string& section, const std::st
 {
     if (ini_)
         return ini_->ReadString(section, ident, defaultValue);
-    return TIniFile(FileName()).ReadString(section, ident, defaultValue);
+    return TIniDocument(FileName()).ReadString(section, ident, defaultValue);
 }
 
 void TFormPlacement::WriteString(const std::string& section, const std::string& ident, const std::string& value)
 {
-    if (ini_)
+    if (ini_) {
         ini_->WriteString(section, ident, value);
-    else
-        TIniFile(FileName()).WriteString(section, ident, value);
+        return;
+    }
+    TIniDocument file(FileName());
+    file.WriteString(section, ident, value);
+    file.Save();
 }
 
 int TFormPlacement::ReadInteger(const std::string& ident, int defaultValue)
@@ -163,7 +163,7 @@ void TFormPlacement::SaveFormPlacement()
     placement.length = sizeof placement;
     if (!GetWindowPlacement(form_, &placement))
         throw TError("Unable to read the window's placement");
-    if (IsMainWindow && IsIconic(ApplicationWindow ? ApplicationWindow : form_))
+    if (IsIconic(ApplicationWindow ? ApplicationWindow : form_))
         placement.showCmd = SW_SHOWMINIMIZED;
 
     WriteInteger(FlagsKey, static_cast<int>(placement.flags));
@@ -260,7 +260,7 @@ void TFormPlacement::RestoreState()
     default:
         break;
     }
-    if (state == wsMinimized && IsMainWindow) {
+    if (state == wsMinimized) {
         // The whole application starts minimized; the form itself stays normal.
         windowState_ = wsNormal;
         PostMessageA(ApplicationWindow ? ApplicationWindow : form_, WM_SYSCOMMAND, SC_MINIMIZE, 0);
@@ -313,8 +313,9 @@ void TFormPlacement::SavePlacement()
     if (!Active || !restored_)
         return;
     try {
-        TOpenFile file(ini_, FileName());
+        TWorkingCopy file(ini_, FileName());
         SaveFormPlacement();
+        file.Save();
         saved_ = true;
     } catch (const std::exception& e) {
         Prompter().StandardError(StandardErrorText(e.what()));
@@ -328,7 +329,7 @@ void TFormPlacement::RestorePlacement()
     saved_ = false;
     try {
         {
-            TOpenFile file(ini_, FileName());
+            TWorkingCopy file(ini_, FileName());
             RestoreFormPlacement();
         }
         AdjustMaximizedPosition();

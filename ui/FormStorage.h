@@ -10,14 +10,16 @@
 
 #include "toolkit/Component.h"
 
-class TIniFile;
+class TIniDocument;
 class TPublishedIntegers;
 
-enum TPlacementOption { fpState, fpPosition, fpActiveControl };
+enum TPlacementOption { fpState, fpPosition };
 enum TWindowState { wsNormal, wsMinimized, wsMaximized };
 
-// Remembers a window's placement and show state in a section of an INI file:
-// restored each time the window is shown, saved when it closes.
+// Remembers the main window's placement and show state in a section of an
+// INI file: restored each time the window is shown, saved when it closes.
+// A save is one write of the whole file, which is the catalogue too: a
+// crash while the window closes leaves it whole.
 class TFormPlacement : public TComponent {
 public:
     // owner is the form's component; form is its window.
@@ -30,20 +32,16 @@ public:
     std::string IniSection;
     std::set<TPlacementOption> Options{fpState, fpPosition};
     bool Active = true;
-    // The layout always goes to the INI file; the registry is not offered.
-    bool UseRegistry = false;
-    // The form is the application's main window: a stored minimized state
-    // minimizes the application rather than the form.
-    bool IsMainWindow = true;
-    // Where SC_MINIMIZE is posted and whose iconic state counts as "the
-    // application is minimized"; the form itself when null.
+    // A stored minimized state minimizes the application rather than the
+    // form: SC_MINIMIZE is posted here, and this window's iconic state
+    // counts as "the application is minimized"; the form itself when null.
     HWND ApplicationWindow = nullptr;
 
     HWND Form() const { return form_; }
     std::string FileName() const;
     std::string Section() const;
 
-    // The work itself, on the file opened by SavePlacement/RestorePlacement.
+    // The work itself, on the file read by SavePlacement/RestorePlacement.
     // Failures are raised.
     virtual void SaveFormPlacement();
     virtual void RestoreFormPlacement();
@@ -64,13 +62,11 @@ public:
 
     bool Restored() const { return restored_; }
     bool Saved() const { return saved_; }
-    bool Destroying() const { return destroying_; }
 
-    // The show state the last restore chose. A window that is still hidden
-    // when FormShow runs cannot be maximized without being shown, so it shows
-    // itself with ShowCommand() (SW_SHOWNORMAL, SW_SHOWMAXIMIZED,
-    // SW_SHOWMINIMIZED); a window already visible has the state applied.
-    TWindowState WindowState() const { return windowState_; }
+    // The show command for the state the last restore chose (SW_SHOWNORMAL,
+    // SW_SHOWMAXIMIZED, SW_SHOWMINIMIZED). A window that is still hidden
+    // when FormShow runs cannot be maximized without being shown, so it
+    // shows itself with it; a window already visible has the state applied.
     int ShowCommand() const;
 
 protected:
@@ -84,7 +80,7 @@ private:
     void AdjustMaximizedPosition();
 
     HWND form_;
-    std::unique_ptr<TIniFile> ini_;  // open only during a save or a restore
+    std::unique_ptr<TIniDocument> ini_;  // read only for a save or a restore
     bool restored_ = false;
     bool saved_ = false;
     bool destroying_ = false;

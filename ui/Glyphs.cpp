@@ -2,8 +2,13 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
+#include <iterator>
 #include <vector>
+
+#include "toolkit/Gdi.h"
 
 namespace {
 
@@ -21,19 +26,21 @@ HICON MakeIcon(int width, int height, const std::function<void(HDC)>& paint)
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HDC screen = GetDC(nullptr);
-    HBITMAP color = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HDC dc = CreateCompatibleDC(screen);
-    ReleaseDC(nullptr, screen);
-    HGDIOBJ old = SelectObject(dc, color);
-    RECT all = {0, 0, width, height};
-    HBRUSH key = CreateSolidBrush(Key);
-    FillRect(dc, &all, key);
-    DeleteObject(key);
-    paint(dc);
-    GdiFlush();
-    SelectObject(dc, old);
-    DeleteDC(dc);
+    TBitmap color;
+    {
+        TWindowDC screen(nullptr);
+        color = TBitmap(CreateDIBSection(screen.Get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+        HDC dc = CreateCompatibleDC(screen.Get());
+        {
+            TSelection canvas(dc, color.Get());
+            RECT all = {0, 0, width, height};
+            TBrush key(CreateSolidBrush(Key));
+            FillRect(dc, &all, key.Get());
+            paint(dc);
+            GdiFlush();
+        }
+        DeleteDC(dc);
+    }
 
     // Mask rows are padded to 16 bits; a set bit is transparent.
     const int stride = ((width + 15) / 16) * 2;
@@ -48,38 +55,37 @@ HICON MakeIcon(int width, int height, const std::function<void(HDC)>& paint)
                 pixel = 0;
             }
         }
-    HBITMAP maskBitmap = CreateBitmap(width, height, 1, 1, mask.data());
+    TBitmap maskBitmap(CreateBitmap(width, height, 1, 1, mask.data()));
 
+    // The icon takes copies of both bitmaps.
     ICONINFO icon = {};
     icon.fIcon = TRUE;
-    icon.hbmColor = color;
-    icon.hbmMask = maskBitmap;
-    HICON result = CreateIconIndirect(&icon);
-    DeleteObject(color);
-    DeleteObject(maskBitmap);
-    return result;
+    icon.hbmColor = color.Get();
+    icon.hbmMask = maskBitmap.Get();
+    return CreateIconIndirect(&icon);
 }
 
 void Pen(HDC dc, COLORREF color, int width, const std::function<void()>& draw)
 {
-    HPEN pen = CreatePen(PS_SOLID, width, color);
-    HGDIOBJ old = SelectObject(dc, pen);
+    TPen pen(CreatePen(PS_SOLID, width, color));
+    TSelection selected(dc, pen.Get());
     draw();
-    SelectObject(dc, old);
-    DeleteObject(pen);
 }
 
+// Fills with color, outlined in outline.
+void Fill(HDC dc, COLORREF color, COLORREF outline, const std::function<void()>& draw)
+{
+    TBrush brush(CreateSolidBrush(color));
+    TPen pen(CreatePen(PS_SOLID, 1, outline));
+    TSelection brushSelected(dc, brush.Get());
+    TSelection penSelected(dc, pen.Get());
+    draw();
+}
+
+// Fills with color, outlined in a darker shade of it.
 void Fill(HDC dc, COLORREF color, const std::function<void()>& draw)
 {
-    HBRUSH brush = CreateSolidBrush(color);
-    HPEN pen = CreatePen(PS_SOLID, 1, RGB(GetRValue(color) / 2, GetGValue(color) / 2, GetBValue(color) / 2));
-    HGDIOBJ oldBrush = SelectObject(dc, brush);
-    HGDIOBJ oldPen = SelectObject(dc, pen);
-    draw();
-    SelectObject(dc, oldBrush);
-    SelectObject(dc, oldPen);
-    DeleteObject(brush);
-    DeleteObject(pen);
+    Fill(dc, color, RGB(GetRValue(color) / 2, GetGValue(color) / 2, GetBValue(color) / 2), draw);
 }
 
 void Line(HDC dc, int x1, int y1, int x2, int y2)
@@ -157,7 +163,66 @@ HICON Draw(TGlyph glyph)
     });
 }
 
+COLORREF Blend(COLORREF from, COLORREF to, int step, int steps)
+{
+    auto mix = [&](int a, int b) { return a + (b - a) * step / steps; };
+    return RGB(mix(GetRValue(from), GetRValue(to)), mix(GetGValue(from), GetGValue(to)),
+               mix(GetBValue(from), GetBValue(to)));
+}
+
+void Gear(HDC dc, int cx, int cy, int radius, COLORREF color, COLORREF hole)
+{
+    constexpr int teeth = 10;
+    constexpr double pi = 3.14159265358979;
+    std::vector<POINT> points;
+    for (int t = 0; t < teeth; ++t) {
+        static const double fractions[] = {0.0, 0.2, 0.5, 0.7};
+        static const double radii[] = {0.78, 1.0, 1.0, 0.78};
+        for (int k = 0; k < 4; ++k) {
+            double angle = (t + fractions[k]) * 2 * pi / teeth;
+            points.push_back({cx + static_cast<LONG>(std::lround(std::cos(angle) * radius * radii[k])),
+                              cy + static_cast<LONG>(std::lround(std::sin(angle) * radius * radii[k]))});
+        }
+    }
+    Fill(dc, color, color, [&] { Polygon(dc, points.data(), static_cast<int>(points.size())); });
+    int r = radius * 35 / 100;
+    Fill(dc, hole, color, [&] { Ellipse(dc, cx - r, cy - r, cx + r + 1, cy + r + 1); });
+}
+
 } // namespace
+
+void PaintWizardPicture(HDC dc, int width, int height)
+{
+    const COLORREF top = RGB(18, 32, 92);
+    const COLORREF bottom = RGB(0, 122, 128);
+    constexpr int bands = 64;
+    for (int i = 0; i < bands; ++i) {
+        RECT band = {0, height * i / bands, width, height * (i + 1) / bands};
+        TBrush brush(CreateSolidBrush(Blend(top, bottom, i, bands - 1)));
+        FillRect(dc, &band, brush.Get());
+    }
+    const COLORREF gear = RGB(255, 214, 102);
+    if (width < 32) {
+        Gear(dc, width / 2, height / 2, width * 45 / 100, gear, Blend(top, bottom, 1, 2));
+        return;
+    }
+    int radius = std::min(width, height) * 30 / 100;
+    int cy = height * 30 / 100;
+    Gear(dc, width * 42 / 100, cy, radius, gear, Blend(top, bottom, cy, height));
+    int cy2 = cy + radius * 125 / 100;
+    Gear(dc, width * 42 / 100 + radius * 115 / 100, cy2, radius * 55 / 100, RGB(255, 160, 90),
+         Blend(top, bottom, cy2, height));
+    int base = height * 78 / 100;
+    int unit = std::max(width / 14, 2);
+    POINT pulse[] = {{4, base},
+                     {unit * 5, base},
+                     {unit * 6, base - unit * 3},
+                     {unit * 7, base + unit * 2},
+                     {unit * 8, base - unit},
+                     {unit * 9, base},
+                     {width - 4, base}};
+    Pen(dc, RGB(150, 255, 190), 2, [&] { Polyline(dc, pulse, static_cast<int>(std::size(pulse))); });
+}
 
 HICON ButtonGlyph(TGlyph glyph)
 {

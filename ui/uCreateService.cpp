@@ -1,18 +1,17 @@
 #include "ui/uCreateService.h"
 
 #include <algorithm>
-#include <cmath>
-#include <iterator>
 #include <utility>
-#include <exception>
 #include <vector>
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/EntryRules.h"
 #include "platform/Dialogs.h"
 #include "toolkit/Application.h"
+#include "toolkit/Guarded.h"
 #include "toolkit/Prompter.h"
 #include "toolkit/Text.h"
+#include "ui/Glyphs.h"
 
 namespace {
 
@@ -47,102 +46,11 @@ enum ControlId {
     idEdit,
 };
 
-int Points(int points)
+TFont MakeFont(int points, bool bold)
 {
-    HDC screen = GetDC(nullptr);
-    int height = -MulDiv(points, GetDeviceCaps(screen, LOGPIXELSY), 72);
-    ReleaseDC(nullptr, screen);
-    return height;
-}
-
-HFONT MakeFont(int points, bool bold)
-{
-    return CreateFontA(Points(points), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, "Tahoma");
-}
-
-COLORREF Blend(COLORREF from, COLORREF to, int step, int steps)
-{
-    auto mix = [&](int a, int b) { return a + (b - a) * step / steps; };
-    return RGB(mix(GetRValue(from), GetRValue(to)), mix(GetGValue(from), GetGValue(to)),
-               mix(GetBValue(from), GetBValue(to)));
-}
-
-void PaintGear(HDC dc, int cx, int cy, int radius, COLORREF color, COLORREF hole)
-{
-    constexpr int teeth = 10;
-    constexpr double pi = 3.14159265358979;
-    std::vector<POINT> points;
-    for (int t = 0; t < teeth; ++t) {
-        static const double fractions[] = {0.0, 0.2, 0.5, 0.7};
-        static const double radii[] = {0.78, 1.0, 1.0, 0.78};
-        for (int k = 0; k < 4; ++k) {
-            double angle = (t + fractions[k]) * 2 * pi / teeth;
-            points.push_back({cx + static_cast<LONG>(std::lround(std::cos(angle) * radius * radii[k])),
-                              cy + static_cast<LONG>(std::lround(std::sin(angle) * radius * radii[k]))});
-        }
-    }
-    HBRUSH brush = CreateSolidBrush(color);
-    HPEN pen = CreatePen(PS_SOLID, 1, color);
-    HGDIOBJ oldBrush = SelectObject(dc, brush);
-    HGDIOBJ oldPen = SelectObject(dc, pen);
-    Polygon(dc, points.data(), static_cast<int>(points.size()));
-    HBRUSH holeBrush = CreateSolidBrush(hole);
-    SelectObject(dc, holeBrush);
-    int r = radius * 35 / 100;
-    Ellipse(dc, cx - r, cy - r, cx + r + 1, cy + r + 1);
-    SelectObject(dc, oldBrush);
-    SelectObject(dc, oldPen);
-    DeleteObject(holeBrush);
-    DeleteObject(brush);
-    DeleteObject(pen);
-}
-
-// The decorative picture: a dusk gradient with two gears and, when there is
-// room, a pulse line; drawn to whatever size the window has.
-void PaintPicture(HWND window)
-{
-    PAINTSTRUCT paint;
-    HDC dc = BeginPaint(window, &paint);
-    RECT client;
-    GetClientRect(window, &client);
-    int width = client.right;
-    int height = client.bottom;
-    const COLORREF top = RGB(18, 32, 92);
-    const COLORREF bottom = RGB(0, 122, 128);
-    constexpr int bands = 64;
-    for (int i = 0; i < bands; ++i) {
-        RECT band = {0, height * i / bands, width, height * (i + 1) / bands};
-        HBRUSH brush = CreateSolidBrush(Blend(top, bottom, i, bands - 1));
-        FillRect(dc, &band, brush);
-        DeleteObject(brush);
-    }
-    const COLORREF gear = RGB(255, 214, 102);
-    if (width < 32) {
-        PaintGear(dc, width / 2, height / 2, width * 45 / 100, gear, Blend(top, bottom, 1, 2));
-    } else {
-        int radius = std::min(width, height) * 30 / 100;
-        int cy = height * 30 / 100;
-        PaintGear(dc, width * 42 / 100, cy, radius, gear, Blend(top, bottom, cy, height));
-        int cy2 = cy + radius * 125 / 100;
-        PaintGear(dc, width * 42 / 100 + radius * 115 / 100, cy2, radius * 55 / 100, RGB(255, 160, 90),
-                  Blend(top, bottom, cy2, height));
-        HPEN pen = CreatePen(PS_SOLID, 2, RGB(150, 255, 190));
-        HGDIOBJ oldPen = SelectObject(dc, pen);
-        int base = height * 78 / 100;
-        int unit = std::max(width / 14, 2);
-        POINT pulse[] = {{4, base},
-                         {unit * 5, base},
-                         {unit * 6, base - unit * 3},
-                         {unit * 7, base + unit * 2},
-                         {unit * 8, base - unit},
-                         {unit * 9, base},
-                         {width - 4, base}};
-        Polyline(dc, pulse, static_cast<int>(std::size(pulse)));
-        SelectObject(dc, oldPen);
-        DeleteObject(pen);
-    }
-    EndPaint(window, &paint);
+    return TFont(CreateFontA(-MulDiv(points, ScreenPixelsPerInch(), 72), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE,
+                             FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                             DEFAULT_PITCH | FF_SWISS, "Tahoma"));
 }
 
 // Containers pass their children's notifications up to the wizard, which
@@ -162,29 +70,30 @@ LRESULT ForwardOrDefault(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     }
 }
 
-LRESULT CALLBACK PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     return ForwardOrDefault(window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK BevelPanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT BevelPanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_PAINT) {
-        PAINTSTRUCT paint;
-        HDC dc = BeginPaint(window, &paint);
+        TPaint paint(window);
         RECT client;
         GetClientRect(window, &client);
-        DrawEdge(dc, &client, BDR_RAISEDINNER, BF_RECT);
-        EndPaint(window, &paint);
+        DrawEdge(paint.Get(), &client, BDR_RAISEDINNER, BF_RECT);
         return 0;
     }
     return ForwardOrDefault(window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK PictureProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT PictureProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_PAINT) {
-        PaintPicture(window);
+        TPaint paint(window);
+        RECT client;
+        GetClientRect(window, &client);
+        PaintWizardPicture(paint.Get(), client.right, client.bottom);
         return 0;
     }
     if (message == WM_ERASEBKGND)
@@ -202,14 +111,16 @@ void RegisterClasses(HINSTANCE instance, WNDPROC wizardProc)
     windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     const std::pair<const char*, WNDPROC> classes[] = {
-        {WizardClass, wizardProc}, {PanelClass, PanelProc}, {BevelPanelClass, BevelPanelProc}};
+        {WizardClass, wizardProc},
+        {PanelClass, GuardedWindowProc<PanelProc>},
+        {BevelPanelClass, GuardedWindowProc<BevelPanelProc>}};
     for (const auto& [name, proc] : classes) {
         windowClass.lpszClassName = name;
         windowClass.lpfnWndProc = proc;
         RegisterClassA(&windowClass);
     }
     windowClass.lpszClassName = PictureClass;
-    windowClass.lpfnWndProc = PictureProc;
+    windowClass.lpfnWndProc = GuardedWindowProc<PictureProc>;
     windowClass.hbrBackground = nullptr;
     RegisterClassA(&windowClass);
     registered = true;
@@ -269,14 +180,14 @@ std::string MemoText(std::initializer_list<const char*> lines)
 TfrmCreateService::TfrmCreateService()
 {
     HINSTANCE instance = GetModuleHandleA(nullptr);
-    RegisterClasses(instance, WindowProc);
+    RegisterClasses(instance, GuardedWindowProc<WindowProc>);
     font_ = MakeFont(8, false);
     boldFont_ = MakeFont(8, true);
     titleFont_ = MakeFont(12, true);
     memoFont_ = MakeFont(10, false);
-    editBrush_ = CreateSolidBrush(EditColor);
-    warnBrush_ = CreateSolidBrush(WarnColor);
-    doneBrush_ = CreateSolidBrush(DoneColor);
+    editBrush_ = TBrush(CreateSolidBrush(EditColor));
+    warnBrush_ = TBrush(CreateSolidBrush(WarnColor));
+    doneBrush_ = TBrush(CreateSolidBrush(DoneColor));
 
     // A fixed size in pixels, whatever the screen's density.
     handle_ = CreateWindowExA(WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT, WizardClass, Caption,
@@ -289,23 +200,14 @@ TfrmCreateService::~TfrmCreateService()
 {
     if (handle_)
         DestroyWindow(handle_);
-    for (HGDIOBJ object : {static_cast<HGDIOBJ>(font_), static_cast<HGDIOBJ>(boldFont_),
-                           static_cast<HGDIOBJ>(titleFont_), static_cast<HGDIOBJ>(memoFont_),
-                           static_cast<HGDIOBJ>(editBrush_), static_cast<HGDIOBJ>(warnBrush_),
-                           static_cast<HGDIOBJ>(doneBrush_)})
-        if (object)
-            DeleteObject(object);
 }
 
 HWND TfrmCreateService::Add(const std::string& name, const char* windowClass, const char* text, DWORD style,
                             DWORD exStyle, HWND parent, int x, int y, int width, int height, int id)
 {
-    HWND control = CreateWindowExA(exStyle, windowClass, text, WS_CHILD | style, x, y, width, height, parent,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr),
-                                   nullptr);
-    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-    controls_[name] = control;
-    return control;
+    return controls_.Add(name, CreateChild(parent, windowClass, text, style, exStyle, id, {x, y, width, height},
+                                           font_.Get()))
+        .Handle();
 }
 
 void TfrmCreateService::CreateControls()
@@ -340,8 +242,8 @@ void TfrmCreateService::CreateControls()
                     buttonHeight, idNext);
     Add("btnFinish", "BUTTON", "&Finish!", push | WS_DISABLED, 0, strip, right - 8 - buttonWidth, top, buttonWidth,
         buttonHeight, idFinish);
-    SetWindowLongPtrA(prev, GWLP_USERDATA, 1);
-    SetWindowLongPtrA(next, GWLP_USERDATA, 2);
+    controls_.Of(prev)->Tag = tagBackward;
+    controls_.Of(next)->Tag = tagForward;
     MakeDefault(next);
 }
 
@@ -357,7 +259,7 @@ void TfrmCreateService::CreatePage(int number, int width, int height)
 
     HWND title = Add("lblTitle" + n, "STATIC", "Service generation Wizard...", WS_VISIBLE | SS_LEFT, 0, page, 8, 6,
                      w - 16, 22);
-    SendMessageA(title, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont_), FALSE);
+    SendMessageA(title, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont_.Get()), FALSE);
     Add("imgPage" + n, PictureClass, "", WS_VISIBLE, 0, page, 8, h - 22, 16, 16);
     Add("lblPage" + n, "STATIC", ("Page " + n + "/4").c_str(), WS_VISIBLE | SS_LEFT, 0, page, 30, h - 20, 80, 14);
 
@@ -371,7 +273,7 @@ void TfrmCreateService::CreatePage(int number, int width, int height)
     auto browse = [&](const char* name, int y, int id) {
         HWND button = Add(name, "BUTTON", "...", WS_VISIBLE | BS_PUSHBUTTON | BS_FLAT, 0, page, w - 8 - 23, y, 23,
                           21, id);
-        SendMessageA(button, WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_), FALSE);
+        SendMessageA(button, WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_.Get()), FALSE);
         return button;
     };
 
@@ -418,13 +320,12 @@ void TfrmCreateService::CreatePage(int number, int width, int height)
 
 HWND TfrmCreateService::Control(const std::string& name) const
 {
-    auto found = controls_.find(name);
-    return found == controls_.end() ? nullptr : found->second;
+    return controls_.Handle(name);
 }
 
-int TfrmCreateService::Tag(HWND control)
+int TfrmCreateService::Tag(HWND control) const
 {
-    return control ? static_cast<int>(GetWindowLongPtrA(control, GWLP_USERDATA)) : 0;
+    return controls_.TagOf(control);
 }
 
 std::string TfrmCreateService::Text(const char* name) const
@@ -542,7 +443,7 @@ bool TfrmCreateService::CheckPage(int number)
 
 void TfrmCreateService::btnNextClick(HWND sender)
 {
-    if (Tag(sender) != 2) {
+    if (Tag(sender) != tagForward) {
         ShowPage(page_ <= 1 ? 4 : page_ - 1);
         return;
     }
@@ -566,12 +467,12 @@ void TfrmCreateService::btnFinishClick()
     for (int number = 1; number <= 3; ++number)
         if (!CheckPage(number))
             return;
-    modalResult_ = 1;
+    modalResult_ = mrOk;
 }
 
 void TfrmCreateService::btnCancelClick()
 {
-    modalResult_ = 2;
+    modalResult_ = mrCancel;
 }
 
 void TfrmCreateService::cbxLogToFileClick()
@@ -658,10 +559,11 @@ HBRUSH TfrmCreateService::ControlColor(HDC dc, HWND control)
         COLORREF colour;
         HBRUSH brush;
     };
-    const Colour colours[] = {{"edtDescription", EditColor, editBrush_}, {"edtProgram", EditColor, editBrush_},
-                              {"edtCommandLine", EditColor, editBrush_}, {"edtLogfile", EditColor, editBrush_},
-                              {"Memo1", EditColor, editBrush_},          {"Memo3", EditColor, editBrush_},
-                              {"memYoureAboutTo", WarnColor, warnBrush_}, {"Memo2", DoneColor, doneBrush_}};
+    HBRUSH edit = editBrush_.Get(), warn = warnBrush_.Get(), done = doneBrush_.Get();
+    const Colour colours[] = {{"edtDescription", EditColor, edit}, {"edtProgram", EditColor, edit},
+                              {"edtCommandLine", EditColor, edit}, {"edtLogfile", EditColor, edit},
+                              {"Memo1", EditColor, edit},          {"Memo3", EditColor, edit},
+                              {"memYoureAboutTo", WarnColor, warn}, {"Memo2", DoneColor, done}};
     for (const Colour& c : colours) {
         if (Control(c.name) == control) {
             SetBkColor(dc, c.colour);
@@ -679,15 +581,16 @@ void TfrmCreateService::DrawMemo(const DRAWITEMSTRUCT& item)
     FillRect(dc, &area, ControlColor(dc, item.hwndItem));
     std::string text(GetWindowTextLengthA(item.hwndItem) + 1, '\0');
     text.resize(GetWindowTextA(item.hwndItem, text.data(), static_cast<int>(text.size())));
-    HGDIOBJ oldFont = SelectObject(dc, memoFont_);
+    TSelection font(dc, memoFont_.Get());
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
     area.top += 2;
     DrawTextA(dc, text.c_str(), static_cast<int>(text.size()), &area, DT_CENTER | DT_NOPREFIX);
-    SelectObject(dc, oldFont);
 }
 
-LRESULT CALLBACK TfrmCreateService::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+// Reached through the guarded door: an error no handler owns goes to the
+// standard error box, and the wizard goes on.
+LRESULT TfrmCreateService::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_NCCREATE) {
         auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
@@ -697,14 +600,7 @@ LRESULT CALLBACK TfrmCreateService::WindowProc(HWND window, UINT message, WPARAM
     auto* self = reinterpret_cast<TfrmCreateService*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (!self || !self->handle_)
         return DefWindowProcA(window, message, wParam, lParam);
-    // Nothing may unwind through the window system: a failure that no
-    // handler owns goes to the standard error box, and the wizard goes on.
-    try {
-        return self->HandleMessage(message, wParam, lParam);
-    } catch (const std::exception& error) {
-        Prompter().StandardError(StandardErrorText(error.what()));
-        return 0;
-    }
+    return self->HandleMessage(message, wParam, lParam);
 }
 
 LRESULT TfrmCreateService::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
@@ -722,7 +618,7 @@ LRESULT TfrmCreateService::HandleMessage(UINT message, WPARAM wParam, LPARAM lPa
         DrawMemo(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
         return TRUE;
     case WM_CLOSE:
-        modalResult_ = 2;
+        modalResult_ = mrCancel;
         return 0;
     case WM_ACTIVATE:
         // Like a dialog, keep the focused control across a message box.
@@ -789,7 +685,7 @@ bool TfrmCreateService::PreTranslate(const MSG& message)
 int TfrmCreateService::ShowModal(HWND owner)
 {
     FormShow();
-    modalResult_ = 0;
+    modalResult_ = mrNone;
     savedFocus_ = nullptr;
     SetWindowLongPtrA(handle_, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(owner));
 
@@ -824,7 +720,7 @@ int TfrmCreateService::ShowModal(HWND owner)
     if (HWND first = GetNextDlgTabItem(handle_, nullptr, FALSE))
         SetFocus(first);
 
-    while (modalResult_ == 0) {
+    while (modalResult_ == mrNone) {
         MSG message;
         BOOL got = GetMessageA(&message, nullptr, 0, 0);
         if (got <= 0) {
@@ -832,16 +728,12 @@ int TfrmCreateService::ShowModal(HWND owner)
             // outer loop see the quit too.
             if (got == 0)
                 PostQuitMessage(static_cast<int>(message.wParam));
-            modalResult_ = 2;
+            modalResult_ = mrCancel;
             break;
         }
-        bool handled = false;
-        try {
-            handled = PreTranslate(message);
-        } catch (const std::exception& error) {
-            Prompter().StandardError(StandardErrorText(error.what()));
-            handled = true;
-        }
+        // A key whose handling failed is not handled again.
+        bool handled = true;
+        Guarded([&] { handled = PreTranslate(message); });
         if (!handled) {
             TranslateMessage(&message);
             DispatchMessageA(&message);

@@ -1,27 +1,34 @@
 #pragma once
 #include <windows.h>
 
-#include <map>
 #include <string>
+
+#include "toolkit/Application.h"
+#include "toolkit/Component.h"
+#include "toolkit/Control.h"
+#include "toolkit/Gdi.h"
 
 // The service wizard: four pages that collect one catalogue entry's
 // description, program, parameters and logging. It only collects and checks
 // input; the caller reads the fields back after Finish and saves them.
-class TfrmCreateService {
+class TfrmCreateService : public TComponent {
 public:
+    // The tags of the two buttons that move between pages.
+    enum TStepTag : int { tagBackward = 1, tagForward = 2 };
+
     // Creates the window hidden, every control in its creation state.
     TfrmCreateService();
-    ~TfrmCreateService();
+    ~TfrmCreateService() override;
     TfrmCreateService(const TfrmCreateService&) = delete;
     TfrmCreateService& operator=(const TfrmCreateService&) = delete;
 
     // Shows the wizard modally over owner (which is disabled meanwhile).
-    // Returns 1 on Finish, 2 on Cancel, Esc or the close box. The same
-    // instance can be shown again; it keeps its fields and buttons.
+    // Returns mrOk on Finish, mrCancel on Cancel, Esc or the close box. The
+    // same instance can be shown again; it keeps its fields and buttons.
     int ShowModal(HWND owner);
     HWND Handle() const { return handle_; }
 
-    // The fields: set before ShowModal for an edit, read after it returns 1.
+    // The fields: set before ShowModal for an edit, read after it returns mrOk.
     // Texts are handed over exactly as they stand, untrimmed.
     std::string Description() const;
     void SetDescription(const std::string& text);
@@ -41,13 +48,13 @@ public:
     // 1..4 once shown; 0 before the first showing.
     int CurrentPage() const { return page_; }
     HWND DefaultButton() const { return defaultButton_; }
-    // A control's tag (btnPrev 1, btnNext 2, others 0).
-    static int Tag(HWND control);
+    // A control's tag (btnPrev tagBackward, btnNext tagForward, others 0).
+    int Tag(HWND control) const;
 
     // Event handlers; the window calls them, so can a caller or a test.
     void FormShow();
     // Click of btnPrev and btnNext: forward with the page's checks when the
-    // sender's tag is 2, otherwise backward without.
+    // sender's tag is tagForward, otherwise backward without.
     void btnNextClick(HWND sender);
     void btnFinishClick();
     void btnCancelClick();
@@ -56,7 +63,7 @@ public:
     void cbxLogToFileClick();
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void Command(int id, HWND sender);
     HBRUSH ControlColor(HDC dc, HWND control);
@@ -77,18 +84,18 @@ private:
     void Fail(const char* edit, const std::string& message);
     void Browse(const char* edit, const char* title, const char* filter, const char* defaultExt, DWORD flags);
 
+    TFont font_;
+    TFont titleFont_;
+    TFont memoFont_;
+    TFont boldFont_;
+    TBrush editBrush_;
+    TBrush warnBrush_;
+    TBrush doneBrush_;
+
     HWND handle_ = nullptr;
-    std::map<std::string, HWND> controls_;
+    TControls controls_{this};
     HWND defaultButton_ = nullptr;
     HWND savedFocus_ = nullptr;
     int page_ = 0;
-    int modalResult_ = 0;
-
-    HFONT font_ = nullptr;
-    HFONT titleFont_ = nullptr;
-    HFONT memoFont_ = nullptr;
-    HFONT boldFont_ = nullptr;
-    HBRUSH editBrush_ = nullptr;
-    HBRUSH warnBrush_ = nullptr;
-    HBRUSH doneBrush_ = nullptr;
+    int modalResult_ = mrNone;
 };

@@ -12,6 +12,7 @@
 #include "platform/Shell.h"
 #include "toolkit/Application.h"
 #include "toolkit/Error.h"
+#include "toolkit/Guarded.h"
 #include "toolkit/Prompter.h"
 #include "toolkit/WaitCursor.h"
 #include "ui/About.h"
@@ -27,6 +28,9 @@ constexpr const char* SplitterClass = "TQuorvaneSplitter";
 constexpr const char* Caption = "Korvalith's Vantorer - NT Service Generator/Moderator";
 constexpr UINT WM_CLOSEREQUEST = 4091;
 constexpr UINT WM_DISCARDED = 1025;
+// Command ids of the speed buttons and the menu items, each from here on.
+constexpr int FirstButtonId = 1000;
+constexpr int FirstMenuId = 2000;
 // Sent by the splitter while it is dragged, with the new list width.
 constexpr UINT WM_SPLITTERMOVED = WM_APP + 1;
 constexpr COLORREF PanelBackground = RGB(255, 254, 232);
@@ -36,7 +40,8 @@ constexpr const char* SecondInstanceText =
     "The application is probable opened for the second time and must close !\r"
     "Please check if there is a second instance of the application open...";
 
-struct TButtonSpec {
+// One speed button.
+struct TButtonDefinition {
     const char* Name;
     const char* Hint;
     TGlyph Glyph;
@@ -44,29 +49,33 @@ struct TButtonSpec {
 };
 
 // Left to right on Panel2.
-const TButtonSpec Buttons[] = {
+const TButtonDefinition Buttons[] = {
     {"btnNewService", "Add a New Service...", glNew, 0},
     {"btnDelete", "Remove currently selected Service...", glDelete, 0},
     {"btnEditService", "Edit currently selected Service...", glEdit, 0},
-    {"btnStopService", "STOP/Suspend currently selected Service ( if at all running )...", glStop, 1},
-    {"btnStartServiceNow", "Start the selected Service ( if it is not currently running... )", glStart, 2},
+    {"btnStopService", "STOP/Suspend currently selected Service ( if at all running )...", glStop,
+     TfrmServiceManager::tagStop},
+    {"btnStartServiceNow", "Start the selected Service ( if it is not currently running... )", glStart,
+     TfrmServiceManager::tagStart},
     {"btnInstallService", "Install the currently selected Service into NT Services ...", glInstall, 0},
     {"btnUnInstallService", "UNINSTALL the currently selected service FROM the NT services base...", glUninstall, 0},
     {"btnCheckActive", "Check if the currently selected service is currently active...", glCheck, 0},
     {"btnCheckAll", "List all active services...", glCheckAll, 0},
 };
 
-struct TMenuSpec {
-    const char* Caption; // "-" for a separator, nullptr ends a menu
+// One command of a menu.
+struct TMenuItemDefinition {
+    const char* Caption; // "-" for a separator
     const char* Name;
 };
 
-struct TMenuBarSpec {
+// One menu of the menu bar.
+struct TMenuDefinition {
     const char* Caption;
-    std::vector<TMenuSpec> Items;
+    std::vector<TMenuItemDefinition> Items;
 };
 
-const TMenuBarSpec MenuBar[] = {
+const TMenuDefinition MenuBar[] = {
     {"&File", {{"&Exit", "Exit1"}}},
     {"&Services", {{"&New Service", "NewService1"}, {"&Edit Service", "EditService1"}, {"-", ""},
                    {"&Remove Service", "RemoveService1"}}},
@@ -78,7 +87,7 @@ const TMenuBarSpec MenuBar[] = {
 };
 
 // Panels pass their children's notifications on to the window.
-LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_COMMAND:
@@ -89,7 +98,7 @@ LRESULT CALLBACK PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lPara
 }
 
 // The splitter resizes the list while the left button is held on it.
-LRESULT CALLBACK SplitterProc(HWND splitter, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT SplitterProc(HWND splitter, UINT message, WPARAM wParam, LPARAM lParam)
 {
     constexpr const char* Dragging = "QuorvaneDragging";
     switch (message) {
@@ -133,51 +142,18 @@ void RegisterClasses()
 
     WNDCLASSA panel = form;
     panel.hIcon = nullptr;
-    panel.lpfnWndProc = PanelProc;
+    panel.lpfnWndProc = GuardedWindowProc<PanelProc>;
     panel.lpszClassName = PanelClass;
     RegisterClassA(&panel);
 
     WNDCLASSA splitter = panel;
-    splitter.lpfnWndProc = SplitterProc;
+    splitter.lpfnWndProc = GuardedWindowProc<SplitterProc>;
     splitter.hCursor = LoadCursor(nullptr, IDC_SIZEWE);
     splitter.lpszClassName = SplitterClass;
     RegisterClassA(&splitter);
 }
 
 } // namespace
-
-TControl::TControl(TComponent* owner, const std::string& name, HWND handle) : TComponent(owner), handle_(handle)
-{
-    SetName(name);
-}
-
-std::vector<std::string> TControl::IntegerProperties() const
-{
-    return {"Left", "Top", "Width", "Height", "Tag"};
-}
-
-int TControl::GetInteger(const std::string& name) const
-{
-    if (OnGetInteger)
-        if (std::optional<int> kept = OnGetInteger(name))
-            return *kept;
-    RECT bounds;
-    GetWindowRect(handle_, &bounds);
-    MapWindowPoints(nullptr, GetParent(handle_), reinterpret_cast<POINT*>(&bounds), 2);
-    if (name == "Left") return bounds.left;
-    if (name == "Top") return bounds.top;
-    if (name == "Width") return bounds.right - bounds.left;
-    if (name == "Height") return bounds.bottom - bounds.top;
-    return Tag;
-}
-
-void TControl::SetInteger(const std::string& name, int value)
-{
-    if (name == "Tag")
-        Tag = value;
-    else if (OnSetInteger)
-        OnSetInteger(name, value);
-}
 
 TfrmServiceManager::TfrmServiceManager(const std::string& catalogueFile) : catalogue_(catalogueFile)
 {
@@ -190,10 +166,6 @@ TfrmServiceManager::~TfrmServiceManager()
         QuitOnClose = false;
         DestroyWindow(handle_);
     }
-    if (memoFont_)
-        DeleteObject(memoFont_);
-    if (memoBrush_)
-        DeleteObject(memoBrush_);
 }
 
 void TfrmServiceManager::FormCreate()
@@ -204,7 +176,9 @@ void TfrmServiceManager::FormCreate()
     if (!handle_)
         throw TError("The main window could not be created");
     SetWindowLongPtrA(handle_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    SetWindowLongPtrA(handle_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TfrmServiceManager::WindowProc));
+    SetWindowLongPtrA(handle_, GWLP_WNDPROC,
+                      reinterpret_cast<LONG_PTR>(&GuardedWindowProc<&TfrmServiceManager::WindowProc>));
+    replyMessage_ = RegisterWindowMessageA(YesWhatDoYouWantMessage);
     Application().MainWindow = handle_;
     CreateMenu();
     CreateControls();
@@ -240,10 +214,10 @@ void TfrmServiceManager::FormCreate()
 void TfrmServiceManager::CreateMenu()
 {
     HMENU bar = ::CreateMenu();
-    int id = 2000;
-    for (const TMenuBarSpec& menu : MenuBar) {
+    int id = FirstMenuId;
+    for (const TMenuDefinition& menu : MenuBar) {
         HMENU popup = CreatePopupMenu();
-        for (const TMenuSpec& item : menu.Items) {
+        for (const TMenuItemDefinition& item : menu.Items) {
             if (std::string(item.Caption) == "-") {
                 AppendMenuA(popup, MF_SEPARATOR, 0, nullptr);
                 continue;
@@ -258,25 +232,20 @@ void TfrmServiceManager::CreateMenu()
 
 void TfrmServiceManager::CreateControls()
 {
-    HINSTANCE instance = GetModuleHandleA(nullptr);
-    auto add = [&](const std::string& name, HWND handle) {
-        controls_[name] = new TControl(this, name, handle);
-        return handle;
-    };
+    auto add = [&](const std::string& name, HWND handle) { return controls_.Add(name, handle).Handle(); };
     auto child = [&](DWORD exStyle, const char* cls, const char* text, DWORD style, HWND parent, int id) {
-        return CreateWindowExA(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
-                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+        return CreateChild(parent, cls, text, WS_VISIBLE | style, exStyle, id);
     };
 
     HWND panel2 = add("Panel2", child(0, PanelClass, "", WS_CLIPCHILDREN, handle_, 900));
     tooltips_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0, 0, 0,
-                                handle_, nullptr, instance, nullptr);
-    int id = 1000;
+                                handle_, nullptr, GetModuleHandleA(nullptr), nullptr);
+    int id = FirstButtonId;
     int left = 3;
-    for (const TButtonSpec& entry : Buttons) {
+    for (const TButtonDefinition& entry : Buttons) {
         const int buttonId = id++;
         HWND button = add(entry.Name, child(0, "BUTTON", "", BS_PUSHBUTTON | BS_ICON | BS_FLAT, panel2, buttonId));
-        controls_[entry.Name]->Tag = entry.Tag;
+        controls_.Find(entry.Name)->Tag = entry.Tag;
         commandNames_[buttonId] = entry.Name;
         SendMessageA(button, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(ButtonGlyph(entry.Glyph)));
         MoveWindow(button, left, 3, 25, 25, FALSE);
@@ -321,10 +290,10 @@ void TfrmServiceManager::CreateControls()
                           ES_MULTILINE | ES_READONLY | ES_AUTOHSCROLL | ES_AUTOVSCROLL | ES_NOHIDESEL | WS_HSCROLL |
                               WS_VSCROLL,
                           handle_, 903));
-    memoFont_ = CreateFontA(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                            CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New");
-    memoBrush_ = CreateSolidBrush(PanelBackground);
-    SendMessageA(memo, WM_SETFONT, reinterpret_cast<WPARAM>(memoFont_), FALSE);
+    memoFont_ = TFont(CreateFontA(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                                  CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New"));
+    memoBrush_ = TBrush(CreateSolidBrush(PanelBackground));
+    SendMessageA(memo, WM_SETFONT, reinterpret_cast<WPARAM>(memoFont_.Get()), FALSE);
     SendMessageA(memo, EM_SETLIMITTEXT, 0, 0);
 
     add("Panel1", child(0, PanelClass, "", 0, handle_, 904));
@@ -337,14 +306,14 @@ void TfrmServiceManager::CreateControls()
             LayOut();
         }
     };
-    controls_["lvServices"]->OnSetInteger = listWidth;
-    controls_["Splitter1"]->OnSetInteger = listWidth;
+    controls_.Find("lvServices")->OnSetInteger = listWidth;
+    controls_.Find("Splitter1")->OnSetInteger = listWidth;
     // What is stored is the width the user chose, not what a minimized or
     // narrow window happens to show.
-    controls_["lvServices"]->OnGetInteger = [this](const std::string& property) {
+    controls_.Find("lvServices")->OnGetInteger = [this](const std::string& property) {
         return property == "Width" ? std::optional<int>(listWidth_) : std::nullopt;
     };
-    controls_["Splitter1"]->OnGetInteger = [this](const std::string& property) {
+    controls_.Find("Splitter1")->OnGetInteger = [this](const std::string& property) {
         return property == "Left" ? std::optional<int>(listWidth_) : std::nullopt;
     };
     LayOut();
@@ -375,11 +344,12 @@ void TfrmServiceManager::SplitterDrag(int x)
 
 HWND TfrmServiceManager::Control(const std::string& name) const
 {
-    auto found = controls_.find(name);
-    return found == controls_.end() ? nullptr : found->second->Handle();
+    return controls_.Handle(name);
 }
 
-LRESULT CALLBACK TfrmServiceManager::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+// Reached through the guarded door: an error no handler owns goes to the
+// standard error box, and the window goes on.
+LRESULT TfrmServiceManager::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     auto* form = reinterpret_cast<TfrmServiceManager*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (!form)
@@ -395,8 +365,8 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
     }
     if (message == WM_DISCARDED)
         return 0;
-    if (message != 0 && message == Application().WM_SRVYesWhatDoYouWant) {
-        Guarded([&] { liveness_.ReplyMessage(static_cast<int>(wParam)); });
+    if (message != 0 && message == replyMessage_) {
+        liveness_.ReplyMessage(static_cast<int>(wParam));
         return 0;
     }
     switch (message) {
@@ -419,14 +389,12 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
             if (header->code == LVN_ITEMCHANGED) {
                 const NMLISTVIEW* change = reinterpret_cast<const NMLISTVIEW*>(lParam);
                 if ((change->uChanged & LVIF_STATE) && ((change->uOldState ^ change->uNewState) & LVIS_SELECTED))
-                    Guarded([&] { lvServicesChange(); });
+                    lvServicesChange();
             } else if (header->code == NM_DBLCLK) {
-                Guarded([&] {
-                    if (Busy())
-                        MessageBeep(MB_OK);
-                    else
-                        btnEditServiceClick();
-                });
+                if (Busy())
+                    MessageBeep(MB_OK);
+                else
+                    btnEditServiceClick();
             }
         }
         return 0;
@@ -434,7 +402,7 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
     case WM_CTLCOLORSTATIC:
         if (reinterpret_cast<HWND>(lParam) == Control("memDescription")) {
             SetBkColor(reinterpret_cast<HDC>(wParam), PanelBackground);
-            return reinterpret_cast<LRESULT>(memoBrush_);
+            return reinterpret_cast<LRESULT>(memoBrush_.Get());
         }
         break;
     case WM_SETCURSOR:
@@ -578,7 +546,7 @@ void TfrmServiceManager::LoadList()
     const LONG_PTR style = GetWindowLongPtrA(list, GWL_STYLE);
     SetWindowLongPtrA(list, GWL_STYLE, style & ~LVS_SORTASCENDING);
     for (const TCatalogueRow& row : rows)
-        AddRow(row.Description, row.Index, row.Installed ? 0 : 1);
+        AddRow(row.Description, row.Index, row.Installed ? imgInstalled : imgNotInstalled);
     SetWindowLongPtrA(list, GWL_STYLE, style);
     SendMessageA(list, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(list, nullptr, TRUE);
@@ -749,14 +717,14 @@ void TfrmServiceManager::lvServicesChange()
 void TfrmServiceManager::btnNewServiceClick()
 {
     auto wizard = std::make_unique<TfrmCreateService>();
-    while (wizard->ShowModal(handle_) == 1) {
+    while (wizard->ShowModal(handle_) == mrOk) {
         if (catalogue_.FindByDescription(wizard->Description()) != -1) {
             Prompter().Error(DuplicateDescriptionText);
             continue;
         }
         int index = catalogue_.AppendEntry(wizard->Description(), wizard->Program(), wizard->CommandLine(),
                                            wizard->Logfile(), wizard->LogToFile());
-        int row = AddRow(wizard->Description(), index, 1);
+        int row = AddRow(wizard->Description(), index, imgNotInstalled);
         ListView_SetItemState(Control("lvServices"), -1, 0, LVIS_SELECTED);
         ListView_SetItemState(Control("lvServices"), row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
         ListView_EnsureVisible(Control("lvServices"), row, FALSE);
@@ -785,7 +753,7 @@ void TfrmServiceManager::btnEditServiceClick()
     wizard->SetCommandLine(entry.Parameters);
     wizard->SetLogfile(entry.LogFile);
     wizard->SetLogToFile(entry.LogToFile);
-    while (wizard->ShowModal(handle_) == 1) {
+    while (wizard->ShowModal(handle_) == mrOk) {
         // Another entry's description (letter case ignored) would make two
         // entries share one section and one service.
         int other = catalogue_.FindByDescription(wizard->Description());
@@ -801,7 +769,7 @@ void TfrmServiceManager::btnEditServiceClick()
         item.iItem = row;
         item.pszText = const_cast<char*>(catalogue_.Entry().Description.c_str());
         item.lParam = index;
-        item.iImage = 1;
+        item.iImage = imgNotInstalled;
         SendMessageA(list, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
         SortRows();
         // The panel shows what is now stored, as after every change of the list.
@@ -849,11 +817,7 @@ void TfrmServiceManager::btnStopServiceClick(HWND sender)
 {
     if (SelectedRowOrNoSelectionState() < 0)
         return;
-    int tag = 0;
-    for (const auto& [name, control] : controls_)
-        if (control->Handle() == sender)
-            tag = control->Tag;
-    const bool stop = tag == 1;
+    const bool stop = controls_.TagOf(sender) == tagStop;
     if (stop && !Prompter().Confirm("This will stop the execution of the selected service !\r\r"
                                     "Are you sure you want to continue ?"))
         return;
@@ -891,7 +855,7 @@ void TfrmServiceManager::btnInstallServiceClick()
             Prompter().Error(done.LaunchFailure);
         row = RowOfIndex(index);
         if (row >= 0)
-            SetRowImage(row, 0);
+            SetRowImage(row, imgInstalled);
         if (Prompter().Confirm("Would you like to [start] executing the service ?"))
             Click("btnStartServiceNow");
     }
@@ -943,7 +907,7 @@ void TfrmServiceManager::Uninstall()
         Prompter().Error(done.DeleteFailure);
     int row = RowOfIndex(index);
     if (row >= 0)
-        SetRowImage(row, 1);
+        SetRowImage(row, imgNotInstalled);
 }
 
 // Waits for the service host's install or uninstall run with the hourglass up, the

@@ -3,7 +3,6 @@
 
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,35 +10,19 @@
 #include "messaging/Liveness.h"
 #include "platform/Kernel.h"
 #include "toolkit/Component.h"
-#include "toolkit/Published.h"
+#include "toolkit/Control.h"
+#include "toolkit/Gdi.h"
 
 class TFormStorage;
-
-// A child window known by name, with its bounds reachable as published
-// integer properties (the window-state store keeps some of them).
-class TControl : public TComponent, public TPublishedIntegers {
-public:
-    TControl(TComponent* owner, const std::string& name, HWND handle);
-    HWND Handle() const { return handle_; }
-    void SetHandle(HWND handle) { handle_ = handle; }
-    int Tag = 0;
-
-    std::vector<std::string> IntegerProperties() const override;
-    int GetInteger(const std::string& name) const override;
-    void SetInteger(const std::string& name, int value) override;
-    // Where a property change goes; the window lays its children out.
-    std::function<void(const std::string&, int)> OnSetInteger;
-    // A value the window keeps for the control; nothing reads the bounds.
-    std::function<std::optional<int>(const std::string&)> OnGetInteger;
-
-private:
-    HWND handle_;
-};
 
 // The main window: the service list, the details panel, the speed buttons
 // and the menu, and every command they run.
 class TfrmServiceManager : public TComponent {
 public:
+    // The tags of the two buttons the start and stop command serves: stop
+    // only for the stop button's tag, start for any other.
+    enum TServiceTag : int { tagStop = 1, tagStart = 2 };
+
     explicit TfrmServiceManager(const std::string& catalogueFile = CatalogueFileName);
     ~TfrmServiceManager() override;
 
@@ -53,6 +36,7 @@ public:
     bool QuitOnClose = true;
 
     HWND Control(const std::string& name) const;
+    const TControls& Controls() const { return controls_; }
     TCatalogue& Catalogue() { return catalogue_; }
     TLiveness& Liveness() { return liveness_; }
     TFormStorage& FormStorage1() { return *formStorage_; }
@@ -93,7 +77,7 @@ public:
     int RowData(int row) const;
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void FormCreate();
     void FormCloseQuery();
@@ -120,9 +104,11 @@ private:
     TKernelHandle presence_;
     HWND handle_ = nullptr;
     HWND tooltips_ = nullptr;
-    HFONT memoFont_ = nullptr;
-    HBRUSH memoBrush_ = nullptr;
-    std::map<std::string, TControl*> controls_;
+    // The number the service hosts' reply message has in this session.
+    UINT replyMessage_ = 0;
+    TFont memoFont_;
+    TBrush memoBrush_;
+    TControls controls_{this};
     std::map<int, std::string> commandNames_;
     TFormStorage* formStorage_ = nullptr;
     std::vector<std::string> memoLines_;

@@ -5,12 +5,18 @@
 // Check selected and check all, through the window, against stand-in hosts.
 namespace {
 
+// A silent service is given up on after Silence rather than the program's
+// five seconds; where only answers are expected, an answer ends the wait and
+// the full time-out keeps a slow answer from failing the test.
+constexpr unsigned Silence = 300;
+constexpr unsigned FullWait = 5000;
+
 class CheckCommandsTest : public ServiceManagerTest {
 protected:
-    void OpenQuick()
+    void OpenQuick(unsigned timeout = Silence)
     {
         Open();
-        form->Liveness().CommTimeout().SetInterval(300);
+        form->Liveness().CommTimeout().SetInterval(timeout);
         form->Liveness().Beep = [this](DWORD frequency, DWORD duration) {
             beeps.push_back(std::to_string(frequency) + "Hz " + std::to_string(duration) + "ms");
             return TRUE;
@@ -25,7 +31,7 @@ TEST_F(CheckCommandsTest, CheckSelectedReportsAnAnsweringServiceAndASilentOne)
 {
     Add("Mail Relay", true);
     Add("Print Spool", true);
-    OpenQuick();
+    OpenQuick(FullWait);
     TStandInHost relay(1, Saying("I am on:1"));
     Select(RowOf("Mail Relay"));
     ClickButton("btnCheckActive");
@@ -34,6 +40,7 @@ TEST_F(CheckCommandsTest, CheckSelectedReportsAnAnsweringServiceAndASilentOne)
     EXPECT_TRUE(beeps.empty());
 
     prompter.shown.clear();
+    form->Liveness().CommTimeout().SetInterval(Silence);
     Select(RowOf("Print Spool"));
     ClickButton("btnCheckActive");
     EXPECT_EQ(prompter.Texts("Information"), "The service is currently NOT active !\n");
@@ -44,12 +51,13 @@ TEST_F(CheckCommandsTest, CheckSelectedReportsAnAnsweringServiceAndASilentOne)
 TEST_F(CheckCommandsTest, AMalformedReplyIsReportedWithItsMessage)
 {
     Add("Mail Relay", true);
-    OpenQuick();
+    OpenQuick(FullWait);
     TStandInHost relay(1, Saying("I am on:one"));
     Select(0);
     ClickButton("btnCheckActive");
     // The reply ended the wait; its conversion error went to the error box.
     EXPECT_TRUE(PumpUntil([&] { return !prompter.Texts("StandardError").empty(); }, 2000));
+    EXPECT_EQ(prompter.Texts("StandardError"), "'one' is not a valid integer value.\n");
     EXPECT_TRUE(prompter.Texts("Information").empty()) << prompter.Texts("Information");
 }
 
@@ -91,7 +99,7 @@ TEST_F(CheckCommandsTest, CheckAllWithNobodyAnsweringSaysNone)
 TEST_F(CheckCommandsTest, UninstallIsRefusedWhileTheServiceAnswers)
 {
     Add("Mail Relay", true);
-    OpenQuick();
+    OpenQuick(FullWait);
     TStandInHost relay(1, Saying("I am on:1"));
     Select(0);
     ClickButton("btnUnInstallService");

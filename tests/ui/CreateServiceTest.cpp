@@ -443,6 +443,8 @@ TEST_F(CreateServiceWizard, CreateServiceFinishRefusesPagesChangedAfterwards)
 {
     TfrmCreateService wizard;
     FillValid(wizard);
+    wizard.SetLogToFile(true);
+    wizard.SetLogfile("C:\\logs\\agent.log");
     int result = RunModal(wizard, {[&] {
         for (int i = 0; i < 4; ++i)
             Click(wizard, "btnNext");
@@ -457,10 +459,20 @@ TEST_F(CreateServiceWizard, CreateServiceFinishRefusesPagesChangedAfterwards)
         ExpectRefused(wizard, 2, "edtProgram", ProgramIncorrect);
         EXPECT_FALSE(IsWindowVisible(wizard.Control("tabNr1")));
 
+        // Still logging to a file, the log file emptied, then back a page.
         wizard.SetProgram(program);
+        Click(wizard, "btnNext");
+        ASSERT_EQ(3, wizard.CurrentPage());
+        wizard.SetLogfile("");
+        Click(wizard, "btnPrev");
+        Click(wizard, "btnFinish");
+        ExpectRefused(wizard, 3, "edtLogfile", LogfileMissing);
+
+        wizard.SetLogfile("C:\\logs\\agent.log");
         Click(wizard, "btnFinish");
     }});
     EXPECT_EQ(1, result);
+    EXPECT_EQ("C:\\logs\\agent.log", wizard.Logfile());
 }
 
 TEST_F(CreateServiceWizard, CreateServiceLogToFileToggleKeepsTheText)

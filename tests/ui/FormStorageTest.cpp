@@ -3,15 +3,15 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <sstream>
 #include <utility>
 
-#include "platform/Profile.h"
+#include "platform/Kernel.h"
 #include "platform/Seam.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
+#include "tests/support/WindowDriver.h"
 #include "toolkit/Error.h"
 #include "toolkit/Published.h"
 #include "ui/FormStorage.h"
@@ -146,6 +146,18 @@ void WriteLayout(const std::string& path, const std::string& lines)
     WriteTextFile(path, "[WindowStatus]\r\n" + lines);
 }
 
+// A form shown over a file of its own that holds the given layout lines.
+struct TShownLayout {
+    TShownLayout(const std::string& lines, DWORD style = WS_OVERLAPPEDWINDOW)
+        : file(folder.File("QXServices.ini")), form((WriteLayout(file, lines), file), style)
+    {
+        form.Show();
+    }
+    TTempFolder folder;
+    std::string file;
+    TTestForm form;
+};
+
 WINDOWPLACEMENT PlacementOf(HWND window)
 {
     WINDOWPLACEMENT placement = {};
@@ -179,22 +191,6 @@ int ScreenPixelsPerInch()
     int value = GetDeviceCaps(screen, LOGPIXELSY);
     ReleaseDC(nullptr, screen);
     return value;
-}
-
-// Runs posted messages until done() holds or a second has passed.
-bool PumpUntil(const std::function<bool()>& done)
-{
-    for (int i = 0; i < 100; ++i) {
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
-        if (done())
-            return true;
-        Sleep(10);
-    }
-    return false;
 }
 
 } // namespace
@@ -338,21 +334,15 @@ TEST(FormStorage, PositionWordsSplitAtBlanksAndCommasWithDefaults)
     };
     for (const auto& [stored, expected] : cases) {
         SCOPED_TRACE(stored);
-        TTempFolder folder;
-        WriteLayout(folder.File("QXServices.ini"), std::string("NormPos=") + stored + "\r\n");
-        TTestForm form(folder.File("QXServices.ini"));
-        form.Show();
-        EXPECT_EQ(NormalRect(form.window), expected);
+        TShownLayout shown(std::string("NormPos=") + stored + "\r\n");
+        EXPECT_EQ(NormalRect(shown.form.window), expected);
     }
 }
 
 TEST(FormStorage, FixedBorderKeepsItsDesignedSize)
 {
-    TTempFolder folder;
-    WriteLayout(folder.File("QXServices.ini"), "NormPos=100,50,300,200\r\n");
-    TTestForm form(folder.File("QXServices.ini"), WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU);
-    form.Show();
-    EXPECT_EQ(NormalRect(form.window), "100,50,625,351");
+    TShownLayout shown("NormPos=100,50,300,200\r\n", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU);
+    EXPECT_EQ(NormalRect(shown.form.window), "100,50,625,351");
 }
 
 TEST(FormStorage, ShowCommandsPickTheState)
@@ -367,13 +357,10 @@ TEST(FormStorage, ShowCommandsPickTheState)
     };
     for (const auto& [stored, expected] : cases) {
         SCOPED_TRACE(stored);
-        TTempFolder folder;
-        WriteLayout(folder.File("QXServices.ini"), stored);
-        TTestForm form(folder.File("QXServices.ini"));
-        form.Show();
-        EXPECT_NE(form.storage->ShowCommand(), SW_SHOWMINIMIZED);
-        EXPECT_TRUE(PumpUntil([&] { return PlacementOf(form.window).showCmd == expected; }))
-            << PlacementOf(form.window).showCmd;
+        TShownLayout shown(stored);
+        HWND window = shown.form.window;
+        EXPECT_NE(shown.form.storage->ShowCommand(), SW_SHOWMINIMIZED);
+        EXPECT_TRUE(PumpUntil([&] { return PlacementOf(window).showCmd == expected; })) << PlacementOf(window).showCmd;
     }
 }
 
@@ -403,11 +390,8 @@ TEST(FormStorage, StoredListWidthEmptyOrLettersGivesZeroAndMissingLeavesIt)
     };
     for (const auto& [stored, expected] : cases) {
         SCOPED_TRACE(stored);
-        TTempFolder folder;
-        WriteLayout(folder.File("QXServices.ini"), stored);
-        TTestForm form(folder.File("QXServices.ini"));
-        form.Show();
-        EXPECT_EQ(form.list->GetInteger("Width"), expected);
+        TShownLayout shown(stored);
+        EXPECT_EQ(shown.form.list->GetInteger("Width"), expected);
     }
 }
 
@@ -462,13 +446,16 @@ TEST(FormStorage, VisibleIsOneOnlyWhenTheSaveRunsOnDestroy)
 
 namespace {
 
-const char* refusedKey = nullptr;
+// Counts the rewrites of the file put in place, refusing them on demand.
+int moves = 0;
+bool refuseMoves = false;
 
-BOOL WINAPI RefuseOneKey(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file)
+BOOL WINAPI CountMoves(LPCSTR from, LPCSTR to, DWORD flags)
 {
-    if (key && refusedKey && strcmp(key, refusedKey) == 0)
-        return FALSE;
-    return ::WritePrivateProfileStringA(section, key, value, file);
+    ++moves;
+    if (refuseMoves)
+        return SetLastError(ERROR_ACCESS_DENIED), FALSE;
+    return ::MoveFileExA(from, to, flags);
 }
 
 // Fails one read, as a broken file would.
@@ -490,24 +477,28 @@ TEST(FormStorage, RefusedWriteShowsTheBoxAndTheSaveRunsAgainOnDestroy)
 {
     TTempFolder folder;
     const std::string ini = folder.File("QXServices.ini");
+    WriteLayout(ini, "NormPos=100,50,700,450\r\n");
     TScriptedPrompter prompter;
     TTestForm form(ini);
     form.Show();
-    {
-        refusedKey = "PixelsPerInch";
-        TSeamOverride refuse(ProfileApi().WritePrivateProfileStringA, &RefuseOneKey);
-        form.storage->FormCloseQuery(true);
-        refusedKey = nullptr;
-    }
+    const std::string before = ReadTextFile(ini);
+    // A save is one write of the whole file; refused, it leaves the file as
+    // it was, never part written.
+    TSeamOverride count(KernelApi().MoveFileExA, &CountMoves);
+    moves = 0;
+    refuseMoves = true;
+    form.storage->FormCloseQuery(true);
+    refuseMoves = false;
+    EXPECT_EQ(moves, 1);
     EXPECT_EQ(prompter.Texts("StandardError"), "Unable to write to QXServices.ini.\n");
     EXPECT_FALSE(form.storage->Saved());
-    TKeys keys = SectionKeys(ini);
-    ASSERT_EQ(keys.size(), 2u);
-    EXPECT_EQ(keys[1].first, "ShowCmd");
+    EXPECT_EQ(ReadTextFile(ini), before);
 
-    // The window goes on closing; this time the file takes the writes.
+    // The window goes on closing; this time the file takes the write.
+    moves = 0;
     DestroyWindow(form.window);
-    keys = SectionKeys(ini);
+    EXPECT_EQ(moves, 1);
+    TKeys keys = SectionKeys(ini);
     EXPECT_EQ(keys.size(), 10u);
     EXPECT_EQ(Value(keys, "Visible"), "1");
     EXPECT_TRUE(form.storage->Saved());

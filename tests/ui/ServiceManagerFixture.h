@@ -28,7 +28,6 @@ protected:
     TScriptedPrompter prompter;
     std::unique_ptr<TfrmServiceManager> form;
 
-    void SetUp() override { Application().RegisterMessages(); }
     void TearDown() override { form.reset(); }
 
     void Open()

@@ -101,14 +101,12 @@ TEST_F(ServiceManagerTest, TheDetailsPanelAndButtonsFollowTheSelection)
 TEST_F(ServiceManagerTest, AnEmptyCatalogueLeavesEveryButtonEnabledUntilACommandFindsNoSelection)
 {
     Open();
+    const std::string all = "btnNewService btnDelete btnEditService btnStopService btnStartServiceNow "
+                            "btnInstallService btnUnInstallService btnCheckActive btnCheckAll";
     EXPECT_TRUE(form->RowCaptions().empty());
-    EXPECT_EQ(EnabledButtons(), "btnNewService btnDelete btnEditService btnStopService btnStartServiceNow "
-                                "btnInstallService btnUnInstallService btnCheckActive btnCheckAll");
+    EXPECT_EQ(EnabledButtons(), all);
     ClickButton("btnDelete"); // remove with no selection does nothing
-    EXPECT_EQ(EnabledButtons().size(), std::string("btnNewService btnDelete btnEditService btnStopService "
-                                                   "btnStartServiceNow btnInstallService btnUnInstallService "
-                                                   "btnCheckActive btnCheckAll")
-                                           .size());
+    EXPECT_EQ(EnabledButtons(), all);
     ClickButton("btnCheckActive");
     EXPECT_EQ(EnabledButtons(), "btnNewService btnCheckAll");
     EXPECT_TRUE(prompter.shown.empty());
@@ -129,10 +127,29 @@ TEST_F(ServiceManagerTest, ButtonsCarryTheirHintsAndTags)
         SendMessageA(tips, TTM_GETTEXTA, sizeof text, reinterpret_cast<LPARAM>(&tool));
         return std::string(text);
     };
-    EXPECT_EQ(hint("btnNewService"), "Add a New Service...");
-    EXPECT_EQ(hint("btnDelete"), "Remove currently selected Service...");
-    EXPECT_EQ(hint("btnEditService"), "Edit currently selected Service...");
-    EXPECT_EQ(hint("btnCheckAll"), "List all active services...");
+    const std::pair<const char*, const char*> hints[] = {
+        {"btnNewService", "Add a New Service..."},
+        {"btnDelete", "Remove currently selected Service..."},
+        {"btnEditService", "Edit currently selected Service..."},
+        {"btnStopService", "STOP/Suspend currently selected Service ( if at all running )..."},
+        {"btnStartServiceNow", "Start the selected Service ( if it is not currently running... )"},
+        {"btnInstallService", "Install the currently selected Service into NT Services ..."},
+        {"btnUnInstallService", "UNINSTALL the currently selected service FROM the NT services base..."},
+        {"btnCheckActive", "Check if the currently selected service is currently active..."},
+        {"btnCheckAll", "List all active services..."},
+    };
+    ASSERT_EQ(std::size(hints), std::size(AllButtons));
+    for (const auto& [button, text] : hints) {
+        EXPECT_EQ(hint(button), text);
+        // Only the stop button (1) and the start button (2) carry a tag: the
+        // command they share tells stop from start by it.
+        const int tag = std::string(button) == "btnStopService"       ? 1
+                        : std::string(button) == "btnStartServiceNow" ? 2
+                                                                      : 0;
+        ASSERT_NE(form->Controls().Find(button), nullptr) << button;
+        EXPECT_EQ(form->Controls().Find(button)->Tag, tag) << button;
+        EXPECT_EQ(form->Controls().Find(button)->GetInteger("Tag"), tag) << button;
+    }
 
     // A disabled button gets no mouse messages: the panel under it shows its hint.
     HWND panel = form->Control("Panel2");
@@ -304,6 +321,21 @@ TEST_F(ServiceManagerTest, TheAboutBoxShowsTheProgramAndOpensContactLines)
     EXPECT_EQ(ContactTarget("sales@example.org"), "mailto:sales@example.org");
 }
 
+TEST_F(ServiceManagerTest, TheAboutBoxGivesBackItsFontsHoweverItEnds)
+{
+    Open();
+    HGDIOBJ font = nullptr;
+    WhenModal([&] {
+        font = reinterpret_cast<HGDIOBJ>(SendDlgItemMessageA(ActiveDialog(), IDOK, WM_GETFONT, 0, 0));
+        PostQuitMessage(0); // the program ends while the box is up
+    });
+    form->About1Click();
+    MSG quit;
+    EXPECT_TRUE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    ASSERT_NE(font, nullptr);
+    EXPECT_EQ(GetObjectType(font), 0u) << "the font is still there";
+}
+
 TEST(MessageBoxes, KindsCaptionsButtonsAndEscape)
 {
     Application().Title = "Korvalith's Quorvane";
@@ -438,7 +470,7 @@ TEST_F(ServiceManagerTest, BoxesBelongToTheWindowWhateverWindowIsActive)
     WhenModal([&] {
         wizard = FindWindowA(nullptr, "Vantorer - New Service Wizard...");
         nextBox();
-        SendMessageA(form->Handle(), Application().WM_SRVYesWhatDoYouWant, 1, 0);
+        SendMessageA(form->Handle(), RegisterWindowMessageA(YesWhatDoYouWantMessage), 1, 0);
         PostMessageA(wizard, WM_CLOSE, 0, 0);
     });
     form->btnNewServiceClick();
@@ -460,7 +492,7 @@ TEST_F(ServiceManagerTest, AFloodOfRepliesKeepsOneBoxOpenAtATime)
         --depth;
     };
     for (int reply = 1; reply <= 200; ++reply) {
-        PostMessageA(form->Handle(), Application().WM_SRVYesWhatDoYouWant, 1, 0);
+        PostMessageA(form->Handle(), RegisterWindowMessageA(YesWhatDoYouWantMessage), 1, 0);
         if (reply <= 20)
             SendToManager(std::to_string(reply) + "|I am on:1");
     }

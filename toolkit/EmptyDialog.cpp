@@ -1,4 +1,4 @@
-#include "toolkit/Dialogs.h"
+#include "toolkit/EmptyDialog.h"
 
 namespace {
 

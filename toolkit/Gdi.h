@@ -1,0 +1,86 @@
+#pragma once
+#include <windows.h>
+
+#include <utility>
+
+// Owners for what the windows draw with, so a failing step still gives back
+// every font, brush, pen, bitmap and device context it took.
+
+// Owns one GDI object and deletes it on every path.
+template <class T>
+class TGdiObject {
+public:
+    explicit TGdiObject(T object = nullptr) : object_(object) {}
+    ~TGdiObject()
+    {
+        if (object_)
+            DeleteObject(object_);
+    }
+    TGdiObject(TGdiObject&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    TGdiObject& operator=(TGdiObject&& other) noexcept
+    {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+
+    T Get() const { return object_; }
+
+private:
+    T object_;
+};
+using TFont = TGdiObject<HFONT>;
+using TBrush = TGdiObject<HBRUSH>;
+using TPen = TGdiObject<HPEN>;
+using TBitmap = TGdiObject<HBITMAP>;
+
+// Selects an object into a device context for the length of a scope; the
+// object it replaced comes back at the end. Declare it after the object's
+// owner, so the object is deselected before it is deleted.
+class TSelection {
+public:
+    TSelection(HDC dc, HGDIOBJ object) : dc_(dc), old_(SelectObject(dc, object)) {}
+    ~TSelection() { SelectObject(dc_, old_); }
+    TSelection(const TSelection&) = delete;
+    TSelection& operator=(const TSelection&) = delete;
+
+private:
+    HDC dc_;
+    HGDIOBJ old_;
+};
+
+// A window's device context (the screen's for nullptr), released at the end
+// of the scope.
+class TWindowDC {
+public:
+    explicit TWindowDC(HWND window) : window_(window), dc_(GetDC(window)) {}
+    ~TWindowDC() { ReleaseDC(window_, dc_); }
+    TWindowDC(const TWindowDC&) = delete;
+    TWindowDC& operator=(const TWindowDC&) = delete;
+
+    HDC Get() const { return dc_; }
+
+private:
+    HWND window_;
+    HDC dc_;
+};
+
+// The painting of one WM_PAINT, ended on every path.
+class TPaint {
+public:
+    explicit TPaint(HWND window) : window_(window), dc_(BeginPaint(window, &paint_)) {}
+    ~TPaint() { EndPaint(window_, &paint_); }
+    TPaint(const TPaint&) = delete;
+    TPaint& operator=(const TPaint&) = delete;
+
+    HDC Get() const { return dc_; }
+
+private:
+    HWND window_;
+    PAINTSTRUCT paint_;
+    HDC dc_;
+};
+
+// The screen's vertical density.
+int ScreenPixelsPerInch();
+// The font Windows shows message boxes in, to create it or a variant of it.
+LOGFONTA MessageLogFont();
