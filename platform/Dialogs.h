@@ -4,8 +4,11 @@
 #include <cderr.h>
 
 // The platform's file dialogs; tests answer them here instead of on screen.
+// Their library is loaded when a dialog is first wanted, not at every start.
+BOOL WINAPI LoadedGetOpenFileNameA(LPOPENFILENAMEA dialog);
+DWORD WINAPI LoadedCommDlgExtendedError();
 struct TDialogApi {
-    BOOL(WINAPI* GetOpenFileNameA)(LPOPENFILENAMEA) = ::GetOpenFileNameA;
-    DWORD(WINAPI* CommDlgExtendedError)() = ::CommDlgExtendedError;
+    BOOL(WINAPI* GetOpenFileNameA)(LPOPENFILENAMEA) = LoadedGetOpenFileNameA;
+    DWORD(WINAPI* CommDlgExtendedError)() = LoadedCommDlgExtendedError;
 };
 TDialogApi& DialogApi();
