@@ -1,45 +1,19 @@
 #include "messaging/Liveness.h"
 
-#include <climits>
 #include <cstring>
-#include <string_view>
+#include <optional>
 
 #include "messaging/Protocol.h"
 #include "toolkit/Error.h"
-#include "toolkit/Text.h"
 #include "toolkit/WaitCursor.h"
 
 namespace {
 
 constexpr unsigned PollInterval = 500;
 constexpr unsigned ReplyTimeout = 5000;
-
-
-// Decimal only: an optional sign, then digits, within 32 bits.
-int StrToInt(const std::string& text)
-{
-    size_t pos = 0;
-    bool negative = false;
-    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-        negative = text[pos] == '-';
-        ++pos;
-    }
-    long long value = 0;
-    bool digits = pos < text.size();
-    for (; pos < text.size() && digits; ++pos) {
-        if (text[pos] < '0' || text[pos] > '9')
-            digits = false;
-        else
-            value = value * 10 + (text[pos] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1)
-            digits = false;
-    }
-    if (negative)
-        value = -value;
-    if (!digits || value > INT_MAX || value < INT_MIN)
-        throw TConvertError("'" + text + "' is not a valid integer value");
-    return static_cast<int>(value);
-}
+// The time-out's sound: a short low beep.
+constexpr DWORD TimeoutBeepHz = 100;
+constexpr DWORD TimeoutBeepMs = 200;
 
 // Holds a flag up for one scope, also when the scope raises.
 class TFlagScope {
@@ -253,25 +227,21 @@ void TLiveness::ReadReplies()
 
 bool TLiveness::InterpretReply(const std::string& text)
 {
-    if (text.empty() || text == "-1")
+    const std::optional<TReply> reply = ReadReply(text);
+    if (!reply)
         return true;
-    const size_t bar = text.find('|');
-    const std::string sequence = bar == std::string::npos ? std::string() : Trim(text.substr(0, bar));
-    if (sequence == lastReplySequence_)
+    if (reply->Sequence == lastReplySequence_)
         return false;
 
     commTimeout_.SetEnabled(false);
     timedOut_ = false;
     waiting_ = false;
-    lastReplySequence_ = sequence;
+    lastReplySequence_ = reply->Sequence;
 
-    const std::string body = Trim(bar == std::string::npos ? text : text.substr(bar + 1));
-    const std::string_view answer = ReplyBody;
-    if (body.compare(0, answer.size(), answer) != 0)
-        return true;
     if (checkMode_ != ModeBox && checkMode_ != ModePanel && checkMode_ != ModeQuiet)
         return true;
-    Report(StrToInt(Trim(body.substr(answer.size()))));
+    if (const std::optional<int> serviceID = ReplyServiceID(reply->Body))
+        Report(*serviceID);
     return true;
 }
 
@@ -288,7 +258,7 @@ void TLiveness::Report(int serviceID)
 void TLiveness::TimeoutStep()
 {
     if (Beep)
-        Beep(100, 200);
+        Beep(TimeoutBeepHz, TimeoutBeepMs);
     timedOut_ = true;
 }
 

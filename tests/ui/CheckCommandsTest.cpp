@@ -1,20 +1,30 @@
 #include "tests/ui/ServiceManagerFixture.h"
 
-#include "tests/support/StandInHost.h"
+#include "fixtures/StandInHost.h"
+#include "fixtures/Watching.h"
 
 // Check selected and check all, through the window, against stand-in hosts.
 namespace {
 
 class CheckCommandsTest : public ServiceManagerTest {
 protected:
+    // The window with its full reply time-out: an answer ends the wait at
+    // once, however slowly it comes.
     void OpenQuick()
     {
         Open();
-        form->Liveness().CommTimeout().SetInterval(300);
         form->Liveness().Beep = [this](DWORD frequency, DWORD duration) {
             beeps.push_back(std::to_string(frequency) + "Hz " + std::to_string(duration) + "ms");
             return TRUE;
         };
+    }
+    // The wait for a silent host ends by its time-out as soon as the host
+    // has the question, not five seconds later. Kept after the host, it goes
+    // first.
+    std::unique_ptr<TWhen> TimeOutWhenAsked(TStandInHost& silent)
+    {
+        return std::make_unique<TWhen>([&silent] { return !silent.Questions().empty(); },
+                                       [this] { form->Liveness().CommTimeout().OnTimer(); });
     }
     std::vector<std::string> beeps;
 };
@@ -27,6 +37,8 @@ TEST_F(CheckCommandsTest, CheckSelectedReportsAnAnsweringServiceAndASilentOne)
     Add("Print Spool", true);
     OpenQuick();
     TStandInHost relay(1, Saying("I am on:1"));
+    TStandInHost spool(2, Silent());
+    auto timeOut = TimeOutWhenAsked(spool);
     Select(RowOf("Mail Relay"));
     ClickButton("btnCheckActive");
     EXPECT_EQ(prompter.Texts("Information"), "The service, \"Mail Relay\" IS currently active !\n");
@@ -50,6 +62,7 @@ TEST_F(CheckCommandsTest, AMalformedReplyIsReportedWithItsMessage)
     ClickButton("btnCheckActive");
     // The reply ended the wait; its conversion error went to the error box.
     EXPECT_TRUE(PumpUntil([&] { return !prompter.Texts("StandardError").empty(); }, 2000));
+    EXPECT_EQ(prompter.Texts("StandardError"), "'one' is not a valid integer value.\n");
     EXPECT_TRUE(prompter.Texts("Information").empty()) << prompter.Texts("Information");
 }
 
@@ -62,6 +75,7 @@ TEST_F(CheckCommandsTest, CheckAllListsTheActiveServicesAndAsksOnlyInstalledOnes
     OpenQuick();
     TStandInHost alpha(1, Saying("I am on:1"));
     TStandInHost beta(2, Silent());
+    auto timeOut = TimeOutWhenAsked(beta);
     TStandInHost gamma(3, Saying("I am on:3"));
     TStandInHost delta(4, Saying("I am on:4"));
     Select(RowOf("Beta"));
@@ -83,6 +97,8 @@ TEST_F(CheckCommandsTest, CheckAllWithNobodyAnsweringSaysNone)
     Add("Alpha", true);
     Add("Beta");
     OpenQuick();
+    TStandInHost alpha(1, Silent());
+    auto timeOut = TimeOutWhenAsked(alpha);
     ClickButton("btnCheckAll");
     EXPECT_EQ(prompter.Texts("Information"), "NONE of these services are currently active !\n");
     EXPECT_EQ(beeps.size(), 1u);
