@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "messaging/Protocol.h"
+#include "platform/Seam.h"
 #include "toolkit/Error.h"
 #include "toolkit/WaitCursor.h"
 
@@ -14,18 +15,6 @@ constexpr unsigned ReplyTimeout = 5000;
 // The time-out's sound: a short low beep.
 constexpr DWORD TimeoutBeepHz = 100;
 constexpr DWORD TimeoutBeepMs = 200;
-
-// Holds a flag up for one scope, also when the scope raises.
-class TFlagScope {
-public:
-    explicit TFlagScope(bool& flag) : flag_(flag) { flag_ = true; }
-    ~TFlagScope() { flag_ = false; }
-    TFlagScope(const TFlagScope&) = delete;
-    TFlagScope& operator=(const TFlagScope&) = delete;
-
-private:
-    bool& flag_;
-};
 
 } // namespace
 
@@ -113,11 +102,7 @@ void TLiveness::SendQuestion(int serviceID)
 bool TLiveness::Query(int serviceID)
 {
     TWaitCursor hourglass;
-    ++waitDepth_;
-    struct TDepth {
-        int& depth;
-        ~TDepth() { --depth; }
-    } depth{waitDepth_};
+    TScopedValue<int> depth(waitDepth_, waitDepth_ + 1);
 
     waiting_ = true;
     ProcessMessages();
@@ -168,7 +153,7 @@ void TLiveness::PollStep()
 {
     if (polling_ || reporting_)
         return;
-    TFlagScope running(polling_);
+    TScopedValue<bool> running(polling_, true);
     ReadReplies();
 }
 
@@ -177,7 +162,7 @@ void TLiveness::MailSlotCheckTimer()
     if (polling_ || reporting_)
         return;
     // The error box belongs to this step too: no tick reads while it is up.
-    TFlagScope running(polling_);
+    TScopedValue<bool> running(polling_, true);
     try {
         ReadReplies();
     } catch (const std::exception& error) {
@@ -281,6 +266,6 @@ void TLiveness::ShowActiveOnce(const std::string& description)
     // the user, further ones are dropped instead of stacked.
     if (reporting_ || !ShowActive)
         return;
-    TFlagScope up(reporting_);
+    TScopedValue<bool> up(reporting_, true);
     ShowActive(description);
 }

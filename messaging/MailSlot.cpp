@@ -136,12 +136,17 @@ void TMailSlot::Close()
     active_ = false;
 }
 
-void TMailSlot::ReadMsg(void* buffer, DWORD count)
+void TMailSlot::CheckTransfer(TMsRole role) const
 {
     if (!opened_)
         throw TError("Mailslot has not been opened");
-    if (role_ == msClient)
-        throw TError("Mailslot is not a server");
+    if (role_ != role)
+        throw TError(role == msServer ? "Mailslot is not a server" : "Mailslot is not a client");
+}
+
+void TMailSlot::ReadMsg(void* buffer, DWORD count)
+{
+    CheckTransfer(msServer);
     DWORD read = 0;
     if (!ReadFile(handle_, buffer, count, &read, nullptr))
         throw TError("Could not read msg from mailslot");
@@ -149,10 +154,7 @@ void TMailSlot::ReadMsg(void* buffer, DWORD count)
 
 void TMailSlot::WriteMsg(const void* buffer, DWORD count)
 {
-    if (!opened_)
-        throw TError("Mailslot has not been opened");
-    if (role_ == msServer)
-        throw TError("Mailslot is not a client");
+    CheckTransfer(msClient);
     DWORD written = 0;
     if (!WriteFile(handle_, buffer, count, &written, nullptr))
         throw TError("Could not write msg to mailslot");
@@ -160,10 +162,7 @@ void TMailSlot::WriteMsg(const void* buffer, DWORD count)
 
 int TMailSlot::MsgCount()
 {
-    if (!opened_)
-        throw TError("Mailslot has not been opened");
-    if (role_ == msClient)
-        throw TError("Mailslot is not a server");
+    CheckTransfer(msServer);
     DWORD maxSize = 0, nextSize = 0, count = 0, timeout = 0;
     if (!GetMailslotInfo(handle_, &maxSize, &nextSize, &count, &timeout))
         return 0;

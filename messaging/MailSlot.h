@@ -58,6 +58,8 @@ private:
     void CreateServerSlot();
     void CreateClientSlot();
     void Opening(HANDLE handle, const char* failure);
+    // Open first, then in the given role; raises the fitting error.
+    void CheckTransfer(TMsRole role) const;
 
     bool opened_ = false;
     HANDLE handle_ = INVALID_HANDLE_VALUE;

@@ -8,4 +8,8 @@ struct TDialogApi {
     BOOL(WINAPI* GetOpenFileNameA)(LPOPENFILENAMEA) = ::GetOpenFileNameA;
     DWORD(WINAPI* CommDlgExtendedError)() = ::CommDlgExtendedError;
 };
-TDialogApi& DialogApi();
+inline TDialogApi& DialogApi()
+{
+    static TDialogApi api;
+    return api;
+}

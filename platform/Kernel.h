@@ -9,7 +9,11 @@ struct TKernelApi {
     // Puts a rewritten file in place; as root under Wine it is not refused.
     BOOL(WINAPI* MoveFileExA)(LPCSTR, LPCSTR, DWORD) = ::MoveFileExA;
 };
-TKernelApi& KernelApi();
+inline TKernelApi& KernelApi()
+{
+    static TKernelApi api;
+    return api;
+}
 
 // Owns one kernel handle (a process, a thread, a pipe, a mutex, a mailslot)
 // and closes it exactly once, on every path. Both null and

@@ -2,12 +2,6 @@
 
 #include <cstdio>
 
-TEventLogApi& EventLogApi()
-{
-    static TEventLogApi api;
-    return api;
-}
-
 std::string LogLine(const SYSTEMTIME& time, const std::string& text)
 {
     char stamp[32];

@@ -69,7 +69,11 @@ struct TEventLogApi {
     BOOL(WINAPI* ReportEventA)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR*, LPVOID) = ::ReportEventA;
     BOOL(WINAPI* DeregisterEventSource)(HANDLE) = ::DeregisterEventSource;
 };
-TEventLogApi& EventLogApi();
+inline TEventLogApi& EventLogApi()
+{
+    static TEventLogApi api;
+    return api;
+}
 
 // Message numbers of the host's message resource: each one shows its one
 // insertion string as it is.

@@ -1,7 +1,0 @@
-#include "platform/Dialogs.h"
-
-TDialogApi& DialogApi()
-{
-    static TDialogApi api;
-    return api;
-}
