@@ -139,8 +139,7 @@ int main()
             ask.SetMailslot(msClient);
             ask.SetAlias(ServiceSlotAlias(serviceID));
             ask.SetActive(true);
-            std::string question = QuestionText(i);
-            question.resize(MessageSize, '\0');
+            const std::string question = QuestionSlot(i);
             QueryPerformanceCounter(&sent);
             ask.WriteMsg(question.data(), MessageSize);
             ULONGLONG deadline = GetTickCount64() + 5000;

@@ -85,8 +85,7 @@ void TLiveness::SendQuestion(int serviceID)
 {
     // The counter wraps like the 32-bit value it is.
     sequence_ = static_cast<int>(static_cast<unsigned>(sequence_) + 1u);
-    char buffer[MessageSize] = {};
-    QuestionText(sequence_).copy(buffer, MessageSize - 1);
+    const std::string question = QuestionSlot(sequence_);
 
     // Released on every path: the mailslot's destructor closes its handle.
     auto client = std::make_unique<TMailSlot>();
@@ -94,7 +93,7 @@ void TLiveness::SendQuestion(int serviceID)
     client->SetMsgSize(MessageSize);
     client->SetAlias(ServiceSlotAlias(serviceID));
     client->SetActive(true);
-    client->WriteMsg(buffer, MessageSize);
+    client->WriteMsg(question.data(), MessageSize);
     client->SetActive(false);
     CloseAndFree(client);
 }

@@ -41,6 +41,13 @@ std::optional<std::string> QuestionSequence(const char* bytes, size_t count, int
     return sequence;
 }
 
+std::string QuestionSlot(int sequence)
+{
+    std::string slot = QuestionText(sequence);
+    slot.resize(MessageSize, '\0');
+    return slot;
+}
+
 std::string ReplySlot(const std::string& sequence, int serviceID)
 {
     std::string slot = ReplyText(sequence, serviceID);

@@ -30,6 +30,9 @@ inline std::string QuestionText(int sequence)
     return std::to_string(sequence) + "|" + QuestionBody;
 }
 
+// The slot that asks: QuestionText and zeros after it, MessageSize bytes.
+std::string QuestionSlot(int sequence);
+
 // The host's reading of a question: the sequence field of
 // "<sequence>|Are you on?" taken from the raw bytes of one mailslot message,
 // or nothing when the message is not such a question. The text ends at the

@@ -120,10 +120,9 @@ TEST(DeployNamesTest, StubCopiesLiveInTheRealWindowsDirectory)
     EXPECT_EQ(WindowsDirectory(), expected);
 
     std::string stubFolder = expected + "\\Vantorers";
-    bool existed = GetFileAttributesA(stubFolder.c_str()) != INVALID_FILE_ATTRIBUTES;
+    bool existed = FolderExists(stubFolder);
     EXPECT_EQ(StubCopyPath("Mail Relay"), stubFolder + "\\Mail!Relay.exe");
-    DWORD attributes = GetFileAttributesA(stubFolder.c_str());
-    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_TRUE(FolderExists(stubFolder));
     if (!existed)
         RemoveDirectoryA(stubFolder.c_str());
 }
