@@ -6,11 +6,11 @@
 
 #include "catalogue/Catalogue.h"
 #include "deploy/Deploy.h"
+#include "fixtures/SavedCatalogue.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
 #include "platform/Kernel.h"
 #include "tests/support/Programs.h"
-#include "fixtures/SavedCatalogue.h"
 #include "tests/support/TestServices.h"
 #include "toolkit/Paths.h"
 

@@ -58,8 +58,8 @@ protected:
             timerErrors.push_back((dynamic_cast<const TConvertError*>(&error) ? "convert: " : "other: ") +
                                   std::string(error.what()));
         };
-        // Replies end the wait at once; the full time-out only ever runs
-        // out where no reply comes.
+        // The full five-second time-out: a reply ends the wait at once, so
+        // it costs nothing where one comes, however late.
         live.Start();
     }
     void TearDown() override
