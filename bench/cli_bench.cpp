@@ -9,7 +9,9 @@
 
 #include "bench/Measure.h"
 #include "catalogue/Catalogue.h"
-#include "deploy/Deploy.h"
+#include "fixtures/Programs.h"
+#include "fixtures/SavedCatalogue.h"
+#include "platform/Kernel.h"
 #include "toolkit/Paths.h"
 
 namespace {
@@ -21,24 +23,10 @@ constexpr int Runs = 15;
 double TimeRun(const std::string& command)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = nul;
-    startup.hStdError = nul;
-    PROCESS_INFORMATION process = {};
-    std::string line = command;
-    double ms = Milliseconds([&] {
-        if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
-            WaitForSingleObject(process.hProcess, INFINITE);
-    });
-    CloseHandle(nul);
-    if (!process.hProcess)
-        return -1;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return ms;
+    TKernelHandle nul(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+    TProgramEnd end;
+    double ms = Milliseconds([&] { end = RunToEnd(command, nul.Get(), nul.Get()); });
+    return end.Started ? ms : -1;
 }
 
 double MedianRun(const std::string& command)
@@ -56,9 +44,7 @@ int main(int argc, char** argv)
     if (argc > 1 && std::string(argv[1]) == "--bare")
         return 0;
 
-    const std::string catalogue = WindowsDirectory() + "\\" + CatalogueFileName;
-    const std::string saved = catalogue + ".bench-saved";
-    bool moved = MoveFileExA(catalogue.c_str(), saved.c_str(), MOVEFILE_REPLACE_EXISTING);
+    TSavedCatalogue saved;
     {
         TCatalogue entries;
         for (int n = 1; n <= Entries; ++n)
@@ -72,9 +58,5 @@ int main(int argc, char** argv)
     std::printf("qv list, %d entries: median %.1f ms over %d runs\n", Entries, list, Runs);
     std::printf("bare console program: median %.1f ms\n", baseline);
     std::printf("ratio: %.2f (target: at most 2)\n", list / baseline);
-
-    DeleteFileA(catalogue.c_str());
-    if (moved)
-        MoveFileExA(saved.c_str(), catalogue.c_str(), MOVEFILE_REPLACE_EXISTING);
     return 0;
 }

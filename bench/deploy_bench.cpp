@@ -16,13 +16,12 @@
 #include "platform/Directories.h"
 #include "platform/Seam.h"
 #include "platform/Shell.h"
+#include "toolkit/Paths.h"
 #include "toolkit/Prompter.h"
 
 namespace {
 
 std::string benchWindows;
-
-
 
 UINT WINAPI BenchWindowsDirectory(LPSTR buffer, UINT size)
 {
@@ -65,11 +64,9 @@ int main()
     DeleteFileA(file.c_str());
 
     // The bench's own program stands in for the service host, for its size.
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    bool madeSource = GetFileAttributesA(StubSourcePath().c_str()) == INVALID_FILE_ATTRIBUTES;
+    bool madeSource = !FileExists(StubSourcePath());
     if (madeSource)
-        CopyFileA(self, StubSourcePath().c_str(), TRUE);
+        CopyFileA(ExecutablePath().c_str(), StubSourcePath().c_str(), TRUE);
 
     const int runs = 51;
     std::vector<double> install, uninstall, control;
@@ -92,7 +89,7 @@ int main()
         }));
 
     DeleteFileA(file.c_str());
-    RemoveDirectoryA((benchWindows + "\\Vantorers").c_str());
+    RemoveDirectoryA((benchWindows + "\\" + StubFolderName).c_str());
     RemoveDirectoryA(benchWindows.c_str());
     if (madeSource)
         DeleteFileA(StubSourcePath().c_str());

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bench/Measure.h"
-#include "tests/support/StandInHost.h"
+#include "fixtures/StandInHost.h"
 #include "messaging/Liveness.h"
 #include "messaging/Protocol.h"
 #include "toolkit/Prompter.h"

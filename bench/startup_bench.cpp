@@ -14,6 +14,8 @@
 #include "bench/Measure.h"
 #include "bench/SampleCatalogue.h"
 #include "catalogue/Catalogue.h"
+#include "fixtures/SavedCatalogue.h"
+#include "toolkit/Paths.h"
 
 namespace {
 
@@ -72,20 +74,12 @@ int main(int argc, char** argv)
     if (argc > 1 && std::string(argv[1]) == "--bare")
         return RunBareWindow();
 
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string folder(self);
-    folder = folder.substr(0, folder.find_last_of('\\'));
-    const std::string manager = "\"" + folder + "\\..\\dist\\Quorvane.exe\"";
+    const std::string manager = "\"" + FolderOf(ExecutablePath()) + "\\..\\dist\\Quorvane.exe\"";
 
     // The manager's own catalogue, saved and put back afterwards.
-    char windows[MAX_PATH];
-    GetWindowsDirectoryA(windows, MAX_PATH);
-    const std::string catalogueFile = std::string(windows) + "\\" + CatalogueFileName;
-    const std::string saved = catalogueFile + ".bench-saved";
-    bool hadCatalogue = MoveFileExA(catalogueFile.c_str(), saved.c_str(), MOVEFILE_REPLACE_EXISTING);
-    std::string bareCommand = "\"";
-    bareCommand.append(self).append("\" --bare");
+    TSavedCatalogue saved;
+    const std::string& catalogueFile = saved.Path();
+    const std::string bareCommand = "\"" + ExecutablePath() + "\" --bare";
     const char* caption = "Korvalith's Vantorer - NT Service Generator/Moderator";
     const std::string sized[] = {catalogueFile + ".200", catalogueFile + ".2000"};
     MakeCatalogue(sized[0], 200);
@@ -103,10 +97,8 @@ int main(int argc, char** argv)
         CopyFileA(sized[1].c_str(), catalogueFile.c_str(), FALSE);
         large.push_back(TimeToWindow(manager, caption));
     }
-    for (const std::string& file : {catalogueFile, sized[0], sized[1]})
+    for (const std::string& file : sized)
         DeleteFileA(file.c_str());
-    if (hadCatalogue)
-        MoveFileExA(saved.c_str(), catalogueFile.c_str(), MOVEFILE_REPLACE_EXISTING);
 
     std::printf("process start to window shown, median of %d\n", runs);
     std::printf("bare Win32 window              %8.1f ms\n", Median(bare));

@@ -14,20 +14,15 @@
 
 #include "bench/Measure.h"
 #include "catalogue/Catalogue.h"
+#include "fixtures/Programs.h"
+#include "fixtures/SavedCatalogue.h"
+#include "fixtures/Watching.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
 #include "toolkit/Error.h"
+#include "toolkit/Paths.h"
 
 namespace {
-
-std::string BuildFolder()
-{
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string path = self;
-    path.resize(path.find_last_of('\\'));             // bench
-    return path.substr(0, path.find_last_of('\\'));  // build
-}
 
 std::string ReadText(const std::string& path)
 {
@@ -37,30 +32,8 @@ std::string ReadText(const std::string& path)
     return text.str();
 }
 
-// The number after the n-th (0-based) occurrence of prefix, or 0.
-DWORD NumberAfter(const std::string& text, const std::string& prefix, int n)
-{
-    size_t at = 0;
-    for (int i = 0; i <= n; ++i) {
-        at = text.find(prefix, i == 0 ? 0 : at + 1);
-        if (at == std::string::npos)
-            return 0;
-    }
-    return static_cast<DWORD>(std::strtoul(text.c_str() + at + prefix.size(), nullptr, 10));
-}
-
-template <class Check>
-bool WaitFor(Check check, DWORD timeoutMs)
-{
-    ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!check()) {
-        if (GetTickCount64() > deadline)
-            return false;
-        Sleep(5);
-    }
-    return true;
-}
-
+// Asks often, so the figures below lose little to the asking.
+constexpr DWORD PollMs = 5;
 
 double Ms(const FILETIME& from, const FILETIME& to)
 {
@@ -70,20 +43,8 @@ double Ms(const FILETIME& from, const FILETIME& to)
 
 int RunAndWait(const std::string& line)
 {
-    std::string command = line;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return -1;
-    DWORD code = 99;
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
-    else
-        TerminateProcess(process.hProcess, 99);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return static_cast<int>(code);
+    TProgramEnd end = RunToEnd(line, nullptr, nullptr, 30000);
+    return !end.Started ? -1 : end.InTime ? static_cast<int>(end.ExitCode) : 99;
 }
 
 SERVICE_STATUS_PROCESS Status(SC_HANDLE service)
@@ -120,14 +81,14 @@ bool Stop(SC_HANDLE service)
 {
     SERVICE_STATUS status = {};
     ControlService(service, SERVICE_CONTROL_STOP, &status);
-    return WaitFor([&] { return Status(service).dwCurrentState == SERVICE_STOPPED; }, 20000);
+    return WaitFor([&] { return Status(service).dwCurrentState == SERVICE_STOPPED; }, 20000, PollMs);
 }
 
 } // namespace
 
 int main()
 {
-    const std::string build = BuildFolder();
+    const std::string build = FolderOf(FolderOf(ExecutablePath()));
     const std::string stub = build + "\\dist\\Vantorer.bin";
     const std::string program = build + "\\tests\\stub\\stub_test_program.exe";
     char temp[MAX_PATH];
@@ -147,11 +108,7 @@ int main()
     std::printf("Vantorer.bin size: %lu bytes\n", attributes.nFileSizeLow);
 
     // The catalogue is put back as it was at the end.
-    char windows[MAX_PATH];
-    GetWindowsDirectoryA(windows, sizeof windows);
-    const std::string catalogueFile = std::string(windows) + "\\" + CatalogueFileName;
-    const bool catalogueExisted = GetFileAttributesA(catalogueFile.c_str()) != INVALID_FILE_ATTRIBUTES;
-    const std::string catalogueText = catalogueExisted ? ReadText(catalogueFile) : "";
+    TSavedCatalogue saved;
 
     TCatalogue catalogue;
     catalogue.AppendEntry(description, program, "pid child wait", log, true);
@@ -168,7 +125,7 @@ int main()
 
     // Liveness, CPU while idle and memory, with a program that just waits.
     StartServiceA(service, 0, nullptr);
-    WaitFor([&] { return ReadText(log).find("with pid") != std::string::npos; }, 10000);
+    WaitFor([&] { return ReadText(log).find("with pid") != std::string::npos; }, 10000, PollMs);
     {
         TMailSlot replies;
         replies.SetMsgSize(MessageSize);
@@ -182,8 +139,7 @@ int main()
             ask.SetMailslot(msClient);
             ask.SetAlias(ServiceSlotAlias(serviceID));
             ask.SetActive(true);
-            std::string question = QuestionText(i);
-            question.resize(MessageSize, '\0');
+            const std::string question = QuestionSlot(i);
             QueryPerformanceCounter(&sent);
             ask.WriteMsg(question.data(), MessageSize);
             ULONGLONG deadline = GetTickCount64() + 5000;
@@ -222,13 +178,14 @@ int main()
     for (int round = 0; round < 5; ++round) {
         DeleteFileA(log.c_str());
         StartServiceA(service, 0, nullptr);
-        if (!WaitFor([&] { return NumberAfter(ReadText(log), "with pid ", 0) != 0; }, 10000))
+        if (!WaitFor([&] { return NumberAfter(ReadText(log), "with pid ", 0) > 0; }, 10000, PollMs))
             break;
         HANDLE first = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
-                                   NumberAfter(ReadText(log), "with pid ", 0));
+                                   static_cast<DWORD>(NumberAfter(ReadText(log), "with pid ", 0)));
         WaitForSingleObject(first, 5000);
-        WaitFor([&] { return NumberAfter(ReadText(log), "with pid ", 1) != 0; }, 5000);
-        HANDLE second = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, NumberAfter(ReadText(log), "with pid ", 1));
+        WaitFor([&] { return NumberAfter(ReadText(log), "with pid ", 1) > 0; }, 5000, PollMs);
+        HANDLE second = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                    static_cast<DWORD>(NumberAfter(ReadText(log), "with pid ", 1)));
         FILETIME c1, e1, k, u, c2, e2;
         if (first && second && GetProcessTimes(first, &c1, &e1, &k, &u) && GetProcessTimes(second, &c2, &e2, &k, &u))
             restarts.push_back(Ms(e1, c2));
@@ -247,12 +204,12 @@ int main()
     for (int round = 0; round < 5; ++round) {
         DeleteFileA(log.c_str());
         StartServiceA(service, 0, nullptr);
-        if (!WaitFor([&] { return NumberAfter(ReadText(log), "child pid ", 0) != 0; }, 10000) ||
-            !WaitFor([&] { return Listening(serviceID); }, 5000))
+        if (!WaitFor([&] { return NumberAfter(ReadText(log), "child pid ", 0) > 0; }, 10000, PollMs) ||
+            !WaitFor([&] { return Listening(serviceID); }, 5000, PollMs))
             break;
         std::string text = ReadText(log);
-        HANDLE tree[] = {OpenProcess(SYNCHRONIZE, FALSE, NumberAfter(text, "out: pid ", 0)),
-                         OpenProcess(SYNCHRONIZE, FALSE, NumberAfter(text, "child pid ", 0))};
+        HANDLE tree[] = {OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(NumberAfter(text, "out: pid "))),
+                         OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(NumberAfter(text, "child pid ")))};
         LARGE_INTEGER asked;
         QueryPerformanceCounter(&asked);
         SERVICE_STATUS status = {};
@@ -262,7 +219,7 @@ int main()
         silent.push_back(Since(asked));
         if (tree[0] && tree[1] && WaitForMultipleObjects(2, tree, TRUE, 20000) == WAIT_OBJECT_0)
             treeGone.push_back(Since(asked));
-        if (WaitFor([&] { return Status(service).dwCurrentState == SERVICE_STOPPED; }, 20000))
+        if (WaitFor([&] { return Status(service).dwCurrentState == SERVICE_STOPPED; }, 20000, PollMs))
             stopped.push_back(Since(asked));
         for (HANDLE process : tree)
             if (process)
@@ -278,11 +235,6 @@ int main()
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     std::printf("uninstall exit code: %d\n", RunAndWait("\"" + copy + "\" -u"));
-    WritePrivateProfileStringA(nullptr, nullptr, nullptr, CatalogueFileName);
-    if (catalogueExisted)
-        std::ofstream(catalogueFile, std::ios::binary) << catalogueText;
-    else
-        DeleteFileA(catalogueFile.c_str());
     DeleteFileA(copy.c_str());
     DeleteFileA(log.c_str());
     return 0;

@@ -2,27 +2,24 @@
 
 #include <windows.h>
 
-#include <cstring>
-
 #include "catalogue/Catalogue.h"
-#include "platform/Directories.h"
+#include "catalogue/StubCopy.h"
 #include "toolkit/Error.h"
 #include "toolkit/Text.h"
 
 namespace {
+
+// The Service Control Manager's longest service name.
+constexpr size_t MaxServiceName = 256;
 
 // The longest description whose service host copy still has a usable path:
 // <Windows directory>\Vantorers\<description>.exe within MAX_PATH, and a
 // service name within the Service Control Manager's 256 characters.
 size_t MaxDescriptionLength()
 {
-    char windows[MAX_PATH];
-    UINT length = DirectoryApi().GetWindowsDirectoryA(windows, sizeof windows);
-    if (length >= sizeof windows)
-        return 0;
-    size_t used = length + std::strlen("\\Vantorers\\") + std::strlen(".exe");
+    size_t used = StubCopyFile("").size();
     size_t room = used < MAX_PATH - 1 ? MAX_PATH - 1 - used : 0;
-    return room < 256 ? room : 256;
+    return room < MaxServiceName ? room : MaxServiceName;
 }
 
 // Windows opens the device for these names with any extension and with

@@ -8,11 +8,9 @@
 #include "catalogue/IniFile.h"
 #include "platform/Kernel.h"
 #include "toolkit/Error.h"
+#include "toolkit/Text.h"
 
 namespace {
-
-// The profile functions read values through a buffer of this many bytes.
-constexpr size_t ValueBuffer = 1024;
 
 // What the profile functions take for a blank: ^Z, the old end-of-file
 // mark, included.

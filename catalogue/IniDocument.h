@@ -41,7 +41,6 @@ public:
     // Whether two names reach the same section or key.
     static bool SameName(const std::string& a, const std::string& b);
 
-    bool Changed() const { return changed_; }
     // Writes a changed document to a file beside the old one, flushes it and
     // puts it in the old one's place, so a reader finds either the old text
     // or the new, never part of one. On failure the old file stays as it

@@ -1,10 +1,10 @@
 #pragma once
+#include <cstddef>
 #include <string>
 
-// Reads an integer the way the catalogue stores them: "0x"/"0X" followed by
-// hex digits, or leading blanks, an optional sign and decimal digits (hex
-// after "$"). Anything else, trailing blanks included, gives the default.
-int StrToIntDef(const std::string& text, int defaultValue);
+// The private-profile functions read a value through a buffer of this many
+// bytes: at most one character less comes back.
+inline constexpr size_t ValueBuffer = 1024;
 
 // Fails with "Unable to write to <file name>", the name without its folder
 // as users know it.

@@ -2,42 +2,22 @@
 
 #include <windows.h>
 
-#include <vector>
-
 #include "deploy/ServiceControl.h"
 #include "deploy/StubNames.h"
-#include "platform/Directories.h"
 #include "platform/Kernel.h"
 #include "platform/Shell.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
+#include "toolkit/System.h"
 
 namespace {
 
-constexpr UINT WindowsDirectoryBuffer = 255;
 constexpr WORD LaunchShowMode = SW_SHOW;
 
 constexpr const char* InstallFailure =
     "The Service could not be installed !\r\rFailure while Executing \"-Install\" of file: \r    \"";
 constexpr const char* UninstallFailure =
     "The Service could not be uninstalled !\r\rFailure while Executing \"-Uninstall\" of file: \r    \"";
-
-// The system's own sentence for an error code, without its line end.
-std::string SystemReason(DWORD code)
-{
-    char* text = nullptr;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-    std::string reason = length && text ? std::string(text, length) : std::string();
-    if (text)
-        LocalFree(text);
-    while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == ' '))
-        reason.pop_back();
-    if (reason.empty())
-        reason = "System error " + std::to_string(code);
-    return reason;
-}
 
 // Starts the command line with its window shown; the process comes back
 // owned, or empty when the program could not be started.
@@ -74,7 +54,7 @@ std::string DeleteCopy(const std::string& path)
     DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND)
         return "";
-    return "The service host copy \"" + path + "\" could not be deleted: " + SystemReason(code);
+    return "The service host copy \"" + path + "\" could not be deleted: " + SystemMessage(code);
 }
 
 } // namespace
@@ -87,42 +67,12 @@ std::string RunningServiceText(const std::string& description)
            "Please Stop the Service and then try Uninstall again...";
 }
 
-std::string WindowsDirectory()
-{
-    std::vector<char> buffer(WindowsDirectoryBuffer);
-    UINT length = DirectoryApi().GetWindowsDirectoryA(buffer.data(), WindowsDirectoryBuffer);
-    // A directory longer than the buffer is reported by its needed size and
-    // not placed in the buffer; read it again into room enough, rather than
-    // take characters that are not there.
-    if (length >= WindowsDirectoryBuffer) {
-        buffer.resize(length + 1);
-        length = DirectoryApi().GetWindowsDirectoryA(buffer.data(), length + 1);
-        if (length >= buffer.size())
-            length = 0;
-    }
-    return std::string(buffer.data(), length);
-}
-
-std::string ReplaceSpaces(const std::string& text, char replacement)
-{
-    std::string result = text;
-    for (char& c : result)
-        if (c == ' ')
-            c = replacement;
-    return result;
-}
-
-std::string StubCopyFile(const std::string& description)
-{
-    return WindowsDirectory() + "\\" + StubFolderName + "\\" + ReplaceSpaces(description, BlankInFileName) + ".exe";
-}
-
 std::string StubCopyPath(const std::string& description)
 {
-    std::string folder = WindowsDirectory() + "\\" + StubFolderName;
+    std::string folder = StubFolder();
     if (!FolderExists(folder) && !CreateDirectoryA(folder.c_str(), nullptr)) {
         DWORD code = GetLastError();
-        throw TError("Unable to create the folder \"" + folder + "\" for the service hosts: " + SystemReason(code));
+        throw TError("Unable to create the folder \"" + folder + "\" for the service hosts: " + SystemMessage(code));
     }
     return StubCopyFile(description);
 }
@@ -160,7 +110,7 @@ TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TH
     if ((install || !FileExists(stubPath)) && !CopyFileA(StubSourcePath().c_str(), stubPath.c_str(), FALSE)) {
         DWORD code = GetLastError();
         throw TError("The service host \"" + StubSourcePath() + "\" could not be copied to \"" + stubPath +
-                     "\": " + SystemReason(code));
+                     "\": " + SystemMessage(code));
     }
 
     // The host reads its own entry when it runs, so both are in place first.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/StubCopy.h"
 
 // Installing and uninstalling a catalogue entry through its own copy of the
 // service host.
@@ -15,15 +16,8 @@ inline constexpr DWORD HostRunLimit = 30000;
 // The refusal of an uninstall while the entry's service still answers.
 std::string RunningServiceText(const std::string& description);
 
-// The Windows directory as the system reports it, nothing added or removed.
-std::string WindowsDirectory();
-// The text with every blank replaced by the given character.
-std::string ReplaceSpaces(const std::string& text, char replacement);
-// <Windows directory>\Vantorers\<description, blanks as "!">.exe, whether or
-// not the folder is there.
-std::string StubCopyFile(const std::string& description);
-// The same path; creates the Vantorers folder when it is missing and fails
-// with the system's reason when it cannot.
+// StubCopyFile's path; creates the Vantorers folder when it is missing and
+// fails with the system's reason when it cannot.
 std::string StubCopyPath(const std::string& description);
 // "Vantorer.bin" in the folder of the running executable.
 std::string StubSourcePath();

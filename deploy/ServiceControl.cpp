@@ -2,47 +2,45 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "deploy/ServiceOwner.h"
 #include "platform/Services.h"
 #include "toolkit/Error.h"
+#include "toolkit/System.h"
 
 namespace {
 
-// Connect, create service and lock: the same for start and stop.
-constexpr DWORD ManagerAccess = 1 | 2 | 8;
-// Standard rights required and every service-specific right.
-constexpr DWORD ServiceAccess = 0xF01FF;
-constexpr DWORD StopControl = 1;
+// The same for start and stop: 11.
+constexpr DWORD ManagerAccess = SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_LOCK;
+// Standard rights required and every service-specific right: 0xF01FF.
+constexpr DWORD ServiceAccess = SERVICE_ALL_ACCESS;
 
-struct TErrorName {
-    DWORD Code;
-    const char* Name;
+// The codes a refused start or stop reports by name; any other reads as
+// "Unknown exception".
+constexpr DWORD NamedErrors[] = {
+    ERROR_PATH_NOT_FOUND,
+    ERROR_ACCESS_DENIED,
+    ERROR_INVALID_HANDLE,
+    ERROR_INVALID_PARAMETER,
+    ERROR_INVALID_NAME,
+    ERROR_DEPENDENT_SERVICES_RUNNING,
+    ERROR_INVALID_SERVICE_CONTROL,
+    ERROR_SERVICE_REQUEST_TIMEOUT,
+    ERROR_SERVICE_NO_THREAD,
+    ERROR_SERVICE_DATABASE_LOCKED,
+    ERROR_SERVICE_ALREADY_RUNNING,
+    ERROR_SERVICE_DISABLED,
+    ERROR_SERVICE_DOES_NOT_EXIST,
+    ERROR_SERVICE_CANNOT_ACCEPT_CTRL,
+    ERROR_SERVICE_NOT_ACTIVE,
+    ERROR_DATABASE_DOES_NOT_EXIST,
+    ERROR_SERVICE_LOGON_FAILED,
+    ERROR_SERVICE_MARKED_FOR_DELETE,
+    ERROR_SERVICE_DEPENDENCY_DELETED,
 };
-
-constexpr TErrorName ErrorNames[] = {
-    {3, "ERROR_PATH_NOT_FOUND"},
-    {5, "ERROR_ACCESS_DENIED"},
-    {6, "ERROR_INVALID_HANDLE"},
-    {87, "ERROR_INVALID_PARAMETER"},
-    {123, "ERROR_INVALID_NAME"},
-    {1051, "ERROR_DEPENDENT_SERVICES_RUNNING"},
-    {1052, "ERROR_INVALID_SERVICE_CONTROL"},
-    {1053, "ERROR_SERVICE_REQUEST_TIMEOUT"},
-    {1054, "ERROR_SERVICE_NO_THREAD"},
-    {1055, "ERROR_SERVICE_DATABASE_LOCKED"},
-    {1056, "ERROR_SERVICE_ALREADY_RUNNING"},
-    {1058, "ERROR_SERVICE_DISABLED"},
-    {1060, "ERROR_SERVICE_DOES_NOT_EXIST"},
-    {1061, "ERROR_SERVICE_CANNOT_ACCEPT_CTRL"},
-    {1062, "ERROR_SERVICE_NOT_ACTIVE"},
-    {1065, "ERROR_DATABASE_DOES_NOT_EXIST"},
-    {1069, "ERROR_SERVICE_LOGON_FAILED"},
-    {1072, "ERROR_SERVICE_MARKED_FOR_DELETE"},
-    {1075, "ERROR_SERVICE_DEPENDENCY_DELETED"},
-};
-
 
 // Owns the service database lock, when one was taken.
 class TDatabaseLock {
@@ -102,7 +100,7 @@ void ControlOpenService(bool stop, SC_HANDLE connection, const TServiceTarget& t
 
     if (stop) {
         SERVICE_STATUS status{};
-        if (!ServiceApi().ControlService(service.Get(), StopControl, &status)) {
+        if (!ServiceApi().ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) {
             std::string reason = LastErrorName();
             throw TError("Unable to STOP Service. Result: " + reason);
         }
@@ -130,22 +128,12 @@ SC_HANDLE ConnectServiceManager(DWORD access)
     return connection;
 }
 
-std::string LocalComputerName()
-{
-    char buffer[17] = {};
-    DWORD size = 16;
-    if (!GetComputerNameA(buffer, &size))
-        return "";
-    return buffer;
-}
-
 std::string LastErrorName()
 {
-    DWORD code = GetLastError();
+    const DWORD code = GetLastError();
     std::string name = "Unknown exception";
-    for (const TErrorName& known : ErrorNames)
-        if (known.Code == code)
-            name = known.Name;
+    if (std::find(std::begin(NamedErrors), std::end(NamedErrors), code) != std::end(NamedErrors))
+        name = SystemErrorName(code);
     return "\"" + name + "\"";
 }
 

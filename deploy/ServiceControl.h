@@ -8,9 +8,6 @@
 
 // Starting and stopping an installed entry's service on this computer.
 
-// The computer's name, or "" (which also means this computer) when it
-// cannot be read.
-std::string LocalComputerName();
 // The Service Control Manager refused the connection.
 class TServiceManagerError : public TError {
 public:

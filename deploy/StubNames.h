@@ -1,16 +1,9 @@
 #pragma once
 
-// What ties a service host copy to its catalogue entry.
-//
-// The manager copies "Vantorer.bin" from its own folder to
-// <Windows directory>\Vantorers\<description, blanks as "!">.exe, writes
-// that path under the entry's "Vantorer" key, and runs the copy with " -i"
-// to register the service or " -u" to remove it. The service's name is the
-// description.
+// How the manager runs a service host copy (catalogue/StubCopy.h says where
+// the copy lives): with " -i" to register the service or " -u" to remove
+// it. The service's name is the entry's description.
 
-inline constexpr const char* StubSourceName = "Vantorer.bin";
-inline constexpr const char* StubFolderName = "Vantorers";
-inline constexpr char BlankInFileName = '!';
 inline constexpr const char* InstallSwitch = " -i";
 inline constexpr const char* UninstallSwitch = " -u";
 

@@ -1,57 +1,20 @@
 #include "messaging/Liveness.h"
 
-#include <climits>
 #include <cstring>
-#include <string_view>
+#include <optional>
 
 #include "messaging/Protocol.h"
+#include "platform/Seam.h"
 #include "toolkit/Error.h"
-#include "toolkit/Text.h"
 #include "toolkit/WaitCursor.h"
 
 namespace {
 
 constexpr unsigned PollInterval = 500;
 constexpr unsigned ReplyTimeout = 5000;
-
-
-// Decimal only: an optional sign, then digits, within 32 bits.
-int StrToInt(const std::string& text)
-{
-    size_t pos = 0;
-    bool negative = false;
-    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-        negative = text[pos] == '-';
-        ++pos;
-    }
-    long long value = 0;
-    bool digits = pos < text.size();
-    for (; pos < text.size() && digits; ++pos) {
-        if (text[pos] < '0' || text[pos] > '9')
-            digits = false;
-        else
-            value = value * 10 + (text[pos] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1)
-            digits = false;
-    }
-    if (negative)
-        value = -value;
-    if (!digits || value > INT_MAX || value < INT_MIN)
-        throw TConvertError("'" + text + "' is not a valid integer value");
-    return static_cast<int>(value);
-}
-
-// Holds a flag up for one scope, also when the scope raises.
-class TFlagScope {
-public:
-    explicit TFlagScope(bool& flag) : flag_(flag) { flag_ = true; }
-    ~TFlagScope() { flag_ = false; }
-    TFlagScope(const TFlagScope&) = delete;
-    TFlagScope& operator=(const TFlagScope&) = delete;
-
-private:
-    bool& flag_;
-};
+// The time-out's sound: a short low beep.
+constexpr DWORD TimeoutBeepHz = 100;
+constexpr DWORD TimeoutBeepMs = 200;
 
 } // namespace
 
@@ -122,8 +85,7 @@ void TLiveness::SendQuestion(int serviceID)
 {
     // The counter wraps like the 32-bit value it is.
     sequence_ = static_cast<int>(static_cast<unsigned>(sequence_) + 1u);
-    char buffer[MessageSize] = {};
-    QuestionText(sequence_).copy(buffer, MessageSize - 1);
+    const std::string question = QuestionSlot(sequence_);
 
     // Released on every path: the mailslot's destructor closes its handle.
     auto client = std::make_unique<TMailSlot>();
@@ -131,7 +93,7 @@ void TLiveness::SendQuestion(int serviceID)
     client->SetMsgSize(MessageSize);
     client->SetAlias(ServiceSlotAlias(serviceID));
     client->SetActive(true);
-    client->WriteMsg(buffer, MessageSize);
+    client->WriteMsg(question.data(), MessageSize);
     client->SetActive(false);
     CloseAndFree(client);
 }
@@ -139,11 +101,7 @@ void TLiveness::SendQuestion(int serviceID)
 bool TLiveness::Query(int serviceID)
 {
     TWaitCursor hourglass;
-    ++waitDepth_;
-    struct TDepth {
-        int& depth;
-        ~TDepth() { --depth; }
-    } depth{waitDepth_};
+    TScopedValue<int> depth(waitDepth_, waitDepth_ + 1);
 
     waiting_ = true;
     ProcessMessages();
@@ -194,7 +152,7 @@ void TLiveness::PollStep()
 {
     if (polling_ || reporting_)
         return;
-    TFlagScope running(polling_);
+    TScopedValue<bool> running(polling_, true);
     ReadReplies();
 }
 
@@ -203,7 +161,7 @@ void TLiveness::MailSlotCheckTimer()
     if (polling_ || reporting_)
         return;
     // The error box belongs to this step too: no tick reads while it is up.
-    TFlagScope running(polling_);
+    TScopedValue<bool> running(polling_, true);
     try {
         ReadReplies();
     } catch (const std::exception& error) {
@@ -253,25 +211,21 @@ void TLiveness::ReadReplies()
 
 bool TLiveness::InterpretReply(const std::string& text)
 {
-    if (text.empty() || text == "-1")
+    const std::optional<TReply> reply = ReadReply(text);
+    if (!reply)
         return true;
-    const size_t bar = text.find('|');
-    const std::string sequence = bar == std::string::npos ? std::string() : Trim(text.substr(0, bar));
-    if (sequence == lastReplySequence_)
+    if (reply->Sequence == lastReplySequence_)
         return false;
 
     commTimeout_.SetEnabled(false);
     timedOut_ = false;
     waiting_ = false;
-    lastReplySequence_ = sequence;
+    lastReplySequence_ = reply->Sequence;
 
-    const std::string body = Trim(bar == std::string::npos ? text : text.substr(bar + 1));
-    const std::string_view answer = ReplyBody;
-    if (body.compare(0, answer.size(), answer) != 0)
-        return true;
     if (checkMode_ != ModeBox && checkMode_ != ModePanel && checkMode_ != ModeQuiet)
         return true;
-    Report(StrToInt(Trim(body.substr(answer.size()))));
+    if (const std::optional<int> serviceID = ReplyServiceID(reply->Body))
+        Report(*serviceID);
     return true;
 }
 
@@ -288,7 +242,7 @@ void TLiveness::Report(int serviceID)
 void TLiveness::TimeoutStep()
 {
     if (Beep)
-        Beep(100, 200);
+        Beep(TimeoutBeepHz, TimeoutBeepMs);
     timedOut_ = true;
 }
 
@@ -311,6 +265,6 @@ void TLiveness::ShowActiveOnce(const std::string& description)
     // the user, further ones are dropped instead of stacked.
     if (reporting_ || !ShowActive)
         return;
-    TFlagScope up(reporting_);
+    TScopedValue<bool> up(reporting_, true);
     ShowActive(description);
 }

@@ -53,7 +53,6 @@ public:
     const std::string& LastReplySequence() const { return lastReplySequence_; }
     // True while a Query waits (the window keeps the hourglass meanwhile).
     bool Waiting() const { return waitDepth_ > 0; }
-    bool TimedOut() const { return timedOut_; }
 
     TTimer& MailSlotCheck() { return mailSlotCheck_; }
     TTimer& CommTimeout() { return commTimeout_; }

@@ -2,31 +2,37 @@
 
 #include "platform/Kernel.h"
 #include "toolkit/Error.h"
+#include "toolkit/System.h"
+#include "toolkit/Text.h"
 
 namespace {
 
 constexpr const char* SlotPath = "\\mailslot\\delphi\\";
+constexpr const char* ThisComputer = "\\\\.";
 // Windows refuses longer names; we refuse them before asking.
 constexpr size_t MaxSlotName = 255;
 
-std::string UpperAscii(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
-
 } // namespace
 
-std::string ComputerName()
+std::string MailslotName(const std::string& server, const std::string& alias)
 {
-    char name[16] = {};
-    DWORD size = sizeof name;
-    return GetComputerNameA(name, &size) ? std::string(name) : std::string();
+    return server + SlotPath + alias;
 }
 
-TMailSlot::TMailSlot(TComponent* owner) : TComponent(owner), alias_(ComputerName() + "_Mailslot")
+std::string LocalMailslotName(const std::string& alias)
+{
+    return MailslotName(ThisComputer, alias);
+}
+
+bool WakeMailslot(const std::string& alias)
+{
+    TKernelHandle slot(CreateFileA(LocalMailslotName(alias).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return slot && WriteFile(slot.Get(), "", 1, &written, nullptr);
+}
+
+TMailSlot::TMailSlot(TComponent* owner) : TComponent(owner), alias_(LocalComputerName() + "_Mailslot")
 {
     SetServer("");
 }
@@ -56,22 +62,22 @@ void TMailSlot::SetAlias(const std::string& value)
 
 std::string TMailSlot::Server() const
 {
-    return role_ == msServer ? "\\\\." : server_;
+    return role_ == msServer ? ThisComputer : server_;
 }
 
 void TMailSlot::SetServer(std::string value)
 {
     SetActive(false);
     if (value.empty())
-        value = "\\\\" + ComputerName();
+        value = "\\\\" + LocalComputerName();
     if (value.find("\\\\") == std::string::npos)
         value = "\\\\" + value;
-    server_ = UpperAscii(value);
+    server_ = AsciiUpperCase(value);
 }
 
 std::string TMailSlot::SlotName() const
 {
-    return Server() + SlotPath + alias_;
+    return MailslotName(Server(), alias_);
 }
 
 void TMailSlot::Open()
@@ -110,8 +116,8 @@ void TMailSlot::CreateClientSlot()
     if (name.size() > MaxSlotName)
         throw TError("Mailslot name is longer than 255 characters");
     // The own computer's name does not resolve everywhere; "." always does.
-    if (server_ == "\\\\" + UpperAscii(ComputerName()))
-        name = std::string("\\\\.") + SlotPath + alias_;
+    if (server_ == "\\\\" + AsciiUpperCase(LocalComputerName()))
+        name = LocalMailslotName(alias_);
     Opening(CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, INVALID_HANDLE_VALUE),
             "Could not create a mailslot client");
@@ -130,12 +136,17 @@ void TMailSlot::Close()
     active_ = false;
 }
 
-void TMailSlot::ReadMsg(void* buffer, DWORD count)
+void TMailSlot::CheckTransfer(TMsRole role) const
 {
     if (!opened_)
         throw TError("Mailslot has not been opened");
-    if (role_ == msClient)
-        throw TError("Mailslot is not a server");
+    if (role_ != role)
+        throw TError(role == msServer ? "Mailslot is not a server" : "Mailslot is not a client");
+}
+
+void TMailSlot::ReadMsg(void* buffer, DWORD count)
+{
+    CheckTransfer(msServer);
     DWORD read = 0;
     if (!ReadFile(handle_, buffer, count, &read, nullptr))
         throw TError("Could not read msg from mailslot");
@@ -143,10 +154,7 @@ void TMailSlot::ReadMsg(void* buffer, DWORD count)
 
 void TMailSlot::WriteMsg(const void* buffer, DWORD count)
 {
-    if (!opened_)
-        throw TError("Mailslot has not been opened");
-    if (role_ == msServer)
-        throw TError("Mailslot is not a client");
+    CheckTransfer(msClient);
     DWORD written = 0;
     if (!WriteFile(handle_, buffer, count, &written, nullptr))
         throw TError("Could not write msg to mailslot");
@@ -154,10 +162,7 @@ void TMailSlot::WriteMsg(const void* buffer, DWORD count)
 
 int TMailSlot::MsgCount()
 {
-    if (!opened_)
-        throw TError("Mailslot has not been opened");
-    if (role_ == msClient)
-        throw TError("Mailslot is not a server");
+    CheckTransfer(msServer);
     DWORD maxSize = 0, nextSize = 0, count = 0, timeout = 0;
     if (!GetMailslotInfo(handle_, &maxSize, &nextSize, &count, &timeout))
         return 0;

@@ -58,6 +58,8 @@ private:
     void CreateServerSlot();
     void CreateClientSlot();
     void Opening(HANDLE handle, const char* failure);
+    // Open first, then in the given role; raises the fitting error.
+    void CheckTransfer(TMsRole role) const;
 
     bool opened_ = false;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
@@ -72,5 +74,11 @@ private:
 // the instance is kept and the error goes to the caller.
 void CloseAndFree(std::unique_ptr<TMailSlot>& slot);
 
-// The computer's name as Windows reports it ("" when it cannot be read).
-std::string ComputerName();
+// A mailslot's full name: the server part ("\\." for this computer, or
+// "\\" and a computer's name), "\mailslot\delphi\", the alias.
+std::string MailslotName(const std::string& server, const std::string& alias);
+// The mailslot of that alias on this computer.
+std::string LocalMailslotName(const std::string& alias);
+// Writes one empty message into the mailslot of that alias on this
+// computer, so that a reader blocked on it wakes; false when nobody holds it.
+bool WakeMailslot(const std::string& alias);

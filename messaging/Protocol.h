@@ -1,5 +1,9 @@
 #pragma once
+#include <cstddef>
+#include <optional>
 #include <string>
+
+#include "toolkit/Error.h"
 
 // Names and wire format shared by the manager and the service host.
 //
@@ -25,6 +29,40 @@ inline std::string QuestionText(int sequence)
 {
     return std::to_string(sequence) + "|" + QuestionBody;
 }
+
+// The slot that asks: QuestionText and zeros after it, MessageSize bytes.
+std::string QuestionSlot(int sequence);
+
+// The host's reading of a question: the sequence field of
+// "<sequence>|Are you on?" taken from the raw bytes of one mailslot message,
+// or nothing when the message is not such a question. The text ends at the
+// first zero byte; a message longer than the slot is refused, and so is a
+// sequence too long for the reply to fit in one slot.
+std::optional<std::string> QuestionSequence(const char* bytes, size_t count, int serviceID);
+
+// The slot that answers a question: "<sequence>|I am on:<ID>" and zeros
+// after it, MessageSize bytes.
+std::string ReplySlot(const std::string& sequence, int serviceID);
+
+// A reply as the manager reads it: the text before the first "|" (empty
+// without one) and the text after it (all of it without one), both without
+// blanks at the ends.
+struct TReply {
+    std::string Sequence;
+    std::string Body;
+};
+// Nothing for a message the manager passes over: empty, or "-1".
+std::optional<TReply> ReadReply(const std::string& text);
+
+// Raised when a reply's service ID is not an integer.
+class TConvertError : public TError {
+public:
+    using TError::TError;
+};
+// The service ID of a reply body "I am on:<ID>" (the exact words; blanks
+// around the decimal ID do not count), or nothing when the body says other
+// words. Raises TConvertError "'<ID>' is not a valid integer value".
+std::optional<int> ReplyServiceID(const std::string& body);
 
 inline std::string ReplyText(const std::string& sequence, int serviceID)
 {

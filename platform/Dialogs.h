@@ -11,4 +11,8 @@ struct TDialogApi {
     BOOL(WINAPI* GetOpenFileNameA)(LPOPENFILENAMEA) = LoadedGetOpenFileNameA;
     DWORD(WINAPI* CommDlgExtendedError)() = LoadedCommDlgExtendedError;
 };
-TDialogApi& DialogApi();
+inline TDialogApi& DialogApi()
+{
+    static TDialogApi api;
+    return api;
+}

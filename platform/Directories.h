@@ -6,4 +6,8 @@
 struct TDirectoryApi {
     UINT(WINAPI* GetWindowsDirectoryA)(LPSTR, UINT) = ::GetWindowsDirectoryA;
 };
-TDirectoryApi& DirectoryApi();
+inline TDirectoryApi& DirectoryApi()
+{
+    static TDirectoryApi api;
+    return api;
+}

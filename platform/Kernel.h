@@ -9,28 +9,50 @@ struct TKernelApi {
     // Puts a rewritten file in place; as root under Wine it is not refused.
     BOOL(WINAPI* MoveFileExA)(LPCSTR, LPCSTR, DWORD) = ::MoveFileExA;
 };
-TKernelApi& KernelApi();
+inline TKernelApi& KernelApi()
+{
+    static TKernelApi api;
+    return api;
+}
 
-// Owns one kernel handle (a started program's process, a mutex) and closes
-// it on every path.
+// Owns one kernel handle (a process, a thread, a pipe, a mutex, a mailslot)
+// and closes it exactly once, on every path. Both null and
+// INVALID_HANDLE_VALUE mean "none", since Windows returns either.
 class TKernelHandle {
 public:
-    explicit TKernelHandle(HANDLE handle = nullptr) : handle_(handle) {}
-    ~TKernelHandle()
-    {
-        if (handle_)
-            ::CloseHandle(handle_);
-    }
-    TKernelHandle(TKernelHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    TKernelHandle() = default;
+    explicit TKernelHandle(HANDLE handle) : handle_(handle) {}
+    ~TKernelHandle() { Close(); }
+    TKernelHandle(TKernelHandle&& other) noexcept : handle_(other.Release()) {}
     TKernelHandle& operator=(TKernelHandle&& other) noexcept
     {
-        std::swap(handle_, other.handle_);
+        if (this != &other) {
+            Close();
+            handle_ = other.Release();
+        }
         return *this;
     }
+    TKernelHandle(const TKernelHandle&) = delete;
+    TKernelHandle& operator=(const TKernelHandle&) = delete;
 
     HANDLE Get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
+    explicit operator bool() const { return handle_ && handle_ != INVALID_HANDLE_VALUE; }
+
+    // For calls that hand a new handle back through a pointer.
+    HANDLE* Receive()
+    {
+        Close();
+        return &handle_;
+    }
+    // Gives the handle up without closing it.
+    HANDLE Release() { return std::exchange(handle_, nullptr); }
+    void Close()
+    {
+        if (*this)
+            ::CloseHandle(handle_);
+        handle_ = nullptr;
+    }
 
 private:
-    HANDLE handle_;
+    HANDLE handle_ = nullptr;
 };

@@ -6,4 +6,8 @@
 struct TProfileApi {
     BOOL(WINAPI* WritePrivateProfileStringA)(LPCSTR, LPCSTR, LPCSTR, LPCSTR) = ::WritePrivateProfileStringA;
 };
-TProfileApi& ProfileApi();
+inline TProfileApi& ProfileApi()
+{
+    static TProfileApi api;
+    return api;
+}

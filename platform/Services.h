@@ -13,7 +13,11 @@ struct TServiceApi {
     BOOL(WINAPI* CloseServiceHandle)(SC_HANDLE) = ::CloseServiceHandle;
     BOOL(WINAPI* QueryServiceConfigA)(SC_HANDLE, LPQUERY_SERVICE_CONFIGA, DWORD, LPDWORD) = ::QueryServiceConfigA;
 };
-TServiceApi& ServiceApi();
+inline TServiceApi& ServiceApi()
+{
+    static TServiceApi api;
+    return api;
+}
 
 // Owns one Service Control Manager handle (connection or service) and
 // closes it, through the seam, on every path.

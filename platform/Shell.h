@@ -12,4 +12,8 @@ struct TShellApi {
                                  LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION) = ::CreateProcessA;
     HINSTANCE(WINAPI* ShellExecuteA)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT) = LoadedShellExecuteA;
 };
-TShellApi& ShellApi();
+inline TShellApi& ShellApi()
+{
+    static TShellApi api;
+    return api;
+}

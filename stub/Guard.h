@@ -9,6 +9,9 @@
 // handed on to the failure handler, so nothing ends the process unseen.
 void RunGuarded(const char* part, TStubLog& log, const std::function<void()>& body) noexcept;
 
+// The stack each thread of the host reserves: none holds much.
+inline constexpr DWORD ThreadStackBytes = 64 * 1024;
+
 // What a caught failure leads to; the service host stops its service. None
 // by default (the in-process tests).
 void SetFailureHandler(void (*handler)(const std::string& failure));

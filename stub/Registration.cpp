@@ -1,4 +1,3 @@
-#include "platform/Services.h"
 #include "stub/Registration.h"
 
 #include <windows.h>
@@ -8,11 +7,12 @@
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
 #include "deploy/ServiceOwner.h"
+#include "platform/Services.h"
 #include "stub/StubLog.h"
 #include "stub/StubSettings.h"
-#include "stub/Supervisor.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
+#include "toolkit/System.h"
 
 namespace {
 
@@ -159,36 +159,8 @@ std::string EventSourceKey(const std::string& source)
 
 std::string ErrorName(unsigned long error)
 {
-    struct TName {
-        unsigned long Code;
-        const char* Name;
-    };
-    static const TName names[] = {
-        {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
-        {ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
-        {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
-        {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
-        {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
-        {ERROR_INVALID_NAME, "ERROR_INVALID_NAME"},
-        {ERROR_CALL_NOT_IMPLEMENTED, "ERROR_CALL_NOT_IMPLEMENTED"},
-        {ERROR_INVALID_LEVEL, "ERROR_INVALID_LEVEL"},
-        {ERROR_DEPENDENT_SERVICES_RUNNING, "ERROR_DEPENDENT_SERVICES_RUNNING"},
-        {ERROR_INVALID_SERVICE_CONTROL, "ERROR_INVALID_SERVICE_CONTROL"},
-        {ERROR_SERVICE_REQUEST_TIMEOUT, "ERROR_SERVICE_REQUEST_TIMEOUT"},
-        {ERROR_SERVICE_DATABASE_LOCKED, "ERROR_SERVICE_DATABASE_LOCKED"},
-        {ERROR_SERVICE_DOES_NOT_EXIST, "ERROR_SERVICE_DOES_NOT_EXIST"},
-        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, "ERROR_SERVICE_CANNOT_ACCEPT_CTRL"},
-        {ERROR_SERVICE_NOT_ACTIVE, "ERROR_SERVICE_NOT_ACTIVE"},
-        {ERROR_SERVICE_MARKED_FOR_DELETE, "ERROR_SERVICE_MARKED_FOR_DELETE"},
-        {ERROR_SERVICE_EXISTS, "ERROR_SERVICE_EXISTS"},
-        {ERROR_DUPLICATE_SERVICE_NAME, "ERROR_DUPLICATE_SERVICE_NAME"},
-        {ERROR_INVALID_SERVICE_ACCOUNT, "ERROR_INVALID_SERVICE_ACCOUNT"},
-        {ERROR_SHUTDOWN_IN_PROGRESS, "ERROR_SHUTDOWN_IN_PROGRESS"},
-    };
-    for (const TName& name : names)
-        if (name.Code == error)
-            return name.Name;
-    return "error " + std::to_string(error);
+    const char* name = SystemErrorName(error);
+    return name ? name : "error " + std::to_string(error);
 }
 
 void InstallService(const std::string& ownPath)

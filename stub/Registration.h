@@ -24,8 +24,8 @@ void InstallService(const std::string& ownPath);
 // program's event-log source stays.
 void UninstallService(const std::string& ownPath);
 
-// "ERROR_ACCESS_DENIED" for 5, and so on for the errors a registration
-// meets; "error <n>" for others.
+// "ERROR_ACCESS_DENIED" for 5, and so on for every code SystemErrorName
+// knows; "error <n>" for others.
 std::string ErrorName(unsigned long error);
 
 // The registry key of the event-log source named source.

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "stub/Guard.h"
-#include "stub/Liveness.h"
+#include "stub/LivenessListener.h"
 #include "stub/StubSettings.h"
 #include "stub/Supervisor.h"
 #include "toolkit/Paths.h"
@@ -19,6 +19,9 @@ SERVICE_STATUS status = {};
 std::mutex statusLock;
 // Lives as long as the process: a control may come at any moment.
 HANDLE stopEvent = nullptr;
+// The wait hints for the steps of a start and the last of a stop, and for a
+// whole stop until the supervisor says how long its own takes.
+constexpr DWORD StepHintMs = 3000;
 std::atomic<DWORD> stopHintMs{8000};
 // A thread failed; the service ends with HostFailureExitCode.
 std::atomic<bool> hostFailed{false};
@@ -138,7 +141,7 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log)
     stopHintMs = supervisor.StopBoundMs();
     Report(SERVICE_RUNNING);
     supervisor.Run([&] { Report(SERVICE_STOP_PENDING, supervisor.StopBoundMs()); });
-    Report(SERVICE_STOP_PENDING, 3000);
+    Report(SERVICE_STOP_PENDING, StepHintMs);
     StopListening();
     log->Event(TLogKind::Information, "stopped");
     return hostFailed ? HostFailureExitCode : 0;
@@ -150,7 +153,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv)
     statusHandle = RegisterServiceCtrlHandlerExA(serviceName.c_str(), Control, nullptr);
     if (!statusHandle)
         return;
-    Report(SERVICE_START_PENDING, 3000);
+    Report(SERVICE_START_PENDING, StepHintMs);
     if (!stopEvent) {
         TEventLog(serviceName).Event(TLogKind::Error, "the service cannot run: no stop event (error " +
                                                           std::to_string(GetLastError()) + ")");

@@ -2,15 +2,17 @@
 
 #include <windows.h>
 
-#include "deploy/StubNames.h"
+#include "catalogue/StubCopy.h"
 #include "toolkit/Text.h"
 
 std::string DescriptionFromPath(const std::string& path)
 {
     size_t slash = path.find_last_of("\\/");
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.size() >= 4 && LowerCase(name.substr(name.size() - 4)) == ".exe")
-        name.resize(name.size() - 4);
+    const std::string extension = StubCopyExtension;
+    if (name.size() >= extension.size() &&
+        LowerCase(name.substr(name.size() - extension.size())) == LowerCase(extension))
+        name.resize(name.size() - extension.size());
     for (char& c : name)
         if (c == BlankInFileName)
             c = ' ';

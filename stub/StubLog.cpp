@@ -2,12 +2,6 @@
 
 #include <cstdio>
 
-TEventLogApi& EventLogApi()
-{
-    static TEventLogApi api;
-    return api;
-}
-
 std::string LogLine(const SYSTEMTIME& time, const std::string& text)
 {
     char stamp[32];
@@ -18,21 +12,16 @@ std::string LogLine(const SYSTEMTIME& time, const std::string& text)
 
 TFileLog::TFileLog(std::string path, uint64_t limit) : path_(std::move(path)), limit_(limit), rotateAt_(limit) {}
 
-TFileLog::~TFileLog()
-{
-    if (file_ != INVALID_HANDLE_VALUE)
-        CloseHandle(file_);
-}
-
 bool TFileLog::OpenFile(DWORD disposition)
 {
     // Others may read, move or delete the file while we hold it.
-    file_ = CreateFileA(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE)
+    file_ = TKernelHandle(CreateFileA(path_.c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_)
         return false;
     LARGE_INTEGER size = {};
-    size_ = GetFileSizeEx(file_, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+    size_ = GetFileSizeEx(file_.Get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
     return true;
 }
 
@@ -65,8 +54,7 @@ void TFileLog::Rotate()
                        "); it grows until the next try"));
         return;
     }
-    CloseHandle(file_);
-    file_ = INVALID_HANDLE_VALUE;
+    file_.Close();
     rotateAt_ = limit_;
     OpenFile(OPEN_ALWAYS);
 }
@@ -74,7 +62,7 @@ void TFileLog::Rotate()
 void TFileLog::Append(const std::string& line)
 {
     DWORD written = 0;
-    if (WriteFile(file_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr))
+    if (WriteFile(file_.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr))
         size_ += written;
 }
 
@@ -82,11 +70,11 @@ void TFileLog::Write(const std::string& text)
 {
     std::string line = Stamped(text);
     std::lock_guard<std::mutex> hold(lock_);
-    if (file_ == INVALID_HANDLE_VALUE)
+    if (!file_)
         return;
     if (size_ > 0 && size_ + line.size() > rotateAt_)
         Rotate();
-    if (file_ != INVALID_HANDLE_VALUE)
+    if (file_)
         Append(line);
 }
 

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/Kernel.h"
+
 enum class TLogKind { Information, Warning, Error };
 
 // Where the host writes what happens. Lifecycle events go to every log;
@@ -32,7 +34,6 @@ public:
     static constexpr uint64_t DefaultLimit = 1024 * 1024;
 
     explicit TFileLog(std::string path, uint64_t limit = DefaultLimit);
-    ~TFileLog() override;
     TFileLog(const TFileLog&) = delete;
     TFileLog& operator=(const TFileLog&) = delete;
 
@@ -58,7 +59,7 @@ private:
     // The size past which the next line moves the file aside.
     uint64_t rotateAt_;
     std::mutex lock_;
-    HANDLE file_ = INVALID_HANDLE_VALUE;
+    TKernelHandle file_;
     uint64_t size_ = 0;
 };
 
@@ -69,7 +70,11 @@ struct TEventLogApi {
     BOOL(WINAPI* ReportEventA)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR*, LPVOID) = ::ReportEventA;
     BOOL(WINAPI* DeregisterEventSource)(HANDLE) = ::DeregisterEventSource;
 };
-TEventLogApi& EventLogApi();
+inline TEventLogApi& EventLogApi()
+{
+    static TEventLogApi api;
+    return api;
+}
 
 // Message numbers of the host's message resource: each one shows its one
 // insertion string as it is.

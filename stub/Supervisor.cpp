@@ -4,11 +4,15 @@
 #include "stub/Guard.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
+#include "toolkit/System.h"
 
 namespace {
 
 // A line longer than this is logged in pieces.
 constexpr size_t LongestLine = 4096;
+// How long an ended program and a cancelled output reader may take to go.
+constexpr DWORD ProcessEndMs = 1000;
+constexpr DWORD CancelledReaderMs = 500;
 
 struct TReaderArguments {
     HANDLE Pipe;
@@ -55,7 +59,7 @@ HANDLE OpenNul(DWORD access)
 }
 
 // Read end ours only, write end for the child.
-bool OutputPipe(THandle& read, THandle& write)
+bool OutputPipe(TKernelHandle& read, TKernelHandle& write)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     if (!CreatePipe(read.Receive(), write.Receive(), &inherit, 0))
@@ -93,20 +97,6 @@ BOOL CALLBACK CloseWindowOf(HWND window, LPARAM parameter)
 
 } // namespace
 
-std::string SystemMessage(DWORD error)
-{
-    char* text = nullptr;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = length && text ? std::string(text, length) : "error " + std::to_string(error);
-    if (text)
-        LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-        message.pop_back();
-    return message;
-}
-
 TProgramRun::~TProgramRun()
 {
     try {
@@ -124,7 +114,7 @@ void TProgramRun::End()
         // Outside a job only the program itself can be ended.
         if (WaitForSingleObject(Process.Get(), 0) != WAIT_OBJECT_0)
             TerminateProcess(Process.Get(), 1);
-        WaitForSingleObject(Process.Get(), 1000);
+        WaitForSingleObject(Process.Get(), ProcessEndMs);
     }
     std::vector<HANDLE> readers;
     for (const TReader& reader : Readers)
@@ -135,7 +125,7 @@ void TProgramRun::End()
         // A process outside the tree still holds a pipe: stop reading.
         for (HANDLE reader : readers)
             CancelSynchronousIo(reader);
-        WaitForMultipleObjects(count, readers.data(), TRUE, 500);
+        WaitForMultipleObjects(count, readers.data(), TRUE, CancelledReaderMs);
     }
     for (TReader& reader : Readers)
         if (reader.Thread && WaitForSingleObject(reader.Thread.Get(), 0) != WAIT_OBJECT_0) {
@@ -172,11 +162,11 @@ bool TSupervisor::ProgramRunning() const
     return running_;
 }
 
-void TSupervisor::StartReader(THandle pipe, const char* stream, TProgramRun& run)
+void TSupervisor::StartReader(TKernelHandle pipe, const char* stream, TProgramRun& run)
 {
     auto* arguments = new TReaderArguments{pipe.Get(), stream, log_};
-    THandle thread(
-        CreateThread(nullptr, 64 * 1024, ReaderMain, arguments, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    TKernelHandle thread(
+        CreateThread(nullptr, ThreadStackBytes, ReaderMain, arguments, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!thread) {
         delete arguments;
         log_->Event(TLogKind::Warning, std::string("standard ") + (stream[0] == 'o' ? "output" : "error") +
@@ -191,7 +181,7 @@ bool TSupervisor::Launch(TProgramRun& run, std::string& reason)
         reason = "no program is set";
         return false;
     }
-    run.Job = THandle(CreateJobObjectA(nullptr, nullptr));
+    run.Job = TKernelHandle(CreateJobObjectA(nullptr, nullptr));
     if (!run.Job) {
         reason = "cannot create a job object: " + SystemMessage(GetLastError());
         return false;
@@ -202,16 +192,16 @@ bool TSupervisor::Launch(TProgramRun& run, std::string& reason)
         log_->Event(TLogKind::Warning, "the program's processes would outlive a failing service host: " +
                                            SystemMessage(GetLastError()));
 
-    THandle input(OpenNul(GENERIC_READ));
-    THandle outRead, outWrite, errRead, errWrite;
+    TKernelHandle input(OpenNul(GENERIC_READ));
+    TKernelHandle outRead, outWrite, errRead, errWrite;
     if (captureOutput_) {
         if (!OutputPipe(outRead, outWrite) || !OutputPipe(errRead, errWrite)) {
             reason = "cannot create the output pipes: " + SystemMessage(GetLastError());
             return false;
         }
     } else {
-        outWrite = THandle(OpenNul(GENERIC_WRITE));
-        errWrite = THandle(OpenNul(GENERIC_WRITE));
+        outWrite = TKernelHandle(OpenNul(GENERIC_WRITE));
+        errWrite = TKernelHandle(OpenNul(GENERIC_WRITE));
     }
 
     STARTUPINFOA startup = {};
@@ -236,8 +226,8 @@ bool TSupervisor::Launch(TProgramRun& run, std::string& reason)
         reason = SystemMessage(error) + " (error " + std::to_string(error) + ")";
         return false;
     }
-    run.Process = THandle(process.hProcess);
-    run.Thread = THandle(process.hThread);
+    run.Process = TKernelHandle(process.hProcess);
+    run.Thread = TKernelHandle(process.hThread);
     run.Pid = process.dwProcessId;
     // The program's ends are its own now; ours would keep the pipes open.
     input.Close();

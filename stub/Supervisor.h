@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "stub/Handle.h"
+#include "platform/Kernel.h"
 #include "stub/StubLog.h"
 #include "stub/StubSettings.h"
 
@@ -39,14 +39,14 @@ public:
     // second time.
     void End();
 
-    THandle Job;
-    THandle Process;
-    THandle Thread;
+    TKernelHandle Job;
+    TKernelHandle Process;
+    TKernelHandle Thread;
     DWORD Pid = 0;
 
     struct TReader {
-        THandle Pipe;
-        THandle Thread;
+        TKernelHandle Pipe;
+        TKernelHandle Thread;
     };
     std::vector<TReader> Readers;
 
@@ -85,7 +85,7 @@ private:
     bool Launch(TProgramRun& run, std::string& reason);
     void AskToEnd(const TProgramRun& run);
     void StopRun(TProgramRun& run, const std::function<void()>& progress);
-    void StartReader(THandle pipe, const char* stream, TProgramRun& run);
+    void StartReader(TKernelHandle pipe, const char* stream, TProgramRun& run);
 
     TStubSettings settings_;
     std::shared_ptr<TStubLog> log_;
@@ -94,6 +94,3 @@ private:
     TSupervisorTiming timing_;
     std::atomic<bool> running_{false};
 };
-
-// The text Windows gives for an error code, without the line break.
-std::string SystemMessage(DWORD error);

@@ -10,10 +10,3 @@ public:
     explicit TError(const std::string& message) : std::runtime_error(message) {}
     std::string Message() const { return what(); }
 };
-
-// Raised when a text that should hold an integer does not (the conversion
-// error of the reply parser).
-class TConvertError : public TError {
-public:
-    using TError::TError;
-};

@@ -2,6 +2,48 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
+namespace {
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Parses digits from text[pos] to the end; false on an empty run, a stray
+// character or a value that does not fit 32 bits.
+bool ParseDigits(const std::string& text, size_t pos, bool hex, bool negative, int& result)
+{
+    if (pos >= text.size())
+        return false;
+    const uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
+    uint64_t value = 0;
+    for (; pos < text.size(); ++pos) {
+        int digit = hex ? HexDigit(text[pos]) : (text[pos] >= '0' && text[pos] <= '9' ? text[pos] - '0' : -1);
+        if (digit < 0)
+            return false;
+        value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
+        if (value > limit)
+            return false;
+    }
+    int64_t signedValue = hex ? static_cast<int32_t>(static_cast<uint32_t>(value)) : static_cast<int64_t>(value);
+    result = static_cast<int>(negative ? -signedValue : signedValue);
+    return true;
+}
+
+// The position after an optional sign at pos; negative tells which.
+size_t SkipSign(const std::string& text, size_t pos, bool& negative)
+{
+    negative = pos < text.size() && text[pos] == '-';
+    return pos < text.size() && (text[pos] == '+' || text[pos] == '-') ? pos + 1 : pos;
+}
+
+} // namespace
+
 std::string LowerCase(std::string text)
 {
     if (!text.empty())
@@ -14,4 +56,39 @@ std::string UpperCase(std::string text)
     if (!text.empty())
         CharUpperBuffA(text.data(), static_cast<DWORD>(text.size()));
     return text;
+}
+
+std::string AsciiUpperCase(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+std::optional<int> DecimalInteger(const std::string& text)
+{
+    bool negative = false;
+    size_t pos = SkipSign(text, 0, negative);
+    int result = 0;
+    if (!ParseDigits(text, pos, false, negative, result))
+        return std::nullopt;
+    return result;
+}
+
+int StrToIntDef(const std::string& text, int defaultValue)
+{
+    int result = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        return ParseDigits(text, 2, true, false, result) ? result : defaultValue;
+
+    size_t pos = 0;
+    while (pos < text.size() && text[pos] == ' ')
+        ++pos;
+    bool negative = false;
+    pos = SkipSign(text, pos, negative);
+    bool hex = pos < text.size() && text[pos] == '$';
+    if (hex)
+        ++pos;
+    return ParseDigits(text, pos, hex, negative, result) ? result : defaultValue;
 }

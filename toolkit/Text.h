@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 
 // The text without the characters 0 to 32 (blanks, tabs, line breaks and
@@ -16,3 +17,16 @@ inline std::string Trim(const std::string& text)
 // Letter case by the user's locale, as Windows compares names.
 std::string LowerCase(std::string text);
 std::string UpperCase(std::string text);
+// Only the ASCII letters a to z made upper case; every other character
+// stays as it is (mailslot server names).
+std::string AsciiUpperCase(std::string text);
+
+// Integers read from text. Both take the whole text and never throw.
+
+// An optional "+" or "-", then decimal digits, within 32 bits; nothing else.
+std::optional<int> DecimalInteger(const std::string& text);
+// The catalogue's integer rule: "0x" or "0X" followed by hex digits, or
+// leading blanks, an optional sign and decimal digits (hex after "$"); all
+// 32 bits of a hex value count, so "$FFFFFFFF" is -1. Anything else,
+// trailing blanks included, gives the default.
+int StrToIntDef(const std::string& text, int defaultValue);

@@ -5,6 +5,7 @@
 #include "platform/Seam.h"
 #include "tests/support/TempFiles.h"
 #include "toolkit/Error.h"
+#include "toolkit/Text.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 
 #include "catalogue/Catalogue.h"
 #include "deploy/Deploy.h"
+#include "fixtures/SavedCatalogue.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
 #include "platform/Kernel.h"
 #include "tests/support/Programs.h"
-#include "tests/support/SavedCatalogue.h"
 #include "tests/support/TestServices.h"
 #include "toolkit/Paths.h"
 
@@ -33,14 +33,14 @@ std::string On(const std::string& command, const std::string& name)
     return line;
 }
 
-TProgramRun Qv(const std::string& arguments)
+TProgramResult Qv(const std::string& arguments)
 {
     return RunProgram(On("", WindowsPath(QV_EXE)).substr(1) + " " + arguments);
 }
 
 json QvJson(const std::string& arguments)
 {
-    TProgramRun run = Qv(arguments + " --json");
+    TProgramResult run = Qv(arguments + " --json");
     EXPECT_EQ(run.ExitCode, 0u) << arguments << ": " << run.Err;
     return json::parse(run.Out);
 }
@@ -58,7 +58,7 @@ protected:
     }
     void Expect(const std::string& arguments, DWORD code, const std::string& errorPart = "")
     {
-        TProgramRun run = Qv(arguments);
+        TProgramResult run = Qv(arguments);
         EXPECT_EQ(run.ExitCode, code) << arguments << "\nout: " << run.Out << "\nerr: " << run.Err;
         EXPECT_NE(run.Err.find(errorPart), std::string::npos) << arguments << ": " << run.Err;
     }

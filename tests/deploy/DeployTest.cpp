@@ -9,14 +9,16 @@
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
 #include "deploy/Deploy.h"
+#include "fixtures/Watching.h"
 #include "platform/Directories.h"
 #include "platform/Kernel.h"
 #include "platform/Seam.h"
 #include "platform/Shell.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
-#include "toolkit/Error.h"
 #include "tests/support/Errors.h"
+#include "toolkit/Error.h"
+#include "toolkit/System.h"
 
 namespace {
 
@@ -58,18 +60,6 @@ BOOL WINAPI RefuseWrites(LPCSTR, LPCSTR, DWORD)
 {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
-}
-
-
-std::string SystemText(DWORD code)
-{
-    char text[512] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
-                   nullptr);
-    std::string reason = text;
-    while (!reason.empty() && (reason.back() == '\r' || reason.back() == '\n' || reason.back() == ' '))
-        reason.pop_back();
-    return reason;
 }
 
 // A catalogue and a Windows directory of their own in a temporary folder;
@@ -130,10 +120,9 @@ TEST(DeployNamesTest, StubCopiesLiveInTheRealWindowsDirectory)
     EXPECT_EQ(WindowsDirectory(), expected);
 
     std::string stubFolder = expected + "\\Vantorers";
-    bool existed = GetFileAttributesA(stubFolder.c_str()) != INVALID_FILE_ATTRIBUTES;
+    bool existed = FolderExists(stubFolder);
     EXPECT_EQ(StubCopyPath("Mail Relay"), stubFolder + "\\Mail!Relay.exe");
-    DWORD attributes = GetFileAttributesA(stubFolder.c_str());
-    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_TRUE(FolderExists(stubFolder));
     if (!existed)
         RemoveDirectoryA(stubFolder.c_str());
 }
@@ -154,13 +143,13 @@ TEST_F(DeployTest, StubCopyPathMakesTheFolderOnceAndReportsWhyItCannot)
     WriteTextFile(StubFolder(), "not a folder");
     EXPECT_EQ(ErrorOf([] { StubCopyPath("Mail Relay"); }),
               "Unable to create the folder \"" + StubFolder() + "\" for the service hosts: " +
-                  SystemText(ERROR_ALREADY_EXISTS));
+                  SystemMessage(ERROR_ALREADY_EXISTS));
 
     // A Windows directory that is not there.
     fake.windows = folder.File("Gone\\Windows");
     EXPECT_EQ(ErrorOf([] { StubCopyPath("Mail Relay"); }),
               "Unable to create the folder \"" + StubFolder() + "\" for the service hosts: " +
-                  SystemText(ERROR_PATH_NOT_FOUND));
+                  SystemMessage(ERROR_PATH_NOT_FOUND));
 }
 
 TEST_F(DeployTest, InstallCopiesRecordsThenLaunches)
@@ -169,13 +158,16 @@ TEST_F(DeployTest, InstallCopiesRecordsThenLaunches)
     Add("Mail Relay");
     catalogue.SetLastCount(99);
     std::string copy = StubFolder() + "\\Mail!Relay.exe";
-    WriteTextFile(copy, "an older host"); // an install always takes a fresh copy
+    // An older host is there already: an install always takes a fresh copy.
+    ASSERT_TRUE(CreateDirectoryA(StubFolder().c_str(), nullptr));
+    WriteTextFile(copy, "an older host");
+    ASSERT_EQ(ReadTextFile(copy), "an older host");
 
     fake.atLaunch = [&] {
         // The host finds its entry complete when it starts.
         EXPECT_EQ(Read("Mail Relay", "Vantorer"), copy);
         EXPECT_EQ(Read("Mail Relay", "Installed"), "1");
-        EXPECT_EQ(ReadTextFile(copy), Source());
+        EXPECT_TRUE(ReadTextFile(copy) == Source()) << "the older host was not replaced";
     };
     TDeployment done = DeployEntry(catalogue, 2, true);
 
@@ -295,12 +287,9 @@ TEST_F(DeployTest, TheCopyRunsForRealFromAPathWithABlank)
     std::string record = copy + ".args";
 
     EXPECT_EQ(DeployEntry(catalogue, 1, true).LaunchFailure, "");
-    for (int waited = 0; waited < 10000 && !FileExists(record); waited += 20)
-        Sleep(20);
-    ASSERT_TRUE(FileExists(record));
+    ASSERT_TRUE(WaitFor([&] { return FileExists(record); }, 10000));
     EXPECT_EQ(ReadTextFile(record), "\"" + copy + "\" -i");
 
     // The host has ended or is about to; let it go before the folder does.
-    for (int waited = 0; waited < 5000 && !DeleteFileA(copy.c_str()); waited += 20)
-        Sleep(20);
+    WaitFor([&] { return DeleteFileA(copy.c_str()) != FALSE; }, 5000);
 }

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "deploy/ServiceControl.h"
@@ -12,6 +13,7 @@
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TestServices.h"
 #include "toolkit/Error.h"
+#include "toolkit/System.h"
 
 namespace {
 
@@ -168,16 +170,35 @@ protected:
 
 } // namespace
 
-TEST(ServiceNamesTest, LastErrorNameQuotesKnownCodesAndNamesTheRestUnknown)
+TEST(ServiceNamesTest, LastErrorNameQuotesItsOwnCodesAndNamesTheRestUnknown)
 {
-    SetLastError(ERROR_SERVICE_NOT_ACTIVE);
-    EXPECT_EQ(LastErrorName(), "\"ERROR_SERVICE_NOT_ACTIVE\"");
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(LastErrorName(), "\"ERROR_PATH_NOT_FOUND\"");
-    SetLastError(ERROR_SERVICE_DEPENDENCY_DELETED);
-    EXPECT_EQ(LastErrorName(), "\"ERROR_SERVICE_DEPENDENCY_DELETED\"");
-    for (DWORD unknown : {0ul, 2ul, 1057ul, 1234ul})
-    {
+    const std::pair<DWORD, const char*> named[] = {
+        {3, "ERROR_PATH_NOT_FOUND"},
+        {5, "ERROR_ACCESS_DENIED"},
+        {6, "ERROR_INVALID_HANDLE"},
+        {87, "ERROR_INVALID_PARAMETER"},
+        {123, "ERROR_INVALID_NAME"},
+        {1051, "ERROR_DEPENDENT_SERVICES_RUNNING"},
+        {1052, "ERROR_INVALID_SERVICE_CONTROL"},
+        {1053, "ERROR_SERVICE_REQUEST_TIMEOUT"},
+        {1054, "ERROR_SERVICE_NO_THREAD"},
+        {1055, "ERROR_SERVICE_DATABASE_LOCKED"},
+        {1056, "ERROR_SERVICE_ALREADY_RUNNING"},
+        {1058, "ERROR_SERVICE_DISABLED"},
+        {1060, "ERROR_SERVICE_DOES_NOT_EXIST"},
+        {1061, "ERROR_SERVICE_CANNOT_ACCEPT_CTRL"},
+        {1062, "ERROR_SERVICE_NOT_ACTIVE"},
+        {1065, "ERROR_DATABASE_DOES_NOT_EXIST"},
+        {1069, "ERROR_SERVICE_LOGON_FAILED"},
+        {1072, "ERROR_SERVICE_MARKED_FOR_DELETE"},
+        {1075, "ERROR_SERVICE_DEPENDENCY_DELETED"},
+    };
+    for (const auto& [code, name] : named) {
+        SetLastError(code);
+        EXPECT_EQ(LastErrorName(), std::string("\"") + name + "\"");
+    }
+    // The service host names these too; the manager does not.
+    for (DWORD unknown : {0ul, 2ul, 120ul, 1057ul, 1073ul, 1078ul, 1234ul}) {
         SetLastError(unknown);
         EXPECT_EQ(LastErrorName(), "\"Unknown exception\"") << unknown;
     }

@@ -7,7 +7,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "deploy/Deploy.h"
-#include "tests/support/SavedCatalogue.h"
+#include "fixtures/SavedCatalogue.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/TestServices.h"

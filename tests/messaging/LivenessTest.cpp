@@ -6,10 +6,12 @@
 #include <thread>
 #include <vector>
 
+#include "fixtures/StandInHost.h"
+#include "fixtures/Watching.h"
 #include "messaging/Liveness.h"
 #include "messaging/Protocol.h"
+#include "platform/Kernel.h"
 #include "tests/support/ScriptedPrompter.h"
-#include "tests/support/StandInHost.h"
 #include "toolkit/Error.h"
 
 namespace {
@@ -32,6 +34,13 @@ private:
     std::function<void()> action_;
 };
 
+// Sets an event when it goes, so that a stand-in host waiting on it never
+// keeps a failed test from ending.
+struct TOpenAtEnd {
+    HANDLE Event;
+    ~TOpenAtEnd() { SetEvent(Event); }
+};
+
 class LivenessTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -49,8 +58,9 @@ protected:
             timerErrors.push_back((dynamic_cast<const TConvertError*>(&error) ? "convert: " : "other: ") +
                                   std::string(error.what()));
         };
+        // The full five-second time-out: a reply ends the wait at once, so
+        // it costs nothing where one comes, however late.
         live.Start();
-        live.CommTimeout().SetInterval(250);
     }
     void TearDown() override
     {
@@ -66,6 +76,7 @@ protected:
 };
 
 const std::string Beep100 = "100Hz 200ms";
+constexpr unsigned ShortTimeout = 250;
 
 } // namespace
 
@@ -82,7 +93,7 @@ TEST_F(LivenessTest, StartResetsAndASecondInstanceKeepsTryingForTheServer)
     EXPECT_EQ(live.ActiveService(1000000).Description, "Far");
     EXPECT_EQ(live.ActiveService(1000000).ListIndex, 4);
     EXPECT_EQ(live.ActiveService(999999).Description, "");
-    live.SetCheckMode(5);
+    live.SetCheckMode(TLiveness::ModePanel);
     live.SetFound(true);
     EXPECT_THROW(live.SendQuestion(1), TError); // nobody listens; the number is used all the same
     EXPECT_EQ(live.Sequence(), 1);
@@ -117,18 +128,18 @@ TEST_F(LivenessTest, RepliesAreReportedByCheckMode)
     TStandInHost host(7, Saying("I am on:7"));
     live.SetActiveService(7, "Alpha", 3);
 
-    live.SetCheckMode(1);
+    live.SetCheckMode(TLiveness::ModeBox);
     EXPECT_TRUE(live.Query(7));
     EXPECT_EQ(prompter.Texts("Information"), "The service, \"Alpha\" IS currently active !\n");
     EXPECT_TRUE(live.Found());
 
-    live.SetCheckMode(5);
+    live.SetCheckMode(TLiveness::ModePanel);
     live.SetFound(false);
     EXPECT_TRUE(live.Query(7));
     EXPECT_EQ(panel, std::vector<std::string>{" > \"Alpha\" is active !"});
     EXPECT_TRUE(live.Found());
 
-    live.SetCheckMode(7);
+    live.SetCheckMode(TLiveness::ModeQuiet);
     live.SetFound(false);
     EXPECT_TRUE(live.Query(7));
     EXPECT_TRUE(live.Found());
@@ -144,7 +155,8 @@ TEST_F(LivenessTest, RepliesAreReportedByCheckMode)
 
 TEST_F(LivenessTest, NoAnswerEndsByTimeOutWithTheBeep)
 {
-    live.SetCheckMode(1);
+    live.CommTimeout().SetInterval(ShortTimeout);
+    live.SetCheckMode(TLiveness::ModeBox);
     EXPECT_FALSE(live.Query(4242)); // no host at all: the send fails quietly
     EXPECT_EQ(beeps, std::vector<std::string>{Beep100});
     EXPECT_EQ(live.Sequence(), 1);
@@ -160,24 +172,27 @@ TEST_F(LivenessTest, NoAnswerEndsByTimeOutWithTheBeep)
 
 TEST_F(LivenessTest, EmptyAndMinusOneRepliesDoNotEndTheWait)
 {
-    TStandInHost host(9, [](const std::string&) { return std::vector<std::string>{"-1", ""}; });
-    live.SetCheckMode(1);
+    live.SetCheckMode(TLiveness::ModeBox);
     live.SetActiveService(3, "Gamma", 1);
-    EXPECT_FALSE(live.Query(9));
-    EXPECT_EQ(beeps.size(), 1u);
-    EXPECT_EQ(live.ServerSlot()->MsgCount(), 0);
-    EXPECT_EQ(live.LastReplySequence(), "");
-
     // Blanks around the fields do not matter.
     SendToManager(" 12 |  I am on:  3 ");
     live.PollStep();
     EXPECT_EQ(prompter.Texts("Information"), "The service, \"Gamma\" IS currently active !\n");
     EXPECT_EQ(live.LastReplySequence(), "12");
+
+    TStandInHost host(9, [](const std::string&) { return std::vector<std::string>{"-1", ""}; });
+    // The wait is still on once both have been read; only then the time-out.
+    TWhen timeOut([&] { return host.Delivered() == 2 && live.ServerSlot()->MsgCount() == 0; },
+                  [&] { live.CommTimeout().OnTimer(); });
+    EXPECT_FALSE(live.Query(9));
+    EXPECT_EQ(beeps.size(), 1u);
+    EXPECT_EQ(live.LastReplySequence(), "12");
+    EXPECT_EQ(prompter.shown.size(), 1u);
 }
 
 TEST_F(LivenessTest, ARepeatedSequenceStopsTheTickAndLeavesTheRest)
 {
-    live.SetCheckMode(1);
+    live.SetCheckMode(TLiveness::ModeBox);
     live.SetActiveService(3, "C", 1);
     live.SetActiveService(4, "D", 2);
     SendToManager("5|I am on:3");
@@ -197,15 +212,16 @@ TEST_F(LivenessTest, ARepeatedSequenceStopsTheTickAndLeavesTheRest)
     });
     live.SetActiveService(11, "Twice", 5);
     EXPECT_TRUE(live.Query(11));
-    Sleep(50);
+    ASSERT_TRUE(WaitFor([&] { return host.Delivered() == 2; }, 5000));
     live.PollStep();
     EXPECT_EQ(prompter.shown.size(), 3u);
+    EXPECT_EQ(live.ServerSlot()->MsgCount(), 0);
 }
 
 TEST_F(LivenessTest, AnyNewSequenceEndsTheWaitButOnlyTheExactWordsAreReported)
 {
     TStandInHost lower(12, Saying("i AM ON:12"));
-    live.SetCheckMode(1);
+    live.SetCheckMode(TLiveness::ModeBox);
     live.SetActiveService(12, "Lower", 1);
     EXPECT_TRUE(live.Query(12));
     EXPECT_FALSE(live.Found());
@@ -223,7 +239,7 @@ TEST_F(LivenessTest, AnyNewSequenceEndsTheWaitButOnlyTheExactWordsAreReported)
     EXPECT_THROW(live.PollStep(), TConvertError);
 
     // Mode 0 reads and acts on nothing but the sequence.
-    live.SetCheckMode(0);
+    live.SetCheckMode(TLiveness::ModeSilentStart);
     SendToManager("22|I am on:nonsense");
     live.PollStep();
     EXPECT_EQ(live.LastReplySequence(), "22");
@@ -232,15 +248,22 @@ TEST_F(LivenessTest, AnyNewSequenceEndsTheWaitButOnlyTheExactWordsAreReported)
 
 TEST_F(LivenessTest, ALateReplyIsReportedUnderTheModeSetSince)
 {
-    TStandInHost host(14, Saying("I am on:14"), 600);
+    // The host answers only once the query has given up.
+    TKernelHandle answer(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    TStandInHost host(14, [&](const std::string& sequence) {
+        WaitForSingleObject(answer.Get(), INFINITE);
+        return std::vector<std::string>{sequence + "|I am on:14"};
+    });
+    TOpenAtEnd open{answer.Get()};
+    live.CommTimeout().SetInterval(ShortTimeout);
     live.SetActiveService(14, "Slow", 2);
-    live.SetCheckMode(7);
+    live.SetCheckMode(TLiveness::ModeQuiet);
     EXPECT_FALSE(live.Query(14));
     EXPECT_EQ(beeps.size(), 1u);
 
-    live.SetCheckMode(1);
-    for (int i = 0; i < 300 && live.ServerSlot()->MsgCount() == 0; ++i)
-        Sleep(10);
+    live.SetCheckMode(TLiveness::ModeBox);
+    SetEvent(answer.Get());
+    ASSERT_TRUE(WaitFor([&] { return host.Delivered() == 1; }, 5000));
     live.PollStep();
     EXPECT_EQ(prompter.Texts("Information"), "The service, \"Slow\" IS currently active !\n");
     EXPECT_TRUE(live.Found());
@@ -248,7 +271,7 @@ TEST_F(LivenessTest, ALateReplyIsReportedUnderTheModeSetSince)
 
 TEST_F(LivenessTest, EachMessageIsReadIntoAClearedBufferAndUnknownIDsHaveNoDescription)
 {
-    live.SetCheckMode(1);
+    live.SetCheckMode(TLiveness::ModeBox);
     live.SetActiveService(5, "Five", 1);
     SendToManager("1|I am on:123456789");
     SendToManager("2|I am on:5", 11); // no terminator
@@ -269,7 +292,7 @@ TEST_F(LivenessTest, ATickReadsAFewRepliesAndLeavesTheRestForTheNext)
 
 TEST_F(LivenessTest, NoTickReadsWhileABoxOfThePollStepIsUp)
 {
-    live.SetCheckMode(1);
+    live.SetCheckMode(TLiveness::ModeBox);
     SendToManager("1|I am on:1");
     SendToManager("2|I am on:2");
     std::vector<int> waitingInside;
@@ -304,7 +327,6 @@ TEST_F(LivenessTest, NoTickReadsWhileABoxOfThePollStepIsUp)
 TEST_F(LivenessTest, ClosingDuringAWaitEndsItAndNothingTouchesTheMailslotAfterwards)
 {
     TStandInHost host(15, Silent());
-    live.CommTimeout().SetInterval(5000);
     HCURSOR during = nullptr;
     {
         TAfter close(50, [&] {
@@ -326,7 +348,7 @@ TEST_F(LivenessTest, ClosingDuringAWaitEndsItAndNothingTouchesTheMailslotAfterwa
     TLiveness other;
     other.ShowActive = live.ShowActive;
     other.Start();
-    other.SetCheckMode(1);
+    other.SetCheckMode(TLiveness::ModeBox);
     SendToManager("1|I am on:1");
     SendToManager("2|I am on:2");
     prompter.OnShow = [&](const TScriptedPrompter::Shown&) { other.Shutdown(); };
@@ -338,7 +360,6 @@ TEST_F(LivenessTest, ClosingDuringAWaitEndsItAndNothingTouchesTheMailslotAfterwa
 TEST_F(LivenessTest, TheProgramEndingDuringAWaitEndsIt)
 {
     TStandInHost host(16, Silent());
-    live.CommTimeout().SetInterval(5000);
     {
         TAfter quit(50, [] { PostQuitMessage(3); });
         EXPECT_FALSE(live.Query(16));
@@ -360,7 +381,7 @@ TEST_F(LivenessTest, AnotherQueryStartedDuringAWaitEndsBothCleanly)
 {
     TStandInHost silent(17, Silent());
     TStandInHost answering(18, Saying("I am on:18"));
-    live.SetCheckMode(7);
+    live.SetCheckMode(TLiveness::ModeQuiet);
     bool inner = false;
     {
         TAfter command(30, [&] { inner = live.Query(18); });
@@ -376,16 +397,16 @@ TEST_F(LivenessTest, WindowMessageReplies)
 {
     live.SetActiveService(30, "Msg", 1);
     live.ReplyMessage(30); // mode 0
-    live.SetCheckMode(7);
+    live.SetCheckMode(TLiveness::ModeQuiet);
     live.ReplyMessage(30);
     EXPECT_FALSE(live.Found());
     EXPECT_TRUE(prompter.shown.empty());
 
-    live.SetCheckMode(1);
+    live.SetCheckMode(TLiveness::ModeBox);
     live.ReplyMessage(30);
     EXPECT_EQ(prompter.Texts("Information"), "The service, \"Msg\" IS currently active !\n");
     EXPECT_TRUE(live.Found());
-    live.SetCheckMode(5);
+    live.SetCheckMode(TLiveness::ModePanel);
     live.SetFound(false);
     live.ReplyMessage(30);
     EXPECT_EQ(panel, std::vector<std::string>{" > Msg"});

@@ -6,8 +6,9 @@
 #include "messaging/MailSlot.h"
 #include "platform/Kernel.h"
 #include "platform/Seam.h"
-#include "toolkit/Error.h"
 #include "tests/support/Errors.h"
+#include "toolkit/Error.h"
+#include "toolkit/System.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ std::string Upper(std::string s)
 TEST(MailSlot, DefaultsAndTheServerNormalising)
 {
     TMailSlot slot;
-    const std::string computer = ComputerName();
+    const std::string computer = LocalComputerName();
     ASSERT_FALSE(computer.empty());
     EXPECT_EQ(slot.Mailslot(), msServer);
     EXPECT_EQ(slot.Server(), "\\\\.");
@@ -207,8 +208,8 @@ TEST(MailSlot, AClientNamingThisComputerReachesTheLocalServer)
 {
     const std::string alias = UniqueAlias("named");
     auto server = Server(alias);
-    auto client = Client(alias, ComputerName());
-    EXPECT_EQ(client->Server(), "\\\\" + Upper(ComputerName()));
+    auto client = Client(alias, LocalComputerName());
+    EXPECT_EQ(client->Server(), "\\\\" + Upper(LocalComputerName()));
     client->WriteMsg("hello", 6);
     char buffer[50];
     server->ReadMsg(buffer, 50);

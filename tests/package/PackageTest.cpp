@@ -16,6 +16,7 @@
 #include "catalogue/Catalogue.h"
 #include "deploy/Deploy.h"
 #include "deploy/ServiceOwner.h"
+#include "fixtures/SavedCatalogue.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/WindowDriver.h"
@@ -63,17 +64,8 @@ std::string Quoted(const std::string& text)
 
 DWORD Msiexec(const std::string& arguments)
 {
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    std::string line = "msiexec.exe " + arguments + " /qn";
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return GetLastError();
-    DWORD code = WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
+    TProgramEnd end = RunToEnd("msiexec.exe " + arguments + " /qn");
+    return end.Started ? end.ExitCode : end.StartError;
 }
 
 // The "Quorvane" entries of Add/Remove Programs: product code, version.
@@ -249,9 +241,8 @@ private:
 // as they left it.
 class PackageTest : public ::testing::Test {
 protected:
-    std::string catalogue = WindowsDirectory() + "\\" + CatalogueFileName;
-    bool hadCatalogue = FileExists(catalogue);
-    std::string savedCatalogue = ReadTextFile(catalogue);
+    TSavedCatalogue savedCatalogue;
+    const std::string& catalogue = savedCatalogue.Path();
     bool hadStubFolder = FolderExists(WindowsDirectory() + "\\Vantorers");
     std::string package = WindowsPath(PACKAGE_MSI);
     std::string olderPackage = WindowsPath(OLDER_MSI);
@@ -260,15 +251,11 @@ protected:
     void SetUp() override
     {
         CoInitialize(nullptr);
-        DeleteFileA(catalogue.c_str());
         Clean();
     }
     void TearDown() override
     {
         Clean();
-        DeleteFileA(catalogue.c_str());
-        if (hadCatalogue)
-            WriteTextFile(catalogue, savedCatalogue);
         if (!hadStubFolder)
             RemoveDirectoryA((WindowsDirectory() + "\\Vantorers").c_str());
         CoUninitialize();

@@ -1,25 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <windows.h>
 
 #include "catalogue/IniFile.h"
 #include "stub/BackOff.h"
-#include "stub/Liveness.h"
 #include "stub/Registration.h"
 #include "stub/StubCommand.h"
 #include "stub/StubIdentity.h"
-#include "toolkit/Paths.h"
 #include "stub/StubSettings.h"
 #include "tests/support/TempFiles.h"
+#include "toolkit/Paths.h"
 
 namespace {
-
-std::optional<std::string> Question(const std::string& text, int serviceID = 7)
-{
-    char slot[50] = {};
-    std::memcpy(slot, text.data(), text.size() < 50 ? text.size() : 50);
-    return QuestionSequence(slot, sizeof slot, serviceID);
-}
 
 unsigned long SettingsFault(const std::function<void()>& load)
 {
@@ -72,43 +64,6 @@ TEST(StubBackOff, HugeFailureCountsStayAtTheCeiling)
     for (int i = 0; i < 100; ++i)
         wait = backOff.Next(0);
     EXPECT_EQ(60000u, wait);
-}
-
-TEST(StubLiveness, QuestionsAreRecognised)
-{
-    EXPECT_EQ("7", Question("7|Are you on?").value_or("none"));
-    EXPECT_EQ("12", Question(" 12 | Are you on? ").value_or("none"));
-    EXPECT_EQ("-1", Question("-1|Are you on?").value_or("none"));
-    // What follows the terminator has no meaning.
-    char slot[50] = "3|Are you on?";
-    std::memcpy(slot + 20, "garbage", 7);
-    EXPECT_EQ("3", QuestionSequence(slot, sizeof slot, 7).value_or("none"));
-}
-
-TEST(StubLiveness, AnythingElseIsNoQuestion)
-{
-    EXPECT_FALSE(Question(""));
-    EXPECT_FALSE(Question("hello"));
-    EXPECT_FALSE(Question("|Are you on?"));
-    EXPECT_FALSE(Question("x1|Are you on?"));
-    EXPECT_FALSE(Question("7|are you on?"));
-    EXPECT_FALSE(Question("7|Are you on?!"));
-    EXPECT_FALSE(Question("7|I am on:7"));
-    // Larger than a slot.
-    std::string big(51, 'x');
-    std::memcpy(big.data(), "1|Are you on?", 14);
-    EXPECT_FALSE(QuestionSequence(big.data(), big.size(), 7));
-    // A reply to this one would not fit in a slot.
-    EXPECT_FALSE(Question(std::string(36, '9') + "|Are you on?", 1234567));
-    EXPECT_TRUE(Question(std::string(30, '9') + "|Are you on?", 1234567));
-}
-
-TEST(StubLiveness, ReplyFillsOneSlot)
-{
-    std::string slot = ReplySlot("41", 7);
-    ASSERT_EQ(50u, slot.size());
-    EXPECT_STREQ("41|I am on:7", slot.c_str());
-    EXPECT_EQ(std::string(50 - 12, '\0'), slot.substr(12));
 }
 
 TEST(StubCommandLine, SwitchesAndUsage)
@@ -190,5 +145,8 @@ TEST(StubRegistration, ErrorNames)
 {
     EXPECT_EQ("ERROR_ACCESS_DENIED", ErrorName(ERROR_ACCESS_DENIED));
     EXPECT_EQ("ERROR_SERVICE_MARKED_FOR_DELETE", ErrorName(ERROR_SERVICE_MARKED_FOR_DELETE));
+    // Codes a registration meets that the manager's start and stop never name.
+    EXPECT_EQ("ERROR_SERVICE_EXISTS", ErrorName(ERROR_SERVICE_EXISTS));
+    EXPECT_EQ("ERROR_FILE_NOT_FOUND", ErrorName(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ("error 99999", ErrorName(99999));
 }

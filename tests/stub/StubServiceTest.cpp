@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "catalogue/Catalogue.h"
+#include "fixtures/SavedCatalogue.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
+#include "platform/Services.h"
 #include "stub/Registration.h"
 #include "stub/StubSettings.h"
 #include "tests/stub/StubTestSupport.h"
@@ -17,53 +19,25 @@ namespace {
 const std::string StubBinary = WindowsPath(STUB_BINARY);
 const std::string TestProgram = WindowsPath(STUB_TEST_PROGRAM);
 
-std::string CatalogueFilePath()
-{
-    char windows[MAX_PATH];
-    GetWindowsDirectoryA(windows, sizeof windows);
-    return std::string(windows) + "\\" + CatalogueFileName;
-}
-
-// Puts the catalogue back as it was before this suite ran.
+// The real catalogue, which the service host reads, is put back as it was
+// once the suite is over.
 class TCatalogueKeeper : public testing::Environment {
 public:
-    void SetUp() override
-    {
-        existed_ = FileExists(CatalogueFilePath());
-        text_ = existed_ ? ReadTextFile(CatalogueFilePath()) : "";
-    }
-    void TearDown() override
-    {
-        WritePrivateProfileStringA(nullptr, nullptr, nullptr, CatalogueFileName);
-        if (existed_)
-            WriteTextFile(CatalogueFilePath(), text_);
-        else
-            DeleteFileA(CatalogueFilePath().c_str());
-    }
+    void SetUp() override { saved_ = std::make_unique<TSavedCatalogue>(); }
+    void TearDown() override { saved_.reset(); }
 
 private:
-    bool existed_ = false;
-    std::string text_;
+    std::unique_ptr<TSavedCatalogue> saved_;
 };
 [[maybe_unused]] const auto* keeper = testing::AddGlobalTestEnvironment(new TCatalogueKeeper);
-
-struct TServiceHandle {
-    SC_HANDLE Handle = nullptr;
-    explicit TServiceHandle(SC_HANDLE handle) : Handle(handle) {}
-    ~TServiceHandle()
-    {
-        if (Handle)
-            CloseServiceHandle(Handle);
-    }
-};
 
 SERVICE_STATUS StatusOf(const std::string& name)
 {
     SERVICE_STATUS status = {};
     TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    TServiceHandle service(OpenServiceA(manager.Handle, name.c_str(), SERVICE_QUERY_STATUS));
-    if (service.Handle)
-        QueryServiceStatus(service.Handle, &status);
+    TServiceHandle service(OpenServiceA(manager.Get(), name.c_str(), SERVICE_QUERY_STATUS));
+    if (service.Get())
+        QueryServiceStatus(service.Get(), &status);
     return status;
 }
 
@@ -75,11 +49,11 @@ bool WaitForState(const std::string& name, DWORD state, DWORD timeoutMs)
 DWORD Control(const std::string& name, bool start)
 {
     TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    TServiceHandle service(OpenServiceA(manager.Handle, name.c_str(), SERVICE_START | SERVICE_STOP));
-    if (!service.Handle)
+    TServiceHandle service(OpenServiceA(manager.Get(), name.c_str(), SERVICE_START | SERVICE_STOP));
+    if (!service.Get())
         return GetLastError();
     SERVICE_STATUS status = {};
-    BOOL done = start ? StartServiceA(service.Handle, 0, nullptr) : ControlService(service.Handle, SERVICE_CONTROL_STOP, &status);
+    BOOL done = start ? StartServiceA(service.Get(), 0, nullptr) : ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
     return done ? 0 : GetLastError();
 }
 
@@ -154,12 +128,12 @@ public:
     {
         {
             TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-            TServiceHandle service(OpenServiceA(manager.Handle, Description.c_str(), SERVICE_ALL_ACCESS));
-            if (service.Handle) {
+            TServiceHandle service(OpenServiceA(manager.Get(), Description.c_str(), SERVICE_ALL_ACCESS));
+            if (service.Get()) {
                 SERVICE_STATUS status = {};
-                ControlService(service.Handle, SERVICE_CONTROL_STOP, &status);
+                ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
                 WaitForState(Description, SERVICE_STOPPED, 15000);
-                DeleteService(service.Handle);
+                DeleteService(service.Get());
             }
         }
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, EventSourceKey(Description).c_str());
@@ -220,11 +194,11 @@ public:
 std::string BinaryPathOf(const std::string& name)
 {
     TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    TServiceHandle service(OpenServiceA(manager.Handle, name.c_str(), SERVICE_QUERY_CONFIG));
+    TServiceHandle service(OpenServiceA(manager.Get(), name.c_str(), SERVICE_QUERY_CONFIG));
     std::vector<char> buffer(8192);
     DWORD needed = 0;
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    if (!service.Handle || !QueryServiceConfigA(service.Handle, config, static_cast<DWORD>(buffer.size()), &needed))
+    if (!service.Get() || !QueryServiceConfigA(service.Get(), config, static_cast<DWORD>(buffer.size()), &needed))
         return "(none: error " + std::to_string(GetLastError()) + ")";
     return config->lpBinaryPathName;
 }
@@ -278,18 +252,18 @@ TEST(StubService, InstallRunAnswerStopAndUninstall)
     ASSERT_EQ(0, copy.Run("-i"));
     {
         TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-        TServiceHandle service(OpenServiceA(manager.Handle, copy.Description.c_str(), SERVICE_QUERY_CONFIG));
-        ASSERT_TRUE(service.Handle) << GetLastError();
+        TServiceHandle service(OpenServiceA(manager.Get(), copy.Description.c_str(), SERVICE_QUERY_CONFIG));
+        ASSERT_TRUE(service.Get()) << GetLastError();
         std::vector<char> buffer(8192);
         DWORD needed = 0;
         auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-        ASSERT_TRUE(QueryServiceConfigA(service.Handle, config, static_cast<DWORD>(buffer.size()), &needed));
+        ASSERT_TRUE(QueryServiceConfigA(service.Get(), config, static_cast<DWORD>(buffer.size()), &needed));
         EXPECT_EQ("\"" + copy.Path + "\"", std::string(config->lpBinaryPathName));
         EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), config->dwStartType);
         EXPECT_TRUE(config->dwServiceType & SERVICE_WIN32_OWN_PROCESS);
         EXPECT_EQ(copy.Description, std::string(config->lpDisplayName));
         auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer.data());
-        ASSERT_TRUE(QueryServiceConfig2A(service.Handle, SERVICE_CONFIG_DESCRIPTION, reinterpret_cast<BYTE*>(buffer.data()),
+        ASSERT_TRUE(QueryServiceConfig2A(service.Get(), SERVICE_CONFIG_DESCRIPTION, reinterpret_cast<BYTE*>(buffer.data()),
                                          static_cast<DWORD>(buffer.size()), &needed));
         ASSERT_TRUE(description->lpDescription);
         EXPECT_NE(std::string::npos, std::string(description->lpDescription).find(TestProgram));
@@ -332,8 +306,8 @@ TEST(StubService, InstallRunAnswerStopAndUninstall)
     ASSERT_EQ(0, copy.Run("-u"));
     {
         TServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-        TServiceHandle gone(OpenServiceA(scm.Handle, copy.Description.c_str(), SERVICE_QUERY_STATUS));
-        EXPECT_FALSE(gone.Handle);
+        TServiceHandle gone(OpenServiceA(scm.Get(), copy.Description.c_str(), SERVICE_QUERY_STATUS));
+        EXPECT_FALSE(gone.Get());
         EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), GetLastError());
     }
     EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, EventSourceKey(copy.Description).c_str(), 0,
@@ -401,11 +375,11 @@ TEST(StubService, AnotherProgramsServiceAndEventSourceAreLeftAsTheyAre)
     const std::string foreign = "\"" + TestProgram + "\" wait";
     {
         TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-        TServiceHandle service(CreateServiceA(manager.Handle, copy.Description.c_str(), copy.Description.c_str(),
+        TServiceHandle service(CreateServiceA(manager.Get(), copy.Description.c_str(), copy.Description.c_str(),
                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                               SERVICE_ERROR_NORMAL, foreign.c_str(), nullptr, nullptr, nullptr,
                                               nullptr, nullptr));
-        ASSERT_TRUE(service.Handle) << GetLastError();
+        ASSERT_TRUE(service.Get()) << GetLastError();
     }
     for (const char* option : {"-i", "-u"}) {
         std::string box;
@@ -416,8 +390,8 @@ TEST(StubService, AnotherProgramsServiceAndEventSourceAreLeftAsTheyAre)
     }
     {
         TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-        TServiceHandle service(OpenServiceA(manager.Handle, copy.Description.c_str(), DELETE));
-        ASSERT_TRUE(DeleteService(service.Handle));
+        TServiceHandle service(OpenServiceA(manager.Get(), copy.Description.c_str(), DELETE));
+        ASSERT_TRUE(DeleteService(service.Get()));
     }
 
     const std::string otherFile = "C:\\windows\\system32\\other-messages.dll";

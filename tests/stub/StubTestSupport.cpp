@@ -2,26 +2,6 @@
 
 #include <sstream>
 
-std::string WindowsPath(const char* unixPath)
-{
-    std::string path = std::string("Z:") + unixPath;
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-    return path;
-}
-
-bool WaitFor(const std::function<bool()>& check, DWORD timeoutMs)
-{
-    ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!check()) {
-        if (GetTickCount64() >= deadline)
-            return check();
-        Sleep(20);
-    }
-    return true;
-}
-
 void TRecordingLog::Event(TLogKind kind, const std::string& text)
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -70,21 +50,6 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& p
         if (line.find(part) != std::string::npos)
             found.push_back(line);
     return found;
-}
-
-long long NumberAfter(const std::string& text, const std::string& prefix)
-{
-    size_t at = text.find(prefix);
-    if (at == std::string::npos)
-        return -1;
-    at += prefix.size();
-    long long value = 0;
-    bool any = false;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-        value = value * 10 + (text[at++] - '0');
-        any = true;
-    }
-    return any ? value : -1;
 }
 
 bool ProcessRunning(DWORD pid)

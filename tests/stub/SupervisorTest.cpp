@@ -7,7 +7,8 @@
 #include <thread>
 
 #include "messaging/MailSlot.h"
-#include "stub/Liveness.h"
+#include "messaging/Protocol.h"
+#include "stub/LivenessListener.h"
 #include "stub/Supervisor.h"
 #include "tests/stub/StubTestSupport.h"
 
@@ -79,13 +80,11 @@ std::string Joined(const std::vector<std::string>& lines)
 
 void Send(int serviceID, const std::string& bytes)
 {
-    std::string name = "\\\\.\\mailslot\\delphi\\Service" + std::to_string(serviceID);
-    HANDLE slot = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, slot);
+    TKernelHandle slot(CreateFileA(LocalMailslotName(ServiceSlotAlias(serviceID)).c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(slot);
     DWORD written = 0;
-    WriteFile(slot, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(slot);
+    WriteFile(slot.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 std::string Slot(const std::string& text)

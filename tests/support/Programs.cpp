@@ -2,16 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Kernel.h"
 #include "tests/support/TempFiles.h"
-
-std::string WindowsPath(const char* unixPath)
-{
-    std::string path = std::string("Z:") + unixPath;
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-    return path;
-}
 
 namespace {
 
@@ -24,37 +16,18 @@ HANDLE InheritableFile(const std::string& path)
 
 } // namespace
 
-TProgramRun RunProgram(const std::string& commandLine, DWORD timeoutMs)
+TProgramResult RunProgram(const std::string& commandLine, DWORD timeoutMs)
 {
     // Files rather than pipes: nothing to drain while the program runs.
     TTempFolder folder;
-    HANDLE out = InheritableFile(folder.File("out"));
-    HANDLE err = InheritableFile(folder.File("err"));
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    PROCESS_INFORMATION process = {};
-    std::string line = commandLine;
-    TProgramRun run;
-    BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                                  &startup, &process);
-    CloseHandle(out);
-    CloseHandle(err);
-    if (!started) {
-        ADD_FAILURE() << "cannot run " << commandLine << ": error " << GetLastError();
-        return run;
+    TProgramEnd end;
+    {
+        TKernelHandle out(InheritableFile(folder.File("out"))), err(InheritableFile(folder.File("err")));
+        end = RunToEnd(commandLine, out.Get(), err.Get(), timeoutMs, CREATE_NO_WINDOW);
     }
-    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    if (!end.Started)
+        ADD_FAILURE() << "cannot run " << commandLine << ": error " << end.StartError;
+    else if (!end.InTime)
         ADD_FAILURE() << commandLine << " did not end within " << timeoutMs << " ms";
-        TerminateProcess(process.hProcess, 1);
-        WaitForSingleObject(process.hProcess, 5000);
-    }
-    GetExitCodeProcess(process.hProcess, &run.ExitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    run.Out = ReadTextFile(folder.File("out"));
-    run.Err = ReadTextFile(folder.File("err"));
-    return run;
+    return {end.ExitCode, ReadTextFile(folder.File("out")), ReadTextFile(folder.File("err"))};
 }

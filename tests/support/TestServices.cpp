@@ -3,6 +3,8 @@
 #include <memory>
 #include <vector>
 
+#include "fixtures/Watching.h"
+
 namespace {
 
 using THandle = std::unique_ptr<SC_HANDLE__, decltype(&::CloseServiceHandle)>;
@@ -49,10 +51,7 @@ DWORD ServiceState(const std::string& name)
 
 bool WaitForServiceState(const std::string& name, DWORD state)
 {
-    for (int waited = 0; waited < 15000; waited += 20, Sleep(20))
-        if (ServiceState(name) == state)
-            return true;
-    return false;
+    return WaitFor([&] { return ServiceState(name) == state; }, 15000);
 }
 
 std::string ServiceBinary(const std::string& name)

@@ -1,26 +1,30 @@
 #include "tests/ui/ServiceManagerFixture.h"
 
-#include "tests/support/StandInHost.h"
+#include "fixtures/StandInHost.h"
+#include "fixtures/Watching.h"
 
 // Check selected and check all, through the window, against stand-in hosts.
 namespace {
 
-// A silent service is given up on after Silence rather than the program's
-// five seconds; where only answers are expected, an answer ends the wait and
-// the full time-out keeps a slow answer from failing the test.
-constexpr unsigned Silence = 300;
-constexpr unsigned FullWait = 5000;
-
 class CheckCommandsTest : public ServiceManagerTest {
 protected:
-    void OpenQuick(unsigned timeout = Silence)
+    // The window with its full reply time-out: an answer ends the wait at
+    // once, however slowly it comes.
+    void OpenQuick()
     {
         Open();
-        form->Liveness().CommTimeout().SetInterval(timeout);
         form->Liveness().Beep = [this](DWORD frequency, DWORD duration) {
             beeps.push_back(std::to_string(frequency) + "Hz " + std::to_string(duration) + "ms");
             return TRUE;
         };
+    }
+    // The wait for a silent host ends by its time-out as soon as the host
+    // has the question, not five seconds later. Kept after the host, it goes
+    // first.
+    std::unique_ptr<TWhen> TimeOutWhenAsked(TStandInHost& silent)
+    {
+        return std::make_unique<TWhen>([&silent] { return !silent.Questions().empty(); },
+                                       [this] { form->Liveness().CommTimeout().OnTimer(); });
     }
     std::vector<std::string> beeps;
 };
@@ -31,8 +35,10 @@ TEST_F(CheckCommandsTest, CheckSelectedReportsAnAnsweringServiceAndASilentOne)
 {
     Add("Mail Relay", true);
     Add("Print Spool", true);
-    OpenQuick(FullWait);
+    OpenQuick();
     TStandInHost relay(1, Saying("I am on:1"));
+    TStandInHost spool(2, Silent());
+    auto timeOut = TimeOutWhenAsked(spool);
     Select(RowOf("Mail Relay"));
     ClickButton("btnCheckActive");
     EXPECT_EQ(prompter.Texts("Information"), "The service, \"Mail Relay\" IS currently active !\n");
@@ -40,7 +46,6 @@ TEST_F(CheckCommandsTest, CheckSelectedReportsAnAnsweringServiceAndASilentOne)
     EXPECT_TRUE(beeps.empty());
 
     prompter.shown.clear();
-    form->Liveness().CommTimeout().SetInterval(Silence);
     Select(RowOf("Print Spool"));
     ClickButton("btnCheckActive");
     EXPECT_EQ(prompter.Texts("Information"), "The service is currently NOT active !\n");
@@ -51,7 +56,7 @@ TEST_F(CheckCommandsTest, CheckSelectedReportsAnAnsweringServiceAndASilentOne)
 TEST_F(CheckCommandsTest, AMalformedReplyIsReportedWithItsMessage)
 {
     Add("Mail Relay", true);
-    OpenQuick(FullWait);
+    OpenQuick();
     TStandInHost relay(1, Saying("I am on:one"));
     Select(0);
     ClickButton("btnCheckActive");
@@ -70,6 +75,7 @@ TEST_F(CheckCommandsTest, CheckAllListsTheActiveServicesAndAsksOnlyInstalledOnes
     OpenQuick();
     TStandInHost alpha(1, Saying("I am on:1"));
     TStandInHost beta(2, Silent());
+    auto timeOut = TimeOutWhenAsked(beta);
     TStandInHost gamma(3, Saying("I am on:3"));
     TStandInHost delta(4, Saying("I am on:4"));
     Select(RowOf("Beta"));
@@ -91,6 +97,8 @@ TEST_F(CheckCommandsTest, CheckAllWithNobodyAnsweringSaysNone)
     Add("Alpha", true);
     Add("Beta");
     OpenQuick();
+    TStandInHost alpha(1, Silent());
+    auto timeOut = TimeOutWhenAsked(alpha);
     ClickButton("btnCheckAll");
     EXPECT_EQ(prompter.Texts("Information"), "NONE of these services are currently active !\n");
     EXPECT_EQ(beeps.size(), 1u);
@@ -99,7 +107,7 @@ TEST_F(CheckCommandsTest, CheckAllWithNobodyAnsweringSaysNone)
 TEST_F(CheckCommandsTest, UninstallIsRefusedWhileTheServiceAnswers)
 {
     Add("Mail Relay", true);
-    OpenQuick(FullWait);
+    OpenQuick();
     TStandInHost relay(1, Saying("I am on:1"));
     Select(0);
     ClickButton("btnUnInstallService");

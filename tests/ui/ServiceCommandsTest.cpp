@@ -5,7 +5,7 @@
 #include "platform/Seam.h"
 #include "platform/Services.h"
 #include "platform/Shell.h"
-#include "tests/support/StandInHost.h"
+#include "fixtures/StandInHost.h"
 #include "tests/support/TestServices.h"
 
 // The install, uninstall, start and stop commands as the window runs them.

@@ -9,7 +9,7 @@
 #include "platform/Seam.h"
 #include "platform/Shell.h"
 #include "tests/support/ScriptedPrompter.h"
-#include "tests/support/StandInHost.h"
+#include "fixtures/StandInHost.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/WindowDriver.h"
 #include "toolkit/Application.h"

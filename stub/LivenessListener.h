@@ -5,22 +5,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 
-#include "stub/Handle.h"
+#include "platform/Kernel.h"
 #include "stub/StubLog.h"
-
-// The sequence field of a liveness question "<sequence>|Are you on?" taken
-// from the raw bytes of one mailslot message, or nothing when the message
-// is not such a question. The text ends at the first zero byte; a message
-// longer than the 50-byte slot is refused, and so is a sequence too long
-// for the reply to fit in one slot.
-std::optional<std::string> QuestionSequence(const char* bytes, size_t count, int serviceID);
-
-// The 50-byte slot that answers a question: "<sequence>|I am on:<ID>" and
-// zeros after it.
-std::string ReplySlot(const std::string& sequence, int serviceID);
 
 // Holds the mailslot "Service<ID>" and answers questions on the manager's
 // mailslot, but only while isOn says the program runs. One thread, blocked
@@ -52,6 +40,6 @@ private:
     static DWORD WINAPI ThreadMain(void* shared);
 
     std::shared_ptr<TShared> shared_;
-    THandle thread_;
+    TKernelHandle thread_;
     std::mutex stopLock_;
 };

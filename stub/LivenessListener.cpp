@@ -1,27 +1,29 @@
-#include "stub/Liveness.h"
+#include "stub/LivenessListener.h"
 
-#include <cstring>
 #include <vector>
 
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
 #include "stub/Guard.h"
 #include "toolkit/Error.h"
-#include "toolkit/Text.h"
 
 namespace {
 
-constexpr const char* LocalSlotPath = "\\\\.\\mailslot\\delphi\\";
 // Mailslot messages on one computer stay well below this; a larger one is
 // read in full (and refused) so it can never block the slot.
 constexpr size_t ReadBufferSize = 64 * 1024;
-
+// How long a stop waits for the thread to end, and again once its read is
+// cancelled.
+constexpr DWORD ThreadEndMs = 2000;
+constexpr DWORD CancelledEndMs = 1000;
+// The most of an ignored message the log shows.
+constexpr size_t ShownInput = 60;
 
 // Bad input reaches the log shortened and without control characters.
 std::string Printable(const char* bytes, size_t count)
 {
     std::string text;
-    for (size_t i = 0; i < count && text.size() < 60; ++i) {
+    for (size_t i = 0; i < count && text.size() < ShownInput; ++i) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
         if (c == 0)
             break;
@@ -32,49 +34,19 @@ std::string Printable(const char* bytes, size_t count)
 
 } // namespace
 
-std::optional<std::string> QuestionSequence(const char* bytes, size_t count, int serviceID)
-{
-    if (count > static_cast<size_t>(MessageSize))
-        return std::nullopt;
-    const void* zero = std::memchr(bytes, 0, count);
-    std::string text(bytes, zero ? static_cast<const char*>(zero) - bytes : count);
-    size_t bar = text.find('|');
-    if (bar == std::string::npos)
-        return std::nullopt;
-    std::string sequence = Trim(text.substr(0, bar));
-    if (Trim(text.substr(bar + 1)) != QuestionBody)
-        return std::nullopt;
-    size_t digits = sequence.size() > 0 && sequence[0] == '-' ? 1 : 0;
-    if (digits == sequence.size())
-        return std::nullopt;
-    for (size_t i = digits; i < sequence.size(); ++i)
-        if (sequence[i] < '0' || sequence[i] > '9')
-            return std::nullopt;
-    if (ReplyText(sequence, serviceID).size() >= static_cast<size_t>(MessageSize))
-        return std::nullopt;
-    return sequence;
-}
-
-std::string ReplySlot(const std::string& sequence, int serviceID)
-{
-    std::string slot = ReplyText(sequence, serviceID);
-    slot.resize(MessageSize, '\0');
-    return slot;
-}
-
 struct TLivenessListener::TShared {
     int ServiceID;
     std::shared_ptr<TStubLog> Log;
     std::function<bool()> IsOn;
     std::string ReplyAlias = ManagerSlotAlias;
-    THandle Slot;
+    TKernelHandle Slot;
     std::atomic<bool> Stopping{false};
     // Held while a question is answered, so Stop can wait out a reply on its
     // way and no reply follows it.
     std::mutex AnswerLock;
     bool Silent = false;
 
-    std::string SlotName() const { return LocalSlotPath + ServiceSlotAlias(ServiceID); }
+    std::string SlotName() const { return LocalMailslotName(ServiceSlotAlias(ServiceID)); }
     void Listen();
     void Answer(const char* bytes, size_t count);
 };
@@ -100,14 +72,14 @@ void TLivenessListener::SetReplyAlias(const std::string& alias)
 bool TLivenessListener::Start(std::string& reason)
 {
     std::string name = shared_->SlotName();
-    shared_->Slot = THandle(CreateMailslotA(name.c_str(), 0, MAILSLOT_WAIT_FOREVER, nullptr));
+    shared_->Slot = TKernelHandle(CreateMailslotA(name.c_str(), 0, MAILSLOT_WAIT_FOREVER, nullptr));
     if (!shared_->Slot) {
         reason = "cannot create the mailslot " + name + " (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
     auto* forThread = new std::shared_ptr<TShared>(shared_);
-    thread_ = THandle(
-        CreateThread(nullptr, 64 * 1024, ThreadMain, forThread, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    thread_ = TKernelHandle(
+        CreateThread(nullptr, ThreadStackBytes, ThreadMain, forThread, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!thread_) {
         reason = "cannot start the liveness thread (error " + std::to_string(GetLastError()) + ")";
         delete forThread;
@@ -129,14 +101,10 @@ void TLivenessListener::Stop() noexcept
     if (thread_) {
         shared_->Stopping = true;
         // A message to ourselves ends the blocking read.
-        THandle self(CreateFileA(shared_->SlotName().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        if (self)
-            WriteFile(self.Get(), "", 1, &written, nullptr);
-        if (WaitForSingleObject(thread_.Get(), 2000) != WAIT_OBJECT_0) {
+        WakeMailslot(ServiceSlotAlias(shared_->ServiceID));
+        if (WaitForSingleObject(thread_.Get(), ThreadEndMs) != WAIT_OBJECT_0) {
             CancelSynchronousIo(thread_.Get());
-            WaitForSingleObject(thread_.Get(), 1000);
+            WaitForSingleObject(thread_.Get(), CancelledEndMs);
         }
         thread_.Close();
         try {
