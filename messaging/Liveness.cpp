@@ -6,6 +6,7 @@
 #include "messaging/Protocol.h"
 #include "platform/Seam.h"
 #include "toolkit/Error.h"
+#include "toolkit/MessagePump.h"
 #include "toolkit/WaitCursor.h"
 
 namespace {
@@ -129,18 +130,10 @@ bool TLiveness::Query(int serviceID)
 
 bool TLiveness::ProcessMessages()
 {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) {
-            // Left for the main loop, which ends the program.
-            quitSeen_ = true;
-            PostQuitMessage(static_cast<int>(message.wParam));
-            return false;
-        }
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
-    return true;
+    // A quit is left for the main loop, which ends the program.
+    if (!PumpMessages())
+        quitSeen_ = true;
+    return !quitSeen_;
 }
 
 bool TLiveness::Ending() const

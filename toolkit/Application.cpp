@@ -1,5 +1,7 @@
 #include "toolkit/Application.h"
 
+#include "toolkit/MessagePump.h"
+
 #include "toolkit/Paths.h"
 #include "toolkit/Prompter.h"
 
@@ -22,16 +24,8 @@ void TApplication::HandleException(const std::exception& error)
 
 void TApplication::ProcessMessages()
 {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) {
-            Terminated = true;
-            PostQuitMessage(static_cast<int>(message.wParam));
-            return;
-        }
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
+    if (!PumpMessages())
+        Terminated = true;
 }
 
 bool TApplication::WaitFor(HANDLE handle, DWORD milliseconds, const std::function<bool()>& ending)

@@ -15,15 +15,6 @@ bool PumpUntil(const std::function<bool()>& condition, DWORD milliseconds)
     return true;
 }
 
-void PumpMessages()
-{
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
-}
-
 namespace {
 
 std::map<UINT_PTR, std::function<void()>>& Pending()

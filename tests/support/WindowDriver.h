@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/MessagePump.h"
+
 // Runs window messages until the condition holds or the time is up (false).
 bool PumpUntil(const std::function<bool()>& condition, DWORD milliseconds = 5000);
-// Runs the messages that are waiting.
-void PumpMessages();
 
 // Runs action from inside whatever modal loop starts next (a thread timer
 // fires there), once, after delay milliseconds.

@@ -196,7 +196,7 @@ TEST_F(ServiceCommandsTest, UninstallOfASilentServiceWaitsForTheHostThenRemovesI
     EXPECT_FALSE(TIniFile(file).ReadBool("Mail Relay", InstalledKey, true));
     EXPECT_EQ(form->RowImage(0), 1);
     EXPECT_EQ(EnabledButtons(), "btnNewService btnDelete btnEditService btnInstallService btnCheckAll");
-    EXPECT_TRUE(prompter.Texts("Error").empty());
+    EXPECT_TRUE(prompter.Texts("Error").empty()) << prompter.Texts("Error");
 
     // Uninstalling what is not installed only refreshes.
     form->btnUnInstallServiceClick();
