@@ -12,6 +12,8 @@ inline constexpr const char* CatalogueFileName = "QXServices.ini";
 
 // Section and key names shared with the service host and the deployment code.
 inline constexpr const char* StatusSection = "Status";
+inline constexpr const char* NumServicesKey = "NumServices";
+inline constexpr const char* LastServiceIDKey = "LastServiceID";
 inline constexpr const char* WindowStatusSection = "WindowStatus";
 inline constexpr const char* ProgramKey = "Program";
 inline constexpr const char* ParametersKey = "Parameters";
@@ -28,6 +30,8 @@ inline constexpr int MaxEntries = 100000;
 std::string ServiceKey(int index);
 // What Service_<n> reads as when the key is missing: "Service <n>".
 std::string DefaultDescription(int index);
+// What Program reads as when the key is missing: "Service <n>.exe".
+std::string DefaultProgram(int index);
 
 struct TCatalogueEntry {
     int ServiceID = 0;
