@@ -19,6 +19,7 @@
 #include "fixtures/SavedCatalogue.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TempFiles.h"
+#include "tests/support/TestServices.h"
 #include "tests/support/WindowDriver.h"
 
 // The Windows Installer package under Wine's msiexec: a silent install into
@@ -181,32 +182,6 @@ HWND FindProcessWindow(DWORD process, const std::string& windowClass, const std:
     return search.Found;
 }
 
-DWORD ServiceState(const std::string& name, std::string* binaryPath = nullptr)
-{
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
-    SERVICE_STATUS status = {};
-    if (service && QueryServiceStatus(service, &status) && binaryPath)
-        *binaryPath = RegisteredBinaryPath(service).value_or("");
-    if (service)
-        CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return status.dwCurrentState; // 0: no such service
-}
-
-void RemoveService(const std::string& name)
-{
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS)) {
-        SERVICE_STATUS status;
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        PumpUntil([&] { return ServiceState(name) == SERVICE_STOPPED; }, Patience);
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-}
-
 // Wine copies every shortcut made into the host desktop's menus, where an
 // uninstall leaves it: the helper that does so is kept from starting while
 // the test runs, and the prefix's setting is put back afterwards.
@@ -264,7 +239,7 @@ protected:
     {
         for (const auto& [code, version] : UninstallEntries())
             Msiexec("/x " + code);
-        RemoveService(ProbeService);
+        RemoveTestService(ProbeService);
         DeleteFileA(StubCopy().c_str());
     }
 };
@@ -400,9 +375,8 @@ TEST_F(PackageTest, InstallsRunsFromProgramFilesAndUninstallsLeavingServicesAlon
     EXPECT_EQ(ShortcutTarget(), "");
     EXPECT_TRUE(UninstallEntries().empty());
     EXPECT_EQ(ReadTextFile(catalogue), catalogueBefore);
-    std::string binaryPath;
-    EXPECT_EQ(ServiceState(ProbeService, &binaryPath), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_TRUE(BinaryPathRuns(binaryPath, StubCopy())) << binaryPath;
+    EXPECT_EQ(ServiceState(ProbeService), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(BinaryPathRuns(ServiceBinary(ProbeService), StubCopy())) << ServiceBinary(ProbeService);
 }
 
 TEST_F(PackageTest, NewerPackageReplacesAnOlderOneAndAnOlderOneIsRefused)
