@@ -14,6 +14,7 @@
 
 #include "bench/Measure.h"
 #include "catalogue/Catalogue.h"
+#include "catalogue/IniFile.h"
 #include "fixtures/Programs.h"
 #include "fixtures/SavedCatalogue.h"
 #include "fixtures/Watching.h"

@@ -41,6 +41,15 @@ int NextServiceID(const TCatalogueSnapshot& snapshot)
     return last + 1;
 }
 
+// A line break in a value would end it there and make the rest a key or a
+// section of its own: a parameter could forge another entry's settings.
+void CheckValues(const std::string& program, const std::string& parameters, const std::string& logFile)
+{
+    for (const std::string* value : {&program, &parameters, &logFile})
+        if (value->find_first_of("\r\n") != std::string::npos)
+            throw TError("A program, its parameters and its log file cannot hold line breaks");
+}
+
 // What an append or an edit sets in the entry's section, in this order.
 void WriteSettings(TIniDocument& ini, const TCatalogueEntry& entry)
 {
@@ -58,11 +67,6 @@ void TCatalogue::CheckIndex(const TCatalogueSnapshot& snapshot, int index)
     count_ = snapshot.Count();
     if (index > count_ || index < 1)
         throw TError("Wrong Service index (" + std::to_string(index));
-}
-
-void TCatalogue::CheckIndex(const TIniFile& ini, int index)
-{
-    CheckIndex(TCatalogueSnapshot(ini.FileName()), index);
 }
 
 int TCatalogue::Count()
@@ -113,6 +117,8 @@ int TCatalogue::AppendEntry(const std::string& description, const std::string& p
                             const std::string& parameters, const std::string& logFile, bool logToFile)
 {
     CheckDescription(description);
+    CheckValues(program, parameters, logFile);
+    const TIniWriteLock lock(fileName_);
     TCatalogueSnapshot snapshot(fileName_);
     TIniDocument& ini = snapshot.document_;
     const int count = count_ = snapshot.Count();
@@ -136,6 +142,8 @@ void TCatalogue::UpdateEntry(int index, const std::string& description, const st
                              const std::string& parameters, const std::string& logFile, bool logToFile)
 {
     CheckDescription(description);
+    CheckValues(program, parameters, logFile);
+    const TIniWriteLock lock(fileName_);
     TCatalogueSnapshot snapshot(fileName_);
     TIniDocument& ini = snapshot.document_;
     std::string previous = snapshot.Description(index);
@@ -187,6 +195,7 @@ void TCatalogue::UpdateEntry(int index, const std::string& description, const st
 
 void TCatalogue::DeleteEntry(int index)
 {
+    const TIniWriteLock lock(fileName_);
     TCatalogueSnapshot snapshot(fileName_);
     CheckIndex(snapshot, index);
     TIniDocument& ini = snapshot.document_;
@@ -208,6 +217,7 @@ void TCatalogue::DeleteEntry(int index)
 
 void TCatalogue::RecordDeployment(const std::string& description, const std::string& stubPath, bool installed)
 {
+    const TIniWriteLock lock(fileName_);
     TCatalogueSnapshot snapshot(fileName_);
     count_ = snapshot.Count();
     TIniDocument& ini = snapshot.document_;

@@ -4,7 +4,6 @@
 
 #include "catalogue/Description.h"
 #include "catalogue/IniDocument.h"
-#include "catalogue/IniFile.h"
 
 // The catalogue file, in the Windows directory; both the manager and every
 // installed service host read it.
@@ -110,11 +109,9 @@ public:
     // state its install or uninstall asks for.
     void RecordDeployment(const std::string& description, const std::string& stubPath, bool installed);
 
-    // Reads the count of the file ini names and fails with "Wrong Service
-    // index (<n>" when the index lies outside 1..count.
-    void CheckIndex(const TIniFile& ini, int index);
-
 private:
+    // Reads the count and fails with "Wrong Service index (<n>" when the
+    // index lies outside 1..count.
     void CheckIndex(const TCatalogueSnapshot& snapshot, int index);
     void SetWorkingEntry(const std::string& description, const std::string& program, const std::string& parameters,
                          const std::string& logFile, bool logToFile);

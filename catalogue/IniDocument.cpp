@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string_view>
 
 #include "catalogue/IniFile.h"
@@ -176,14 +177,13 @@ constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
 TIniDocument::TIniDocument(std::string fileName) : fileName_(std::move(fileName)), path_(FullPath(fileName_))
 {
     std::string bytes;
-    HANDLE file = CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    TKernelHandle file(CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         DWORD error = GetLastError();
         unreadable_ = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
     } else {
-        unreadable_ = !ReadWhole(file, bytes);
-        CloseHandle(file);
+        unreadable_ = !ReadWhole(file.Get(), bytes);
     }
     if (unreadable_)
         bytes.clear();
@@ -450,14 +450,16 @@ void TIniDocument::Save()
         RaiseWriteError(fileName_);
     const std::string bytes = Encoded();
     const std::string temporary = path_ + ".tmp";
-    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        RaiseWriteError(fileName_);
-    DWORD written = 0;
-    bool complete = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                    written == bytes.size() && FlushFileBuffers(file);
-    CloseHandle(file);
+    bool complete = false;
+    {
+        TKernelHandle file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file)
+            RaiseWriteError(fileName_);
+        DWORD written = 0;
+        complete = WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                   written == bytes.size() && FlushFileBuffers(file.Get());
+    }
     if (!complete || !KernelApi().MoveFileExA(temporary.c_str(), path_.c_str(),
                                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DeleteFileA(temporary.c_str());
@@ -467,4 +469,39 @@ void TIniDocument::Save()
     // The profile functions may keep the text they read last; they are told
     // to read the file again rather than write an old copy back over it.
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, path_.c_str());
+}
+
+namespace {
+
+constexpr DWORD WriteLockWaitMs = 10000;
+
+// One name per file, whatever spelling reaches it; a name may not hold "\\"
+// and has a length limit, so the path goes in as a hash.
+std::string WriteLockName(const std::string& fileName)
+{
+    unsigned long long hash = 1469598103934665603ull;
+    for (char c : LowerCase(FullPath(fileName))) {
+        hash ^= static_cast<unsigned char>(c == '/' ? '\\' : c);
+        hash *= 1099511628211ull;
+    }
+    char name[64];
+    std::snprintf(name, sizeof name, "Global\\Quorvane.IniWrite.%016llx", hash);
+    return name;
+}
+
+} // namespace
+
+TIniWriteLock::TIniWriteLock(const std::string& fileName)
+    : mutex_(CreateMutexA(nullptr, FALSE, WriteLockName(fileName).c_str()))
+{
+    // A writer that died holding it leaves it abandoned: ours then, and the
+    // file it was writing is still whole, since writes replace it in one step.
+    DWORD waited = mutex_ ? WaitForSingleObject(mutex_.Get(), WriteLockWaitMs) : WAIT_FAILED;
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED)
+        RaiseWriteError(fileName);
+}
+
+TIniWriteLock::~TIniWriteLock()
+{
+    ReleaseMutex(mutex_.Get());
 }

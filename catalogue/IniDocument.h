@@ -3,6 +3,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/Kernel.h"
+
 // An INI file read whole with one read, changed in memory and written back
 // in one step. Reads mean what the private-profile functions make of the
 // same text, and every change leaves the text as WritePrivateProfileStringA
@@ -77,4 +79,20 @@ private:
     std::vector<TSection> sections_;
     mutable std::unordered_map<std::wstring, size_t> sectionIndex_;
     mutable bool sectionsIndexed_ = false;
+};
+
+// Held by a writer of the file from its read to its write. Two programs that
+// change the file at once (the window and the command line, two scripts)
+// would otherwise each write back what they read, and one change would be
+// lost. Raises "Unable to write to <file name>" when the lock cannot be had
+// within a few seconds.
+class TIniWriteLock {
+public:
+    explicit TIniWriteLock(const std::string& fileName);
+    ~TIniWriteLock();
+    TIniWriteLock(const TIniWriteLock&) = delete;
+    TIniWriteLock& operator=(const TIniWriteLock&) = delete;
+
+private:
+    TKernelHandle mutex_;
 };

@@ -5,7 +5,6 @@
 #include <optional>
 
 #include "catalogue/Catalogue.h"
-#include "catalogue/IniFile.h"
 #include "deploy/ServiceOwner.h"
 #include "platform/Services.h"
 #include "stub/StubLog.h"
@@ -28,8 +27,7 @@ constexpr DWORD UninstallStopWaitMs = 20000;
 
 std::string DescriptionLine(const std::string& description)
 {
-    TIniFile ini(CatalogueFileName);
-    std::string program = ini.ReadString(description, ProgramKey, "");
+    std::string program = TCatalogueSnapshot().Document().ReadString(description, ProgramKey, "");
     if (program.empty())
         return "Runs a program as a service (Quorvane service host)";
     return "Runs \"" + program + "\" as a service (Quorvane service host)";

@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "catalogue/IniDocument.h"
-#include "catalogue/IniFile.h"
 #include "toolkit/Error.h"
 #include "toolkit/Gdi.h"
 #include "toolkit/Paths.h"
@@ -141,6 +140,7 @@ void TFormPlacement::WriteString(const std::string& section, const std::string& 
         ini_->WriteString(section, ident, value);
         return;
     }
+    const TIniWriteLock lock(FileName());
     TIniDocument file(FileName());
     file.WriteString(section, ident, value);
     file.Save();
@@ -313,6 +313,7 @@ void TFormPlacement::SavePlacement()
     if (!Active || !restored_)
         return;
     try {
+        const TIniWriteLock lock(FileName());
         TWorkingCopy file(ini_, FileName());
         SaveFormPlacement();
         file.Save();

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/IniFile.h"
 #include "platform/Kernel.h"
 #include "platform/Seam.h"
 #include "tests/support/TempFiles.h"
@@ -338,4 +340,34 @@ TEST_F(CatalogueTest, RenamesAndRemovalsKeepSharedSectionsAndTakeNothingFromOrph
     EXPECT_EQ(catalogue.Entry().StubPath, "C:\\s.exe");
     EXPECT_EQ(TCatalogueSnapshot(file).FindByStubPath("c:/S.EXE"), 1);
     EXPECT_EQ(TCatalogueSnapshot(file).FindByStubPath("C:\\o.exe"), -1);
+}
+
+TEST_F(CatalogueTest, WritersTakeTurnsAndLineBreaksNeverReachTheFile)
+{
+    // The window and the command line, or two scripts, changing the file at
+    // once: no change may be lost to another's write of what it read.
+    auto appendSome = [this](const std::string& prefix, std::string& failures) {
+        TCatalogue own(file);
+        for (int n = 0; n < 15; ++n) {
+            std::string error =
+                ErrorOf([&] { own.AppendEntry(prefix + std::to_string(n), "C:\\x.exe", "", "", false); });
+            if (error != "(no error)")
+                failures += error;
+        }
+    };
+    std::string theirs, mine;
+    std::thread other(appendSome, "Other ", std::ref(theirs));
+    appendSome("Mine ", mine);
+    other.join();
+    EXPECT_EQ(theirs + mine, "");
+    EXPECT_EQ(catalogue.Count(), 30);
+    EXPECT_NE(catalogue.FindByDescription("Other 14"), -1);
+    EXPECT_NE(catalogue.FindByDescription("Mine 14"), -1);
+
+    const std::string before = Text();
+    const std::string forged = "-a\r\n[Mine 1]\r\nServiceID=99";
+    EXPECT_EQ(ErrorOf([&] { catalogue.AppendEntry("Forged", "C:\\x.exe", forged, "", false); }),
+              "A program, its parameters and its log file cannot hold line breaks");
+    EXPECT_THROW(catalogue.UpdateEntry(1, "Mine 0", "C:\\x.exe", "", "C:\\a.log\nInstalled=1", true), TError);
+    EXPECT_EQ(Text(), before);
 }

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/IniFile.h"
 #include "tests/support/TempFiles.h"
 #include "toolkit/Text.h"
 

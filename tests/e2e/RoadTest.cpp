@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/IniFile.h"
 #include "deploy/Deploy.h"
 #include "fixtures/SavedCatalogue.h"
 #include "tests/support/ScriptedPrompter.h"

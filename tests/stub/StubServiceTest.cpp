@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/IniFile.h"
 #include "fixtures/SavedCatalogue.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"

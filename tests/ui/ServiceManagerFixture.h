@@ -8,6 +8,7 @@
 #include <string>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/IniFile.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/WindowDriver.h"
