@@ -69,9 +69,10 @@ TCliRequest ParseArguments(const std::vector<std::string>& arguments)
     TCliRequest request;
     if (arguments.empty())
         throw TUsageError("No command given");
-    for (const std::string& word : arguments)
-        if (IsHelp(word))
-            return request;
+    // Help is a command, or an option in an option's place: a value such as
+    // "--parameters /?" is the program's, never a request for help.
+    if (IsHelp(arguments[0]))
+        return request;
     if (arguments.size() == 1 && arguments[0] == "--version") {
         request.Command = TCliCommand::Version;
         return request;
@@ -97,6 +98,10 @@ TCliRequest ParseArguments(const std::vector<std::string>& arguments)
         if (word == "--") {
             optionsEnded = true;
             continue;
+        }
+        if (word == "--help") {
+            request = TCliRequest();
+            return request;
         }
         size_t equals = word.find('=');
         std::string name = word.substr(0, equals);

@@ -93,6 +93,21 @@ THostRun ConsoleRun()
     return run;
 }
 
+// How the service host's install or uninstall run went, as an exit code;
+// the host itself has said why on standard error.
+TExitCode HostRunFailure(const TDeployment& done, const std::string& action)
+{
+    Refuse(ExitFailure, done.LaunchFailure);
+    if (done.RunExitCode == HostRunRefused)
+        return ExitForeignService;
+    if (done.RunExitCode == STILL_ACTIVE)
+        throw TCliFailure(ExitFailure, "The service host's " + action + " run did not end in time");
+    if (done.RunExitCode != HostRunDone)
+        throw TCliFailure(ExitFailure, "The service host's " + action + " run failed (exit code " +
+                                           std::to_string(done.RunExitCode) + ")");
+    return ExitSuccess;
+}
+
 TServiceTarget TargetOf(const TCatalogueEntry& entry)
 {
     return {entry.Description, StubCopyFile(entry.Description)};
@@ -225,12 +240,6 @@ TExitCode Add(const TCliRequest& request)
     return ExitSuccess;
 }
 
-constexpr const char* EditInstalledText = "You can not edit a service when it is in [Installed] state (Button: \"i\").\r\r"
-                                          "Please [Deinstall] the service first (Button: \"d\")";
-constexpr const char* RemoveInstalledText =
-    "You can not remove a service when it is in [Installed] state (Button: \"i\").\r\r"
-    "You need to [Deinstall] the service first (Button: \"d\")";
-
 TExitCode Edit(const TCliRequest& request)
 {
     TCatalogue catalogue;
@@ -294,6 +303,7 @@ public:
                               "The Quorvane window is open and holds the mailslot its services answer on: "
                               "close it, or ask from the window");
         liveness_.SetCheckMode(TLiveness::ModeQuiet);
+        liveness_.SetAnswersMustMatch(true);
     }
     ~TQuestioner() { liveness_.Shutdown(); }
     TQuestioner(const TQuestioner&) = delete;
@@ -344,7 +354,7 @@ TExitCode Check(const TCliRequest& request)
             allActive = allActive && active;
             result["active"] = active;
             if (!request.Json)
-                Say(active ? "The service, \"" + entry.Description + "\" IS currently active !"
+                Say(active ? ActiveText(entry.Description)
                            : "The service \"" + entry.Description + "\" is currently NOT active !");
         }
         results.push_back(result);
@@ -366,10 +376,8 @@ TExitCode Install(const TCliRequest& request)
         return ExitSuccess;
     }
     TDeployment done = DeployEntry(catalogue, index, true, ConsoleRun());
-    Refuse(ExitFailure, done.LaunchFailure);
-    // The host has said why on standard error.
-    if (done.RunExitCode == HostRunRefused)
-        return ExitForeignService;
+    if (TExitCode failed = HostRunFailure(done, "install"); failed != ExitSuccess)
+        return failed;
     switch (StateOf(entry)) {
     case TServiceState::NotRegistered:
         throw TCliFailure(ExitFailure, "The Service could not be installed !");
@@ -401,9 +409,8 @@ TExitCode Uninstall(const TCliRequest& request)
     if (state != TServiceState::Stopped && state != TServiceState::NotRegistered)
         throw TCliFailure(ExitWrongState, RunningServiceText(entry.Description));
     TDeployment done = DeployEntry(catalogue, index, false, ConsoleRun());
-    Refuse(ExitFailure, done.LaunchFailure);
-    if (done.RunExitCode == HostRunRefused)
-        return ExitForeignService;
+    if (TExitCode failed = HostRunFailure(done, "uninstall"); failed != ExitSuccess)
+        return failed;
     Refuse(ExitFailure, done.DeleteFailure);
     Say("Uninstalled \"" + entry.Description + "\".");
     return ExitSuccess;
@@ -434,7 +441,7 @@ TExitCode StartStop(const TCliRequest& request, bool stop)
     if (state != wanted)
         throw TCliFailure(ExitFailure, "The service \"" + entry.Description + "\" was asked to " +
                                            (stop ? "stop" : "start") + " but is " + ServiceStateName(state));
-    Say(stop ? "The service was successfully stopped !" : "The service was successfully initiated !");
+    Say(stop ? StoppedText : InitiatedText);
     return ExitSuccess;
 }
 

@@ -28,14 +28,22 @@ TKernelHandle Launch(const std::string& commandLine, bool reportToConsole)
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = LaunchShowMode;
     TKernelHandle console;
-    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-    HANDLE inheritable = nullptr;
-    if (reportToConsole && error && error != INVALID_HANDLE_VALUE &&
-        DuplicateHandle(GetCurrentProcess(), error, GetCurrentProcess(), &inheritable, 0, TRUE,
-                        DUPLICATE_SAME_ACCESS)) {
-        console = TKernelHandle(inheritable);
+    if (reportToConsole) {
+        // Without a standard error of its own (a scheduled task, an agent),
+        // the host's texts go nowhere rather than into a box nobody sees.
+        HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+        HANDLE inheritable = nullptr;
+        if (error && error != INVALID_HANDLE_VALUE &&
+            DuplicateHandle(GetCurrentProcess(), error, GetCurrentProcess(), &inheritable, 0, TRUE,
+                            DUPLICATE_SAME_ACCESS)) {
+            console = TKernelHandle(inheritable);
+        } else {
+            SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+            console = TKernelHandle(
+                CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+        }
         startup.dwFlags |= STARTF_USESTDHANDLES;
-        startup.hStdError = inheritable;
+        startup.hStdError = console.Get();
     }
     PROCESS_INFORMATION started = {};
     std::string line = commandLine; // the call may write into it
@@ -130,7 +138,10 @@ TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TH
             WaitForSingleObject(run.Get(), HostRunLimit);
         GetExitCodeProcess(run.Get(), &done.RunExitCode);
     }
-    if (!install)
+    // A run that failed to remove its service leaves it registered, and the
+    // service still needs its copy.
+    const bool runFailed = run && done.RunExitCode != HostRunDone && done.RunExitCode != STILL_ACTIVE;
+    if (!install && !runFailed)
         done.DeleteFailure = DeleteCopy(stubPath);
     return done;
 }

@@ -28,7 +28,8 @@ struct TDeployment {
     std::string StubPath;
     // Set when the copy could not be run: the text of the error box.
     std::string LaunchFailure;
-    // Uninstall only: set when the copy could not be deleted afterwards.
+    // Uninstall only: set when the copy could not be deleted afterwards. A
+    // copy whose uninstall run failed is kept: its service is still there.
     std::string DeleteFailure;
     // How the copy's run ended: 0 when it did what it was asked; STILL_ACTIVE
     // when it was still running at the end of the wait.

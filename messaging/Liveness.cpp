@@ -86,6 +86,7 @@ void TLiveness::SendQuestion(int serviceID)
 {
     // The counter wraps like the 32-bit value it is.
     sequence_ = static_cast<int>(static_cast<unsigned>(sequence_) + 1u);
+    askedServiceID_ = serviceID;
     const std::string question = QuestionSlot(sequence_);
 
     // Released on every path: the mailslot's destructor closes its handle.
@@ -209,6 +210,8 @@ bool TLiveness::InterpretReply(const std::string& text)
         return true;
     if (reply->Sequence == lastReplySequence_)
         return false;
+    if (answersMustMatch_ && !AnswersLastQuestion(*reply))
+        return true;
 
     commTimeout_.SetEnabled(false);
     timedOut_ = false;
@@ -220,6 +223,17 @@ bool TLiveness::InterpretReply(const std::string& text)
     if (const std::optional<int> serviceID = ReplyServiceID(reply->Body))
         Report(*serviceID);
     return true;
+}
+
+bool TLiveness::AnswersLastQuestion(const TReply& reply) const
+{
+    if (reply.Sequence != std::to_string(sequence_))
+        return false;
+    try {
+        return ReplyServiceID(reply.Body) == askedServiceID_;
+    } catch (const TConvertError&) {
+        return false;
+    }
 }
 
 void TLiveness::Report(int serviceID)

@@ -8,7 +8,14 @@
 #include <string>
 
 #include "messaging/MailSlot.h"
+#include "messaging/Protocol.h"
 #include "toolkit/Timer.h"
+
+// What the user reads when the service described answered.
+inline std::string ActiveText(const std::string& description)
+{
+    return "The service, \"" + description + "\" IS currently active !";
+}
 
 // The service a reply is reported under: written by the command that asks.
 struct TActiveService {
@@ -82,6 +89,12 @@ public:
 
     // Milliseconds between mailslot checks while a Query waits; 0 leaves the
     // replies to the poll timer alone.
+    // Only the answer to the question just asked (its sequence, the service
+    // ID asked) ends a wait. The window lets any new reply end it; the
+    // command line, asking one service after another, must not take a late
+    // answer of the one before for the next one's.
+    void SetAnswersMustMatch(bool value) { answersMustMatch_ = value; }
+
     unsigned WaitCheckInterval() const { return waitCheckInterval_; }
     void SetWaitCheckInterval(unsigned value) { waitCheckInterval_ = value; }
 
@@ -104,6 +117,7 @@ private:
     // False when the reply repeats the last sequence: reading stops there.
     bool InterpretReply(const std::string& text);
     void Report(int serviceID);
+    bool AnswersLastQuestion(const TReply& reply) const;
     void ShowActiveOnce(const std::string& description);
     void TimerError(const std::exception& error);
     // Runs pending messages; false once the thread was told to quit.
@@ -111,6 +125,8 @@ private:
     bool Ending() const;
 
     int sequence_ = 0;
+    int askedServiceID_ = 0;
+    bool answersMustMatch_ = false;
     std::string lastReplySequence_;
     std::map<int, TActiveService> activeServices_;
     unsigned char checkMode_ = ModeSilentStart;

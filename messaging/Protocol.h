@@ -15,7 +15,7 @@ inline constexpr const char* ManagerSlotAlias = "Vantorer";
 // The manager's window holds a mutex of this name while it runs. The
 // command line holds the manager's mailslot only for its questions, so a
 // window that finds the mailslot taken but no other window is the only one.
-inline constexpr const char* ManagerWindowMutex = "Quorvane.ManagerWindow";
+inline constexpr const char* ManagerWindowMutex = "Global\\Quorvane.ManagerWindow";
 inline constexpr int MessageSize = 50;
 inline constexpr const char* QuestionBody = "Are you on?";
 inline constexpr const char* ReplyBody = "I am on:";

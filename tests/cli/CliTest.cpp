@@ -123,6 +123,10 @@ TEST_F(CliTest, RefusalsAndMistakesHaveTheirOwnCodesAndTheWindowsTexts)
     Expect("add CON.txt --program \"" + program + "\"", 4, "is a device name of Windows");
     Expect("add X --program C:\\nowhere.exe", 1, "Provided \"Program to execute\" is incorrect...");
     Expect("add X --program \"" + program + "\" --log-file \"\"", 1, "needs to know the file to log to");
+    Expect("add X --program \"" + program + "\" --parameters \"-a\r\n[Forged]\"", 1, "cannot hold line breaks");
+    // An option's value is the program's, even when it reads like a request for help.
+    Expect("add Helpless --program \"" + program + "\" --parameters /?", 0);
+    EXPECT_EQ(QvJson("show Helpless")["parameters"], "/?");
 
     // Blanks, quotes inside and letters beyond ASCII travel as the window
     // keeps them; JSON carries them as UTF-8.

@@ -412,3 +412,19 @@ TEST_F(LivenessTest, WindowMessageReplies)
     EXPECT_EQ(panel, std::vector<std::string>{" > Msg"});
     EXPECT_TRUE(live.Found());
 }
+
+TEST_F(LivenessTest, WhenAnswersMustMatchOnlyTheAnswerToTheQuestionAskedEndsTheWait)
+{
+    live.SetCheckMode(TLiveness::ModeQuiet);
+    live.SetAnswersMustMatch(true);
+    // A late answer of another service, and one naming another ID.
+    TStandInHost host(4, [](const std::string& sequence) {
+        return std::vector<std::string>{"77|I am on:3", sequence + "|I am on:5"};
+    });
+    TWhen timeOut([&] { return host.Delivered() == 2 && live.ServerSlot()->MsgCount() == 0; },
+                  [&] { live.CommTimeout().OnTimer(); });
+    EXPECT_FALSE(live.Query(4));
+
+    TStandInHost answering(6, Saying("I am on:6"));
+    EXPECT_TRUE(live.Query(6));
+}
