@@ -192,7 +192,7 @@ void TfrmServiceManager::FormCreate()
     formStorage_->ApplicationWindow = handle_;
 
     liveness_.ShowActive = [](const std::string& description) {
-        Prompter().Information("The service, \"" + description + "\" IS currently active !");
+        Prompter().Information(ActiveText(description));
     };
     liveness_.AppendPanelLine = [this](const std::string& line) { AddMemoLine(line); };
     liveness_.Terminating = [this] { return destroyed_ || Application().Terminated; };
@@ -596,6 +596,14 @@ int TfrmServiceManager::RowOfIndex(int index) const
     return -1;
 }
 
+void TfrmServiceManager::SelectRow(int row)
+{
+    HWND list = Control("lvServices");
+    ListView_SetItemState(list, -1, 0, LVIS_SELECTED);
+    ListView_SetItemState(list, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    ListView_EnsureVisible(list, row, FALSE);
+}
+
 int TfrmServiceManager::SelectedIndex() const
 {
     int row = SelectedRow();
@@ -725,9 +733,7 @@ void TfrmServiceManager::btnNewServiceClick()
         int index = catalogue_.AppendEntry(wizard->Description(), wizard->Program(), wizard->CommandLine(),
                                            wizard->Logfile(), wizard->LogToFile());
         int row = AddRow(wizard->Description(), index, imgNotInstalled);
-        ListView_SetItemState(Control("lvServices"), -1, 0, LVIS_SELECTED);
-        ListView_SetItemState(Control("lvServices"), row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
-        ListView_EnsureVisible(Control("lvServices"), row, FALSE);
+        SelectRow(row);
         if (Prompter().Confirm("Would you like to Add the service into NT's Service Database ?"))
             Click("btnInstallService");
         break;
@@ -741,8 +747,7 @@ void TfrmServiceManager::btnEditServiceClick()
         return;
     int index = RowData(row);
     if (catalogue_.IsInstalled(index)) {
-        Prompter().Information("You can not edit a service when it is in [Installed] state (Button: \"i\").\r\r"
-                               "Please [Deinstall] the service first (Button: \"d\")");
+        Prompter().Information(EditInstalledText);
         return;
     }
     auto wizard = std::make_unique<TfrmCreateService>();
@@ -754,6 +759,13 @@ void TfrmServiceManager::btnEditServiceClick()
     wizard->SetLogfile(entry.LogFile);
     wizard->SetLogToFile(entry.LogToFile);
     while (wizard->ShowModal(handle_) == mrOk) {
+        // The command line may have changed the catalogue while the wizard
+        // was up: the entry is found again by the description it had.
+        index = catalogue_.FindByDescription(entry.Description);
+        if (index == -1 || catalogue_.IsInstalled(index)) {
+            LoadList();
+            return;
+        }
         // Another entry's description (letter case ignored) would make two
         // entries share one section and one service.
         int other = catalogue_.FindByDescription(wizard->Description());
@@ -763,6 +775,12 @@ void TfrmServiceManager::btnEditServiceClick()
         }
         catalogue_.UpdateEntry(index, wizard->Description(), wizard->Program(), wizard->CommandLine(),
                                wizard->Logfile(), wizard->LogToFile());
+        // Moved by a change made elsewhere meanwhile: the whole list is stale.
+        if (index != RowData(row)) {
+            LoadList();
+            lvServicesChange();
+            break;
+        }
         HWND list = Control("lvServices");
         LVITEMA item = {};
         item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
@@ -789,9 +807,7 @@ void TfrmServiceManager::btnDeleteClick()
     // whatever the uninstall's wait let happen to the list meanwhile.
     const std::string description = catalogue_.Entry().Description;
     if (catalogue_.Entry().Installed) {
-        if (!Prompter().Confirm("You can not remove a service when it is in [Installed] state (Button: \"i\").\r\r"
-                                "You need to [Deinstall] the service first (Button: \"d\")\r\r"
-                                "Do you want to do this automatically ?"))
+        if (!Prompter().Confirm(std::string(RemoveInstalledText) + "\r\rDo you want to do this automatically ?"))
             return;
         Click("btnUnInstallService");
         if (destroyed_)
@@ -804,8 +820,12 @@ void TfrmServiceManager::btnDeleteClick()
     }
     if (!Prompter().Confirm("Are you sure you want to remove this service: " + description))
         return;
+    // Whatever the command line did while the question was up, the entry
+    // named in it is the one removed.
+    index = catalogue_.FindByDescription(description);
     try {
-        catalogue_.DeleteEntry(index);
+        if (index != -1)
+            catalogue_.DeleteEntry(index);
     } catch (...) {
         LoadList();
         throw;
@@ -823,8 +843,7 @@ void TfrmServiceManager::btnStopServiceClick(HWND sender)
         return;
     TServiceReport report;
     report.Accepted = [stop] {
-        Prompter().Information(stop ? "The service was successfully stopped !"
-                                    : "The service was successfully initiated !");
+        Prompter().Information(stop ? StoppedText : InitiatedText);
     };
     report.Refused = [](const std::string& message) { Prompter().Error(message); };
     StartStopService(
@@ -854,8 +873,12 @@ void TfrmServiceManager::btnInstallServiceClick()
         if (!done.LaunchFailure.empty())
             Prompter().Error(done.LaunchFailure);
         row = RowOfIndex(index);
-        if (row >= 0)
+        if (row >= 0) {
             SetRowImage(row, imgInstalled);
+            // The start that follows acts on the selected row: this entry's,
+            // wherever the selection went during the wait.
+            SelectRow(row);
+        }
         if (Prompter().Confirm("Would you like to [start] executing the service ?"))
             Click("btnStartServiceNow");
     }

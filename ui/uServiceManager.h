@@ -95,6 +95,8 @@ private:
     void SortRows();
     void SplitterDrag(int x);
     int RowOfIndex(int index) const;
+    // Selects that row alone and shows it.
+    void SelectRow(int row);
     void Uninstall();
     void AwaitRun(HANDLE process);
 
