@@ -17,3 +17,12 @@ std::string LogFileFault(bool logToFile, const std::string& logFile);
 inline constexpr const char* DuplicateDescriptionText =
     "A Service with this description already exists in the NT Service base !\r\r"
     "Please provide a different description...";
+
+// What the user reads when an installed entry is to be edited or removed:
+// its settings belong to the service the host runs until it is uninstalled.
+inline constexpr const char* EditInstalledText =
+    "You can not edit a service when it is in [Installed] state (Button: \"i\").\r\r"
+    "Please [Deinstall] the service first (Button: \"d\")";
+inline constexpr const char* RemoveInstalledText =
+    "You can not remove a service when it is in [Installed] state (Button: \"i\").\r\r"
+    "You need to [Deinstall] the service first (Button: \"d\")";

@@ -133,7 +133,8 @@ std::string LastErrorName()
     const DWORD code = GetLastError();
     std::string name = "Unknown exception";
     if (std::find(std::begin(NamedErrors), std::end(NamedErrors), code) != std::end(NamedErrors))
-        name = SystemErrorName(code);
+        if (const char* known = SystemErrorName(code))
+            name = known;
     return "\"" + name + "\"";
 }
 

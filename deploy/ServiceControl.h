@@ -29,6 +29,10 @@ struct TServiceTarget {
     std::string StubPath;
 };
 
+// What the user reads when the system accepted a stop or a start.
+inline constexpr const char* StoppedText = "The service was successfully stopped !";
+inline constexpr const char* InitiatedText = "The service was successfully initiated !";
+
 // How a start or stop ended, for the command to tell the user.
 struct TServiceReport {
     // The system accepted the request. Runs while the service (and, for a

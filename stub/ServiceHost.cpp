@@ -75,9 +75,14 @@ DWORD WINAPI Control(DWORD control, DWORD, void*, void*)
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
         // Silent before anything else: a host that is stopping must not pass
-        // for a running one, not even while its program still ends.
-        StopListening();
-        Report(SERVICE_STOP_PENDING, stopHintMs);
+        // for a running one, not even while its program still ends. Nothing
+        // may unwind into the Service Control Manager, and the stop happens
+        // whatever failed on the way.
+        try {
+            StopListening();
+            Report(SERVICE_STOP_PENDING, stopHintMs);
+        } catch (...) {
+        }
         SetEvent(stopEvent);
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:

@@ -12,8 +12,10 @@ struct TOwnEntry {
     bool NamesThisCopy = false;
 };
 
-// The entry whose Vantorer key names this copy; failing that, the one named
-// after the file, which an entry stored before that key existed relies on.
+// The entry whose Vantorer key names this copy, found first under the name
+// of the file (the usual case) and then among the listed entries, so an
+// entry whose description holds "!" is found too. When none names it, the
+// entry named after the file is the one reported, and refused.
 TOwnEntry FindOwnEntry(const TCatalogueSnapshot& catalogue, const std::string& ownPath)
 {
     const TIniDocument& ini = catalogue.Document();

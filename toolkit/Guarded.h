@@ -19,6 +19,9 @@ bool Guarded(F&& handler)
     } catch (const std::exception& error) {
         Prompter().StandardError(StandardErrorText(error.what()));
         return false;
+    } catch (...) {
+        Prompter().StandardError(StandardErrorText("Unknown exception"));
+        return false;
     }
 }
 

@@ -90,7 +90,7 @@ void Build(HWND dialog, TAboutState& state)
     HWND icon = Add(dialog, "STATIC", nullptr, SS_ICON, {16, 16, 32, 32}, -1, normal);
     SendMessageA(icon, STM_SETICON, reinterpret_cast<WPARAM>(ProgramIcon()), 0);
     Add(dialog, "STATIC", "Korvalith's \"Quorvane\"", SS_LEFT | SS_NOPREFIX, {60, 14, 240, 26}, -1, state.Bold.Get());
-    Add(dialog, "STATIC", "Version 1.02", SS_LEFT, {60, 42, 240, 18}, -1, normal);
+    Add(dialog, "STATIC", "Version " QUORVANE_VERSION, SS_LEFT, {60, 42, 240, 18}, -1, normal);
     HWND animation =
         Add(dialog, ANIMATE_CLASSA, nullptr, ACS_CENTER | ACS_TRANSPARENT, {236, 56, 64, 64}, IdAnimation, normal);
     const std::string movie = TApplication::ExeFolder() + "working.avi";
