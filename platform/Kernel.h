@@ -8,6 +8,8 @@ struct TKernelApi {
     BOOL(WINAPI* CloseHandle)(HANDLE) = ::CloseHandle;
     // Puts a rewritten file in place; as root under Wine it is not refused.
     BOOL(WINAPI* MoveFileExA)(LPCSTR, LPCSTR, DWORD) = ::MoveFileExA;
+    // Writes the service host's log; a full disk is not to be had on demand.
+    BOOL(WINAPI* WriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) = ::WriteFile;
 };
 inline TKernelApi& KernelApi()
 {

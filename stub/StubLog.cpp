@@ -1,16 +1,95 @@
 #include "stub/StubLog.h"
 
 #include <cstdio>
+#include <cstring>
+
+namespace {
+
+// "2024-03-05 14:07:09.042 "
+constexpr size_t StampBytes = 24;
+
+void AppendStamp(std::string& to, const SYSTEMTIME& time)
+{
+    char stamp[StampBytes + 8];
+    int size = std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u ", time.wYear, time.wMonth,
+                             time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
+    to.append(stamp, static_cast<size_t>(size));
+}
+
+// The length of the whole lines at the start of data, at most room bytes.
+size_t WholeLines(const char* data, size_t size, size_t room)
+{
+    for (size_t end = room < size ? room : size; end > 0; --end)
+        if (data[end - 1] == '\n')
+            return end;
+    return 0;
+}
+
+} // namespace
 
 std::string LogLine(const SYSTEMTIME& time, const std::string& text)
 {
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u ", time.wYear, time.wMonth, time.wDay,
-                  time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
-    return stamp + text + "\r\n";
+    std::string line;
+    AppendStamp(line, time);
+    return line + text + "\r\n";
 }
 
-TFileLog::TFileLog(std::string path, uint64_t limit) : path_(std::move(path)), limit_(limit), rotateAt_(limit) {}
+void TOutputLines::Emit(const std::string& prefix, const char* line, size_t size)
+{
+    do {
+        size_t piece = size < LongestLine ? size : LongestLine;
+        lines_.append(prefix);
+        lines_.append(line, piece);
+        lines_.append("\r\n", 2);
+        line += piece;
+        size -= piece;
+    } while (size > 0);
+}
+
+void TOutputLines::Add(const SYSTEMTIME& arrived, const char* data, size_t size)
+{
+    std::string prefix;
+    AppendStamp(prefix, arrived);
+    prefix.append(stream_).append(": ");
+    const char* end = data + size;
+    while (const char* feed = static_cast<const char*>(std::memchr(data, '\n', static_cast<size_t>(end - data)))) {
+        const char* line = data;
+        size_t length = static_cast<size_t>(feed - data);
+        if (!unended_.empty()) {
+            unended_.append(data, length);
+            line = unended_.data();
+            length = unended_.size();
+        }
+        if (length > 0 && line[length - 1] == '\r')
+            --length;
+        Emit(prefix, line, length);
+        unended_.clear();
+        data = feed + 1;
+    }
+    unended_.append(data, static_cast<size_t>(end - data));
+    if (unended_.size() >= LongestLine) {
+        size_t whole = unended_.size() / LongestLine * LongestLine;
+        Emit(prefix, unended_.data(), whole);
+        unended_.erase(0, whole);
+    }
+}
+
+void TOutputLines::Finish(const SYSTEMTIME& now)
+{
+    if (unended_.empty())
+        return;
+    std::string rest;
+    rest.swap(unended_);
+    rest.push_back('\n');
+    Add(now, rest.data(), rest.size());
+}
+
+TFileLog::TFileLog(std::string path, TLogRotation rotation)
+    : path_(std::move(path)), rotation_(rotation), rotateAt_(rotation.LimitBytes)
+{
+    if (rotation_.OldFiles < 1)
+        rotation_.OldFiles = 1;
+}
 
 bool TFileLog::OpenFile(DWORD disposition)
 {
@@ -22,6 +101,7 @@ bool TFileLog::OpenFile(DWORD disposition)
         return false;
     LARGE_INTEGER size = {};
     size_ = GetFileSizeEx(file_.Get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+    linesBytes_ = size_;
     return true;
 }
 
@@ -41,66 +121,152 @@ std::string TFileLog::Stamped(const std::string& text)
     return LogLine(now, text);
 }
 
+std::string TFileLog::OldFile(unsigned number) const
+{
+    return path_ + "." + std::to_string(number);
+}
+
+uint64_t TFileLog::OldFilesBytes() const
+{
+    uint64_t bytes = 0;
+    for (unsigned number = 1; number <= rotation_.OldFiles; ++number) {
+        WIN32_FILE_ATTRIBUTE_DATA file;
+        if (GetFileAttributesExA(OldFile(number).c_str(), GetFileExInfoStandard, &file))
+            bytes += (static_cast<uint64_t>(file.nFileSizeHigh) << 32) | file.nFileSizeLow;
+    }
+    return bytes;
+}
+
 void TFileLog::Rotate()
 {
-    // The file moves aside while we still hold it (we share deletion for
-    // that), so a refused move costs nothing: we keep appending and try again
-    // once the file has grown by another limit.
-    std::string backup = path_ + ".1";
-    if (!MoveFileExA(path_.c_str(), backup.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        DWORD error = GetLastError();
-        rotateAt_ = size_ + limit_;
-        Append(Stamped("warning: the log could not be moved to \"" + backup + "\" (error " + std::to_string(error) +
-                       "); it grows until the next try"));
-        return;
+    const uint64_t before = size_ + OldFilesBytes();
+    // Oldest first, so every move finds its place free and only the oldest
+    // file is replaced. The file itself moves aside while we still hold it
+    // (we share deletion for that). A refused move (someone reads an old
+    // file without sharing deletion) costs nothing: the next move would
+    // replace the file that stayed, so we stop, keep appending, and try
+    // again once the file has grown by another limit.
+    for (unsigned number = rotation_.OldFiles; number > 0; --number) {
+        const std::string from = number > 1 ? OldFile(number - 1) : path_;
+        if (!MoveFileExA(from.c_str(), OldFile(number).c_str(), MOVEFILE_REPLACE_EXISTING) &&
+            GetLastError() != ERROR_FILE_NOT_FOUND) {
+            DWORD error = GetLastError();
+            rotateAt_ = size_ + rotation_.LimitBytes;
+            std::string warning = Stamped("warning: the log could not be moved to \"" + OldFile(number) +
+                                          "\" (error " + std::to_string(error) + "); it grows until the next try");
+            Append(warning.data(), warning.size());
+            return;
+        }
     }
     file_.Close();
-    rotateAt_ = limit_;
-    OpenFile(OPEN_ALWAYS);
+    const uint64_t held = OldFilesBytes();
+    deleted_ += before > held ? before - held : 0;
+    rotateAt_ = rotation_.LimitBytes;
+    if (!OpenFile(OPEN_ALWAYS))
+        return;
+    std::string files = "\"" + path_ + ".1\" holds";
+    if (rotation_.OldFiles > 1)
+        files = "\"" + path_ + ".1\" to \"" + OldFile(rotation_.OldFiles) + "\" hold";
+    std::string note = Stamped("log continued: " + files + " the " + std::to_string(held) +
+                               " bytes before this file; " + std::to_string(deleted_) +
+                               " bytes of older lines have been deleted since the service host started");
+    Append(note.data(), note.size());
+    linesBytes_ = 0;
 }
 
-void TFileLog::Append(const std::string& line)
+bool TFileLog::Append(const char* data, size_t size)
 {
     DWORD written = 0;
-    if (WriteFile(file_.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr))
-        size_ += written;
+    BOOL done = KernelApi().WriteFile(file_.Get(), data, static_cast<DWORD>(size), &written, nullptr);
+    size_ += written;
+    linesBytes_ += written;
+    if (done && written == size)
+        return true;
+    if (dropped_ == 0)
+        dropError_ = done ? ERROR_DISK_FULL : GetLastError();
+    dropped_ += size - written;
+    cut_ = cut_ || written > 0;
+    return false;
 }
 
-void TFileLog::Write(const std::string& text)
+void TFileLog::WriteLines(const char* data, size_t size)
 {
-    std::string line = Stamped(text);
+    // Rotation is tried once for each line that does not fit.
+    bool tried = false;
+    while (size > 0) {
+        size_t room = rotateAt_ > size_ ? static_cast<size_t>(rotateAt_ - size_) : 0;
+        size_t fit = WholeLines(data, size, room);
+        if (fit == 0 && linesBytes_ > 0 && !tried) {
+            Rotate();
+            tried = true;
+            continue;
+        }
+        if (fit == 0) {
+            // Longer than a file may grow: it goes in whole all the same.
+            const char* feed = static_cast<const char*>(std::memchr(data, '\n', size));
+            fit = feed ? static_cast<size_t>(feed - data) + 1 : size;
+        }
+        if (!Append(data, fit)) {
+            dropped_ += size - fit;
+            return;
+        }
+        data += fit;
+        size -= fit;
+        tried = false;
+    }
+}
+
+void TFileLog::Write(const std::string& lines)
+{
     std::lock_guard<std::mutex> hold(lock_);
-    if (!file_)
+    if (!file_ && !OpenFile(OPEN_ALWAYS)) {
+        if (dropped_ == 0)
+            dropError_ = GetLastError();
+        dropped_ += lines.size();
         return;
-    if (size_ > 0 && size_ + line.size() > rotateAt_)
-        Rotate();
-    if (file_)
-        Append(line);
+    }
+    if (dropped_ > 0) {
+        // A write cut short left a line open: the note starts its own.
+        std::string note = cut_ ? "\r\n" : "";
+        note += Stamped("warning: " + std::to_string(dropped_) + " bytes dropped: the log could not be written (error " +
+                        std::to_string(dropError_) + ")");
+        uint64_t dropped = dropped_;
+        bool cut = cut_;
+        dropped_ = 0;
+        cut_ = false;
+        if (!Append(note.data(), note.size())) {
+            // Nothing changed: the same note waits for the next write.
+            dropped_ = dropped + lines.size();
+            cut_ = cut || cut_;
+            return;
+        }
+    }
+    WriteLines(lines.data(), lines.size());
 }
 
 void TFileLog::Event(TLogKind kind, const std::string& text)
 {
     switch (kind) {
     case TLogKind::Information:
-        Write(text);
+        Write(Stamped(text));
         break;
     case TLogKind::Warning:
-        Write("warning: " + text);
+        Write(Stamped("warning: " + text));
         break;
     case TLogKind::Error:
-        Write("error: " + text);
+        Write(Stamped("error: " + text));
         break;
     }
 }
 
 void TFileLog::Detail(const std::string& text)
 {
-    Write(text);
+    Write(Stamped(text));
 }
 
-void TFileLog::Output(const char* stream, const std::string& line)
+void TFileLog::Output(const std::string& lines)
 {
-    Write(std::string(stream) + ": " + line);
+    Write(lines);
 }
 
 TEventLog::TEventLog(const std::string& source)

@@ -17,23 +17,60 @@ public:
     virtual ~TStubLog() = default;
     virtual void Event(TLogKind kind, const std::string& text) = 0;
     virtual void Detail(const std::string& text) = 0;
-    // One line the program wrote; stream is "out" or "err".
-    virtual void Output(const char* stream, const std::string& line) = 0;
+    // Whole lines of the program's output, stamped and marked already (as
+    // TOutputLines makes them), kept together in the log.
+    virtual void Output(const std::string& lines) = 0;
 };
 
 // "2024-03-05 14:07:09.042 text\r\n"
 std::string LogLine(const SYSTEMTIME& time, const std::string& text);
 
-// Appends timestamped lines to a file. Past the size limit the file moves
-// to "<file>.1" (replacing the older one) and a fresh file starts, so the
-// two together never hold much more than twice the limit. A move that fails
-// never costs a line: the file keeps growing and the move is tried again
-// one limit later.
+// Turns what one output stream of the program delivers into log lines
+// ("<stamp> out: <line>\r\n"), stamped with the time the piece arrived. A
+// carriage return before the line feed goes; a line longer than
+// LongestLine is logged in pieces; an unended line waits for its end.
+class TOutputLines {
+public:
+    static constexpr size_t LongestLine = 4096;
+
+    // stream: "out" or "err".
+    explicit TOutputLines(const char* stream) : stream_(stream) {}
+
+    void Add(const SYSTEMTIME& arrived, const char* data, size_t size);
+    // The stream ended: an unended last line counts as a line.
+    void Finish(const SYSTEMTIME& now);
+
+    // The lines made so far, for the log; Clear once they are written.
+    const std::string& Lines() const { return lines_; }
+    void Clear() { lines_.clear(); }
+
+private:
+    void Emit(const std::string& prefix, const char* line, size_t size);
+
+    std::string stream_;
+    std::string unended_;
+    std::string lines_;
+};
+
+// When the log moves aside: past LimitBytes, the file becomes "<file>.1",
+// an older "<file>.1" becomes "<file>.2" and so on; past OldFiles the oldest
+// is deleted.
+struct TLogRotation {
+    uint64_t LimitBytes = 1024 * 1024;
+    unsigned OldFiles = 1;
+};
+
+// Appends timestamped lines to a file, whole lines at a time, so a line is
+// never split between two files nor mixed with another. Each rotation
+// starts the new file with a line telling how many bytes the old files hold
+// and how many were deleted so far, so a flood loses nothing unsaid. A move
+// that fails never costs a line: the file keeps growing and the move is
+// tried again one limit later. A write that fails never holds the program
+// up: what cannot be written is counted and the count logged once writing
+// works again.
 class TFileLog : public TStubLog {
 public:
-    static constexpr uint64_t DefaultLimit = 1024 * 1024;
-
-    explicit TFileLog(std::string path, uint64_t limit = DefaultLimit);
+    explicit TFileLog(std::string path, TLogRotation rotation = {});
     TFileLog(const TFileLog&) = delete;
     TFileLog& operator=(const TFileLog&) = delete;
 
@@ -42,25 +79,36 @@ public:
 
     void Event(TLogKind kind, const std::string& text) override;
     void Detail(const std::string& text) override;
-    void Output(const char* stream, const std::string& line) override;
+    void Output(const std::string& lines) override;
 
     const std::string& Path() const { return path_; }
 
 private:
     static std::string Stamped(const std::string& text);
-    void Write(const std::string& text);
+    void Write(const std::string& lines);
     // These expect the lock held.
-    void Append(const std::string& line);
+    void WriteLines(const char* data, size_t size);
+    bool Append(const char* data, size_t size);
     bool OpenFile(DWORD disposition);
+    std::string OldFile(unsigned number) const;
+    uint64_t OldFilesBytes() const;
     void Rotate();
 
     std::string path_;
-    uint64_t limit_;
+    TLogRotation rotation_;
     // The size past which the next line moves the file aside.
     uint64_t rotateAt_;
     std::mutex lock_;
     TKernelHandle file_;
     uint64_t size_ = 0;
+    // Bytes of lines in the file since it was started or moved aside.
+    uint64_t linesBytes_ = 0;
+    // Bytes rotation deleted, and bytes no write took since the last one that did.
+    uint64_t deleted_ = 0;
+    uint64_t dropped_ = 0;
+    DWORD dropError_ = 0;
+    // A write stopped inside a line.
+    bool cut_ = false;
 };
 
 // The Windows calls behind the event log, so tests can see what is handed
@@ -93,7 +141,7 @@ public:
 
     void Event(TLogKind kind, const std::string& text) override;
     void Detail(const std::string&) override {}
-    void Output(const char*, const std::string&) override {}
+    void Output(const std::string&) override {}
 
 private:
     std::mutex lock_;

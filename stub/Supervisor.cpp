@@ -1,5 +1,6 @@
 #include "stub/Supervisor.h"
 
+#include "stub/AskToEnd.h"
 #include "stub/BackOff.h"
 #include "stub/Guard.h"
 #include "toolkit/Error.h"
@@ -8,8 +9,12 @@
 
 namespace {
 
-// A line longer than this is logged in pieces.
-constexpr size_t LongestLine = 4096;
+// One read takes what the pipe holds, up to this.
+constexpr DWORD ReadBytes = 64 * 1024;
+// Lines wait for more while the program keeps writing, up to this much.
+constexpr size_t BlockBytes = 256 * 1024;
+// What a pipe holds before the program's next write waits for us.
+constexpr DWORD PipeBytes = 64 * 1024;
 // How long an ended program and a cancelled output reader may take to go.
 constexpr DWORD ProcessEndMs = 1000;
 constexpr DWORD CancelledReaderMs = 500;
@@ -20,29 +25,27 @@ struct TReaderArguments {
     std::shared_ptr<TStubLog> Log;
 };
 
+// Wakes only when output arrives. A read that leaves room in the buffer
+// emptied the pipe: the program paused, and what it said goes to the log
+// now; while it keeps writing, lines gather into blocks.
 void ReadOutput(const TReaderArguments& reader)
 {
-    std::string pending;
-    char buffer[4096];
+    std::vector<char> buffer(ReadBytes);
+    TOutputLines lines(reader.Stream);
+    SYSTEMTIME now;
     DWORD read = 0;
-    auto emit = [&](std::string line) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        reader.Log->Output(reader.Stream, line);
-    };
-    while (ReadFile(reader.Pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) {
-        pending.append(buffer, read);
-        size_t start = 0;
-        for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
-            emit(pending.substr(start, end - start));
-        pending.erase(0, start);
-        while (pending.size() >= LongestLine) {
-            emit(pending.substr(0, LongestLine));
-            pending.erase(0, LongestLine);
+    while (ReadFile(reader.Pipe, buffer.data(), ReadBytes, &read, nullptr) && read > 0) {
+        GetLocalTime(&now);
+        lines.Add(now, buffer.data(), read);
+        if (read < ReadBytes || lines.Lines().size() >= BlockBytes) {
+            reader.Log->Output(lines.Lines());
+            lines.Clear();
         }
     }
-    if (!pending.empty())
-        emit(pending);
+    GetLocalTime(&now);
+    lines.Finish(now);
+    if (!lines.Lines().empty())
+        reader.Log->Output(lines.Lines());
 }
 
 DWORD WINAPI ReaderMain(void* parameter)
@@ -62,37 +65,10 @@ HANDLE OpenNul(DWORD access)
 bool OutputPipe(TKernelHandle& read, TKernelHandle& write)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    if (!CreatePipe(read.Receive(), write.Receive(), &inherit, 0))
+    if (!CreatePipe(read.Receive(), write.Receive(), &inherit, PipeBytes))
         return false;
     SetHandleInformation(read.Get(), HANDLE_FLAG_INHERIT, 0);
     return true;
-}
-
-std::vector<DWORD> JobProcesses(HANDLE job)
-{
-    constexpr DWORD room = 256;
-    std::vector<char> buffer(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) + room * sizeof(ULONG_PTR));
-    auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
-    std::vector<DWORD> pids;
-    if (QueryInformationJobObject(job, JobObjectBasicProcessIdList, list, static_cast<DWORD>(buffer.size()),
-                                  nullptr) ||
-        GetLastError() == ERROR_MORE_DATA)
-        for (DWORD i = 0; i < list->NumberOfProcessIdsInList && i < room; ++i)
-            pids.push_back(static_cast<DWORD>(list->ProcessIdList[i]));
-    return pids;
-}
-
-BOOL CALLBACK CloseWindowOf(HWND window, LPARAM parameter)
-{
-    const auto& pids = *reinterpret_cast<const std::vector<DWORD>*>(parameter);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    for (DWORD wanted : pids)
-        if (pid == wanted) {
-            PostMessageA(window, WM_CLOSE, 0, 0);
-            break;
-        }
-    return TRUE;
 }
 
 } // namespace
@@ -155,6 +131,7 @@ TSupervisor::TSupervisor(TStubSettings settings, std::shared_ptr<TStubLog> log, 
     : settings_(std::move(settings)), log_(std::move(log)), captureOutput_(captureOutput), stop_(stopEvent),
       timing_(timing)
 {
+    PrepareConsoleBreaks();
 }
 
 bool TSupervisor::ProgramRunning() const
@@ -216,10 +193,11 @@ bool TSupervisor::Launch(TProgramRun& run, std::string& reason)
     commandLine.push_back('\0');
     std::string folder = FolderOf(settings_.Program);
     PROCESS_INFORMATION process = {};
-    // A console program gets a console of its own without a window, and its
-    // own process group so Ctrl+Break reaches it and nothing else.
+    // A console program gets a console of its own without a window. It stays
+    // in that console's first process group, the one Ctrl+C reaches: a group
+    // of its own would ignore Ctrl+C.
     BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                  CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr,
+                                  CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
                                   folder.empty() ? nullptr : folder.c_str(), &startup, &process);
     if (!started) {
         DWORD error = GetLastError();
@@ -242,24 +220,13 @@ bool TSupervisor::Launch(TProgramRun& run, std::string& reason)
     return true;
 }
 
-void TSupervisor::AskToEnd(const TProgramRun& run)
-{
-    // Ctrl+Break reaches a console program only from inside its console.
-    if (AttachConsole(run.Pid)) {
-        SetConsoleCtrlHandler(nullptr, TRUE);
-        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, run.Pid);
-        FreeConsole();
-    }
-    std::vector<DWORD> pids = JobProcesses(run.Job.Get());
-    if (pids.empty())
-        pids.push_back(run.Pid);
-    EnumWindows(CloseWindowOf, reinterpret_cast<LPARAM>(&pids));
-}
-
 void TSupervisor::StopRun(TProgramRun& run, const std::function<void()>& progress)
 {
-    log_->Event(TLogKind::Information, "stopping: asking the program (pid " + std::to_string(run.Pid) + ") to end");
-    AskToEnd(run);
+    std::string asked = AskToEnd(run.Job.Get(), run.Pid);
+    log_->Event(TLogKind::Information, asked.empty() ? "stopping: the program (pid " + std::to_string(run.Pid) +
+                                                           ") has neither a console nor a window to be asked on"
+                                                     : "stopping: asked the program (pid " +
+                                                           std::to_string(run.Pid) + ") to end with " + asked);
     if (WaitForSingleObject(run.Process.Get(), timing_.GracefulEndMs) == WAIT_OBJECT_0) {
         DWORD code = 0;
         GetExitCodeProcess(run.Process.Get(), &code);

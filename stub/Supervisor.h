@@ -15,8 +15,9 @@
 struct TSupervisorTiming {
     uint32_t FirstBackOffMs = 1000;
     uint32_t BackOffCeilingMs = 60000;
-    // A run this long resets the back-off.
-    uint32_t SteadyRunMs = 30000;
+    // A run this long did its work: the program starts again at once, and
+    // the back-off starts afresh.
+    uint32_t SteadyRunMs = 10000;
     // How long the program may take to end after being asked, at a stop.
     uint32_t GracefulEndMs = 3000;
     // How long the output readers may take to finish after the tree ended.
@@ -83,7 +84,6 @@ private:
 
     // Starts the program suspended, in its job, with its output readers.
     bool Launch(TProgramRun& run, std::string& reason);
-    void AskToEnd(const TProgramRun& run);
     void StopRun(TProgramRun& run, const std::function<void()>& progress);
     void StartReader(TKernelHandle pipe, const char* stream, TProgramRun& run);
 

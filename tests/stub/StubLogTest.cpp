@@ -34,9 +34,7 @@ BOOL WINAPI FakeDeregister(HANDLE)
     return TRUE;
 }
 
-} // namespace
-
-TEST(StubFileLog, LinesCarryATimestamp)
+SYSTEMTIME At(WORD second, WORD milliseconds)
 {
     SYSTEMTIME time = {};
     time.wYear = 2024;
@@ -44,43 +42,75 @@ TEST(StubFileLog, LinesCarryATimestamp)
     time.wDay = 5;
     time.wHour = 14;
     time.wMinute = 7;
-    time.wSecond = 9;
-    time.wMilliseconds = 42;
-    EXPECT_EQ("2024-03-05 14:07:09.042 started\r\n", LogLine(time, "started"));
+    time.wSecond = second;
+    time.wMilliseconds = milliseconds;
+    return time;
 }
 
-TEST(StubFileLog, AppendsAndRotatesToOneBackup)
+uint64_t FileBytes(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA file = {};
+    return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &file) ? file.nFileSizeLow : 0;
+}
+
+} // namespace
+
+TEST(StubFileLog, OutputBecomesWholeStampedLines)
+{
+    EXPECT_EQ("2024-03-05 14:07:09.042 started\r\n", LogLine(At(9, 42), "started"));
+
+    TOutputLines lines("out");
+    lines.Add(At(1, 0), "a\r\nb", 4);
+    lines.Add(At(2, 0), "c\n\n", 3);
+    const std::string longLine(TOutputLines::LongestLine + 5, 'y');
+    lines.Add(At(3, 0), longLine.data(), longLine.size());
+    lines.Add(At(4, 0), "\nlast\r", 6);
+    EXPECT_EQ("2024-03-05 14:07:01.000 out: a\r\n"
+              "2024-03-05 14:07:02.000 out: bc\r\n"
+              "2024-03-05 14:07:02.000 out: \r\n"
+              "2024-03-05 14:07:03.000 out: " + std::string(TOutputLines::LongestLine, 'y') + "\r\n"
+              "2024-03-05 14:07:04.000 out: yyyyy\r\n",
+              lines.Lines());
+    lines.Clear();
+    lines.Finish(At(5, 0));
+    EXPECT_EQ("2024-03-05 14:07:05.000 out: last\r\n", lines.Lines());
+}
+
+TEST(StubFileLog, RotationKeepsWholeLinesAndTellsWhatTheOldFilesHoldAndWhatWentBefore)
 {
     TTempFolder folder;
     std::string path = folder.File("service.log");
     WriteTextFile(path, "earlier line\r\n");
-    {
-        TFileLog log(path, 400);
-        std::string reason;
-        ASSERT_TRUE(log.Open(reason)) << reason;
-        log.Event(TLogKind::Information, "started");
-        log.Output("out", "hello");
-        log.Event(TLogKind::Warning, "odd");
-        std::string text = ReadTextFile(path);
-        EXPECT_EQ(0u, text.find("earlier line\r\n"));
-        EXPECT_EQ(1u, LinesWith(text, " started\r").size());
-        EXPECT_EQ(1u, LinesWith(text, " out: hello\r").size());
-        EXPECT_EQ(1u, LinesWith(text, " warning: odd\r").size());
-        EXPECT_FALSE(FileExists(path + ".1"));
-
-        for (int i = 0; i < 40; ++i)
-            log.Detail("line " + std::to_string(i));
+    TFileLog log(path, {600, 1});
+    std::string reason;
+    ASSERT_TRUE(log.Open(reason)) << reason;
+    log.Event(TLogKind::Warning, "odd");
+    EXPECT_EQ(1u, LinesWith(ReadTextFile(path), " warning: odd\r").size());
+    uint64_t deleted = 0;
+    for (int i = 0; i < 60; ++i) {
+        uint64_t before = FileBytes(path), old = FileBytes(path + ".1");
+        log.Output(LogLine(At(9, 0), "out: line " + std::to_string(i) + std::string(i % 7 * 5, '.')));
+        if (FileBytes(path) < before)
+            deleted += old;
     }
-    std::string current = ReadTextFile(path);
-    std::string backup = ReadTextFile(path + ".1");
-    EXPECT_LE(current.size(), 400u);
-    EXPECT_LE(backup.size(), 400u);
-    EXPECT_FALSE(backup.empty());
-    // The newest line is in the file, the lines just before it in the backup.
-    EXPECT_EQ(1u, LinesWith(current, " line 39\r").size());
+    std::string current = ReadTextFile(path), backup = ReadTextFile(path + ".1");
+    EXPECT_LE(current.size(), 600u);
+    EXPECT_LE(backup.size(), 600u);
+    // The newest lines, whole and in order, the oldest gone.
+    std::vector<std::string> kept = LinesWith(backup + current, " out: line ");
+    ASSERT_FALSE(kept.empty());
+    long long first = NumberAfter(kept.front(), " out: line ");
+    EXPECT_GT(first, 0);
+    for (size_t i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(first + static_cast<long long>(i), NumberAfter(kept[i], " out: line ")) << kept[i];
+    EXPECT_EQ(59, NumberAfter(kept.back(), " out: line "));
+    for (const std::string& file : {current, backup})
+        for (const std::string& line : LinesWith(file, ""))
+            EXPECT_TRUE(IsStamped(line)) << line;
     EXPECT_TRUE(LinesWith(current + backup, "earlier line").empty());
-    long long firstKept = NumberAfter(backup, " line ");
-    EXPECT_GT(firstKept, 0);
+    EXPECT_EQ(static_cast<long long>(backup.size()), NumberAfter(current, ".1\" holds the "));
+    EXPECT_EQ(static_cast<long long>(deleted), NumberAfter(current, " bytes before this file; "));
+    EXPECT_GT(deleted, 0u);
 }
 
 TEST(StubFileLog, AMoveThatFailsKeepsEveryLineAndIsTriedOneLimitLater)
@@ -89,7 +119,7 @@ TEST(StubFileLog, AMoveThatFailsKeepsEveryLineAndIsTriedOneLimitLater)
     std::string path = folder.File("service.log");
     // A folder where the backup goes refuses the move.
     ASSERT_TRUE(CreateDirectoryA((path + ".1").c_str(), nullptr));
-    TFileLog log(path, 400);
+    TFileLog log(path, {400, 1});
     std::string reason;
     ASSERT_TRUE(log.Open(reason)) << reason;
     for (int i = 0; i < 15; ++i)
@@ -100,11 +130,13 @@ TEST(StubFileLog, AMoveThatFailsKeepsEveryLineAndIsTriedOneLimitLater)
     EXPECT_EQ(1u, LinesWith(text, "could not be moved").size()) << text;
 
     ASSERT_TRUE(RemoveDirectoryA((path + ".1").c_str()));
-    for (int i = 15; i < 27; ++i)
-        log.Detail("line " + std::to_string(i));
+    int i = 15;
+    while (!FileExists(path + ".1") && i < 100)
+        log.Detail("line " + std::to_string(i++));
     std::string backup = ReadTextFile(path + ".1");
     EXPECT_EQ(1u, LinesWith(backup, " line 0\r").size()) << backup;
-    EXPECT_EQ(1u, LinesWith(ReadTextFile(path), " line 26\r").size());
+    EXPECT_EQ(1u, LinesWith(ReadTextFile(path), " line " + std::to_string(i - 1) + "\r").size());
+    EXPECT_GE(i, 20) << "moved before the file had grown by another limit";
 }
 
 TEST(StubFileLog, UnopenableFileIsReported)
@@ -130,7 +162,7 @@ TEST(StubEventLog, LifecycleGoesToReportEventWithTheMessageNumbers)
         log.Event(TLogKind::Information, "started");
         log.Event(TLogKind::Warning, "program exited with code 3");
         log.Event(TLogKind::Error, "cannot start");
-        log.Output("out", "program output stays out of the event log");
+        log.Output(LogLine(At(1, 0), "out: program output stays out of the event log"));
         log.Detail("so do details");
     }
     EXPECT_EQ("Mail Relay", registeredSource);

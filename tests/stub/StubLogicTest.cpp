@@ -8,6 +8,7 @@
 #include "stub/StubCommand.h"
 #include "stub/StubIdentity.h"
 #include "stub/StubSettings.h"
+#include "stub/Supervisor.h"
 #include "tests/support/TempFiles.h"
 #include "toolkit/Paths.h"
 
@@ -54,6 +55,18 @@ TEST(StubBackOff, FirstRestartAtOnceThenDoublingUpToTheCeiling)
     EXPECT_EQ((std::vector<uint32_t>{0, 1000, 2000, 4000, 5000, 5000}), waits);
     // A steady run starts the sequence afresh.
     EXPECT_EQ(0u, backOff.Next(30000));
+    EXPECT_EQ(1000u, backOff.Next(0));
+}
+
+TEST(StubBackOff, AProgramThatRanTenSecondsStartsAgainAtOnceOneThatDiesSoonerWaits)
+{
+    const TSupervisorTiming timing;
+    TBackOff backOff(timing.FirstBackOffMs, timing.BackOffCeilingMs, timing.SteadyRunMs);
+    EXPECT_EQ(0u, backOff.Next(9999));
+    EXPECT_EQ(1000u, backOff.Next(9999));
+    EXPECT_EQ(2000u, backOff.Next(500));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(0u, backOff.Next(10000));
     EXPECT_EQ(1000u, backOff.Next(0));
 }
 

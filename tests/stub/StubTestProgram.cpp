@@ -6,10 +6,23 @@
 //   crash     die of an access violation
 //   child     start a copy of itself that writes "child pid <pid>" and waits
 //   wait      wait for ever
-// Ctrl+Break makes it write "got ctrl-break" and end with code 0.
+//   nobreak   ignore Ctrl+C from here on, and so does a child started after
+//   window    open a window and run until it is closed ("got close")
+//   flood:N   write N lines of 100 bytes ("flood <i> xxx...") through the C
+//             library's buffered standard output, as chatty programs do
+//   mixed:N   write N lines, alternately to standard output and error
+//             ("out <i>", "err <i>")
+//   every:MS  write "tick <i>" every MS milliseconds, for ever
+//   event:NAME  set the named event
+// Ctrl+C makes it write "got ctrl-c" and end with code 0.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -21,12 +34,56 @@ void Write(DWORD which, const std::string& text)
     WriteFile(GetStdHandle(which), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
+bool ignoresBreaks = false;
+
 BOOL WINAPI OnControl(DWORD event)
 {
-    if (event != CTRL_BREAK_EVENT)
+    if (event != CTRL_C_EVENT)
         return FALSE;
-    Write(STD_OUTPUT_HANDLE, "got ctrl-break");
+    Write(STD_OUTPUT_HANDLE, "got ctrl-c");
     ExitProcess(0);
+}
+
+LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_CLOSE)
+        Write(STD_OUTPUT_HANDLE, "got close");
+    if (message == WM_DESTROY)
+        PostQuitMessage(0);
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+void RunWindow()
+{
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = WindowProcedure;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "StubTestProgramWindow";
+    RegisterClassA(&windowClass);
+    if (!CreateWindowA(windowClass.lpszClassName, "stub test program", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                       nullptr, windowClass.hInstance, nullptr)) {
+        Write(STD_ERROR_HANDLE, "window failed " + std::to_string(GetLastError()));
+        return;
+    }
+    Write(STD_OUTPUT_HANDLE, "window open");
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0)
+        DispatchMessageA(&message);
+}
+
+void Flood(long count)
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+    char line[100];
+    std::memset(line, 'x', sizeof line);
+    line[98] = '\r';
+    line[99] = '\n';
+    for (long i = 0; i < count; ++i) {
+        int length = std::snprintf(line, sizeof line, "flood %ld ", i);
+        line[length] = 'x';
+        std::fwrite(line, 1, sizeof line, stdout);
+    }
+    std::fflush(stdout);
 }
 
 LONG WINAPI Die(EXCEPTION_POINTERS*)
@@ -41,7 +98,7 @@ void StartChild()
     GetModuleFileNameA(nullptr, self, sizeof self);
     std::string line(1, '"');
     line.append(self);
-    line.append("\" childpid wait");
+    line.append(ignoresBreaks ? "\" nobreak childpid wait" : "\" childpid wait");
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -80,6 +137,26 @@ int main(int argc, char** argv)
             StartChild();
         else if (step == "wait")
             Sleep(INFINITE);
+        else if (step == "nobreak") {
+            ignoresBreaks = true;
+            SetConsoleCtrlHandler(OnControl, FALSE);
+            SetConsoleCtrlHandler(nullptr, TRUE);
+        } else if (step == "window")
+            RunWindow();
+        else if (step.rfind("flood:", 0) == 0)
+            Flood(std::atol(step.c_str() + 6));
+        else if (step.rfind("mixed:", 0) == 0)
+            for (long i = 0, count = std::atol(step.c_str() + 6); i < count; ++i)
+                Write(i % 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE, (i % 2 ? "err " : "out ") + std::to_string(i));
+        else if (step.rfind("event:", 0) == 0) {
+            HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, step.c_str() + 6);
+            SetEvent(event);
+            CloseHandle(event);
+        } else if (step.rfind("every:", 0) == 0)
+            for (long i = 0;; ++i) {
+                Write(STD_OUTPUT_HANDLE, "tick " + std::to_string(i));
+                Sleep(static_cast<DWORD>(std::atoi(step.c_str() + 6)));
+            }
     }
     return 0;
 }

@@ -15,10 +15,13 @@ void TRecordingLog::Detail(const std::string& text)
     lines_.push_back("detail: " + text);
 }
 
-void TRecordingLog::Output(const char* stream, const std::string& line)
+void TRecordingLog::Output(const std::string& lines)
 {
+    // "2024-03-05 14:07:09.042 out: text\r\n"
+    constexpr size_t stamp = 24;
     std::lock_guard<std::mutex> hold(lock_);
-    lines_.push_back(std::string(stream) + ": " + line);
+    for (size_t start = 0, end; (end = lines.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines_.push_back(lines.substr(start + stamp, end - start - stamp));
 }
 
 std::vector<std::string> TRecordingLog::Lines()
@@ -50,6 +53,11 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& p
         if (line.find(part) != std::string::npos)
             found.push_back(line);
     return found;
+}
+
+bool IsStamped(const std::string& line)
+{
+    return line.size() > 25 && line[4] == '-' && line[13] == ':' && line[23] == ' ' && line.back() == '\r';
 }
 
 bool ProcessRunning(DWORD pid)

@@ -10,7 +10,9 @@
 #include "messaging/Protocol.h"
 #include "stub/LivenessListener.h"
 #include "stub/Supervisor.h"
+#include "platform/Seam.h"
 #include "tests/stub/StubTestSupport.h"
+#include "tests/support/TempFiles.h"
 
 namespace {
 
@@ -30,15 +32,16 @@ TSupervisorTiming QuickTiming()
 // A supervisor running on its own thread until the test stops it.
 class TRunningSupervisor {
 public:
+    // Logs to log when one is given, else to Log().
     TRunningSupervisor(const std::string& program, const std::string& parameters,
-                       TSupervisorTiming timing = QuickTiming())
+                       TSupervisorTiming timing = QuickTiming(), std::shared_ptr<TStubLog> log = nullptr)
         : log_(std::make_shared<TRecordingLog>()), stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
     {
         TStubSettings settings;
         settings.Description = "supervisor test";
         settings.Program = program;
         settings.Parameters = parameters;
-        supervisor_ = std::make_unique<TSupervisor>(settings, log_, true, stop_, timing);
+        supervisor_ = std::make_unique<TSupervisor>(settings, log ? log : log_, true, stop_, timing);
         thread_ = std::thread([this] { supervisor_->Run([this] { ++progress_; }); });
     }
     ~TRunningSupervisor()
@@ -113,6 +116,40 @@ std::unique_ptr<TMailSlot> ReplyServer(const std::string& alias)
     return server;
 }
 
+// The files of a log, oldest first.
+std::string AllFiles(const std::string& path, unsigned oldFiles)
+{
+    std::string text;
+    for (unsigned number = oldFiles; number >= 1; --number)
+        text += ReadTextFile(path + "." + std::to_string(number));
+    return text + ReadTextFile(path);
+}
+
+// A disk that takes half of the first write it refuses and nothing after,
+// while refusing is set.
+std::atomic<bool> refusing{false};
+std::atomic<bool> refusedOne{false};
+
+BOOL WINAPI FullDiskWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    if (!refusing)
+        return WriteFile(file, data, size, written, overlapped);
+    if (!refusedOne.exchange(true))
+        return WriteFile(file, data, size / 2, written, overlapped);
+    *written = 0;
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+// The service host has no console of its own; the test process, started
+// from a terminal or a pipe, has one, and would not be let into the
+// program's console to send Ctrl+C.
+class TWithoutConsole : public testing::Environment {
+public:
+    void SetUp() override { FreeConsole(); }
+};
+[[maybe_unused]] const auto* withoutConsole = testing::AddGlobalTestEnvironment(new TWithoutConsole);
+
 } // namespace
 
 TEST(StubSupervisor, LogsOutputAndRestartsWithGrowingWaits)
@@ -165,22 +202,128 @@ TEST(StubSupervisor, TheProgramCountsAsRunningOnlyWhileItsProcessRuns)
     EXPECT_TRUE(WaitFor([&] { return !waiter.ProgramRunning(); }, 1000));
 }
 
-TEST(StubSupervisor, StopEndsTheProgramAndItsChild)
+TEST(StubSupervisor, CtrlCEndsAConsoleProgramAndItsChildAndTheJobEndsOnesThatIgnoreIt)
 {
-    TRunningSupervisor run(TestProgram, "pid child wait");
-    ASSERT_TRUE(WaitFor([&] { return run.Log().Has("child pid ") && run.Log().Has("out: pid "); }, 10000))
-        << Joined(run.Log().Lines());
-    std::string text = Joined(run.Log().Lines());
-    DWORD program = static_cast<DWORD>(NumberAfter(text, "out: pid "));
-    DWORD child = static_cast<DWORD>(NumberAfter(text, "child pid "));
-    ASSERT_TRUE(ProcessRunning(program));
-    ASSERT_TRUE(ProcessRunning(child));
+    TRunningSupervisor polite(TestProgram, "pid child wait");
+    TRunningSupervisor deaf(TestProgram, "nobreak pid child wait");
+    std::vector<DWORD> pids;
+    for (TRunningSupervisor* run : {&polite, &deaf}) {
+        ASSERT_TRUE(WaitFor([&] { return run->Log().Has("out: child pid ") && run->Log().Has("out: pid "); }, 10000))
+            << Joined(run->Log().Lines());
+        std::string text = Joined(run->Log().Lines());
+        pids.push_back(static_cast<DWORD>(NumberAfter(text, "out: pid ")));
+        pids.push_back(static_cast<DWORD>(NumberAfter(text, "out: child pid ")));
+    }
+    for (DWORD pid : pids)
+        ASSERT_TRUE(ProcessRunning(pid));
+    polite.AskToStop();
+    deaf.AskToStop();
+    polite.Stop();
+    deaf.Stop();
+    for (DWORD pid : pids)
+        EXPECT_FALSE(ProcessRunning(pid)) << pid;
+
+    // Both heard it and ended by themselves, well inside the grace.
+    std::string text = Joined(polite.Log().Lines());
+    EXPECT_TRUE(polite.Log().Has("out: got ctrl-c")) << text;
+    EXPECT_TRUE(HasLine(polite.Log().Lines(),
+                        "info: stopping: asked the program (pid " + std::to_string(pids[0]) + ") to end with Ctrl+C"))
+        << text;
+    EXPECT_TRUE(polite.Log().Has("info: program exited with code 0")) << text;
+    EXPECT_FALSE(polite.Log().Has("did not end"));
+
+    text = Joined(deaf.Log().Lines());
+    EXPECT_FALSE(deaf.Log().Has("got ctrl-c")) << text;
+    EXPECT_TRUE(deaf.Log().Has("warning: program did not end within 2000 ms; ending it")) << text;
+    EXPECT_GE(deaf.Progress(), 1);
+    EXPECT_FALSE(deaf.Log().Has("restarting"));
+}
+
+TEST(StubSupervisor, AWindowedProgramEndsOnItsCloseMessage)
+{
+    TRunningSupervisor run(TestProgram, "nobreak window out:closed");
+    ASSERT_TRUE(WaitFor([&] { return run.Log().Has("out: window open"); }, 10000)) << Joined(run.Log().Lines());
     run.Stop();
-    EXPECT_FALSE(ProcessRunning(program));
-    EXPECT_TRUE(WaitFor([&] { return !ProcessRunning(child); }, 3000));
-    EXPECT_GE(run.Progress(), 1);
-    EXPECT_TRUE(run.Log().Has("stopping: asking the program"));
-    EXPECT_FALSE(run.Log().Has("restarting"));
+    std::string text = Joined(run.Log().Lines());
+    EXPECT_TRUE(run.Log().Has("out: got close")) << text;
+    EXPECT_TRUE(run.Log().Has("out: closed"));
+    EXPECT_TRUE(run.Log().Has(") to end with Ctrl+C and a close message to ")) << text;
+    EXPECT_TRUE(run.Log().Has("info: program exited with code 0")) << text;
+}
+
+TEST(StubSupervisor, AFloodKeepsEveryLineWholeAndInOrderAcrossTheFiles)
+{
+    TTempFolder folder;
+    const std::string path = folder.File("flood.log");
+    constexpr unsigned oldFiles = 60;
+    auto log = std::make_shared<TFileLog>(path, TLogRotation{16 * 1024, oldFiles});
+    std::string reason;
+    ASSERT_TRUE(log->Open(reason)) << reason;
+    {
+        TRunningSupervisor run(TestProgram, "mixed:2000 flood:3000 out:done wait", QuickTiming(), log);
+        ASSERT_TRUE(WaitFor([&] { return AllFiles(path, oldFiles).find(" out: done\r") != std::string::npos; },
+                            20000));
+    }
+    std::vector<std::string> lines = LinesWith(AllFiles(path, oldFiles), "");
+    long long out = 0, err = 1, flood = 0;
+    int notes = 0;
+    for (const std::string& line : lines) {
+        ASSERT_TRUE(IsStamped(line)) << line;
+        if (line.find(" out: out ") != std::string::npos) {
+            EXPECT_EQ(out, NumberAfter(line, " out: out ")) << line;
+            out += 2;
+        } else if (line.find(" err: err ") != std::string::npos) {
+            EXPECT_EQ(err, NumberAfter(line, " err: err ")) << line;
+            err += 2;
+        } else if (line.find(" out: flood ") != std::string::npos) {
+            EXPECT_EQ(flood, NumberAfter(line, " out: flood ")) << line;
+            EXPECT_EQ(24u + 5 + 98 + 1, line.size()) << line;
+            ++flood;
+        } else if (line.find(" log continued: ") != std::string::npos) {
+            ++notes;
+        }
+    }
+    EXPECT_EQ(2000, out);
+    EXPECT_EQ(2001, err);
+    EXPECT_EQ(3000, flood);
+    EXPECT_GE(notes, 20);
+    EXPECT_FALSE(FileExists(path + "." + std::to_string(oldFiles)));
+    // The newest note tells what the old files hold now.
+    std::string older = AllFiles(path, oldFiles);
+    older.resize(older.size() - ReadTextFile(path).size());
+    EXPECT_EQ(static_cast<long long>(older.size()), NumberAfter(ReadTextFile(path), ".60\" hold the "));
+    EXPECT_EQ(0, NumberAfter(ReadTextFile(path), " bytes before this file; "));
+}
+
+TEST(StubSupervisor, AFullDiskNeverHoldsTheProgramUpAndTheLogSaysHowMuchWasDropped)
+{
+    TTempFolder folder;
+    const std::string path = folder.File("full.log");
+    auto log = std::make_shared<TFileLog>(path);
+    std::string reason;
+    ASSERT_TRUE(log->Open(reason)) << reason;
+    const std::string flooded = "qv_flooded_" + std::to_string(GetCurrentProcessId());
+    TKernelHandle event(CreateEventA(nullptr, TRUE, FALSE, flooded.c_str()));
+    TSeamOverride<decltype(KernelApi().WriteFile)> disk(KernelApi().WriteFile, FullDiskWriteFile);
+    refusing = true;
+    TRunningSupervisor run(TestProgram, "flood:20000 out:after-flood event:" + flooded + " wait", QuickTiming(), log);
+    // 2.6 MB through a pipe that holds 64 KiB: nothing held the program up.
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event.Get(), 20000));
+    EXPECT_TRUE(run.ProgramRunning());
+    refusing = false;
+    run.Stop();
+    std::string text = ReadTextFile(path);
+    std::vector<std::string> notes = LinesWith(text, " bytes dropped: the log could not be written (error 112)");
+    ASSERT_EQ(1u, notes.size()) << text;
+    // On a line of its own after the one the disk cut short.
+    EXPECT_EQ("warning: ", notes[0].substr(24, 9)) << text;
+    // Every line of the flood ("<stamp> out: flood ...\r\n", 129 bytes), the
+    // line after it, and little more: half a line and a lifecycle event.
+    long long dropped = NumberAfter(notes[0], "warning: ");
+    EXPECT_GE(dropped, 20000 * 129 + 42);
+    EXPECT_LE(dropped, 20000 * 129 + 42 + 1000);
+    // Then the stop, written as usual.
+    EXPECT_NE(std::string::npos, text.find("stopping: asked the program", text.find(notes[0])));
 }
 
 TEST(StubSupervisor, ProgramThatCannotStartIsRetriedWithBackOff)
