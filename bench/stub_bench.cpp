@@ -1,12 +1,19 @@
 // Measures the service host under the real Service Control Manager: liveness
-// round trip, exit-to-restart delay, idle CPU, private memory, file size, and
-// how soon a stop request silences the host and ends the program's tree.
+// round trip, exit-to-restart delay, idle CPU, private memory, file size;
+// how soon a stop request silences the host and ends the program's tree,
+// for a program that hears Ctrl+C, a windowed one and one that ignores both;
+// how fast a flood of output reaches the log beside the same program
+// writing straight to a file or to a pipe nobody logs; and how often the
+// host wakes while its program prints ten lines a second.
+//   bench_stub [--host PATH] [--only stops|floods|wakeups]
+// measures another build of the host, or only one part.
 #define PSAPI_VERSION 2
 #include <windows.h>
 #include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -20,6 +27,7 @@
 #include "fixtures/Watching.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
+#include "platform/Kernel.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
 
@@ -35,11 +43,26 @@ std::string ReadText(const std::string& path)
 
 // Asks often, so the figures below lose little to the asking.
 constexpr DWORD PollMs = 5;
+// 200 MB of 100-byte lines.
+constexpr long FloodLines = 2000000;
+constexpr int FloodRounds = 3;
+constexpr int StopRounds = 5;
+// How long wake-ups are counted, once the program has settled.
+constexpr DWORD SettleMs = 1500;
+constexpr DWORD CountMs = 5000;
 
 double Ms(const FILETIME& from, const FILETIME& to)
 {
     ULARGE_INTEGER a{{from.dwLowDateTime, from.dwHighDateTime}}, b{{to.dwLowDateTime, to.dwHighDateTime}};
     return (static_cast<double>(b.QuadPart) - static_cast<double>(a.QuadPart)) / 10000.0;
+}
+
+double CpuMs(HANDLE process)
+{
+    FILETIME created, exited, kernel, user, zero = {};
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return -1;
+    return Ms(zero, kernel) + Ms(zero, user);
 }
 
 int RunAndWait(const std::string& line)
@@ -85,13 +108,252 @@ bool Stop(SC_HANDLE service)
     return WaitFor([&] { return Status(service).dwCurrentState == SERVICE_STOPPED; }, 20000, PollMs);
 }
 
+// Wine runs every Windows process as a Linux one; Linux counts how often
+// each thread was switched to, which is how often it woke. The Linux
+// process whose command line holds marker, or "".
+std::string LinuxProcess(const std::string& marker)
+{
+    WIN32_FIND_DATAA found;
+    TKernelHandle search(FindFirstFileA("Z:\\proc\\*", &found));
+    if (!search)
+        return "";
+    do {
+        std::string name = found.cFileName;
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            ReadText("Z:\\proc\\" + name + "\\cmdline").find(marker) != std::string::npos) {
+            FindClose(search.Release());
+            return name;
+        }
+    } while (FindNextFileA(search.Get(), &found));
+    FindClose(search.Release());
+    return "";
+}
+
+// Context switches of every thread of a Linux process so far.
+long long Wakeups(const std::string& process)
+{
+    long long total = 0;
+    const std::string tasks = "Z:\\proc\\" + process + "\\task\\";
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((tasks + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return -1;
+    do {
+        if (found.cFileName[0] == '.')
+            continue;
+        std::istringstream status(ReadText(tasks + found.cFileName + "\\status"));
+        for (std::string line; std::getline(status, line);)
+            if (line.find("ctxt_switches:") != std::string::npos)
+                total += std::atoll(line.c_str() + line.find(':') + 1);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return total;
+}
+
+// Wake-ups per second of the Linux process, counted over CountMs.
+double WakeupsPerSecond(const std::string& process)
+{
+    long long before = Wakeups(process);
+    Sleep(CountMs);
+    long long after = Wakeups(process);
+    return before < 0 || after < 0 ? -1 : static_cast<double>(after - before) * 1000.0 / CountMs;
+}
+
+// Reads a program's output from a pipe and throws it away, the least any
+// logging through a pipe can do; returns the last line it saw.
+std::string ReadPipeToEnd(const std::string& commandLine, HANDLE job)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    TKernelHandle read, write;
+    CreatePipe(read.Receive(), write.Receive(), &inherit, 64 * 1024);
+    SetHandleInformation(read.Get(), HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = write.Get();
+    PROCESS_INFORMATION started = {};
+    std::string line = commandLine;
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                        &started))
+        return "";
+    TKernelHandle process(started.hProcess), thread(started.hThread);
+    if (job)
+        AssignProcessToJobObject(job, process.Get());
+    ResumeThread(thread.Get());
+    write.Close();
+    std::vector<char> buffer(64 * 1024);
+    std::string tail;
+    DWORD got = 0;
+    while (ReadFile(read.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
+        tail = (tail + std::string(buffer.data(), got)).substr(tail.size() + got > 300 ? tail.size() + got - 300 : 0);
+    return tail;
+}
+
+long long FloodMs(const std::string& text)
+{
+    return NumberAfter(text, "flooded " + std::to_string(FloodLines) + " lines in ");
+}
+
+struct THost {
+    SC_HANDLE Service;
+    TIniFile& Ini;
+    std::string Description;
+    std::string Log;
+    int ServiceID;
+
+    void Run(const std::string& parameters)
+    {
+        Ini.WriteString(Description, ParametersKey, parameters);
+        DeleteFileA(Log.c_str());
+        DeleteFileA((Log + ".1").c_str());
+        StartServiceA(Service, 0, nullptr);
+    }
+};
+
+// From the stop request to a silent host, to the program (and its child)
+// ended, and to the service stopped; ready is the line that says the
+// program is set.
+void MeasureStops(THost& host, const char* what, const std::string& parameters, const std::string& ready,
+                  bool child)
+{
+    std::vector<double> silent, treeGone, stopped;
+    for (int round = 0; round < StopRounds; ++round) {
+        host.Run(parameters);
+        if (!WaitFor([&] { return ReadText(host.Log).find(ready) != std::string::npos; }, 10000, PollMs) ||
+            !WaitFor([&] { return Listening(host.ServiceID); }, 5000, PollMs))
+            break;
+        std::string text = ReadText(host.Log);
+        std::vector<HANDLE> tree = {OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(NumberAfter(text, "out: pid ")))};
+        if (child)
+            tree.push_back(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(NumberAfter(text, "child pid "))));
+        LARGE_INTEGER asked;
+        QueryPerformanceCounter(&asked);
+        SERVICE_STATUS status = {};
+        ControlService(host.Service, SERVICE_CONTROL_STOP, &status);
+        while (Listening(host.ServiceID)) {
+        }
+        silent.push_back(Since(asked));
+        if (std::find(tree.begin(), tree.end(), nullptr) == tree.end() &&
+            WaitForMultipleObjects(static_cast<DWORD>(tree.size()), tree.data(), TRUE, 20000) == WAIT_OBJECT_0)
+            treeGone.push_back(Since(asked));
+        if (WaitFor([&] { return Status(host.Service).dwCurrentState == SERVICE_STOPPED; }, 20000, PollMs))
+            stopped.push_back(Since(asked));
+        for (HANDLE process : tree)
+            if (process)
+                CloseHandle(process);
+    }
+    std::printf("stop, %s: silent host %.1f ms, program tree gone %.1f ms, service stopped %.1f ms "
+                "(medians over %zu rounds)\n",
+                what, Median(silent), Median(treeGone), Median(stopped), treeGone.size());
+}
+
+void MeasureFloods(THost& host, const std::string& program)
+{
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    const std::string redirected = std::string(temp) + "qv_stub_bench_redirect.txt";
+    const std::string flood = "\"" + program + "\" flood:" + std::to_string(FloodLines);
+    std::vector<double> straight, piped, pipedCpu, logged, hostCpu;
+    std::string accounting;
+    for (int round = 0; round < FloodRounds; ++round) {
+        {
+            SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+            TKernelHandle file(CreateFileA(redirected.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+            RunToEnd(flood, file.Get(), file.Get(), 60000);
+        }
+        straight.push_back(static_cast<double>(FloodMs(ReadText(redirected))));
+        DeleteFileA(redirected.c_str());
+
+        double cpu = CpuMs(GetCurrentProcess());
+        piped.push_back(static_cast<double>(FloodMs(ReadPipeToEnd(flood, nullptr))));
+        pipedCpu.push_back(CpuMs(GetCurrentProcess()) - cpu);
+
+        host.Run("flood:" + std::to_string(FloodLines) + " wait");
+        HANDLE process = nullptr;
+        WaitFor([&] { return Status(host.Service).dwProcessId != 0; }, 5000, PollMs);
+        process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, Status(host.Service).dwProcessId);
+        std::string text;
+        WaitFor([&] { return FloodMs(text = ReadText(host.Log)) >= 0; }, 120000, 50);
+        logged.push_back(static_cast<double>(FloodMs(text)));
+        hostCpu.push_back(CpuMs(process));
+        if (process)
+            CloseHandle(process);
+        // What the log still holds of the flood, and what it says it deleted.
+        std::string kept = ReadText(host.Log + ".1") + text;
+        long long first = NumberAfter(kept, " out: flood ");
+        long long lines = static_cast<long long>(std::count(kept.begin(), kept.end(), '\n'));
+        char line[300];
+        std::snprintf(line, sizeof line,
+                      "the log keeps floods %lld to %lld in %zu bytes (%lld lines) and says %lld bytes before "
+                      "them were deleted",
+                      first, static_cast<long long>(FloodLines - 1), kept.size(), lines, NumberAfter(text, " bytes before this file; "));
+        accounting = line;
+        Stop(host.Service);
+    }
+    double straightMs = Median(straight), loggedMs = Median(logged), pipedMs = Median(piped);
+    auto rate = [](double ms) { return ms > 0 ? FloodLines * 100.0 / 1e6 / (ms / 1000.0) : -1.0; };
+    std::printf("flood of 200 MB in 100-byte lines (medians over %d rounds):\n", FloodRounds);
+    std::printf("  straight to a file: %.0f ms (%.0f MB/s)\n", straightMs, rate(straightMs));
+    std::printf("  into a pipe read and dropped: %.0f ms (%.0f MB/s), %.2f of the file; reader CPU %.2f s\n",
+                pipedMs, rate(pipedMs), straightMs / pipedMs, Median(pipedCpu) / 1000.0);
+    std::printf("  logged by the host: %.0f ms (%.0f MB/s), %.2f of the file, %.2f of the bare pipe; "
+                "host CPU %.2f s\n",
+                loggedMs, rate(loggedMs), straightMs / loggedMs, pipedMs / loggedMs, Median(hostCpu) / 1000.0);
+    std::printf("  %s\n", accounting.c_str());
+}
+
+void MeasureWakeups(THost& host, const std::string& program, const std::string& copy)
+{
+    host.Run("every:100");
+    WaitFor([&] { return ReadText(host.Log).find("out: tick 1") != std::string::npos; }, 10000, PollMs);
+    Sleep(SettleMs);
+    const std::string hostProcess = LinuxProcess(copy.substr(copy.rfind('\\') + 1));
+    double hostWakeups = WakeupsPerSecond(hostProcess);
+    long long ticks = NumberAfter(ReadText(host.Log), "out: tick ", 0);
+    Stop(host.Service);
+
+    // The same program read by a bare reader in a process of its own.
+    const std::string marker = "qvbare" + std::to_string(GetCurrentProcessId());
+    std::string line = "\"" + ExecutablePath() + "\" --read-pipe " + marker + " \"" + program + "\" every:100";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION reader = {};
+    double bareWakeups = -1;
+    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &reader)) {
+        Sleep(SettleMs);
+        bareWakeups = WakeupsPerSecond(LinuxProcess(marker));
+        TerminateProcess(reader.hProcess, 0);
+        CloseHandle(reader.hThread);
+        CloseHandle(reader.hProcess);
+    }
+    std::printf("wake-ups per second while the program prints 10 lines a second: host %.1f, "
+                "a bare pipe reader %.1f (ticks logged: %s)\n",
+                hostWakeups, bareWakeups, ticks >= 0 ? "yes" : "no");
+}
+
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     const std::string build = FolderOf(FolderOf(ExecutablePath()));
-    const std::string stub = build + "\\dist\\Vantorer.bin";
     const std::string program = build + "\\tests\\stub\\stub_test_program.exe";
+    if (argc >= 4 && std::strcmp(argv[1], "--read-pipe") == 0) {
+        // The bare reader of the wake-up count; its program goes with it.
+        TKernelHandle job(CreateJobObjectA(nullptr, nullptr));
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        std::string line = "\"" + std::string(argv[3]) + "\"";
+        for (int i = 4; i < argc; ++i)
+            line += std::string(" ") + argv[i];
+        ReadPipeToEnd(line, job.Get());
+        return 0;
+    }
+    std::string stub = build + "\\dist\\Vantorer.bin", only;
+    for (int i = 1; i + 1 < argc; i += 2)
+        (std::strcmp(argv[i], "--host") == 0 ? stub : only) = argv[i + 1];
+    auto part = [&](const char* name) { return only.empty() || only == name; };
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
     const std::string description = "QV Stub Bench " + std::to_string(GetCurrentProcessId());
@@ -106,7 +368,7 @@ int main()
         std::printf("cannot find %s\n", stub.c_str());
         return 1;
     }
-    std::printf("Vantorer.bin size: %lu bytes\n", attributes.nFileSizeLow);
+    std::printf("host %s: %lu bytes\n", stub.c_str(), attributes.nFileSizeLow);
 
     // The catalogue is put back as it was at the end.
     TSavedCatalogue saved;
@@ -123,8 +385,10 @@ int main()
     }
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = OpenServiceA(manager, description.c_str(), SERVICE_ALL_ACCESS);
+    THost host{service, ini, description, log, serviceID};
 
     // Liveness, CPU while idle and memory, with a program that just waits.
+    if (part("idle")) {
     StartServiceA(service, 0, nullptr);
     WaitFor([&] { return ReadText(log).find("with pid") != std::string::npos; }, 10000, PollMs);
     {
@@ -158,27 +422,22 @@ int main()
                     trips.size(), trips.empty() ? -1.0 : *std::max_element(trips.begin(), trips.end()));
     }
     DWORD stubPid = Status(service).dwProcessId;
-    HANDLE host = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, stubPid);
-    FILETIME created, exited, kernel0, user0, kernel1, user1;
-    GetProcessTimes(host, &created, &exited, &kernel0, &user0);
+    HANDLE hostProcess = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, stubPid);
+    double cpuBefore = CpuMs(hostProcess);
     Sleep(10000);
-    GetProcessTimes(host, &created, &exited, &kernel1, &user1);
-    std::printf("host CPU over 10 s idle: %.3f ms (kernel %.3f, user %.3f)\n",
-                Ms(kernel0, kernel1) + Ms(user0, user1), Ms(kernel0, kernel1), Ms(user0, user1));
+    std::printf("host CPU over 10 s idle: %.3f ms\n", CpuMs(hostProcess) - cpuBefore);
     PROCESS_MEMORY_COUNTERS_EX memory = {};
     memory.cb = sizeof memory;
-    if (GetProcessMemoryInfo(host, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory))
+    if (GetProcessMemoryInfo(hostProcess, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory))
         std::printf("host private memory: %.1f KiB (working set %.1f KiB)\n", memory.PrivateUsage / 1024.0,
                     memory.WorkingSetSize / 1024.0);
-    CloseHandle(host);
+    CloseHandle(hostProcess);
     Stop(service);
 
     // Exit to restart: the old process's exit time to the new one's creation.
-    ini.WriteString(description, ParametersKey, "sleep:300 exit:3");
     std::vector<double> restarts;
     for (int round = 0; round < 5; ++round) {
-        DeleteFileA(log.c_str());
-        StartServiceA(service, 0, nullptr);
+        host.Run("sleep:300 exit:3");
         if (!WaitFor([&] { return NumberAfter(ReadText(log), "with pid ", 0) > 0; }, 10000, PollMs))
             break;
         HANDLE first = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
@@ -197,46 +456,23 @@ int main()
         Stop(service);
     }
     std::printf("exit to first restart: median %.3f ms over %zu rounds\n", Median(restarts), restarts.size());
-
-    // From the stop request to a silent host, to the program and its child
-    // ended, and to the service stopped.
-    ini.WriteString(description, ParametersKey, "pid child wait");
-    std::vector<double> silent, treeGone, stopped;
-    for (int round = 0; round < 5; ++round) {
-        DeleteFileA(log.c_str());
-        StartServiceA(service, 0, nullptr);
-        if (!WaitFor([&] { return NumberAfter(ReadText(log), "child pid ", 0) > 0; }, 10000, PollMs) ||
-            !WaitFor([&] { return Listening(serviceID); }, 5000, PollMs))
-            break;
-        std::string text = ReadText(log);
-        HANDLE tree[] = {OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(NumberAfter(text, "out: pid "))),
-                         OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(NumberAfter(text, "child pid ")))};
-        LARGE_INTEGER asked;
-        QueryPerformanceCounter(&asked);
-        SERVICE_STATUS status = {};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        while (Listening(serviceID)) {
-        }
-        silent.push_back(Since(asked));
-        if (tree[0] && tree[1] && WaitForMultipleObjects(2, tree, TRUE, 20000) == WAIT_OBJECT_0)
-            treeGone.push_back(Since(asked));
-        if (WaitFor([&] { return Status(service).dwCurrentState == SERVICE_STOPPED; }, 20000, PollMs))
-            stopped.push_back(Since(asked));
-        for (HANDLE process : tree)
-            if (process)
-                CloseHandle(process);
     }
-    std::printf("stop request to silent host: median %.3f ms over %zu rounds (max %.3f ms)\n", Median(silent),
-                silent.size(), silent.empty() ? -1.0 : *std::max_element(silent.begin(), silent.end()));
-    std::printf("stop request to program tree gone: median %.3f ms over %zu rounds\n", Median(treeGone),
-                treeGone.size());
-    std::printf("stop request to service stopped: median %.3f ms over %zu rounds\n", Median(stopped),
-                stopped.size());
+
+    if (part("stops")) {
+        MeasureStops(host, "program hears Ctrl+C", "pid child wait", "child pid ", true);
+        MeasureStops(host, "windowed program", "nobreak pid window", "out: window open", false);
+        MeasureStops(host, "program ignores both", "nobreak pid child wait", "child pid ", true);
+    }
+    if (part("floods"))
+        MeasureFloods(host, program);
+    if (part("wakeups"))
+        MeasureWakeups(host, program, copy);
 
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     std::printf("uninstall exit code: %d\n", RunAndWait("\"" + copy + "\" -u"));
     DeleteFileA(copy.c_str());
     DeleteFileA(log.c_str());
+    DeleteFileA((log + ".1").c_str());
     return 0;
 }

@@ -13,8 +13,9 @@ namespace {
 constexpr DWORD ReadBytes = 64 * 1024;
 // Lines wait for more while the program keeps writing, up to this much.
 constexpr size_t BlockBytes = 256 * 1024;
-// What a pipe holds before the program's next write waits for us.
-constexpr DWORD PipeBytes = 64 * 1024;
+// What a pipe holds before the program's next write waits for us: enough
+// that a chatty program runs on while the log moves a file aside.
+constexpr DWORD PipeBytes = 1024 * 1024;
 // How long an ended program and a cancelled output reader may take to go.
 constexpr DWORD ProcessEndMs = 1000;
 constexpr DWORD CancelledReaderMs = 500;

@@ -9,7 +9,8 @@
 //   nobreak   ignore Ctrl+C from here on, and so does a child started after
 //   window    open a window and run until it is closed ("got close")
 //   flood:N   write N lines of 100 bytes ("flood <i> xxx...") through the C
-//             library's buffered standard output, as chatty programs do
+//             library's buffered standard output, as chatty programs do,
+//             then "flooded N lines in <ms> ms"
 //   mixed:N   write N lines, alternately to standard output and error
 //             ("out <i>", "err <i>")
 //   every:MS  write "tick <i>" every MS milliseconds, for ever
@@ -73,6 +74,8 @@ void RunWindow()
 
 void Flood(long count)
 {
+    LARGE_INTEGER start, end, frequency;
+    QueryPerformanceCounter(&start);
     _setmode(_fileno(stdout), _O_BINARY);
     char line[100];
     std::memset(line, 'x', sizeof line);
@@ -84,6 +87,10 @@ void Flood(long count)
         std::fwrite(line, 1, sizeof line, stdout);
     }
     std::fflush(stdout);
+    QueryPerformanceCounter(&end);
+    QueryPerformanceFrequency(&frequency);
+    Write(STD_OUTPUT_HANDLE, "flooded " + std::to_string(count) + " lines in " +
+                                 std::to_string((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart) + " ms");
 }
 
 LONG WINAPI Die(EXCEPTION_POINTERS*)

@@ -307,23 +307,24 @@ TEST(StubSupervisor, AFullDiskNeverHoldsTheProgramUpAndTheLogSaysHowMuchWasDropp
     TSeamOverride<decltype(KernelApi().WriteFile)> disk(KernelApi().WriteFile, FullDiskWriteFile);
     refusing = true;
     TRunningSupervisor run(TestProgram, "flood:20000 out:after-flood event:" + flooded + " wait", QuickTiming(), log);
-    // 2.6 MB through a pipe that holds 64 KiB: nothing held the program up.
+    // 2.6 MB through a pipe that holds 1 MiB: nothing held the program up.
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event.Get(), 20000));
     EXPECT_TRUE(run.ProgramRunning());
-    refusing = false;
     run.Stop();
+    refusing = false;
+    log->Event(TLogKind::Information, "the disk has room again");
     std::string text = ReadTextFile(path);
     std::vector<std::string> notes = LinesWith(text, " bytes dropped: the log could not be written (error 112)");
     ASSERT_EQ(1u, notes.size()) << text;
     // On a line of its own after the one the disk cut short.
     EXPECT_EQ("warning: ", notes[0].substr(24, 9)) << text;
     // Every line of the flood ("<stamp> out: flood ...\r\n", 129 bytes), the
-    // line after it, and little more: half a line and a lifecycle event.
+    // line after it, and little more: half a line and the stop's events.
     long long dropped = NumberAfter(notes[0], "warning: ");
     EXPECT_GE(dropped, 20000 * 129 + 42);
     EXPECT_LE(dropped, 20000 * 129 + 42 + 1000);
-    // Then the stop, written as usual.
-    EXPECT_NE(std::string::npos, text.find("stopping: asked the program", text.find(notes[0])));
+    // Then what came next, written as usual.
+    EXPECT_NE(std::string::npos, text.find(" the disk has room again\r\n", text.find(notes[0])));
 }
 
 TEST(StubSupervisor, ProgramThatCannotStartIsRetriedWithBackOff)
