@@ -239,6 +239,21 @@ TEST(StubSupervisor, CtrlCEndsAConsoleProgramAndItsChildAndTheJobEndsOnesThatIgn
     EXPECT_FALSE(deaf.Log().Has("restarting"));
 }
 
+TEST(StubSupervisor, TheHostOutlivesTheCtrlCItSends)
+{
+    // In a process of its own: a host that the event ends ends quietly.
+    constexpr int survived = 7;
+    EXPECT_EXIT(
+        {
+            FreeConsole();
+            TRunningSupervisor run(TestProgram, "pid wait");
+            WaitFor([&] { return run.Log().Has("out: pid "); }, 10000);
+            run.Stop();
+            std::exit(run.Log().Has("out: got ctrl-c") ? survived : 1);
+        },
+        testing::ExitedWithCode(survived), "");
+}
+
 TEST(StubSupervisor, AWindowedProgramEndsOnItsCloseMessage)
 {
     TRunningSupervisor run(TestProgram, "nobreak window out:closed");
