@@ -8,6 +8,7 @@
 
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
+#include "stub/AskToEnd.h"
 #include "stub/LivenessListener.h"
 #include "stub/Supervisor.h"
 #include "platform/Seam.h"
@@ -141,6 +142,22 @@ BOOL WINAPI FullDiskWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD wri
     return FALSE;
 }
 
+HANDLE delivered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+HANDLE deliveringThread = nullptr;
+
+BOOL WINAPI NoteDelivery(DWORD)
+{
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &deliveringThread, SYNCHRONIZE,
+                    FALSE, 0);
+    SetEvent(delivered);
+    return FALSE;
+}
+
+BOOL WINAPI EndAsFailure(DWORD)
+{
+    std::_Exit(1);
+}
+
 // The service host has no console of its own; the test process, started
 // from a terminal or a pipe, has one, and would not be let into the
 // program's console to send Ctrl+C.
@@ -241,15 +258,22 @@ TEST(StubSupervisor, CtrlCEndsAConsoleProgramAndItsChildAndTheJobEndsOnesThatIgn
 
 TEST(StubSupervisor, TheHostOutlivesTheCtrlCItSends)
 {
-    // In a process of its own: a host that the event ends ends quietly.
+    // In a process of its own, which hears the event on a console of its
+    // own: a process that the event ends ends quietly. The handlers run
+    // newest first: the one that notes the delivery, then the host's, then
+    // one that fails the test should the event get past the host's.
     constexpr int survived = 7;
     EXPECT_EXIT(
         {
             FreeConsole();
-            TRunningSupervisor run(TestProgram, "pid wait");
-            WaitFor([&] { return run.Log().Has("out: pid "); }, 10000);
-            run.Stop();
-            std::exit(run.Log().Has("out: got ctrl-c") ? survived : 1);
+            AllocConsole();
+            SetConsoleCtrlHandler(EndAsFailure, TRUE);
+            PrepareConsoleBreaks();
+            SetConsoleCtrlHandler(NoteDelivery, TRUE);
+            GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+            WaitForSingleObject(delivered, 10000);
+            WaitForSingleObject(deliveringThread, 10000);
+            std::exit(deliveringThread ? survived : 2);
         },
         testing::ExitedWithCode(survived), "");
 }
