@@ -137,6 +137,15 @@ TEST(StubFileLog, AMoveThatFailsKeepsEveryLineAndIsTriedOneLimitLater)
     EXPECT_EQ(1u, LinesWith(backup, " line 0\r").size()) << backup;
     EXPECT_EQ(1u, LinesWith(ReadTextFile(path), " line " + std::to_string(i - 1) + "\r").size());
     EXPECT_GE(i, 20) << "moved before the file had grown by another limit";
+
+    // Lines longer than the limit, the move refused: written all the same.
+    std::string other = folder.File("other.log");
+    ASSERT_TRUE(CreateDirectoryA((other + ".1").c_str(), nullptr));
+    TFileLog small(other, {100, 1});
+    ASSERT_TRUE(small.Open(reason)) << reason;
+    for (int j = 0; j < 2; ++j)
+        small.Detail(std::string(200, 'z'));
+    EXPECT_EQ(2u, LinesWith(ReadTextFile(other), std::string(200, 'z')).size());
 }
 
 TEST(StubFileLog, UnopenableFileIsReported)
