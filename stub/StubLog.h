@@ -103,8 +103,9 @@ private:
     uint64_t size_ = 0;
     // Bytes of lines in the file since it was started or moved aside.
     uint64_t linesBytes_ = 0;
-    // Bytes rotation deleted, and bytes no write took since the last one that did.
+    // Bytes of older lines that rotation deleted since the host started.
     uint64_t deleted_ = 0;
+    // Bytes no write took since the last write that worked, and why.
     uint64_t dropped_ = 0;
     DWORD dropError_ = 0;
     // A write stopped inside a line.
