@@ -12,17 +12,12 @@
 
 namespace {
 
-bool SameText(const std::string& a, const std::string& b)
-{
-    return LowerCase(a) == LowerCase(b);
-}
-
-// The first list index other than except whose description matches, or -1.
-int IndexOf(const TCatalogueSnapshot& snapshot, const std::string& description, int except,
-            bool (*same)(const std::string&, const std::string&))
+// The first list index other than except whose description reaches the
+// same section, or -1.
+int SectionSharer(const TCatalogueSnapshot& snapshot, const std::string& description, int except)
 {
     for (int n = 1; n <= snapshot.Count(); ++n)
-        if (n != except && same(snapshot.Description(n), description))
+        if (n != except && TIniDocument::SameName(snapshot.Description(n), description))
             return n;
     return -1;
 }
@@ -42,25 +37,47 @@ int NextServiceID(const TCatalogueSnapshot& snapshot)
 }
 
 // A line break in a value would end it there and make the rest a key or a
-// section of its own: a parameter could forge another entry's settings.
-void CheckValues(const std::string& program, const std::string& parameters, const std::string& logFile)
+// section of its own: a parameter could forge another entry's settings. A
+// value longer than a read gives back would be cut: a program would run
+// without its last parameters.
+void CheckValues(const TEntrySettings& settings)
 {
-    for (const std::string* value : {&program, &parameters, &logFile})
+    const std::pair<const char*, const std::string*> values[] = {
+        {"program", &settings.Program}, {"parameter line", &settings.Parameters}, {"log file", &settings.LogFile}};
+    for (const auto& [name, value] : values)
         if (value->find_first_of("\r\n") != std::string::npos)
             throw TError("A program, its parameters and its log file cannot hold line breaks");
+    for (const auto& [name, value] : values)
+        if (value->size() > ProfileValueLimit(*value))
+            throw TError("The " + std::string(name) + " is " + std::to_string(value->size()) +
+                         " characters long: the catalogue keeps at most " +
+                         std::to_string(ProfileValueLimit(*value)) +
+                         " characters of it (1023, or 1022 for one that begins or ends with a blank or a quote)");
 }
 
-// What an append or an edit sets in the entry's section, in this order.
+// What an append or an edit sets in the entry's section, in this order;
+// each value so that it reads back as given.
 void WriteSettings(TIniDocument& ini, const TCatalogueEntry& entry)
 {
-    ini.WriteString(entry.Description, ProgramKey, entry.Program);
-    ini.WriteString(entry.Description, ParametersKey, entry.Parameters);
-    ini.WriteString(entry.Description, LogFileKey, entry.LogFile);
+    ini.WriteString(entry.Description, ProgramKey, ProfileValue(entry.Program));
+    ini.WriteString(entry.Description, ParametersKey, ProfileValue(entry.Parameters));
+    ini.WriteString(entry.Description, LogFileKey, ProfileValue(entry.LogFile));
     ini.WriteBool(entry.Description, LogToFileKey, entry.LogToFile);
     ini.WriteBool(entry.Description, InstalledKey, false);
 }
 
+TEntrySettings Settings(const std::string& description, const std::string& program, const std::string& parameters,
+                        const std::string& logFile, bool logToFile)
+{
+    return {description, program, parameters, logFile, logToFile};
+}
+
 } // namespace
+
+TEntrySettings SettingsOf(const TCatalogueEntry& entry)
+{
+    return {entry.Description, entry.Program, entry.Parameters, entry.LogFile, entry.LogToFile};
+}
 
 void TCatalogue::CheckIndex(const TCatalogueSnapshot& snapshot, int index)
 {
@@ -102,24 +119,29 @@ bool TCatalogue::IsInstalled(int index)
     return snapshot.Document().ReadBool(snapshot.Description(index), InstalledKey, false);
 }
 
-void TCatalogue::SetWorkingEntry(const std::string& description, const std::string& program,
-                                 const std::string& parameters, const std::string& logFile, bool logToFile)
+void TCatalogue::SetWorkingEntry(const TEntrySettings& settings)
 {
-    entry_.Description = description;
-    entry_.Program = program;
-    entry_.Parameters = parameters;
-    entry_.LogFile = logFile;
-    entry_.LogToFile = logToFile;
+    entry_.Description = settings.Description;
+    entry_.Program = settings.Program;
+    entry_.Parameters = settings.Parameters;
+    entry_.LogFile = settings.LogFile;
+    entry_.LogToFile = settings.LogToFile;
     entry_.Installed = false;
 }
 
 int TCatalogue::AppendEntry(const std::string& description, const std::string& program,
                             const std::string& parameters, const std::string& logFile, bool logToFile)
 {
+    const TEntrySettings settings = Settings(description, program, parameters, logFile, logToFile);
     CheckDescription(description);
-    CheckValues(program, parameters, logFile);
+    CheckValues(settings);
     const TIniWriteLock lock(fileName_);
     TCatalogueSnapshot snapshot(fileName_);
+    return Append(snapshot, settings);
+}
+
+int TCatalogue::Append(TCatalogueSnapshot& snapshot, const TEntrySettings& settings)
+{
     TIniDocument& ini = snapshot.document_;
     const int count = count_ = snapshot.Count();
     if (count >= MaxEntries)
@@ -127,25 +149,36 @@ int TCatalogue::AppendEntry(const std::string& description, const std::string& p
                      " entries, as many as it can");
     const int id = NextServiceID(snapshot);
     ini.WriteInteger(StatusSection, LastServiceIDKey, id);
-    SetWorkingEntry(description, program, parameters, logFile, logToFile);
+    SetWorkingEntry(settings);
     ini.WriteInteger(StatusSection, NumServicesKey, count + 1);
-    ini.WriteString(StatusSection, ServiceKey(count + 1), description);
+    ini.WriteString(StatusSection, ServiceKey(count + 1), settings.Description);
     WriteSettings(ini, entry_);
-    ini.WriteInteger(description, ServiceIDKey, id);
+    ini.WriteInteger(settings.Description, ServiceIDKey, id);
     ini.Save();
-    count_ = count + 1;
+    count_ = index_ = count + 1;
     entry_.ServiceID = id;
+    entry_.StubPath.clear();
     return count + 1;
 }
 
 void TCatalogue::UpdateEntry(int index, const std::string& description, const std::string& program,
                              const std::string& parameters, const std::string& logFile, bool logToFile)
 {
+    const TEntrySettings settings = Settings(description, program, parameters, logFile, logToFile);
     CheckDescription(description);
-    CheckValues(program, parameters, logFile);
+    CheckValues(settings);
     const TIniWriteLock lock(fileName_);
     TCatalogueSnapshot snapshot(fileName_);
+    if (TIniDocument::SameName(snapshot.Description(index), description) ||
+        snapshot.FindDescription(description, index) == -1)
+        return Update(snapshot, index, settings);
+    throw TError("A service described \"" + description + "\" is in the catalogue already");
+}
+
+void TCatalogue::Update(TCatalogueSnapshot& snapshot, int index, const TEntrySettings& settings)
+{
     TIniDocument& ini = snapshot.document_;
+    const std::string& description = settings.Description;
     std::string previous = snapshot.Description(index);
     // A change of letter case alone keeps the entry in its own section.
     bool renamed = !TIniDocument::SameName(previous, description);
@@ -156,9 +189,7 @@ void TCatalogue::UpdateEntry(int index, const std::string& description, const st
     std::optional<std::string> serviceID, stubPath;
     bool shared = false;
     if (renamed) {
-        if (IndexOf(snapshot, description, index, SameText) != -1)
-            throw TError("A service described \"" + description + "\" is in the catalogue already");
-        shared = IndexOf(snapshot, previous, index, TIniDocument::SameName) != -1;
+        shared = SectionSharer(snapshot, previous, index) != -1;
         if (shared) {
             int id = NextServiceID(snapshot);
             ini.WriteInteger(StatusSection, LastServiceIDKey, id);
@@ -171,7 +202,7 @@ void TCatalogue::UpdateEntry(int index, const std::string& description, const st
         }
     }
 
-    SetWorkingEntry(description, program, parameters, logFile, logToFile);
+    SetWorkingEntry(settings);
     ini.WriteString(StatusSection, ServiceKey(index), description);
     WriteSettings(ini, entry_);
     if (renamed) {
@@ -191,6 +222,9 @@ void TCatalogue::UpdateEntry(int index, const std::string& description, const st
     if (snapshot.CountDamaged())
         ini.WriteInteger(StatusSection, NumServicesKey, snapshot.Count());
     ini.Save();
+    index_ = index;
+    entry_.ServiceID = ini.ReadInteger(description, ServiceIDKey, 1);
+    entry_.StubPath = ini.ReadString(description, VantorerKey, "");
 }
 
 void TCatalogue::DeleteEntry(int index)
@@ -198,14 +232,19 @@ void TCatalogue::DeleteEntry(int index)
     const TIniWriteLock lock(fileName_);
     TCatalogueSnapshot snapshot(fileName_);
     CheckIndex(snapshot, index);
+    Delete(snapshot, index);
+}
+
+void TCatalogue::Delete(TCatalogueSnapshot& snapshot, int index)
+{
     TIniDocument& ini = snapshot.document_;
-    const int count = count_;
+    const int count = count_ = snapshot.Count();
     std::string description = snapshot.Description(index);
     // A hand-edited entry named after one of the catalogue's own sections, or
     // after a section another entry names too, leaves the list without taking
     // that section with it.
     if (!description.empty() && !IsReservedSection(description) &&
-        IndexOf(snapshot, description, index, TIniDocument::SameName) == -1)
+        SectionSharer(snapshot, description, index) == -1)
         ini.EraseSection(description);
     ini.DeleteKey(StatusSection, ServiceKey(index));
     for (int i = index + 1; i <= count; ++i)
@@ -215,15 +254,90 @@ void TCatalogue::DeleteEntry(int index)
     count_ = count - 1;
 }
 
-void TCatalogue::RecordDeployment(const std::string& description, const std::string& stubPath, bool installed)
+TEntryOutcome TCatalogue::Locate(const TCatalogueSnapshot& snapshot, const TEntryKey& key)
+{
+    count_ = snapshot.Count();
+    TEntryOutcome outcome = TEntryOutcome::Gone;
+    index_ = snapshot.Find(key, outcome);
+    if (index_ != -1)
+        entry_ = snapshot.Entry(index_);
+    return outcome;
+}
+
+TEntryOutcome TCatalogue::LoadEntry(const TEntryKey& key)
+{
+    return Locate(TCatalogueSnapshot(fileName_), key);
+}
+
+TEntryOutcome TCatalogue::AddEntry(const TEntrySettings& settings)
+{
+    CheckDescription(settings.Description);
+    CheckValues(settings);
+    const TIniWriteLock lock(fileName_);
+    TCatalogueSnapshot snapshot(fileName_);
+    if (Locate(snapshot, {settings.Description}) == TEntryOutcome::Done)
+        return TEntryOutcome::Duplicate;
+    Append(snapshot, settings);
+    return TEntryOutcome::Done;
+}
+
+TEntryOutcome TCatalogue::ChangeEntry(const TEntryKey& key, const TEntrySettings& seen,
+                                      const TEntrySettings& settings)
+{
+    CheckDescription(settings.Description);
+    CheckValues(settings);
+    const TIniWriteLock lock(fileName_);
+    TCatalogueSnapshot snapshot(fileName_);
+    TEntryOutcome found = Locate(snapshot, key);
+    if (found != TEntryOutcome::Done)
+        return found;
+    if (entry_.Installed)
+        return TEntryOutcome::Installed;
+    if (SettingsOf(entry_) != seen)
+        return TEntryOutcome::Changed;
+    const int index = index_;
+    // Another entry's description (letter case aside) would make two entries
+    // share one section and one service.
+    int other = snapshot.FindDescription(settings.Description, index);
+    if (other != -1 && !TIniDocument::SameName(entry_.Description, settings.Description)) {
+        index_ = other;
+        entry_ = snapshot.Entry(other);
+        return TEntryOutcome::Duplicate;
+    }
+    Update(snapshot, index, settings);
+    return TEntryOutcome::Done;
+}
+
+TEntryOutcome TCatalogue::RemoveEntry(const TEntryKey& key)
+{
+    const TIniWriteLock lock(fileName_);
+    TCatalogueSnapshot snapshot(fileName_);
+    TEntryOutcome found = Locate(snapshot, key);
+    if (found != TEntryOutcome::Done)
+        return found;
+    if (entry_.Installed)
+        return TEntryOutcome::Installed;
+    Delete(snapshot, index_);
+    return TEntryOutcome::Done;
+}
+
+void TCatalogue::Record(const std::string& description, const char* key, const std::string& value)
 {
     const TIniWriteLock lock(fileName_);
     TCatalogueSnapshot snapshot(fileName_);
     count_ = snapshot.Count();
-    TIniDocument& ini = snapshot.document_;
-    ini.WriteString(description, VantorerKey, stubPath);
-    ini.WriteBool(description, InstalledKey, installed);
-    ini.Save();
+    snapshot.document_.WriteString(description, key, value);
+    snapshot.document_.Save();
+}
+
+void TCatalogue::RecordStubPath(const std::string& description, const std::string& stubPath)
+{
+    Record(description, VantorerKey, ProfileValue(stubPath));
+}
+
+void TCatalogue::RecordInstalled(const std::string& description, bool installed)
+{
+    Record(description, InstalledKey, installed ? "1" : "0");
 }
 
 std::vector<TCatalogueRow> TCatalogue::ListEntries()
@@ -237,6 +351,7 @@ std::vector<TCatalogueRow> TCatalogue::ListEntries()
         TCatalogueRow row;
         row.Index = n;
         row.Description = snapshot.Description(n);
+        row.ServiceID = ini.ReadInteger(row.Description, ServiceIDKey, 1);
         row.Program = ini.ReadString(row.Description, ProgramKey, DefaultProgram(n));
         row.Parameters = ini.ReadString(row.Description, ParametersKey, "");
         row.Installed = ini.ReadBool(row.Description, InstalledKey, false);

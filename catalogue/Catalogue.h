@@ -45,10 +45,55 @@ struct TCatalogueEntry {
 
 struct TCatalogueRow {
     int Index = 0;
+    int ServiceID = 0;
     std::string Description;
     std::string Program;
     std::string Parameters;
     bool Installed = false;
+};
+
+// What a new or changed entry is given.
+struct TEntrySettings {
+    std::string Description;
+    std::string Program;
+    std::string Parameters;
+    std::string LogFile;
+    bool LogToFile = false;
+
+    bool operator==(const TEntrySettings&) const = default;
+};
+
+// The settings an entry has now.
+TEntrySettings SettingsOf(const TCatalogueEntry& entry);
+
+// The entry a command acts on, as the user named it: its description (in any
+// letter case) and, when known, its service ID. A list index is no address:
+// another program's change moves every entry after it. The service ID, never
+// handed out twice, tells the entry renamed meanwhile from a new one that
+// took its old description. 0 stands for whichever entry has the description.
+struct TEntryKey {
+    std::string Description;
+    int ServiceID = 0;
+};
+
+// How an operation on a named entry ended. Everything but Done means nothing
+// was written; it is decided under the write lock, from the read the write
+// would have changed.
+enum class TEntryOutcome {
+    Done,
+    // No entry has the description (with that service ID), nor the service ID.
+    Gone,
+    // The entry of that service ID has another description now.
+    Renamed,
+    // The entry is installed: it is neither changed nor removed.
+    Installed,
+    // Uninstalling an entry that is neither recorded as installed nor
+    // registered as a service: nothing to do.
+    NotInstalled,
+    // Another entry has the description asked for.
+    Duplicate,
+    // The entry's settings are no longer those the change was made from.
+    Changed,
 };
 
 // The catalogue as one read of its file found it. Every operation below
@@ -73,6 +118,12 @@ public:
     // The list index of the first entry whose Vantorer names the file at the
     // path, or -1.
     int FindByStubPath(const std::string& path) const;
+    // The list index of the entry the key names, or -1; outcome says Done,
+    // Gone or Renamed (the index is then that of the renamed entry).
+    int Find(const TEntryKey& key, TEntryOutcome& outcome) const;
+    // The first list index other than except whose description is the text
+    // in any letter case, or -1.
+    int FindDescription(const std::string& description, int except = 0) const;
 
 private:
     friend class TCatalogue;
@@ -105,18 +156,48 @@ public:
                      const std::string& parameters, const std::string& logFile, bool logToFile);
     void DeleteEntry(int index);
     std::vector<TCatalogueRow> ListEntries();
-    // Records, in one write, where the entry's service host copy is and the
-    // state its install or uninstall asks for.
-    void RecordDeployment(const std::string& description, const std::string& stubPath, bool installed);
+
+    // The same operations for the entry a key names. Each finds the entry,
+    // checks its state and writes under the write lock, from one read of the
+    // file, and says why it did nothing. The working entry then holds the
+    // entry found: under its new description when Renamed, the other entry
+    // when Duplicate. Values a read would not give back whole are refused
+    // with a TError, as by AppendEntry and UpdateEntry.
+    TEntryOutcome LoadEntry(const TEntryKey& key);
+    // Refuses a description another entry has (Duplicate).
+    TEntryOutcome AddEntry(const TEntrySettings& settings);
+    // Refuses an installed entry, one whose settings are no longer those
+    // seen (another program's change would be undone), and a description
+    // another entry has.
+    TEntryOutcome ChangeEntry(const TEntryKey& key, const TEntrySettings& seen, const TEntrySettings& settings);
+    // Refuses an installed entry.
+    TEntryOutcome RemoveEntry(const TEntryKey& key);
+    // The list index at which the last of these operations found or put the
+    // working entry.
+    int EntryIndex() const { return index_; }
+
+    // Where the entry's service host copy is: written before the copy runs,
+    // since the copy finds its entry by it.
+    void RecordStubPath(const std::string& description, const std::string& stubPath);
+    // Whether the entry is installed: written once the copy's run did it.
+    void RecordInstalled(const std::string& description, bool installed);
 
 private:
     // Reads the count and fails with "Wrong Service index (<n>" when the
     // index lies outside 1..count.
     void CheckIndex(const TCatalogueSnapshot& snapshot, int index);
-    void SetWorkingEntry(const std::string& description, const std::string& program, const std::string& parameters,
-                         const std::string& logFile, bool logToFile);
+    void SetWorkingEntry(const TEntrySettings& settings);
+    // Finds the key's entry in the snapshot, sets the working entry and its
+    // index to it, and says whether it was found.
+    TEntryOutcome Locate(const TCatalogueSnapshot& snapshot, const TEntryKey& key);
+    // The writes themselves, on a snapshot read under the write lock.
+    int Append(TCatalogueSnapshot& snapshot, const TEntrySettings& settings);
+    void Update(TCatalogueSnapshot& snapshot, int index, const TEntrySettings& settings);
+    void Delete(TCatalogueSnapshot& snapshot, int index);
+    void Record(const std::string& description, const char* key, const std::string& value);
 
     std::string fileName_;
     TCatalogueEntry entry_;
     int count_ = 0;
+    int index_ = 0;
 };

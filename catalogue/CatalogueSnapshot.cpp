@@ -90,3 +90,35 @@ int TCatalogueSnapshot::FindByStubPath(const std::string& path) const
             return n;
     return -1;
 }
+
+int TCatalogueSnapshot::FindDescription(const std::string& description, int except) const
+{
+    const std::string wanted = LowerCase(description);
+    for (int n = 1; n <= count_; ++n)
+        if (n != except && LowerCase(Description(n)) == wanted)
+            return n;
+    return -1;
+}
+
+int TCatalogueSnapshot::Find(const TEntryKey& key, TEntryOutcome& outcome) const
+{
+    const auto serviceID = [&](int n) { return document_.ReadInteger(Description(n), ServiceIDKey, 1); };
+    outcome = TEntryOutcome::Done;
+    int index = FindDescription(key.Description);
+    if (index != -1 && (key.ServiceID == 0 || serviceID(index) == key.ServiceID))
+        return index;
+    // Under another description now, when exactly one entry has its ID.
+    outcome = TEntryOutcome::Gone;
+    if (key.ServiceID == 0)
+        return -1;
+    int renamed = -1;
+    for (int n = 1; n <= count_; ++n)
+        if (serviceID(n) == key.ServiceID) {
+            if (renamed != -1)
+                return -1;
+            renamed = n;
+        }
+    if (renamed != -1)
+        outcome = TEntryOutcome::Renamed;
+    return renamed;
+}

@@ -35,3 +35,20 @@ std::string LogFileFault(bool logToFile, const std::string& logFile)
         return "If the program is to log to a file, it needs to know the file to log to...";
     return "";
 }
+
+std::string MeanwhileText(TEntryOutcome outcome, const std::string& description, const std::string& renamedTo)
+{
+    const std::string service = "The service \"" + description + "\" ";
+    switch (outcome) {
+    case TEntryOutcome::Renamed:
+        return service + "was renamed \"" + renamedTo + "\" by another program meanwhile. Nothing was done.";
+    case TEntryOutcome::Installed:
+        return service + "was installed by another program meanwhile. Nothing was done.";
+    case TEntryOutcome::NotInstalled:
+        return service + "was uninstalled by another program meanwhile. Nothing was done.";
+    case TEntryOutcome::Changed:
+        return service + "was changed by another program meanwhile. Nothing was done.";
+    default:
+        return service + "is no longer in the catalogue: another program removed it meanwhile. Nothing was done.";
+    }
+}

@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "catalogue/Catalogue.h"
+
 // The checks a new or changed entry's settings must pass before they reach
 // the catalogue: page by page in the wizard, all at once on the command
 // line. Each gives the message the user reads, or "" when the value passes.
@@ -26,3 +28,8 @@ inline constexpr const char* EditInstalledText =
 inline constexpr const char* RemoveInstalledText =
     "You can not remove a service when it is in [Installed] state (Button: \"i\").\r\r"
     "You need to [Deinstall] the service first (Button: \"d\")";
+
+// What the user reads when the entry a command was for changed before the
+// command could act on it (Gone, Renamed, Installed, NotInstalled, Changed): the
+// description the command had, and the one it has now when renamed.
+std::string MeanwhileText(TEntryOutcome outcome, const std::string& description, const std::string& renamedTo);

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string_view>
 
 #include "catalogue/IniFile.h"
 #include "platform/Kernel.h"
+#include "platform/Security.h"
 #include "toolkit/Error.h"
 #include "toolkit/Text.h"
 
@@ -172,7 +174,77 @@ std::string ToUtf16(std::wstring_view text, bool bigEndian)
 
 constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
 
+// Whether a read would give back something else than the value as written.
+bool ReadChanges(const std::string& value)
+{
+    if (value.empty())
+        return false;
+    const auto blank = [](char c) { return IsBlank(static_cast<unsigned char>(c)); };
+    if (blank(value.front()) || blank(value.back()))
+        return true;
+    return value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front();
+}
+
+// A security descriptor as GetNamedSecurityInfoA hands it over.
+struct TLocalFree {
+    void operator()(void* memory) const { LocalFree(memory); }
+};
+using TSecurityDescriptor = std::unique_ptr<void, TLocalFree>;
+
+constexpr SECURITY_INFORMATION KeptSecurity =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// Setting an owner other than oneself needs the restore privilege, which an
+// administrator holds but has not switched on.
+void EnableRestorePrivilege()
+{
+    TKernelHandle token;
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.Receive()) &&
+        LookupPrivilegeValueA(nullptr, SE_RESTORE_NAME, &privileges.Privileges[0].Luid))
+        AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr);
+}
+
+// Gives the file at target the owner, group and access list of the file at
+// source; true when there is nothing to give (no source) or it was given.
+bool CarrySecurity(const std::string& source, const std::string& target)
+{
+    PSID owner = nullptr, group = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (SecurityApi().GetNamedSecurityInfoA(source.c_str(), SE_FILE_OBJECT, KeptSecurity, &owner, &group, &dacl,
+                                            nullptr, &raw) != ERROR_SUCCESS)
+        return false;
+    const TSecurityDescriptor descriptor(raw);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(raw, &control, &revision);
+    // A list that inherits nothing from the folder must not start to.
+    const SECURITY_INFORMATION apply =
+        KeptSecurity | (control & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                    : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    std::string path = target;
+    DWORD result = SecurityApi().SetNamedSecurityInfoA(path.data(), SE_FILE_OBJECT, apply, owner, group, dacl, nullptr);
+    if (result == ERROR_INVALID_OWNER || result == ERROR_ACCESS_DENIED || result == ERROR_PRIVILEGE_NOT_HELD) {
+        EnableRestorePrivilege();
+        result = SecurityApi().SetNamedSecurityInfoA(path.data(), SE_FILE_OBJECT, apply, owner, group, dacl, nullptr);
+    }
+    return result == ERROR_SUCCESS;
+}
+
 } // namespace
+
+std::string ProfileValue(const std::string& value)
+{
+    return ReadChanges(value) ? "\"" + value + "\"" : value;
+}
+
+size_t ProfileValueLimit(const std::string& value)
+{
+    return ReadChanges(value) ? ValueBuffer - 2 : ValueBuffer - 1;
+}
 
 TIniDocument::TIniDocument(std::string fileName) : fileName_(std::move(fileName)), path_(FullPath(fileName_))
 {
@@ -450,6 +522,8 @@ void TIniDocument::Save()
         RaiseWriteError(fileName_);
     const std::string bytes = Encoded();
     const std::string temporary = path_ + ".tmp";
+    const DWORD attributes = GetFileAttributesA(path_.c_str());
+    const bool replacing = attributes != INVALID_FILE_ATTRIBUTES;
     bool complete = false;
     {
         TKernelHandle file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -460,8 +534,14 @@ void TIniDocument::Save()
         complete = WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
                    written == bytes.size() && FlushFileBuffers(file.Get());
     }
+    // The new file replaces the old one whole, so it must be the old one in
+    // all but its text: who owns it, who may read it (parameters may hold
+    // secrets) and its attributes.
+    if (complete && replacing)
+        complete = CarrySecurity(path_, temporary) && SetFileAttributesA(temporary.c_str(), attributes);
     if (!complete || !KernelApi().MoveFileExA(temporary.c_str(), path_.c_str(),
                                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(temporary.c_str());
         RaiseWriteError(fileName_);
     }
@@ -471,9 +551,20 @@ void TIniDocument::Save()
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, path_.c_str());
 }
 
-namespace {
+TFileStamp TIniDocument::Stamp(const std::string& fileName)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    TFileStamp stamp;
+    if (!GetFileAttributesExA(FullPath(fileName).c_str(), GetFileExInfoStandard, &data))
+        return stamp;
+    stamp.Exists = true;
+    stamp.WriteTime = (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                      data.ftLastWriteTime.dwLowDateTime;
+    stamp.Size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return stamp;
+}
 
-constexpr DWORD WriteLockWaitMs = 10000;
+namespace {
 
 // One name per file, whatever spelling reaches it; a name may not hold "\\"
 // and has a length limit, so the path goes in as a hash.
@@ -491,12 +582,16 @@ std::string WriteLockName(const std::string& fileName)
 
 } // namespace
 
-TIniWriteLock::TIniWriteLock(const std::string& fileName)
+TIniWriteLock::TIniWriteLock(const std::string& fileName, unsigned long waitMs)
     : mutex_(CreateMutexA(nullptr, FALSE, WriteLockName(fileName).c_str()))
 {
     // A writer that died holding it leaves it abandoned: ours then, and the
     // file it was writing is still whole, since writes replace it in one step.
-    DWORD waited = mutex_ ? WaitForSingleObject(mutex_.Get(), WriteLockWaitMs) : WAIT_FAILED;
+    DWORD waited = mutex_ ? WaitForSingleObject(mutex_.Get(), waitMs) : WAIT_FAILED;
+    // Nothing is wrong with the file: someone else is writing it.
+    if (waited == WAIT_TIMEOUT)
+        throw TError("The catalogue " + FileNameOf(fileName) +
+                     " is busy: another program is changing it. Please try again in a moment");
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED)
         RaiseWriteError(fileName);
 }

@@ -5,6 +5,25 @@
 
 #include "platform/Kernel.h"
 
+// The text to write for a value so that a read gives the value back whole.
+// A read drops blanks at either end and one pair of matching quotes, so a
+// value it would change goes in one more pair of quotes: "C:\Web App" is
+// written as ""C:\Web App"". Files written before read as they did.
+std::string ProfileValue(const std::string& value);
+// The most characters a value may have for a read to give it back whole:
+// 1023, or 1022 when it has to be written in quotes.
+size_t ProfileValueLimit(const std::string& value);
+
+// What changes with every write of a file: its time of last write and its
+// size. Asked for without opening the file.
+struct TFileStamp {
+    bool Exists = false;
+    unsigned long long WriteTime = 0;
+    unsigned long long Size = 0;
+
+    bool operator==(const TFileStamp&) const = default;
+};
+
 // An INI file read whole with one read, changed in memory and written back
 // in one step. Reads mean what the private-profile functions make of the
 // same text, and every change leaves the text as WritePrivateProfileStringA
@@ -45,9 +64,15 @@ public:
 
     // Writes a changed document to a file beside the old one, flushes it and
     // puts it in the old one's place, so a reader finds either the old text
-    // or the new, never part of one. On failure the old file stays as it
-    // was and the error "Unable to write to <file name>" is raised.
+    // or the new, never part of one. The new file takes over the old one's
+    // owner, access list and attributes first: an administrator who
+    // restricted the catalogue keeps it so. On failure the old file stays as
+    // it was and the error "Unable to write to <file name>" is raised.
     void Save();
+
+    // The stamp of the file of that name (a bare name lives in the Windows
+    // directory).
+    static TFileStamp Stamp(const std::string& fileName);
 
 private:
     enum class TEncoding { Ansi, Utf8, Utf16LE, Utf16BE };
@@ -84,11 +109,11 @@ private:
 // Held by a writer of the file from its read to its write. Two programs that
 // change the file at once (the window and the command line, two scripts)
 // would otherwise each write back what they read, and one change would be
-// lost. Raises "Unable to write to <file name>" when the lock cannot be had
-// within a few seconds.
+// lost. The thread that holds it may take it again. When it cannot be had
+// within waitMs (ten seconds), raises "The catalogue <file name> is busy: ...".
 class TIniWriteLock {
 public:
-    explicit TIniWriteLock(const std::string& fileName);
+    explicit TIniWriteLock(const std::string& fileName, unsigned long waitMs = 10000);
     ~TIniWriteLock();
     TIniWriteLock(const TIniWriteLock&) = delete;
     TIniWriteLock& operator=(const TIniWriteLock&) = delete;

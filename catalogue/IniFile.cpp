@@ -52,9 +52,12 @@ void TIniFile::DeleteKey(const std::string& section, const std::string& key)
     ProfileApi().WritePrivateProfileStringA(section.c_str(), key.c_str(), nullptr, fileName_.c_str());
 }
 
+std::string FileNameOf(const std::string& path)
+{
+    return path.substr(path.find_last_of("\\/") + 1);
+}
+
 void RaiseWriteError(const std::string& fileName)
 {
-    // The message names the file without its folder, as users know it.
-    std::string::size_type slash = fileName.find_last_of("\\/");
-    throw TError("Unable to write to " + (slash == std::string::npos ? fileName : fileName.substr(slash + 1)));
+    throw TError("Unable to write to " + FileNameOf(fileName));
 }

@@ -6,8 +6,9 @@
 // bytes: at most one character less comes back.
 inline constexpr size_t ValueBuffer = 1024;
 
-// Fails with "Unable to write to <file name>", the name without its folder
-// as users know it.
+// The file's name without its folder, as users know it.
+std::string FileNameOf(const std::string& path);
+// Fails with "Unable to write to <file name>", the name without its folder.
 [[noreturn]] void RaiseWriteError(const std::string& fileName);
 
 // One INI file addressed through the private-profile functions. A bare file

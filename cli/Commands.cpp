@@ -9,6 +9,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/EntryRules.h"
+#include "cli/Console.h"
 #include "deploy/Deploy.h"
 #include "deploy/ServiceControl.h"
 #include "deploy/ServiceOwner.h"
@@ -18,6 +19,7 @@
 #include "messaging/Protocol.h"
 #include "platform/Kernel.h"
 #include "toolkit/Error.h"
+#include "toolkit/Paths.h"
 #include "toolkit/Text.h"
 
 namespace {
@@ -49,7 +51,7 @@ std::string ConsoleText(std::string text)
 
 void Say(const std::string& text)
 {
-    std::fputs((ConsoleText(text) + "\n").c_str(), stdout);
+    WriteText(stdout, ConsoleText(text) + "\n");
 }
 
 // JSON carries UTF-8; the catalogue holds the system's code page.
@@ -68,15 +70,44 @@ std::string Utf8(const std::string& text)
 
 void PrintJson(const json& document)
 {
-    std::fputs((document.dump(2) + "\n").c_str(), stdout);
+    WriteUtf8(stdout, document.dump(2) + "\n");
 }
 
-int FindEntry(TCatalogue& catalogue, const std::string& name)
+std::string NoEntryText(const std::string& name)
 {
-    int index = catalogue.FindByDescription(name);
-    if (index == -1)
-        throw TCliFailure(ExitNoSuchEntry, "There is no service described \"" + name + "\" in the catalogue");
-    return index;
+    return "There is no service described \"" + name + "\" in the catalogue";
+}
+
+// The command a user types for the entry: qv speaks of commands where the
+// window names its buttons.
+std::string CommandFor(const char* command, const std::string& description)
+{
+    return std::string("qv ") + command + " \"" + description + "\"";
+}
+
+std::string InstalledText(const char* action, const std::string& description)
+{
+    return std::string("You can not ") + action + " a service when it is in [Installed] state.\r\r"
+           "Please uninstall the service first: " + CommandFor("uninstall", description);
+}
+
+// The entry the user named, as the catalogue holds it now.
+TCatalogueEntry FindEntry(TCatalogue& catalogue, const std::string& name)
+{
+    if (catalogue.LoadEntry(TEntryKey{name}) != TEntryOutcome::Done)
+        throw TCliFailure(ExitNoSuchEntry, NoEntryText(name));
+    return catalogue.Entry();
+}
+
+// An entry that went or was renamed between the command's read and its write.
+[[noreturn]] void RefuseChanged(TEntryOutcome outcome, const TCatalogueEntry& entry, const TCatalogue& catalogue)
+{
+    throw TCliFailure(ExitNoSuchEntry, MeanwhileText(outcome, entry.Description, catalogue.Entry().Description));
+}
+
+TEntryKey KeyOf(const TCatalogueEntry& entry)
+{
+    return {entry.Description, entry.ServiceID};
 }
 
 void Refuse(TExitCode code, const std::string& fault)
@@ -159,23 +190,23 @@ TExitCode List(const TCliRequest& request)
     for (const auto& line : table)
         for (size_t column = 0; column < line.size(); ++column)
             widths[column] = std::max(widths[column], line[column].size());
+    std::string text;
     for (const auto& line : table) {
-        std::string text;
         for (size_t column = 0; column < line.size(); ++column) {
             text += line[column];
             if (column + 1 < line.size())
                 text += std::string(widths[column] - line[column].size() + 2, ' ');
         }
-        Say(text);
+        text += '\n';
     }
+    WriteText(stdout, text);
     return ExitSuccess;
 }
 
 TExitCode Show(const TCliRequest& request)
 {
     TCatalogue catalogue;
-    catalogue.LoadEntry(FindEntry(catalogue, request.Name));
-    const TCatalogueEntry entry = catalogue.Entry();
+    const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
     TServiceState state = StateOf(entry);
     if (request.Json) {
         json document = EntryJson(entry, state);
@@ -194,61 +225,59 @@ TExitCode Show(const TCliRequest& request)
     return ExitSuccess;
 }
 
-struct TSettings {
-    std::string Description, Program, Parameters, LogFile;
-    bool LogToFile = false;
-
-    bool operator==(const TSettings&) const = default;
-};
-
-TSettings SettingsOf(const TCatalogueEntry& entry)
+// The host would log elsewhere, or nowhere, without a word.
+std::string LogFolderFault(const TEntrySettings& settings)
 {
-    return {entry.Description, entry.Program, entry.Parameters, entry.LogFile, entry.LogToFile};
+    const std::string folder = FolderOf(settings.LogFile);
+    if (!settings.LogToFile || folder.empty() || FolderExists(folder))
+        return "";
+    return "The folder \"" + folder + "\" of the log file does not exist: the service could not log there";
 }
 
-// The wizard's checks, in its order.
-void CheckSettings(const TSettings& settings)
+// The wizard's checks, in its order, and the log file's folder.
+void CheckSettings(const TEntrySettings& settings)
 {
     Refuse(ExitRefusedDescription, DescriptionInputFault(settings.Description));
     Refuse(ExitFailure, ProgramFault(settings.Program));
     Refuse(ExitFailure, LogFileFault(settings.LogToFile, settings.LogFile));
+    Refuse(ExitRefusedDescription, LogFolderFault(settings));
 }
 
 TExitCode Add(const TCliRequest& request)
 {
-    TSettings wanted{request.Name, request.Program.value_or(""), request.Parameters.value_or(""),
-                     request.LogFile.value_or(""), request.LogFile.has_value()};
+    const TEntrySettings wanted{request.Name, request.Program.value_or(""), request.Parameters.value_or(""),
+                                request.LogFile.value_or(""), request.LogFile.has_value()};
     TCatalogue catalogue;
-    int existing = catalogue.FindByDescription(wanted.Description);
-    if (existing != -1) {
-        catalogue.LoadEntry(existing);
-        TSettings stored = SettingsOf(catalogue.Entry());
-        // Asking again for what is there already is no failure.
-        if (LowerCase(stored.Description) == LowerCase(wanted.Description)) {
-            stored.Description = wanted.Description;
-            if (stored == wanted) {
-                Say("\"" + catalogue.Entry().Description + "\" is in the catalogue already, as asked.");
-                return ExitSuccess;
-            }
-        }
-        CheckSettings(wanted);
+    // Asking again for what is there already is no failure.
+    auto asAsked = [&] {
+        TEntrySettings stored = SettingsOf(catalogue.Entry());
+        stored.Description = wanted.Description;
+        if (stored != wanted)
+            return false;
+        Say("\"" + catalogue.Entry().Description + "\" is in the catalogue already, as asked.");
+        return true;
+    };
+    TEntryOutcome added = catalogue.LoadEntry(TEntryKey{wanted.Description}) == TEntryOutcome::Done
+                              ? TEntryOutcome::Duplicate
+                              : TEntryOutcome::Done;
+    if (added == TEntryOutcome::Duplicate && asAsked())
+        return ExitSuccess;
+    CheckSettings(wanted);
+    if (added == TEntryOutcome::Done)
+        added = catalogue.AddEntry(wanted);
+    if (added == TEntryOutcome::Duplicate) {
+        if (asAsked())
+            return ExitSuccess;
         throw TCliFailure(ExitRefusedDescription, DuplicateDescriptionText);
     }
-    CheckSettings(wanted);
-    catalogue.AppendEntry(wanted.Description, wanted.Program, wanted.Parameters, wanted.LogFile, wanted.LogToFile);
     Say("Added \"" + wanted.Description + "\" with service ID " + std::to_string(catalogue.Entry().ServiceID) + ".");
     return ExitSuccess;
 }
 
-TExitCode Edit(const TCliRequest& request)
+// The entry's settings with what the request changes.
+TEntrySettings Edited(const TEntrySettings& stored, const TCliRequest& request)
 {
-    TCatalogue catalogue;
-    int index = FindEntry(catalogue, request.Name);
-    catalogue.LoadEntry(index);
-    if (catalogue.Entry().Installed)
-        throw TCliFailure(ExitWrongState, EditInstalledText);
-    const TSettings stored = SettingsOf(catalogue.Entry());
-    TSettings wanted = stored;
+    TEntrySettings wanted = stored;
     wanted.Description = request.Description.value_or(stored.Description);
     wanted.Program = request.Program.value_or(stored.Program);
     wanted.Parameters = request.Parameters.value_or(stored.Parameters);
@@ -259,35 +288,54 @@ TExitCode Edit(const TCliRequest& request)
     // The window keeps the file's name when logging goes back to the event log.
     if (request.EventLog)
         wanted.LogToFile = false;
-    if (wanted == stored) {
-        Say("\"" + stored.Description + "\" is as asked already.");
-        return ExitSuccess;
+    return wanted;
+}
+
+TExitCode Edit(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
+    const TEntryKey key = KeyOf(entry);
+    // Another script's change in between is kept: the request is applied
+    // again to the entry as it is then.
+    for (;;) {
+        if (catalogue.Entry().Installed)
+            throw TCliFailure(ExitWrongState, InstalledText("edit", entry.Description));
+        const TEntrySettings stored = SettingsOf(catalogue.Entry());
+        const TEntrySettings wanted = Edited(stored, request);
+        if (wanted == stored) {
+            Say("\"" + stored.Description + "\" is as asked already.");
+            return ExitSuccess;
+        }
+        CheckSettings(wanted);
+        switch (TEntryOutcome changed = catalogue.ChangeEntry(key, stored, wanted)) {
+        case TEntryOutcome::Done:
+            Say("Changed \"" + wanted.Description + "\".");
+            return ExitSuccess;
+        case TEntryOutcome::Changed:
+        case TEntryOutcome::Installed:
+            break;
+        case TEntryOutcome::Duplicate:
+            throw TCliFailure(ExitRefusedDescription, DuplicateDescriptionText);
+        default:
+            RefuseChanged(changed, entry, catalogue);
+        }
     }
-    CheckSettings(wanted);
-    int other = catalogue.FindByDescription(wanted.Description);
-    if (other != -1 && other != index)
-        throw TCliFailure(ExitRefusedDescription, DuplicateDescriptionText);
-    catalogue.UpdateEntry(index, wanted.Description, wanted.Program, wanted.Parameters, wanted.LogFile,
-                          wanted.LogToFile);
-    Say("Changed \"" + wanted.Description + "\".");
-    return ExitSuccess;
 }
 
 TExitCode Remove(const TCliRequest& request)
 {
     TCatalogue catalogue;
-    int index = catalogue.FindByDescription(request.Name);
-    if (index == -1) {
+    switch (catalogue.RemoveEntry(TEntryKey{request.Name})) {
+    case TEntryOutcome::Done:
+        Say("Removed \"" + catalogue.Entry().Description + "\".");
+        return ExitSuccess;
+    case TEntryOutcome::Installed:
+        throw TCliFailure(ExitWrongState, InstalledText("remove", catalogue.Entry().Description));
+    default:
         Say("There is no service described \"" + request.Name + "\": removed already.");
         return ExitSuccess;
     }
-    catalogue.LoadEntry(index);
-    if (catalogue.Entry().Installed)
-        throw TCliFailure(ExitWrongState, RemoveInstalledText);
-    const std::string description = catalogue.Entry().Description;
-    catalogue.DeleteEntry(index);
-    Say("Removed \"" + description + "\".");
-    return ExitSuccess;
 }
 
 // The manager's reply mailslot, for as long as the run asks questions. The
@@ -297,13 +345,19 @@ public:
     TQuestioner()
     {
         liveness_.Beep = [](DWORD, DWORD) { return TRUE; };
-        TKernelHandle window(OpenMutexA(SYNCHRONIZE, FALSE, ManagerWindowMutex));
-        if (window || !TakeMailslot())
+        // The window holds its mutex from before it takes the mailslot until
+        // after it lets it go: without it, the holder is another check.
+        if (!WindowOpen() && TakeMailslot()) {
+            liveness_.SetCheckMode(TLiveness::ModeQuiet);
+            liveness_.SetAnswersMustMatch(true);
+            return;
+        }
+        if (WindowOpen())
             throw TCliFailure(ExitReplySlotBusy,
                               "The Quorvane window is open and holds the mailslot its services answer on: "
                               "close it, or ask from the window");
-        liveness_.SetCheckMode(TLiveness::ModeQuiet);
-        liveness_.SetAnswersMustMatch(true);
+        throw TCliFailure(ExitReplySlotBusy, "Another qv check is asking the services right now and holds the "
+                                             "mailslot they answer on: try again when it has finished");
     }
     ~TQuestioner() { liveness_.Shutdown(); }
     TQuestioner(const TQuestioner&) = delete;
@@ -312,6 +366,7 @@ public:
     bool Active(int serviceID) { return liveness_.Query(serviceID); }
 
 private:
+    static bool WindowOpen() { return TKernelHandle(OpenMutexA(SYNCHRONIZE, FALSE, ManagerWindowMutex)) ? true : false; }
     bool TakeMailslot()
     {
         try {
@@ -328,18 +383,20 @@ private:
 
 TExitCode Check(const TCliRequest& request)
 {
-    TCatalogue catalogue;
+    // One read names and asks the same entries.
+    const TCatalogueSnapshot entries;
     std::vector<int> indexes;
     if (request.All) {
-        for (int index = 1; index <= catalogue.Count(); ++index)
+        for (int index = 1; index <= entries.Count(); ++index)
             indexes.push_back(index);
     } else {
-        indexes.push_back(FindEntry(catalogue, request.Name));
+        indexes.push_back(entries.FindDescription(request.Name));
+        if (indexes[0] == -1)
+            throw TCliFailure(ExitNoSuchEntry, NoEntryText(request.Name));
     }
     TQuestioner questioner;
     json results = json::array();
     bool allActive = true;
-    const TCatalogueSnapshot entries;
     for (int index : indexes) {
         const TCatalogueEntry entry = entries.Entry(index);
         json result = {{"description", Utf8(entry.Description)}, {"serviceId", entry.ServiceID},
@@ -367,15 +424,15 @@ TExitCode Check(const TCliRequest& request)
 TExitCode Install(const TCliRequest& request)
 {
     TCatalogue catalogue;
-    int index = FindEntry(catalogue, request.Name);
-    catalogue.LoadEntry(index);
-    const TCatalogueEntry entry = catalogue.Entry();
+    const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
     RefuseForeign(entry);
-    if (entry.Installed && StateOf(entry) != TServiceState::NotRegistered) {
+    TDeployment done = DeployEntry(catalogue, KeyOf(entry), true, ConsoleRun());
+    if (done.Outcome == TEntryOutcome::Installed) {
         Say("\"" + entry.Description + "\" is installed already.");
         return ExitSuccess;
     }
-    TDeployment done = DeployEntry(catalogue, index, true, ConsoleRun());
+    if (done.Outcome != TEntryOutcome::Done)
+        RefuseChanged(done.Outcome, entry, catalogue);
     if (TExitCode failed = HostRunFailure(done, "install"); failed != ExitSuccess)
         return failed;
     switch (StateOf(entry)) {
@@ -394,21 +451,30 @@ TExitCode Install(const TCliRequest& request)
 TExitCode Uninstall(const TCliRequest& request)
 {
     TCatalogue catalogue;
-    int index = FindEntry(catalogue, request.Name);
-    catalogue.LoadEntry(index);
-    const TCatalogueEntry entry = catalogue.Entry();
-    if (!entry.Installed) {
+    const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
+    const TServiceTarget target = TargetOf(entry);
+    TServiceState state = TServiceStates().SettledState(target.Name, target.StubPath, SettleLimitMs);
+    // Uninstalled already only when the Service Control Manager agrees: a
+    // service of ours still registered goes, whatever the entry says.
+    const bool registered = state != TServiceState::NotRegistered && state != TServiceState::Foreign;
+    if (!entry.Installed && !registered) {
         Say("\"" + entry.Description + "\" is uninstalled already.");
         return ExitSuccess;
     }
     RefuseForeign(entry);
-    const TServiceTarget target = TargetOf(entry);
-    TServiceState state = TServiceStates().SettledState(target.Name, target.StubPath, SettleLimitMs);
     // The window asks the host and waits for its answer; the Service Control
     // Manager knows at once, and a host answers only while its service runs.
-    if (state != TServiceState::Stopped && state != TServiceState::NotRegistered)
-        throw TCliFailure(ExitWrongState, RunningServiceText(entry.Description));
-    TDeployment done = DeployEntry(catalogue, index, false, ConsoleRun());
+    if (state != TServiceState::Stopped && registered)
+        throw TCliFailure(ExitWrongState, "The service \"" + entry.Description + "\" is Running\r\r"
+                                          "To be able to uninstall the service you will first have to stop it: " +
+                                              CommandFor("stop", entry.Description));
+    TDeployment done = DeployEntry(catalogue, KeyOf(entry), false, ConsoleRun());
+    if (done.Outcome == TEntryOutcome::NotInstalled) {
+        Say("\"" + entry.Description + "\" is uninstalled already.");
+        return ExitSuccess;
+    }
+    if (done.Outcome != TEntryOutcome::Done)
+        RefuseChanged(done.Outcome, entry, catalogue);
     if (TExitCode failed = HostRunFailure(done, "uninstall"); failed != ExitSuccess)
         return failed;
     Refuse(ExitFailure, done.DeleteFailure);
@@ -419,14 +485,15 @@ TExitCode Uninstall(const TCliRequest& request)
 TExitCode StartStop(const TCliRequest& request, bool stop)
 {
     TCatalogue catalogue;
-    int index = FindEntry(catalogue, request.Name);
-    catalogue.LoadEntry(index);
-    const TCatalogueEntry entry = catalogue.Entry();
+    const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
     RefuseForeign(entry);
     const TServiceTarget target = TargetOf(entry);
     const TServiceState wanted = stop ? TServiceState::Stopped : TServiceState::Running;
     TServiceStates states;
     TServiceState state = states.SettledState(target.Name, target.StubPath, SettleLimitMs);
+    if (state == TServiceState::NotRegistered)
+        throw TCliFailure(ExitWrongState, "The service \"" + entry.Description + "\" is not installed: " +
+                                              CommandFor("install", entry.Description) + " installs it");
     if (state == wanted) {
         Say("\"" + entry.Description + "\" is " + ServiceStateName(state) + " already.");
         return ExitSuccess;
@@ -466,13 +533,13 @@ TExitCode RunRequest(const TCliRequest& request)
         }
         return ExitUsage;
     } catch (const TCliFailure& failure) {
-        std::fputs((ConsoleText(failure.Message()) + "\n").c_str(), stderr);
+        WriteText(stderr, ConsoleText(failure.Message()) + "\n");
         return failure.Code();
     } catch (const TServiceManagerError& error) {
-        std::fputs((ConsoleText(error.Message()) + "\n").c_str(), stderr);
+        WriteText(stderr, ConsoleText(error.Message()) + "\n");
         return ExitServiceManager;
     } catch (const std::exception& error) {
-        std::fputs((ConsoleText(error.what()) + "\n").c_str(), stderr);
+        WriteText(stderr, ConsoleText(error.what()) + "\n");
         return ExitFailure;
     }
 }

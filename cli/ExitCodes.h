@@ -11,16 +11,17 @@ enum TExitCode : int {
     ExitFailure = 1,
     ExitUsage = 2,
     ExitNoSuchEntry = 3,
-    // The description cannot name an entry, or another entry has it.
+    // The description cannot name an entry, or another entry has it; or the
+    // log file's folder does not exist.
     ExitRefusedDescription = 4,
     // A service of that name runs another program.
     ExitForeignService = 5,
     ExitServiceManager = 6,
     // check: the service host did not answer.
     ExitNotActive = 7,
-    // check: the manager's window holds the reply mailslot.
+    // check: the manager's window, or another check, holds the reply mailslot.
     ExitReplySlotBusy = 8,
     // The entry's state forbids it: editing or removing an installed entry,
-    // uninstalling a running one.
+    // uninstalling a running one, starting or stopping one not installed.
     ExitWrongState = 9,
 };

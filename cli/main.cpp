@@ -4,6 +4,7 @@
 
 #include "cli/Arguments.h"
 #include "cli/Commands.h"
+#include "cli/Console.h"
 
 int main(int argc, char** argv)
 {
@@ -15,7 +16,7 @@ int main(int argc, char** argv)
     try {
         request = ParseArguments(arguments);
     } catch (const TUsageError& error) {
-        std::fprintf(stderr, "%s\nRun \"qv --help\" for the commands.\n", error.Message().c_str());
+        WriteText(stderr, error.Message() + "\nRun \"qv --help\" for the commands.\n");
         return ExitUsage;
     }
     int code = RunRequest(request);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "deploy/ServiceControl.h"
+#include "deploy/ServiceState.h"
 #include "deploy/StubNames.h"
 #include "platform/Kernel.h"
 #include "platform/Shell.h"
@@ -90,10 +91,16 @@ std::string StubSourcePath()
     return FolderOf(ExecutablePath()) + "\\" + StubSourceName;
 }
 
-TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const THostRun& hostRun)
+bool TDeployment::Succeeded() const
 {
-    catalogue.LoadEntry(index);
+    return Outcome == TEntryOutcome::Done && LaunchFailure.empty() && RunExitCode == HostRunDone;
+}
 
+namespace {
+
+// Deploys the working entry; the caller holds the write lock.
+TDeployment Deploy(TCatalogue& catalogue, bool install, const THostRun& hostRun)
+{
     TCatalogueEntry& entry = catalogue.Entry();
     // A hand-edited or older catalogue never met the wizard's checks: a
     // description that cannot name a file in the stub folder would copy,
@@ -121,8 +128,8 @@ TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TH
                      "\": " + SystemMessage(code));
     }
 
-    // The host reads its own entry when it runs, so both are in place first.
-    catalogue.RecordDeployment(entry.Description, stubPath, install);
+    // The host finds its entry by this path when it runs.
+    catalogue.RecordStubPath(entry.Description, stubPath);
 
     std::string commandPath = stubPath.find(' ') == std::string::npos ? stubPath : "\"" + stubPath + "\"";
     TKernelHandle run = Launch(commandPath + (install ? InstallSwitch : UninstallSwitch), hostRun.ReportToConsole);
@@ -138,10 +145,43 @@ TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const TH
             WaitForSingleObject(run.Get(), HostRunLimit);
         GetExitCodeProcess(run.Get(), &done.RunExitCode);
     }
-    // A run that failed to remove its service leaves it registered, and the
-    // service still needs its copy.
-    const bool runFailed = run && done.RunExitCode != HostRunDone && done.RunExitCode != STILL_ACTIVE;
-    if (!install && !runFailed)
-        done.DeleteFailure = DeleteCopy(stubPath);
+    // What the catalogue records is what happened: a run that failed, was
+    // refused or could not start leaves the state it had. A service still
+    // registered needs its copy, so only a done uninstall deletes it.
+    if (done.Succeeded()) {
+        catalogue.RecordInstalled(entry.Description, install);
+        entry.Installed = install;
+        if (!install)
+            done.DeleteFailure = DeleteCopy(stubPath);
+    }
     return done;
+}
+
+} // namespace
+
+TDeployment DeployEntry(TCatalogue& catalogue, const TEntryKey& key, bool install, const THostRun& hostRun)
+{
+    const TIniWriteLock lock(catalogue.FileName());
+    TDeployment done;
+    done.Outcome = catalogue.LoadEntry(key);
+    if (done.Outcome != TEntryOutcome::Done)
+        return done;
+    const TCatalogueEntry& entry = catalogue.Entry();
+    // So already only when the Service Control Manager agrees with the entry.
+    if (entry.Installed == install) {
+        TServiceState state = TServiceStates().State(entry.Description, StubCopyFile(entry.Description));
+        bool registered = state != TServiceState::NotRegistered && state != TServiceState::Foreign;
+        if (registered == install) {
+            done.Outcome = install ? TEntryOutcome::Installed : TEntryOutcome::NotInstalled;
+            return done;
+        }
+    }
+    return Deploy(catalogue, install, hostRun);
+}
+
+TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const THostRun& hostRun)
+{
+    const TIniWriteLock lock(catalogue.FileName());
+    catalogue.LoadEntry(index);
+    return Deploy(catalogue, install, hostRun);
 }

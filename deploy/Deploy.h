@@ -24,6 +24,9 @@ std::string StubSourcePath();
 
 // What a deployment did, for the command to report.
 struct TDeployment {
+    // Done, or why nothing was copied, recorded or run: the entry is gone or
+    // renamed, or it is so already (Installed, NotInstalled).
+    TEntryOutcome Outcome = TEntryOutcome::Done;
     // The copy's path, as recorded under the entry's Vantorer key.
     std::string StubPath;
     // Set when the copy could not be run: the text of the error box.
@@ -34,6 +37,10 @@ struct TDeployment {
     // How the copy's run ended: 0 when it did what it was asked; STILL_ACTIVE
     // when it was still running at the end of the wait.
     DWORD RunExitCode = STILL_ACTIVE;
+
+    // The copy ran and did what it was asked; only then is the new state
+    // recorded in the catalogue.
+    bool Succeeded() const;
 };
 
 // How the copy's run is watched.
@@ -46,13 +53,21 @@ struct THostRun {
     bool ReportToConsole = false;
 };
 
-// Installs (true) or uninstalls (false) the entry at list index n: copies the
-// service host where the entry's copy belongs, records the copy's path and the
-// requested state in the catalogue, then runs the copy with " -i" or " -u".
-// Both wait for the run to end; an uninstall then deletes the copy. A bad
-// index, a description that cannot name a file in the stub folder, an
-// install over another program's service of that name, a stub folder that
-// cannot be made or a refused catalogue write raise a TError before
-// anything is copied, written or run. Sets the working entry's
-// description and stub path and refreshes the catalogue count.
+// Installs (true) or uninstalls (false) the entry the key names: copies the
+// service host where the entry's copy belongs, records the copy's path, then
+// runs the copy with " -i" or " -u" and waits for the run to end. Only a run
+// that did what it was asked records the new state (Installed); an
+// uninstall then deletes the copy. Everything from finding the entry to the
+// last write happens under the catalogue's write lock, so no other program
+// removes, renames or deploys the entry meanwhile. Does nothing when the
+// entry is gone or renamed, and when it is so already: an install of an
+// entry recorded as installed whose service is registered as its own, an
+// uninstall of one neither recorded as installed nor registered. A
+// description that cannot name a file in the stub folder, an install over
+// another program's service of that name, a stub folder that cannot be made
+// or a refused catalogue write raise a TError before anything is run. Sets
+// the working entry and refreshes the catalogue count.
+TDeployment DeployEntry(TCatalogue& catalogue, const TEntryKey& key, bool install, const THostRun& run = {});
+// The same for the entry at list index n, after its index check, whatever
+// its recorded state.
 TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const THostRun& run = {});

@@ -6,23 +6,34 @@
 #include "toolkit/Paths.h"
 #include "toolkit/Text.h"
 
-bool BinaryPathRuns(const std::string& binaryPathName, const std::string& path)
+namespace {
+
+std::string WithExtension(const std::string& program)
 {
-    std::string line = Trim(binaryPathName);
+    const size_t name = program.find_last_of("\\/") + 1;
+    return program.find('.', name) == std::string::npos ? program + ".exe" : program;
+}
+
+} // namespace
+
+std::string ServiceProgram(const std::string& binaryPathName)
+{
+    const std::string line = Trim(binaryPathName);
     if (!line.empty() && line.front() == '"') {
         size_t close = line.find('"', 1);
-        return close != std::string::npos && SameFilePath(line.substr(1, close - 1), path);
+        return close == std::string::npos || close == 1 ? "" : WithExtension(line.substr(1, close - 1));
     }
-    // Unquoted: the program is the whole line or ends before one of its blanks.
-    for (size_t end = line.size(); end > 0;) {
-        if (SameFilePath(line.substr(0, end), path))
-            return true;
-        size_t blank = line.rfind(' ', end - 1);
-        if (blank == std::string::npos)
-            break;
-        end = blank;
+    for (size_t blank = line.find(' '); blank != std::string::npos; blank = line.find(' ', blank + 1)) {
+        std::string part = WithExtension(line.substr(0, blank));
+        if (FileExists(part))
+            return part;
     }
-    return false;
+    return line.empty() ? "" : WithExtension(line);
+}
+
+bool BinaryPathRuns(const std::string& binaryPathName, const std::string& path)
+{
+    return SameFilePath(ServiceProgram(binaryPathName), path);
 }
 
 std::optional<std::string> RegisteredBinaryPath(SC_HANDLE service)

@@ -8,10 +8,16 @@
 // another program (a system service, another product); the manager and the
 // service host act on a service only when its binary is the entry's copy.
 
+// The program Windows starts for a service's binary path: a quoted one as
+// written; an unquoted one with blanks by its leading parts, shortest first,
+// up to the first that names an existing file (C:\Tools dir\x.exe runs
+// C:\Tools.exe when that exists), or the whole line when none does. A part
+// without an extension gets ".exe", as Windows adds it. "" for no program.
+std::string ServiceProgram(const std::string& binaryPathName);
+
 // True when the binary path a service is registered with runs the file at
-// path. The path compares as a file, not as text: quotes around it, letter
-// case and short names do not count. An unquoted binary path with blanks
-// runs the longest leading part that names the file, as Windows reads it.
+// path. The program compares as a file, not as text: letter case, "..",
+// "\\?\" and short names do not count.
 bool BinaryPathRuns(const std::string& binaryPathName, const std::string& path);
 
 // The binary path a service is registered with; the service needs

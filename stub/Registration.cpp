@@ -136,6 +136,23 @@ void Configure(SC_HANDLE service, const std::string& description)
         Fail("The recovery actions of the service \"" + description + "\" could not be set", GetLastError());
 }
 
+// The description of the entry that names this copy. A copy no listed entry
+// names (the shipped Vantorer.bin, a copy left behind) would register a
+// service the manager knows nothing of, and is refused.
+std::string NamingEntry(const std::string& ownPath)
+{
+    const std::string description = OwnDescription(ownPath);
+    const TCatalogueSnapshot catalogue;
+    const int index = catalogue.FindDescription(description);
+    if (index == -1 ||
+        !SameFilePath(catalogue.Document().ReadString(catalogue.Description(index), VantorerKey, ""), ownPath))
+        throw TError("No entry of the catalogue " + std::string(CatalogueFileName) +
+                     " names this copy of the service host (\"" + ownPath +
+                     "\"). Quorvane makes a copy for each entry it installs and registers it itself: "
+                     "nothing was registered.");
+    return description;
+}
+
 bool WaitForStopped(SC_HANDLE service)
 {
     ULONGLONG deadline = GetTickCount64() + UninstallStopWaitMs;
@@ -163,7 +180,7 @@ std::string ErrorName(unsigned long error)
 
 void InstallService(const std::string& ownPath)
 {
-    const std::string description = OwnDescription(ownPath);
+    const std::string description = NamingEntry(ownPath);
     const std::string binaryPath = "\"" + ownPath + "\"";
     TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!manager)

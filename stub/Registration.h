@@ -12,7 +12,8 @@ public:
 // Registers the copy at ownPath as the service of its catalogue entry: own
 // process, automatic start, the quoted path as binary path, a description
 // line naming the program, restart on failure, and an event-log source.
-// Registering again updates the registration. A service or an event-log
+// Registering again updates the registration. A copy that no listed entry
+// names is refused with a TError. A service or an event-log
 // source of that name that runs another program is refused with a TRefusal
 // and left as it is. Failures are TErrors whose text says what failed and
 // why.

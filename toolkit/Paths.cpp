@@ -15,6 +15,11 @@ std::string Canonical(std::string path)
     for (char& c : path)
         if (c == '/')
             c = '\\';
+    // "\\?\C:\x" names C:\x, "\\?\UNC\server\x" names \\server\x.
+    if (path.rfind("\\\\?\\UNC\\", 0) == 0)
+        path.erase(0, 6).front() = '\\';
+    else if (path.rfind("\\\\?\\", 0) == 0)
+        path.erase(0, 4);
     char full[MAX_PATH * 2];
     DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
     if (length > 0 && length < sizeof full)

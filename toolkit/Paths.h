@@ -11,5 +11,6 @@ std::string FolderOf(const std::string& path);
 bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);
 // True when both name the same file: letter case, "/" versus "\", relative
-// parts and short (8.3) forms do not count. Empty paths name nothing.
+// parts, a "\\?\" prefix and short (8.3) forms do not count. Empty paths
+// name nothing.
 bool SameFilePath(const std::string& a, const std::string& b);

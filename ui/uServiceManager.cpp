@@ -191,6 +191,12 @@ void TfrmServiceManager::FormCreate()
     formStorage_->StoredProps = {"lvServices.Width", "Splitter1.Left"};
     formStorage_->ApplicationWindow = handle_;
 
+    // Another program (qv, a script, another administrator's window) may
+    // change the catalogue at any time: the list follows within a second.
+    catalogueWatch_.SetName("CatalogueWatch");
+    catalogueWatch_.SetInterval(500);
+    catalogueWatch_.OnTimer = [this] { FollowCatalogue(); };
+
     liveness_.ShowActive = [](const std::string& description) {
         Prompter().Information(ActiveText(description));
     };
@@ -412,6 +418,10 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
             return TRUE;
         }
         break;
+    case WM_ACTIVATE:
+        if (LOWORD(wParam) != WA_INACTIVE)
+            FollowCatalogue();
+        break;
     case WM_CLOSE:
         FormCloseQuery();
         return 0;
@@ -492,6 +502,7 @@ void TfrmServiceManager::Close()
 void TfrmServiceManager::FormShow()
 {
     LoadList();
+    catalogueWatch_.SetEnabled(true);
 }
 
 void TfrmServiceManager::FormCloseQuery()
@@ -507,6 +518,7 @@ void TfrmServiceManager::FormDestroy()
         Application().MainWindow = nullptr;
     destroyed_ = true;
     closed_ = true;
+    catalogueWatch_.SetEnabled(false);
     Guarded([&] { liveness_.Shutdown(); });
     if (QuitOnClose) {
         Application().Terminated = true;
@@ -532,11 +544,24 @@ int TfrmServiceManager::AddRow(const std::string& caption, int index, int image)
 
 void TfrmServiceManager::LoadList()
 {
+    bool hadRows = ListView_GetItemCount(Control("lvServices")) > 0;
+    FillList();
+    // Filling or emptying the list is a change of the list.
+    if (hadRows || ListView_GetItemCount(Control("lvServices")) > 0)
+        lvServicesChange();
+}
+
+void TfrmServiceManager::FillList()
+{
     HWND list = Control("lvServices");
-    bool hadRows = ListView_GetItemCount(list) > 0;
     SendMessageA(list, WM_SETREDRAW, FALSE, 0);
     ListView_DeleteAllItems(list);
+    // Taken before the read: a change made after it shows at the next look.
+    listedStamp_ = TIniDocument::Stamp(catalogue_.FileName());
     std::vector<TCatalogueRow> rows = catalogue_.ListEntries();
+    rowServiceIDs_.assign(rows.size() + 1, 0);
+    for (const TCatalogueRow& row : rows)
+        rowServiceIDs_[static_cast<size_t>(row.Index)] = row.ServiceID;
     // Rows go in already sorted, each at the end, and the list is drawn once.
     // The list's own sorted insertion is off meanwhile: it compares every
     // new row with the rows before it, seconds for a few thousand rows.
@@ -550,9 +575,58 @@ void TfrmServiceManager::LoadList()
     SetWindowLongPtrA(list, GWL_STYLE, style);
     SendMessageA(list, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(list, nullptr, TRUE);
-    // Filling or emptying the list is a change of the list.
-    if (hadRows || !rows.empty())
+}
+
+void TfrmServiceManager::FollowCatalogue(bool always)
+{
+    // A command that waits finds its entry again by itself afterwards; the
+    // list follows at the next look.
+    if (destroyed_ || Busy() || (!always && TIniDocument::Stamp(catalogue_.FileName()) == listedStamp_))
+        return;
+    const int selected = SelectedRow();
+    const TEntryKey key = selected >= 0 ? RowKey(selected) : TEntryKey{};
+    FillList();
+    const int row = selected >= 0 ? RowOfKey(key) : -1;
+    // Selecting the row shows its entry as it is now; a selected entry that
+    // is gone leaves no selection. Without one, the panel keeps what it
+    // shows (the answers of a check of all services).
+    if (row >= 0)
+        SelectRow(row);
+    else if (selected >= 0)
         lvServicesChange();
+}
+
+bool TfrmServiceManager::ChangedMeanwhile(TEntryOutcome outcome, const TEntryKey& key)
+{
+    if (outcome == TEntryOutcome::Done)
+        return false;
+    Prompter().Information(MeanwhileText(outcome, key.Description, catalogue_.Entry().Description));
+    if (!destroyed_)
+        FollowCatalogue(true);
+    return true;
+}
+
+TEntryKey TfrmServiceManager::RowKey(int row) const
+{
+    const size_t index = static_cast<size_t>(RowData(row));
+    return {RowCaption(row), index < rowServiceIDs_.size() ? rowServiceIDs_[index] : 0};
+}
+
+int TfrmServiceManager::RowOfKey(const TEntryKey& key) const
+{
+    const int count = ListView_GetItemCount(Control("lvServices"));
+    int byID = -1, sharing = 0;
+    for (int row = 0; row < count; ++row) {
+        const TEntryKey listed = RowKey(row);
+        const bool sameID = listed.ServiceID == key.ServiceID;
+        if ((key.ServiceID == 0 || sameID) && lstrcmpiA(listed.Description.c_str(), key.Description.c_str()) == 0)
+            return row;
+        if (key.ServiceID != 0 && sameID) {
+            byID = row;
+            ++sharing;
+        }
+    }
+    return sharing == 1 ? byID : -1;
 }
 
 int TfrmServiceManager::SelectedRow() const
@@ -587,15 +661,6 @@ void TfrmServiceManager::SetRowImage(int row, int image)
     SendMessageA(Control("lvServices"), LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
 }
 
-int TfrmServiceManager::RowOfIndex(int index) const
-{
-    const int count = ListView_GetItemCount(Control("lvServices"));
-    for (int row = 0; row < count; ++row)
-        if (RowData(row) == index)
-            return row;
-    return -1;
-}
-
 void TfrmServiceManager::SelectRow(int row)
 {
     HWND list = Control("lvServices");
@@ -610,20 +675,24 @@ int TfrmServiceManager::SelectedIndex() const
     return row < 0 ? 0 : RowData(row);
 }
 
+
+std::string TfrmServiceManager::RowCaption(int row) const
+{
+    char text[1024] = {};
+    LVITEMA item = {};
+    item.iSubItem = 0;
+    item.pszText = text;
+    item.cchTextMax = sizeof text;
+    SendMessageA(Control("lvServices"), LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+    return text;
+}
+
 std::vector<std::string> TfrmServiceManager::RowCaptions() const
 {
     std::vector<std::string> captions;
-    HWND list = Control("lvServices");
-    int count = ListView_GetItemCount(list);
-    for (int row = 0; row < count; ++row) {
-        char text[1024] = {};
-        LVITEMA item = {};
-        item.iSubItem = 0;
-        item.pszText = text;
-        item.cchTextMax = sizeof text;
-        SendMessageA(list, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
-        captions.emplace_back(text);
-    }
+    int count = ListView_GetItemCount(Control("lvServices"));
+    for (int row = 0; row < count; ++row)
+        captions.push_back(RowCaption(row));
     return captions;
 }
 
@@ -701,7 +770,12 @@ void TfrmServiceManager::lvServicesChange()
     int row = SelectedRowOrNoSelectionState();
     if (row < 0)
         return;
-    catalogue_.LoadEntry(RowData(row));
+    // A row whose entry another program moved or removed since it was
+    // listed: the list follows first, and shows that entry or none.
+    if (catalogue_.LoadEntry(RowKey(row)) != TEntryOutcome::Done) {
+        FollowCatalogue();
+        return;
+    }
     const TCatalogueEntry& entry = catalogue_.Entry();
     SetMemoLines({
         "",
@@ -726,14 +800,27 @@ void TfrmServiceManager::btnNewServiceClick()
 {
     auto wizard = std::make_unique<TfrmCreateService>();
     while (wizard->ShowModal(handle_) == mrOk) {
-        if (catalogue_.FindByDescription(wizard->Description()) != -1) {
+        const TEntrySettings settings{wizard->Description(), wizard->Program(), wizard->CommandLine(),
+                                      wizard->Logfile(), wizard->LogToFile()};
+        // Checked and appended in one step: no other program adds the same
+        // description in between.
+        if (catalogue_.AddEntry(settings) == TEntryOutcome::Duplicate) {
             Prompter().Error(DuplicateDescriptionText);
             continue;
         }
-        int index = catalogue_.AppendEntry(wizard->Description(), wizard->Program(), wizard->CommandLine(),
-                                           wizard->Logfile(), wizard->LogToFile());
-        int row = AddRow(wizard->Description(), index, imgNotInstalled);
-        SelectRow(row);
+        const TEntryKey key{settings.Description, catalogue_.Entry().ServiceID};
+        const int index = catalogue_.EntryIndex();
+        // Right after the listed entries, unless another program changed
+        // how many there are: then the whole list is listed again.
+        if (index == ListView_GetItemCount(Control("lvServices")) + 1) {
+            rowServiceIDs_.resize(static_cast<size_t>(index) + 1);
+            rowServiceIDs_[static_cast<size_t>(index)] = key.ServiceID;
+            AddRow(settings.Description, index, imgNotInstalled);
+        } else {
+            FillList();
+        }
+        if (int row = RowOfKey(key); row >= 0)
+            SelectRow(row);
         if (Prompter().Confirm("Would you like to Add the service into NT's Service Database ?"))
             Click("btnInstallService");
         break;
@@ -745,47 +832,51 @@ void TfrmServiceManager::btnEditServiceClick()
     int row = SelectedRowOrNoSelectionState();
     if (row < 0)
         return;
-    int index = RowData(row);
-    if (catalogue_.IsInstalled(index)) {
+    TEntryKey key = RowKey(row);
+    if (ChangedMeanwhile(catalogue_.LoadEntry(key), key))
+        return;
+    if (catalogue_.Entry().Installed) {
         Prompter().Information(EditInstalledText);
         return;
     }
     auto wizard = std::make_unique<TfrmCreateService>();
-    catalogue_.LoadEntry(index);
     const TCatalogueEntry entry = catalogue_.Entry();
+    key = {entry.Description, entry.ServiceID};
     wizard->SetDescription(entry.Description);
     wizard->SetProgram(entry.Program);
     wizard->SetCommandLine(entry.Parameters);
     wizard->SetLogfile(entry.LogFile);
     wizard->SetLogToFile(entry.LogToFile);
     while (wizard->ShowModal(handle_) == mrOk) {
-        // The command line may have changed the catalogue while the wizard
-        // was up: the entry is found again by the description it had.
-        index = catalogue_.FindByDescription(entry.Description);
-        if (index == -1 || catalogue_.IsInstalled(index)) {
-            LoadList();
-            return;
-        }
-        // Another entry's description (letter case ignored) would make two
-        // entries share one section and one service.
-        int other = catalogue_.FindByDescription(wizard->Description());
-        if (other != -1 && other != index) {
+        // The entry that was edited, whatever another program did while the
+        // wizard was up: it must still be there, as it was shown, and not
+        // installed.
+        const TEntryOutcome changed = catalogue_.ChangeEntry(
+            key, SettingsOf(entry),
+            {wizard->Description(), wizard->Program(), wizard->CommandLine(), wizard->Logfile(), wizard->LogToFile()});
+        if (changed == TEntryOutcome::Duplicate) {
             Prompter().Error(DuplicateDescriptionText);
             continue;
         }
-        catalogue_.UpdateEntry(index, wizard->Description(), wizard->Program(), wizard->CommandLine(),
-                               wizard->Logfile(), wizard->LogToFile());
+        if (ChangedMeanwhile(changed, key))
+            return;
+        const TCatalogueEntry& edited = catalogue_.Entry();
+        const int index = catalogue_.EntryIndex();
+        row = RowOfKey(key);
         // Moved by a change made elsewhere meanwhile: the whole list is stale.
-        if (index != RowData(row)) {
-            LoadList();
+        if (row < 0 || index != RowData(row)) {
+            FillList();
+            if (int moved = RowOfKey({edited.Description, edited.ServiceID}); moved >= 0)
+                SelectRow(moved);
             lvServicesChange();
             break;
         }
+        rowServiceIDs_[static_cast<size_t>(index)] = edited.ServiceID;
         HWND list = Control("lvServices");
         LVITEMA item = {};
         item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
         item.iItem = row;
-        item.pszText = const_cast<char*>(catalogue_.Entry().Description.c_str());
+        item.pszText = const_cast<char*>(edited.Description.c_str());
         item.lParam = index;
         item.iImage = imgNotInstalled;
         SendMessageA(list, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
@@ -801,11 +892,13 @@ void TfrmServiceManager::btnDeleteClick()
     int row = SelectedRow();
     if (row < 0)
         return;
-    int index = RowData(row);
-    catalogue_.LoadEntry(index);
+    TEntryKey key = RowKey(row);
+    if (ChangedMeanwhile(catalogue_.LoadEntry(key), key))
+        return;
     // The question names this entry and this entry is the one deleted,
-    // whatever the uninstall's wait let happen to the list meanwhile.
+    // whatever the uninstall's wait or the question let happen meanwhile.
     const std::string description = catalogue_.Entry().Description;
+    key = {description, catalogue_.Entry().ServiceID};
     if (catalogue_.Entry().Installed) {
         if (!Prompter().Confirm(std::string(RemoveInstalledText) + "\r\rDo you want to do this automatically ?"))
             return;
@@ -814,29 +907,28 @@ void TfrmServiceManager::btnDeleteClick()
             return;
         // A service that is still installed (its uninstall was refused or
         // failed) keeps its catalogue entry.
-        index = catalogue_.FindByDescription(description);
-        if (index == -1 || catalogue_.IsInstalled(index))
+        if (ChangedMeanwhile(catalogue_.LoadEntry(key), key) || catalogue_.Entry().Installed)
             return;
     }
     if (!Prompter().Confirm("Are you sure you want to remove this service: " + description))
         return;
-    // Whatever the command line did while the question was up, the entry
-    // named in it is the one removed.
-    index = catalogue_.FindByDescription(description);
+    TEntryOutcome removed = TEntryOutcome::Done;
     try {
-        if (index != -1)
-            catalogue_.DeleteEntry(index);
+        removed = catalogue_.RemoveEntry(key);
     } catch (...) {
         LoadList();
         throw;
     }
-    LoadList();
+    if (!ChangedMeanwhile(removed, key))
+        LoadList();
 }
 
 void TfrmServiceManager::btnStopServiceClick(HWND sender)
 {
-    if (SelectedRowOrNoSelectionState() < 0)
+    int row = SelectedRowOrNoSelectionState();
+    if (row < 0)
         return;
+    const TEntryKey key = RowKey(row);
     const bool stop = controls_.TagOf(sender) == tagStop;
     if (stop && !Prompter().Confirm("This will stop the execution of the selected service !\r\r"
                                     "Are you sure you want to continue ?"))
@@ -848,11 +940,13 @@ void TfrmServiceManager::btnStopServiceClick(HWND sender)
     report.Refused = [](const std::string& message) { Prompter().Error(message); };
     StartStopService(
         stop,
-        [this] {
-            int index = SelectedIndex();
-            catalogue_.LoadEntry(index);
+        [this, &key] {
+            // Like a bad list index, an entry gone meanwhile ends the command
+            // in the error box before anything is asked of the service.
+            if (TEntryOutcome found = catalogue_.LoadEntry(key); found != TEntryOutcome::Done)
+                throw TError(MeanwhileText(found, key.Description, catalogue_.Entry().Description));
             const TCatalogueEntry& entry = catalogue_.Entry();
-            liveness_.SetActiveService(entry.ServiceID, entry.Description, index);
+            liveness_.SetActiveService(entry.ServiceID, entry.Description, catalogue_.EntryIndex());
             return TServiceTarget{entry.Description, StubCopyFile(entry.Description)};
         },
         report);
@@ -864,23 +958,29 @@ void TfrmServiceManager::btnInstallServiceClick()
     int row = SelectedRowOrNoSelectionState();
     if (row < 0)
         return;
-    int index = RowData(row);
-    if (!catalogue_.IsInstalled(index)) {
+    TEntryKey key = RowKey(row);
+    if (ChangedMeanwhile(catalogue_.LoadEntry(key), key))
+        return;
+    if (!catalogue_.Entry().Installed) {
+        key = {catalogue_.Entry().Description, catalogue_.Entry().ServiceID};
         liveness_.SetCheckMode(TLiveness::ModeBox);
-        TDeployment done = DeployEntry(catalogue_, index, true, {[this](HANDLE run) { AwaitRun(run); }});
-        if (destroyed_)
+        TDeployment done = DeployEntry(catalogue_, key, true, {[this](HANDLE run) { AwaitRun(run); }});
+        if (destroyed_ || ChangedMeanwhile(done.Outcome, key))
             return;
-        if (!done.LaunchFailure.empty())
-            Prompter().Error(done.LaunchFailure);
-        row = RowOfIndex(index);
-        if (row >= 0) {
-            SetRowImage(row, imgInstalled);
-            // The start that follows acts on the selected row: this entry's,
-            // wherever the selection went during the wait.
-            SelectRow(row);
+        ReportRun(done, "install");
+        // Installed only when the service host's run did it; the host has
+        // said why it did not.
+        if (done.Succeeded()) {
+            row = RowOfKey(key);
+            if (row >= 0) {
+                SetRowImage(row, imgInstalled);
+                // The start that follows acts on the selected row: this entry's,
+                // wherever the selection went during the wait.
+                SelectRow(row);
+            }
+            if (Prompter().Confirm("Would you like to [start] executing the service ?"))
+                Click("btnStartServiceNow");
         }
-        if (Prompter().Confirm("Would you like to [start] executing the service ?"))
-            Click("btnStartServiceNow");
     }
     lvServicesChange();
 }
@@ -890,9 +990,10 @@ void TfrmServiceManager::btnUnInstallServiceClick()
     int row = SelectedRowOrNoSelectionState();
     if (row < 0)
         return;
-    int index = RowData(row);
-    catalogue_.LoadEntry(index);
-    if (catalogue_.IsInstalled(index)) {
+    const TEntryKey key = RowKey(row);
+    if (ChangedMeanwhile(catalogue_.LoadEntry(key), key))
+        return;
+    if (catalogue_.Entry().Installed) {
         Uninstall();
         if (destroyed_)
             return;
@@ -905,6 +1006,7 @@ void TfrmServiceManager::Uninstall()
 {
     // A copy: the waits below let the selection load another entry.
     const TCatalogueEntry entry = catalogue_.Entry();
+    const TEntryKey key{entry.Description, entry.ServiceID};
     std::string foreign = ForeignService({entry.Description, StubCopyFile(entry.Description)});
     if (!foreign.empty()) {
         Prompter().Error(foreign);
@@ -917,20 +1019,24 @@ void TfrmServiceManager::Uninstall()
     }
     if (destroyed_)
         return;
-    // The entry this command began with, wherever it stands now.
-    const int index = catalogue_.FindByDescription(entry.Description);
-    if (index == -1)
+    TDeployment done = DeployEntry(catalogue_, key, false, {[this](HANDLE run) { AwaitRun(run); }});
+    if (destroyed_ || ChangedMeanwhile(done.Outcome, key))
         return;
-    TDeployment done = DeployEntry(catalogue_, index, false, {[this](HANDLE run) { AwaitRun(run); }});
-    if (destroyed_)
-        return;
-    if (!done.LaunchFailure.empty())
-        Prompter().Error(done.LaunchFailure);
+    ReportRun(done, "uninstall");
     if (!done.DeleteFailure.empty())
         Prompter().Error(done.DeleteFailure);
-    int row = RowOfIndex(index);
-    if (row >= 0)
+    int row = RowOfKey(key);
+    if (row >= 0 && done.Succeeded())
         SetRowImage(row, imgNotInstalled);
+}
+
+// The run's failures that the service host could not tell itself.
+void TfrmServiceManager::ReportRun(const TDeployment& done, const char* action)
+{
+    if (!done.LaunchFailure.empty())
+        Prompter().Error(done.LaunchFailure);
+    else if (done.RunExitCode == STILL_ACTIVE)
+        Prompter().Error(std::string("The service host's ") + action + " run did not end in time");
 }
 
 // Waits for the service host's install or uninstall run with the hourglass up, the
@@ -951,10 +1057,11 @@ void TfrmServiceManager::btnCheckActiveClick()
     int row = SelectedRowOrNoSelectionState();
     if (row < 0)
         return;
-    int index = RowData(row);
-    catalogue_.LoadEntry(index);
+    const TEntryKey key = RowKey(row);
+    if (ChangedMeanwhile(catalogue_.LoadEntry(key), key))
+        return;
     const int serviceID = catalogue_.Entry().ServiceID;
-    liveness_.SetActiveService(serviceID, catalogue_.Entry().Description, index);
+    liveness_.SetActiveService(serviceID, catalogue_.Entry().Description, catalogue_.EntryIndex());
     liveness_.SetCheckMode(TLiveness::ModeBox);
     liveness_.SetFound(false);
     try {
@@ -973,15 +1080,21 @@ void TfrmServiceManager::btnCheckAllClick()
         ListView_SetItemState(list, -1, 0, LVIS_SELECTED);
     SetMemoLines({"", "Currently Active Services:", Dashes, ""});
     liveness_.SetFound(false);
-    int count = ListView_GetItemCount(list);
-    for (int row = 0; row < count && !destroyed_; ++row) {
-        int index = RowData(row);
-        catalogue_.LoadEntry(index);
-        const int serviceID = catalogue_.Entry().ServiceID;
-        liveness_.SetActiveService(serviceID, catalogue_.Entry().Description, index);
-        if (catalogue_.IsInstalled(index)) {
+    // One read for every row; an entry gone meanwhile is not asked.
+    const TCatalogueSnapshot catalogue(catalogue_.FileName());
+    std::vector<TEntryKey> keys;
+    for (int row = 0; row < ListView_GetItemCount(list); ++row)
+        keys.push_back(RowKey(row));
+    for (size_t at = 0; at < keys.size() && !destroyed_; ++at) {
+        TEntryOutcome found = TEntryOutcome::Gone;
+        const int index = catalogue.Find(keys[at], found);
+        if (found != TEntryOutcome::Done)
+            continue;
+        const TCatalogueEntry entry = catalogue_.Entry() = catalogue.Entry(index);
+        liveness_.SetActiveService(entry.ServiceID, entry.Description, index);
+        if (entry.Installed) {
             liveness_.SetCheckMode(TLiveness::ModePanel);
-            if (liveness_.Query(serviceID))
+            if (liveness_.Query(entry.ServiceID))
                 liveness_.SetFound(true);
         }
     }

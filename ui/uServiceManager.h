@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "catalogue/Catalogue.h"
+#include "deploy/Deploy.h"
 #include "messaging/Liveness.h"
 #include "platform/Kernel.h"
 #include "toolkit/Component.h"
 #include "toolkit/Control.h"
 #include "toolkit/Gdi.h"
+#include "toolkit/Timer.h"
 
 class TFormStorage;
 
@@ -49,6 +51,12 @@ public:
     // Commands and handlers.
     void FormShow();
     void LoadList();
+    // Lists the catalogue again when another program changed it since it was
+    // listed (or always), keeping the selection on the same entry. Run by the
+    // CatalogueWatch timer and when the window is activated; not while a
+    // command waits.
+    void FollowCatalogue(bool always = false);
+    TTimer& CatalogueWatch() { return catalogueWatch_; }
     void lvServicesChange();
     void NoSelectionState();
     void btnNewServiceClick();
@@ -75,6 +83,9 @@ public:
     std::vector<std::string> RowCaptions() const;
     int RowImage(int row) const;
     int RowData(int row) const;
+    // The entry a row stands for: the description it shows and the service
+    // ID the entry had when it was listed.
+    TEntryKey RowKey(int row) const;
 
 private:
     static LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -94,10 +105,19 @@ private:
     int AddRow(const std::string& caption, int index, int image);
     void SortRows();
     void SplitterDrag(int x);
-    int RowOfIndex(int index) const;
+    // Fills the list from the catalogue without the selection-change handling.
+    void FillList();
+    std::string RowCaption(int row) const;
+    // The row of the key's entry: the one with its description and service
+    // ID, or else the one row with its service ID (a rename is followed); -1.
+    int RowOfKey(const TEntryKey& key) const;
+    // For an entry another program changed before a command could act on
+    // it: says so in a box, lists the catalogue again and returns true.
+    bool ChangedMeanwhile(TEntryOutcome outcome, const TEntryKey& key);
     // Selects that row alone and shows it.
     void SelectRow(int row);
     void Uninstall();
+    void ReportRun(const TDeployment& done, const char* action);
     void AwaitRun(HANDLE process);
 
     TCatalogue catalogue_;
@@ -117,6 +137,11 @@ private:
     // The list's width as the user set it; a window too narrow for it (or
     // minimized) shows less, but this is what is kept.
     int listWidth_ = 202;
+    // The catalogue file as it was when the list was filled, and the service
+    // ID of each listed entry by list index.
+    TFileStamp listedStamp_;
+    std::vector<int> rowServiceIDs_;
+    TTimer catalogueWatch_;
     int waits_ = 0;
     bool closed_ = false;
     bool destroyed_ = false;

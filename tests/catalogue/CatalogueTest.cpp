@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <sddl.h>
+
 #include <cstring>
 #include <thread>
 
@@ -7,6 +10,7 @@
 #include "catalogue/IniFile.h"
 #include "platform/Kernel.h"
 #include "platform/Seam.h"
+#include "platform/Security.h"
 #include "tests/support/TempFiles.h"
 #include "toolkit/Error.h"
 #include "tests/support/Errors.h"
@@ -31,6 +35,47 @@ protected:
 BOOL WINAPI RefuseMove(LPCSTR, LPCSTR, DWORD)
 {
     return FALSE;
+}
+
+// A file system that keeps security descriptors, as Wine does not: the
+// descriptor each file has, and what was set on which file.
+struct TSecurityRecord {
+    std::string descriptor = "O:SYG:BAD:P(A;;FA;;;SY)(A;;FR;;;BA)";
+    std::vector<std::string> applied;
+    DWORD refusal = ERROR_SUCCESS;
+} security;
+
+DWORD WINAPI FakeGetSecurity(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID* group, PACL* dacl,
+                             PACL*, PSECURITY_DESCRIPTOR* descriptor)
+{
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(security.descriptor.c_str(), SDDL_REVISION_1, descriptor,
+                                                         nullptr);
+    BOOL present = FALSE, defaulted = FALSE;
+    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    GetSecurityDescriptorGroup(*descriptor, group, &defaulted);
+    GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI FakeSetSecurity(LPSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION information, PSID owner, PSID group,
+                             PACL dacl, PACL)
+{
+    if (security.refusal != ERROR_SUCCESS)
+        return security.refusal;
+    SECURITY_DESCRIPTOR given;
+    InitializeSecurityDescriptor(&given, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&given, owner, FALSE);
+    SetSecurityDescriptorGroup(&given, group, FALSE);
+    SetSecurityDescriptorDacl(&given, TRUE, dacl, FALSE);
+    if (information & PROTECTED_DACL_SECURITY_INFORMATION)
+        SetSecurityDescriptorControl(&given, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    char* text = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(
+        &given, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        &text, nullptr);
+    security.applied.push_back(FileNameOf(path) + " " + text);
+    LocalFree(text);
+    return ERROR_SUCCESS;
 }
 
 } // namespace
@@ -364,10 +409,53 @@ TEST_F(CatalogueTest, WritersTakeTurnsAndLineBreaksNeverReachTheFile)
     EXPECT_NE(catalogue.FindByDescription("Other 14"), -1);
     EXPECT_NE(catalogue.FindByDescription("Mine 14"), -1);
 
+    // One that cannot wait its turn says the catalogue is busy, not broken.
+    HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr), release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+        const TIniWriteLock held(file);
+        SetEvent(taken);
+        WaitForSingleObject(release, INFINITE);
+    });
+    WaitForSingleObject(taken, INFINITE);
+    EXPECT_EQ(ErrorOf([&] { TIniWriteLock(file, 50); }),
+              "The catalogue QXServices.ini is busy: another program is changing it. Please try again in a moment");
+    SetEvent(release);
+    holder.join();
+    CloseHandle(taken);
+    CloseHandle(release);
+
     const std::string before = Text();
     const std::string forged = "-a\r\n[Mine 1]\r\nServiceID=99";
     EXPECT_EQ(ErrorOf([&] { catalogue.AppendEntry("Forged", "C:\\x.exe", forged, "", false); }),
               "A program, its parameters and its log file cannot hold line breaks");
     EXPECT_THROW(catalogue.UpdateEntry(1, "Mine 0", "C:\\x.exe", "", "C:\\a.log\nInstalled=1", true), TError);
     EXPECT_EQ(Text(), before);
+}
+
+// An administrator who restricted the catalogue (its parameters may hold
+// secrets) keeps it so: every save gives the new file the old one's owner,
+// access list and attributes before it takes the old one's place.
+TEST_F(CatalogueTest, ASaveKeepsTheFilesOwnerAccessListAndAttributes)
+{
+    Add("A");
+    ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    TSeamOverride get(SecurityApi().GetNamedSecurityInfoA, &FakeGetSecurity);
+    TSeamOverride set(SecurityApi().SetNamedSecurityInfoA, &FakeSetSecurity);
+    security = TSecurityRecord();
+    Add("B");
+    EXPECT_EQ(security.applied, (std::vector<std::string>{"QXServices.ini.tmp " + security.descriptor}));
+    EXPECT_EQ(GetFileAttributesA(file.c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+              static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+
+    // A list that inherits from the folder goes on inheriting.
+    security.descriptor = "O:BAG:SYD:(A;;FA;;;BA)";
+    catalogue.DeleteEntry(2);
+    EXPECT_EQ(security.applied.back(), "QXServices.ini.tmp " + security.descriptor);
+
+    // What cannot be carried over is not written at all.
+    const std::string before = Text();
+    security.refusal = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(ErrorOf([&] { Add("C"); }), "Unable to write to QXServices.ini");
+    EXPECT_EQ(Text(), before);
+    EXPECT_FALSE(FileExists(file + ".tmp"));
 }

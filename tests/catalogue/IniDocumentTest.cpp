@@ -6,6 +6,8 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
+#include "stub/StubSettings.h"
+#include "tests/support/Errors.h"
 #include "tests/support/TempFiles.h"
 #include "toolkit/Text.h"
 
@@ -82,7 +84,9 @@ TEST(IniDocument, ReadsEveryKeyAsTheProfileFunctionsDo)
 namespace {
 
 // The catalogue's operations as the separate profile calls that made them
-// before: what its own writes must leave in the file, byte for byte.
+// before: what its own writes must leave in the file, byte for byte. A value
+// the profile functions would read back otherwise ("  -p") is written in one
+// more pair of quotes.
 struct TProfileCatalogue {
     TIniFile ini;
 
@@ -117,7 +121,8 @@ struct TProfileCatalogue {
     void Settings(const std::string& description)
     {
         for (const auto& [key, value] : {std::pair<const char*, std::string>{"Program", "C:\\" + description},
-                                         {"Parameters", "  -p"}, {"LogFile", ""}, {"LogToFile", "1"}, {"Installed", "0"}})
+                                         {"Parameters", "\"  -p\""}, {"LogFile", ""}, {"LogToFile", "1"},
+                                         {"Installed", "0"}})
             ini.WriteString(description, key, value);
     }
 };
@@ -163,4 +168,41 @@ TEST(CatalogueFile, WritesWhatTheProfileFunctionsWouldHaveWritten)
             ASSERT_EQ(ReadTextFile(byCatalogue), ReadTextFile(byProfile)) << encoding << " step " << step;
         }
     }
+}
+
+// What a user gives is what the profile functions, this program's reader and
+// the service host read back; what they cannot read back whole is refused.
+TEST(CatalogueFile, EveryValueReadsBackAsGivenByEveryReader)
+{
+    TTempFolder folder;
+    const std::string file = folder.File("QXServices.ini");
+    const std::string copy = folder.File("Relay.exe");
+    TCatalogue catalogue(file);
+    catalogue.AppendEntry("Relay", "C:\\relay.exe", "", "", false);
+    catalogue.RecordStubPath("Relay", copy);
+    const std::string quoted1022 = std::string(1, '"') + std::string(1020, 'q') + '"';
+    for (const std::string& value :
+         {std::string("\"C:\\Web App\\server.js\""), std::string("  --lead"), std::string("trail\t "),
+          std::string("'single'"), std::string("\""), std::string("\"\""), std::string("\"a\" -b \"c\""),
+          std::string("\x1A"), std::string(1023, 'x'), quoted1022, std::string("-q")}) {
+        catalogue.UpdateEntry(1, "Relay", value, value, value, true);
+        EXPECT_EQ(ProfileRead("Relay", "Parameters", file), value);
+        const TCatalogueEntry entry = TCatalogueSnapshot(file).Entry(1);
+        EXPECT_EQ(entry.Program + "|" + entry.LogFile, value + "|" + value);
+        EXPECT_EQ(LoadSettings(copy, file).Parameters, value);
+    }
+    // A value stored plain stays plain, as files written before hold them.
+    EXPECT_NE(ReadTextFile(file).find("Parameters=-q\r\n"), std::string::npos);
+
+    const std::string before = ReadTextFile(file);
+    EXPECT_EQ(ErrorOf([&] { catalogue.UpdateEntry(1, "Relay", "C:\\x.exe", std::string(1024, 'x'), "", false); }),
+              "The parameter line is 1024 characters long: the catalogue keeps at most 1023 characters of it "
+              "(1023, or 1022 for one that begins or ends with a blank or a quote)");
+    EXPECT_NE(ErrorOf([&] { catalogue.AppendEntry("Other", '"' + quoted1022 + '"', "", "", false); })
+                  .find("The program is 1024 characters long: the catalogue keeps at most 1022 characters"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf([&] { catalogue.AppendEntry("Other", "C:\\x.exe", "", ' ' + std::string(1022, 'l'), true); })
+                  .find("The log file is 1023 characters long"),
+              std::string::npos);
+    EXPECT_EQ(ReadTextFile(file), before);
 }

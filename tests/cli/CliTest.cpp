@@ -2,15 +2,24 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/IniFile.h"
+#include "cli/Console.h"
 #include "deploy/Deploy.h"
 #include "fixtures/SavedCatalogue.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
+#include "platform/Console.h"
 #include "platform/Kernel.h"
+#include "platform/Seam.h"
+#include "fixtures/Watching.h"
 #include "tests/support/Programs.h"
+#include "tests/support/TempFiles.h"
 #include "tests/support/TestServices.h"
 #include "toolkit/Paths.h"
 
@@ -36,6 +45,39 @@ std::string On(const std::string& command, const std::string& name)
 TProgramResult Qv(const std::string& arguments)
 {
     return RunProgram(On("", WindowsPath(QV_EXE)).substr(1) + " " + arguments);
+}
+
+// The text as one command-line argument: in quotes, its quotes escaped.
+std::string Argument(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (char c : text)
+        quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+// True once count copies of qv run and none has used the processor for a
+// while: they all wait for the catalogue's write lock.
+bool QvsWaiting(size_t count)
+{
+    static std::vector<ULONGLONG> before;
+    std::vector<ULONGLONG> times;
+    TKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32 process = {};
+    process.dwSize = sizeof process;
+    for (BOOL more = Process32First(snapshot.Get(), &process); more; more = Process32Next(snapshot.Get(), &process)) {
+        if (lstrcmpiA(process.szExeFile, "qv.exe") != 0)
+            continue;
+        TKernelHandle handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.th32ProcessID));
+        FILETIME created, ended, kernel, user;
+        if (GetProcessTimes(handle.Get(), &created, &ended, &kernel, &user))
+            times.push_back((static_cast<ULONGLONG>(kernel.dwHighDateTime) << 32 | kernel.dwLowDateTime) +
+                            (static_cast<ULONGLONG>(user.dwHighDateTime) << 32 | user.dwLowDateTime));
+    }
+    std::sort(times.begin(), times.end());
+    const bool settled = times.size() == count && times == before;
+    before = times;
+    return settled;
 }
 
 json QvJson(const std::string& arguments)
@@ -132,6 +174,7 @@ TEST_F(CliTest, RefusalsAndMistakesHaveTheirOwnCodesAndTheWindowsTexts)
     // keeps them; JSON carries them as UTF-8.
     const std::string odd = "Caf\xE9 d'Or";
     Expect("add \"" + odd + "\" --program \"" + program + "\" --log-file C:\\cafe.log", 0);
+    EXPECT_NE(Qv("show -- \"" + odd + "\"").Out.find("Description:  " + odd + "\r"), std::string::npos);
     json shown = json::parse(Qv("show --json -- \"" + odd + "\"").Out);
     EXPECT_EQ(shown["description"], "Caf\xC3\xA9 d'Or");
     EXPECT_EQ(shown["logToFile"], true);
@@ -164,9 +207,24 @@ TEST_F(CliTest, AServiceOfAnotherProgramIsNeverTouched)
     Expect(On("install", Relay), 5, "The event-log source \"Mail Relay\" belongs to another program");
     EXPECT_EQ(ServiceState(Relay), 0u);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, source.c_str());
+    // The refused install recorded nothing: the entry is still the user's to change.
+    EXPECT_EQ(QvJson(On("show", Relay))["installed"], false);
+    Expect("edit \"" + Relay + "\" --parameters changed", 0);
+
+    // Unquoted, with a blank: Windows runs C:\Quorvane.exe when there is one,
+    // whatever the rest of the line names.
+    const std::string windows = WindowsDirectory();
+    ASSERT_TRUE(CreateTestService(Relay, "C:\\Quorvane Tools\\..\\" + windows.substr(3) + "\\Vantorers\\Mail!Relay.exe"));
+    WriteTextFile("C:\\Quorvane.exe", "another program");
+    Expect(On("install", Relay), 5, "belongs to another program");
+    DeleteFileA("C:\\Quorvane.exe");
+    EXPECT_EQ(QvJson(On("show", Relay))["state"], "stopped");
+    RemoveTestService(Relay);
+    ASSERT_TRUE(CreateTestService(Relay, "\\\\?\\" + StubCopyFile(Relay)));
+    EXPECT_EQ(QvJson(On("show", Relay))["state"], "stopped");
 }
 
-TEST_F(CliTest, WhileTheWindowHoldsTheReplyMailslotCheckSaysSoAndLeavesItBe)
+TEST_F(CliTest, WhileTheWindowOrAnotherCheckHoldsTheReplyMailslotCheckSaysWhichAndLeavesItBe)
 {
     Expect("add \"" + Relay + "\" --program \"" + program + "\"", 0);
     // A window that is still starting holds its mutex before the mailslot.
@@ -174,12 +232,13 @@ TEST_F(CliTest, WhileTheWindowHoldsTheReplyMailslotCheckSaysSoAndLeavesItBe)
         TKernelHandle starting(CreateMutexA(nullptr, FALSE, ManagerWindowMutex));
         Expect(On("check", Relay), 8, "The Quorvane window is open");
     }
-    TMailSlot window;
-    window.SetMsgSize(MessageSize);
-    window.SetAlias(ManagerSlotAlias);
-    window.SetActive(true);
-    Expect(On("check", Relay), 8, "The Quorvane window is open");
-    Expect("check --all", 8);
+    // Without the window's mutex, the holder is another check.
+    TMailSlot other;
+    other.SetMsgSize(MessageSize);
+    other.SetAlias(ManagerSlotAlias);
+    other.SetActive(true);
+    Expect(On("check", Relay), 8, "Another qv check is asking the services right now");
+    Expect("check --all", 8, "Another qv check");
 
     TMailSlot reply;
     reply.SetMailslot(msClient);
@@ -187,5 +246,108 @@ TEST_F(CliTest, WhileTheWindowHoldsTheReplyMailslotCheckSaysSoAndLeavesItBe)
     reply.SetActive(true);
     char message[MessageSize] = "1|I am on:1";
     reply.WriteMsg(message, MessageSize);
-    EXPECT_EQ(window.MsgCount(), 1);
+    EXPECT_EQ(other.MsgCount(), 1);
+}
+
+// Scripts run side by side, each held at the catalogue's lock after it read
+// what it was asked for: each acts on the entry it names, once.
+TEST_F(CliTest, RunsHeldOnTheLockActOnTheEntriesTheyName)
+{
+    TCatalogue entries;
+    for (const char* name : {"A", "B", "C", "D"})
+        entries.AppendEntry(name, program, std::string("-") + name, "", false);
+    const std::vector<std::string> runs = {
+        "remove A", "remove C", "add \"" + Relay + "\" --program \"" + program + "\" --parameters one",
+        "add \"" + Relay + "\" --program \"" + program + "\" --parameters two", "edit B --description Bee",
+        "edit B --parameters changed"};
+    std::vector<TProgramResult> results(runs.size());
+    std::vector<std::thread> threads;
+    {
+        const TIniWriteLock held(CatalogueFileName);
+        for (size_t run = 0; run < runs.size(); ++run)
+            threads.emplace_back([&, run] { results[run] = Qv(runs[run]); });
+        EXPECT_TRUE(WaitFor([&] { return QvsWaiting(runs.size()); }, 20000, 300));
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+
+    EXPECT_EQ(results[0].ExitCode + results[1].ExitCode, 0u) << results[0].Err << results[1].Err;
+    EXPECT_EQ(results[2].ExitCode + results[3].ExitCode, 4u) << "one add, one duplicate";
+    EXPECT_EQ(results[4].ExitCode, 0u) << results[4].Err;
+    json listed = QvJson("list");
+    std::vector<std::string> names;
+    for (const json& entry : listed["entries"])
+        names.push_back(entry["description"]);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"Bee", "D", Relay}));
+    EXPECT_EQ(QvJson("show D")["parameters"], "-D");
+    // The other edit went first, or found its entry renamed and said so.
+    if (results[5].ExitCode == 0)
+        EXPECT_EQ(QvJson("show Bee")["parameters"], "changed");
+    else
+        EXPECT_NE(results[5].Err.find("was renamed \"Bee\" by another program meanwhile"), std::string::npos)
+            << results[5].Err;
+}
+
+// What the catalogue records is what happened, values read back as given,
+// and a script's every step can be repeated.
+TEST_F(CliTest, RecordedStateAndValuesFollowWhatHappened)
+{
+    TTempFolder folder;
+    const std::string log = folder.File("relay.log");
+    // One argument with a blank, in quotes from end to end.
+    const std::string parameters = "\"out:C:\\Web App\\server.js\" \"wait\"";
+    const std::string add = "add \"" + Relay + "\" --program \"" + program + "\" --parameters " +
+                            Argument(parameters) + " --log-file \"" + log + "\"";
+    for (int time = 0; time < 2; ++time)
+        Expect(add, 0);
+    EXPECT_EQ(QvJson(On("show", Relay))["parameters"], parameters);
+    Expect("add Long --program \"" + program + "\" --parameters " + std::string(1118, 'p'), 1,
+           "The parameter line is 1118 characters long: the catalogue keeps at most 1023 characters");
+    Expect("add Elsewhere --program \"" + program + "\" --log-file C:\\nowhere\\x.log", 4,
+           "The folder \"C:\\nowhere\" of the log file does not exist");
+    Expect(On("start", Relay), 9, "The service \"Mail Relay\" is not installed: qv install \"Mail Relay\"");
+
+    Expect(On("install", Relay), 0);
+    Expect(On("start", Relay), 0);
+    EXPECT_TRUE(WaitFor([&] { return ReadTextFile(log).find("C:\\Web App\\server.js") != std::string::npos; },
+                        15000))
+        << ReadTextFile(log);
+    Expect(On("stop", Relay), 0);
+
+    // A copy that cannot run uninstalls nothing, and says so every time.
+    const std::string copy = StubCopyFile(Relay);
+    WriteTextFile(copy, "not a program");
+    for (int time = 0; time < 2; ++time)
+        Expect(On("uninstall", Relay), 1, "The Service could not be uninstalled !");
+    EXPECT_EQ(QvJson(On("show", Relay))["installed"], true);
+    Expect(On("remove", Relay), 9, "Please uninstall the service first: qv uninstall \"Mail Relay\"");
+
+    // Marked uninstalled while its service is still registered: it goes for real.
+    ASSERT_TRUE(CopyFileA(WindowsPath(VANTORER_BIN).c_str(), copy.c_str(), FALSE));
+    TIniFile(CatalogueFileName).WriteBool(Relay, InstalledKey, false);
+    Expect(On("uninstall", Relay), 0);
+    EXPECT_EQ(ServiceState(Relay), 0u);
+    Expect(On("uninstall", Relay), 0);
+    Expect(On("stop", Relay), 9, "is not installed");
+}
+
+// A console shows every character whatever its code page; a file or a pipe
+// gets the bytes, and JSON stays UTF-8.
+TEST(Console, AConsoleGetsCharactersAndARedirectionBytes)
+{
+    static std::wstring shown;
+    shown.clear();
+    TSeamOverride<decltype(TConsoleApi::GetConsoleMode)> mode(ConsoleApi().GetConsoleMode,
+                                                              [](HANDLE, LPDWORD) { return TRUE; });
+    TSeamOverride<decltype(TConsoleApi::WriteConsoleW)> write(ConsoleApi().WriteConsoleW, [](HANDLE, const VOID* text,
+                                                                                             DWORD length,
+                                                                                             LPDWORD written, LPVOID) {
+        shown.append(static_cast<const wchar_t*>(text), length);
+        *written = length;
+        return TRUE;
+    });
+    WriteText(stdout, "Caf\xE9 Relay\n");
+    WriteUtf8(stderr, "{\"d\": \"Caf\xC3\xA9\"}");
+    EXPECT_EQ(shown, L"Caf\u00E9 Relay\n{\"d\": \"Caf\u00E9\"}");
 }

@@ -14,6 +14,8 @@
 #include "platform/Kernel.h"
 #include "platform/Seam.h"
 #include "platform/Shell.h"
+#include "deploy/StubNames.h"
+#include "tests/support/Programs.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/Errors.h"
@@ -29,6 +31,7 @@ struct TFakeSystem {
     std::vector<std::string> commandLines;
     std::vector<UINT> showModes;
     std::function<void()> atLaunch;
+    DWORD hostExitCode = 0;
 } fake;
 
 UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
@@ -40,7 +43,7 @@ UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
     return static_cast<UINT>(fake.windows.size());
 }
 
-// A started run is an event that is already set: it has ended.
+// A started run has ended with the code the test chose.
 BOOL WINAPI RecordLaunch(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
                          LPVOID, LPCSTR, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION started)
 {
@@ -50,7 +53,7 @@ BOOL WINAPI RecordLaunch(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSEC
         fake.atLaunch();
     if (!fake.launches)
         return FALSE;
-    started->hProcess = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    started->hProcess = EndedProcess(fake.hostExitCode);
     started->hThread = nullptr;
     return TRUE;
 }
@@ -164,12 +167,14 @@ TEST_F(DeployTest, InstallCopiesRecordsThenLaunches)
     ASSERT_EQ(ReadTextFile(copy), "an older host");
 
     fake.atLaunch = [&] {
-        // The host finds its entry complete when it starts.
+        // The host finds its entry by its copy's path when it starts; the
+        // entry is installed once the host's run has done it.
         EXPECT_EQ(Read("Mail Relay", "Vantorer"), copy);
-        EXPECT_EQ(Read("Mail Relay", "Installed"), "1");
+        EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
         EXPECT_TRUE(ReadTextFile(copy) == Source()) << "the older host was not replaced";
     };
     TDeployment done = DeployEntry(catalogue, 2, true);
+    EXPECT_EQ(Read("Mail Relay", "Installed"), "1");
 
     ASSERT_EQ(fake.commandLines.size(), 1u);
     EXPECT_EQ(fake.commandLines[0], copy + " -i");
@@ -190,12 +195,14 @@ TEST_F(DeployTest, UninstallRunsTheCopyItFindsThenDeletesIt)
     CreateDirectoryA(StubFolder().c_str(), nullptr);
     WriteTextFile(copy, "the installed host");
 
+    TIniFile(file).WriteBool("Mail Relay", InstalledKey, true);
     fake.atLaunch = [&] {
         EXPECT_EQ(ReadTextFile(copy), "the installed host");
         EXPECT_EQ(Read("Mail Relay", "Vantorer"), copy);
-        EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
+        EXPECT_EQ(Read("Mail Relay", "Installed"), "1");
     };
     TDeployment done = DeployEntry(catalogue, 1, false);
+    EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
     ASSERT_EQ(fake.commandLines.size(), 1u);
     EXPECT_EQ(fake.commandLines[0], copy + " -u");
     EXPECT_EQ(fake.showModes[0], 5u);
@@ -224,8 +231,11 @@ TEST_F(DeployTest, UninstallRemakesAMissingCopyToRunIt)
 }
 
 // A blank in the Windows directory: quoted on the command line and in the
-// failure box, never in the catalogue.
-TEST_F(DeployTest, AFailedLaunchIsShownAndTheRequestedStateKept)
+// failure box, never in the catalogue. What is recorded is what happened: a
+// run that could not start, failed or was refused leaves the entry's state
+// as it was, and an uninstall that did not happen keeps the copy its
+// service still needs.
+TEST_F(DeployTest, ARunThatDidNotHappenLeavesTheStateAsItWas)
 {
     UseWindowsDirectory("Win Dir");
     Add("Mail Relay");
@@ -238,14 +248,24 @@ TEST_F(DeployTest, AFailedLaunchIsShownAndTheRequestedStateKept)
     EXPECT_EQ(Read("Mail Relay", "Vantorer"), copy);
     EXPECT_EQ(done.LaunchFailure, "The Service could not be installed !\r\rFailure while Executing \"-Install\" "
                                   "of file: \r    \"\"" + copy + "\"\"");
+    EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
+    fake.launches = true;
+    fake.hostExitCode = HostRunRefused;
+    EXPECT_FALSE(DeployEntry(catalogue, 1, true).Succeeded());
+    EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
+    fake.hostExitCode = HostRunDone;
+    EXPECT_TRUE(DeployEntry(catalogue, 1, true).Succeeded());
     EXPECT_EQ(Read("Mail Relay", "Installed"), "1");
-    EXPECT_TRUE(FileExists(copy));
 
+    fake.launches = false;
     done = DeployEntry(catalogue, 1, false);
     EXPECT_EQ(done.LaunchFailure, "The Service could not be uninstalled !\r\rFailure while Executing "
                                   "\"-Uninstall\" of file: \r    \"\"" + copy + "\"\"");
-    EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
-    EXPECT_FALSE(FileExists(copy));
+    fake.launches = true;
+    fake.hostExitCode = HostRunFailed;
+    DeployEntry(catalogue, 1, false);
+    EXPECT_EQ(Read("Mail Relay", "Installed"), "1");
+    EXPECT_TRUE(FileExists(copy));
     EXPECT_TRUE(prompter.shown.empty());
 }
 

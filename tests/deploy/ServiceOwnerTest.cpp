@@ -24,3 +24,27 @@ TEST(ServiceOwner, ABinaryPathRunsAFileWhateverItsSpelling)
          {"\"" + other + "\"", other + " " + copy, "\"" + copy, std::string(), std::string("\"\""), copy + ".bak"})
         EXPECT_FALSE(BinaryPathRuns(registered, copy)) << registered;
 }
+
+// An unquoted binary path with blanks runs what Windows finds first, shortest
+// leading part first: a file placed at such a part takes the service over.
+TEST(ServiceOwner, AnUnquotedPathRunsItsShortestExistingLeadingPart)
+{
+    TTempFolder folder;
+    CreateDirectoryA(folder.File("Vantorers").c_str(), nullptr);
+    const std::string copy = folder.File("Vantorers\\Evil.exe");
+    WriteTextFile(copy, "host");
+    const std::string registered = folder.File("Tools dir\\..\\Vantorers\\Evil.exe");
+    EXPECT_EQ(ServiceProgram(registered), registered);
+    EXPECT_TRUE(BinaryPathRuns(registered, copy));
+    EXPECT_TRUE(BinaryPathRuns("\\\\?\\" + copy + " -x", copy));
+    std::string quoted = "\"\\\\?\\";
+    quoted += UpperCase(copy);
+    EXPECT_TRUE(BinaryPathRuns(quoted + "\"", copy));
+
+    WriteTextFile(folder.File("Tools.exe"), "someone else's");
+    EXPECT_EQ(ServiceProgram(registered), folder.File("Tools.exe"));
+    EXPECT_FALSE(BinaryPathRuns(registered, copy));
+    // Quoted, the path is taken as written; ".exe" is added as Windows adds it.
+    EXPECT_TRUE(BinaryPathRuns('"' + registered + '"', copy));
+    EXPECT_EQ(ServiceProgram('"' + folder.File("Tools") + "\" -x"), folder.File("Tools.exe"));
+}

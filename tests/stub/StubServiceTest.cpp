@@ -345,6 +345,10 @@ TEST(StubService, RefusesAnEntryThatIsNotItsOwn)
     ASSERT_EQ(0, copy.Run("-i"));
     TIniFile catalogue(CatalogueFileName);
     catalogue.WriteString(copy.Description, VantorerKey, copy.Path + ".other.exe");
+    // Registering is for a copy its entry names; nothing is touched.
+    std::string box;
+    EXPECT_EQ(1, copy.Run("-i", &box));
+    EXPECT_NE(std::string::npos, box.find("No entry of the catalogue QXServices.ini names this copy")) << box;
     Control(copy.Description, true);
     ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 10000));
     SERVICE_STATUS status = StatusOf(copy.Description);
@@ -352,6 +356,7 @@ TEST(StubService, RefusesAnEntryThatIsNotItsOwn)
     EXPECT_EQ(NotOwnEntryExitCode, status.dwServiceSpecificExitCode);
 
     catalogue.EraseSection(copy.Description);
+    EXPECT_EQ(1, copy.Run("-i", &box));
     Control(copy.Description, true);
     ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 10000));
     status = StatusOf(copy.Description);

@@ -31,3 +31,21 @@ TProgramResult RunProgram(const std::string& commandLine, DWORD timeoutMs)
         ADD_FAILURE() << commandLine << " did not end within " << timeoutMs << " ms";
     return {end.ExitCode, ReadTextFile(folder.File("out")), ReadTextFile(folder.File("err"))};
 }
+
+HANDLE EndedProcess(DWORD exitCode)
+{
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process)) {
+        ADD_FAILURE() << "cannot start a process to end: error " << GetLastError();
+        return nullptr;
+    }
+    TKernelHandle thread(process.hThread);
+    TerminateProcess(process.hProcess, exitCode);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    return process.hProcess;
+}

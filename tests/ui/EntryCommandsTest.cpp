@@ -15,15 +15,14 @@ TfrmCreateService* ShownWizard()
 }
 
 // Fills the wizard and finishes it, next time it is shown.
-void FinishWith(const std::string& description, const std::string& program, bool* seen = nullptr)
+void FinishWith(const std::string& description, const std::string& program, const std::string& commandLine = "")
 {
     WhenModal([=] {
         TfrmCreateService* wizard = ShownWizard();
         ASSERT_NE(wizard, nullptr);
-        if (seen)
-            *seen = true;
         wizard->SetDescription(description);
         wizard->SetProgram(program);
+        wizard->SetCommandLine(commandLine);
         wizard->btnFinishClick();
     });
 }
@@ -52,7 +51,7 @@ TEST_F(EntryCommandsTest, NewEntryIsAppendedSelectedAndOfferedForInstall)
 {
     Add("Zeta");
     Open();
-    FinishWith("Alpha", program);
+    FinishWith("Alpha", program, "\"C:\\Web App\\server.js\"");
     prompter.AnswerNo();
     ClickButton("btnNewService");
     EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Alpha", "Zeta"}));
@@ -64,6 +63,7 @@ TEST_F(EntryCommandsTest, NewEntryIsAppendedSelectedAndOfferedForInstall)
     EXPECT_EQ(catalogue.Entry().Program, program);
     EXPECT_EQ(catalogue.Entry().ServiceID, 2);
     EXPECT_EQ(form->MemoLines()[1], "Description: Alpha");
+    EXPECT_EQ(form->MemoLines()[4], "       Execution parameters: \"C:\\Web App\\server.js\"");
 }
 
 TEST_F(EntryCommandsTest, ADuplicateDescriptionBringsTheWizardBackWithTheInput)
@@ -131,4 +131,53 @@ TEST_F(EntryCommandsTest, EditRewritesTheRowAndRefusesInstalledOrDuplicateEntrie
     catalogue.LoadEntry(2);
     EXPECT_EQ(catalogue.Entry().Description, "Aardvark");
     EXPECT_EQ(catalogue.Entry().ServiceID, 2);
+}
+
+// The entry a command was for changed before it could act: the command says
+// so and acts on nothing, and the list shows what is there now.
+TEST_F(EntryCommandsTest, CommandsWhoseEntryChangedMeanwhileSaySoAndActOnNothing)
+{
+    Add("Alpha");
+    Add("Beta");
+    Open();
+    Select(RowOf("Alpha"));
+    prompter.OnShow = [&](const TScriptedPrompter::Shown& shown) {
+        if (shown.Kind == "Confirm")
+            TIniFile(file).WriteBool("Alpha", InstalledKey, true);
+    };
+    prompter.AnswerYes();
+    form->btnDeleteClick();
+    prompter.OnShow = nullptr;
+    EXPECT_EQ(prompter.Texts("Information"),
+              "The service \"Alpha\" was installed by another program meanwhile. Nothing was done.\n");
+    EXPECT_EQ(catalogue.Count(), 2);
+    EXPECT_EQ(form->RowImage(RowOf("Alpha")), 0);
+
+    prompter.shown.clear();
+    Select(RowOf("Beta"));
+    WhenModal([&] {
+        TCatalogue(file).UpdateEntry(2, "Beta", "C:\\other.exe", "-o", "", false);
+        ShownWizard()->SetDescription("Gamma");
+        ShownWizard()->SetProgram(program);
+        ShownWizard()->btnFinishClick();
+    });
+    form->btnEditServiceClick();
+    EXPECT_EQ(prompter.Texts("Information"),
+              "The service \"Beta\" was changed by another program meanwhile. Nothing was done.\n");
+    catalogue.LoadEntry(2);
+    EXPECT_EQ(catalogue.Entry().Description + " " + catalogue.Entry().Parameters, "Beta -o");
+
+    // The description another program added while the wizard was up.
+    prompter.shown.clear();
+    WhenModal([&] {
+        TCatalogue(file).AppendEntry("Delta", program, "", "", false);
+        ShownWizard()->SetDescription("delta");
+        ShownWizard()->SetProgram(program);
+        CancelNext();
+        ShownWizard()->btnFinishClick();
+    });
+    form->btnNewServiceClick();
+    EXPECT_EQ(prompter.Texts("Error"), duplicate + "\n");
+    EXPECT_EQ(catalogue.Count(), 3);
+    EXPECT_TRUE(PumpUntil([&] { return form->RowCaptions().size() == 3; }, 3000));
 }

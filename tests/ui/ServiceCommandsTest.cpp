@@ -2,10 +2,12 @@
 
 #include "deploy/Deploy.h"
 #include "deploy/ServiceOwner.h"
+#include "deploy/StubNames.h"
 #include "platform/Seam.h"
 #include "platform/Services.h"
 #include "platform/Shell.h"
 #include "fixtures/StandInHost.h"
+#include "tests/support/Programs.h"
 #include "tests/support/TestServices.h"
 
 // The install, uninstall, start and stop commands as the window runs them.
@@ -14,13 +16,14 @@ namespace {
 // Launches are recorded instead of run; a recorded run has already ended.
 std::vector<std::string> launches;
 bool refuseLaunches = false;
+DWORD hostExitCode = 0;
 BOOL WINAPI RecordLaunch(LPCSTR, LPSTR command, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
                          LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION started)
 {
     launches.emplace_back(command);
     if (refuseLaunches)
         return SetLastError(ERROR_FILE_NOT_FOUND), FALSE;
-    started->hProcess = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    started->hProcess = EndedProcess(hostExitCode);
     started->hThread = nullptr;
     return TRUE;
 }
@@ -77,6 +80,7 @@ protected:
         ServiceManagerTest::SetUp();
         launches.clear();
         refuseLaunches = false;
+        hostExitCode = 0;
     }
     void TearDown() override
     {
@@ -203,28 +207,34 @@ TEST_F(ServiceCommandsTest, UninstallOfASilentServiceWaitsForTheHostThenRemovesI
     EXPECT_TRUE(launches.empty());
 }
 
-TEST_F(ServiceCommandsTest, AHostThatCannotBeStartedIsReportedAndTheRequestRecorded)
+TEST_F(ServiceCommandsTest, AHostRunThatDidNotHappenLeavesTheEntryAsItWas)
 {
     Add("Mail Relay");
     OpenQuick();
     Select(0);
     refuseLaunches = true;
-    prompter.AnswerNo();
     ClickButton("btnInstallService");
     const std::string copy = StubCopyPath("Mail Relay");
     EXPECT_EQ(prompter.Texts("Error"), "The Service could not be installed !\r\rFailure while Executing "
                                        "\"-Install\" of file: \r    \"" + copy + "\"\n");
-    // The catalogue keeps the request and the start question still comes.
-    EXPECT_TRUE(TIniFile(file).ReadBool("Mail Relay", InstalledKey, false));
-    EXPECT_EQ(form->RowImage(0), 0);
-    EXPECT_EQ(prompter.Texts("Confirm"), "Would you like to [start] executing the service ?\n");
+    // The host refuses (it says why itself): nothing to start either.
+    refuseLaunches = false;
+    hostExitCode = HostRunRefused;
+    ClickButton("btnInstallService");
+    EXPECT_FALSE(TIniFile(file).ReadBool("Mail Relay", InstalledKey, false));
+    EXPECT_EQ(form->RowImage(0), 1);
+    EXPECT_EQ(prompter.Texts("Confirm"), "");
 
+    TIniFile(file).WriteBool("Mail Relay", InstalledKey, true);
+    form->FollowCatalogue();
     prompter.shown.clear();
+    refuseLaunches = true;
     ClickButton("btnUnInstallService");
     EXPECT_EQ(prompter.Texts("Error"), "The Service could not be uninstalled !\r\rFailure while Executing "
                                        "\"-Uninstall\" of file: \r    \"" + copy + "\"\n");
-    EXPECT_FALSE(FileExists(copy));
-    EXPECT_EQ(form->RowImage(0), 1);
+    EXPECT_TRUE(TIniFile(file).ReadBool("Mail Relay", InstalledKey, false));
+    EXPECT_TRUE(FileExists(copy));
+    EXPECT_EQ(form->RowImage(0), 0);
 }
 
 TEST_F(ServiceCommandsTest, AHandEditedDescriptionThatLeavesTheHostFolderIsNeverDeployed)
@@ -299,4 +309,33 @@ TEST_F(ServiceCommandsTest, RemovingAnInstalledEntryUninstallsItAndNothingElseRu
               std::string::npos);
     EXPECT_EQ(prompter.Texts("Confirm").find("Beta"), std::string::npos);
     EXPECT_EQ(launches, (std::vector<std::string>{StubCopyPath("Alpha") + " -u"}));
+}
+
+// Another program changes the catalogue under the open window: the list
+// follows within a second, and a command acts on the entry its row shows,
+// also before the list has followed.
+TEST_F(ServiceCommandsTest, TheListFollowsOtherProgramsAndCommandsActOnTheEntryTheRowShows)
+{
+    Add("Alpha");
+    Add("Mail Relay");
+    Add("Print Spool");
+    OpenQuick();
+    TCatalogue(file).DeleteEntry(1);
+    Select(RowOf("Mail Relay"));
+    EXPECT_EQ(form->MemoLines()[1], "Description: Mail Relay");
+    prompter.AnswerYes();
+    ClickButton("btnStopService");
+    EXPECT_EQ(prompter.Texts("Error"),
+              "Error Opening Service \"Mail Relay\". Result: \"ERROR_SERVICE_DOES_NOT_EXIST\"\n");
+
+    EXPECT_TRUE(PumpUntil([&] { return form->RowCaptions().size() == 2; }, 3000));
+    EXPECT_EQ(form->SelectedRow(), RowOf("Mail Relay"));
+    // Renamed and installed elsewhere: the selection goes with the entry.
+    TCatalogue(file).UpdateEntry(1, "Mail Gateway", "C:\\relay.exe", "", "", false);
+    TIniFile(file).WriteBool("Mail Gateway", InstalledKey, true);
+    EXPECT_TRUE(PumpUntil([&] { return RowOf("Mail Gateway") >= 0; }, 3000));
+    EXPECT_EQ(form->SelectedRow(), RowOf("Mail Gateway"));
+    EXPECT_EQ(form->RowImage(form->SelectedRow()), 0);
+    EXPECT_EQ(form->MemoLines()[6], "Currently an Active Service: Yes!");
+    EXPECT_FALSE(Enabled("btnDelete"));
 }

@@ -1,0 +1,18 @@
+#pragma once
+#include <windows.h>
+#include <aclapi.h>
+
+// Reading and applying a file's security descriptor. Wine reports a made-up
+// descriptor and keeps none that is set, so tests check what is carried from
+// one file to the other through here.
+struct TSecurityApi {
+    DWORD(WINAPI* GetNamedSecurityInfoA)(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                                         PSECURITY_DESCRIPTOR*) = ::GetNamedSecurityInfoA;
+    DWORD(WINAPI* SetNamedSecurityInfoA)(LPSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL,
+                                         PACL) = ::SetNamedSecurityInfoA;
+};
+inline TSecurityApi& SecurityApi()
+{
+    static TSecurityApi api;
+    return api;
+}
