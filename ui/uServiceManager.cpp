@@ -9,6 +9,7 @@
 #include "deploy/Deploy.h"
 #include "deploy/ServiceControl.h"
 #include "messaging/Protocol.h"
+#include "platform/Seam.h"
 #include "platform/Shell.h"
 #include "toolkit/Application.h"
 #include "toolkit/Error.h"
@@ -553,6 +554,7 @@ void TfrmServiceManager::LoadList()
 
 void TfrmServiceManager::FillList()
 {
+    const TScopedValue<bool> listing(listing_, true);
     HWND list = Control("lvServices");
     SendMessageA(list, WM_SETREDRAW, FALSE, 0);
     ListView_DeleteAllItems(list);
@@ -581,7 +583,8 @@ void TfrmServiceManager::FollowCatalogue(bool always)
 {
     // A command that waits finds its entry again by itself afterwards; the
     // list follows at the next look.
-    if (destroyed_ || Busy() || (!always && TIniDocument::Stamp(catalogue_.FileName()) == listedStamp_))
+    if (destroyed_ || Busy() || listing_ ||
+        (!always && TIniDocument::Stamp(catalogue_.FileName()) == listedStamp_))
         return;
     const int selected = SelectedRow();
     const TEntryKey key = selected >= 0 ? RowKey(selected) : TEntryKey{};

@@ -142,6 +142,7 @@ private:
     TFileStamp listedStamp_;
     std::vector<int> rowServiceIDs_;
     TTimer catalogueWatch_;
+    bool listing_ = false;
     int waits_ = 0;
     bool closed_ = false;
     bool destroyed_ = false;

@@ -140,32 +140,47 @@ TEST_F(EntryCommandsTest, CommandsWhoseEntryChangedMeanwhileSaySoAndActOnNothing
     Add("Alpha");
     Add("Beta");
     Open();
-    Select(RowOf("Alpha"));
-    prompter.OnShow = [&](const TScriptedPrompter::Shown& shown) {
-        if (shown.Kind == "Confirm")
-            TIniFile(file).WriteBool("Alpha", InstalledKey, true);
+    // Remove, while its question is up.
+    auto removeWhile = [&](const std::string& description, std::function<void()> elsewhere) {
+        prompter.shown.clear();
+        Select(RowOf(description));
+        prompter.OnShow = [&](const TScriptedPrompter::Shown& shown) {
+            if (shown.Kind == "Confirm")
+                elsewhere();
+        };
+        prompter.AnswerYes();
+        form->btnDeleteClick();
+        prompter.OnShow = nullptr;
+        return prompter.Texts("Information");
     };
-    prompter.AnswerYes();
-    form->btnDeleteClick();
-    prompter.OnShow = nullptr;
-    EXPECT_EQ(prompter.Texts("Information"),
+    EXPECT_EQ(removeWhile("Alpha", [&] { TIniFile(file).WriteBool("Alpha", InstalledKey, true); }),
               "The service \"Alpha\" was installed by another program meanwhile. Nothing was done.\n");
-    EXPECT_EQ(catalogue.Count(), 2);
     EXPECT_EQ(form->RowImage(RowOf("Alpha")), 0);
+    EXPECT_EQ(removeWhile("Beta", [&] { TCatalogue(file).UpdateEntry(2, "Bravo", program, "", "", false); }),
+              "The service \"Beta\" was renamed \"Bravo\" by another program meanwhile. Nothing was done.\n");
+    EXPECT_EQ(catalogue.Count(), 2);
+    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Alpha", "Bravo"}));
 
-    prompter.shown.clear();
-    Select(RowOf("Beta"));
-    WhenModal([&] {
-        TCatalogue(file).UpdateEntry(2, "Beta", "C:\\other.exe", "-o", "", false);
-        ShownWizard()->SetDescription("Gamma");
-        ShownWizard()->SetProgram(program);
-        ShownWizard()->btnFinishClick();
-    });
-    form->btnEditServiceClick();
-    EXPECT_EQ(prompter.Texts("Information"),
-              "The service \"Beta\" was changed by another program meanwhile. Nothing was done.\n");
+    // Edit, while its wizard is up.
+    auto editWhile = [&](std::function<void()> elsewhere) {
+        prompter.shown.clear();
+        Select(RowOf("Bravo"));
+        WhenModal([&] {
+            elsewhere();
+            ShownWizard()->SetDescription("Gamma");
+            ShownWizard()->SetProgram(program);
+            ShownWizard()->btnFinishClick();
+        });
+        form->btnEditServiceClick();
+        return prompter.Texts("Information");
+    };
+    EXPECT_EQ(editWhile([&] { TCatalogue(file).UpdateEntry(2, "Bravo", program, "-o", "", false); }),
+              "The service \"Bravo\" was changed by another program meanwhile. Nothing was done.\n");
     catalogue.LoadEntry(2);
-    EXPECT_EQ(catalogue.Entry().Description + " " + catalogue.Entry().Parameters, "Beta -o");
+    EXPECT_EQ(catalogue.Entry().Description + " " + catalogue.Entry().Parameters, "Bravo -o");
+    EXPECT_EQ(editWhile([&] { TIniFile(file).WriteBool("Bravo", InstalledKey, true); }),
+              "The service \"Bravo\" was installed by another program meanwhile. Nothing was done.\n");
+    EXPECT_EQ(catalogue.FindByDescription("Gamma"), -1);
 
     // The description another program added while the wizard was up.
     prompter.shown.clear();
