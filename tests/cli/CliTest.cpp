@@ -308,7 +308,12 @@ TEST_F(CliTest, RecordedStateAndValuesFollowWhatHappened)
            "The folder \"C:\\nowhere\" of the log file does not exist");
     Expect(On("start", Relay), 9, "The service \"Mail Relay\" is not installed: qv install \"Mail Relay\"");
 
+    // Recorded as installed, but its service was deleted behind our back:
+    // installed again for real.
     Expect(On("install", Relay), 0);
+    RemoveTestService(Relay);
+    Expect(On("install", Relay), 0);
+    EXPECT_EQ(ServiceState(Relay), static_cast<DWORD>(SERVICE_STOPPED));
     Expect(On("start", Relay), 0);
     EXPECT_TRUE(WaitFor([&] { return ReadTextFile(log).find("C:\\Web App\\server.js") != std::string::npos; },
                         15000))
