@@ -173,10 +173,12 @@ std::string HelpText()
            "  1  failed otherwise (see the message)\n"
            "  2  bad usage\n"
            "  3  no such entry\n"
-           "  4  refused description (not a valid name, or taken by another entry)\n"
+           "  4  refused description (not a valid name, or taken by another entry),\n"
+           "     or a log file whose folder does not exist\n"
            "  5  a service of that name belongs to another program\n"
            "  6  the Service Control Manager refused\n"
            "  7  not active (check)\n"
-           "  8  check: the Quorvane window is open and holds the mailslot services answer on\n"
-           "  9  the entry's state forbids it (edit or remove an installed entry, uninstall a running one)\n";
+           "  8  check: the Quorvane window, or another check, holds the mailslot services answer on\n"
+           "  9  the entry's state forbids it (edit or remove an installed entry, uninstall a running one,\n"
+           "     start or stop one that is not installed)\n";
 }
