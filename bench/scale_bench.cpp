@@ -25,7 +25,9 @@ constexpr int Runs = 7;
 // made afresh before each run.
 double QvRemoveFirst(int entries)
 {
-    const std::string qv = "\"" + FolderOf(ExecutablePath()) + "\\..\\dist\\qv.exe\" remove \"Service number 1\"";
+    std::string qv = "\"";
+    qv += FolderOf(ExecutablePath());
+    qv += "\\..\\dist\\qv.exe\" remove \"Service number 1\"";
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     TKernelHandle nul(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
     std::vector<double> times;

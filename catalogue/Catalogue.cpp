@@ -264,6 +264,12 @@ TEntryOutcome TCatalogue::Locate(const TCatalogueSnapshot& snapshot, const TEntr
     return outcome;
 }
 
+TEntryOutcome TCatalogue::LocateUninstalled(const TCatalogueSnapshot& snapshot, const TEntryKey& key)
+{
+    TEntryOutcome found = Locate(snapshot, key);
+    return found == TEntryOutcome::Done && entry_.Installed ? TEntryOutcome::Installed : found;
+}
+
 TEntryOutcome TCatalogue::LoadEntry(const TEntryKey& key)
 {
     return Locate(TCatalogueSnapshot(fileName_), key);
@@ -288,11 +294,8 @@ TEntryOutcome TCatalogue::ChangeEntry(const TEntryKey& key, const TEntrySettings
     CheckValues(settings);
     const TIniWriteLock lock(fileName_);
     TCatalogueSnapshot snapshot(fileName_);
-    TEntryOutcome found = Locate(snapshot, key);
-    if (found != TEntryOutcome::Done)
+    if (TEntryOutcome found = LocateUninstalled(snapshot, key); found != TEntryOutcome::Done)
         return found;
-    if (entry_.Installed)
-        return TEntryOutcome::Installed;
     if (SettingsOf(entry_) != seen)
         return TEntryOutcome::Changed;
     const int index = index_;
@@ -312,11 +315,8 @@ TEntryOutcome TCatalogue::RemoveEntry(const TEntryKey& key)
 {
     const TIniWriteLock lock(fileName_);
     TCatalogueSnapshot snapshot(fileName_);
-    TEntryOutcome found = Locate(snapshot, key);
-    if (found != TEntryOutcome::Done)
+    if (TEntryOutcome found = LocateUninstalled(snapshot, key); found != TEntryOutcome::Done)
         return found;
-    if (entry_.Installed)
-        return TEntryOutcome::Installed;
     Delete(snapshot, index_);
     return TEntryOutcome::Done;
 }

@@ -190,6 +190,9 @@ private:
     // Finds the key's entry in the snapshot, sets the working entry and its
     // index to it, and says whether it was found.
     TEntryOutcome Locate(const TCatalogueSnapshot& snapshot, const TEntryKey& key);
+    // The same, and Installed for an installed entry: its settings belong to
+    // its service until it is uninstalled.
+    TEntryOutcome LocateUninstalled(const TCatalogueSnapshot& snapshot, const TEntryKey& key);
     // The writes themselves, on a snapshot read under the write lock.
     int Append(TCatalogueSnapshot& snapshot, const TEntrySettings& settings);
     void Update(TCatalogueSnapshot& snapshot, int index, const TEntrySettings& settings);

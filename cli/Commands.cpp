@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -421,20 +422,30 @@ TExitCode Check(const TCliRequest& request)
     return allActive ? ExitSuccess : ExitNotActive;
 }
 
+// The exit code when a deployment ends the run: it found the entry so
+// already, gone or renamed, or its host run failed; nothing to go on.
+std::optional<TExitCode> Ended(const TDeployment& done, const TCatalogueEntry& entry, const TCatalogue& catalogue,
+                               const std::string& action)
+{
+    if (done.Outcome == TEntryOutcome::Installed || done.Outcome == TEntryOutcome::NotInstalled) {
+        Say("\"" + entry.Description + "\" is " + action + "ed already.");
+        return ExitSuccess;
+    }
+    if (done.Outcome != TEntryOutcome::Done)
+        RefuseChanged(done.Outcome, entry, catalogue);
+    if (TExitCode failed = HostRunFailure(done, action); failed != ExitSuccess)
+        return failed;
+    return std::nullopt;
+}
+
 TExitCode Install(const TCliRequest& request)
 {
     TCatalogue catalogue;
     const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
     RefuseForeign(entry);
     TDeployment done = DeployEntry(catalogue, KeyOf(entry), true, ConsoleRun());
-    if (done.Outcome == TEntryOutcome::Installed) {
-        Say("\"" + entry.Description + "\" is installed already.");
-        return ExitSuccess;
-    }
-    if (done.Outcome != TEntryOutcome::Done)
-        RefuseChanged(done.Outcome, entry, catalogue);
-    if (TExitCode failed = HostRunFailure(done, "install"); failed != ExitSuccess)
-        return failed;
+    if (std::optional<TExitCode> ended = Ended(done, entry, catalogue, "install"))
+        return *ended;
     switch (StateOf(entry)) {
     case TServiceState::NotRegistered:
         throw TCliFailure(ExitFailure, "The Service could not be installed !");
@@ -469,14 +480,8 @@ TExitCode Uninstall(const TCliRequest& request)
                                           "To be able to uninstall the service you will first have to stop it: " +
                                               CommandFor("stop", entry.Description));
     TDeployment done = DeployEntry(catalogue, KeyOf(entry), false, ConsoleRun());
-    if (done.Outcome == TEntryOutcome::NotInstalled) {
-        Say("\"" + entry.Description + "\" is uninstalled already.");
-        return ExitSuccess;
-    }
-    if (done.Outcome != TEntryOutcome::Done)
-        RefuseChanged(done.Outcome, entry, catalogue);
-    if (TExitCode failed = HostRunFailure(done, "uninstall"); failed != ExitSuccess)
-        return failed;
+    if (std::optional<TExitCode> ended = Ended(done, entry, catalogue, "uninstall"))
+        return *ended;
     Refuse(ExitFailure, done.DeleteFailure);
     Say("Uninstalled \"" + entry.Description + "\".");
     return ExitSuccess;
