@@ -181,18 +181,4 @@ TEST_F(EntryCommandsTest, CommandsWhoseEntryChangedMeanwhileSaySoAndActOnNothing
     EXPECT_EQ(editWhile([&] { TIniFile(file).WriteBool("Bravo", InstalledKey, true); }),
               "The service \"Bravo\" was installed by another program meanwhile. Nothing was done.\n");
     EXPECT_EQ(catalogue.FindByDescription("Gamma"), -1);
-
-    // The description another program added while the wizard was up.
-    prompter.shown.clear();
-    WhenModal([&] {
-        TCatalogue(file).AppendEntry("Delta", program, "", "", false);
-        ShownWizard()->SetDescription("delta");
-        ShownWizard()->SetProgram(program);
-        CancelNext();
-        ShownWizard()->btnFinishClick();
-    });
-    form->btnNewServiceClick();
-    EXPECT_EQ(prompter.Texts("Error"), duplicate + "\n");
-    EXPECT_EQ(catalogue.Count(), 3);
-    EXPECT_TRUE(PumpUntil([&] { return form->RowCaptions().size() == 3; }, 3000));
 }
