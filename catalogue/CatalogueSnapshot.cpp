@@ -102,23 +102,22 @@ int TCatalogueSnapshot::FindDescription(const std::string& description, int exce
 
 int TCatalogueSnapshot::Find(const TEntryKey& key, TEntryOutcome& outcome) const
 {
-    const auto serviceID = [&](int n) { return document_.ReadInteger(Description(n), ServiceIDKey, 1); };
+    // Of entries that share a description (a hand-edited file), the one with
+    // the service ID; else one alone under another description now.
+    const std::string wanted = LowerCase(key.Description);
+    int renamed = -1, sharing = 0;
     outcome = TEntryOutcome::Done;
-    int index = FindDescription(key.Description);
-    if (index != -1 && (key.ServiceID == 0 || serviceID(index) == key.ServiceID))
-        return index;
-    // Under another description now, when exactly one entry has its ID.
-    outcome = TEntryOutcome::Gone;
-    if (key.ServiceID == 0)
-        return -1;
-    int renamed = -1;
-    for (int n = 1; n <= count_; ++n)
-        if (serviceID(n) == key.ServiceID) {
-            if (renamed != -1)
-                return -1;
+    for (int n = 1; n <= count_; ++n) {
+        const bool named = LowerCase(Description(n)) == wanted;
+        if (named && key.ServiceID == 0)
+            return n;
+        if (key.ServiceID != 0 && document_.ReadInteger(Description(n), ServiceIDKey, 1) == key.ServiceID) {
+            if (named)
+                return n;
             renamed = n;
+            ++sharing;
         }
-    if (renamed != -1)
-        outcome = TEntryOutcome::Renamed;
-    return renamed;
+    }
+    outcome = sharing == 1 ? TEntryOutcome::Renamed : TEntryOutcome::Gone;
+    return sharing == 1 ? renamed : -1;
 }
