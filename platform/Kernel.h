@@ -10,6 +10,10 @@ struct TKernelApi {
     BOOL(WINAPI* MoveFileExA)(LPCSTR, LPCSTR, DWORD) = ::MoveFileExA;
     // Writes the service host's log; a full disk is not to be had on demand.
     BOOL(WINAPI* WriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) = ::WriteFile;
+    // Serves the host's status pipe; Wine keeps no access list on a pipe, so
+    // tests judge the one handed over.
+    HANDLE(WINAPI* CreateNamedPipeA)(LPCSTR, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
+                                     LPSECURITY_ATTRIBUTES) = ::CreateNamedPipeA;
 };
 inline TKernelApi& KernelApi()
 {

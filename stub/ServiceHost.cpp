@@ -8,6 +8,7 @@
 
 #include "stub/Guard.h"
 #include "stub/LivenessListener.h"
+#include "stub/StatusServer.h"
 #include "stub/StubSettings.h"
 #include "stub/Supervisor.h"
 #include "toolkit/Paths.h"
@@ -142,10 +143,23 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log)
     if (!liveness.Start(reason))
         log->Event(TLogKind::Warning, "liveness questions will not be answered: " + reason);
     TPublishedListener published(liveness);
+    // Serves through a stop, saying so, and goes first once the program has
+    // ended: a service that reports itself stopped has no pipe.
+    const std::string ownPath = ExecutablePath();
+    TStatusServer status(settings.ServiceID, log, [&] {
+        TProgramStatus answer = supervisor.Status();
+        answer.ServiceHost = ownPath;
+        answer.LogFile = settings.LogToFile ? settings.LogFile : "";
+        answer.LogFileOpen = toFile;
+        return StatusAnswer(answer);
+    });
+    if (!status.Start(reason))
+        log->Event(TLogKind::Warning, "the status pipe is not served: " + reason);
 
     stopHintMs = supervisor.StopBoundMs();
     Report(SERVICE_RUNNING);
     supervisor.Run([&] { Report(SERVICE_STOP_PENDING, supervisor.StopBoundMs()); });
+    status.Stop();
     Report(SERVICE_STOP_PENDING, StepHintMs);
     StopListening();
     log->Event(TLogKind::Information, "stopped");

@@ -116,28 +116,44 @@ void TProgramRun::End()
     Job.Close();
 }
 
-class TSupervisor::TRunningMark {
-public:
-    explicit TRunningMark(TSupervisor& supervisor) : supervisor_(supervisor) { supervisor_.running_ = true; }
-    ~TRunningMark() { supervisor_.running_ = false; }
-    TRunningMark(const TRunningMark&) = delete;
-    TRunningMark& operator=(const TRunningMark&) = delete;
-
-private:
-    TSupervisor& supervisor_;
-};
-
 TSupervisor::TSupervisor(TStubSettings settings, std::shared_ptr<TStubLog> log, bool captureOutput,
                          HANDLE stopEvent, TSupervisorTiming timing)
     : settings_(std::move(settings)), log_(std::move(log)), captureOutput_(captureOutput), stop_(stopEvent),
       timing_(timing)
 {
+    status_.Description = settings_.Description;
+    status_.ServiceID = settings_.ServiceID;
     PrepareConsoleBreaks();
 }
 
 bool TSupervisor::ProgramRunning() const
 {
-    return running_;
+    {
+        std::lock_guard<std::mutex> hold(statusLock_);
+        if (status_.State != TProgramState::Running)
+            return false;
+    }
+    return !StopAsked();
+}
+
+TProgramStatus TSupervisor::Status() const
+{
+    const bool stopAsked = StopAsked();
+    std::lock_guard<std::mutex> hold(statusLock_);
+    TProgramStatus status = status_;
+    const ULONGLONG now = GetTickCount64();
+    if (status.State == TProgramState::Running)
+        status.UpMs = now - runStartTick_;
+    if (status.State == TProgramState::BackingOff && !status.NextStartAt.empty())
+        status.NextStartInMs = nextStartTick_ > now ? nextStartTick_ - now : 0;
+    else
+        status.NextStartAt.clear();
+    if (stopAsked && status.State != TProgramState::Stopped) {
+        status.State = TProgramState::Stopping;
+        status.NextStartAt.clear();
+        status.NextStartInMs = 0;
+    }
+    return status;
 }
 
 void TSupervisor::StartReader(TKernelHandle pipe, const char* stream, TProgramRun& run)
@@ -245,34 +261,40 @@ void TSupervisor::Run(const std::function<void()>& progress)
     TBackOff backOff(timing_.FirstBackOffMs, timing_.BackOffCeilingMs, timing_.SteadyRunMs);
     const std::string commandLine = ProgramCommandLine(settings_.Program, settings_.Parameters);
     while (WaitForSingleObject(stop_, 0) != WAIT_OBJECT_0) {
-        uint64_t ranMs = 0;
+        uint32_t wait = 0;
         {
+            Publish([](TProgramStatus& status) { status.State = TProgramState::Starting; });
             TProgramRun run(log_, timing_.DrainMs);
             std::string reason;
             ULONGLONG began = GetTickCount64();
             if (!Launch(run, reason)) {
+                wait = BackingOff(backOff.Next(0), std::nullopt, reason);
                 log_->Event(TLogKind::Error, "cannot start " + commandLine + ": " + reason);
             } else {
-                DWORD woke;
-                {
-                    // Marked before it runs, so whatever it does comes after;
-                    // unmarked the moment its end or a stop wakes us.
-                    TRunningMark mark(*this);
-                    ResumeThread(run.Thread.Get());
-                    log_->Event(TLogKind::Information,
-                                "started " + commandLine + " with pid " + std::to_string(run.Pid));
-                    HANDLE waits[] = {run.Process.Get(), stop_};
-                    woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-                }
+                // Marked before it runs, so whatever it does comes after.
+                Publish([&](TProgramStatus& status) {
+                    status.State = TProgramState::Running;
+                    status.Pid = run.Pid;
+                    status.StartedAt = UtcNow();
+                    ++status.Starts;
+                    status.StartFailure.clear();
+                    runStartTick_ = GetTickCount64();
+                });
+                ResumeThread(run.Thread.Get());
+                log_->Event(TLogKind::Information, "started " + commandLine + " with pid " + std::to_string(run.Pid));
+                HANDLE waits[] = {run.Process.Get(), stop_};
+                DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
                 if (woke == WAIT_OBJECT_0 + 1) {
                     StopRun(run, progress);
+                    Publish([](TProgramStatus& status) { Stopped(status); });
                     return;
                 }
                 if (woke != WAIT_OBJECT_0)
                     throw TError("cannot wait for the program: " + SystemMessage(GetLastError()));
-                ranMs = GetTickCount64() - began;
+                const uint64_t ranMs = GetTickCount64() - began;
                 DWORD code = 0;
                 GetExitCodeProcess(run.Process.Get(), &code);
+                wait = BackingOff(backOff.Next(ranMs), code, "");
                 run.End();
                 log_->Event(code == 0 ? TLogKind::Information : TLogKind::Warning,
                             "program exited with code " + std::to_string(code));
@@ -280,10 +302,42 @@ void TSupervisor::Run(const std::function<void()>& progress)
         }
         if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0)
             break;
-        uint32_t wait = backOff.Next(ranMs);
         log_->Event(TLogKind::Information, "restarting in " + std::to_string(wait) + " ms");
-        if (WaitForSingleObject(stop_, wait) == WAIT_OBJECT_0)
+        // The start comes when the status said it would.
+        ULONGLONG now = GetTickCount64();
+        if (WaitForSingleObject(stop_, static_cast<DWORD>(nextStartTick_ > now ? nextStartTick_ - now : 0)) ==
+            WAIT_OBJECT_0)
             break;
     }
     log_->Event(TLogKind::Information, "stopping: the program is not running");
+    Publish([](TProgramStatus& status) { Stopped(status); });
+}
+
+void TSupervisor::Publish(const std::function<void(TProgramStatus&)>& change)
+{
+    std::lock_guard<std::mutex> hold(statusLock_);
+    change(status_);
+}
+
+uint32_t TSupervisor::BackingOff(uint32_t waitMs, std::optional<unsigned long> exitCode, const std::string& failure)
+{
+    Publish([&](TProgramStatus& status) {
+        status.State = TProgramState::BackingOff;
+        status.Pid = 0;
+        if (exitCode) {
+            status.LastExitCode = exitCode;
+            status.LastExitAt = UtcNow();
+        }
+        status.StartFailure = failure;
+        status.NextStartAt = UtcIn(waitMs);
+        nextStartTick_ = GetTickCount64() + waitMs;
+    });
+    return waitMs;
+}
+
+void TSupervisor::Stopped(TProgramStatus& status)
+{
+    status.State = TProgramState::Stopped;
+    status.Pid = 0;
+    status.NextStartAt.clear();
 }

@@ -1,13 +1,15 @@
 #pragma once
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "messaging/StatusPipe.h"
 #include "platform/Kernel.h"
 #include "stub/StubLog.h"
 #include "stub/StubSettings.h"
@@ -69,28 +71,41 @@ public:
     void Run(const std::function<void()>& progress);
 
     // True while the program's process runs: from its start until its end or
-    // a stop request wakes the supervisor, which is at once. Not while it is
-    // launched, not in the wait before a restart, not while it is being
-    // ended. Any thread may ask; it costs no call into Windows, since every
-    // liveness question asks.
+    // a stop request. Not while it is launched, not in the wait before a
+    // restart, not while it is being ended. Any thread may ask.
     bool ProgramRunning() const;
+
+    // What the program is doing, as the status pipe tells it: the program's
+    // fields of the record, current to the millisecond. Any thread may ask;
+    // the supervisor holds the record's lock only to change a few fields.
+    TProgramStatus Status() const;
 
     // The most a stop can take, for the Service Control Manager's wait hint.
     uint32_t StopBoundMs() const { return timing_.GracefulEndMs + timing_.DrainMs + 2000; }
 
 private:
-    // Marks the run's process as the running program for its lifetime.
-    class TRunningMark;
+    bool StopAsked() const { return WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0; }
 
     // Starts the program suspended, in its job, with its output readers.
     bool Launch(TProgramRun& run, std::string& reason);
     void StopRun(TProgramRun& run, const std::function<void()>& progress);
     void StartReader(TKernelHandle pipe, const char* stream, TProgramRun& run);
+    // Changes the status record under its lock.
+    void Publish(const std::function<void(TProgramStatus&)>& change);
+    // The program ended (with its exit code) or could not start (why): the
+    // next start is due in waitMs, which it returns.
+    uint32_t BackingOff(uint32_t waitMs, std::optional<unsigned long> exitCode, const std::string& failure);
+    static void Stopped(TProgramStatus& status);
 
     TStubSettings settings_;
     std::shared_ptr<TStubLog> log_;
     bool captureOutput_;
     HANDLE stop_;
     TSupervisorTiming timing_;
-    std::atomic<bool> running_{false};
+
+    mutable std::mutex statusLock_;
+    TProgramStatus status_;
+    // When the current run started and the next start is due (ticks).
+    ULONGLONG runStartTick_ = 0;
+    ULONGLONG nextStartTick_ = 0;
 };

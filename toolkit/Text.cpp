@@ -42,7 +42,31 @@ size_t SkipSign(const std::string& text, size_t pos, bool& negative)
     return pos < text.size() && (text[pos] == '+' || text[pos] == '-') ? pos + 1 : pos;
 }
 
+std::string Recoded(const std::string& text, UINT from, UINT to)
+{
+    if (text.empty())
+        return text;
+    const int size = static_cast<int>(text.size());
+    std::wstring wide(static_cast<size_t>(MultiByteToWideChar(from, 0, text.data(), size, nullptr, 0)), L'\0');
+    const int length = static_cast<int>(wide.size());
+    MultiByteToWideChar(from, 0, text.data(), size, wide.data(), length);
+    std::string recoded(static_cast<size_t>(WideCharToMultiByte(to, 0, wide.data(), length, nullptr, 0, nullptr, nullptr)),
+                        '\0');
+    WideCharToMultiByte(to, 0, wide.data(), length, recoded.data(), static_cast<int>(recoded.size()), nullptr, nullptr);
+    return recoded;
+}
+
 } // namespace
+
+std::string Utf8FromAnsi(const std::string& text)
+{
+    return Recoded(text, CP_ACP, CP_UTF8);
+}
+
+std::string AnsiFromUtf8(const std::string& text)
+{
+    return Recoded(text, CP_UTF8, CP_ACP);
+}
 
 std::string LowerCase(std::string text)
 {

@@ -21,6 +21,11 @@ std::string UpperCase(std::string text);
 // stays as it is (mailslot server names).
 std::string AsciiUpperCase(std::string text);
 
+// Text in the system's code page (as the catalogue holds it) as UTF-8, and
+// back.
+std::string Utf8FromAnsi(const std::string& text);
+std::string AnsiFromUtf8(const std::string& text);
+
 // Integers read from text. Both take the whole text and never throw.
 
 // An optional "+" or "-", then decimal digits, within 32 bits; nothing else.

@@ -69,3 +69,39 @@ bool ProcessRunning(DWORD pid)
     CloseHandle(process);
     return running;
 }
+
+TSupervisorTiming QuickTiming()
+{
+    TSupervisorTiming timing;
+    timing.FirstBackOffMs = 50;
+    timing.BackOffCeilingMs = 200;
+    timing.SteadyRunMs = 60000;
+    timing.GracefulEndMs = 2000;
+    timing.DrainMs = 1000;
+    return timing;
+}
+
+TRunningSupervisor::TRunningSupervisor(const std::string& program, const std::string& parameters,
+                                       TSupervisorTiming timing, std::shared_ptr<TStubLog> log)
+    : log_(std::make_shared<TRecordingLog>()), stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+{
+    TStubSettings settings;
+    settings.Description = "supervisor test";
+    settings.Program = program;
+    settings.Parameters = parameters;
+    supervisor_ = std::make_unique<TSupervisor>(settings, log ? log : log_, true, stop_, timing);
+    thread_ = std::thread([this] { supervisor_->Run([this] { ++progress_; }); });
+}
+
+TRunningSupervisor::~TRunningSupervisor()
+{
+    Stop();
+    CloseHandle(stop_);
+}
+
+void TRunningSupervisor::Stop()
+{
+    SetEvent(stop_);
+    if (thread_.joinable())
+        thread_.join();
+}

@@ -1,13 +1,16 @@
 #pragma once
 #include <windows.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fixtures/Programs.h"
 #include "fixtures/Watching.h"
 #include "stub/StubLog.h"
+#include "stub/Supervisor.h"
 
 // Every line and event handed to the log, in order; output lines without
 // their stamp.
@@ -31,3 +34,28 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& p
 bool IsStamped(const std::string& line);
 // True while the process runs.
 bool ProcessRunning(DWORD pid);
+
+// Short waits, so a test sees many restarts and a quick stop.
+TSupervisorTiming QuickTiming();
+
+// A supervisor running on its own thread until the test stops it.
+class TRunningSupervisor {
+public:
+    // Logs to log when one is given, else to Log().
+    TRunningSupervisor(const std::string& program, const std::string& parameters,
+                       TSupervisorTiming timing = QuickTiming(), std::shared_ptr<TStubLog> log = nullptr);
+    ~TRunningSupervisor();
+    void Stop();
+    TRecordingLog& Log() { return *log_; }
+    TSupervisor& Supervisor() { return *supervisor_; }
+    int Progress() const { return progress_; }
+    bool ProgramRunning() const { return supervisor_->ProgramRunning(); }
+    void AskToStop() { SetEvent(stop_); }
+
+private:
+    std::shared_ptr<TRecordingLog> log_;
+    HANDLE stop_;
+    std::unique_ptr<TSupervisor> supervisor_;
+    std::thread thread_;
+    int progress_ = 0;
+};

@@ -19,56 +19,6 @@ namespace {
 
 const std::string TestProgram = WindowsPath(STUB_TEST_PROGRAM);
 
-TSupervisorTiming QuickTiming()
-{
-    TSupervisorTiming timing;
-    timing.FirstBackOffMs = 50;
-    timing.BackOffCeilingMs = 200;
-    timing.SteadyRunMs = 60000;
-    timing.GracefulEndMs = 2000;
-    timing.DrainMs = 1000;
-    return timing;
-}
-
-// A supervisor running on its own thread until the test stops it.
-class TRunningSupervisor {
-public:
-    // Logs to log when one is given, else to Log().
-    TRunningSupervisor(const std::string& program, const std::string& parameters,
-                       TSupervisorTiming timing = QuickTiming(), std::shared_ptr<TStubLog> log = nullptr)
-        : log_(std::make_shared<TRecordingLog>()), stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
-    {
-        TStubSettings settings;
-        settings.Description = "supervisor test";
-        settings.Program = program;
-        settings.Parameters = parameters;
-        supervisor_ = std::make_unique<TSupervisor>(settings, log ? log : log_, true, stop_, timing);
-        thread_ = std::thread([this] { supervisor_->Run([this] { ++progress_; }); });
-    }
-    ~TRunningSupervisor()
-    {
-        Stop();
-        CloseHandle(stop_);
-    }
-    void Stop()
-    {
-        SetEvent(stop_);
-        if (thread_.joinable())
-            thread_.join();
-    }
-    TRecordingLog& Log() { return *log_; }
-    int Progress() const { return progress_; }
-    bool ProgramRunning() const { return supervisor_->ProgramRunning(); }
-    void AskToStop() { SetEvent(stop_); }
-
-private:
-    std::shared_ptr<TRecordingLog> log_;
-    HANDLE stop_;
-    std::unique_ptr<TSupervisor> supervisor_;
-    std::thread thread_;
-    int progress_ = 0;
-};
-
 bool HasLine(const std::vector<std::string>& lines, const std::string& line)
 {
     return std::find(lines.begin(), lines.end(), line) != lines.end();

@@ -1,0 +1,168 @@
+#include "messaging/StatusClient.h"
+
+#include <algorithm>
+#include <atomic>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "platform/Kernel.h"
+#include "toolkit/Text.h"
+
+namespace {
+
+using nlohmann::json;
+
+// An answer is a few hundred bytes; anything near this is no answer.
+constexpr size_t AnswerLimit = 64 * 1024;
+constexpr size_t MostAskedAtOnce = 32;
+
+TStatusReply Failed(const std::string& why)
+{
+    TStatusReply reply;
+    reply.Failure = why;
+    return reply;
+}
+
+DWORD Remaining(ULONGLONG deadline)
+{
+    ULONGLONG now = GetTickCount64();
+    return deadline > now ? static_cast<DWORD>(deadline - now) : 0;
+}
+
+// One read or write, given up at the deadline. False with the error.
+bool Transfer(HANDLE pipe, bool write, char* data, DWORD size, DWORD& done, ULONGLONG deadline, DWORD& error)
+{
+    TKernelHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event.Get();
+    BOOL started = write ? WriteFile(pipe, data, size, nullptr, &overlapped)
+                         : ReadFile(pipe, data, size, nullptr, &overlapped);
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        error = GetLastError();
+        return false;
+    }
+    if (WaitForSingleObject(event.Get(), Remaining(deadline)) != WAIT_OBJECT_0)
+        CancelIo(pipe);
+    if (GetOverlappedResult(pipe, &overlapped, &done, TRUE))
+        return true;
+    error = GetLastError();
+    return false;
+}
+
+std::string Text(const json& value)
+{
+    return value.is_string() ? AnsiFromUtf8(value.get<std::string>()) : std::string();
+}
+
+template <class T>
+T Number(const json& value)
+{
+    return value.is_number_unsigned() ? value.get<T>() : T{};
+}
+
+TStatusReply ReadAnswer(const json& answer, const std::string& line)
+{
+    if (!answer.value("version", json()).is_number_integer())
+        return Failed("the service host's answer cannot be read");
+    if (answer.contains("error"))
+        return Failed("the service host refused the question: " + Text(answer["error"]));
+    std::optional<TProgramState> state = ProgramStateNamed(answer.value("state", ""));
+    if (!state)
+        return Failed("the service host's answer names no known state");
+    TStatusReply reply;
+    reply.Outcome = TStatusOutcome::Answered;
+    reply.Answer = line;
+    TProgramStatus& status = reply.Status;
+    status.Description = Text(answer.value("description", json()));
+    status.ServiceID = Number<int>(answer.value("serviceId", json()));
+    status.ServiceHost = Text(answer.value("serviceHost", json()));
+    status.State = *state;
+    status.Pid = Number<unsigned long>(answer.value("pid", json()));
+    status.StartedAt = Text(answer.value("startedAt", json()));
+    status.UpMs = Number<uint64_t>(answer.value("upMs", json()));
+    status.Starts = Number<unsigned>(answer.value("starts", json()));
+    if (answer.value("lastExitCode", json()).is_number_unsigned())
+        status.LastExitCode = answer["lastExitCode"].get<unsigned long>();
+    status.LastExitAt = Text(answer.value("lastExitAt", json()));
+    status.NextStartAt = Text(answer.value("nextStartAt", json()));
+    status.NextStartInMs = Number<uint64_t>(answer.value("nextStartInMs", json()));
+    status.StartFailure = Text(answer.value("startFailure", json()));
+    status.LogFile = Text(answer.value("logFile", json()));
+    status.LogFileOpen = answer.value("logFileOpen", false);
+    return reply;
+}
+
+} // namespace
+
+TStatusReply ReadStatusAnswer(const std::string& line)
+{
+    try {
+        return ReadAnswer(json::parse(line), line);
+    } catch (const json::exception&) {
+        return Failed("the service host's answer cannot be read");
+    }
+}
+
+TStatusReply AskStatus(int serviceID, DWORD timeoutMs)
+{
+    const std::string name = StatusPipeName(serviceID);
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    TKernelHandle pipe;
+    for (;;) {
+        // Identification only: whoever holds the name may learn who asks,
+        // never act as us.
+        pipe = TKernelHandle(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                         nullptr));
+        if (pipe)
+            break;
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) {
+            TStatusReply reply;
+            reply.Outcome = TStatusOutcome::NoHost;
+            return reply;
+        }
+        if (error == ERROR_ACCESS_DENIED) {
+            TStatusReply reply;
+            reply.Outcome = TStatusOutcome::Refused;
+            reply.Failure = "only administrators may ask the service host";
+            return reply;
+        }
+        if (error != ERROR_PIPE_BUSY || Remaining(deadline) == 0)
+            return Failed("cannot reach the service host (error " + std::to_string(error) + ")");
+        WaitNamedPipeA(name.c_str(), Remaining(deadline));
+    }
+    std::string request = StatusRequest;
+    DWORD done = 0, error = 0;
+    if (!Transfer(pipe.Get(), true, request.data(), static_cast<DWORD>(request.size()), done, deadline, error))
+        return Failed("the service host did not take the question (error " + std::to_string(error) + ")");
+    std::string answer;
+    char buffer[1024];
+    while (answer.find('\n') == std::string::npos) {
+        if (answer.size() > AnswerLimit)
+            return Failed("the service host's answer is too long");
+        if (!Transfer(pipe.Get(), false, buffer, sizeof buffer, done, deadline, error))
+            return Failed(error == ERROR_OPERATION_ABORTED
+                              ? "the service host did not answer within " + std::to_string(timeoutMs) + " ms"
+                              : "the service host hung up without an answer (error " + std::to_string(error) + ")");
+        answer.append(buffer, done);
+    }
+    return ReadStatusAnswer(answer.substr(0, answer.find('\n')));
+}
+
+std::vector<TStatusReply> AskStatuses(const std::vector<int>& serviceIDs, DWORD timeoutMs)
+{
+    std::vector<TStatusReply> replies(serviceIDs.size());
+    std::atomic<size_t> next{0};
+    auto ask = [&] {
+        for (size_t i = next++; i < serviceIDs.size(); i = next++)
+            replies[i] = AskStatus(serviceIDs[i], timeoutMs);
+    };
+    std::vector<std::thread> askers;
+    for (size_t i = 1; i < std::min(serviceIDs.size(), MostAskedAtOnce); ++i)
+        askers.emplace_back(ask);
+    ask();
+    for (std::thread& asker : askers)
+        asker.join();
+    return replies;
+}

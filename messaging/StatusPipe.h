@@ -1,0 +1,72 @@
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The service host's status pipe, as the host serves it and the manager's
+// programs ask it: one request, one answer, then the host hangs up.
+//
+// client -> host:  "status\n"
+// host -> client:  one line of UTF-8 JSON with "version": StatusVersion and
+//                  either the fields of TProgramStatus or "error".
+
+inline constexpr int StatusVersion = 1;
+inline constexpr const char* StatusRequest = "status\n";
+// A request longer than this is refused unread.
+inline constexpr size_t StatusRequestLimit = 1024;
+
+// "\\.\pipe\Quorvane.Service<ID>"; the host of that service ID serves it.
+std::string StatusPipeName(int serviceID);
+
+// What the supervised program is doing.
+enum class TProgramState { Starting, Running, BackingOff, Stopping, Stopped };
+
+// "starting", "running", "backing off", "stopping", "stopped".
+const char* ProgramStateName(TProgramState state);
+std::optional<TProgramState> ProgramStateNamed(const std::string& name);
+
+// One answer. Times are UTC, "2024-03-05T14:07:09.042Z", "" when there is
+// none; text is in the system's code page here and UTF-8 on the wire.
+struct TProgramStatus {
+    std::string Description;
+    int ServiceID = 0;
+    // The path of the host copy that answered.
+    std::string ServiceHost;
+
+    TProgramState State = TProgramState::Starting;
+    // The running program's process, 0 when none runs.
+    unsigned long Pid = 0;
+    // The start of the current run, or of the last one.
+    std::string StartedAt;
+    // How long the current run has lasted; 0 when none runs.
+    uint64_t UpMs = 0;
+    // Starts of the program since the service started.
+    unsigned Starts = 0;
+    std::optional<unsigned long> LastExitCode;
+    std::string LastExitAt;
+    // While backing off: when the next start is due.
+    std::string NextStartAt;
+    uint64_t NextStartInMs = 0;
+    // Why the last start failed, "" when it did not.
+    std::string StartFailure;
+
+    // The file the entry logs to, "" when it logs to the event log; whether
+    // the host could open it (when not, it logs to the event log).
+    std::string LogFile;
+    bool LogFileOpen = false;
+};
+
+// The answer's line: JSON, then "\n".
+std::string StatusAnswer(const TProgramStatus& status);
+std::string StatusErrorAnswer(const std::string& error);
+
+// What the host makes of the bytes received so far: nothing while the
+// request's line is still coming, otherwise its fault ("" for a good one).
+std::optional<std::string> StatusRequestFault(const std::string& received);
+
+// Now, as the answer's times are written.
+std::string UtcNow();
+// That many milliseconds from now.
+std::string UtcIn(uint64_t ms);
