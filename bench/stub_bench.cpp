@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchService.h"
+#include "bench/LinuxProcess.h"
 #include "bench/Measure.h"
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
@@ -32,14 +34,6 @@
 #include "toolkit/Paths.h"
 
 namespace {
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Asks often, so the figures below lose little to the asking.
 constexpr DWORD PollMs = 5;
@@ -65,20 +59,6 @@ double CpuMs(HANDLE process)
     return Ms(zero, kernel) + Ms(zero, user);
 }
 
-int RunAndWait(const std::string& line)
-{
-    TProgramEnd end = RunToEnd(line, nullptr, nullptr, 30000);
-    return !end.Started ? -1 : end.InTime ? static_cast<int>(end.ExitCode) : 99;
-}
-
-SERVICE_STATUS_PROCESS Status(SC_HANDLE service)
-{
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-    return status;
-}
-
 double Since(const LARGE_INTEGER& from)
 {
     LARGE_INTEGER now, frequency;
@@ -99,74 +79,6 @@ bool Listening(int serviceID)
     } catch (const TError&) {
         return false;
     }
-}
-
-bool Stop(SC_HANDLE service)
-{
-    SERVICE_STATUS status = {};
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
-    return WaitFor([&] { return Status(service).dwCurrentState == SERVICE_STOPPED; }, 20000, PollMs);
-}
-
-// Wine runs every Windows process as a Linux one; Linux counts how often
-// each thread was switched to, which is how often it woke. The Linux
-// process whose command line holds marker, or "".
-std::string LinuxProcess(const std::string& marker)
-{
-    WIN32_FIND_DATAA found;
-    TKernelHandle search(FindFirstFileA("Z:\\proc\\*", &found));
-    if (!search)
-        return "";
-    do {
-        std::string name = found.cFileName;
-        if (name.find_first_not_of("0123456789") == std::string::npos &&
-            ReadText("Z:\\proc\\" + name + "\\cmdline").find(marker) != std::string::npos) {
-            FindClose(search.Release());
-            return name;
-        }
-    } while (FindNextFileA(search.Get(), &found));
-    FindClose(search.Release());
-    return "";
-}
-
-// Context switches of every thread of a Linux process so far.
-long long Wakeups(const std::string& process)
-{
-    long long total = 0;
-    const std::string tasks = "Z:\\proc\\" + process + "\\task\\";
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((tasks + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return -1;
-    do {
-        if (found.cFileName[0] == '.')
-            continue;
-        std::istringstream status(ReadText(tasks + found.cFileName + "\\status"));
-        for (std::string line; std::getline(status, line);)
-            if (line.find("ctxt_switches:") != std::string::npos)
-                total += std::atoll(line.c_str() + line.find(':') + 1);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    return total;
-}
-
-// CPU milliseconds a Linux process has used so far, as Linux counts them
-// (GetProcessTimes of another process counts several times that here).
-double LinuxCpuMs(const std::string& process)
-{
-    std::string stat = ReadText("Z:\\proc\\" + process + "\\stat");
-    size_t end = stat.rfind(')');
-    if (process.empty() || end == std::string::npos)
-        return -1;
-    std::istringstream fields(stat.substr(end + 2));
-    std::string field;
-    long long ticks = 0;
-    // After the name: state is field 3, user time 14 and kernel time 15, in
-    // hundredths of a second.
-    for (int number = 3; number <= 15 && fields >> field; ++number)
-        if (number >= 14)
-            ticks += std::atoll(field.c_str());
-    return static_cast<double>(ticks) * 10.0;
 }
 
 // Wake-ups per second of the Linux process, counted over CountMs.
@@ -372,14 +284,12 @@ int main(int argc, char** argv)
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
     const std::string description = "QV Stub Bench " + std::to_string(GetCurrentProcessId());
-    const std::string copy = std::string(temp) + "QV!Stub!Bench!" + std::to_string(GetCurrentProcessId()) + ".exe";
     const std::string log = std::string(temp) + "qv_stub_bench.log";
     DeleteFileA(log.c_str());
     DeleteFileA((log + ".1").c_str());
 
     WIN32_FILE_ATTRIBUTE_DATA attributes = {};
-    if (!GetFileAttributesExA(stub.c_str(), GetFileExInfoStandard, &attributes) ||
-        !CopyFileA(stub.c_str(), copy.c_str(), FALSE)) {
+    if (!GetFileAttributesExA(stub.c_str(), GetFileExInfoStandard, &attributes)) {
         std::printf("cannot find %s\n", stub.c_str());
         return 1;
     }
@@ -387,20 +297,15 @@ int main(int argc, char** argv)
 
     // The catalogue is put back as it was at the end.
     TSavedCatalogue saved;
-
-    TCatalogue catalogue;
-    catalogue.AppendEntry(description, program, "pid child wait", log, true);
-    const int serviceID = catalogue.Entry().ServiceID;
     TIniFile ini(CatalogueFileName);
-    ini.WriteString(description, VantorerKey, copy);
-
-    if (RunAndWait("\"" + copy + "\" -i") != 0) {
+    TBenchService installed(stub, description, program, "pid child wait", log);
+    if (!installed.Service) {
         std::printf("install failed\n");
         return 1;
     }
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceA(manager, description.c_str(), SERVICE_ALL_ACCESS);
-    THost host{service, ini, description, log, serviceID};
+    const std::string copy = installed.Copy;
+    SC_HANDLE service = installed.Service;
+    THost host{service, ini, description, log, installed.ServiceID};
 
     // Liveness, CPU while idle and memory, with a program that just waits.
     if (part("idle")) {
@@ -417,7 +322,7 @@ int main(int argc, char** argv)
         for (int i = 1; i <= 100; ++i) {
             TMailSlot ask;
             ask.SetMailslot(msClient);
-            ask.SetAlias(ServiceSlotAlias(serviceID));
+            ask.SetAlias(ServiceSlotAlias(installed.ServiceID));
             ask.SetActive(true);
             const std::string question = QuestionSlot(i);
             QueryPerformanceCounter(&sent);
@@ -483,10 +388,6 @@ int main(int argc, char** argv)
     if (part("wakeups"))
         MeasureWakeups(host, program, copy);
 
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    std::printf("uninstall exit code: %d\n", RunAndWait("\"" + copy + "\" -u"));
-    DeleteFileA(copy.c_str());
     DeleteFileA(log.c_str());
     DeleteFileA((log + ".1").c_str());
     return 0;
