@@ -2,10 +2,12 @@
 
 #include <initializer_list>
 
+#include "toolkit/Text.h"
+
 namespace {
 
 enum TOption : unsigned { OptJson = 1, OptAll = 2, OptDescription = 4, OptProgram = 8, OptParameters = 16,
-                          OptLogFile = 32, OptEventLog = 64 };
+                          OptLogFile = 32, OptEventLog = 64, OptSettle = 128 };
 
 struct TCommandDefinition {
     const char* Word;
@@ -17,13 +19,14 @@ struct TCommandDefinition {
 constexpr TCommandDefinition Commands[] = {
     {"list", TCliCommand::List, false, OptJson},
     {"show", TCliCommand::Show, true, OptJson},
+    {"status", TCliCommand::Status, true, OptJson},
     {"add", TCliCommand::Add, true, OptProgram | OptParameters | OptLogFile},
     {"edit", TCliCommand::Edit, true,
      OptDescription | OptProgram | OptParameters | OptLogFile | OptEventLog},
     {"remove", TCliCommand::Remove, true, 0},
     {"install", TCliCommand::Install, true, 0},
     {"uninstall", TCliCommand::Uninstall, true, 0},
-    {"start", TCliCommand::Start, true, 0},
+    {"start", TCliCommand::Start, true, OptSettle},
     {"stop", TCliCommand::Stop, true, 0},
     {"check", TCliCommand::Check, true, OptJson | OptAll},
 };
@@ -42,7 +45,11 @@ constexpr TOptionDefinition Options[] = {
     {"--parameters", OptParameters, true},
     {"--log-file", OptLogFile, true},
     {"--event-log", OptEventLog, false},
+    {"--settle", OptSettle, true},
 };
+
+// The longest settle time a start waits for: an hour.
+constexpr int MostSettleSeconds = 3600;
 
 bool IsHelp(const std::string& word)
 {
@@ -59,6 +66,13 @@ void Store(TCliRequest& request, TOption option, const std::string& value)
     case OptParameters: request.Parameters = value; break;
     case OptLogFile: request.LogFile = value; break;
     case OptEventLog: request.EventLog = true; break;
+    case OptSettle: {
+        std::optional<int> seconds = DecimalInteger(value);
+        if (!seconds || *seconds < 0 || *seconds > MostSettleSeconds || value[0] == '+' || value[0] == '-')
+            throw TUsageError("--settle takes a number of seconds from 0 to " + std::to_string(MostSettleSeconds));
+        request.SettleSeconds = static_cast<unsigned>(*seconds);
+        break;
+    }
     }
 }
 
@@ -150,8 +164,10 @@ std::string HelpText()
            "NAME is an entry's description; quote it when it holds blanks.\n"
            "\n"
            "Commands:\n"
-           "  list [--json]                 every entry: description, service ID, installed, state\n"
+           "  list [--json]                 every entry: description, service ID, installed, and what\n"
+           "                                its service and program are doing\n"
            "  show NAME [--json]            one entry in full\n"
+           "  status NAME [--json]          what its service and its program are doing now\n"
            "  add NAME --program P [--parameters TEXT] [--log-file F]\n"
            "                                register a program (logs to the event log without --log-file)\n"
            "  edit NAME [--description NEW] [--program P] [--parameters TEXT]\n"
@@ -160,10 +176,11 @@ std::string HelpText()
            "  remove NAME                   remove an entry that is not installed\n"
            "  install NAME                  install the entry as a Windows service\n"
            "  uninstall NAME                remove its service (refused while it runs)\n"
-           "  start NAME                    start its service\n"
+           "  start NAME [--settle SECONDS] start its service and wait until its program has run\n"
+           "                                that long (2 s unless given; 0 waits only for the service)\n"
            "  stop NAME                     stop its service\n"
-           "  check NAME [--json]           ask the entry's service host whether it runs\n"
-           "  check --all [--json]          ask every installed entry\n"
+           "  check NAME [--json]           ask the entry's service host whether its program runs\n"
+           "  check --all [--json]          ask every installed entry, all at once\n"
            "  --help, --version\n"
            "\n"
            "\"--\" ends the options, for a NAME that begins with \"-\".\n"
@@ -178,7 +195,9 @@ std::string HelpText()
            "  5  a service of that name belongs to another program\n"
            "  6  the Service Control Manager refused\n"
            "  7  not active (check)\n"
-           "  8  check: the Quorvane window, or another check, holds the mailslot services answer on\n"
+           "  8  check: a service host from before the status pipe answers only on the mailslot, and the\n"
+           "     Quorvane window, or another check, holds it\n"
            "  9  the entry's state forbids it (edit or remove an installed entry, uninstall a running one,\n"
-           "     start or stop one that is not installed)\n";
+           "     start or stop one that is not installed)\n"
+           "  10 start: the service started, but its program keeps exiting (or cannot be started)\n";
 }

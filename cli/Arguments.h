@@ -6,7 +6,7 @@
 #include "toolkit/Error.h"
 
 // What one run of the command-line program is asked to do.
-enum class TCliCommand { Help, Version, List, Show, Add, Edit, Remove, Install, Uninstall, Start, Stop, Check };
+enum class TCliCommand { Help, Version, List, Show, Status, Add, Edit, Remove, Install, Uninstall, Start, Stop, Check };
 
 struct TCliRequest {
     TCliCommand Command = TCliCommand::Help;
@@ -20,6 +20,8 @@ struct TCliRequest {
     std::optional<std::string> LogFile;
     // Edit: log to the event log instead of a file.
     bool EventLog = false;
+    // Start: how long the program must run before the start counts.
+    unsigned SettleSeconds = 2;
 };
 
 // A command line that asks for nothing this program does.

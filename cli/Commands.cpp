@@ -3,14 +3,18 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/EntryRules.h"
 #include "cli/Console.h"
+#include "cli/ProgramStatus.h"
 #include "deploy/Deploy.h"
 #include "deploy/ServiceControl.h"
 #include "deploy/ServiceOwner.h"
@@ -29,6 +33,10 @@ using nlohmann::json;
 
 // How long start and stop wait for the service to get where it was asked.
 constexpr unsigned long SettleLimitMs = 30000;
+// How often a check of older hosts looks for their answers.
+constexpr DWORD ReplyPollMs = 5;
+// What a start that failed shows of the program's log.
+constexpr size_t LogTailLines = 10;
 
 // A refusal or failure that ends the run with its own exit code.
 class TCliFailure : public TError {
@@ -172,16 +180,22 @@ json EntryJson(const TCatalogueEntry& entry, TServiceState state)
 TExitCode List(const TCliRequest& request)
 {
     const TCatalogueSnapshot catalogue;
-    TServiceStates states;
-    states.ListRegistered();
+    TServiceStates services;
+    services.ListRegistered();
+    std::vector<TCatalogueEntry> listed;
+    for (int index = 1; index <= catalogue.Count(); ++index)
+        listed.push_back(catalogue.Entry(index));
+    const std::vector<TEntryState> states = EntryStates(listed, services);
     json entries = json::array();
     std::vector<std::vector<std::string>> table = {{"Description", "ID", "Installed", "State"}};
-    for (int index = 1; index <= catalogue.Count(); ++index) {
-        const TCatalogueEntry entry = catalogue.Entry(index);
-        TServiceState state = states.State(entry.Description, StubCopyFile(entry.Description));
-        entries.push_back(EntryJson(entry, state));
+    for (size_t i = 0; i < listed.size(); ++i) {
+        const TCatalogueEntry& entry = listed[i];
+        json document = EntryJson(entry, states[i].Service);
+        document["serviceHost"] = Utf8(StubCopyFile(entry.Description));
+        document["program"] = ProgramJson(states[i]);
+        entries.push_back(document);
         table.push_back({entry.Description, std::to_string(entry.ServiceID), entry.Installed ? "yes" : "no",
-                         ServiceStateName(state)});
+                         StateWords(states[i])});
     }
     if (request.Json) {
         PrintJson({{"entries", entries}});
@@ -223,6 +237,23 @@ TExitCode Show(const TCliRequest& request)
     Say("Service ID:   " + std::to_string(entry.ServiceID));
     Say("Service host: " + StubCopyFile(entry.Description));
     Say("State:        " + std::string(ServiceStateName(state)));
+    return ExitSuccess;
+}
+
+TExitCode Status(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
+    const TEntryState state = EntryStates({entry}, TServiceStates())[0];
+    if (request.Json) {
+        json document = EntryJson(entry, state.Service);
+        document["serviceHost"] = Utf8(StubCopyFile(entry.Description));
+        document["program"] = ProgramJson(state);
+        PrintJson(document);
+        return ExitSuccess;
+    }
+    for (const std::string& line : StatusLines(entry, state))
+        Say(line);
     return ExitSuccess;
 }
 
@@ -364,7 +395,40 @@ public:
     TQuestioner(const TQuestioner&) = delete;
     TQuestioner& operator=(const TQuestioner&) = delete;
 
-    bool Active(int serviceID) { return liveness_.Query(serviceID); }
+    // Asks them all, then waits the one reply time-out for their answers:
+    // the IDs that answered their own question.
+    std::set<int> ActiveAmong(const std::vector<int>& serviceIDs)
+    {
+        std::map<std::string, int> asked;
+        for (int serviceID : serviceIDs) {
+            try {
+                liveness_.SendQuestion(serviceID);
+                asked[std::to_string(liveness_.Sequence())] = serviceID;
+            } catch (const TError&) {
+                // Nobody to ask: no answer.
+            }
+        }
+        std::set<int> active;
+        TMailSlot& replies = *liveness_.ServerSlot();
+        const ULONGLONG deadline = GetTickCount64() + liveness_.CommTimeout().Interval();
+        while (active.size() < asked.size() && GetTickCount64() < deadline) {
+            if (replies.MsgCount() == 0) {
+                Sleep(ReplyPollMs);
+                continue;
+            }
+            char buffer[MessageSize] = {};
+            replies.ReadMsg(buffer, MessageSize);
+            const std::optional<TReply> reply = ReadReply(std::string(buffer, strnlen(buffer, MessageSize)));
+            const auto question = reply ? asked.find(reply->Sequence) : asked.end();
+            try {
+                if (question != asked.end() && ReplyServiceID(reply->Body) == question->second)
+                    active.insert(question->second);
+            } catch (const TConvertError&) {
+                // Not an answer of ours.
+            }
+        }
+        return active;
+    }
 
 private:
     static bool WindowOpen() { return TKernelHandle(OpenMutexA(SYNCHRONIZE, FALSE, ManagerWindowMutex)) ? true : false; }
@@ -395,25 +459,48 @@ TExitCode Check(const TCliRequest& request)
         if (indexes[0] == -1)
             throw TCliFailure(ExitNoSuchEntry, NoEntryText(request.Name));
     }
-    TQuestioner questioner;
+    // Like the window, checking them all asks only the installed ones.
+    std::vector<TCatalogueEntry> listed, asked;
+    for (int index : indexes) {
+        listed.push_back(entries.Entry(index));
+        if (!request.All || listed.back().Installed)
+            asked.push_back(listed.back());
+    }
+    TServiceStates services;
+    if (request.All)
+        services.ListRegistered();
+    const std::vector<TEntryState> states = EntryStates(asked, services);
+    // A host from before the status pipe can only be asked by mailslot.
+    std::vector<int> older;
+    for (size_t i = 0; i < asked.size(); ++i)
+        if (states[i].NeedsMailslot())
+            older.push_back(asked[i].ServiceID);
+    std::set<int> answered;
+    if (!older.empty())
+        answered = TQuestioner().ActiveAmong(older);
+
     json results = json::array();
     bool allActive = true;
-    for (int index : indexes) {
-        const TCatalogueEntry entry = entries.Entry(index);
+    for (size_t i = 0, next = 0; i < listed.size(); ++i) {
+        const TCatalogueEntry& entry = listed[i];
         json result = {{"description", Utf8(entry.Description)}, {"serviceId", entry.ServiceID},
                        {"installed", entry.Installed}};
-        // Like the window, checking them all asks only the installed ones.
         if (request.All && !entry.Installed) {
             result["active"] = nullptr;
             if (!request.Json)
                 Say("\"" + entry.Description + "\" is not installed.");
         } else {
-            bool active = questioner.Active(entry.ServiceID);
+            const TEntryState& state = states[next++];
+            const bool active = state.ProgramRuns() || answered.count(entry.ServiceID) > 0;
             allActive = allActive && active;
             result["active"] = active;
+            result["program"] = ProgramJson(state);
             if (!request.Json)
                 Say(active ? ActiveText(entry.Description)
-                           : "The service \"" + entry.Description + "\" is currently NOT active !");
+                           : "The service \"" + entry.Description + "\" is currently NOT active ! (" +
+                                 (state.NeedsMailslot() ? "its service host did not answer"
+                                                        : InactiveReason(state)) +
+                                 ")");
         }
         results.push_back(result);
     }
@@ -487,6 +574,28 @@ TExitCode Uninstall(const TCliRequest& request)
     return ExitSuccess;
 }
 
+// A start counts once the program has run for the settle time. One that
+// keeps exiting is told with the last lines of its log.
+TExitCode ProgramSettled(const TCatalogueEntry& entry, unsigned settleSeconds)
+{
+    if (settleSeconds == 0)
+        return ExitSuccess;
+    const TSettling settling = WaitForProgram(entry.ServiceID, settleSeconds * 1000);
+    if (settling.Up) {
+        if (!settling.Why.empty())
+            Say("Whether its program stays up is not known: " + settling.Why + ".");
+        return ExitSuccess;
+    }
+    std::string text = "The service \"" + entry.Description + "\" started, but its program " + settling.Why;
+    const std::vector<std::string> tail = settling.Last.LogFileOpen ? LastLines(settling.Last.LogFile, LogTailLines)
+                                                                    : std::vector<std::string>();
+    if (!tail.empty())
+        text += "\nThe last lines of its log " + settling.Last.LogFile + ":";
+    for (const std::string& line : tail)
+        text += "\n  " + line;
+    throw TCliFailure(ExitProgramNotUp, text);
+}
+
 TExitCode StartStop(const TCliRequest& request, bool stop)
 {
     TCatalogue catalogue;
@@ -501,7 +610,7 @@ TExitCode StartStop(const TCliRequest& request, bool stop)
                                               CommandFor("install", entry.Description) + " installs it");
     if (state == wanted) {
         Say("\"" + entry.Description + "\" is " + ServiceStateName(state) + " already.");
-        return ExitSuccess;
+        return stop ? ExitSuccess : ProgramSettled(entry, request.SettleSeconds);
     }
     std::string refusal;
     TServiceReport report;
@@ -514,7 +623,7 @@ TExitCode StartStop(const TCliRequest& request, bool stop)
         throw TCliFailure(ExitFailure, "The service \"" + entry.Description + "\" was asked to " +
                                            (stop ? "stop" : "start") + " but is " + ServiceStateName(state));
     Say(stop ? StoppedText : InitiatedText);
-    return ExitSuccess;
+    return stop ? ExitSuccess : ProgramSettled(entry, request.SettleSeconds);
 }
 
 } // namespace
@@ -527,6 +636,7 @@ TExitCode RunRequest(const TCliRequest& request)
         case TCliCommand::Version: Say(std::string("qv ") + QUORVANE_VERSION); return ExitSuccess;
         case TCliCommand::List: return List(request);
         case TCliCommand::Show: return Show(request);
+        case TCliCommand::Status: return Status(request);
         case TCliCommand::Add: return Add(request);
         case TCliCommand::Edit: return Edit(request);
         case TCliCommand::Remove: return Remove(request);

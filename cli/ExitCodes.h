@@ -24,4 +24,7 @@ enum TExitCode : int {
     // The entry's state forbids it: editing or removing an installed entry,
     // uninstalling a running one, starting or stopping one not installed.
     ExitWrongState = 9,
+    // start: the service runs, but its program did not stay up for the
+    // settle time: it keeps exiting, or cannot be started.
+    ExitProgramNotUp = 10,
 };

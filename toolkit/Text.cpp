@@ -116,3 +116,21 @@ int StrToIntDef(const std::string& text, int defaultValue)
         ++pos;
     return ParseDigits(text, pos, hex, negative, result) ? result : defaultValue;
 }
+
+std::string DurationText(uint64_t ms)
+{
+    const uint64_t seconds = ms / 1000;
+    const uint64_t units[] = {24 * 3600, 3600, 60, 1};
+    const char* names[] = {" d", " h", " min", " s"};
+    for (int unit = 0; unit < 3; ++unit)
+        if (seconds >= units[unit]) {
+            std::string text = std::to_string(seconds / units[unit]) + names[unit];
+            if (uint64_t rest = seconds % units[unit] / units[unit + 1]) {
+                text += ' ';
+                text += std::to_string(rest);
+                text += names[unit + 1];
+            }
+            return text;
+        }
+    return std::to_string(seconds) + " s";
+}

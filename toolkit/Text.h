@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -25,6 +26,10 @@ std::string AsciiUpperCase(std::string text);
 // back.
 std::string Utf8FromAnsi(const std::string& text);
 std::string AnsiFromUtf8(const std::string& text);
+
+// A span as people say it, to its two largest units: "8 s", "5 min 12 s",
+// "2 h 13 min", "3 d 4 h".
+std::string DurationText(uint64_t ms);
 
 // Integers read from text. Both take the whole text and never throw.
 

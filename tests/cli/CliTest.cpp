@@ -4,6 +4,7 @@
 
 #include <tlhelp32.h>
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -12,6 +13,7 @@
 #include "cli/Console.h"
 #include "deploy/Deploy.h"
 #include "fixtures/SavedCatalogue.h"
+#include "fixtures/StandInHost.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
 #include "platform/Console.h"
@@ -212,31 +214,6 @@ TEST_F(CliTest, AServiceOfAnotherProgramIsNeverTouched)
     Expect("edit \"" + Relay + "\" --parameters changed", 0);
 }
 
-TEST_F(CliTest, WhileTheWindowOrAnotherCheckHoldsTheReplyMailslotCheckSaysWhichAndLeavesItBe)
-{
-    Expect("add \"" + Relay + "\" --program \"" + program + "\"", 0);
-    // A window that is still starting holds its mutex before the mailslot.
-    {
-        TKernelHandle starting(CreateMutexA(nullptr, FALSE, ManagerWindowMutex));
-        Expect(On("check", Relay), 8, "The Quorvane window is open");
-    }
-    // Without the window's mutex, the holder is another check.
-    TMailSlot other;
-    other.SetMsgSize(MessageSize);
-    other.SetAlias(ManagerSlotAlias);
-    other.SetActive(true);
-    Expect(On("check", Relay), 8, "Another qv check is asking the services right now");
-    Expect("check --all", 8, "Another qv check");
-
-    TMailSlot reply;
-    reply.SetMailslot(msClient);
-    reply.SetAlias(ManagerSlotAlias);
-    reply.SetActive(true);
-    char message[MessageSize] = "1|I am on:1";
-    reply.WriteMsg(message, MessageSize);
-    EXPECT_EQ(other.MsgCount(), 1);
-}
-
 // Scripts run side by side, each held at the catalogue's lock after it read
 // what it was asked for: each acts on the entry it names, once.
 TEST_F(CliTest, RunsHeldOnTheLockActOnTheEntriesTheyName)
@@ -339,4 +316,103 @@ TEST(Console, AConsoleGetsCharactersAndARedirectionBytes)
     WriteText(stdout, "Caf\xE9 Relay\n");
     WriteUtf8(stderr, "{\"d\": \"Caf\xC3\xA9\"}");
     EXPECT_EQ(shown, L"Caf\u00E9 Relay\n{\"d\": \"Caf\u00E9\"}");
+}
+
+TEST_F(CliTest, AStartWaitsForItsProgramAndStatusAndListTellWhatItDoes)
+{
+    TTempFolder folder;
+    const std::string log = folder.File("relay.log");
+    Expect("add \"" + Relay + "\" --program \"" + program + "\" --parameters \"out:hello sleep:500 exit:3\" --log-file \"" +
+               log + "\"",
+           0);
+    Expect(On("install", Relay), 0);
+    TProgramResult start = Qv(On("start", Relay));
+    EXPECT_EQ(start.ExitCode, 10u) << start.Out << start.Err;
+    EXPECT_NE(start.Err.find("started, but its program keeps exiting (exit code 3)"), std::string::npos) << start.Err;
+    EXPECT_NE(start.Err.find(" out: hello"), std::string::npos) << "the log's last lines: " << start.Err;
+
+    // It runs a moment now and then: asked again until it is seen waiting.
+    EXPECT_TRUE(WaitFor([&] {
+        return Qv(On("status", Relay)).Out.find("Program:      restarting (exit code 3, next try in ") !=
+               std::string::npos;
+    }, 10000));
+    EXPECT_TRUE(WaitFor([&] { return Qv("list").Out.find("yes        restarting (exit code 3, next try in ") !=
+                                     std::string::npos; }, 10000));
+    json listed;
+    EXPECT_TRUE(WaitFor([&] { return (listed = QvJson("list")["entries"][0])["program"]["state"] == "backing off"; },
+                        10000));
+    EXPECT_EQ(listed["serviceHost"], StubCopyFile(Relay));
+    EXPECT_EQ(listed["program"]["lastExitCode"], 3);
+    EXPECT_EQ(listed["program"]["logFile"], log);
+    Expect(On("check", Relay), 7);
+
+    Expect(On("stop", Relay), 0);
+    json stopped = QvJson(On("status", Relay));
+    EXPECT_EQ(stopped["state"], "stopped");
+    EXPECT_TRUE(stopped["program"].is_null());
+    EXPECT_NE(Qv(On("status", Relay)).Out.find("Program:      not running"), std::string::npos);
+    Expect(On("start --settle -1", Relay), 2, "--settle takes a number of seconds");
+}
+
+TEST_F(CliTest, CheckAllAsksEveryPipeAtOnceBesideTheWindowAndTheMailslotOnlyForAnOlderHost)
+{
+    const std::string quitter = "QV Quitter", older = "QV Older " + std::to_string(GetCurrentProcessId());
+    struct TRemoved {
+        std::vector<std::string> Names;
+        ~TRemoved()
+        {
+            for (const std::string& name : Names) {
+                RemoveTestService(name);
+                DeleteFileA(StubCopyFile(name).c_str());
+            }
+        }
+    } removed{{quitter, older}};
+    // The quitter's program is gone by the time it starts: it never runs.
+    TTempFolder folder;
+    const std::string gone = folder.File("gone.exe");
+    CopyFileA(program.c_str(), gone.c_str(), FALSE);
+    for (const auto& [name, path] : {std::pair(Relay, program), {quitter, gone}, {older, program}}) {
+        Expect("add \"" + name + "\" --program \"" + path + "\" --parameters wait", 0);
+        Expect(On("install", name), 0);
+    }
+    DeleteFileA(gone.c_str());
+    for (const std::string& name : {Relay, quitter, older})
+        Expect(On("start --settle 0", name), 0);
+    auto active = [&](int expectedExit) {
+        TProgramResult run = Qv("check --all --json");
+        EXPECT_EQ(run.ExitCode, static_cast<DWORD>(expectedExit)) << run.Out << run.Err;
+        std::vector<bool> found;
+        const json checked = json::parse(run.Out);
+        for (const json& service : checked["services"])
+            found.push_back(service["active"] == true);
+        return found;
+    };
+    const int olderID = QvJson(On("show", older))["serviceId"];
+    std::unique_ptr<TStandInHost> stand;
+    {
+        // The window is open beside: it holds its mutex and the manager's
+        // mailslot, and no pipe needs either.
+        TKernelHandle windowMutex(CreateMutexA(nullptr, FALSE, ManagerWindowMutex));
+        TMailSlot window;
+        window.SetMsgSize(MessageSize);
+        window.SetAlias(ManagerSlotAlias);
+        window.SetActive(true);
+        EXPECT_EQ(active(7), (std::vector<bool>{true, false, true}));
+
+        // A host copy from before the pipe: Wine's Service Control Manager
+        // still says running once the process is gone, and a stand-in holds
+        // its mailslot. Only the mailslot can ask it, and the window has it.
+        TKernelHandle host(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, ServiceProcessId(older)));
+        ASSERT_TRUE(TerminateProcess(host.Get(), 1));
+        WaitForSingleObject(host.Get(), 5000);
+        ASSERT_EQ(ServiceState(older), static_cast<DWORD>(SERVICE_RUNNING));
+        stand = std::make_unique<TStandInHost>(olderID, Saying("I am on:" + std::to_string(olderID)));
+        Expect("check --all", 8, "The Quorvane window is open");
+    }
+    EXPECT_EQ(active(7), (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(stand->Questions().size(), 1u);
+    stand.reset();
+    // Silent: one time-out, and it is not active.
+    TStandInHost silent(olderID, Silent());
+    EXPECT_EQ(active(7), (std::vector<bool>{true, false, false}));
 }

@@ -49,6 +49,18 @@ DWORD ServiceState(const std::string& name)
     return service && ::QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
 }
 
+DWORD ServiceProcessId(const std::string& name)
+{
+    THandle manager = Manager();
+    THandle service = Service(manager, name, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    return service && ::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                             sizeof status, &needed)
+               ? status.dwProcessId
+               : 0;
+}
+
 bool WaitForServiceState(const std::string& name, DWORD state)
 {
     return WaitFor([&] { return ServiceState(name) == state; }, 15000);

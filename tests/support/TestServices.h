@@ -12,6 +12,8 @@ bool CreateTestService(const std::string& name, const std::string& binaryPath);
 void RemoveTestService(const std::string& name);
 // Its current state, or 0 when there is no such service.
 DWORD ServiceState(const std::string& name);
+// The process it runs in, or 0.
+DWORD ServiceProcessId(const std::string& name);
 // Waits up to 15 s for the state (0: the service is gone).
 bool WaitForServiceState(const std::string& name, DWORD state);
 // The binary path it is registered with, or "" when there is none.
