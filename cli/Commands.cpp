@@ -63,20 +63,6 @@ void Say(const std::string& text)
     WriteText(stdout, ConsoleText(text) + "\n");
 }
 
-// JSON carries UTF-8; the catalogue holds the system's code page.
-std::string Utf8(const std::string& text)
-{
-    if (text.empty())
-        return text;
-    int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring utf16(static_cast<size_t>(wide), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), utf16.data(), wide);
-    int narrow = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(narrow), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, utf8.data(), narrow, nullptr, nullptr);
-    return utf8;
-}
-
 void PrintJson(const json& document)
 {
     WriteUtf8(stdout, document.dump(2) + "\n");
@@ -167,12 +153,12 @@ TServiceState StateOf(const TCatalogueEntry& entry)
 
 json EntryJson(const TCatalogueEntry& entry, TServiceState state)
 {
-    return {{"description", Utf8(entry.Description)},
+    return {{"description", Utf8FromAnsi(entry.Description)},
             {"serviceId", entry.ServiceID},
-            {"program", Utf8(entry.Program)},
-            {"parameters", Utf8(entry.Parameters)},
+            {"program", Utf8FromAnsi(entry.Program)},
+            {"parameters", Utf8FromAnsi(entry.Parameters)},
             {"logToFile", entry.LogToFile},
-            {"logFile", Utf8(entry.LogFile)},
+            {"logFile", Utf8FromAnsi(entry.LogFile)},
             {"installed", entry.Installed},
             {"state", ServiceStateName(state)}};
 }
@@ -191,7 +177,7 @@ TExitCode List(const TCliRequest& request)
     for (size_t i = 0; i < listed.size(); ++i) {
         const TCatalogueEntry& entry = listed[i];
         json document = EntryJson(entry, states[i].Service);
-        document["serviceHost"] = Utf8(StubCopyFile(entry.Description));
+        document["serviceHost"] = Utf8FromAnsi(StubCopyFile(entry.Description));
         document["program"] = ProgramJson(states[i]);
         entries.push_back(document);
         table.push_back({entry.Description, std::to_string(entry.ServiceID), entry.Installed ? "yes" : "no",
@@ -225,7 +211,7 @@ TExitCode Show(const TCliRequest& request)
     TServiceState state = StateOf(entry);
     if (request.Json) {
         json document = EntryJson(entry, state);
-        document["serviceHost"] = Utf8(StubCopyFile(entry.Description));
+        document["serviceHost"] = Utf8FromAnsi(StubCopyFile(entry.Description));
         PrintJson(document);
         return ExitSuccess;
     }
@@ -247,7 +233,7 @@ TExitCode Status(const TCliRequest& request)
     const TEntryState state = EntryStates({entry}, TServiceStates())[0];
     if (request.Json) {
         json document = EntryJson(entry, state.Service);
-        document["serviceHost"] = Utf8(StubCopyFile(entry.Description));
+        document["serviceHost"] = Utf8FromAnsi(StubCopyFile(entry.Description));
         document["program"] = ProgramJson(state);
         PrintJson(document);
         return ExitSuccess;
@@ -483,7 +469,7 @@ TExitCode Check(const TCliRequest& request)
     bool allActive = true;
     for (size_t i = 0, next = 0; i < listed.size(); ++i) {
         const TCatalogueEntry& entry = listed[i];
-        json result = {{"description", Utf8(entry.Description)}, {"serviceId", entry.ServiceID},
+        json result = {{"description", Utf8FromAnsi(entry.Description)}, {"serviceId", entry.ServiceID},
                        {"installed", entry.Installed}};
         if (request.All && !entry.Installed) {
             result["active"] = nullptr;

@@ -19,7 +19,8 @@ enum TExitCode : int {
     ExitServiceManager = 6,
     // check: the service host did not answer.
     ExitNotActive = 7,
-    // check: the manager's window, or another check, holds the reply mailslot.
+    // check: a host from before the status pipe answers only on the reply
+    // mailslot, and the manager's window, or another check, holds it.
     ExitReplySlotBusy = 8,
     // The entry's state forbids it: editing or removing an installed entry,
     // uninstalling a running one, starting or stopping one not installed.

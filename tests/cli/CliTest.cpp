@@ -322,14 +322,19 @@ TEST_F(CliTest, AStartWaitsForItsProgramAndStatusAndListTellWhatItDoes)
 {
     TTempFolder folder;
     const std::string log = folder.File("relay.log");
-    Expect("add \"" + Relay + "\" --program \"" + program + "\" --parameters \"out:hello sleep:500 exit:3\" --log-file \"" +
+    Expect("add \"" + Relay + "\" --program \"" + program + "\" --parameters \"out:hello out:1 out:2 out:3 out:4 out:5 out:6 out:7 out:8 out:9 sleep:500 exit:3\" --log-file \"" +
                log + "\"",
            0);
     Expect(On("install", Relay), 0);
     TProgramResult start = Qv(On("start", Relay));
     EXPECT_EQ(start.ExitCode, 10u) << start.Out << start.Err;
     EXPECT_NE(start.Err.find("started, but its program keeps exiting (exit code 3)"), std::string::npos) << start.Err;
-    EXPECT_NE(start.Err.find(" out: hello"), std::string::npos) << "the log's last lines: " << start.Err;
+    // The log's last ten lines.
+    EXPECT_NE(start.Err.find(" out: 9"), std::string::npos) << start.Err;
+    size_t stamped = 0;
+    for (size_t at = start.Err.find("\n  20"); at != std::string::npos; at = start.Err.find("\n  20", at + 1))
+        ++stamped;
+    EXPECT_EQ(stamped, 10u) << start.Err;
 
     // It runs a moment now and then: asked again until it is seen waiting.
     EXPECT_TRUE(WaitFor([&] {
@@ -376,7 +381,8 @@ TEST_F(CliTest, CheckAllAsksEveryPipeAtOnceBesideTheWindowAndTheMailslotOnlyForA
         Expect(On("install", name), 0);
     }
     DeleteFileA(gone.c_str());
-    for (const std::string& name : {Relay, quitter, older})
+    Expect(On("start", quitter), 10, "started, but its program cannot be started: ");
+    for (const std::string& name : {Relay, older})
         Expect(On("start --settle 0", name), 0);
     auto active = [&](int expectedExit) {
         TProgramResult run = Qv("check --all --json");
@@ -411,8 +417,19 @@ TEST_F(CliTest, CheckAllAsksEveryPipeAtOnceBesideTheWindowAndTheMailslotOnlyForA
     }
     EXPECT_EQ(active(7), (std::vector<bool>{true, false, true}));
     EXPECT_EQ(stand->Questions().size(), 1u);
+    {
+        // Without the window's mutex, the holder is another check.
+        TMailSlot other;
+        other.SetMsgSize(MessageSize);
+        other.SetAlias(ManagerSlotAlias);
+        other.SetActive(true);
+        Expect("check --all", 8, "Another qv check is asking the services right now");
+    }
     stand.reset();
-    // Silent: one time-out, and it is not active.
-    TStandInHost silent(olderID, Silent());
+    // An answer to another question is none: one time-out, and not active.
+    TStandInHost silent(olderID, [&](const std::string& sequence) {
+        return std::vector<std::string>{sequence + "|I am on:" + std::to_string(olderID + 1),
+                                        "9" + sequence + "|I am on:" + std::to_string(olderID)};
+    });
     EXPECT_EQ(active(7), (std::vector<bool>{true, false, false}));
 }
