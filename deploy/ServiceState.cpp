@@ -4,7 +4,26 @@
 #include "deploy/ServiceOwner.h"
 #include "toolkit/Text.h"
 
+#include <memory>
 #include <vector>
+
+namespace {
+
+TServiceState StateOf(DWORD currentState)
+{
+    switch (currentState) {
+    case SERVICE_STOPPED: return TServiceState::Stopped;
+    case SERVICE_START_PENDING: return TServiceState::StartPending;
+    case SERVICE_STOP_PENDING: return TServiceState::StopPending;
+    case SERVICE_RUNNING: return TServiceState::Running;
+    case SERVICE_CONTINUE_PENDING: return TServiceState::ContinuePending;
+    case SERVICE_PAUSE_PENDING: return TServiceState::PausePending;
+    case SERVICE_PAUSED: return TServiceState::Paused;
+    default: return TServiceState::Unknown;
+    }
+}
+
+} // namespace
 
 const char* ServiceStateName(TServiceState state)
 {
@@ -62,18 +81,20 @@ TServiceState TServiceStates::State(const std::string& serviceName, const std::s
     if (!binary || !BinaryPathRuns(*binary, stubPath))
         return TServiceState::Foreign;
     SERVICE_STATUS status = {};
-    if (!QueryServiceStatus(service.Get(), &status))
-        return TServiceState::Unknown;
-    switch (status.dwCurrentState) {
-    case SERVICE_STOPPED: return TServiceState::Stopped;
-    case SERVICE_START_PENDING: return TServiceState::StartPending;
-    case SERVICE_STOP_PENDING: return TServiceState::StopPending;
-    case SERVICE_RUNNING: return TServiceState::Running;
-    case SERVICE_CONTINUE_PENDING: return TServiceState::ContinuePending;
-    case SERVICE_PAUSE_PENDING: return TServiceState::PausePending;
-    case SERVICE_PAUSED: return TServiceState::Paused;
-    default: return TServiceState::Unknown;
-    }
+    return QueryServiceStatus(service.Get(), &status) ? StateOf(status.dwCurrentState) : TServiceState::Unknown;
+}
+
+TServiceState ReportedState(const std::string& serviceName)
+{
+    using TOwned = std::unique_ptr<SC_HANDLE__, decltype(&::CloseServiceHandle)>;
+    TOwned manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT), ::CloseServiceHandle);
+    SC_HANDLE opened = manager ? ::OpenServiceA(manager.get(), serviceName.c_str(), SERVICE_QUERY_STATUS) : nullptr;
+    const DWORD error = GetLastError();
+    TOwned service(opened, ::CloseServiceHandle);
+    SERVICE_STATUS status = {};
+    if (!service)
+        return manager && error == ERROR_SERVICE_DOES_NOT_EXIST ? TServiceState::NotRegistered : TServiceState::Unknown;
+    return ::QueryServiceStatus(service.get(), &status) ? StateOf(status.dwCurrentState) : TServiceState::Unknown;
 }
 
 TServiceState TServiceStates::SettledState(const std::string& serviceName, const std::string& stubPath,

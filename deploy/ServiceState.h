@@ -23,6 +23,13 @@ enum class TServiceState {
 // "running", "stopped", "not registered", "another program's", ...
 const char* ServiceStateName(TServiceState state);
 
+// The state of the service of that name as Windows reports it, without
+// asking whose program it runs: NotRegistered when there is none, Unknown
+// when it cannot be asked. Asked past the seams, for what only shows
+// information (the window's status line, refreshed by a timer), so that it
+// never takes part in what a test makes the system say.
+TServiceState ReportedState(const std::string& serviceName);
+
 // Asks for the state of one service after another through one connection to
 // this computer's Service Control Manager.
 class TServiceStates {

@@ -4,10 +4,13 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include "catalogue/EntryRules.h"
 #include "deploy/Deploy.h"
 #include "deploy/ServiceControl.h"
+#include "deploy/ServiceState.h"
+#include "messaging/StatusClient.h"
 #include "messaging/Protocol.h"
 #include "platform/Seam.h"
 #include "platform/Shell.h"
@@ -15,6 +18,7 @@
 #include "toolkit/Error.h"
 #include "toolkit/Guarded.h"
 #include "toolkit/Prompter.h"
+#include "toolkit/Text.h"
 #include "toolkit/WaitCursor.h"
 #include "ui/About.h"
 #include "ui/FormStorage.h"
@@ -36,10 +40,45 @@ constexpr int FirstMenuId = 2000;
 constexpr UINT WM_SPLITTERMOVED = WM_APP + 1;
 constexpr COLORREF PanelBackground = RGB(255, 254, 232);
 constexpr const char* Dashes = "----------------------------------------";
+// The status line under the details panel, and how long it waits for a
+// busy host: the window must not stall on one.
+constexpr int StatusLineHeight = 18;
+constexpr DWORD StatusLineAskMs = 250;
 
 constexpr const char* SecondInstanceText =
     "The application is probable opened for the second time and must close !\r"
     "Please check if there is a second instance of the application open...";
+
+// "Running, program up 2 h 13 min", "Running, program restarting in 8 s,
+// exit code 3", "Stopped", "Not installed".
+std::string StatusLineText(const TEntryKey& entry)
+{
+    const TServiceState service = ReportedState(entry.Description);
+    if (service == TServiceState::NotRegistered)
+        return "Not installed";
+    if (service == TServiceState::Stopped)
+        return "Stopped";
+    std::string text = ServiceStateName(service);
+    text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    const TStatusReply reply = AskStatus(entry.ServiceID, StatusLineAskMs);
+    if (reply.Outcome == TStatusOutcome::NoHost)
+        return text + ", program not known (an older service host)";
+    if (reply.Outcome != TStatusOutcome::Answered)
+        return text + ", program not known: " + reply.Failure;
+    const TProgramStatus& program = reply.Status;
+    switch (program.State) {
+    case TProgramState::Running:
+        return text + ", program up " + DurationText(program.UpMs);
+    case TProgramState::BackingOff:
+        return text + (program.StartFailure.empty() ? ", program restarting in " : ", program cannot start, next try in ") +
+               DurationText(program.NextStartInMs + 999) +
+               (program.LastExitCode && program.StartFailure.empty()
+                    ? ", exit code " + std::to_string(*program.LastExitCode)
+                    : std::string());
+    default:
+        return text + ", program " + ProgramStateName(program.State);
+    }
+}
 
 // One speed button.
 struct TButtonDefinition {
@@ -197,6 +236,9 @@ void TfrmServiceManager::FormCreate()
     catalogueWatch_.SetName("CatalogueWatch");
     catalogueWatch_.SetInterval(500);
     catalogueWatch_.OnTimer = [this] { FollowCatalogue(); };
+    statusWatch_.SetName("StatusWatch");
+    statusWatch_.SetInterval(1000);
+    statusWatch_.OnTimer = [this] { ShowServiceStatus(); };
 
     liveness_.ShowActive = [](const std::string& description) {
         Prompter().Information(ActiveText(description));
@@ -304,6 +346,8 @@ void TfrmServiceManager::CreateControls()
     SendMessageA(memo, EM_SETLIMITTEXT, 0, 0);
 
     add("Panel1", child(0, PanelClass, "", 0, handle_, 904));
+    HWND status = add("lblStatus", child(0, "STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX, handle_, 905));
+    SendMessageA(status, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
 
     // The list's width and the splitter's position are one and the same
     // layout value; the window-state store sets them by name.
@@ -336,8 +380,10 @@ void TfrmServiceManager::LayOut()
     MoveWindow(Control("Panel2"), 0, 0, width, top, TRUE);
     MoveWindow(Control("lvServices"), 0, top, list, std::max(0, bottom - top), TRUE);
     MoveWindow(Control("Splitter1"), list, top, 3, std::max(0, bottom - top), TRUE);
-    MoveWindow(Control("memDescription"), list + 3, top, std::max(0, width - list - 3), std::max(0, bottom - top),
-               TRUE);
+    const int details = std::max(0, bottom - top - StatusLineHeight);
+    MoveWindow(Control("memDescription"), list + 3, top, std::max(0, width - list - 3), details, TRUE);
+    MoveWindow(Control("lblStatus"), list + 5, top + details + 2, std::max(0, width - list - 5),
+               StatusLineHeight - 2, TRUE);
     MoveWindow(Control("Panel1"), 0, bottom, width, 6, TRUE);
 }
 
@@ -420,8 +466,11 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
         }
         break;
     case WM_ACTIVATE:
-        if (LOWORD(wParam) != WA_INACTIVE)
+        statusWatch_.SetEnabled(LOWORD(wParam) != WA_INACTIVE && !destroyed_);
+        if (LOWORD(wParam) != WA_INACTIVE) {
             FollowCatalogue();
+            ShowServiceStatus();
+        }
         break;
     case WM_CLOSE:
         FormCloseQuery();
@@ -520,6 +569,7 @@ void TfrmServiceManager::FormDestroy()
     destroyed_ = true;
     closed_ = true;
     catalogueWatch_.SetEnabled(false);
+    statusWatch_.SetEnabled(false);
     Guarded([&] { liveness_.Shutdown(); });
     if (QuitOnClose) {
         Application().Terminated = true;
@@ -770,6 +820,7 @@ int TfrmServiceManager::SelectedRowOrNoSelectionState()
 void TfrmServiceManager::lvServicesChange()
 {
     SetMemoLines({});
+    ShowServiceStatus();
     int row = SelectedRowOrNoSelectionState();
     if (row < 0)
         return;
@@ -797,6 +848,29 @@ void TfrmServiceManager::lvServicesChange()
     SetButtonEnabled("btnUnInstallService", entry.Installed);
     SetButtonEnabled("btnStopService", entry.Installed);
     SetButtonEnabled("btnStartServiceNow", ButtonEnabled("btnStopService"));
+}
+
+void TfrmServiceManager::ShowServiceStatus()
+{
+    const int row = destroyed_ ? -1 : SelectedRow();
+    std::string text;
+    if (row >= 0) {
+        try {
+            text = StatusLineText(RowKey(row));
+        } catch (const TError& error) {
+            text = error.Message();
+        }
+    }
+    // Unchanged text is not set again: the line would flicker every second.
+    if (text != StatusLine())
+        SetWindowTextA(Control("lblStatus"), text.c_str());
+}
+
+std::string TfrmServiceManager::StatusLine() const
+{
+    char text[512] = {};
+    GetWindowTextA(Control("lblStatus"), text, sizeof text);
+    return text;
 }
 
 void TfrmServiceManager::btnNewServiceClick()

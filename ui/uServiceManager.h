@@ -57,6 +57,12 @@ public:
     // command waits.
     void FollowCatalogue(bool always = false);
     TTimer& CatalogueWatch() { return catalogueWatch_; }
+    // The line under the details panel: what the selected entry's service
+    // and program are doing. Refreshed by the StatusWatch timer (once a
+    // second while the window is active) and at every selection change.
+    void ShowServiceStatus();
+    TTimer& StatusWatch() { return statusWatch_; }
+    std::string StatusLine() const;
     void lvServicesChange();
     void NoSelectionState();
     void btnNewServiceClick();
@@ -142,6 +148,7 @@ private:
     TFileStamp listedStamp_;
     std::vector<int> rowServiceIDs_;
     TTimer catalogueWatch_;
+    TTimer statusWatch_;
     bool listing_ = false;
     int waits_ = 0;
     bool closed_ = false;

@@ -49,6 +49,14 @@ protected:
         DeleteFileA(StubCopyPath(Description).c_str());
     }
     void Click(const char* button) { form->Click(button); }
+    // The status line as its timer shows it, asked for at once.
+    bool StatusLineSays(const std::string& start)
+    {
+        return PumpUntil([&] {
+            form->ShowServiceStatus();
+            return form->StatusLine().rfind(start, 0) == 0;
+        }, 10000);
+    }
     bool Shown(const std::string& kind, const std::string& text)
     {
         for (const auto& s : prompter.shown)
@@ -97,9 +105,11 @@ TEST_F(RoadTest, MailRelayFromNewEntryToRemoval)
     ASSERT_TRUE(PumpUntil([&] { return ServiceState(Description) == SERVICE_STOPPED; }, 15000));
     EXPECT_EQ(ServiceBinary(Description), "\"" + copy + "\"");
 
+    EXPECT_EQ(form->StatusLine(), "Stopped");
     Click("btnStartServiceNow");
     EXPECT_TRUE(Shown("Information", "The service was successfully initiated !")) << prompter.Texts("Error");
     ASSERT_TRUE(PumpUntil([&] { return ServiceState(Description) == SERVICE_RUNNING; }, 15000));
+    EXPECT_TRUE(StatusLineSays("Running, program up 1 s")) << form->StatusLine();
     EXPECT_TRUE(PumpUntil([&] { return ReadTextFile(log).find("hello-from-the-relay") != std::string::npos; },
                           10000));
 
@@ -128,6 +138,7 @@ TEST_F(RoadTest, MailRelayFromNewEntryToRemoval)
     Click("btnUnInstallService");
     EXPECT_TRUE(prompter.Texts("Error").empty()) << prompter.Texts("Error");
     EXPECT_TRUE(PumpUntil([&] { return ServiceState(Description) == 0; }, 15000));
+    EXPECT_EQ(form->StatusLine(), "Not installed");
     EXPECT_FALSE(FileExists(copy)); // deleted once its uninstall run was over
     EXPECT_FALSE(ini.ReadBool(Description, InstalledKey, true));
     EXPECT_EQ(form->RowImage(0), 1);
@@ -136,4 +147,25 @@ TEST_F(RoadTest, MailRelayFromNewEntryToRemoval)
     form->btnDeleteClick();
     EXPECT_TRUE(form->RowCaptions().empty());
     EXPECT_EQ(TCatalogue().Count(), 0);
+}
+
+TEST_F(RoadTest, TheStatusLineTellsWhatTheSelectedServiceAndItsProgramDo)
+{
+    TCatalogue().AppendEntry(Description, TApplication::ExeFolder() + "road_program.exe", "exit:3", "", false);
+    form = std::make_unique<TfrmServiceManager>();
+    form->QuitOnClose = false;
+    form->Show();
+    ListView_SetItemState(form->Control("lvServices"), 0, LVIS_SELECTED, LVIS_SELECTED);
+    EXPECT_EQ(form->StatusLine(), "Not installed");
+    prompter.AnswerYes(); // to starting it
+    Click("btnInstallService");
+    EXPECT_TRUE(StatusLineSays("Running, program restarting in ")) << form->StatusLine();
+    EXPECT_NE(form->StatusLine().find(" s, exit code 3"), std::string::npos) << form->StatusLine();
+    // Refreshed only while the window is the active one.
+    SendMessageA(form->Handle(), WM_ACTIVATE, WA_INACTIVE, 0);
+    EXPECT_FALSE(form->StatusWatch().Enabled());
+    SendMessageA(form->Handle(), WM_ACTIVATE, WA_ACTIVE, 0);
+    EXPECT_TRUE(form->StatusWatch().Enabled());
+    ListView_SetItemState(form->Control("lvServices"), 0, 0, LVIS_SELECTED);
+    EXPECT_EQ(form->StatusLine(), "");
 }
