@@ -10,6 +10,7 @@
 #include "catalogue/IniFile.h"
 #include "fixtures/Programs.h"
 #include "fixtures/Watching.h"
+#include "platform/Kernel.h"
 
 // The exit code of a run that ended within 30 s, 99 for one that did not,
 // -1 for one that could not start.
@@ -35,19 +36,20 @@ inline bool WaitForServiceState(SC_HANDLE service, DWORD state, DWORD pollMs = 5
 inline bool Stop(SC_HANDLE service)
 {
     SERVICE_STATUS status = {};
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status))
+        return Status(service).dwCurrentState == SERVICE_STOPPED;
     return WaitForServiceState(service, SERVICE_STOPPED);
 }
 
-// Copied into the temporary folder (blanks of the description written as
-// "!", as the manager names copies), added to the catalogue, installed;
-// stopped, uninstalled and deleted at the end. Its entry stays: benchmarks
-// put the whole catalogue back.
+// Copied to copyPath, or into the temporary folder (blanks of the
+// description written as "!", as the manager names copies), added to the
+// catalogue, installed and recorded so; stopped, uninstalled and deleted at
+// the end. Its entry stays: benchmarks put the whole catalogue back.
 class TBenchService {
 public:
     TBenchService(const std::string& host, const std::string& description, const std::string& program,
-                  const std::string& parameters, const std::string& logFile)
-        : Description(description)
+                  const std::string& parameters, const std::string& logFile, const std::string& copyPath = "")
+        : Description(description), Copy(copyPath)
     {
         char temp[MAX_PATH];
         GetTempPathA(sizeof temp, temp);
@@ -55,7 +57,8 @@ public:
         for (char& c : name)
             if (c == ' ')
                 c = '!';
-        Copy = std::string(temp) + name + ".exe";
+        if (Copy.empty())
+            Copy = std::string(temp) + name + ".exe";
         if (!CopyFileA(host.c_str(), Copy.c_str(), FALSE))
             return;
         TCatalogue catalogue;
@@ -64,16 +67,20 @@ public:
         TIniFile(CatalogueFileName).WriteString(description, VantorerKey, Copy);
         if (RunAndWait("\"" + Copy + "\" -i") != 0)
             return;
+        TIniFile(CatalogueFileName).WriteBool(description, InstalledKey, true);
         manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
         Service = OpenServiceA(manager_, description.c_str(), SERVICE_ALL_ACCESS);
     }
     ~TBenchService()
     {
-        if (Service) {
+        if (Service && ended_)
+            DeleteService(Service);
+        if (Service && !ended_) {
             Stop(Service);
-            CloseServiceHandle(Service);
             RunAndWait("\"" + Copy + "\" -u");
         }
+        if (Service)
+            CloseServiceHandle(Service);
         if (manager_)
             CloseServiceHandle(manager_);
         DeleteFileA(Copy.c_str());
@@ -83,6 +90,17 @@ public:
 
     // Starts it and waits until it runs.
     bool Start() { return StartServiceA(Service, 0, nullptr) && WaitForServiceState(Service, SERVICE_RUNNING); }
+    // Ends the host's process behind the Service Control Manager's back:
+    // under Wine the service stays "running", with neither the host's pipe
+    // nor its mailslot, as a host from before the pipe whose program does
+    // not run. At the end it is only deleted.
+    void EndHost()
+    {
+        TKernelHandle host(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, Status(Service).dwProcessId));
+        TerminateProcess(host.Get(), 1);
+        WaitForSingleObject(host.Get(), 5000);
+        ended_ = true;
+    }
 
     std::string Description;
     std::string Copy;
@@ -92,4 +110,5 @@ public:
 
 private:
     SC_HANDLE manager_ = nullptr;
+    bool ended_ = false;
 };
