@@ -77,12 +77,9 @@ bool TLivenessListener::Start(std::string& reason)
         reason = "cannot create the mailslot " + name + " (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    auto* forThread = new std::shared_ptr<TShared>(shared_);
-    thread_ = TKernelHandle(
-        CreateThread(nullptr, ThreadStackBytes, ThreadMain, forThread, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    thread_ = StartSharedThread<TShared>("the liveness listener", shared_, [](TShared& state) { state.Listen(); });
     if (!thread_) {
         reason = "cannot start the liveness thread (error " + std::to_string(GetLastError()) + ")";
-        delete forThread;
         shared_->Slot.Close();
         return false;
     }
@@ -116,14 +113,6 @@ void TLivenessListener::Stop() noexcept
     // The mailslot closes with the last holder: here, or when a thread that
     // would not end finally does.
     shared_.reset();
-}
-
-DWORD WINAPI TLivenessListener::ThreadMain(void* parameter)
-{
-    std::unique_ptr<std::shared_ptr<TShared>> shared(static_cast<std::shared_ptr<TShared>*>(parameter));
-    TShared& state = **shared;
-    RunGuarded("the liveness listener", *state.Log, [&] { state.Listen(); });
-    return 0;
 }
 
 void TLivenessListener::TShared::Listen()

@@ -37,7 +37,6 @@ private:
     // What the thread uses; it lives until both the listener and the thread
     // let go of it.
     struct TShared;
-    static DWORD WINAPI ThreadMain(void* shared);
 
     std::shared_ptr<TShared> shared_;
     TKernelHandle thread_;

@@ -99,12 +99,9 @@ bool TStatusServer::Start(std::string& reason)
         shared.First.Close();
         return false;
     }
-    auto* forThread = new std::shared_ptr<TShared>(shared_);
-    thread_ = TKernelHandle(
-        CreateThread(nullptr, ThreadStackBytes, ThreadMain, forThread, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    thread_ = StartSharedThread<TShared>("the status pipe", shared_, [](TShared& state) { state.Serve(); });
     if (!thread_) {
         reason = "cannot start the status thread (error " + std::to_string(GetLastError()) + ")";
-        delete forThread;
         shared.First.Close();
         return false;
     }
@@ -129,21 +126,19 @@ void TStatusServer::Stop() noexcept
     shared_.reset();
 }
 
-DWORD WINAPI TStatusServer::ThreadMain(void* parameter)
-{
-    std::unique_ptr<std::shared_ptr<TShared>> shared(static_cast<std::shared_ptr<TShared>*>(parameter));
-    TShared& state = **shared;
-    RunGuarded("the status pipe", *state.Log, [&] { state.Serve(); });
-    // Every instance goes with the thread, also when it failed.
-    for (TClient& client : state.Clients) {
-        state.Cancel(client);
-        client.Pipe.Close();
-    }
-    return 0;
-}
-
 void TStatusServer::TShared::Serve()
 {
+    // Every instance goes with the thread, also when it fails.
+    struct TClosing {
+        TShared& State;
+        ~TClosing()
+        {
+            for (TClient& client : State.Clients) {
+                State.Cancel(client);
+                client.Pipe.Close();
+            }
+        }
+    } closing{*this};
     Clients[0].Pipe = std::move(First);
     Listen(Clients[0]);
     for (size_t i = 1; i < Clients.size(); ++i)

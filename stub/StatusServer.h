@@ -42,7 +42,6 @@ public:
 
 private:
     struct TShared;
-    static DWORD WINAPI ThreadMain(void* shared);
 
     std::shared_ptr<TShared> shared_;
     TKernelHandle thread_;
