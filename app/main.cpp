@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "messaging/Protocol.h"
-#include "toolkit/Application.h"
-#include "toolkit/MessageBoxes.h"
+#include "toolkit/window/Application.h"
+#include "toolkit/window/MessageBoxes.h"
 #include "ui/uServiceManager.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "platform/Shell.h"
-#include "toolkit/Application.h"
-#include "toolkit/Control.h"
-#include "toolkit/EmptyDialog.h"
-#include "toolkit/Gdi.h"
+#include "toolkit/window/Application.h"
+#include "toolkit/window/Control.h"
+#include "toolkit/window/EmptyDialog.h"
+#include "toolkit/window/Gdi.h"
 #include "toolkit/Guarded.h"
 #include "ui/Glyphs.h"
 

@@ -6,10 +6,10 @@
 
 #include "catalogue/IniDocument.h"
 #include "toolkit/Error.h"
-#include "toolkit/Gdi.h"
+#include "toolkit/window/Gdi.h"
 #include "toolkit/Paths.h"
 #include "toolkit/Prompter.h"
-#include "toolkit/Published.h"
+#include "toolkit/window/Published.h"
 #include "toolkit/Text.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <vector>
 
-#include "toolkit/Gdi.h"
+#include "toolkit/window/Gdi.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "catalogue/Catalogue.h"
 #include "catalogue/EntryRules.h"
 #include "platform/Dialogs.h"
-#include "toolkit/Application.h"
+#include "toolkit/window/Application.h"
 #include "toolkit/Guarded.h"
 #include "toolkit/Prompter.h"
 #include "toolkit/Text.h"

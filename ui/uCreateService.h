@@ -3,10 +3,10 @@
 
 #include <string>
 
-#include "toolkit/Application.h"
+#include "toolkit/window/Application.h"
 #include "toolkit/Component.h"
-#include "toolkit/Control.h"
-#include "toolkit/Gdi.h"
+#include "toolkit/window/Control.h"
+#include "toolkit/window/Gdi.h"
 
 // The service wizard: four pages that collect one catalogue entry's
 // description, program, parameters and logging. It only collects and checks

@@ -14,7 +14,7 @@
 #include "messaging/Protocol.h"
 #include "platform/Seam.h"
 #include "platform/Shell.h"
-#include "toolkit/Application.h"
+#include "toolkit/window/Application.h"
 #include "toolkit/Error.h"
 #include "toolkit/Guarded.h"
 #include "toolkit/Prompter.h"

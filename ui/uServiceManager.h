@@ -11,8 +11,8 @@
 #include "messaging/Liveness.h"
 #include "platform/Kernel.h"
 #include "toolkit/Component.h"
-#include "toolkit/Control.h"
-#include "toolkit/Gdi.h"
+#include "toolkit/window/Control.h"
+#include "toolkit/window/Gdi.h"
 #include "toolkit/Timer.h"
 
 class TFormStorage;

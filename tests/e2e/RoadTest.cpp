@@ -13,7 +13,7 @@
 #include "tests/support/TempFiles.h"
 #include "tests/support/TestServices.h"
 #include "tests/support/WindowDriver.h"
-#include "toolkit/Application.h"
+#include "toolkit/window/Application.h"
 #include "ui/uCreateService.h"
 #include "ui/uServiceManager.h"
 

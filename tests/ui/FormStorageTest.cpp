@@ -13,7 +13,7 @@
 #include "tests/support/TempFiles.h"
 #include "tests/support/WindowDriver.h"
 #include "toolkit/Error.h"
-#include "toolkit/Published.h"
+#include "toolkit/window/Published.h"
 #include "ui/FormStorage.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/WindowDriver.h"
-#include "toolkit/Application.h"
+#include "toolkit/window/Application.h"
 #include "ui/uServiceManager.h"
 
 inline const char* const AllButtons[] = {"btnNewService",      "btnDelete",         "btnEditService",

@@ -1,4 +1,4 @@
-#include "toolkit/Control.h"
+#include "toolkit/window/Control.h"
 
 TControl::TControl(TComponent* owner, const std::string& name, HWND handle) : TComponent(owner), handle_(handle)
 {

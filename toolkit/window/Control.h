@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "toolkit/Component.h"
-#include "toolkit/Published.h"
+#include "toolkit/window/Published.h"
 
 // A child window known by name, with a tag, and its bounds reachable as
 // published integer properties (the window-state store keeps some of them).

@@ -2,12 +2,12 @@
 
 #include <vector>
 
-#include "toolkit/Application.h"
-#include "toolkit/Control.h"
-#include "toolkit/EmptyDialog.h"
-#include "toolkit/Gdi.h"
+#include "toolkit/window/Application.h"
+#include "toolkit/window/Control.h"
+#include "toolkit/window/EmptyDialog.h"
+#include "toolkit/window/Gdi.h"
 #include "toolkit/Guarded.h"
-#include "toolkit/MessageBoxes.h"
+#include "toolkit/window/MessageBoxes.h"
 
 // The three box kinds and the standard error box, as a small dialog of our
 // own: Windows' MessageBox lets Esc answer nothing in a Yes/No box, and we

@@ -1,4 +1,4 @@
-#include "toolkit/Application.h"
+#include "toolkit/window/Application.h"
 
 #include "toolkit/MessagePump.h"
 

@@ -1,4 +1,4 @@
-#include "toolkit/Gdi.h"
+#include "toolkit/window/Gdi.h"
 
 int ScreenPixelsPerInch()
 {

@@ -1,4 +1,4 @@
-#include "toolkit/EmptyDialog.h"
+#include "toolkit/window/EmptyDialog.h"
 
 namespace {
 
