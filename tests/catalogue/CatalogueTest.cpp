@@ -126,30 +126,35 @@ TEST_F(CatalogueTest, ServiceIDsAreNeverReused)
     EXPECT_EQ(catalogue.Entry().ServiceID, 2);
 }
 
+// Twenty entries: a section of more than sixteen keys is looked up through an
+// index, which a removed key must not leave pointing at its neighbours.
 TEST_F(CatalogueTest, DeletingShiftsTheListAndLeavesTheStaleLastKey)
 {
-    for (const char* d : {"A", "B", "C", "D", "E"})
-        Add(d);
+    std::vector<std::string> expected;
+    for (char d = 'A'; d <= 'T'; ++d)
+        Add(std::string(1, d));
     catalogue.DeleteEntry(2);
-    EXPECT_EQ(catalogue.LastCount(), 4);
-    EXPECT_EQ(catalogue.Count(), 4);
-    std::vector<std::string> expected = {"A", "C", "D", "E"};
-    for (int n = 1; n <= 4; ++n)
+    EXPECT_EQ(catalogue.LastCount(), 19);
+    EXPECT_EQ(catalogue.Count(), 19);
+    for (char d = 'A'; d <= 'T'; ++d)
+        if (d != 'B')
+            expected.push_back(std::string(1, d));
+    for (int n = 1; n <= 19; ++n)
         EXPECT_EQ(ini.ReadString("Status", ServiceKey(n), ""), expected[n - 1]);
-    EXPECT_EQ(ini.ReadString("Status", "Service_5", ""), "E");
+    EXPECT_EQ(ini.ReadString("Status", "Service_20", ""), "T");
     EXPECT_EQ(ini.ReadString("B", "Program", "gone"), "gone");
     EXPECT_EQ(Text().find("[B]"), std::string::npos);
 
     auto rows = catalogue.ListEntries();
-    ASSERT_EQ(rows.size(), 4u);
+    ASSERT_EQ(rows.size(), 19u);
     EXPECT_EQ(rows[1].Index, 2);
     EXPECT_EQ(rows[1].Description, "C");
     EXPECT_EQ(rows[1].Program, "C:\\C.exe");
     EXPECT_EQ(rows[1].Parameters, "-p C");
 
     // The next append takes the stale key's place.
-    Add("F");
-    EXPECT_EQ(ini.ReadString("Status", "Service_5", ""), "F");
+    Add("U");
+    EXPECT_EQ(ini.ReadString("Status", "Service_20", ""), "U");
 }
 
 TEST_F(CatalogueTest, DeletingTheLastEntryLeavesNoStaleKey)

@@ -134,14 +134,15 @@ TEST(CatalogueFile, WritesWhatTheProfileFunctionsWouldHaveWritten)
     TTempFolder folder;
     const std::string text = "; edited by hand\r\n[Status]\r\nNumServices=3\r\nLastServiceID=7\r\n; the list\r\n"
                              "Service_1=Mail Relay\r\nService_2=Print Spool\r\nService_3=Backup\r\nUnknown=kept\r\n"
-                             "[mail relay]\r\nProgram=\"C:\\Program Files\\relay.exe\"\r\nParameters=-v\r\n"
+                             "[mail relay]\r\nProgram=\"C:\\Program Files\\relay.exe\"\r\nParameters=-v Z\xFCrich\r\n"
                              "; about the relay\r\nCustom=own key\r\nServiceID=5\r\n"
                              "Vantorer=C:\\windows\\Vantorers\\Mail!Relay.exe\r\nInstalled=1\r\n"
                              "[WindowStatus]\r\nNormPos=1,2,3,4\r\n[Print Spool]\r\nProgram=C:\\spool.exe\r\n"
                              "ServiceID=6\r\nVantorer=C:\\p.exe\r\n[Third Party]\r\nAnything=goes\r\n\r\n[Backup]\r\n"
                              "Program=C:\\backup.exe\r\n  Padded Key  =  padded value  \r\nServiceID=7\r\n"
                              "Vantorer=C:\\b.exe\r\n[Third Party]\r\nSecond=copy\r\n";
-    for (const char* encoding : {"ansi", "utf-16le"}) {
+    // Text beyond ASCII stays what it was in every encoding.
+    for (const char* encoding : {"ansi", "utf-8", "utf-16le"}) {
         const std::string byProfile = folder.File("profile.ini"), byCatalogue = folder.File("QXServices.ini");
         for (const std::string& file : {byProfile, byCatalogue})
             WriteTextFile(file, encoding == std::string("ansi") ? text : Recoded(text, encoding));

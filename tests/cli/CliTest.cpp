@@ -19,6 +19,7 @@
 #include "platform/Console.h"
 #include "platform/Kernel.h"
 #include "platform/Seam.h"
+#include "platform/Services.h"
 #include "fixtures/Watching.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TempFiles.h"
@@ -80,6 +81,16 @@ bool QvsWaiting(size_t count)
     const bool settled = times.size() == count && times == before;
     before = times;
     return settled;
+}
+
+// Starts with Windows, on demand, or never (the Service Control Manager then
+// refuses to start it).
+bool SetStartType(const std::string& name, DWORD startType)
+{
+    const TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const TServiceHandle service(OpenServiceA(manager.Get(), name.c_str(), SERVICE_CHANGE_CONFIG));
+    return ChangeServiceConfigA(service.Get(), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
 json QvJson(const std::string& arguments)
@@ -169,7 +180,7 @@ TEST_F(CliTest, RefusalsAndMistakesHaveTheirOwnCodesAndTheWindowsTexts)
     Expect("add X --program \"" + program + "\" --log-file \"\"", 1, "needs to know the file to log to");
     Expect("add X --program \"" + program + "\" --parameters \"-a\r\n[Forged]\"", 1, "cannot hold line breaks");
     // An option's value is the program's, even when it reads like a request for help.
-    Expect("add Helpless --program \"" + program + "\" --parameters /?", 0);
+    Expect("add Helpless --program=\"" + program + "\" --parameters /?", 0);
     EXPECT_EQ(QvJson("show Helpless")["parameters"], "/?");
 
     // Blanks, quotes inside and letters beyond ASCII travel as the window
@@ -284,6 +295,10 @@ TEST_F(CliTest, RecordedStateAndValuesFollowWhatHappened)
                         15000))
         << ReadTextFile(log);
     Expect(On("stop", Relay), 0);
+    // The Service Control Manager refuses to start a disabled service.
+    ASSERT_TRUE(SetStartType(Relay, SERVICE_DISABLED));
+    Expect(On("start", Relay), 6, "Unable to START Service. Result: \"ERROR_SERVICE_DISABLED\"");
+    ASSERT_TRUE(SetStartType(Relay, SERVICE_AUTO_START));
 
     // A copy that cannot run uninstalls nothing, and says so every time.
     const std::string copy = StubCopyFile(Relay);

@@ -298,6 +298,19 @@ TEST_F(DeployTest, FailuresBeforeTheLaunchRunNothing)
     EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
 }
 
+// The longest description accepted still names a copy of the service host
+// that Windows can make; one character more is refused before anything is
+// written.
+TEST_F(DeployTest, TheLongestDescriptionAcceptedStillInstalls)
+{
+    std::string longest = "L";
+    while (DescriptionFault(longest + "L").empty())
+        longest += "L";
+    catalogue.AppendEntry(longest, "C:\\relay.exe", "", "", false);
+    EXPECT_TRUE(DeployEntry(catalogue, 1, true).Succeeded());
+    EXPECT_TRUE(FileExists(StubCopyFile(longest)));
+}
+
 TEST_F(DeployTest, TheCopyRunsForRealFromAPathWithABlank)
 {
     TSeamOverride<decltype(TShellApi::CreateProcessA)> realLaunch(ShellApi().CreateProcessA, ::CreateProcessA);

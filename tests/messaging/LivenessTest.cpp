@@ -417,11 +417,13 @@ TEST_F(LivenessTest, WhenAnswersMustMatchOnlyTheAnswerToTheQuestionAskedEndsTheW
 {
     live.SetCheckMode(TLiveness::ModeQuiet);
     live.SetAnswersMustMatch(true);
-    // A late answer of another service, and one naming another ID.
+    // A late answer of another service, one of this service to the question
+    // before, and one naming another ID.
     TStandInHost host(4, [](const std::string& sequence) {
-        return std::vector<std::string>{"77|I am on:3", sequence + "|I am on:5"};
+        return std::vector<std::string>{"77|I am on:3", std::to_string(std::stoi(sequence) - 1) + "|I am on:4",
+                                        sequence + "|I am on:5"};
     });
-    TWhen timeOut([&] { return host.Delivered() == 2 && live.ServerSlot()->MsgCount() == 0; },
+    TWhen timeOut([&] { return host.Delivered() == 3 && live.ServerSlot()->MsgCount() == 0; },
                   [&] { live.CommTimeout().OnTimer(); });
     EXPECT_FALSE(live.Query(4));
 

@@ -1,5 +1,7 @@
 #include "tests/support/WindowDriver.h"
 
+#include <gtest/gtest.h>
+
 #include <map>
 
 
@@ -32,6 +34,25 @@ void CALLBACK Fire(HWND, UINT, UINT_PTR id, DWORD)
     std::function<void()> action = std::move(found->second);
     Pending().erase(found);
     action();
+    if (::testing::Test::HasFailure())
+        PostQuitMessage(0);
+}
+
+// How often a box that has not shown yet is looked for, and for how long.
+constexpr UINT BoxLookMs = 10;
+constexpr DWORD BoxShowsWithinMs = 10000;
+
+void LookForBox(std::function<void(HWND)> action, DWORD since)
+{
+    WhenModal(
+        [action = std::move(action), since]() mutable {
+            if (HWND box = ActiveDialog())
+                return action(box);
+            if (GetTickCount() - since < BoxShowsWithinMs)
+                return LookForBox(std::move(action), since);
+            ADD_FAILURE() << "no dialog box showed within " << BoxShowsWithinMs << " ms";
+        },
+        BoxLookMs);
 }
 
 } // namespace
@@ -40,6 +61,11 @@ void WhenModal(std::function<void()> action, UINT delay)
 {
     UINT_PTR id = SetTimer(nullptr, 0, delay, Fire);
     Pending()[id] = std::move(action);
+}
+
+void WhenBoxShown(std::function<void(HWND box)> action)
+{
+    LookForBox(std::move(action), GetTickCount());
 }
 
 HWND ThreadWindowOfClass(const std::string& windowClass, bool visibleOnly)

@@ -11,8 +11,16 @@
 bool PumpUntil(const std::function<bool()>& condition, DWORD milliseconds = 5000);
 
 // Runs action from inside whatever modal loop starts next (a thread timer
-// fires there), once, after delay milliseconds.
+// fires there), once, after delay milliseconds. When the test has failed by
+// then, the modal loops of the thread end (a quit is posted): nobody would
+// answer the box or the wizard the action was to drive.
 void WhenModal(std::function<void()> action, UINT delay = 50);
+// Runs action on the next dialog box of this thread once it is on the
+// screen. A dialog box shows only when its loop first finds no message
+// waiting, which can be after a timer is due: until the box shows, the timer
+// fires again. A box that never shows fails the test within ten seconds and
+// the modal loops end.
+void WhenBoxShown(std::function<void(HWND box)> action);
 
 // A top-level window of this thread of the given class, or nullptr.
 HWND ThreadWindowOfClass(const std::string& windowClass, bool visibleOnly);

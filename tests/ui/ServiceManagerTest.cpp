@@ -294,9 +294,7 @@ TEST_F(ServiceManagerTest, TheAboutBoxShowsTheProgramAndOpensContactLines)
     TSeamOverride open(ShellApi().ShellExecuteA, &RecordOpen);
     std::vector<std::string> texts;
     std::string caption;
-    WhenModal([&] {
-        HWND about = ActiveDialog();
-        ASSERT_NE(about, nullptr);
+    WhenBoxShown([&](HWND about) {
         caption = WindowText(about);
         texts = ChildTexts(about);
         HWND web = nullptr;
@@ -325,8 +323,8 @@ TEST_F(ServiceManagerTest, TheAboutBoxGivesBackItsFontsHoweverItEnds)
 {
     Open();
     HGDIOBJ font = nullptr;
-    WhenModal([&] {
-        font = reinterpret_cast<HGDIOBJ>(SendDlgItemMessageA(ActiveDialog(), IDOK, WM_GETFONT, 0, 0));
+    WhenBoxShown([&](HWND about) {
+        font = reinterpret_cast<HGDIOBJ>(SendDlgItemMessageA(about, IDOK, WM_GETFONT, 0, 0));
         PostQuitMessage(0); // the program ends while the box is up
     });
     form->About1Click();
@@ -344,9 +342,7 @@ TEST(MessageBoxes, KindsCaptionsButtonsAndEscape)
         std::vector<std::string> Texts;
     } seen;
     auto look = [&](WORD key) {
-        WhenModal([&seen, key] {
-            HWND box = ActiveDialog();
-            ASSERT_NE(box, nullptr);
+        WhenBoxShown([&seen, key](HWND box) {
             seen.Caption = WindowText(box);
             seen.Texts = ChildTexts(box);
             PressKey(GetFocus(), key);
@@ -453,8 +449,7 @@ TEST_F(ServiceManagerTest, BoxesBelongToTheWindowWhateverWindowIsActive)
     std::vector<HWND> owners; // each box's owner, and whether that owner took input
     auto nextBox = [&] {
         SetForegroundWindow(other);
-        WhenModal([&] {
-            HWND box = ActiveDialog();
+        WhenBoxShown([&](HWND box) {
             owners.push_back(GetWindow(box, GW_OWNER));
             owners.push_back(IsWindowEnabled(owners.back()) ? owners.back() : nullptr);
             PostMessageA(box, WM_COMMAND, IDOK, 0);
