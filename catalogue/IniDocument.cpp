@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <string_view>
 
 #include "catalogue/IniFile.h"
@@ -185,12 +184,6 @@ bool ReadChanges(const std::string& value)
     return value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front();
 }
 
-// A security descriptor as GetNamedSecurityInfoA hands it over.
-struct TLocalFree {
-    void operator()(void* memory) const { LocalFree(memory); }
-};
-using TSecurityDescriptor = std::unique_ptr<void, TLocalFree>;
-
 constexpr SECURITY_INFORMATION KeptSecurity =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
@@ -217,7 +210,7 @@ bool CarrySecurity(const std::string& source, const std::string& target)
     if (SecurityApi().GetNamedSecurityInfoA(source.c_str(), SE_FILE_OBJECT, KeptSecurity, &owner, &group, &dacl,
                                             nullptr, &raw) != ERROR_SUCCESS)
         return false;
-    const TSecurityDescriptor descriptor(raw);
+    const TLocalMemory descriptor(raw);
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     GetSecurityDescriptorControl(raw, &control, &revision);

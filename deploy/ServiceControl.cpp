@@ -42,31 +42,6 @@ constexpr DWORD NamedErrors[] = {
     ERROR_SERVICE_DEPENDENCY_DELETED,
 };
 
-// Owns the service database lock, when one was taken.
-class TDatabaseLock {
-public:
-    TDatabaseLock() = default;
-    ~TDatabaseLock() { Release(); }
-    TDatabaseLock(const TDatabaseLock&) = delete;
-    TDatabaseLock& operator=(const TDatabaseLock&) = delete;
-
-    bool Take(SC_HANDLE connection)
-    {
-        Release();
-        lock_ = ServiceApi().LockServiceDatabase(connection);
-        return lock_ != nullptr;
-    }
-
-private:
-    void Release()
-    {
-        if (lock_)
-            ServiceApi().UnlockServiceDatabase(std::exchange(lock_, nullptr));
-    }
-
-    SC_LOCK lock_ = nullptr;
-};
-
 // "" when the open service runs the copy at stubPath; otherwise what the
 // user reads. A registration that cannot be read is nobody's we know.
 std::string OwnerFault(SC_HANDLE service, const TServiceTarget& target)
@@ -83,8 +58,8 @@ void ControlOpenService(bool stop, SC_HANDLE connection, const TServiceTarget& t
                         const TServiceReport& report)
 {
     const std::string& serviceName = target.Name;
-    TDatabaseLock lock;
-    if (stop && !lock.Take(connection)) {
+    const TServiceLock lock(stop ? ServiceApi().LockServiceDatabase(connection) : nullptr);
+    if (stop && !lock) {
         std::string reason = LastErrorName();
         throw TError("Unable to lock Service Database. Result: " + reason);
     }
@@ -117,10 +92,10 @@ void ControlOpenService(bool stop, SC_HANDLE connection, const TServiceTarget& t
 
 } // namespace
 
-SC_HANDLE ConnectServiceManager(DWORD access)
+TServiceHandle ConnectServiceManager(DWORD access)
 {
     std::string machine = LocalComputerName();
-    SC_HANDLE connection = ServiceApi().OpenSCManagerA(machine.c_str(), nullptr, access);
+    TServiceHandle connection(ServiceApi().OpenSCManagerA(machine.c_str(), nullptr, access));
     if (!connection) {
         std::string reason = LastErrorName();
         throw TServiceManagerError("Error locating NT Service Manager. Result: " + reason);
@@ -140,7 +115,7 @@ std::string LastErrorName()
 
 void StartStopService(bool stop, const std::function<TServiceTarget()>& prepare, const TServiceReport& report)
 {
-    TServiceHandle connection(ConnectServiceManager(ManagerAccess));
+    const TServiceHandle connection = ConnectServiceManager(ManagerAccess);
     TServiceTarget target = prepare();
 
     std::string failure;
@@ -159,7 +134,7 @@ void StartStopService(bool stop, const std::function<TServiceTarget()>& prepare,
 
 std::string ForeignService(const TServiceTarget& target)
 {
-    TServiceHandle connection(ConnectServiceManager(SC_MANAGER_CONNECT));
+    const TServiceHandle connection = ConnectServiceManager(SC_MANAGER_CONNECT);
     TServiceHandle service(ServiceApi().OpenServiceA(connection.Get(), target.Name.c_str(), SERVICE_QUERY_CONFIG));
     // One that cannot be opened is left to the service host, which checks
     // again before it removes anything.

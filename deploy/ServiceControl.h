@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/Services.h"
 #include "toolkit/Error.h"
 
 // Starting and stopping an installed entry's service on this computer.
@@ -14,10 +15,10 @@ public:
     using TError::TError;
 };
 
-// A connection to this computer's Service Control Manager, for the caller
-// to own; raises TServiceManagerError "Error locating NT Service Manager.
-// Result: ..." when it is refused.
-SC_HANDLE ConnectServiceManager(DWORD access);
+// A connection to this computer's Service Control Manager; raises
+// TServiceManagerError "Error locating NT Service Manager. Result: ..." when
+// it is refused.
+TServiceHandle ConnectServiceManager(DWORD access);
 // The symbolic name of the last system error in double quotes, or
 // "\"Unknown exception\"" for a code it does not know.
 std::string LastErrorName();

@@ -1,7 +1,7 @@
 #pragma once
 #include <windows.h>
 
-#include <utility>
+#include "platform/Owner.h"
 
 // Kernel calls whose failure tests must be able to produce.
 struct TKernelApi {
@@ -21,44 +21,22 @@ inline TKernelApi& KernelApi()
     return api;
 }
 
-// Owns one kernel handle (a process, a thread, a pipe, a mutex, a mailslot)
-// and closes it exactly once, on every path. Both null and
-// INVALID_HANDLE_VALUE mean "none", since Windows returns either.
-class TKernelHandle {
-public:
-    TKernelHandle() = default;
-    explicit TKernelHandle(HANDLE handle) : handle_(handle) {}
-    ~TKernelHandle() { Close(); }
-    TKernelHandle(TKernelHandle&& other) noexcept : handle_(other.Release()) {}
-    TKernelHandle& operator=(TKernelHandle&& other) noexcept
-    {
-        if (this != &other) {
-            Close();
-            handle_ = other.Release();
-        }
-        return *this;
-    }
-    TKernelHandle(const TKernelHandle&) = delete;
-    TKernelHandle& operator=(const TKernelHandle&) = delete;
-
-    HANDLE Get() const { return handle_; }
-    explicit operator bool() const { return handle_ && handle_ != INVALID_HANDLE_VALUE; }
-
-    // For calls that hand a new handle back through a pointer.
-    HANDLE* Receive()
-    {
-        Close();
-        return &handle_;
-    }
-    // Gives the handle up without closing it.
-    HANDLE Release() { return std::exchange(handle_, nullptr); }
-    void Close()
-    {
-        if (*this)
-            ::CloseHandle(handle_);
-        handle_ = nullptr;
-    }
-
-private:
-    HANDLE handle_ = nullptr;
+// A kernel handle (a process, a thread, a pipe, a mutex, a mailslot). Both
+// null and INVALID_HANDLE_VALUE mean "none", since Windows returns either.
+struct TKernelHandleKind {
+    using THandle = HANDLE;
+    static constexpr HANDLE None = nullptr;
+    static bool Valid(HANDLE handle) { return handle && handle != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE handle) { ::CloseHandle(handle); }
 };
+using TKernelHandle = TOwner<TKernelHandleKind>;
+
+// Memory the system allocated for the caller to free with LocalFree (a
+// security descriptor, a formatted message).
+struct TLocalMemoryKind {
+    using THandle = HLOCAL;
+    static constexpr HLOCAL None = nullptr;
+    static bool Valid(HLOCAL memory) { return memory != nullptr; }
+    static void Close(HLOCAL memory) { ::LocalFree(memory); }
+};
+using TLocalMemory = TOwner<TLocalMemoryKind>;

@@ -1,6 +1,8 @@
 #pragma once
 #include <windows.h>
 
+#include "platform/Owner.h"
+
 // Service Control Manager calls. Wine's manager never refuses a database
 // lock or a connection, so tests produce those refusals through here.
 struct TServiceApi {
@@ -19,22 +21,21 @@ inline TServiceApi& ServiceApi()
     return api;
 }
 
-// Owns one Service Control Manager handle (connection or service) and
-// closes it, through the seam, on every path.
-class TServiceHandle {
-public:
-    explicit TServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-    ~TServiceHandle()
-    {
-        if (handle_)
-            ServiceApi().CloseServiceHandle(handle_);
-    }
-    TServiceHandle(const TServiceHandle&) = delete;
-    TServiceHandle& operator=(const TServiceHandle&) = delete;
-
-    SC_HANDLE Get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    SC_HANDLE handle_;
+// A Service Control Manager handle (a connection or a service), closed
+// through the seam.
+struct TServiceHandleKind {
+    using THandle = SC_HANDLE;
+    static constexpr SC_HANDLE None = nullptr;
+    static bool Valid(SC_HANDLE handle) { return handle != nullptr; }
+    static void Close(SC_HANDLE handle) { ServiceApi().CloseServiceHandle(handle); }
 };
+using TServiceHandle = TOwner<TServiceHandleKind>;
+
+// The service database's lock, released through the seam.
+struct TServiceLockKind {
+    using THandle = SC_LOCK;
+    static constexpr SC_LOCK None = nullptr;
+    static bool Valid(SC_LOCK lock) { return lock != nullptr; }
+    static void Close(SC_LOCK lock) { ServiceApi().UnlockServiceDatabase(lock); }
+};
+using TServiceLock = TOwner<TServiceLockKind>;

@@ -6,6 +6,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "deploy/ServiceOwner.h"
+#include "platform/Owner.h"
 #include "platform/Services.h"
 #include "stub/StubLog.h"
 #include "stub/StubSettings.h"
@@ -33,34 +34,25 @@ std::string DescriptionLine(const std::string& description)
     return "Runs \"" + program + "\" as a service (Quorvane service host)";
 }
 
-// Owns one open registry key.
-class TRegistryKey {
-public:
-    TRegistryKey() = default;
-    ~TRegistryKey()
-    {
-        if (key_)
-            RegCloseKey(key_);
-    }
-    TRegistryKey(const TRegistryKey&) = delete;
-    TRegistryKey& operator=(const TRegistryKey&) = delete;
-    HKEY Get() const { return key_; }
-    HKEY* Receive() { return &key_; }
-
-private:
-    HKEY key_ = nullptr;
+// An open registry key.
+struct TRegistryKeyKind {
+    using THandle = HKEY;
+    static constexpr HKEY None = nullptr;
+    static bool Valid(HKEY key) { return key != nullptr; }
+    static void Close(HKEY key) { RegCloseKey(key); }
 };
+using TRegistryKey = TOwner<TRegistryKeyKind>;
 
-enum class TOwner { Absent, ThisCopy, Other };
+enum class TSourceOwner { Absent, ThisCopy, Other };
 
 // Whose the event-log source is: absent, this copy's (its message file is
 // this very file), or another program's; messageFile gets what it names.
-TOwner EventSourceOwner(const std::string& source, const std::string& ownPath, std::string& messageFile)
+TSourceOwner EventSourceOwner(const std::string& source, const std::string& ownPath, std::string& messageFile)
 {
     TRegistryKey key;
     LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, EventSourceKey(source).c_str(), 0, KEY_QUERY_VALUE, key.Receive());
     if (result == ERROR_FILE_NOT_FOUND)
-        return TOwner::Absent;
+        return TSourceOwner::Absent;
     if (result != ERROR_SUCCESS)
         Fail("The event-log source \"" + source + "\" could not be read", static_cast<DWORD>(result));
     char value[4 * MAX_PATH] = {};
@@ -77,7 +69,7 @@ TOwner EventSourceOwner(const std::string& source, const std::string& ownPath, s
                 messageFile = expanded;
         }
     }
-    return SameFilePath(messageFile, ownPath) ? TOwner::ThisCopy : TOwner::Other;
+    return SameFilePath(messageFile, ownPath) ? TSourceOwner::ThisCopy : TSourceOwner::Other;
 }
 
 std::string ForeignSourceText(const std::string& source, const std::string& messageFile)
@@ -194,7 +186,7 @@ void InstallService(const std::string& ownPath)
     else if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST)
         Fail("The service \"" + description + "\" could not be opened", GetLastError());
     std::string messageFile;
-    if (EventSourceOwner(description, ownPath, messageFile) == TOwner::Other)
+    if (EventSourceOwner(description, ownPath, messageFile) == TSourceOwner::Other)
         throw TRefusal(ForeignSourceText(description, messageFile) + "\r\rThe service \"" + description +
                        "\" was neither registered nor updated.");
 
@@ -253,7 +245,7 @@ void UninstallService(const std::string& ownPath)
     }
     // Another program's source of that name stays, as its service would.
     std::string messageFile;
-    if (EventSourceOwner(description, ownPath, messageFile) != TOwner::ThisCopy)
+    if (EventSourceOwner(description, ownPath, messageFile) != TSourceOwner::ThisCopy)
         return;
     LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, EventSourceKey(description).c_str());
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)

@@ -269,15 +269,8 @@ void TFileLog::Output(const std::string& lines)
     Write(lines);
 }
 
-TEventLog::TEventLog(const std::string& source)
+TEventLog::TEventLog(const std::string& source) : source_(EventLogApi().RegisterEventSourceA(nullptr, source.c_str()))
 {
-    source_ = EventLogApi().RegisterEventSourceA(nullptr, source.c_str());
-}
-
-TEventLog::~TEventLog()
-{
-    if (source_)
-        EventLogApi().DeregisterEventSource(source_);
 }
 
 void TEventLog::Event(TLogKind kind, const std::string& text)
@@ -295,5 +288,5 @@ void TEventLog::Event(TLogKind kind, const std::string& text)
     if (!source_)
         return;
     const char* strings[] = {text.c_str()};
-    EventLogApi().ReportEventA(source_, type, 0, id, nullptr, 1, 0, strings, nullptr);
+    EventLogApi().ReportEventA(source_.Get(), type, 0, id, nullptr, 1, 0, strings, nullptr);
 }

@@ -125,6 +125,15 @@ inline TEventLogApi& EventLogApi()
     return api;
 }
 
+// An event source as RegisterEventSourceA hands it over.
+struct TEventSourceKind {
+    using THandle = HANDLE;
+    static constexpr HANDLE None = nullptr;
+    static bool Valid(HANDLE source) { return source != nullptr; }
+    static void Close(HANDLE source) { EventLogApi().DeregisterEventSource(source); }
+};
+using TEventSource = TOwner<TEventSourceKind>;
+
 // Message numbers of the host's message resource: each one shows its one
 // insertion string as it is.
 inline constexpr DWORD InformationMessageID = 1;
@@ -136,7 +145,6 @@ inline constexpr DWORD ErrorMessageID = 3;
 class TEventLog : public TStubLog {
 public:
     explicit TEventLog(const std::string& source);
-    ~TEventLog() override;
     TEventLog(const TEventLog&) = delete;
     TEventLog& operator=(const TEventLog&) = delete;
 
@@ -146,5 +154,5 @@ public:
 
 private:
     std::mutex lock_;
-    HANDLE source_ = nullptr;
+    TEventSource source_;
 };

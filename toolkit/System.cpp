@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/Kernel.h"
+
 namespace {
 
 struct TErrorName {
@@ -53,13 +55,11 @@ const char* SystemErrorName(unsigned long code)
 
 std::string SystemMessage(unsigned long code)
 {
-    char* text = nullptr;
+    TLocalMemory text;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-    std::string message = length && text ? std::string(text, length) : std::string();
-    if (text)
-        LocalFree(text);
+                                  nullptr, code, 0, reinterpret_cast<LPSTR>(text.Receive()), 0, nullptr);
+    std::string message = length && text ? std::string(static_cast<const char*>(text.Get()), length) : std::string();
     while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' '))
         message.pop_back();
     if (message.empty())

@@ -236,20 +236,19 @@ HIMAGELIST ServiceListImages()
 {
     static HIMAGELIST images = [] {
         HIMAGELIST list = ImageList_Create(24, 16, ILC_COLOR24 | ILC_MASK, 2, 0);
-        HICON installed = MakeIcon(24, 16, [](HDC dc) {
+        // The list keeps copies.
+        const TIcon installed(MakeIcon(24, 16, [](HDC dc) {
             Fill(dc, RGB(40, 170, 60), [&] { Ellipse(dc, 5, 2, 17, 14); });
             Pen(dc, RGB(255, 255, 255), 2, [&] {
                 Line(dc, 8, 8, 10, 10);
                 Line(dc, 10, 10, 14, 5);
             });
-        });
-        HICON notInstalled = MakeIcon(24, 16, [](HDC dc) {
+        }));
+        const TIcon notInstalled(MakeIcon(24, 16, [](HDC dc) {
             Pen(dc, RGB(150, 150, 150), 2, [&] { Arc(dc, 5, 2, 17, 14, 5, 8, 5, 8); });
-        });
-        ImageList_AddIcon(list, installed);
-        ImageList_AddIcon(list, notInstalled);
-        DestroyIcon(installed);
-        DestroyIcon(notInstalled);
+        }));
+        ImageList_AddIcon(list, installed.Get());
+        ImageList_AddIcon(list, notInstalled.Get());
         return list;
     }();
     return images;

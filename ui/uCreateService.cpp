@@ -7,6 +7,7 @@
 #include "catalogue/Catalogue.h"
 #include "catalogue/EntryRules.h"
 #include "platform/Dialogs.h"
+#include "platform/Owner.h"
 #include "toolkit/window/Application.h"
 #include "toolkit/Guarded.h"
 #include "toolkit/Prompter.h"
@@ -696,24 +697,17 @@ int TfrmCreateService::ShowModal(HWND owner)
                  area.top + (area.bottom - area.top - WizardHeight) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
 
     // The owner comes back even if the loop is left by a failure.
-    struct TOwnerLock {
-        HWND owner;
-        bool locked;
-        ~TOwnerLock()
-        {
-            if (locked)
-                EnableWindow(owner, TRUE);
-        }
-    } lock{owner, owner && IsWindowEnabled(owner)};
-    if (lock.locked)
+    const bool lockOwner = owner && IsWindowEnabled(owner);
+    if (lockOwner)
         EnableWindow(owner, FALSE);
+    TScopeExit unlockOwner([&] {
+        if (lockOwner)
+            EnableWindow(owner, TRUE);
+    });
 
     // Boxes shown while the wizard is up belong to it.
-    struct TModalScope {
-        HWND window;
-        ~TModalScope() { Application().EndModal(window); }
-    } modal{handle_};
     Application().BeginModal(handle_);
+    const TScopeExit endModal([this] { Application().EndModal(handle_); });
 
     ShowWindow(handle_, SW_SHOW);
     SetForegroundWindow(handle_);
@@ -740,10 +734,8 @@ int TfrmCreateService::ShowModal(HWND owner)
         }
     }
     int result = modalResult_;
-    if (lock.locked) {
-        EnableWindow(owner, TRUE);
-        lock.locked = false;
-    }
+    // The owner first, so that it takes the activation back.
+    unlockOwner.RunNow();
     ShowWindow(handle_, SW_HIDE);
     return result;
 }

@@ -12,6 +12,7 @@
 #include "deploy/ServiceState.h"
 #include "messaging/StatusClient.h"
 #include "messaging/Protocol.h"
+#include "platform/Owner.h"
 #include "platform/Seam.h"
 #include "platform/Shell.h"
 #include "toolkit/window/Application.h"
@@ -989,15 +990,10 @@ void TfrmServiceManager::btnDeleteClick()
     }
     if (!Prompter().Confirm("Are you sure you want to remove this service: " + description))
         return;
-    TEntryOutcome removed = TEntryOutcome::Done;
-    try {
-        removed = catalogue_.RemoveEntry(key);
-    } catch (...) {
-        LoadList();
-        throw;
-    }
-    if (!ChangedMeanwhile(removed, key))
-        LoadList();
+    // The list shows the catalogue afresh, also when the removal failed.
+    TScopeExit relist([this] { LoadList(); });
+    if (ChangedMeanwhile(catalogue_.RemoveEntry(key), key))
+        relist.Dismiss();
 }
 
 void TfrmServiceManager::btnStopServiceClick(HWND sender)
@@ -1121,11 +1117,7 @@ void TfrmServiceManager::ReportRun(const TDeployment& done, const char* action)
 void TfrmServiceManager::AwaitRun(HANDLE process)
 {
     TWaitCursor hourglass;
-    ++waits_;
-    struct TWaitScope {
-        int& waits;
-        ~TWaitScope() { --waits; }
-    } scope{waits_};
+    const TScopedValue<int> waiting(waits_, waits_ + 1);
     Application().WaitFor(process, HostRunLimit, [this] { return destroyed_; });
 }
 

@@ -1,37 +1,34 @@
 #pragma once
 #include <windows.h>
 
-#include <utility>
+#include "platform/Owner.h"
 
 // Owners for what the windows draw with, so a failing step still gives back
 // every font, brush, pen, bitmap and device context it took.
 
-// Owns one GDI object and deletes it on every path.
+// A GDI object of one type, deleted on every path.
 template <class T>
-class TGdiObject {
-public:
-    explicit TGdiObject(T object = nullptr) : object_(object) {}
-    ~TGdiObject()
-    {
-        if (object_)
-            DeleteObject(object_);
-    }
-    TGdiObject(TGdiObject&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    TGdiObject& operator=(TGdiObject&& other) noexcept
-    {
-        std::swap(object_, other.object_);
-        return *this;
-    }
-
-    T Get() const { return object_; }
-
-private:
-    T object_;
+struct TGdiObjectKind {
+    using THandle = T;
+    static constexpr T None = nullptr;
+    static bool Valid(T object) { return object != nullptr; }
+    static void Close(T object) { DeleteObject(object); }
 };
+template <class T>
+using TGdiObject = TOwner<TGdiObjectKind<T>>;
 using TFont = TGdiObject<HFONT>;
 using TBrush = TGdiObject<HBRUSH>;
 using TPen = TGdiObject<HPEN>;
 using TBitmap = TGdiObject<HBITMAP>;
+
+// An icon drawn or copied at run time (not one loaded from a resource).
+struct TIconKind {
+    using THandle = HICON;
+    static constexpr HICON None = nullptr;
+    static bool Valid(HICON icon) { return icon != nullptr; }
+    static void Close(HICON icon) { DestroyIcon(icon); }
+};
+using TIcon = TOwner<TIconKind>;
 
 // Selects an object into a device context for the length of a scope; the
 // object it replaced comes back at the end. Declare it after the object's
