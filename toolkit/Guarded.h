@@ -25,22 +25,12 @@ bool Guarded(F&& handler)
     }
 }
 
-// A window procedure behind the door; a message whose handling failed
-// returns 0.
+// A plain window procedure behind the door (toolkit/window/Window.h has the
+// one for windows with an object); a message whose handling failed returns 0.
 template <LRESULT (*Procedure)(HWND, UINT, WPARAM, LPARAM)>
 LRESULT CALLBACK GuardedWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     LRESULT result = 0;
     Guarded([&] { result = Procedure(window, message, wParam, lParam); });
-    return result;
-}
-
-// A dialog procedure behind the door; a message whose handling failed
-// counts as not handled.
-template <INT_PTR (*Procedure)(HWND, UINT, WPARAM, LPARAM)>
-INT_PTR CALLBACK GuardedDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    INT_PTR result = FALSE;
-    Guarded([&] { result = Procedure(dialog, message, wParam, lParam); });
     return result;
 }

@@ -10,7 +10,7 @@
 #include "toolkit/window/Control.h"
 #include "toolkit/window/EmptyDialog.h"
 #include "toolkit/window/Gdi.h"
-#include "toolkit/Guarded.h"
+#include "toolkit/window/Window.h"
 #include "ui/Glyphs.h"
 
 namespace {
@@ -30,12 +30,20 @@ const TContact Contacts[] = {
 };
 constexpr int ContactCount = sizeof Contacts / sizeof Contacts[0];
 
-// Lives as long as the box is shown, however it ends.
-struct TAboutState {
+// The box, with what it draws with for as long as it is shown.
+class TAboutBox : public TDialog {
+public:
     TFont Normal;
     TFont Bold;
     TFont Underlined;
     int Hovered = -1;
+
+protected:
+    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    void Build();
+    void Release();
 };
 
 bool Contains(const std::string& text, const std::string& part)
@@ -48,7 +56,7 @@ bool Contains(const std::string& text, const std::string& part)
 
 LRESULT CALLBACK LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR data)
 {
-    auto* state = reinterpret_cast<TAboutState*>(data);
+    auto* state = reinterpret_cast<TAboutBox*>(data);
     const int id = GetDlgCtrlID(link) - IdFirstContact;
     switch (message) {
     case WM_MOUSEMOVE:
@@ -75,21 +83,22 @@ HWND Add(HWND dialog, const char* cls, const char* text, DWORD style, const TBou
     return CreateChild(dialog, cls, text, WS_VISIBLE | style, 0, id, bounds, font);
 }
 
-void Build(HWND dialog, TAboutState& state)
+void TAboutBox::Build()
 {
+    HWND dialog = Handle();
     LOGFONTA font = MessageLogFont();
-    state.Normal = TFont(CreateFontIndirectA(&font));
+    Normal = TFont(CreateFontIndirectA(&font));
     font.lfUnderline = TRUE;
-    state.Underlined = TFont(CreateFontIndirectA(&font));
+    Underlined = TFont(CreateFontIndirectA(&font));
     font.lfUnderline = FALSE;
     font.lfWeight = FW_BOLD;
     font.lfHeight = font.lfHeight * 3 / 2;
-    state.Bold = TFont(CreateFontIndirectA(&font));
-    HFONT normal = state.Normal.Get();
+    Bold = TFont(CreateFontIndirectA(&font));
+    HFONT normal = Normal.Get();
 
     HWND icon = Add(dialog, "STATIC", nullptr, SS_ICON, {16, 16, 32, 32}, -1, normal);
     SendMessageA(icon, STM_SETICON, reinterpret_cast<WPARAM>(ProgramIcon()), 0);
-    Add(dialog, "STATIC", "Korvalith's \"Quorvane\"", SS_LEFT | SS_NOPREFIX, {60, 14, 240, 26}, -1, state.Bold.Get());
+    Add(dialog, "STATIC", "Korvalith's \"Quorvane\"", SS_LEFT | SS_NOPREFIX, {60, 14, 240, 26}, -1, Bold.Get());
     Add(dialog, "STATIC", "Version " QUORVANE_VERSION, SS_LEFT, {60, 42, 240, 18}, -1, normal);
     HWND animation =
         Add(dialog, ANIMATE_CLASSA, nullptr, ACS_CENTER | ACS_TRANSPARENT, {236, 56, 64, 64}, IdAnimation, normal);
@@ -102,7 +111,7 @@ void Build(HWND dialog, TAboutState& state)
         HWND line = Add(dialog, "STATIC", Contacts[i].Text, SS_LEFT | SS_NOPREFIX | (Contacts[i].Link ? SS_NOTIFY : 0),
                         {60, y, 170, 18}, IdFirstContact + i, normal);
         if (Contacts[i].Link)
-            SetWindowSubclass(line, LinkProc, 1, reinterpret_cast<DWORD_PTR>(&state));
+            SetWindowSubclass(line, LinkProc, 1, reinterpret_cast<DWORD_PTR>(this));
         y += 20;
     }
     HWND ok = Add(dialog, "BUTTON", "OK", BS_DEFPUSHBUTTON | WS_TABSTOP, {122, y + 12, 76, 26}, IDOK, normal);
@@ -112,28 +121,26 @@ void Build(HWND dialog, TAboutState& state)
     SetFocus(ok);
 }
 
-// However the box ends; the fonts go with the state, after the box.
-void Release(HWND dialog)
+// However the box ends; the fonts go with the box, after it.
+void TAboutBox::Release()
 {
-    SendDlgItemMessageA(dialog, IdAnimation, ACM_STOP, 0, 0);
+    SendDlgItemMessageA(Handle(), IdAnimation, ACM_STOP, 0, 0);
     for (int i = 0; i < ContactCount; ++i)
         if (Contacts[i].Link)
-            RemoveWindowSubclass(GetDlgItem(dialog, IdFirstContact + i), LinkProc, 1);
+            RemoveWindowSubclass(GetDlgItem(Handle(), IdFirstContact + i), LinkProc, 1);
 }
 
-INT_PTR AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+INT_PTR TAboutBox::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    auto* state = reinterpret_cast<TAboutState*>(GetWindowLongPtrA(dialog, DWLP_USER));
     switch (message) {
     case WM_INITDIALOG:
-        SetWindowLongPtrA(dialog, DWLP_USER, lParam);
-        Build(dialog, *reinterpret_cast<TAboutState*>(lParam));
+        Build();
         return FALSE;
     case WM_CTLCOLORSTATIC: {
         const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam)) - IdFirstContact;
-        if (state && id >= 0 && id < ContactCount && Contacts[id].Link) {
+        if (id >= 0 && id < ContactCount && Contacts[id].Link) {
             HDC dc = reinterpret_cast<HDC>(wParam);
-            SetTextColor(dc, state->Hovered == id ? RGB(0, 0, 255) : GetSysColor(COLOR_WINDOWTEXT));
+            SetTextColor(dc, Hovered == id ? RGB(0, 0, 255) : GetSysColor(COLOR_WINDOWTEXT));
             SetBkMode(dc, TRANSPARENT);
             return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
         }
@@ -143,17 +150,17 @@ INT_PTR AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
         const int id = LOWORD(wParam) - IdFirstContact;
         if (id >= 0 && id < ContactCount && Contacts[id].Link && HIWORD(wParam) == STN_CLICKED) {
             const std::string target = ContactTarget(Contacts[id].Text);
-            ShellApi().ShellExecuteA(dialog, "open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+            ShellApi().ShellExecuteA(Handle(), "open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
             return TRUE;
         }
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
-            EndDialog(dialog, LOWORD(wParam) == IDOK ? mrOk : mrCancel);
+            EndDialog(Handle(), LOWORD(wParam) == IDOK ? mrOk : mrCancel);
             return TRUE;
         }
         break;
     }
     case WM_DESTROY:
-        Release(dialog);
+        Release();
         break;
     }
     return FALSE;
@@ -171,6 +178,5 @@ std::string ContactTarget(const std::string& line)
 
 void ShowAboutBox(HWND owner)
 {
-    TAboutState state;
-    ShowEmptyDialog(owner, WS_EX_TOOLWINDOW, GuardedDialogProc<AboutProc>, reinterpret_cast<LPARAM>(&state));
+    TAboutBox().ShowModal(owner, WS_EX_TOOLWINDOW);
 }

@@ -12,12 +12,12 @@
 #include "toolkit/Guarded.h"
 #include "toolkit/Prompter.h"
 #include "toolkit/Text.h"
+#include "toolkit/Error.h"
 #include "ui/Glyphs.h"
 
 namespace {
 
 constexpr const char* WizardClass = "TfrmCreateService";
-constexpr const char* PanelClass = "TfrmCreateService.Panel";
 constexpr const char* BevelPanelClass = "TfrmCreateService.BevelPanel";
 constexpr const char* PictureClass = "TfrmCreateService.Picture";
 
@@ -54,28 +54,6 @@ TFont MakeFont(int points, bool bold)
                              DEFAULT_PITCH | FF_SWISS, "Tahoma"));
 }
 
-// Containers pass their children's notifications up to the wizard, which
-// handles every control by itself.
-LRESULT ForwardOrDefault(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    switch (message) {
-    case WM_COMMAND:
-    case WM_NOTIFY:
-    case WM_DRAWITEM:
-    case WM_CTLCOLORSTATIC:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORBTN:
-        return SendMessageA(GetAncestor(window, GA_ROOT), message, wParam, lParam);
-    default:
-        return DefWindowProcA(window, message, wParam, lParam);
-    }
-}
-
-LRESULT PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    return ForwardOrDefault(window, message, wParam, lParam);
-}
-
 LRESULT BevelPanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_PAINT) {
@@ -85,7 +63,7 @@ LRESULT BevelPanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
         DrawEdge(paint.Get(), &client, BDR_RAISEDINNER, BF_RECT);
         return 0;
     }
-    return ForwardOrDefault(window, message, wParam, lParam);
+    return PanelMessage(window, message, wParam, lParam);
 }
 
 LRESULT PictureProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -102,29 +80,23 @@ LRESULT PictureProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-void RegisterClasses(HINSTANCE instance, WNDPROC wizardProc)
+void RegisterClasses()
 {
-    static bool registered = false;
-    if (registered)
-        return;
     WNDCLASSA windowClass = {};
-    windowClass.hInstance = instance;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
     windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    const std::pair<const char*, WNDPROC> classes[] = {
-        {WizardClass, wizardProc},
-        {PanelClass, GuardedWindowProc<PanelProc>},
-        {BevelPanelClass, GuardedWindowProc<BevelPanelProc>}};
-    for (const auto& [name, proc] : classes) {
+    const std::pair<const char*, WNDPROC> classes[] = {{WizardClass, &TWindow::Procedure},
+                                                       {BevelPanelClass, GuardedWindowProc<BevelPanelProc>}};
+    for (const auto& [name, procedure] : classes) {
         windowClass.lpszClassName = name;
-        windowClass.lpfnWndProc = proc;
-        RegisterClassA(&windowClass);
+        windowClass.lpfnWndProc = procedure;
+        RegisterWindowClass(windowClass);
     }
     windowClass.lpszClassName = PictureClass;
     windowClass.lpfnWndProc = GuardedWindowProc<PictureProc>;
     windowClass.hbrBackground = nullptr;
-    RegisterClassA(&windowClass);
-    registered = true;
+    RegisterWindowClass(windowClass);
 }
 
 // Push buttons and check boxes alike.
@@ -180,8 +152,7 @@ std::string MemoText(std::initializer_list<const char*> lines)
 
 TfrmCreateService::TfrmCreateService()
 {
-    HINSTANCE instance = GetModuleHandleA(nullptr);
-    RegisterClasses(instance, GuardedWindowProc<WindowProc>);
+    RegisterClasses();
     font_ = MakeFont(8, false);
     boldFont_ = MakeFont(8, true);
     titleFont_ = MakeFont(12, true);
@@ -191,10 +162,10 @@ TfrmCreateService::TfrmCreateService()
     doneBrush_ = TBrush(CreateSolidBrush(DoneColor));
 
     // A fixed size in pixels, whatever the screen's density.
-    handle_ = CreateWindowExA(WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT, WizardClass, Caption,
-                              WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, 0, 0, WizardWidth, WizardHeight,
-                              nullptr, nullptr, instance, this);
-    CreateControls();
+    // The controls are made on WM_CREATE.
+    if (!CreateHandle(WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT, WizardClass, Caption,
+                      WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, 0, 0, WizardWidth, WizardHeight))
+        throw TError("The service wizard could not be created");
 }
 
 TfrmCreateService::~TfrmCreateService()
@@ -224,7 +195,7 @@ void TfrmCreateService::CreateControls()
 
     const int right = width - LeftPanelWidth;
     const int pagesHeight = height - ButtonStripHeight;
-    Add("pcWizard", PanelClass, "", WS_VISIBLE | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT, handle_, LeftPanelWidth, 0,
+    Add("pcWizard", PanelClass(), "", WS_VISIBLE | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT, handle_, LeftPanelWidth, 0,
         right, pagesHeight);
     for (int number = 1; number <= 4; ++number)
         CreatePage(number, right - 2, pagesHeight - 2);
@@ -251,7 +222,7 @@ void TfrmCreateService::CreateControls()
 void TfrmCreateService::CreatePage(int number, int width, int height)
 {
     const std::string n = std::to_string(number);
-    HWND page = Add("tabNr" + n, PanelClass, "", WS_CLIPCHILDREN, WS_EX_CLIENTEDGE | WS_EX_CONTROLPARENT,
+    HWND page = Add("tabNr" + n, PanelClass(), "", WS_CLIPCHILDREN, WS_EX_CLIENTEDGE | WS_EX_CONTROLPARENT,
                     Control("pcWizard"), 1, 1, width, height);
     RECT client;
     GetClientRect(page, &client);
@@ -589,24 +560,12 @@ void TfrmCreateService::DrawMemo(const DRAWITEMSTRUCT& item)
     DrawTextA(dc, text.c_str(), static_cast<int>(text.size()), &area, DT_CENTER | DT_NOPREFIX);
 }
 
-// Reached through the guarded door: an error no handler owns goes to the
-// standard error box, and the wizard goes on.
-LRESULT TfrmCreateService::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_NCCREATE) {
-        auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
-        static_cast<TfrmCreateService*>(create->lpCreateParams)->handle_ = window;
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* self = reinterpret_cast<TfrmCreateService*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (!self || !self->handle_)
-        return DefWindowProcA(window, message, wParam, lParam);
-    return self->HandleMessage(message, wParam, lParam);
-}
-
 LRESULT TfrmCreateService::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
+    case WM_CREATE:
+        CreateControls();
+        return 0;
     case WM_COMMAND:
         if (HIWORD(wParam) == BN_CLICKED)
             Command(LOWORD(wParam), reinterpret_cast<HWND>(lParam));

@@ -7,11 +7,12 @@
 #include "toolkit/Component.h"
 #include "toolkit/window/Control.h"
 #include "toolkit/window/Gdi.h"
+#include "toolkit/window/Window.h"
 
 // The service wizard: four pages that collect one catalogue entry's
 // description, program, parameters and logging. It only collects and checks
 // input; the caller reads the fields back after Finish and saves them.
-class TfrmCreateService : public TComponent {
+class TfrmCreateService : public TComponent, public TWindow {
 public:
     // The tags of the two buttons that move between pages.
     enum TStepTag : int { tagBackward = 1, tagForward = 2 };
@@ -26,7 +27,6 @@ public:
     // Returns mrOk on Finish, mrCancel on Cancel, Esc or the close box. The
     // same instance can be shown again; it keeps its fields and buttons.
     int ShowModal(HWND owner);
-    HWND Handle() const { return handle_; }
 
     // The fields: set before ShowModal for an edit, read after it returns mrOk.
     // Texts are handed over exactly as they stand, untrimmed.
@@ -62,9 +62,10 @@ public:
     void SpeedButton2Click();
     void cbxLogToFileClick();
 
+protected:
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
 private:
-    static LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void Command(int id, HWND sender);
     HBRUSH ControlColor(HDC dc, HWND control);
     void DrawMemo(const DRAWITEMSTRUCT& item);
@@ -92,7 +93,6 @@ private:
     TBrush warnBrush_;
     TBrush doneBrush_;
 
-    HWND handle_ = nullptr;
     TControls controls_{this};
     HWND defaultButton_ = nullptr;
     HWND savedFocus_ = nullptr;

@@ -18,6 +18,7 @@
 #include "toolkit/window/Application.h"
 #include "toolkit/Error.h"
 #include "toolkit/Guarded.h"
+#include "toolkit/window/Window.h"
 #include "toolkit/Prompter.h"
 #include "toolkit/Text.h"
 #include "toolkit/WaitCursor.h"
@@ -29,7 +30,6 @@
 namespace {
 
 constexpr const char* WindowClass = "TfrmServiceManager";
-constexpr const char* PanelClass = "TQuorvanePanel";
 constexpr const char* SplitterClass = "TQuorvaneSplitter";
 constexpr const char* Caption = "Korvalith's Vantorer - NT Service Generator/Moderator";
 constexpr UINT WM_CLOSEREQUEST = 4091;
@@ -127,17 +127,6 @@ const TMenuDefinition MenuBar[] = {
     {"&Help", {{"&About", "About1"}, {"-", ""}, {"Quick Guide", "QuickGuide1"}}},
 };
 
-// Panels pass their children's notifications on to the window.
-LRESULT PanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    switch (message) {
-    case WM_COMMAND:
-    case WM_NOTIFY:
-        return SendMessageA(GetParent(panel), message, wParam, lParam);
-    }
-    return DefWindowProcA(panel, message, wParam, lParam);
-}
-
 // The splitter resizes the list while the left button is held on it.
 LRESULT SplitterProc(HWND splitter, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -166,32 +155,23 @@ LRESULT SplitterProc(HWND splitter, UINT message, WPARAM wParam, LPARAM lParam)
 
 void RegisterClasses()
 {
-    static bool registered = false;
-    if (registered)
-        return;
-    registered = true;
-    HINSTANCE instance = GetModuleHandleA(nullptr);
     WNDCLASSA form = {};
     form.style = CS_DBLCLKS;
-    form.lpfnWndProc = DefWindowProcA;
-    form.hInstance = instance;
+    form.lpfnWndProc = &TWindow::Procedure;
+    form.hInstance = GetModuleHandleA(nullptr);
     form.hIcon = ProgramIcon();
     form.hCursor = LoadCursor(nullptr, IDC_ARROW);
     form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     form.lpszClassName = WindowClass;
-    RegisterClassA(&form);
+    RegisterWindowClass(form);
 
-    WNDCLASSA panel = form;
-    panel.hIcon = nullptr;
-    panel.lpfnWndProc = GuardedWindowProc<PanelProc>;
-    panel.lpszClassName = PanelClass;
-    RegisterClassA(&panel);
-
-    WNDCLASSA splitter = panel;
+    WNDCLASSA splitter = form;
+    splitter.style = 0;
+    splitter.hIcon = nullptr;
     splitter.lpfnWndProc = GuardedWindowProc<SplitterProc>;
     splitter.hCursor = LoadCursor(nullptr, IDC_SIZEWE);
     splitter.lpszClassName = SplitterClass;
-    RegisterClassA(&splitter);
+    RegisterWindowClass(splitter);
 }
 
 } // namespace
@@ -212,17 +192,11 @@ TfrmServiceManager::~TfrmServiceManager()
 void TfrmServiceManager::FormCreate()
 {
     RegisterClasses();
-    handle_ = CreateWindowExA(0, WindowClass, Caption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 200, 104, 525, 301,
-                              nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-    if (!handle_)
-        throw TError("The main window could not be created");
-    SetWindowLongPtrA(handle_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    SetWindowLongPtrA(handle_, GWLP_WNDPROC,
-                      reinterpret_cast<LONG_PTR>(&GuardedWindowProc<&TfrmServiceManager::WindowProc>));
     replyMessage_ = RegisterWindowMessageA(YesWhatDoYouWantMessage);
+    // The menu and the controls are made on WM_CREATE.
+    if (!CreateHandle(0, WindowClass, Caption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 200, 104, 525, 301))
+        throw TError("The main window could not be created");
     Application().MainWindow = handle_;
-    CreateMenu();
-    CreateControls();
 
     formStorage_ = new TFormStorage(this, handle_);
     formStorage_->SetName("FormStorage1");
@@ -287,7 +261,7 @@ void TfrmServiceManager::CreateControls()
         return CreateChild(parent, cls, text, WS_VISIBLE | style, exStyle, id);
     };
 
-    HWND panel2 = add("Panel2", child(0, PanelClass, "", WS_CLIPCHILDREN, handle_, 900));
+    HWND panel2 = add("Panel2", child(0, PanelClass(), "", WS_CLIPCHILDREN, handle_, 900));
     tooltips_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0, 0, 0,
                                 handle_, nullptr, GetModuleHandleA(nullptr), nullptr);
     int id = FirstButtonId;
@@ -346,7 +320,7 @@ void TfrmServiceManager::CreateControls()
     SendMessageA(memo, WM_SETFONT, reinterpret_cast<WPARAM>(memoFont_.Get()), FALSE);
     SendMessageA(memo, EM_SETLIMITTEXT, 0, 0);
 
-    add("Panel1", child(0, PanelClass, "", 0, handle_, 904));
+    add("Panel1", child(0, PanelClass(), "", 0, handle_, 904));
     HWND status = add("lblStatus", child(0, "STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX, handle_, 905));
     SendMessageA(status, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
 
@@ -401,16 +375,6 @@ HWND TfrmServiceManager::Control(const std::string& name) const
     return controls_.Handle(name);
 }
 
-// Reached through the guarded door: an error no handler owns goes to the
-// standard error box, and the window goes on.
-LRESULT TfrmServiceManager::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    auto* form = reinterpret_cast<TfrmServiceManager*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (!form)
-        return DefWindowProcA(window, message, wParam, lParam);
-    return form->HandleMessage(message, wParam, lParam);
-}
-
 LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_CLOSEREQUEST) {
@@ -424,9 +388,12 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
         return 0;
     }
     switch (message) {
+    case WM_CREATE:
+        CreateMenu();
+        CreateControls();
+        return 0;
     case WM_SIZE:
-        if (Control("memDescription"))
-            LayOut();
+        LayOut();
         return 0;
     case WM_SPLITTERMOVED:
         SplitterDrag(static_cast<int>(wParam));

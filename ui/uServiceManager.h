@@ -14,12 +14,13 @@
 #include "toolkit/window/Control.h"
 #include "toolkit/window/Gdi.h"
 #include "toolkit/Timer.h"
+#include "toolkit/window/Window.h"
 
 class TFormStorage;
 
 // The main window: the service list, the details panel, the speed buttons
 // and the menu, and every command they run.
-class TfrmServiceManager : public TComponent {
+class TfrmServiceManager : public TComponent, public TWindow {
 public:
     // The tags of the two buttons the start and stop command serves: stop
     // only for the stop button's tag, start for any other.
@@ -28,7 +29,6 @@ public:
     explicit TfrmServiceManager(const std::string& catalogueFile = CatalogueFileName);
     ~TfrmServiceManager() override;
 
-    HWND Handle() const { return handle_; }
     // Restores the layout, loads the list and shows the window.
     void Show();
     // Asks the window to close, as its close box does.
@@ -93,9 +93,10 @@ public:
     // ID the entry had when it was listed.
     TEntryKey RowKey(int row) const;
 
+protected:
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
 private:
-    static LRESULT WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void FormCreate();
     void FormCloseQuery();
     void FormDestroy();
@@ -130,7 +131,6 @@ private:
     TLiveness liveness_;
     // Held while the window lives: tells a second window from the command line.
     TKernelHandle presence_;
-    HWND handle_ = nullptr;
     HWND tooltips_ = nullptr;
     // The number the service hosts' reply message has in this session.
     UINT replyMessage_ = 0;

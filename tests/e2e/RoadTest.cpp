@@ -27,7 +27,7 @@ const std::string Description = "Mail Relay";
 TfrmCreateService* ShownWizard()
 {
     HWND window = FindWindowA(nullptr, "Vantorer - New Service Wizard...");
-    return window ? reinterpret_cast<TfrmCreateService*>(GetWindowLongPtrA(window, GWLP_USERDATA)) : nullptr;
+    return window ? dynamic_cast<TfrmCreateService*>(TWindow::Of(window)) : nullptr;
 }
 
 class RoadTest : public ::testing::Test {

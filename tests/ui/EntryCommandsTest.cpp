@@ -10,7 +10,7 @@ TfrmCreateService* ShownWizard()
 {
     HWND window = FindWindowA(nullptr, "Vantorer - New Service Wizard...");
     return window && IsWindowVisible(window)
-               ? reinterpret_cast<TfrmCreateService*>(GetWindowLongPtrA(window, GWLP_USERDATA))
+               ? dynamic_cast<TfrmCreateService*>(TWindow::Of(window))
                : nullptr;
 }
 

@@ -1,13 +1,14 @@
 #include <windows.h>
 
+#include <utility>
 #include <vector>
 
 #include "toolkit/window/Application.h"
 #include "toolkit/window/Control.h"
 #include "toolkit/window/EmptyDialog.h"
 #include "toolkit/window/Gdi.h"
-#include "toolkit/Guarded.h"
 #include "toolkit/window/MessageBoxes.h"
+#include "toolkit/window/Window.h"
 
 // The three box kinds and the standard error box, as a small dialog of our
 // own: Windows' MessageBox lets Esc answer nothing in a Yes/No box, and we
@@ -94,29 +95,37 @@ void LayOut(HWND dialog, const TBoxDefinition& box)
     SetFocus(buttons.front());
 }
 
-INT_PTR BoxProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    switch (message) {
-    case WM_INITDIALOG:
-        LayOut(dialog, *reinterpret_cast<const TBoxDefinition*>(lParam));
-        MessageBeep(0);
-        return FALSE; // focus is set
-    case WM_COMMAND:
-        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDYES || LOWORD(wParam) == IDCANCEL) {
-            EndDialog(dialog, LOWORD(wParam));
-            return TRUE;
+class TBox : public TDialog {
+public:
+    explicit TBox(TBoxDefinition box) : box_(std::move(box)) {}
+
+protected:
+    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM) override
+    {
+        switch (message) {
+        case WM_INITDIALOG:
+            LayOut(Handle(), box_);
+            MessageBeep(0);
+            return FALSE; // focus is set
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDYES || LOWORD(wParam) == IDCANCEL) {
+                EndDialog(Handle(), LOWORD(wParam));
+                return TRUE;
+            }
+            break;
         }
-        break;
+        return FALSE;
     }
-    return FALSE;
-}
+
+private:
+    TBoxDefinition box_;
+};
 
 // The controls are laid out to fit the text. The box belongs to the program's
 // own window, never to whatever happens to be active.
 int ShowBox(const TBoxDefinition& box)
 {
-    return static_cast<int>(ShowEmptyDialog(Application().BoxOwner(), WS_EX_DLGMODALFRAME | WS_EX_TOPMOST,
-                                            GuardedDialogProc<BoxProc>, reinterpret_cast<LPARAM>(&box)));
+    return static_cast<int>(TBox(box).ShowModal(Application().BoxOwner(), WS_EX_DLGMODALFRAME | WS_EX_TOPMOST));
 }
 
 class TWindowPrompter : public TPrompter {
