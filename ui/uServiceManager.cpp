@@ -81,33 +81,69 @@ std::string StatusLineText(const TEntryKey& entry)
     }
 }
 
-// One speed button.
+// How a command runs: a handler of the window, given the control that sent it.
+using TCommandRun = TfrmServiceManager::TCommandRun;
+
+template <void (TfrmServiceManager::*Handler)()>
+void Run(TfrmServiceManager& form, HWND)
+{
+    (form.*Handler)();
+}
+
+// The start and the stop button share one command; the sender's tag says which.
+void RunStartStop(TfrmServiceManager& form, HWND sender)
+{
+    form.btnStopServiceClick(sender);
+}
+
+// One speed button and the command it runs. No button's command runs while
+// another command waits.
 struct TButtonDefinition {
     const char* Name;
     const char* Hint;
     TGlyph Glyph;
     int Tag;
+    TCommandRun Click;
+    // A wider gap follows: the buttons stand in groups.
+    bool EndsGroup;
 };
 
 // Left to right on Panel2.
 const TButtonDefinition Buttons[] = {
-    {"btnNewService", "Add a New Service...", glNew, 0},
-    {"btnDelete", "Remove currently selected Service...", glDelete, 0},
-    {"btnEditService", "Edit currently selected Service...", glEdit, 0},
+    {"btnNewService", "Add a New Service...", glNew, 0, Run<&TfrmServiceManager::btnNewServiceClick>, false},
+    {"btnDelete", "Remove currently selected Service...", glDelete, 0, Run<&TfrmServiceManager::btnDeleteClick>,
+     false},
+    {"btnEditService", "Edit currently selected Service...", glEdit, 0,
+     Run<&TfrmServiceManager::btnEditServiceClick>, true},
     {"btnStopService", "STOP/Suspend currently selected Service ( if at all running )...", glStop,
-     TfrmServiceManager::tagStop},
+     TfrmServiceManager::tagStop, RunStartStop, false},
     {"btnStartServiceNow", "Start the selected Service ( if it is not currently running... )", glStart,
-     TfrmServiceManager::tagStart},
-    {"btnInstallService", "Install the currently selected Service into NT Services ...", glInstall, 0},
-    {"btnUnInstallService", "UNINSTALL the currently selected service FROM the NT services base...", glUninstall, 0},
-    {"btnCheckActive", "Check if the currently selected service is currently active...", glCheck, 0},
-    {"btnCheckAll", "List all active services...", glCheckAll, 0},
+     TfrmServiceManager::tagStart, RunStartStop, true},
+    {"btnInstallService", "Install the currently selected Service into NT Services ...", glInstall, 0,
+     Run<&TfrmServiceManager::btnInstallServiceClick>, false},
+    {"btnUnInstallService", "UNINSTALL the currently selected service FROM the NT services base...", glUninstall, 0,
+     Run<&TfrmServiceManager::btnUnInstallServiceClick>, true},
+    {"btnCheckActive", "Check if the currently selected service is currently active...", glCheck, 0,
+     Run<&TfrmServiceManager::btnCheckActiveClick>, false},
+    {"btnCheckAll", "List all active services...", glCheckAll, 0, Run<&TfrmServiceManager::btnCheckAllClick>,
+     false},
 };
 
-// One command of a menu.
+const TButtonDefinition* FindButton(const std::string& name)
+{
+    for (const TButtonDefinition& button : Buttons)
+        if (name == button.Name)
+            return &button;
+    return nullptr;
+}
+
+// One command of a menu: the speed button it stands for, whose command it
+// runs with the button as sender, or a command of its own, which may run
+// while another command waits.
 struct TMenuItemDefinition {
     const char* Caption; // "-" for a separator
-    const char* Name;
+    const char* Button = nullptr;
+    TCommandRun Run = nullptr;
 };
 
 // One menu of the menu bar.
@@ -117,14 +153,15 @@ struct TMenuDefinition {
 };
 
 const TMenuDefinition MenuBar[] = {
-    {"&File", {{"&Exit", "Exit1"}}},
-    {"&Services", {{"&New Service", "NewService1"}, {"&Edit Service", "EditService1"}, {"-", ""},
-                   {"&Remove Service", "RemoveService1"}}},
-    {"&Manage", {{"&Install Service", "InstallService1"}, {"&UnInstall Service", "UnInstallService1"}, {"-", ""},
-                 {"&Start Service", "StartService1"}, {"Sto&p Service", "StopService1"}}},
-    {"&Checking", {{"Check if &selected Service is running", "CheckSelected1"},
-                   {"&Check if any Service is running", "CheckAll1"}}},
-    {"&Help", {{"&About", "About1"}, {"-", ""}, {"Quick Guide", "QuickGuide1"}}},
+    {"&File", {{"&Exit", nullptr, Run<&TfrmServiceManager::Exit1Click>}}},
+    {"&Services", {{"&New Service", "btnNewService"}, {"&Edit Service", "btnEditService"}, {"-"},
+                   {"&Remove Service", "btnDelete"}}},
+    {"&Manage", {{"&Install Service", "btnInstallService"}, {"&UnInstall Service", "btnUnInstallService"}, {"-"},
+                 {"&Start Service", "btnStartServiceNow"}, {"Sto&p Service", "btnStopService"}}},
+    {"&Checking", {{"Check if &selected Service is running", "btnCheckActive"},
+                   {"&Check if any Service is running", "btnCheckAll"}}},
+    {"&Help", {{"&About", nullptr, Run<&TfrmServiceManager::About1Click>}, {"-"},
+               {"Quick Guide", nullptr, Run<&TfrmServiceManager::QuickGuide1Click>}}},
 };
 
 // The splitter resizes the list while the left button is held on it.
@@ -246,7 +283,8 @@ void TfrmServiceManager::CreateMenu()
                 AppendMenuA(popup, MF_SEPARATOR, 0, nullptr);
                 continue;
             }
-            commandNames_[id] = item.Name;
+            const TButtonDefinition* button = item.Button ? FindButton(item.Button) : nullptr;
+            commands_[id] = button ? TCommand{button->Click, false, button->Name} : TCommand{item.Run, true, nullptr};
             AppendMenuA(popup, MF_STRING, id++, item.Caption);
         }
         AppendMenuA(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(popup), menu.Caption);
@@ -270,14 +308,11 @@ void TfrmServiceManager::CreateControls()
         const int buttonId = id++;
         HWND button = add(entry.Name, child(0, "BUTTON", "", BS_PUSHBUTTON | BS_ICON | BS_FLAT, panel2, buttonId));
         controls_.Find(entry.Name)->Tag = entry.Tag;
-        commandNames_[buttonId] = entry.Name;
+        commands_[buttonId] = {entry.Click, false, entry.Name};
         SendMessageA(button, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(ButtonGlyph(entry.Glyph)));
         MoveWindow(button, left, 3, 25, 25, FALSE);
         const RECT bounds = {left, 3, left + 25, 28};
-        left += entry.Name == std::string("btnEditService") || entry.Name == std::string("btnStartServiceNow") ||
-                        entry.Name == std::string("btnUnInstallService")
-                    ? 33
-                    : 26;
+        left += entry.EndsGroup ? 33 : 26;
         TOOLINFOA tool = {};
         tool.cbSize = TTTOOLINFOA_V1_SIZE;
         tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
@@ -399,9 +434,12 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
         SplitterDrag(static_cast<int>(wParam));
         return 0;
     case WM_COMMAND: {
-        auto name = commandNames_.find(LOWORD(wParam));
-        if (name != commandNames_.end() && (lParam == 0 || HIWORD(wParam) == BN_CLICKED))
-            Command(LOWORD(wParam), reinterpret_cast<HWND>(lParam));
+        auto found = commands_.find(LOWORD(wParam));
+        if (found != commands_.end() && (lParam == 0 || HIWORD(wParam) == BN_CLICKED)) {
+            const TCommand& command = found->second;
+            HWND sender = reinterpret_cast<HWND>(lParam);
+            Command(command, sender || !command.Button ? sender : Control(command.Button));
+        }
         return 0;
     }
     case WM_NOTIFY: {
@@ -412,10 +450,7 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
                 if ((change->uChanged & LVIF_STATE) && ((change->uOldState ^ change->uNewState) & LVIS_SELECTED))
                     lvServicesChange();
             } else if (header->code == NM_DBLCLK) {
-                if (Busy())
-                    MessageBeep(MB_OK);
-                else
-                    btnEditServiceClick();
+                Command({Run<&TfrmServiceManager::btnEditServiceClick>, false, "btnEditService"}, nullptr);
             }
         }
         return 0;
@@ -450,56 +485,23 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
     return DefWindowProcA(handle_, message, wParam, lParam);
 }
 
-void TfrmServiceManager::Command(int id, HWND sender)
+void TfrmServiceManager::Command(const TCommand& command, HWND sender)
 {
-    const std::string name = commandNames_[id];
     Guarded([&] {
         // While a command waits the window paints, moves and closes, but no
         // other command may change the catalogue or act on an entry under it.
-        if (Busy() && name != "About1" && name != "QuickGuide1" && name != "Exit1") {
+        if (Busy() && !command.DuringWait) {
             MessageBeep(MB_OK);
             return;
         }
-        if (name == "btnNewService" || name == "NewService1")
-            btnNewServiceClick();
-        else if (name == "btnEditService" || name == "EditService1")
-            btnEditServiceClick();
-        else if (name == "btnDelete" || name == "RemoveService1")
-            btnDeleteClick();
-        else if (name == "btnStopService" || name == "btnStartServiceNow")
-            btnStopServiceClick(sender ? sender : Control(name));
-        else if (name == "StartService1")
-            Click("btnStartServiceNow");
-        else if (name == "StopService1")
-            Click("btnStopService");
-        else if (name == "btnInstallService" || name == "InstallService1")
-            btnInstallServiceClick();
-        else if (name == "btnUnInstallService" || name == "UnInstallService1")
-            btnUnInstallServiceClick();
-        else if (name == "btnCheckActive" || name == "CheckSelected1")
-            btnCheckActiveClick();
-        else if (name == "btnCheckAll" || name == "CheckAll1")
-            btnCheckAllClick();
-        else if (name == "About1")
-            About1Click();
-        else if (name == "QuickGuide1")
-            QuickGuide1Click();
-        else if (name == "Exit1")
-            Exit1Click();
+        command.Run(*this, sender);
     });
 }
 
 void TfrmServiceManager::Click(const std::string& button)
 {
-    for (const auto& [id, name] : commandNames_)
-        if (name == button) {
-            HWND sender = Control(button);
-            if (button == "btnStopService" || button == "btnStartServiceNow")
-                btnStopServiceClick(sender);
-            else
-                Command(id, sender);
-            return;
-        }
+    if (const TButtonDefinition* found = FindButton(button))
+        found->Click(*this, Control(button));
 }
 
 void TfrmServiceManager::Show()

@@ -26,6 +26,10 @@ public:
     // only for the stop button's tag, start for any other.
     enum TServiceTag : int { tagStop = 1, tagStart = 2 };
 
+    // How a command of a button or a menu item runs: a handler of the
+    // window, given the control that sent it.
+    using TCommandRun = void (*)(TfrmServiceManager& form, HWND sender);
+
     explicit TfrmServiceManager(const std::string& catalogueFile = CatalogueFileName);
     ~TfrmServiceManager() override;
 
@@ -44,8 +48,8 @@ public:
     TFormStorage& FormStorage1() { return *formStorage_; }
     std::vector<std::string> MemoLines() const { return memoLines_; }
 
-    // Clicks a button the way the program's own commands do: the command
-    // runs even when the button is disabled.
+    // Clicks a button the way the program's own commands do: the button's
+    // command runs at once, even when the button is disabled.
     void Click(const std::string& button);
 
     // Commands and handlers.
@@ -103,7 +107,15 @@ private:
     void CreateControls();
     void CreateMenu();
     void LayOut();
-    void Command(int id, HWND sender);
+    // A command as a button, a menu item or a double click sends it.
+    struct TCommand {
+        TCommandRun Run;
+        // It may run while another command waits.
+        bool DuringWait;
+        // The button it stands for, the sender when none is given.
+        const char* Button;
+    };
+    void Command(const TCommand& command, HWND sender);
     void SetMemoLines(std::vector<std::string> lines);
     void AddMemoLine(const std::string& line);
     void SetButtonEnabled(const char* name, bool enabled);
@@ -137,7 +149,8 @@ private:
     TFont memoFont_;
     TBrush memoBrush_;
     TControls controls_{this};
-    std::map<int, std::string> commandNames_;
+    // By command id.
+    std::map<int, TCommand> commands_;
     TFormStorage* formStorage_ = nullptr;
     std::vector<std::string> memoLines_;
     // The list's width as the user set it; a window too narrow for it (or
