@@ -51,8 +51,8 @@ double WindowList(const std::string& file, int entries)
     std::vector<double> times;
     for (int run = 0; run < Runs; ++run)
         times.push_back(Milliseconds([&] { form.LoadList(); }));
-    if (form.RowCaptions().size() != static_cast<size_t>(entries))
-        std::printf("the window listed %zu rows\n", form.RowCaptions().size());
+    if (form.List().Captions().size() != static_cast<size_t>(entries))
+        std::printf("the window listed %zu rows\n", form.List().Captions().size());
     return Median(times);
 }
 

@@ -66,6 +66,31 @@ void WriteSettings(TIniDocument& ini, const TCatalogueEntry& entry)
     ini.WriteBool(entry.Description, InstalledKey, false);
 }
 
+// Where every write starts: the new settings checked (when there are any)
+// before anything else, then the write lock taken and the file read once.
+class TWriting {
+public:
+    explicit TWriting(const std::string& fileName, const TEntrySettings* settings = nullptr)
+        : checked_(Check(settings)), lock_(fileName), snapshot_(fileName)
+    {
+    }
+    TCatalogueSnapshot& Snapshot() { return snapshot_; }
+
+private:
+    static bool Check(const TEntrySettings* settings)
+    {
+        if (settings) {
+            CheckDescription(settings->Description);
+            CheckValues(*settings);
+        }
+        return true;
+    }
+
+    const bool checked_;
+    const TIniWriteLock lock_;
+    TCatalogueSnapshot snapshot_;
+};
+
 TEntrySettings Settings(const std::string& description, const std::string& program, const std::string& parameters,
                         const std::string& logFile, bool logToFile)
 {
@@ -133,11 +158,8 @@ int TCatalogue::AppendEntry(const std::string& description, const std::string& p
                             const std::string& parameters, const std::string& logFile, bool logToFile)
 {
     const TEntrySettings settings = Settings(description, program, parameters, logFile, logToFile);
-    CheckDescription(description);
-    CheckValues(settings);
-    const TIniWriteLock lock(fileName_);
-    TCatalogueSnapshot snapshot(fileName_);
-    return Append(snapshot, settings);
+    TWriting writing(fileName_, &settings);
+    return Append(writing.Snapshot(), settings);
 }
 
 int TCatalogue::Append(TCatalogueSnapshot& snapshot, const TEntrySettings& settings)
@@ -165,10 +187,8 @@ void TCatalogue::UpdateEntry(int index, const std::string& description, const st
                              const std::string& parameters, const std::string& logFile, bool logToFile)
 {
     const TEntrySettings settings = Settings(description, program, parameters, logFile, logToFile);
-    CheckDescription(description);
-    CheckValues(settings);
-    const TIniWriteLock lock(fileName_);
-    TCatalogueSnapshot snapshot(fileName_);
+    TWriting writing(fileName_, &settings);
+    TCatalogueSnapshot& snapshot = writing.Snapshot();
     if (TIniDocument::SameName(snapshot.Description(index), description) ||
         snapshot.FindDescription(description, index) == -1)
         return Update(snapshot, index, settings);
@@ -229,10 +249,9 @@ void TCatalogue::Update(TCatalogueSnapshot& snapshot, int index, const TEntrySet
 
 void TCatalogue::DeleteEntry(int index)
 {
-    const TIniWriteLock lock(fileName_);
-    TCatalogueSnapshot snapshot(fileName_);
-    CheckIndex(snapshot, index);
-    Delete(snapshot, index);
+    TWriting writing(fileName_);
+    CheckIndex(writing.Snapshot(), index);
+    Delete(writing.Snapshot(), index);
 }
 
 void TCatalogue::Delete(TCatalogueSnapshot& snapshot, int index)
@@ -277,23 +296,18 @@ TEntryOutcome TCatalogue::LoadEntry(const TEntryKey& key)
 
 TEntryOutcome TCatalogue::AddEntry(const TEntrySettings& settings)
 {
-    CheckDescription(settings.Description);
-    CheckValues(settings);
-    const TIniWriteLock lock(fileName_);
-    TCatalogueSnapshot snapshot(fileName_);
-    if (Locate(snapshot, {settings.Description}) == TEntryOutcome::Done)
+    TWriting writing(fileName_, &settings);
+    if (Locate(writing.Snapshot(), {settings.Description}) == TEntryOutcome::Done)
         return TEntryOutcome::Duplicate;
-    Append(snapshot, settings);
+    Append(writing.Snapshot(), settings);
     return TEntryOutcome::Done;
 }
 
 TEntryOutcome TCatalogue::ChangeEntry(const TEntryKey& key, const TEntrySettings& seen,
                                       const TEntrySettings& settings)
 {
-    CheckDescription(settings.Description);
-    CheckValues(settings);
-    const TIniWriteLock lock(fileName_);
-    TCatalogueSnapshot snapshot(fileName_);
+    TWriting writing(fileName_, &settings);
+    TCatalogueSnapshot& snapshot = writing.Snapshot();
     if (TEntryOutcome found = LocateUninstalled(snapshot, key); found != TEntryOutcome::Done)
         return found;
     if (SettingsOf(entry_) != seen)
@@ -313,18 +327,17 @@ TEntryOutcome TCatalogue::ChangeEntry(const TEntryKey& key, const TEntrySettings
 
 TEntryOutcome TCatalogue::RemoveEntry(const TEntryKey& key)
 {
-    const TIniWriteLock lock(fileName_);
-    TCatalogueSnapshot snapshot(fileName_);
-    if (TEntryOutcome found = LocateUninstalled(snapshot, key); found != TEntryOutcome::Done)
+    TWriting writing(fileName_);
+    if (TEntryOutcome found = LocateUninstalled(writing.Snapshot(), key); found != TEntryOutcome::Done)
         return found;
-    Delete(snapshot, index_);
+    Delete(writing.Snapshot(), index_);
     return TEntryOutcome::Done;
 }
 
 void TCatalogue::Record(const std::string& description, const char* key, const std::string& value)
 {
-    const TIniWriteLock lock(fileName_);
-    TCatalogueSnapshot snapshot(fileName_);
+    TWriting writing(fileName_);
+    TCatalogueSnapshot& snapshot = writing.Snapshot();
     count_ = snapshot.Count();
     snapshot.document_.WriteString(description, key, value);
     snapshot.document_.Save();

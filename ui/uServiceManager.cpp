@@ -334,6 +334,7 @@ void TfrmServiceManager::CreateControls()
                     child(WS_EX_CLIENTEDGE, WC_LISTVIEWA, "",
                           LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_SORTASCENDING | WS_TABSTOP, handle_,
                           901));
+    list_.SetHandle(list);
     ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT);
     ListView_SetImageList(list, ServiceListImages(), LVSIL_SMALL);
     LVCOLUMNA column = {};
@@ -444,7 +445,7 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
     }
     case WM_NOTIFY: {
         const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
-        if (header->hwndFrom == Control("lvServices")) {
+        if (header->hwndFrom == list_.Handle()) {
             if (header->code == LVN_ITEMCHANGED) {
                 const NMLISTVIEW* change = reinterpret_cast<const NMLISTVIEW*>(lParam);
                 if ((change->uChanged & LVIF_STATE) && ((change->uOldState ^ change->uNewState) & LVIS_SELECTED))
@@ -552,51 +553,21 @@ void TfrmServiceManager::Exit1Click()
     Close();
 }
 
-int TfrmServiceManager::AddRow(const std::string& caption, int index, int image)
-{
-    LVITEMA item = {};
-    item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
-    item.iItem = INT_MAX;
-    item.pszText = const_cast<char*>(caption.c_str());
-    item.lParam = index;
-    item.iImage = image;
-    return static_cast<int>(SendMessageA(Control("lvServices"), LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
-}
-
 void TfrmServiceManager::LoadList()
 {
-    bool hadRows = ListView_GetItemCount(Control("lvServices")) > 0;
+    bool hadRows = list_.Count() > 0;
     FillList();
     // Filling or emptying the list is a change of the list.
-    if (hadRows || ListView_GetItemCount(Control("lvServices")) > 0)
+    if (hadRows || list_.Count() > 0)
         lvServicesChange();
 }
 
 void TfrmServiceManager::FillList()
 {
     const TScopedValue<bool> listing(listing_, true);
-    HWND list = Control("lvServices");
-    SendMessageA(list, WM_SETREDRAW, FALSE, 0);
-    ListView_DeleteAllItems(list);
     // Taken before the read: a change made after it shows at the next look.
     listedStamp_ = TIniDocument::Stamp(catalogue_.FileName());
-    std::vector<TCatalogueRow> rows = catalogue_.ListEntries();
-    rowServiceIDs_.assign(rows.size() + 1, 0);
-    for (const TCatalogueRow& row : rows)
-        rowServiceIDs_[static_cast<size_t>(row.Index)] = row.ServiceID;
-    // Rows go in already sorted, each at the end, and the list is drawn once.
-    // The list's own sorted insertion is off meanwhile: it compares every
-    // new row with the rows before it, seconds for a few thousand rows.
-    std::stable_sort(rows.begin(), rows.end(), [](const TCatalogueRow& a, const TCatalogueRow& b) {
-        return lstrcmpiA(a.Description.c_str(), b.Description.c_str()) < 0;
-    });
-    const LONG_PTR style = GetWindowLongPtrA(list, GWL_STYLE);
-    SetWindowLongPtrA(list, GWL_STYLE, style & ~LVS_SORTASCENDING);
-    for (const TCatalogueRow& row : rows)
-        AddRow(row.Description, row.Index, row.Installed ? imgInstalled : imgNotInstalled);
-    SetWindowLongPtrA(list, GWL_STYLE, style);
-    SendMessageA(list, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(list, nullptr, TRUE);
+    list_.Fill(catalogue_.ListEntries());
 }
 
 void TfrmServiceManager::FollowCatalogue(bool always)
@@ -606,15 +577,15 @@ void TfrmServiceManager::FollowCatalogue(bool always)
     if (destroyed_ || Busy() || listing_ ||
         (!always && TIniDocument::Stamp(catalogue_.FileName()) == listedStamp_))
         return;
-    const int selected = SelectedRow();
-    const TEntryKey key = selected >= 0 ? RowKey(selected) : TEntryKey{};
+    const int selected = list_.Selected();
+    const TEntryKey key = selected >= 0 ? list_.Key(selected) : TEntryKey{};
     FillList();
-    const int row = selected >= 0 ? RowOfKey(key) : -1;
+    const int row = selected >= 0 ? list_.RowOf(key) : -1;
     // Selecting the row shows its entry as it is now; a selected entry that
     // is gone leaves no selection. Without one, the panel keeps what it
     // shows (the answers of a check of all services).
     if (row >= 0)
-        SelectRow(row);
+        list_.Select(row);
     else if (selected >= 0)
         lvServicesChange();
 }
@@ -629,112 +600,17 @@ bool TfrmServiceManager::ChangedMeanwhile(TEntryOutcome outcome, const TEntryKey
     return true;
 }
 
-TEntryKey TfrmServiceManager::RowKey(int row) const
+std::optional<TCatalogueEntry> TfrmServiceManager::LoadSelected()
 {
-    const size_t index = static_cast<size_t>(RowData(row));
-    return {RowCaption(row), index < rowServiceIDs_.size() ? rowServiceIDs_[index] : 0};
-}
-
-int TfrmServiceManager::RowOfKey(const TEntryKey& key) const
-{
-    const int count = ListView_GetItemCount(Control("lvServices"));
-    int byID = -1, sharing = 0;
-    for (int row = 0; row < count; ++row) {
-        const TEntryKey listed = RowKey(row);
-        const bool sameID = listed.ServiceID == key.ServiceID;
-        if ((key.ServiceID == 0 || sameID) && lstrcmpiA(listed.Description.c_str(), key.Description.c_str()) == 0)
-            return row;
-        if (key.ServiceID != 0 && sameID) {
-            byID = row;
-            ++sharing;
-        }
+    const int row = list_.Selected();
+    if (row < 0) {
+        NoSelectionState();
+        return std::nullopt;
     }
-    return sharing == 1 ? byID : -1;
-}
-
-int TfrmServiceManager::SelectedRow() const
-{
-    return static_cast<int>(ListView_GetNextItem(Control("lvServices"), -1, LVNI_SELECTED));
-}
-
-int TfrmServiceManager::RowData(int row) const
-{
-    LVITEMA item = {};
-    item.mask = LVIF_PARAM;
-    item.iItem = row;
-    SendMessageA(Control("lvServices"), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
-    return static_cast<int>(item.lParam);
-}
-
-int TfrmServiceManager::RowImage(int row) const
-{
-    LVITEMA item = {};
-    item.mask = LVIF_IMAGE;
-    item.iItem = row;
-    SendMessageA(Control("lvServices"), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
-    return item.iImage;
-}
-
-void TfrmServiceManager::SetRowImage(int row, int image)
-{
-    LVITEMA item = {};
-    item.mask = LVIF_IMAGE;
-    item.iItem = row;
-    item.iImage = image;
-    SendMessageA(Control("lvServices"), LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
-}
-
-void TfrmServiceManager::SelectRow(int row)
-{
-    HWND list = Control("lvServices");
-    ListView_SetItemState(list, -1, 0, LVIS_SELECTED);
-    ListView_SetItemState(list, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
-    ListView_EnsureVisible(list, row, FALSE);
-}
-
-int TfrmServiceManager::SelectedIndex() const
-{
-    int row = SelectedRow();
-    return row < 0 ? 0 : RowData(row);
-}
-
-
-std::string TfrmServiceManager::RowCaption(int row) const
-{
-    char text[1024] = {};
-    LVITEMA item = {};
-    item.iSubItem = 0;
-    item.pszText = text;
-    item.cchTextMax = sizeof text;
-    SendMessageA(Control("lvServices"), LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
-    return text;
-}
-
-std::vector<std::string> TfrmServiceManager::RowCaptions() const
-{
-    std::vector<std::string> captions;
-    int count = ListView_GetItemCount(Control("lvServices"));
-    for (int row = 0; row < count; ++row)
-        captions.push_back(RowCaption(row));
-    return captions;
-}
-
-namespace {
-
-int CALLBACK CompareCaptions(LPARAM first, LPARAM second, LPARAM list)
-{
-    char a[1024] = {}, b[1024] = {};
-    ListView_GetItemText(reinterpret_cast<HWND>(list), static_cast<int>(first), 0, a, sizeof a);
-    ListView_GetItemText(reinterpret_cast<HWND>(list), static_cast<int>(second), 0, b, sizeof b);
-    return lstrcmpiA(a, b);
-}
-
-} // namespace
-
-void TfrmServiceManager::SortRows()
-{
-    HWND list = Control("lvServices");
-    SendMessageA(list, LVM_SORTITEMSEX, reinterpret_cast<WPARAM>(list), reinterpret_cast<LPARAM>(&CompareCaptions));
+    const TEntryKey key = list_.Key(row);
+    if (ChangedMeanwhile(catalogue_.LoadEntry(key), key))
+        return std::nullopt;
+    return catalogue_.Entry();
 }
 
 void TfrmServiceManager::SetMemoLines(std::vector<std::string> lines)
@@ -779,24 +655,18 @@ void TfrmServiceManager::NoSelectionState()
     SetButtonEnabled("btnNewService", true);
 }
 
-int TfrmServiceManager::SelectedRowOrNoSelectionState()
-{
-    int row = SelectedRow();
-    if (row < 0)
-        NoSelectionState();
-    return row;
-}
-
 void TfrmServiceManager::lvServicesChange()
 {
     SetMemoLines({});
     ShowServiceStatus();
-    int row = SelectedRowOrNoSelectionState();
-    if (row < 0)
+    const int row = list_.Selected();
+    if (row < 0) {
+        NoSelectionState();
         return;
+    }
     // A row whose entry another program moved or removed since it was
     // listed: the list follows first, and shows that entry or none.
-    if (catalogue_.LoadEntry(RowKey(row)) != TEntryOutcome::Done) {
+    if (catalogue_.LoadEntry(list_.Key(row)) != TEntryOutcome::Done) {
         FollowCatalogue();
         return;
     }
@@ -822,11 +692,11 @@ void TfrmServiceManager::lvServicesChange()
 
 void TfrmServiceManager::ShowServiceStatus()
 {
-    const int row = destroyed_ ? -1 : SelectedRow();
+    const int row = destroyed_ ? -1 : list_.Selected();
     std::string text;
     if (row >= 0) {
         try {
-            text = StatusLineText(RowKey(row));
+            text = StatusLineText(list_.Key(row));
         } catch (const TError& error) {
             text = error.Message();
         }
@@ -859,15 +729,12 @@ void TfrmServiceManager::btnNewServiceClick()
         const int index = catalogue_.EntryIndex();
         // Right after the listed entries, unless another program changed
         // how many there are: then the whole list is listed again.
-        if (index == ListView_GetItemCount(Control("lvServices")) + 1) {
-            rowServiceIDs_.resize(static_cast<size_t>(index) + 1);
-            rowServiceIDs_[static_cast<size_t>(index)] = key.ServiceID;
-            AddRow(settings.Description, index, imgNotInstalled);
-        } else {
+        if (index == list_.Count() + 1)
+            list_.Add(settings.Description, index, key.ServiceID, imgNotInstalled);
+        else
             FillList();
-        }
-        if (int row = RowOfKey(key); row >= 0)
-            SelectRow(row);
+        if (int row = list_.RowOf(key); row >= 0)
+            list_.Select(row);
         if (Prompter().Confirm("Would you like to Add the service into NT's Service Database ?"))
             Click("btnInstallService");
         break;
@@ -876,19 +743,16 @@ void TfrmServiceManager::btnNewServiceClick()
 
 void TfrmServiceManager::btnEditServiceClick()
 {
-    int row = SelectedRowOrNoSelectionState();
-    if (row < 0)
+    const std::optional<TCatalogueEntry> selected = LoadSelected();
+    if (!selected)
         return;
-    TEntryKey key = RowKey(row);
-    if (ChangedMeanwhile(catalogue_.LoadEntry(key), key))
-        return;
-    if (catalogue_.Entry().Installed) {
+    const TCatalogueEntry& entry = *selected;
+    if (entry.Installed) {
         Prompter().Information(EditInstalledText);
         return;
     }
     auto wizard = std::make_unique<TfrmCreateService>();
-    const TCatalogueEntry entry = catalogue_.Entry();
-    key = {entry.Description, entry.ServiceID};
+    const TEntryKey key{entry.Description, entry.ServiceID};
     wizard->SetDescription(entry.Description);
     wizard->SetProgram(entry.Program);
     wizard->SetCommandLine(entry.Parameters);
@@ -909,25 +773,16 @@ void TfrmServiceManager::btnEditServiceClick()
             return;
         const TCatalogueEntry& edited = catalogue_.Entry();
         const int index = catalogue_.EntryIndex();
-        row = RowOfKey(key);
+        const int row = list_.RowOf(key);
         // Moved by a change made elsewhere meanwhile: the whole list is stale.
-        if (row < 0 || index != RowData(row)) {
+        if (row < 0 || index != list_.Data(row)) {
             FillList();
-            if (int moved = RowOfKey({edited.Description, edited.ServiceID}); moved >= 0)
-                SelectRow(moved);
+            if (int moved = list_.RowOf({edited.Description, edited.ServiceID}); moved >= 0)
+                list_.Select(moved);
             lvServicesChange();
             break;
         }
-        rowServiceIDs_[static_cast<size_t>(index)] = edited.ServiceID;
-        HWND list = Control("lvServices");
-        LVITEMA item = {};
-        item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
-        item.iItem = row;
-        item.pszText = const_cast<char*>(edited.Description.c_str());
-        item.lParam = index;
-        item.iImage = imgNotInstalled;
-        SendMessageA(list, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
-        SortRows();
+        list_.Change(row, edited.Description, index, edited.ServiceID, imgNotInstalled);
         // The panel shows what is now stored, as after every change of the list.
         lvServicesChange();
         break;
@@ -936,17 +791,16 @@ void TfrmServiceManager::btnEditServiceClick()
 
 void TfrmServiceManager::btnDeleteClick()
 {
-    int row = SelectedRow();
-    if (row < 0)
+    if (list_.Selected() < 0)
         return;
-    TEntryKey key = RowKey(row);
-    if (ChangedMeanwhile(catalogue_.LoadEntry(key), key))
+    const std::optional<TCatalogueEntry> entry = LoadSelected();
+    if (!entry)
         return;
     // The question names this entry and this entry is the one deleted,
     // whatever the uninstall's wait or the question let happen meanwhile.
-    const std::string description = catalogue_.Entry().Description;
-    key = {description, catalogue_.Entry().ServiceID};
-    if (catalogue_.Entry().Installed) {
+    const std::string& description = entry->Description;
+    const TEntryKey key{description, entry->ServiceID};
+    if (entry->Installed) {
         if (!Prompter().Confirm(std::string(RemoveInstalledText) + "\r\rDo you want to do this automatically ?"))
             return;
         Click("btnUnInstallService");
@@ -967,10 +821,12 @@ void TfrmServiceManager::btnDeleteClick()
 
 void TfrmServiceManager::btnStopServiceClick(HWND sender)
 {
-    int row = SelectedRowOrNoSelectionState();
-    if (row < 0)
+    const int row = list_.Selected();
+    if (row < 0) {
+        NoSelectionState();
         return;
-    const TEntryKey key = RowKey(row);
+    }
+    const TEntryKey key = list_.Key(row);
     const bool stop = controls_.TagOf(sender) == tagStop;
     if (stop && !Prompter().Confirm("This will stop the execution of the selected service !\r\r"
                                     "Are you sure you want to continue ?"))
@@ -997,14 +853,11 @@ void TfrmServiceManager::btnStopServiceClick(HWND sender)
 
 void TfrmServiceManager::btnInstallServiceClick()
 {
-    int row = SelectedRowOrNoSelectionState();
-    if (row < 0)
+    const std::optional<TCatalogueEntry> entry = LoadSelected();
+    if (!entry)
         return;
-    TEntryKey key = RowKey(row);
-    if (ChangedMeanwhile(catalogue_.LoadEntry(key), key))
-        return;
-    if (!catalogue_.Entry().Installed) {
-        key = {catalogue_.Entry().Description, catalogue_.Entry().ServiceID};
+    if (!entry->Installed) {
+        const TEntryKey key{entry->Description, entry->ServiceID};
         liveness_.SetCheckMode(TLiveness::ModeBox);
         TDeployment done = DeployEntry(catalogue_, key, true, {[this](HANDLE run) { AwaitRun(run); }});
         if (destroyed_ || ChangedMeanwhile(done.Outcome, key))
@@ -1013,12 +866,11 @@ void TfrmServiceManager::btnInstallServiceClick()
         // Installed only when the service host's run did it; the host has
         // said why it did not.
         if (done.Succeeded()) {
-            row = RowOfKey(key);
-            if (row >= 0) {
-                SetRowImage(row, imgInstalled);
+            if (const int row = list_.RowOf(key); row >= 0) {
+                list_.SetImage(row, imgInstalled);
                 // The start that follows acts on the selected row: this entry's,
                 // wherever the selection went during the wait.
-                SelectRow(row);
+                list_.Select(row);
             }
             if (Prompter().Confirm("Would you like to [start] executing the service ?"))
                 Click("btnStartServiceNow");
@@ -1029,25 +881,20 @@ void TfrmServiceManager::btnInstallServiceClick()
 
 void TfrmServiceManager::btnUnInstallServiceClick()
 {
-    int row = SelectedRowOrNoSelectionState();
-    if (row < 0)
+    const std::optional<TCatalogueEntry> entry = LoadSelected();
+    if (!entry)
         return;
-    const TEntryKey key = RowKey(row);
-    if (ChangedMeanwhile(catalogue_.LoadEntry(key), key))
-        return;
-    if (catalogue_.Entry().Installed) {
-        Uninstall();
+    if (entry->Installed) {
+        Uninstall(*entry);
         if (destroyed_)
             return;
     }
     lvServicesChange();
 }
 
-// The uninstall guard and the uninstall of the working entry.
-void TfrmServiceManager::Uninstall()
+// The uninstall guard and the uninstall of the entry.
+void TfrmServiceManager::Uninstall(const TCatalogueEntry& entry)
 {
-    // A copy: the waits below let the selection load another entry.
-    const TCatalogueEntry entry = catalogue_.Entry();
     const TEntryKey key{entry.Description, entry.ServiceID};
     std::string foreign = ForeignService({entry.Description, StubCopyFile(entry.Description)});
     if (!foreign.empty()) {
@@ -1067,9 +914,8 @@ void TfrmServiceManager::Uninstall()
     ReportRun(done, "uninstall");
     if (!done.DeleteFailure.empty())
         Prompter().Error(done.DeleteFailure);
-    int row = RowOfKey(key);
-    if (row >= 0 && done.Succeeded())
-        SetRowImage(row, imgNotInstalled);
+    if (const int row = list_.RowOf(key); row >= 0 && done.Succeeded())
+        list_.SetImage(row, imgNotInstalled);
 }
 
 // The run's failures that the service host could not tell itself.
@@ -1092,14 +938,11 @@ void TfrmServiceManager::AwaitRun(HANDLE process)
 
 void TfrmServiceManager::btnCheckActiveClick()
 {
-    int row = SelectedRowOrNoSelectionState();
-    if (row < 0)
+    const std::optional<TCatalogueEntry> entry = LoadSelected();
+    if (!entry)
         return;
-    const TEntryKey key = RowKey(row);
-    if (ChangedMeanwhile(catalogue_.LoadEntry(key), key))
-        return;
-    const int serviceID = catalogue_.Entry().ServiceID;
-    liveness_.SetActiveService(serviceID, catalogue_.Entry().Description, catalogue_.EntryIndex());
+    const int serviceID = entry->ServiceID;
+    liveness_.SetActiveService(serviceID, entry->Description, catalogue_.EntryIndex());
     liveness_.SetCheckMode(TLiveness::ModeBox);
     liveness_.SetFound(false);
     try {
@@ -1113,16 +956,15 @@ void TfrmServiceManager::btnCheckActiveClick()
 
 void TfrmServiceManager::btnCheckAllClick()
 {
-    HWND list = Control("lvServices");
-    if (SelectedRow() >= 0)
-        ListView_SetItemState(list, -1, 0, LVIS_SELECTED);
+    if (list_.Selected() >= 0)
+        list_.Unselect();
     SetMemoLines({"", "Currently Active Services:", Dashes, ""});
     liveness_.SetFound(false);
     // One read for every row; an entry gone meanwhile is not asked.
     const TCatalogueSnapshot catalogue(catalogue_.FileName());
     std::vector<TEntryKey> keys;
-    for (int row = 0; row < ListView_GetItemCount(list); ++row)
-        keys.push_back(RowKey(row));
+    for (int row = 0; row < list_.Count(); ++row)
+        keys.push_back(list_.Key(row));
     for (size_t at = 0; at < keys.size() && !destroyed_; ++at) {
         TEntryOutcome found = TEntryOutcome::Gone;
         const int index = catalogue.Find(keys[at], found);

@@ -3,6 +3,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "toolkit/window/Gdi.h"
 #include "toolkit/Timer.h"
 #include "toolkit/window/Window.h"
+#include "ui/ServiceList.h"
 
 class TFormStorage;
 
@@ -81,21 +83,10 @@ public:
     void About1Click();
     void Exit1Click();
 
-    // The list index carried by the selected row, or 0 with no selection.
-    int SelectedIndex() const;
-    int SelectedRow() const;
-    // The selected row; with none, applies the no-selection state first.
-    int SelectedRowOrNoSelectionState();
     // True while a command waits (for a service's answer or for the service
     // host to end); commands that act on an entry are refused meanwhile.
     bool Busy() const { return waits_ > 0 || liveness_.Waiting(); }
-    // Row texts in display order.
-    std::vector<std::string> RowCaptions() const;
-    int RowImage(int row) const;
-    int RowData(int row) const;
-    // The entry a row stands for: the description it shows and the service
-    // ID the entry had when it was listed.
-    TEntryKey RowKey(int row) const;
+    const TServiceList& List() const { return list_; }
 
 protected:
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -120,22 +111,18 @@ private:
     void AddMemoLine(const std::string& line);
     void SetButtonEnabled(const char* name, bool enabled);
     bool ButtonEnabled(const char* name) const;
-    void SetRowImage(int row, int image);
-    int AddRow(const std::string& caption, int index, int image);
-    void SortRows();
     void SplitterDrag(int x);
     // Fills the list from the catalogue without the selection-change handling.
     void FillList();
-    std::string RowCaption(int row) const;
-    // The row of the key's entry: the one with its description and service
-    // ID, or else the one row with its service ID (a rename is followed); -1.
-    int RowOfKey(const TEntryKey& key) const;
+    // The selected row's entry as the catalogue holds it now, found again
+    // by the row's key. Nothing when no row is selected (the no-selection
+    // state is applied) or when another program changed the entry meanwhile
+    // (a box says so and the list follows).
+    std::optional<TCatalogueEntry> LoadSelected();
     // For an entry another program changed before a command could act on
     // it: says so in a box, lists the catalogue again and returns true.
     bool ChangedMeanwhile(TEntryOutcome outcome, const TEntryKey& key);
-    // Selects that row alone and shows it.
-    void SelectRow(int row);
-    void Uninstall();
+    void Uninstall(const TCatalogueEntry& entry);
     void ReportRun(const TDeployment& done, const char* action);
     void AwaitRun(HANDLE process);
 
@@ -156,10 +143,9 @@ private:
     // The list's width as the user set it; a window too narrow for it (or
     // minimized) shows less, but this is what is kept.
     int listWidth_ = 202;
-    // The catalogue file as it was when the list was filled, and the service
-    // ID of each listed entry by list index.
+    TServiceList list_;
+    // The catalogue file as it was when the list was filled.
     TFileStamp listedStamp_;
-    std::vector<int> rowServiceIDs_;
     TTimer catalogueWatch_;
     TTimer statusWatch_;
     bool listing_ = false;

@@ -94,7 +94,7 @@ TEST_F(RoadTest, MailRelayFromNewEntryToRemoval)
     prompter.AnswerYes();
     prompter.AnswerNo();
     form->btnNewServiceClick();
-    ASSERT_EQ(form->RowCaptions(), (std::vector<std::string>{Description}));
+    ASSERT_EQ(form->List().Captions(), (std::vector<std::string>{Description}));
 
     const std::string copy = StubCopyPath(Description);
     EXPECT_TRUE(FileExists(copy));
@@ -141,11 +141,11 @@ TEST_F(RoadTest, MailRelayFromNewEntryToRemoval)
     EXPECT_EQ(form->StatusLine(), "Not installed");
     EXPECT_FALSE(FileExists(copy)); // deleted once its uninstall run was over
     EXPECT_FALSE(ini.ReadBool(Description, InstalledKey, true));
-    EXPECT_EQ(form->RowImage(0), 1);
+    EXPECT_EQ(form->List().Image(0), 1);
 
     prompter.AnswerYes();
     form->btnDeleteClick();
-    EXPECT_TRUE(form->RowCaptions().empty());
+    EXPECT_TRUE(form->List().Captions().empty());
     EXPECT_EQ(TCatalogue().Count(), 0);
 }
 

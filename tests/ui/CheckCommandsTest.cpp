@@ -88,7 +88,7 @@ TEST_F(CheckCommandsTest, CheckAllListsTheActiveServicesAndAsksOnlyInstalledOnes
     EXPECT_EQ(beeps.size(), 1u);
     EXPECT_EQ(form->Liveness().ActiveService(3).Description, "Gamma");
     EXPECT_TRUE(prompter.Texts("Information").empty());
-    EXPECT_EQ(form->SelectedRow(), -1);
+    EXPECT_EQ(form->List().Selected(), -1);
     EXPECT_EQ(EnabledButtons(), "btnNewService btnCheckAll");
 }
 
@@ -116,7 +116,7 @@ TEST_F(CheckCommandsTest, UninstallIsRefusedWhileTheServiceAnswers)
                                        "Stop the Service in Control Panel's \"Services\" icon !\r\r"
                                        "Please Stop the Service and then try Uninstall again...\n");
     EXPECT_TRUE(TIniFile(file).ReadBool("Mail Relay", InstalledKey, false));
-    EXPECT_EQ(form->RowImage(0), 0);
+    EXPECT_EQ(form->List().Image(0), 0);
 
     // Removing it automatically stops at the refusal: the entry stays.
     prompter.AnswerYes();

@@ -54,10 +54,10 @@ TEST_F(EntryCommandsTest, NewEntryIsAppendedSelectedAndOfferedForInstall)
     FinishWith("Alpha", program, "\"C:\\Web App\\server.js\"");
     prompter.AnswerNo();
     ClickButton("btnNewService");
-    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Alpha", "Zeta"}));
-    EXPECT_EQ(form->SelectedRow(), 0);
-    EXPECT_EQ(form->RowData(0), 2);
-    EXPECT_EQ(form->RowImage(0), 1);
+    EXPECT_EQ(form->List().Captions(), (std::vector<std::string>{"Alpha", "Zeta"}));
+    EXPECT_EQ(form->List().Selected(), 0);
+    EXPECT_EQ(form->List().Data(0), 2);
+    EXPECT_EQ(form->List().Image(0), 1);
     EXPECT_EQ(prompter.Texts("Confirm"), "Would you like to Add the service into NT's Service Database ?\n");
     catalogue.LoadEntry(2);
     EXPECT_EQ(catalogue.Entry().Program, program);
@@ -83,7 +83,7 @@ TEST_F(EntryCommandsTest, ADuplicateDescriptionBringsTheWizardBackWithTheInput)
     EXPECT_EQ(prompter.Texts("Error"), duplicate + "\n");
     EXPECT_EQ(shownAgain, "MAIL RELAY");
     EXPECT_EQ(catalogue.Count(), 1);
-    EXPECT_EQ(form->RowCaptions().size(), 1u);
+    EXPECT_EQ(form->List().Captions().size(), 1u);
 }
 
 TEST_F(EntryCommandsTest, EditRewritesTheRowAndRefusesInstalledOrDuplicateEntries)
@@ -118,15 +118,15 @@ TEST_F(EntryCommandsTest, EditRewritesTheRowAndRefusesInstalledOrDuplicateEntrie
     form->btnEditServiceClick();
     EXPECT_EQ(prompter.Texts("Error"), duplicate + "\n");
     EXPECT_EQ(shownAgain, "alpha");
-    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Alpha", "Beta", "Installed"}));
+    EXPECT_EQ(form->List().Captions(), (std::vector<std::string>{"Alpha", "Beta", "Installed"}));
 
     // A rename that works moves the row into its sorted place, keeping its
     // list index and service ID.
     Select(RowOf("Beta"));
     FinishWith("Aardvark", program);
     form->btnEditServiceClick();
-    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Aardvark", "Alpha", "Installed"}));
-    EXPECT_EQ(form->RowData(0), 2);
+    EXPECT_EQ(form->List().Captions(), (std::vector<std::string>{"Aardvark", "Alpha", "Installed"}));
+    EXPECT_EQ(form->List().Data(0), 2);
     EXPECT_EQ(form->MemoLines()[1], "Description: Aardvark"); // the panel follows the edit
     catalogue.LoadEntry(2);
     EXPECT_EQ(catalogue.Entry().Description, "Aardvark");
@@ -155,11 +155,11 @@ TEST_F(EntryCommandsTest, CommandsWhoseEntryChangedMeanwhileSaySoAndActOnNothing
     };
     EXPECT_EQ(removeWhile("Alpha", [&] { TIniFile(file).WriteBool("Alpha", InstalledKey, true); }),
               "The service \"Alpha\" was installed by another program meanwhile. Nothing was done.\n");
-    EXPECT_EQ(form->RowImage(RowOf("Alpha")), 0);
+    EXPECT_EQ(form->List().Image(RowOf("Alpha")), 0);
     EXPECT_EQ(removeWhile("Beta", [&] { TCatalogue(file).UpdateEntry(2, "Bravo", program, "", "", false); }),
               "The service \"Beta\" was renamed \"Bravo\" by another program meanwhile. Nothing was done.\n");
     EXPECT_EQ(catalogue.Count(), 2);
-    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Alpha", "Bravo"}));
+    EXPECT_EQ(form->List().Captions(), (std::vector<std::string>{"Alpha", "Bravo"}));
 
     // Edit, while its wizard is up.
     auto editWhile = [&](std::function<void()> elsewhere) {

@@ -111,7 +111,7 @@ TEST_F(ServiceCommandsTest, InstallDeploysTheHostMarksTheRowAndOffersToStart)
     ASSERT_EQ(launches, (std::vector<std::string>{copy + " -i"}));
     EXPECT_NE(copy.find("\\Vantorers\\Mail!Relay.exe"), std::string::npos);
     EXPECT_EQ(form->Liveness().CheckMode(), TLiveness::ModeBox);
-    EXPECT_EQ(form->RowImage(0), 0);
+    EXPECT_EQ(form->List().Image(0), 0);
     TIniFile ini(file);
     EXPECT_TRUE(ini.ReadBool("Mail Relay", InstalledKey, false));
     EXPECT_EQ(ini.ReadString("Mail Relay", VantorerKey, ""), copy);
@@ -198,7 +198,7 @@ TEST_F(ServiceCommandsTest, UninstallOfASilentServiceWaitsForTheHostThenRemovesI
     EXPECT_EQ(form->Liveness().CheckMode(), TLiveness::ModeQuiet);
     EXPECT_FALSE(FileExists(copy));
     EXPECT_FALSE(TIniFile(file).ReadBool("Mail Relay", InstalledKey, true));
-    EXPECT_EQ(form->RowImage(0), 1);
+    EXPECT_EQ(form->List().Image(0), 1);
     EXPECT_EQ(EnabledButtons(), "btnNewService btnDelete btnEditService btnInstallService btnCheckAll");
     EXPECT_TRUE(prompter.Texts("Error").empty()) << prompter.Texts("Error");
 
@@ -222,7 +222,7 @@ TEST_F(ServiceCommandsTest, AHostRunThatDidNotHappenLeavesTheEntryAsItWas)
     hostExitCode = HostRunRefused;
     ClickButton("btnInstallService");
     EXPECT_FALSE(TIniFile(file).ReadBool("Mail Relay", InstalledKey, false));
-    EXPECT_EQ(form->RowImage(0), 1);
+    EXPECT_EQ(form->List().Image(0), 1);
     EXPECT_EQ(prompter.Texts("Confirm"), "");
 
     TIniFile(file).WriteBool("Mail Relay", InstalledKey, true);
@@ -234,7 +234,7 @@ TEST_F(ServiceCommandsTest, AHostRunThatDidNotHappenLeavesTheEntryAsItWas)
                                        "\"-Uninstall\" of file: \r    \"" + copy + "\"\n");
     EXPECT_TRUE(TIniFile(file).ReadBool("Mail Relay", InstalledKey, false));
     EXPECT_TRUE(FileExists(copy));
-    EXPECT_EQ(form->RowImage(0), 0);
+    EXPECT_EQ(form->List().Image(0), 0);
 }
 
 TEST_F(ServiceCommandsTest, AHandEditedDescriptionThatLeavesTheHostFolderIsNeverDeployed)
@@ -304,7 +304,7 @@ TEST_F(ServiceCommandsTest, RemovingAnInstalledEntryUninstallsItAndNothingElseRu
 
     EXPECT_TRUE(busy);
     EXPECT_EQ(catalogue.Count(), 2);
-    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Beta", "Gamma"}));
+    EXPECT_EQ(form->List().Captions(), (std::vector<std::string>{"Beta", "Gamma"}));
     EXPECT_NE(prompter.Texts("Confirm").find("Are you sure you want to remove this service: Alpha\n"),
               std::string::npos);
     EXPECT_EQ(prompter.Texts("Confirm").find("Beta"), std::string::npos);
@@ -328,14 +328,14 @@ TEST_F(ServiceCommandsTest, TheListFollowsOtherProgramsAndCommandsActOnTheEntryT
     EXPECT_EQ(prompter.Texts("Error"),
               "Error Opening Service \"Mail Relay\". Result: \"ERROR_SERVICE_DOES_NOT_EXIST\"\n");
 
-    EXPECT_TRUE(PumpUntil([&] { return form->RowCaptions().size() == 2; }, 3000));
-    EXPECT_EQ(form->SelectedRow(), RowOf("Mail Relay"));
+    EXPECT_TRUE(PumpUntil([&] { return form->List().Captions().size() == 2; }, 3000));
+    EXPECT_EQ(form->List().Selected(), RowOf("Mail Relay"));
     // Renamed and installed elsewhere: the selection goes with the entry.
     TCatalogue(file).UpdateEntry(1, "Mail Gateway", "C:\\relay.exe", "", "", false);
     TIniFile(file).WriteBool("Mail Gateway", InstalledKey, true);
     EXPECT_TRUE(PumpUntil([&] { return RowOf("Mail Gateway") >= 0; }, 3000));
-    EXPECT_EQ(form->SelectedRow(), RowOf("Mail Gateway"));
-    EXPECT_EQ(form->RowImage(form->SelectedRow()), 0);
+    EXPECT_EQ(form->List().Selected(), RowOf("Mail Gateway"));
+    EXPECT_EQ(form->List().Image(form->List().Selected()), 0);
     EXPECT_EQ(form->MemoLines()[6], "Currently an Active Service: Yes!");
     EXPECT_FALSE(Enabled("btnDelete"));
 }

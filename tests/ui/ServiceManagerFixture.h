@@ -53,7 +53,7 @@ protected:
     }
     int RowOf(const std::string& caption)
     {
-        auto captions = form->RowCaptions();
+        auto captions = form->List().Captions();
         for (size_t i = 0; i < captions.size(); ++i)
             if (captions[i] == caption)
                 return static_cast<int>(i);

@@ -54,13 +54,13 @@ TEST_F(ServiceManagerTest, ListsTheCatalogueSortedWithIndexAndInstalledImage)
     Add("Archive");
     Open();
     EXPECT_EQ(WindowText(form->Handle()), "Korvalith's Vantorer - NT Service Generator/Moderator");
-    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"Archive", "backup Agent", "Mail Relay", "Zeta"}));
-    EXPECT_EQ(form->RowData(0), 4);
-    EXPECT_EQ(form->RowData(1), 2);
-    EXPECT_EQ(form->RowData(2), 1);
-    EXPECT_EQ(form->RowData(3), 3);
-    EXPECT_EQ(form->RowImage(2), 0);
-    EXPECT_EQ(form->RowImage(0), 1);
+    EXPECT_EQ(form->List().Captions(), (std::vector<std::string>{"Archive", "backup Agent", "Mail Relay", "Zeta"}));
+    EXPECT_EQ(form->List().Data(0), 4);
+    EXPECT_EQ(form->List().Data(1), 2);
+    EXPECT_EQ(form->List().Data(2), 1);
+    EXPECT_EQ(form->List().Data(3), 3);
+    EXPECT_EQ(form->List().Image(2), 0);
+    EXPECT_EQ(form->List().Image(0), 1);
     // Loading a list with rows is a change with no selection.
     EXPECT_EQ(EnabledButtons(), "btnNewService btnCheckAll");
 }
@@ -103,7 +103,7 @@ TEST_F(ServiceManagerTest, AnEmptyCatalogueLeavesEveryButtonEnabledUntilACommand
     Open();
     const std::string all = "btnNewService btnDelete btnEditService btnStopService btnStartServiceNow "
                             "btnInstallService btnUnInstallService btnCheckActive btnCheckAll";
-    EXPECT_TRUE(form->RowCaptions().empty());
+    EXPECT_TRUE(form->List().Captions().empty());
     EXPECT_EQ(EnabledButtons(), all);
     ClickButton("btnDelete"); // remove with no selection does nothing
     EXPECT_EQ(EnabledButtons(), all);
@@ -182,8 +182,8 @@ TEST_F(ServiceManagerTest, RemovingAskFirstAndReloadsTheList)
     prompter.AnswerYes();
     ClickButton("btnDelete");
     EXPECT_EQ(catalogue.Count(), 2);
-    EXPECT_EQ(form->RowCaptions(), (std::vector<std::string>{"One", "Three"}));
-    EXPECT_EQ(form->RowData(RowOf("Three")), 2);
+    EXPECT_EQ(form->List().Captions(), (std::vector<std::string>{"One", "Three"}));
+    EXPECT_EQ(form->List().Data(RowOf("Three")), 2);
     EXPECT_EQ(EnabledButtons(), "btnNewService btnCheckAll");
 }
 
