@@ -81,11 +81,10 @@ int main()
             uninstall.push_back(Milliseconds([&] { DeployEntry(catalogue, 1, false); }));
         }
     }
-    TServiceReport report;
-    report.Refused = [&](const std::string&) { ++silent.errors; };
     for (int run = 0; run < runs; ++run)
         control.push_back(Milliseconds([&] {
-            StartStopService(true, [] { return TServiceTarget{"Quorvane Bench None", ""}; }, report);
+            if (TServiceControl().StartStop(true, {"Quorvane Bench None", ""}))
+                ++silent.errors;
         }));
 
     DeleteFileA(file.c_str());
@@ -95,7 +94,7 @@ int main()
         DeleteFileA(StubSourcePath().c_str());
     SetPrompter(nullptr);
 
-    std::printf("%d runs; %d error boxes from the missing service\n", runs, silent.errors);
+    std::printf("%d runs; %d refusals from the missing service\n", runs, silent.errors);
     std::printf("DeployEntry install    median %8.3f ms\n", Median(install));
     std::printf("DeployEntry uninstall  median %8.3f ms\n", Median(uninstall));
     std::printf("stop, missing service  median %8.3f ms\n", Median(control));

@@ -43,51 +43,50 @@ bool IsReservedSection(const std::string& name)
     return LowerCase(name) == LowerCase(StatusSection) || LowerCase(name) == LowerCase(WindowStatusSection);
 }
 
-std::string FileNameFault(const std::string& description)
+TRefusal FileNameRefusal(const std::string& description)
 {
     if (description.empty())
-        return "A service description cannot be empty";
+        return TRefusal("A service description cannot be empty");
     for (unsigned char c : description)
         if (c < 32)
-            return "A service description cannot hold line breaks, tabs or other control characters";
+            return TRefusal("A service description cannot hold line breaks, tabs or other control characters");
     if (description.find_first_of("\\/:*?\"<>|") != std::string::npos)
-        return "A service description cannot hold any of the characters \\ / : * ? \" < > |";
+        return TRefusal("A service description cannot hold any of the characters \\ / : * ? \" < > |");
     if (IsDeviceName(description))
-        return "\"" + description + "\" is a device name of Windows and cannot describe a service";
+        return TRefusal("\"" + description + "\" is a device name of Windows and cannot describe a service");
     size_t limit = MaxDescriptionLength();
     if (description.size() > limit)
-        return "A service description can be at most " + std::to_string(limit) + " characters long";
-    return "";
+        return TRefusal("A service description can be at most " + std::to_string(limit) + " characters long");
+    return {};
 }
 
-std::string DescriptionFault(const std::string& description)
+TRefusal DescriptionRefusal(const std::string& description)
 {
     if (description.empty())
-        return FileNameFault(description);
+        return FileNameRefusal(description);
     if (IsReservedSection(description))
-        return "\"" + description + "\" is a reserved name and cannot describe a service";
+        return TRefusal("\"" + description + "\" is a reserved name and cannot describe a service");
     for (unsigned char c : description)
         if (c < 32)
-            return FileNameFault(description);
+            return FileNameRefusal(description);
     if (description.front() == ' ' || description.back() == ' ')
-        return "A service description cannot begin or end with a blank";
+        return TRefusal("A service description cannot begin or end with a blank");
     // The catalogue file reads a value in matching quotes without them.
     if (description.size() >= 2 && (description.front() == '\'' || description.front() == '"') &&
         description.back() == description.front())
-        return "A service description cannot begin and end with the same quote";
+        return TRefusal("A service description cannot begin and end with the same quote");
     if (description.find(']') != std::string::npos)
-        return "A service description cannot hold \"]\"";
-    std::string fault = FileNameFault(description);
-    if (!fault.empty())
-        return fault;
+        return TRefusal("A service description cannot hold \"]\"");
+    if (TRefusal refused = FileNameRefusal(description))
+        return refused;
     if (description.find('!') != std::string::npos)
-        return "A service description cannot hold \"!\": it stands for a blank in the service host's file name";
-    return "";
+        return TRefusal(
+            "A service description cannot hold \"!\": it stands for a blank in the service host's file name");
+    return {};
 }
 
 void CheckDescription(const std::string& description)
 {
-    std::string fault = DescriptionFault(description);
-    if (!fault.empty())
-        throw TError(fault);
+    if (TRefusal refused = DescriptionRefusal(description))
+        throw TError(refused.Reason());
 }

@@ -13,27 +13,27 @@ bool IsBlank(const std::string& text)
 
 } // namespace
 
-std::string DescriptionInputFault(const std::string& description)
+TRefusal DescriptionInputRefusal(const std::string& description)
 {
     if (IsBlank(description))
-        return "\"Description\" must be provided...";
-    return DescriptionFault(description);
+        return TRefusal("\"Description\" must be provided...");
+    return DescriptionRefusal(description);
 }
 
-std::string ProgramFault(const std::string& program)
+TRefusal ProgramRefusal(const std::string& program)
 {
     if (IsBlank(program))
-        return "\"Program to execute\" must be provided...";
+        return TRefusal("\"Program to execute\" must be provided...");
     if (!FileExists(program))
-        return "Provided \"Program to execute\" is incorrect...";
-    return "";
+        return TRefusal("Provided \"Program to execute\" is incorrect...");
+    return {};
 }
 
-std::string LogFileFault(bool logToFile, const std::string& logFile)
+TRefusal LogFileRefusal(bool logToFile, const std::string& logFile)
 {
     if (logToFile && IsBlank(logFile))
-        return "If the program is to log to a file, it needs to know the file to log to...";
-    return "";
+        return TRefusal("If the program is to log to a file, it needs to know the file to log to...");
+    return {};
 }
 
 std::string MeanwhileText(TEntryOutcome outcome, const std::string& description, const std::string& renamedTo)

@@ -2,18 +2,19 @@
 #include <string>
 
 #include "catalogue/Catalogue.h"
+#include "toolkit/Refusal.h"
 
 // The checks a new or changed entry's settings must pass before they reach
 // the catalogue: page by page in the wizard, all at once on the command
-// line. Each gives the message the user reads, or "" when the value passes.
+// line. Each refuses with the message the user reads.
 
-// Blank, or not usable as a description (DescriptionFault).
-std::string DescriptionInputFault(const std::string& description);
+// Blank, or not usable as a description (DescriptionRefusal).
+TRefusal DescriptionInputRefusal(const std::string& description);
 // Blank, or not the name of an existing file exactly as typed (a folder
 // does not count).
-std::string ProgramFault(const std::string& program);
+TRefusal ProgramRefusal(const std::string& program);
 // Logging to a file without naming one.
-std::string LogFileFault(bool logToFile, const std::string& logFile);
+TRefusal LogFileRefusal(bool logToFile, const std::string& logFile);
 
 // What the user reads when another entry has the description already.
 inline constexpr const char* DuplicateDescriptionText =

@@ -105,10 +105,11 @@ TEntryKey KeyOf(const TCatalogueEntry& entry)
     return {entry.Description, entry.ServiceID};
 }
 
-void Refuse(TExitCode code, const std::string& fault)
+// A step's refusal ends the run with its exit code.
+void Refuse(TExitCode code, const TRefusal& refused)
 {
-    if (!fault.empty())
-        throw TCliFailure(code, fault);
+    if (refused)
+        throw TCliFailure(code, refused.Reason());
 }
 
 // The service host's own refusals reach the script on standard error.
@@ -123,11 +124,8 @@ THostRun ConsoleRun()
 // the host itself has said why on standard error.
 TExitCode HostRunFailure(const TDeployment& done, const std::string& action)
 {
-    Refuse(ExitFailure, done.LaunchFailure);
     if (done.RunExitCode == HostRunRefused)
         return ExitForeignService;
-    if (done.RunExitCode == STILL_ACTIVE)
-        throw TCliFailure(ExitFailure, "The service host's " + action + " run did not end in time");
     if (done.RunExitCode != HostRunDone)
         throw TCliFailure(ExitFailure, "The service host's " + action + " run failed (exit code " +
                                            std::to_string(done.RunExitCode) + ")");
@@ -244,21 +242,21 @@ TExitCode Status(const TCliRequest& request)
 }
 
 // The host would log elsewhere, or nowhere, without a word.
-std::string LogFolderFault(const TEntrySettings& settings)
+TRefusal LogFolderRefusal(const TEntrySettings& settings)
 {
     const std::string folder = FolderOf(settings.LogFile);
     if (!settings.LogToFile || folder.empty() || FolderExists(folder))
-        return "";
-    return "The folder \"" + folder + "\" of the log file does not exist: the service could not log there";
+        return {};
+    return TRefusal("The folder \"" + folder + "\" of the log file does not exist: the service could not log there");
 }
 
 // The wizard's checks, in its order, and the log file's folder.
 void CheckSettings(const TEntrySettings& settings)
 {
-    Refuse(ExitRefusedDescription, DescriptionInputFault(settings.Description));
-    Refuse(ExitFailure, ProgramFault(settings.Program));
-    Refuse(ExitFailure, LogFileFault(settings.LogToFile, settings.LogFile));
-    Refuse(ExitRefusedDescription, LogFolderFault(settings));
+    Refuse(ExitRefusedDescription, DescriptionInputRefusal(settings.Description));
+    Refuse(ExitFailure, ProgramRefusal(settings.Program));
+    Refuse(ExitFailure, LogFileRefusal(settings.LogToFile, settings.LogFile));
+    Refuse(ExitRefusedDescription, LogFolderRefusal(settings));
 }
 
 TExitCode Add(const TCliRequest& request)
@@ -555,7 +553,6 @@ TExitCode Uninstall(const TCliRequest& request)
     TDeployment done = DeployEntry(catalogue, KeyOf(entry), false, ConsoleRun());
     if (std::optional<TExitCode> ended = Ended(done, entry, catalogue, "uninstall"))
         return *ended;
-    Refuse(ExitFailure, done.DeleteFailure);
     Say("Uninstalled \"" + entry.Description + "\".");
     return ExitSuccess;
 }
@@ -598,11 +595,7 @@ TExitCode StartStop(const TCliRequest& request, bool stop)
         Say("\"" + entry.Description + "\" is " + ServiceStateName(state) + " already.");
         return stop ? ExitSuccess : ProgramSettled(entry, request.SettleSeconds);
     }
-    std::string refusal;
-    TServiceReport report;
-    report.Refused = [&](const std::string& message) { refusal = message; };
-    StartStopService(stop, [&] { return target; }, report);
-    Refuse(ExitServiceManager, refusal);
+    Refuse(ExitServiceManager, TServiceControl().StartStop(stop, target));
     // A script goes on when the service is where it asked it to be.
     state = states.SettledState(target.Name, target.StubPath, SettleLimitMs);
     if (state != wanted)

@@ -55,15 +55,14 @@ TKernelHandle Launch(const std::string& commandLine, bool reportToConsole)
     return TKernelHandle(started.hProcess);
 }
 
-// "" when the copy is gone, otherwise why it could not be deleted.
-std::string DeleteCopy(const std::string& path)
+// Deletes the copy, whether or not it is still there.
+void DeleteCopy(const std::string& path)
 {
     if (DeleteFileA(path.c_str()))
-        return "";
-    DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND)
-        return "";
-    return "The service host copy \"" + path + "\" could not be deleted: " + SystemMessage(code);
+        return;
+    const DWORD code = GetLastError();
+    if (code != ERROR_FILE_NOT_FOUND)
+        throw THostRunError("The service host copy \"" + path + "\" could not be deleted: " + SystemMessage(code));
 }
 
 } // namespace
@@ -93,7 +92,7 @@ std::string StubSourcePath()
 
 bool TDeployment::Succeeded() const
 {
-    return Outcome == TEntryOutcome::Done && LaunchFailure.empty() && RunExitCode == HostRunDone;
+    return Outcome == TEntryOutcome::Done && RunExitCode == HostRunDone;
 }
 
 namespace {
@@ -105,16 +104,13 @@ TDeployment Deploy(TCatalogue& catalogue, bool install, const THostRun& hostRun)
     // A hand-edited or older catalogue never met the wizard's checks: a
     // description that cannot name a file in the stub folder would copy,
     // run or delete something elsewhere.
-    std::string fault = FileNameFault(entry.Description);
-    if (!fault.empty())
+    if (TRefusal refused = FileNameRefusal(entry.Description))
         throw TError("The service \"" + entry.Description + "\" cannot be " +
-                     (install ? "installed: " : "uninstalled: ") + fault);
+                     (install ? "installed: " : "uninstalled: ") + refused.Reason());
     // Another program's service of that name is not ours to take over.
-    if (install) {
-        std::string foreign = ForeignService({entry.Description, StubCopyFile(entry.Description)});
-        if (!foreign.empty())
-            throw TError(foreign);
-    }
+    if (install)
+        if (TRefusal foreign = ForeignService({entry.Description, StubCopyFile(entry.Description)}))
+            throw TError(foreign.Reason());
     entry.StubPath = StubCopyPath(entry.Description);
     TDeployment done;
     done.StubPath = entry.StubPath;
@@ -133,26 +129,28 @@ TDeployment Deploy(TCatalogue& catalogue, bool install, const THostRun& hostRun)
 
     std::string commandPath = stubPath.find(' ') == std::string::npos ? stubPath : "\"" + stubPath + "\"";
     TKernelHandle run = Launch(commandPath + (install ? InstallSwitch : UninstallSwitch), hostRun.ReportToConsole);
-    if (!run) {
-        done.LaunchFailure = (install ? InstallFailure : UninstallFailure) + commandPath + "\"";
-    } else {
-        // The registration is in place (or refused) once the run is over;
-        // and Windows keeps a running program's file, so an uninstall can
-        // delete the copy only then.
-        if (hostRun.Await)
-            hostRun.Await(run.Get());
-        else
-            WaitForSingleObject(run.Get(), HostRunLimit);
-        GetExitCodeProcess(run.Get(), &done.RunExitCode);
-    }
     // What the catalogue records is what happened: a run that failed, was
-    // refused or could not start leaves the state it had. A service still
-    // registered needs its copy, so only a done uninstall deletes it.
+    // refused or could not start leaves the state it had.
+    if (!run)
+        throw THostRunError((install ? InstallFailure : UninstallFailure) + commandPath + "\"");
+    // The registration is in place (or refused) once the run is over; and
+    // Windows keeps a running program's file, so an uninstall can delete the
+    // copy only then.
+    if (hostRun.Await)
+        hostRun.Await(run.Get());
+    else
+        WaitForSingleObject(run.Get(), HostRunLimit);
+    GetExitCodeProcess(run.Get(), &done.RunExitCode);
+    if (done.RunExitCode == STILL_ACTIVE)
+        throw THostRunError(std::string("The service host's ") + (install ? "install" : "uninstall") +
+                            " run did not end in time");
+    // A service still registered needs its copy, so only a done uninstall
+    // deletes it.
     if (done.Succeeded()) {
         catalogue.RecordInstalled(entry.Description, install);
         entry.Installed = install;
         if (!install)
-            done.DeleteFailure = DeleteCopy(stubPath);
+            DeleteCopy(stubPath);
     }
     return done;
 }

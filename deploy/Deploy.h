@@ -6,6 +6,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/StubCopy.h"
+#include "toolkit/Error.h"
 
 // Installing and uninstalling a catalogue entry through its own copy of the
 // service host.
@@ -22,6 +23,13 @@ std::string StubCopyPath(const std::string& description);
 // "Vantorer.bin" in the folder of the running executable.
 std::string StubSourcePath();
 
+// The copy's run did not happen, did not end in time, or the copy of a done
+// uninstall could not be deleted afterwards: the text of the error box.
+class THostRunError : public TError {
+public:
+    using TError::TError;
+};
+
 // What a deployment did, for the command to report.
 struct TDeployment {
     // Done, or why nothing was copied, recorded or run: the entry is gone or
@@ -29,13 +37,7 @@ struct TDeployment {
     TEntryOutcome Outcome = TEntryOutcome::Done;
     // The copy's path, as recorded under the entry's Vantorer key.
     std::string StubPath;
-    // Set when the copy could not be run: the text of the error box.
-    std::string LaunchFailure;
-    // Uninstall only: set when the copy could not be deleted afterwards. A
-    // copy whose uninstall run failed is kept: its service is still there.
-    std::string DeleteFailure;
-    // How the copy's run ended: 0 when it did what it was asked; STILL_ACTIVE
-    // when it was still running at the end of the wait.
+    // How the copy's run ended: HostRunDone when it did what it was asked.
     DWORD RunExitCode = STILL_ACTIVE;
 
     // The copy ran and did what it was asked; only then is the new state
@@ -65,8 +67,11 @@ struct THostRun {
 // uninstall of one neither recorded as installed nor registered. A
 // description that cannot name a file in the stub folder, an install over
 // another program's service of that name, a stub folder that cannot be made
-// or a refused catalogue write raise a TError before anything is run. Sets
-// the working entry and refreshes the catalogue count.
+// or a refused catalogue write raise a TError before anything is run; a run
+// that could not start or did not end in time, and the copy of a done
+// uninstall that could not be deleted, raise a THostRunError. A copy whose
+// uninstall run failed is kept: its service is still there. Sets the working
+// entry and refreshes the catalogue count.
 TDeployment DeployEntry(TCatalogue& catalogue, const TEntryKey& key, bool install, const THostRun& run = {});
 // The same for the entry at list index n, after its index check, whatever
 // its recorded state.

@@ -42,52 +42,14 @@ constexpr DWORD NamedErrors[] = {
     ERROR_SERVICE_DEPENDENCY_DELETED,
 };
 
-// "" when the open service runs the copy at stubPath; otherwise what the
-// user reads. A registration that cannot be read is nobody's we know.
-std::string OwnerFault(SC_HANDLE service, const TServiceTarget& target)
+// Refuses an open service that does not run the copy at the target's stub
+// path. A registration that cannot be read is nobody's we know.
+TRefusal OwnerRefusal(SC_HANDLE service, const TServiceTarget& target)
 {
     std::optional<std::string> binary = RegisteredBinaryPath(service);
     if (binary && BinaryPathRuns(*binary, target.StubPath))
-        return "";
-    return ForeignServiceText(target.Name, binary.value_or(""));
-}
-
-// Steps that may fail with a message for the command's own error box. The
-// lock is declared before the service so that the service goes first.
-void ControlOpenService(bool stop, SC_HANDLE connection, const TServiceTarget& target,
-                        const TServiceReport& report)
-{
-    const std::string& serviceName = target.Name;
-    const TServiceLock lock(stop ? ServiceApi().LockServiceDatabase(connection) : nullptr);
-    if (stop && !lock) {
-        std::string reason = LastErrorName();
-        throw TError("Unable to lock Service Database. Result: " + reason);
-    }
-
-    TServiceHandle service(ServiceApi().OpenServiceA(connection, serviceName.c_str(), ServiceAccess));
-    if (!service) {
-        std::string reason = LastErrorName();
-        throw TError("Error Opening Service \"" + serviceName + "\". Result: " + reason);
-    }
-    std::string foreign = OwnerFault(service.Get(), target);
-    if (!foreign.empty())
-        throw TError(foreign);
-
-    if (stop) {
-        SERVICE_STATUS status{};
-        if (!ServiceApi().ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) {
-            std::string reason = LastErrorName();
-            throw TError("Unable to STOP Service. Result: " + reason);
-        }
-    } else {
-        LPCSTR noArguments[] = {nullptr};
-        if (!ServiceApi().StartServiceA(service.Get(), 0, noArguments)) {
-            std::string reason = LastErrorName();
-            throw TError("Unable to START Service. Result: " + reason);
-        }
-    }
-    if (report.Accepted)
-        report.Accepted();
+        return {};
+    return TRefusal(ForeignServiceText(target.Name, binary.value_or("")));
 }
 
 } // namespace
@@ -113,30 +75,46 @@ std::string LastErrorName()
     return "\"" + name + "\"";
 }
 
-void StartStopService(bool stop, const std::function<TServiceTarget()>& prepare, const TServiceReport& report)
-{
-    const TServiceHandle connection = ConnectServiceManager(ManagerAccess);
-    TServiceTarget target = prepare();
+TServiceControl::TServiceControl() : connection_(ConnectServiceManager(ManagerAccess)) {}
 
-    std::string failure;
-    bool failed = false;
-    try {
-        ControlOpenService(stop, connection.Get(), target, report);
-    } catch (const TError& error) {
-        failure = error.Message();
-        failed = true;
+TRefusal TServiceControl::StartStop(bool stop, const TServiceTarget& target, const std::function<void()>& accepted) const
+{
+    // The lock is declared before the service, so the service goes first.
+    const TServiceLock lock(stop ? ServiceApi().LockServiceDatabase(connection_.Get()) : nullptr);
+    if (stop && !lock) {
+        const std::string reason = LastErrorName();
+        return TRefusal("Unable to lock Service Database. Result: " + reason);
     }
-    // The service and the lock are released by now; the connection is
-    // closed after the report.
-    if (failed && report.Refused)
-        report.Refused(failure);
+    const TServiceHandle service(ServiceApi().OpenServiceA(connection_.Get(), target.Name.c_str(), ServiceAccess));
+    if (!service) {
+        const std::string reason = LastErrorName();
+        return TRefusal("Error Opening Service \"" + target.Name + "\". Result: " + reason);
+    }
+    if (TRefusal foreign = OwnerRefusal(service.Get(), target))
+        return foreign;
+    if (stop) {
+        SERVICE_STATUS status{};
+        if (!ServiceApi().ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) {
+            const std::string reason = LastErrorName();
+            return TRefusal("Unable to STOP Service. Result: " + reason);
+        }
+    } else {
+        LPCSTR noArguments[] = {nullptr};
+        if (!ServiceApi().StartServiceA(service.Get(), 0, noArguments)) {
+            const std::string reason = LastErrorName();
+            return TRefusal("Unable to START Service. Result: " + reason);
+        }
+    }
+    if (accepted)
+        accepted();
+    return {};
 }
 
-std::string ForeignService(const TServiceTarget& target)
+TRefusal ForeignService(const TServiceTarget& target)
 {
     const TServiceHandle connection = ConnectServiceManager(SC_MANAGER_CONNECT);
     TServiceHandle service(ServiceApi().OpenServiceA(connection.Get(), target.Name.c_str(), SERVICE_QUERY_CONFIG));
     // One that cannot be opened is left to the service host, which checks
     // again before it removes anything.
-    return service ? OwnerFault(service.Get(), target) : "";
+    return service ? OwnerRefusal(service.Get(), target) : TRefusal();
 }

@@ -6,6 +6,7 @@
 
 #include "platform/Services.h"
 #include "toolkit/Error.h"
+#include "toolkit/Refusal.h"
 
 // Starting and stopping an installed entry's service on this computer.
 
@@ -34,28 +35,29 @@ struct TServiceTarget {
 inline constexpr const char* StoppedText = "The service was successfully stopped !";
 inline constexpr const char* InitiatedText = "The service was successfully initiated !";
 
-// How a start or stop ended, for the command to tell the user.
-struct TServiceReport {
-    // The system accepted the request. Runs while the service (and, for a
-    // stop, the database lock) is still held.
-    std::function<void()> Accepted;
-    // The message of a failure to lock, open, stop or start, or of a service
-    // that runs another program. Runs once the service and the lock are
-    // released, before the connection is closed.
-    std::function<void(const std::string& message)> Refused;
+// One start or stop command's connection to this computer's Service Control
+// Manager, held from before the command loads its entry until after it has
+// told the user how the start or stop went.
+class TServiceControl {
+public:
+    // Connects; raises TServiceManagerError "Error locating NT Service
+    // Manager. Result: ..." when the connection is refused.
+    TServiceControl();
+
+    // Stops (stop = true) or starts the target's service, but only when it
+    // runs the entry's copy of the service host: a service of that name
+    // that runs another program is refused before it is touched. accepted
+    // runs once the system accepted the request, while the service (and,
+    // for a stop, the database lock) is still held. A refusal to lock, open,
+    // stop or start comes back once both are released.
+    TRefusal StartStop(bool stop, const TServiceTarget& target, const std::function<void()>& accepted = {}) const;
+
+private:
+    TServiceHandle connection_;
 };
 
-// Connects to the Service Control Manager, then calls prepare(), which loads
-// the entry and names its service. Stops (stop = true) or starts that
-// service, but only when it runs the entry's copy of the service host: a
-// service of that name that runs another program is refused before it is
-// touched. A failure to connect raises a TError to the caller; so does
-// anything prepare() raises. Other exceptions pass on after every handle is
-// released.
-void StartStopService(bool stop, const std::function<TServiceTarget()>& prepare, const TServiceReport& report);
-
-// What the user reads when a service of that name exists and runs another
-// program than the copy at stubPath; "" when there is no such service or it
-// is the entry's own. Raises a TError when the Service Control Manager
-// cannot be reached.
-std::string ForeignService(const TServiceTarget& target);
+// Refuses a target whose service of that name exists and runs another
+// program than the copy at its stub path; no refusal when there is no such
+// service or it is the entry's own. Raises a TError when the Service Control
+// Manager cannot be reached.
+TRefusal ForeignService(const TServiceTarget& target);

@@ -69,21 +69,20 @@ void TLivenessListener::SetReplyAlias(const std::string& alias)
     shared_->ReplyAlias = alias;
 }
 
-bool TLivenessListener::Start(std::string& reason)
+void TLivenessListener::Start()
 {
     std::string name = shared_->SlotName();
     shared_->Slot = TKernelHandle(CreateMailslotA(name.c_str(), 0, MAILSLOT_WAIT_FOREVER, nullptr));
     if (!shared_->Slot) {
-        reason = "cannot create the mailslot " + name + " (error " + std::to_string(GetLastError()) + ")";
-        return false;
+        const DWORD error = GetLastError();
+        throw TError("cannot create the mailslot " + name + " (error " + std::to_string(error) + ")");
     }
     thread_ = StartSharedThread<TShared>("the liveness listener", shared_, [](TShared& state) { state.Listen(); });
     if (!thread_) {
-        reason = "cannot start the liveness thread (error " + std::to_string(GetLastError()) + ")";
+        const DWORD error = GetLastError();
         shared_->Slot.Close();
-        return false;
+        throw TError("cannot start the liveness thread (error " + std::to_string(error) + ")");
     }
-    return true;
 }
 
 void TLivenessListener::Stop() noexcept

@@ -20,9 +20,10 @@ public:
     TLivenessListener(const TLivenessListener&) = delete;
     TLivenessListener& operator=(const TLivenessListener&) = delete;
 
-    // Creates the mailslot and starts listening; false with the reason when
-    // the mailslot cannot be had (another host holds the same ID).
-    bool Start(std::string& reason);
+    // Creates the mailslot and starts listening; raises a TError with the
+    // reason when the mailslot cannot be had (another host holds the same
+    // ID).
+    void Start();
     // Silent at once: once this returns no reply leaves and isOn is not
     // asked again. Then wakes the thread and waits for it, a bounded time;
     // the mailslot closes when the thread has ended, never under it. Safe

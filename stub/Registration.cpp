@@ -101,14 +101,15 @@ void RegisterEventSource(const std::string& source, const std::string& ownPath)
     }
 }
 
-// Refuses, changing nothing, when the service runs another program.
-void RequireOwnService(SC_HANDLE service, const std::string& name, const std::string& ownPath)
+// Refuses a service that runs another program.
+TRefusal ForeignRefusal(SC_HANDLE service, const std::string& name, const std::string& ownPath)
 {
     std::optional<std::string> binaryPath = RegisteredBinaryPath(service);
     if (!binaryPath)
         Fail("The registration of the service \"" + name + "\" could not be read", GetLastError());
     if (!BinaryPathRuns(*binaryPath, ownPath))
-        throw TRefusal(ForeignServiceText(name, *binaryPath));
+        return TRefusal(ForeignServiceText(name, *binaryPath));
+    return {};
 }
 
 void Configure(SC_HANDLE service, const std::string& description)
@@ -170,7 +171,7 @@ std::string ErrorName(unsigned long error)
     return name ? name : "error " + std::to_string(error);
 }
 
-void InstallService(const std::string& ownPath)
+TRefusal InstallService(const std::string& ownPath)
 {
     const std::string description = NamingEntry(ownPath);
     const std::string binaryPath = "\"" + ownPath + "\"";
@@ -181,14 +182,16 @@ void InstallService(const std::string& ownPath)
     // another program's service and event source exactly as they were.
     TServiceHandle existing(OpenServiceA(manager.Get(), description.c_str(),
                                          SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
-    if (existing)
-        RequireOwnService(existing.Get(), description, ownPath);
-    else if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST)
+    if (existing) {
+        if (TRefusal foreign = ForeignRefusal(existing.Get(), description, ownPath))
+            return foreign;
+    } else if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
         Fail("The service \"" + description + "\" could not be opened", GetLastError());
+    }
     std::string messageFile;
     if (EventSourceOwner(description, ownPath, messageFile) == TSourceOwner::Other)
-        throw TRefusal(ForeignSourceText(description, messageFile) + "\r\rThe service \"" + description +
-                       "\" was neither registered nor updated.");
+        return TRefusal(ForeignSourceText(description, messageFile) + "\r\rThe service \"" + description +
+                        "\" was neither registered nor updated.");
 
     if (existing) {
         // Registered before by this copy: bring the registration up to date.
@@ -207,9 +210,10 @@ void InstallService(const std::string& ownPath)
         Configure(created.Get(), description);
     }
     RegisterEventSource(description, ownPath);
+    return {};
 }
 
-void UninstallService(const std::string& ownPath)
+TRefusal UninstallService(const std::string& ownPath)
 {
     const std::string description = OwnDescription(ownPath);
     TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -223,7 +227,8 @@ void UninstallService(const std::string& ownPath)
             if (error != ERROR_SERVICE_DOES_NOT_EXIST)
                 Fail("The service \"" + description + "\" could not be opened", error);
         } else {
-            RequireOwnService(service.Get(), description, ownPath);
+            if (TRefusal foreign = ForeignRefusal(service.Get(), description, ownPath))
+                return foreign;
             SERVICE_STATUS state = {};
             if (QueryServiceStatus(service.Get(), &state) && state.dwCurrentState != SERVICE_STOPPED) {
                 if (state.dwCurrentState != SERVICE_STOP_PENDING &&
@@ -246,8 +251,9 @@ void UninstallService(const std::string& ownPath)
     // Another program's source of that name stays, as its service would.
     std::string messageFile;
     if (EventSourceOwner(description, ownPath, messageFile) != TSourceOwner::ThisCopy)
-        return;
+        return {};
     LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, EventSourceKey(description).c_str());
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
         Fail("The event-log source \"" + description + "\" could not be removed", static_cast<DWORD>(result));
+    return {};
 }

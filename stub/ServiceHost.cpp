@@ -11,6 +11,7 @@
 #include "stub/StatusServer.h"
 #include "stub/StubSettings.h"
 #include "stub/Supervisor.h"
+#include "toolkit/Error.h"
 #include "toolkit/Paths.h"
 
 namespace {
@@ -108,9 +109,12 @@ std::shared_ptr<TStubLog> OpenLog(const TStubSettings& settings, bool& toFile)
         std::string reason = "no log file is set";
         if (!settings.LogFile.empty()) {
             auto file = std::make_shared<TFileLog>(settings.LogFile);
-            if (file->Open(reason)) {
+            try {
+                file->Open();
                 toFile = true;
                 return file;
+            } catch (const TError& error) {
+                reason = error.Message();
             }
         }
         auto events = std::make_shared<TEventLog>(settings.Description);
@@ -139,9 +143,11 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log)
     // The listener goes first at the end: it asks the supervisor.
     TSupervisor supervisor(settings, log, toFile, stopEvent);
     TLivenessListener liveness(settings.ServiceID, log, [&supervisor] { return supervisor.ProgramRunning(); });
-    std::string reason;
-    if (!liveness.Start(reason))
-        log->Event(TLogKind::Warning, "liveness questions will not be answered: " + reason);
+    try {
+        liveness.Start();
+    } catch (const TError& error) {
+        log->Event(TLogKind::Warning, "liveness questions will not be answered: " + error.Message());
+    }
     TPublishedListener published(liveness);
     // Serves through a stop, saying so, and goes first once the program has
     // ended: a service that reports itself stopped has no pipe.

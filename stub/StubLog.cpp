@@ -1,5 +1,7 @@
 #include "stub/StubLog.h"
 
+#include "toolkit/Error.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -105,13 +107,13 @@ bool TFileLog::OpenFile(DWORD disposition)
     return true;
 }
 
-bool TFileLog::Open(std::string& reason)
+void TFileLog::Open()
 {
     std::lock_guard<std::mutex> hold(lock_);
     if (OpenFile(OPEN_ALWAYS))
-        return true;
-    reason = "cannot open the log file \"" + path_ + "\" (error " + std::to_string(GetLastError()) + ")";
-    return false;
+        return;
+    const DWORD error = GetLastError();
+    throw TError("cannot open the log file \"" + path_ + "\" (error " + std::to_string(error) + ")");
 }
 
 std::string TFileLog::Stamped(const std::string& text)

@@ -74,8 +74,9 @@ public:
     TFileLog(const TFileLog&) = delete;
     TFileLog& operator=(const TFileLog&) = delete;
 
-    // False with the reason when the file cannot be opened for appending.
-    bool Open(std::string& reason);
+    // Raises a TError with the reason when the file cannot be opened for
+    // appending.
+    void Open();
 
     void Event(TLogKind kind, const std::string& text) override;
     void Detail(const std::string& text) override;

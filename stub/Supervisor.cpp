@@ -169,16 +169,14 @@ void TSupervisor::StartReader(TKernelHandle pipe, const char* stream, TProgramRu
     run.Readers.push_back({std::move(pipe), std::move(thread)});
 }
 
-bool TSupervisor::Launch(TProgramRun& run, std::string& reason)
+void TSupervisor::Launch(TProgramRun& run)
 {
-    if (settings_.Program.empty()) {
-        reason = "no program is set";
-        return false;
-    }
+    if (settings_.Program.empty())
+        throw TError("no program is set");
     run.Job = TKernelHandle(CreateJobObjectA(nullptr, nullptr));
     if (!run.Job) {
-        reason = "cannot create a job object: " + SystemMessage(GetLastError());
-        return false;
+        const DWORD error = GetLastError();
+        throw TError("cannot create a job object: " + SystemMessage(error));
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -190,8 +188,8 @@ bool TSupervisor::Launch(TProgramRun& run, std::string& reason)
     TKernelHandle outRead, outWrite, errRead, errWrite;
     if (captureOutput_) {
         if (!OutputPipe(outRead, outWrite) || !OutputPipe(errRead, errWrite)) {
-            reason = "cannot create the output pipes: " + SystemMessage(GetLastError());
-            return false;
+            const DWORD error = GetLastError();
+            throw TError("cannot create the output pipes: " + SystemMessage(error));
         }
     } else {
         outWrite = TKernelHandle(OpenNul(GENERIC_WRITE));
@@ -217,9 +215,8 @@ bool TSupervisor::Launch(TProgramRun& run, std::string& reason)
                                   CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
                                   folder.empty() ? nullptr : folder.c_str(), &startup, &process);
     if (!started) {
-        DWORD error = GetLastError();
-        reason = SystemMessage(error) + " (error " + std::to_string(error) + ")";
-        return false;
+        const DWORD error = GetLastError();
+        throw TError(SystemMessage(error) + " (error " + std::to_string(error) + ")");
     }
     run.Process = TKernelHandle(process.hProcess);
     run.Thread = TKernelHandle(process.hThread);
@@ -234,7 +231,6 @@ bool TSupervisor::Launch(TProgramRun& run, std::string& reason)
         StartReader(std::move(outRead), "out", run);
     if (errRead)
         StartReader(std::move(errRead), "err", run);
-    return true;
 }
 
 void TSupervisor::StopRun(TProgramRun& run, const std::function<void()>& progress)
@@ -265,12 +261,16 @@ void TSupervisor::Run(const std::function<void()>& progress)
         {
             Publish([](TProgramStatus& status) { status.State = TProgramState::Starting; });
             TProgramRun run(log_, timing_.DrainMs);
-            std::string reason;
             ULONGLONG began = GetTickCount64();
-            if (!Launch(run, reason)) {
-                wait = BackingOff(backOff.Next(0), std::nullopt, reason);
-                log_->Event(TLogKind::Error, "cannot start " + commandLine + ": " + reason);
-            } else {
+            bool launched = false;
+            try {
+                Launch(run);
+                launched = true;
+            } catch (const TError& error) {
+                wait = BackingOff(backOff.Next(0), std::nullopt, error.Message());
+                log_->Event(TLogKind::Error, "cannot start " + commandLine + ": " + error.Message());
+            }
+            if (launched) {
                 // Marked before it runs, so whatever it does comes after.
                 Publish([&](TProgramStatus& status) {
                     status.State = TProgramState::Running;

@@ -86,8 +86,9 @@ public:
 private:
     bool StopAsked() const { return WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0; }
 
-    // Starts the program suspended, in its job, with its output readers.
-    bool Launch(TProgramRun& run, std::string& reason);
+    // Starts the program suspended, in its job, with its output readers;
+    // raises a TError with the reason when it cannot.
+    void Launch(TProgramRun& run);
     void StopRun(TProgramRun& run, const std::function<void()>& progress);
     void StartReader(TKernelHandle pipe, const char* stream, TProgramRun& run);
     // Changes the status record under its lock.

@@ -13,14 +13,14 @@
 
 namespace {
 
-int Register(void (*action)(const std::string&), const std::string& ownPath, const char* failure)
+int Register(TRefusal (*action)(const std::string&), const std::string& ownPath, const char* failure)
 {
     try {
-        action(ownPath);
+        if (TRefusal refused = action(ownPath)) {
+            Prompter().Information(refused.Reason());
+            return HostRunRefused;
+        }
         return HostRunDone;
-    } catch (const TRefusal& refusal) {
-        Prompter().Information(refusal.Message());
-        return HostRunRefused;
     } catch (const std::exception& error) {
         Prompter().Error(std::string(failure) + "\r\r" + error.what());
         return HostRunFailed;

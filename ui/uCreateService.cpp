@@ -397,16 +397,16 @@ bool TfrmCreateService::CheckPage(int number)
     switch (number) {
     case 1:
         // The description becomes a section, a service name and a file name.
-        if (std::string fault = DescriptionInputFault(Description()); !fault.empty())
-            return fail("edtDescription", fault);
+        if (TRefusal refused = DescriptionInputRefusal(Description()))
+            return fail("edtDescription", refused.Reason());
         return true;
     case 2:
-        if (std::string fault = ProgramFault(Program()); !fault.empty())
-            return fail("edtProgram", fault);
+        if (TRefusal refused = ProgramRefusal(Program()))
+            return fail("edtProgram", refused.Reason());
         return true;
     case 3:
-        if (std::string fault = LogFileFault(LogToFile(), Logfile()); !fault.empty())
-            return fail("edtLogfile", fault);
+        if (TRefusal refused = LogFileRefusal(LogToFile(), Logfile()))
+            return fail("edtLogfile", refused.Reason());
         return true;
     default:
         return true;

@@ -831,23 +831,18 @@ void TfrmServiceManager::btnStopServiceClick(HWND sender)
     if (stop && !Prompter().Confirm("This will stop the execution of the selected service !\r\r"
                                     "Are you sure you want to continue ?"))
         return;
-    TServiceReport report;
-    report.Accepted = [stop] {
+    const TServiceControl control;
+    // Like a bad list index, an entry gone meanwhile ends the command in the
+    // error box before anything is asked of the service.
+    if (TEntryOutcome found = catalogue_.LoadEntry(key); found != TEntryOutcome::Done)
+        throw TError(MeanwhileText(found, key.Description, catalogue_.Entry().Description));
+    const TCatalogueEntry entry = catalogue_.Entry();
+    liveness_.SetActiveService(entry.ServiceID, entry.Description, catalogue_.EntryIndex());
+    const TRefusal refused = control.StartStop(stop, {entry.Description, StubCopyFile(entry.Description)}, [stop] {
         Prompter().Information(stop ? StoppedText : InitiatedText);
-    };
-    report.Refused = [](const std::string& message) { Prompter().Error(message); };
-    StartStopService(
-        stop,
-        [this, &key] {
-            // Like a bad list index, an entry gone meanwhile ends the command
-            // in the error box before anything is asked of the service.
-            if (TEntryOutcome found = catalogue_.LoadEntry(key); found != TEntryOutcome::Done)
-                throw TError(MeanwhileText(found, key.Description, catalogue_.Entry().Description));
-            const TCatalogueEntry& entry = catalogue_.Entry();
-            liveness_.SetActiveService(entry.ServiceID, entry.Description, catalogue_.EntryIndex());
-            return TServiceTarget{entry.Description, StubCopyFile(entry.Description)};
-        },
-        report);
+    });
+    if (refused)
+        Prompter().Error(refused.Reason());
     lvServicesChange();
 }
 
@@ -859,13 +854,12 @@ void TfrmServiceManager::btnInstallServiceClick()
     if (!entry->Installed) {
         const TEntryKey key{entry->Description, entry->ServiceID};
         liveness_.SetCheckMode(TLiveness::ModeBox);
-        TDeployment done = DeployEntry(catalogue_, key, true, {[this](HANDLE run) { AwaitRun(run); }});
-        if (destroyed_ || ChangedMeanwhile(done.Outcome, key))
+        const std::optional<TDeployment> done = Deploy(key, true);
+        if (destroyed_ || (done && ChangedMeanwhile(done->Outcome, key)))
             return;
-        ReportRun(done, "install");
         // Installed only when the service host's run did it; the host has
         // said why it did not.
-        if (done.Succeeded()) {
+        if (done && done->Succeeded()) {
             if (const int row = list_.RowOf(key); row >= 0) {
                 list_.SetImage(row, imgInstalled);
                 // The start that follows acts on the selected row: this entry's,
@@ -896,9 +890,8 @@ void TfrmServiceManager::btnUnInstallServiceClick()
 void TfrmServiceManager::Uninstall(const TCatalogueEntry& entry)
 {
     const TEntryKey key{entry.Description, entry.ServiceID};
-    std::string foreign = ForeignService({entry.Description, StubCopyFile(entry.Description)});
-    if (!foreign.empty()) {
-        Prompter().Error(foreign);
+    if (TRefusal foreign = ForeignService({entry.Description, StubCopyFile(entry.Description)})) {
+        Prompter().Error(foreign.Reason());
         return;
     }
     liveness_.SetCheckMode(TLiveness::ModeQuiet);
@@ -908,23 +901,25 @@ void TfrmServiceManager::Uninstall(const TCatalogueEntry& entry)
     }
     if (destroyed_)
         return;
-    TDeployment done = DeployEntry(catalogue_, key, false, {[this](HANDLE run) { AwaitRun(run); }});
-    if (destroyed_ || ChangedMeanwhile(done.Outcome, key))
+    const std::optional<TDeployment> done = Deploy(key, false);
+    if (destroyed_ || (done && ChangedMeanwhile(done->Outcome, key)))
         return;
-    ReportRun(done, "uninstall");
-    if (!done.DeleteFailure.empty())
-        Prompter().Error(done.DeleteFailure);
-    if (const int row = list_.RowOf(key); row >= 0 && done.Succeeded())
-        list_.SetImage(row, imgNotInstalled);
+    // The row shows what is recorded, also when the copy of a done uninstall
+    // could not be deleted afterwards.
+    if (const int row = list_.RowOf(key); row >= 0 && catalogue_.LoadEntry(key) == TEntryOutcome::Done)
+        list_.SetImage(row, catalogue_.Entry().Installed ? imgInstalled : imgNotInstalled);
 }
 
-// The run's failures that the service host could not tell itself.
-void TfrmServiceManager::ReportRun(const TDeployment& done, const char* action)
+std::optional<TDeployment> TfrmServiceManager::Deploy(const TEntryKey& key, bool install)
 {
-    if (!done.LaunchFailure.empty())
-        Prompter().Error(done.LaunchFailure);
-    else if (done.RunExitCode == STILL_ACTIVE)
-        Prompter().Error(std::string("The service host's ") + action + " run did not end in time");
+    try {
+        return DeployEntry(catalogue_, key, install, {[this](HANDLE run) { AwaitRun(run); }});
+    } catch (const THostRunError& error) {
+        // What the service host could not tell itself.
+        if (!destroyed_)
+            Prompter().Error(error.Message());
+        return std::nullopt;
+    }
 }
 
 // Waits for the service host's install or uninstall run with the hourglass up, the

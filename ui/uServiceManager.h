@@ -123,7 +123,11 @@ private:
     // it: says so in a box, lists the catalogue again and returns true.
     bool ChangedMeanwhile(TEntryOutcome outcome, const TEntryKey& key);
     void Uninstall(const TCatalogueEntry& entry);
-    void ReportRun(const TDeployment& done, const char* action);
+    // Installs or uninstalls the entry with the window painting meanwhile.
+    // Nothing when the service host's run could not start or end in time,
+    // or the copy of a done uninstall could not be deleted: an error box
+    // has said so.
+    std::optional<TDeployment> Deploy(const TEntryKey& key, bool install);
     void AwaitRun(HANDLE process);
 
     TCatalogue catalogue_;

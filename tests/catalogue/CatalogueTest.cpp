@@ -280,14 +280,14 @@ TEST_F(CatalogueTest, DescriptionsThatCannotWorkAreRefusedBeforeAnythingIsWritte
         EXPECT_THROW(catalogue.UpdateEntry(1, bad, "C:\\x.exe", "", "", false), TError) << bad;
     }
     EXPECT_EQ(Text(), before);
-    EXPECT_NE(DescriptionFault(std::string(300, 'x')), "");
+    EXPECT_TRUE(DescriptionRefusal(std::string(300, 'x')));
     for (const char* good : {"Mail Relay", "a", "Ünïcode-ish name", "[bracket", "Status 2", "x.y", "Console"})
-        EXPECT_EQ(DescriptionFault(good), "") << good;
+        EXPECT_EQ(DescriptionRefusal(good).Reason(), "") << good;
     // Older entries that only break the newer rules can still be installed.
     for (const char* stored : {"A!B", "'Relay'", "trail "})
-        EXPECT_EQ(FileNameFault(stored), "") << stored;
+        EXPECT_EQ(FileNameRefusal(stored).Reason(), "") << stored;
     for (const char* unsafe : {"..\\..\\x", "C:x", "nul.txt", "lpt9"})
-        EXPECT_NE(FileNameFault(unsafe), "") << unsafe;
+        EXPECT_TRUE(FileNameRefusal(unsafe)) << unsafe;
     EXPECT_EQ(ErrorOf([] { CheckDescription("Status"); }),
               "\"Status\" is a reserved name and cannot describe a service");
 }

@@ -174,13 +174,13 @@ TEST_F(DeployTest, InstallCopiesRecordsThenLaunches)
         EXPECT_TRUE(ReadTextFile(copy) == Source()) << "the older host was not replaced";
     };
     TDeployment done = DeployEntry(catalogue, 2, true);
+    EXPECT_TRUE(done.Succeeded());
     EXPECT_EQ(Read("Mail Relay", "Installed"), "1");
 
     ASSERT_EQ(fake.commandLines.size(), 1u);
     EXPECT_EQ(fake.commandLines[0], copy + " -i");
     EXPECT_EQ(fake.showModes[0], 5u);
     EXPECT_EQ(done.StubPath, copy);
-    EXPECT_EQ(done.LaunchFailure + done.DeleteFailure, "");
     EXPECT_EQ(catalogue.Entry().Description, "Mail Relay");
     EXPECT_EQ(catalogue.Entry().StubPath, copy);
     EXPECT_EQ(catalogue.LastCount(), 2);
@@ -207,15 +207,16 @@ TEST_F(DeployTest, UninstallRunsTheCopyItFindsThenDeletesIt)
     EXPECT_EQ(fake.commandLines[0], copy + " -u");
     EXPECT_EQ(fake.showModes[0], 5u);
     EXPECT_FALSE(FileExists(copy));
-    EXPECT_EQ(done.LaunchFailure + done.DeleteFailure, "");
+    EXPECT_TRUE(done.Succeeded());
 
-    // A copy that cannot be deleted is said to be left.
+    // A copy that cannot be deleted is said to be left; the uninstall is done.
     fake.atLaunch = nullptr;
+    TIniFile(file).WriteBool("Mail Relay", InstalledKey, true);
     HANDLE held = CreateFileA(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    done = DeployEntry(catalogue, 1, false);
+    const std::string left = ErrorOf([&] { DeployEntry(catalogue, 1, false); });
     CloseHandle(held);
-    EXPECT_NE(done.DeleteFailure.find("The service host copy \"" + copy + "\" could not be deleted: "),
-              std::string::npos) << done.DeleteFailure;
+    EXPECT_EQ(left.find("The service host copy \"" + copy + "\" could not be deleted: "), 0u) << left;
+    EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
     EXPECT_TRUE(FileExists(copy));
 }
 
@@ -242,12 +243,12 @@ TEST_F(DeployTest, ARunThatDidNotHappenLeavesTheStateAsItWas)
     std::string copy = StubFolder() + "\\Mail!Relay.exe";
     fake.launches = false;
 
-    TDeployment done = DeployEntry(catalogue, 1, true);
+    EXPECT_EQ(ErrorOf([&] { DeployEntry(catalogue, 1, true); }),
+              "The Service could not be installed !\r\rFailure while Executing \"-Install\" of file: \r    \"\"" +
+                  copy + "\"\"");
     ASSERT_EQ(fake.commandLines.size(), 1u);
     EXPECT_EQ(fake.commandLines[0], "\"" + copy + "\" -i");
     EXPECT_EQ(Read("Mail Relay", "Vantorer"), copy);
-    EXPECT_EQ(done.LaunchFailure, "The Service could not be installed !\r\rFailure while Executing \"-Install\" "
-                                  "of file: \r    \"\"" + copy + "\"\"");
     EXPECT_EQ(Read("Mail Relay", "Installed"), "0");
     fake.launches = true;
     fake.hostExitCode = HostRunRefused;
@@ -258,9 +259,9 @@ TEST_F(DeployTest, ARunThatDidNotHappenLeavesTheStateAsItWas)
     EXPECT_EQ(Read("Mail Relay", "Installed"), "1");
 
     fake.launches = false;
-    done = DeployEntry(catalogue, 1, false);
-    EXPECT_EQ(done.LaunchFailure, "The Service could not be uninstalled !\r\rFailure while Executing "
-                                  "\"-Uninstall\" of file: \r    \"\"" + copy + "\"\"");
+    EXPECT_EQ(ErrorOf([&] { DeployEntry(catalogue, 1, false); }),
+              "The Service could not be uninstalled !\r\rFailure while Executing \"-Uninstall\" of file: \r    \"\"" +
+                  copy + "\"\"");
     fake.launches = true;
     fake.hostExitCode = HostRunFailed;
     DeployEntry(catalogue, 1, false);
@@ -304,7 +305,7 @@ TEST_F(DeployTest, FailuresBeforeTheLaunchRunNothing)
 TEST_F(DeployTest, TheLongestDescriptionAcceptedStillInstalls)
 {
     std::string longest = "L";
-    while (DescriptionFault(longest + "L").empty())
+    while (!DescriptionRefusal(longest + "L"))
         longest += "L";
     EXPECT_EQ(StubCopyFile(longest).size(), MAX_PATH - 1u);
     catalogue.AppendEntry(longest, "C:\\relay.exe", "", "", false);
@@ -320,7 +321,7 @@ TEST_F(DeployTest, TheCopyRunsForRealFromAPathWithABlank)
     std::string copy = StubFolder() + "\\Mail!Relay.exe";
     std::string record = copy + ".args";
 
-    EXPECT_EQ(DeployEntry(catalogue, 1, true).LaunchFailure, "");
+    DeployEntry(catalogue, 1, true);
     ASSERT_TRUE(WaitFor([&] { return FileExists(record); }, 10000));
     EXPECT_EQ(ReadTextFile(record), "\"" + copy + "\" -i");
 

@@ -136,19 +136,17 @@ protected:
     }
 
     // Runs the command for a service name, as the entry whose copy of the
-    // service host is program, and returns the calls made; the reports are
-    // shown in boxes.
+    // service host is program, as the window does: connected, then the entry
+    // loaded ("prepare"), then the start or stop, and the refusal shown
+    // before the connection closes. Returns the calls made.
     std::vector<std::string> Run(bool stop, const std::string& name = TestServiceName)
     {
-        TServiceReport report{[] { Prompter().Information("accepted"); },
-                              [](const std::string& message) { Prompter().Error(message); }};
-        StartStopService(
-            stop,
-            [&] {
-                Note("prepare");
-                return TServiceTarget{name, program};
-            },
-            report);
+        {
+            const TServiceControl control;
+            Note("prepare");
+            if (TRefusal refused = control.StartStop(stop, {name, program}, [] { Prompter().Information("accepted"); }))
+                Prompter().Error(refused.Reason());
+        }
         return scm.calls;
     }
 
@@ -276,14 +274,13 @@ TEST_F(ServiceControlTest, ARefusedConnectionReachesTheCaller)
 
 TEST_F(ServiceControlTest, AFailingPrepareClosesTheConnection)
 {
-    EXPECT_THROW(StartStopService(
-                     true,
-                     []() -> TServiceTarget {
-                         Note("prepare");
-                         throw TError("Wrong Service index (7");
-                     },
-                     TServiceReport()),
-                 TError);
+    EXPECT_THROW(
+        [] {
+            const TServiceControl control;
+            Note("prepare");
+            throw TError("Wrong Service index (7");
+        }(),
+        TError);
     EXPECT_EQ(scm.calls, (std::vector<std::string>{Connect(), "prepare", "close connection"}));
     EXPECT_TRUE(prompter.shown.empty());
 }

@@ -4,6 +4,7 @@
 #include "stub/Guard.h"
 #include "stub/StubLog.h"
 #include "tests/stub/StubTestSupport.h"
+#include "tests/support/Errors.h"
 #include "tests/support/TempFiles.h"
 #include "toolkit/Error.h"
 
@@ -75,8 +76,7 @@ TEST(StubFileLog, RotationKeepsWholeLinesAndTellsWhatTheOldFilesHoldAndWhatWentB
     std::string path = folder.File("service.log");
     WriteTextFile(path, "earlier line\r\n");
     TFileLog log(path, {600, 1});
-    std::string reason;
-    ASSERT_TRUE(log.Open(reason)) << reason;
+    ASSERT_NO_THROW(log.Open());
     log.Event(TLogKind::Warning, "odd");
     EXPECT_EQ(1u, LinesWith(ReadTextFile(path), " warning: odd\r").size());
     uint64_t deleted = 0;
@@ -111,8 +111,7 @@ TEST(StubFileLog, AMoveThatFailsKeepsEveryLineAndIsTriedOneLimitLater)
     // A folder where the backup goes refuses the move.
     ASSERT_TRUE(CreateDirectoryA((path + ".1").c_str(), nullptr));
     TFileLog log(path, {400, 1});
-    std::string reason;
-    ASSERT_TRUE(log.Open(reason)) << reason;
+    ASSERT_NO_THROW(log.Open());
     for (int i = 0; i < 15; ++i)
         log.Detail("line " + std::to_string(i));
     std::string text = ReadTextFile(path);
@@ -133,7 +132,7 @@ TEST(StubFileLog, AMoveThatFailsKeepsEveryLineAndIsTriedOneLimitLater)
     std::string other = folder.File("other.log");
     ASSERT_TRUE(CreateDirectoryA((other + ".1").c_str(), nullptr));
     TFileLog small(other, {100, 1});
-    ASSERT_TRUE(small.Open(reason)) << reason;
+    ASSERT_NO_THROW(small.Open());
     for (int j = 0; j < 2; ++j)
         small.Detail(std::string(200, 'z'));
     EXPECT_EQ(2u, LinesWith(ReadTextFile(other), std::string(200, 'z')).size());
@@ -143,9 +142,7 @@ TEST(StubFileLog, UnopenableFileIsReported)
 {
     TTempFolder folder;
     TFileLog log(folder.File("no such folder\\service.log"));
-    std::string reason;
-    EXPECT_FALSE(log.Open(reason));
-    EXPECT_NE(std::string::npos, reason.find("no such folder"));
+    EXPECT_NE(std::string::npos, ErrorOf([&] { log.Open(); }).find("no such folder"));
     log.Event(TLogKind::Information, "goes nowhere, harmlessly");
 }
 

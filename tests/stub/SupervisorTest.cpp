@@ -222,8 +222,7 @@ TEST(StubSupervisor, AFloodKeepsEveryLineWholeAndInOrderAcrossTheFiles)
     TTempFolder folder;
     const std::string path = folder.File("flood.log");
     auto log = std::make_shared<TFileLog>(path, TLogRotation{16 * 1024, 20});
-    std::string reason;
-    ASSERT_TRUE(log->Open(reason)) << reason;
+    ASSERT_NO_THROW(log->Open());
     {
         TRunningSupervisor run(TestProgram, "mixed:8000 out:done wait", QuickTiming(), log);
         ASSERT_TRUE(WaitFor([&] { return AllFiles(path, 20).find(" out: done\r") != std::string::npos; }, 20000));
@@ -251,8 +250,7 @@ TEST(StubSupervisor, AFullDiskNeverHoldsTheProgramUpAndTheLogSaysHowMuchWasDropp
     TTempFolder folder;
     const std::string path = folder.File("full.log"), flooded = "qv_flooded_" + std::to_string(GetCurrentProcessId());
     auto log = std::make_shared<TFileLog>(path);
-    std::string reason;
-    ASSERT_TRUE(log->Open(reason)) << reason;
+    ASSERT_NO_THROW(log->Open());
     TKernelHandle event(CreateEventA(nullptr, TRUE, FALSE, flooded.c_str()));
     TSeamOverride<decltype(KernelApi().WriteFile)> disk(KernelApi().WriteFile, FullDiskWriteFile);
     refusing = true;
@@ -301,12 +299,11 @@ TEST(StubLivenessListener, AnswersQuestionsAndShrugsOffJunk)
     {
         TLivenessListener listener(id, log, [&] { return on.load(); });
         listener.SetReplyAlias(alias);
-        std::string reason;
-        ASSERT_TRUE(listener.Start(reason)) << reason;
+        ASSERT_NO_THROW(listener.Start());
 
         // Only one host may hold a service ID.
         TLivenessListener twin(id, log, [] { return true; });
-        EXPECT_FALSE(twin.Start(reason));
+        EXPECT_THROW(twin.Start(), TError);
 
         Send(id, Slot("hello"));
         Send(id, std::string(1000, 'x'));

@@ -239,7 +239,7 @@ TEST_F(CreateServiceWizard, CreateServiceDescriptionPageRefusesBlankAndUnusableD
 
         for (const std::string& description : refused) {
             SCOPED_TRACE(description);
-            std::string fault = DescriptionFault(description);
+            std::string fault = DescriptionRefusal(description).Reason();
             ASSERT_NE("", fault);
             wizard.SetDescription(description);
             Click(wizard, "btnNext");
