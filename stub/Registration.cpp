@@ -105,8 +105,10 @@ void RegisterEventSource(const std::string& source, const std::string& ownPath)
 TRefusal ForeignRefusal(SC_HANDLE service, const std::string& name, const std::string& ownPath)
 {
     std::optional<std::string> binaryPath = RegisteredBinaryPath(service);
-    if (!binaryPath)
-        Fail("The registration of the service \"" + name + "\" could not be read", GetLastError());
+    if (!binaryPath) {
+        const DWORD error = GetLastError();
+        Fail("The registration of the service \"" + name + "\" could not be read", error);
+    }
     if (!BinaryPathRuns(*binaryPath, ownPath))
         return TRefusal(ForeignServiceText(name, *binaryPath));
     return {};
@@ -116,8 +118,10 @@ void Configure(SC_HANDLE service, const std::string& description)
 {
     std::string line = DescriptionLine(description);
     SERVICE_DESCRIPTIONA text = {line.data()};
-    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text))
-        Fail("The description of the service \"" + description + "\" could not be set", GetLastError());
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text)) {
+        const DWORD error = GetLastError();
+        Fail("The description of the service \"" + description + "\" could not be set", error);
+    }
     // Should the host itself die, the Service Control Manager starts it
     // again; the count of failures resets after a day.
     SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 60000}};
@@ -125,8 +129,10 @@ void Configure(SC_HANDLE service, const std::string& description)
     failure.dwResetPeriod = 24 * 60 * 60;
     failure.cActions = sizeof actions / sizeof actions[0];
     failure.lpsaActions = actions;
-    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
-        Fail("The recovery actions of the service \"" + description + "\" could not be set", GetLastError());
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+        const DWORD error = GetLastError();
+        Fail("The recovery actions of the service \"" + description + "\" could not be set", error);
+    }
 }
 
 // The description of the entry that names this copy. A copy no listed entry
@@ -176,17 +182,20 @@ TRefusal InstallService(const std::string& ownPath)
     const std::string description = NamingEntry(ownPath);
     const std::string binaryPath = "\"" + ownPath + "\"";
     TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
-    if (!manager)
-        Fail("The Service Control Manager could not be opened", GetLastError());
+    if (!manager) {
+        const DWORD error = GetLastError();
+        Fail("The Service Control Manager could not be opened", error);
+    }
     // Everything is checked before the first change, so a refusal leaves
     // another program's service and event source exactly as they were.
     TServiceHandle existing(OpenServiceA(manager.Get(), description.c_str(),
                                          SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
+    const DWORD openError = GetLastError();
     if (existing) {
         if (TRefusal foreign = ForeignRefusal(existing.Get(), description, ownPath))
             return foreign;
-    } else if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
-        Fail("The service \"" + description + "\" could not be opened", GetLastError());
+    } else if (openError != ERROR_SERVICE_DOES_NOT_EXIST) {
+        Fail("The service \"" + description + "\" could not be opened", openError);
     }
     std::string messageFile;
     if (EventSourceOwner(description, ownPath, messageFile) == TSourceOwner::Other)
@@ -197,16 +206,20 @@ TRefusal InstallService(const std::string& ownPath)
         // Registered before by this copy: bring the registration up to date.
         if (!ChangeServiceConfigA(existing.Get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                   SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                  nullptr, description.c_str()))
-            Fail("The service \"" + description + "\" could not be updated", GetLastError());
+                                  nullptr, description.c_str())) {
+            const DWORD error = GetLastError();
+            Fail("The service \"" + description + "\" could not be updated", error);
+        }
         Configure(existing.Get(), description);
     } else {
         TServiceHandle created(CreateServiceA(manager.Get(), description.c_str(), description.c_str(),
                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                               SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr,
                                               nullptr, nullptr));
-        if (!created)
-            Fail("The service \"" + description + "\" could not be registered", GetLastError());
+        if (!created) {
+            const DWORD error = GetLastError();
+            Fail("The service \"" + description + "\" could not be registered", error);
+        }
         Configure(created.Get(), description);
     }
     RegisterEventSource(description, ownPath);
@@ -217,13 +230,15 @@ TRefusal UninstallService(const std::string& ownPath)
 {
     const std::string description = OwnDescription(ownPath);
     TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager)
-        Fail("The Service Control Manager could not be opened", GetLastError());
+    if (!manager) {
+        const DWORD error = GetLastError();
+        Fail("The Service Control Manager could not be opened", error);
+    }
     {
         TServiceHandle service(OpenServiceA(manager.Get(), description.c_str(),
                                             SERVICE_QUERY_CONFIG | SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
         if (!service) {
-            DWORD error = GetLastError();
+            const DWORD error = GetLastError();
             if (error != ERROR_SERVICE_DOES_NOT_EXIST)
                 Fail("The service \"" + description + "\" could not be opened", error);
         } else {
@@ -233,7 +248,7 @@ TRefusal UninstallService(const std::string& ownPath)
             if (QueryServiceStatus(service.Get(), &state) && state.dwCurrentState != SERVICE_STOPPED) {
                 if (state.dwCurrentState != SERVICE_STOP_PENDING &&
                     !ControlService(service.Get(), SERVICE_CONTROL_STOP, &state)) {
-                    DWORD error = GetLastError();
+                    const DWORD error = GetLastError();
                     if (error != ERROR_SERVICE_NOT_ACTIVE && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
                         Fail("The service \"" + description + "\" could not be stopped", error);
                 }
@@ -242,7 +257,7 @@ TRefusal UninstallService(const std::string& ownPath)
                 WaitForStopped(service.Get());
             }
             if (!DeleteService(service.Get())) {
-                DWORD error = GetLastError();
+                const DWORD error = GetLastError();
                 if (error != ERROR_SERVICE_MARKED_FOR_DELETE)
                     Fail("The service \"" + description + "\" could not be removed", error);
             }

@@ -21,6 +21,8 @@ SERVICE_STATUS status = {};
 std::mutex statusLock;
 // Lives as long as the process: a control may come at any moment.
 HANDLE stopEvent = nullptr;
+// Why it could not be made, read when it was not.
+DWORD stopEventError = ERROR_SUCCESS;
 // The wait hints for the steps of a start and the last of a stop, and for a
 // whole stop until the supervisor says how long its own takes.
 constexpr DWORD StepHintMs = 3000;
@@ -181,7 +183,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv)
     Report(SERVICE_START_PENDING, StepHintMs);
     if (!stopEvent) {
         TEventLog(serviceName).Event(TLogKind::Error, "the service cannot run: no stop event (error " +
-                                                          std::to_string(GetLastError()) + ")");
+                                                          std::to_string(stopEventError) + ")");
         Report(SERVICE_STOPPED, 0, HostFailureExitCode);
         return;
     }
@@ -209,6 +211,8 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv)
 bool RunAsService()
 {
     stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!stopEvent)
+        stopEventError = GetLastError();
     // The name is ignored for a service of its own process.
     static char name[] = "";
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};

@@ -149,12 +149,12 @@ void TFileLog::Rotate()
     // replace the file that stayed, so we stop, keep appending, and try
     // again once the file has grown by another limit.
     for (unsigned number = rotation_.OldFiles; number > 0; --number) {
-        const std::string from = number > 1 ? OldFile(number - 1) : path_;
-        if (!MoveFileExA(from.c_str(), OldFile(number).c_str(), MOVEFILE_REPLACE_EXISTING) &&
-            GetLastError() != ERROR_FILE_NOT_FOUND) {
-            DWORD error = GetLastError();
+        const std::string from = number > 1 ? OldFile(number - 1) : path_, to = OldFile(number);
+        const bool moved = MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+        const DWORD error = moved ? ERROR_SUCCESS : GetLastError();
+        if (!moved && error != ERROR_FILE_NOT_FOUND) {
             rotateAt_ = size_ + rotation_.LimitBytes;
-            std::string warning = Stamped("warning: the log could not be moved to \"" + OldFile(number) +
+            std::string warning = Stamped("warning: the log could not be moved to \"" + to +
                                           "\" (error " + std::to_string(error) + "); it grows until the next try");
             Append(warning.data(), warning.size());
             return;

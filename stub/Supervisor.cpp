@@ -162,9 +162,10 @@ void TSupervisor::StartReader(TKernelHandle pipe, const char* stream, TProgramRu
     TKernelHandle thread(
         CreateThread(nullptr, ThreadStackBytes, ReaderMain, arguments, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!thread) {
+        const DWORD error = GetLastError();
         delete arguments;
         log_->Event(TLogKind::Warning, std::string("standard ") + (stream[0] == 'o' ? "output" : "error") +
-                                           " is not logged: " + SystemMessage(GetLastError()));
+                                           " is not logged: " + SystemMessage(error));
     }
     run.Readers.push_back({std::move(pipe), std::move(thread)});
 }
@@ -180,9 +181,11 @@ void TSupervisor::Launch(TProgramRun& run)
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(run.Job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits))
-        log_->Event(TLogKind::Warning, "the program's processes would outlive a failing service host: " +
-                                           SystemMessage(GetLastError()));
+    if (!SetInformationJobObject(run.Job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        const DWORD error = GetLastError();
+        log_->Event(TLogKind::Warning,
+                    "the program's processes would outlive a failing service host: " + SystemMessage(error));
+    }
 
     TKernelHandle input(OpenNul(GENERIC_READ));
     TKernelHandle outRead, outWrite, errRead, errWrite;
@@ -225,8 +228,10 @@ void TSupervisor::Launch(TProgramRun& run)
     input.Close();
     outWrite.Close();
     errWrite.Close();
-    if (!AssignProcessToJobObject(run.Job.Get(), run.Process.Get()))
-        log_->Event(TLogKind::Warning, "the program runs outside a job object: " + SystemMessage(GetLastError()));
+    if (!AssignProcessToJobObject(run.Job.Get(), run.Process.Get())) {
+        const DWORD error = GetLastError();
+        log_->Event(TLogKind::Warning, "the program runs outside a job object: " + SystemMessage(error));
+    }
     if (outRead)
         StartReader(std::move(outRead), "out", run);
     if (errRead)
@@ -289,8 +294,10 @@ void TSupervisor::Run(const std::function<void()>& progress)
                     Publish([](TProgramStatus& status) { Stopped(status); });
                     return;
                 }
-                if (woke != WAIT_OBJECT_0)
-                    throw TError("cannot wait for the program: " + SystemMessage(GetLastError()));
+                if (woke != WAIT_OBJECT_0) {
+                    const DWORD error = GetLastError();
+                    throw TError("cannot wait for the program: " + SystemMessage(error));
+                }
                 const uint64_t ranMs = GetTickCount64() - began;
                 DWORD code = 0;
                 GetExitCodeProcess(run.Process.Get(), &code);

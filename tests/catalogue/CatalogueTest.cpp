@@ -34,6 +34,7 @@ protected:
 
 BOOL WINAPI RefuseMove(LPCSTR, LPCSTR, DWORD)
 {
+    SetLastError(ERROR_SHARING_VIOLATION);
     return FALSE;
 }
 

@@ -11,6 +11,7 @@ namespace {
 
 BOOL WINAPI RefuseWrite(LPCSTR, LPCSTR, LPCSTR, LPCSTR)
 {
+    SetLastError(ERROR_WRITE_PROTECT);
     return FALSE;
 }
 

@@ -51,8 +51,10 @@ BOOL WINAPI RecordLaunch(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSEC
     fake.showModes.push_back(startup->dwFlags & STARTF_USESHOWWINDOW ? startup->wShowWindow : 0);
     if (fake.atLaunch)
         fake.atLaunch();
-    if (!fake.launches)
+    if (!fake.launches) {
+        SetLastError(ERROR_BAD_EXE_FORMAT);
         return FALSE;
+    }
     started->hProcess = EndedProcess(fake.hostExitCode);
     started->hThread = nullptr;
     return TRUE;

@@ -42,8 +42,11 @@ SC_HANDLE WINAPI RecordOpenManager(LPCSTR machine, LPCSTR database, DWORD access
     return handle;
 }
 
+// Each real call starts from a sentinel, so the reason the command reports
+// is the call's own, never one left by an earlier call.
 SC_LOCK WINAPI RecordLock(SC_HANDLE connection)
 {
+    SetLastError(0xdeadbeef);
     SC_LOCK lock = ::LockServiceDatabase(connection);
     Note(connection == scm.manager ? "lock" : "lock elsewhere");
     return lock;
@@ -57,6 +60,7 @@ BOOL WINAPI RecordUnlock(SC_LOCK lock)
 
 SC_HANDLE WINAPI RecordOpenService(SC_HANDLE connection, LPCSTR name, DWORD access)
 {
+    SetLastError(0xdeadbeef);
     SC_HANDLE handle = ::OpenServiceA(connection, name, access);
     scm.service = handle;
     Note(std::string("open ") + name + " " + std::to_string(access));
@@ -65,6 +69,7 @@ SC_HANDLE WINAPI RecordOpenService(SC_HANDLE connection, LPCSTR name, DWORD acce
 
 BOOL WINAPI RecordControl(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status)
 {
+    SetLastError(0xdeadbeef);
     BOOL done = ::ControlService(service, control, status);
     Note("control " + std::to_string(control));
     return done;
@@ -72,6 +77,7 @@ BOOL WINAPI RecordControl(SC_HANDLE service, DWORD control, LPSERVICE_STATUS sta
 
 BOOL WINAPI RecordStart(SC_HANDLE service, DWORD count, LPCSTR* arguments)
 {
+    SetLastError(0xdeadbeef);
     BOOL done = ::StartServiceA(service, count, arguments);
     Note("start " + std::to_string(count) + (arguments ? " list" : " none"));
     return done;

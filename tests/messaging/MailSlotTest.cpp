@@ -39,6 +39,7 @@ std::unique_ptr<TMailSlot> Client(const std::string& alias, const std::string& s
 
 BOOL WINAPI FailClose(HANDLE)
 {
+    SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
 }
 
