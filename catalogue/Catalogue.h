@@ -4,6 +4,7 @@
 
 #include "catalogue/Description.h"
 #include "catalogue/IniDocument.h"
+#include "toolkit/Paths.h"
 
 // The catalogue file, in the Windows directory; both the manager and every
 // installed service host read it.
@@ -117,7 +118,7 @@ public:
     TCatalogueEntry Entry(int index) const;
     // The list index of the first entry whose Vantorer names the file at the
     // path, or -1.
-    int FindByStubPath(const std::string& path) const;
+    int FindByStubPath(const TFilePath& path) const;
     // The list index of the entry the key names, or -1; outcome says Done,
     // Gone or Renamed (the index is then that of the renamed entry).
     int Find(const TEntryKey& key, TEntryOutcome& outcome) const;

@@ -83,10 +83,10 @@ TCatalogueEntry TCatalogueSnapshot::Entry(int index) const
     return entry;
 }
 
-int TCatalogueSnapshot::FindByStubPath(const std::string& path) const
+int TCatalogueSnapshot::FindByStubPath(const TFilePath& path) const
 {
     for (int n = 1; n <= count_; ++n)
-        if (SameFilePath(document_.ReadString(Description(n), VantorerKey, ""), path))
+        if (path.Names(document_.ReadString(Description(n), VantorerKey, "")))
             return n;
     return -1;
 }

@@ -31,9 +31,14 @@ std::string ServiceProgram(const std::string& binaryPathName)
     return line.empty() ? "" : WithExtension(line);
 }
 
+bool BinaryPathRuns(const std::string& binaryPathName, const TFilePath& path)
+{
+    return path.Names(ServiceProgram(binaryPathName));
+}
+
 bool BinaryPathRuns(const std::string& binaryPathName, const std::string& path)
 {
-    return SameFilePath(ServiceProgram(binaryPathName), path);
+    return BinaryPathRuns(binaryPathName, TFilePath(path));
 }
 
 std::optional<std::string> RegisteredBinaryPath(SC_HANDLE service)

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "toolkit/Paths.h"
+
 // Whose a registered service is. A service named like an entry may belong to
 // another program (a system service, another product); the manager and the
 // service host act on a service only when its binary is the entry's copy.
@@ -18,6 +20,7 @@ std::string ServiceProgram(const std::string& binaryPathName);
 // True when the binary path a service is registered with runs the file at
 // path. The program compares as a file, not as text: letter case, "..",
 // "\\?\" and short names do not count.
+bool BinaryPathRuns(const std::string& binaryPathName, const TFilePath& path);
 bool BinaryPathRuns(const std::string& binaryPathName, const std::string& path);
 
 // The binary path a service is registered with; the service needs

@@ -47,7 +47,7 @@ enum class TSourceOwner { Absent, ThisCopy, Other };
 
 // Whose the event-log source is: absent, this copy's (its message file is
 // this very file), or another program's; messageFile gets what it names.
-TSourceOwner EventSourceOwner(const std::string& source, const std::string& ownPath, std::string& messageFile)
+TSourceOwner EventSourceOwner(const std::string& source, const TFilePath& own, std::string& messageFile)
 {
     TRegistryKey key;
     LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, EventSourceKey(source).c_str(), 0, KEY_QUERY_VALUE, key.Receive());
@@ -69,7 +69,7 @@ TSourceOwner EventSourceOwner(const std::string& source, const std::string& ownP
                 messageFile = expanded;
         }
     }
-    return SameFilePath(messageFile, ownPath) ? TSourceOwner::ThisCopy : TSourceOwner::Other;
+    return own.Names(messageFile) ? TSourceOwner::ThisCopy : TSourceOwner::Other;
 }
 
 std::string ForeignSourceText(const std::string& source, const std::string& messageFile)
@@ -102,14 +102,14 @@ void RegisterEventSource(const std::string& source, const std::string& ownPath)
 }
 
 // Refuses a service that runs another program.
-TRefusal ForeignRefusal(SC_HANDLE service, const std::string& name, const std::string& ownPath)
+TRefusal ForeignRefusal(SC_HANDLE service, const std::string& name, const TFilePath& own)
 {
     std::optional<std::string> binaryPath = RegisteredBinaryPath(service);
     if (!binaryPath) {
         const DWORD error = GetLastError();
         Fail("The registration of the service \"" + name + "\" could not be read", error);
     }
-    if (!BinaryPathRuns(*binaryPath, ownPath))
+    if (!BinaryPathRuns(*binaryPath, own))
         return TRefusal(ForeignServiceText(name, *binaryPath));
     return {};
 }
@@ -138,13 +138,14 @@ void Configure(SC_HANDLE service, const std::string& description)
 // The description of the entry that names this copy. A copy no listed entry
 // names (the shipped Vantorer.bin, a copy left behind) would register a
 // service the manager knows nothing of, and is refused.
-std::string NamingEntry(const std::string& ownPath)
+std::string NamingEntry(const TFilePath& own)
 {
-    const std::string description = OwnDescription(ownPath);
+    const std::string& ownPath = own.Path();
+    const std::string description = OwnDescription(own);
     const TCatalogueSnapshot catalogue;
     const int index = catalogue.FindDescription(description);
     if (index == -1 ||
-        !SameFilePath(catalogue.Document().ReadString(catalogue.Description(index), VantorerKey, ""), ownPath))
+        !own.Names(catalogue.Document().ReadString(catalogue.Description(index), VantorerKey, "")))
         throw TError("No entry of the catalogue " + std::string(CatalogueFileName) +
                      " names this copy of the service host (\"" + ownPath +
                      "\"). Quorvane makes a copy for each entry it installs and registers it itself: "
@@ -179,7 +180,9 @@ std::string ErrorName(unsigned long error)
 
 TRefusal InstallService(const std::string& ownPath)
 {
-    const std::string description = NamingEntry(ownPath);
+    // Compared with the catalogue, the service and the event source.
+    const TFilePath own(ownPath);
+    const std::string description = NamingEntry(own);
     const std::string binaryPath = "\"" + ownPath + "\"";
     TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!manager) {
@@ -192,13 +195,13 @@ TRefusal InstallService(const std::string& ownPath)
                                          SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_START));
     const DWORD openError = GetLastError();
     if (existing) {
-        if (TRefusal foreign = ForeignRefusal(existing.Get(), description, ownPath))
+        if (TRefusal foreign = ForeignRefusal(existing.Get(), description, own))
             return foreign;
     } else if (openError != ERROR_SERVICE_DOES_NOT_EXIST) {
         Fail("The service \"" + description + "\" could not be opened", openError);
     }
     std::string messageFile;
-    if (EventSourceOwner(description, ownPath, messageFile) == TSourceOwner::Other)
+    if (EventSourceOwner(description, own, messageFile) == TSourceOwner::Other)
         return TRefusal(ForeignSourceText(description, messageFile) + "\r\rThe service \"" + description +
                         "\" was neither registered nor updated.");
 
@@ -228,7 +231,8 @@ TRefusal InstallService(const std::string& ownPath)
 
 TRefusal UninstallService(const std::string& ownPath)
 {
-    const std::string description = OwnDescription(ownPath);
+    const TFilePath own(ownPath);
+    const std::string description = OwnDescription(own);
     TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         const DWORD error = GetLastError();
@@ -242,7 +246,7 @@ TRefusal UninstallService(const std::string& ownPath)
             if (error != ERROR_SERVICE_DOES_NOT_EXIST)
                 Fail("The service \"" + description + "\" could not be opened", error);
         } else {
-            if (TRefusal foreign = ForeignRefusal(service.Get(), description, ownPath))
+            if (TRefusal foreign = ForeignRefusal(service.Get(), description, own))
                 return foreign;
             SERVICE_STATUS state = {};
             if (QueryServiceStatus(service.Get(), &state) && state.dwCurrentState != SERVICE_STOPPED) {
@@ -265,7 +269,7 @@ TRefusal UninstallService(const std::string& ownPath)
     }
     // Another program's source of that name stays, as its service would.
     std::string messageFile;
-    if (EventSourceOwner(description, ownPath, messageFile) != TSourceOwner::ThisCopy)
+    if (EventSourceOwner(description, own, messageFile) != TSourceOwner::ThisCopy)
         return {};
     LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, EventSourceKey(description).c_str());
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)

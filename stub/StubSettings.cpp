@@ -16,13 +16,13 @@ struct TOwnEntry {
 // of the file (the usual case) and then among the listed entries, so an
 // entry whose description holds "!" is found too. When none names it, the
 // entry named after the file is the one reported, and refused.
-TOwnEntry FindOwnEntry(const TCatalogueSnapshot& catalogue, const std::string& ownPath)
+TOwnEntry FindOwnEntry(const TCatalogueSnapshot& catalogue, const TFilePath& ownPath)
 {
     const TIniDocument& ini = catalogue.Document();
-    const std::string byFileName = DescriptionFromPath(ownPath);
+    const std::string byFileName = DescriptionFromPath(ownPath.Path());
     const bool fileNameUsable = !byFileName.empty() && !IsReservedSection(byFileName);
     // Usually the entry named after the file is the one: asked first.
-    if (fileNameUsable && SameFilePath(ini.ReadString(byFileName, VantorerKey, ""), ownPath))
+    if (fileNameUsable && ownPath.Names(ini.ReadString(byFileName, VantorerKey, "")))
         return {byFileName, true, true};
     int index = catalogue.FindByStubPath(ownPath);
     if (index != -1)
@@ -32,16 +32,21 @@ TOwnEntry FindOwnEntry(const TCatalogueSnapshot& catalogue, const std::string& o
 
 } // namespace
 
-std::string OwnDescription(const std::string& ownPath, const std::string& fileName)
+std::string OwnDescription(const TFilePath& ownPath, const std::string& fileName)
 {
     return FindOwnEntry(TCatalogueSnapshot(fileName), ownPath).Description;
+}
+
+std::string OwnDescription(const std::string& ownPath, const std::string& fileName)
+{
+    return OwnDescription(TFilePath(ownPath), fileName);
 }
 
 TStubSettings LoadSettings(const std::string& ownPath, const std::string& fileName)
 {
     const TCatalogueSnapshot catalogue(fileName);
     const TIniDocument& ini = catalogue.Document();
-    const TOwnEntry entry = FindOwnEntry(catalogue, ownPath);
+    const TOwnEntry entry = FindOwnEntry(catalogue, TFilePath(ownPath));
     const std::string& description = entry.Description;
     if (!entry.Exists)
         throw TSettingsError("the catalogue " + fileName + " has no entry that names \"" + ownPath +

@@ -3,6 +3,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "toolkit/Error.h"
+#include "toolkit/Paths.h"
 
 // What the host runs, from its entry's section of the catalogue.
 struct TStubSettings {
@@ -35,6 +36,7 @@ private:
 // the copy), or, when no entry names it, the description the file name
 // stands for. So an older entry whose description holds "!" still runs
 // under its own name.
+std::string OwnDescription(const TFilePath& ownPath, const std::string& fileName = CatalogueFileName);
 std::string OwnDescription(const std::string& ownPath, const std::string& fileName = CatalogueFileName);
 
 // Reads this copy's entry, found as OwnDescription finds it. An entry found

@@ -70,7 +70,16 @@ bool FolderExists(const std::string& path)
 
 bool SameFilePath(const std::string& a, const std::string& b)
 {
-    if (a.empty() || b.empty())
+    return TFilePath(a).Names(b);
+}
+
+TFilePath::TFilePath(const std::string& path) : path_(path), canonical_(path.empty() ? "" : LowerCase(Canonical(path)))
+{
+}
+
+bool TFilePath::Names(const std::string& other) const
+{
+    if (canonical_.empty() || other.empty())
         return false;
-    return LowerCase(Canonical(a)) == LowerCase(Canonical(b));
+    return canonical_ == LowerCase(Canonical(other));
 }

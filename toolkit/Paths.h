@@ -14,3 +14,19 @@ bool FolderExists(const std::string& path);
 // parts, a "\\?\" prefix and short (8.3) forms do not count. Empty paths
 // name nothing.
 bool SameFilePath(const std::string& a, const std::string& b);
+
+// A path made ready once for many comparisons as SameFilePath makes them:
+// each asks the file system, and a path compared with every entry of a
+// catalogue (the service host's own) is asked for once.
+class TFilePath {
+public:
+    explicit TFilePath(const std::string& path);
+    // As given.
+    const std::string& Path() const { return path_; }
+    // True when the other path names the same file.
+    bool Names(const std::string& other) const;
+
+private:
+    std::string path_;
+    std::string canonical_;
+};

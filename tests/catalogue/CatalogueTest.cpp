@@ -389,8 +389,8 @@ TEST_F(CatalogueTest, RenamesAndRemovalsKeepSharedSectionsAndTakeNothingFromOrph
     catalogue.DeleteEntry(4);
     catalogue.LoadEntry(1);
     EXPECT_EQ(catalogue.Entry().StubPath, "C:\\s.exe");
-    EXPECT_EQ(TCatalogueSnapshot(file).FindByStubPath("c:/S.EXE"), 1);
-    EXPECT_EQ(TCatalogueSnapshot(file).FindByStubPath("C:\\o.exe"), -1);
+    EXPECT_EQ(TCatalogueSnapshot(file).FindByStubPath(TFilePath("c:/S.EXE")), 1);
+    EXPECT_EQ(TCatalogueSnapshot(file).FindByStubPath(TFilePath("C:\\o.exe")), -1);
 }
 
 TEST_F(CatalogueTest, WritersTakeTurnsAndLineBreaksNeverReachTheFile)
