@@ -14,6 +14,7 @@
 #include "bench/Measure.h"
 #include "bench/SampleCatalogue.h"
 #include "catalogue/Catalogue.h"
+#include "fixtures/PlainWindow.h"
 #include "fixtures/SavedCatalogue.h"
 #include "toolkit/Paths.h"
 
@@ -28,17 +29,9 @@ LRESULT CALLBACK BareProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 
 int RunBareWindow()
 {
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = BareProc;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = "QuorvaneBareWindow";
-    RegisterClassA(&wc);
-    HWND window = CreateWindowA(wc.lpszClassName, "Bare window", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 200, 104, 525,
-                                301, nullptr, nullptr, wc.hInstance, nullptr);
-    UpdateWindow(window);
-    MSG message;
-    while (GetMessageA(&message, nullptr, 0, 0) > 0)
-        DispatchMessageA(&message);
+    UpdateWindow(CreatePlainWindow("QuorvaneBareWindow", BareProc, "Bare window", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                   200, 104, 525, 301));
+    RunMessages();
     return 0;
 }
 

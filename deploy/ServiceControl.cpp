@@ -77,7 +77,8 @@ std::string LastErrorName()
 
 TServiceControl::TServiceControl() : connection_(ConnectServiceManager(ManagerAccess)) {}
 
-TRefusal TServiceControl::StartStop(bool stop, const TServiceTarget& target, const std::function<void()>& accepted) const
+TRefusal TServiceControl::StartStop(bool stop, const TServiceTarget& target,
+                                    const std::function<void()>& accepted) const
 {
     // The lock is declared before the service, so the service goes first.
     const TServiceLock lock(stop ? ServiceApi().LockServiceDatabase(connection_.Get()) : nullptr);

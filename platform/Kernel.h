@@ -33,10 +33,4 @@ using TKernelHandle = TOwner<TKernelHandleKind>;
 
 // Memory the system allocated for the caller to free with LocalFree (a
 // security descriptor, a formatted message).
-struct TLocalMemoryKind {
-    using THandle = HLOCAL;
-    static constexpr HLOCAL None = nullptr;
-    static bool Valid(HLOCAL memory) { return memory != nullptr; }
-    static void Close(HLOCAL memory) { ::LocalFree(memory); }
-};
-using TLocalMemory = TOwner<TLocalMemoryKind>;
+using TLocalMemory = TOwner<TNullKind<HLOCAL, ::LocalFree>>;

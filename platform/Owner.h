@@ -54,6 +54,16 @@ private:
     THandle handle_ = Kind::None;
 };
 
+// The usual kind: a pointer-like handle, null for none, given back by one
+// call. A handle closed through a seam names a function that goes through it.
+template <class Handle, auto CloseCall>
+struct TNullKind {
+    using THandle = Handle;
+    static constexpr Handle None = nullptr;
+    static bool Valid(Handle handle) { return handle != nullptr; }
+    static void Close(Handle handle) { CloseCall(handle); }
+};
+
 // Runs a step when the scope ends, however it ends: for what has no owner
 // type (a window to enable again, a list to show afresh). The step must not
 // raise; RunNow runs it early, once.

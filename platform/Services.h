@@ -21,21 +21,16 @@ inline TServiceApi& ServiceApi()
     return api;
 }
 
-// A Service Control Manager handle (a connection or a service), closed
-// through the seam.
-struct TServiceHandleKind {
-    using THandle = SC_HANDLE;
-    static constexpr SC_HANDLE None = nullptr;
-    static bool Valid(SC_HANDLE handle) { return handle != nullptr; }
-    static void Close(SC_HANDLE handle) { ServiceApi().CloseServiceHandle(handle); }
-};
-using TServiceHandle = TOwner<TServiceHandleKind>;
+inline void CloseServiceHandleThroughSeam(SC_HANDLE handle)
+{
+    ServiceApi().CloseServiceHandle(handle);
+}
+inline void UnlockServiceDatabaseThroughSeam(SC_LOCK lock)
+{
+    ServiceApi().UnlockServiceDatabase(lock);
+}
 
-// The service database's lock, released through the seam.
-struct TServiceLockKind {
-    using THandle = SC_LOCK;
-    static constexpr SC_LOCK None = nullptr;
-    static bool Valid(SC_LOCK lock) { return lock != nullptr; }
-    static void Close(SC_LOCK lock) { ServiceApi().UnlockServiceDatabase(lock); }
-};
-using TServiceLock = TOwner<TServiceLockKind>;
+// A Service Control Manager handle (a connection or a service), and the
+// service database's lock, given back through the seam.
+using TServiceHandle = TOwner<TNullKind<SC_HANDLE, CloseServiceHandleThroughSeam>>;
+using TServiceLock = TOwner<TNullKind<SC_LOCK, UnlockServiceDatabaseThroughSeam>>;

@@ -6,11 +6,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 export BUILD_DIR="${BUILD_DIR:-$root/build}"
 bash "$root/scripts/build.sh" >/dev/null
 source "$root/scripts/wine-env.sh"
-source "$root/scripts/xvfb.sh"
-trap 'stop_wineserver; stop_xvfb' EXIT
-start_xvfb
-ensure_wine_prefix
-start_wineserver
+start_wine
 for bench in "$BUILD_DIR"/bench/bench_*.exe; do
   echo "== $(basename "$bench" .exe)"
   wine "$bench" "$@"

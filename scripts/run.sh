@@ -7,7 +7,6 @@ export BUILD_DIR="${BUILD_DIR:-$root/build}"
 
 bash "$root/scripts/build.sh"
 source "$root/scripts/wine-env.sh"
-source "$root/scripts/xvfb.sh"
 
 if [[ -z "${DISPLAY:-}" ]]; then
   start_xvfb

@@ -7,10 +7,6 @@ export BUILD_DIR="${BUILD_DIR:-$root/build}"
 bash "$root/scripts/build.sh"
 
 source "$root/scripts/wine-env.sh"
-source "$root/scripts/xvfb.sh"
-trap 'stop_wineserver; stop_xvfb' EXIT
-start_xvfb
-ensure_wine_prefix
-start_wineserver
+start_wine
 cd "$BUILD_DIR"
 ctest --output-on-failure --timeout 600 "$@"

@@ -1,5 +1,5 @@
 # Sourced by the scripts: a quiet, non-interactive Wine prefix inside the
-# build tree, never the user's own ~/.wine.
+# build tree, never the user's own ~/.wine, and a private virtual display.
 : "${BUILD_DIR:=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build}"
 export WINEPREFIX="${WINEPREFIX:-$BUILD_DIR/wineprefix}"
 export WINEARCH=win64
@@ -8,6 +8,7 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 # once with an error instead of waiting in winedbg (a test then fails at
 # once rather than at CTest's time-out).
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+source "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh"
 
 # Creates the prefix once and lets it settle; windows are unmanaged so that
 # closing one costs milliseconds instead of seconds under a bare X server.
@@ -31,4 +32,13 @@ start_wineserver() {
 
 stop_wineserver() {
   wineserver -k </dev/null >/dev/null 2>&1 || true
+}
+
+# What the tests and the benchmarks run under: the virtual display, the
+# prefix and a warmed wineserver, all stopped when the calling script ends.
+start_wine() {
+  trap 'stop_wineserver; stop_xvfb' EXIT
+  start_xvfb
+  ensure_wine_prefix
+  start_wineserver
 }

@@ -35,13 +35,7 @@ std::string DescriptionLine(const std::string& description)
 }
 
 // An open registry key.
-struct TRegistryKeyKind {
-    using THandle = HKEY;
-    static constexpr HKEY None = nullptr;
-    static bool Valid(HKEY key) { return key != nullptr; }
-    static void Close(HKEY key) { RegCloseKey(key); }
-};
-using TRegistryKey = TOwner<TRegistryKeyKind>;
+using TRegistryKey = TOwner<TNullKind<HKEY, ::RegCloseKey>>;
 
 enum class TSourceOwner { Absent, ThisCopy, Other };
 

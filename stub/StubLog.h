@@ -126,14 +126,12 @@ inline TEventLogApi& EventLogApi()
     return api;
 }
 
+inline void DeregisterEventSourceThroughSeam(HANDLE source)
+{
+    EventLogApi().DeregisterEventSource(source);
+}
 // An event source as RegisterEventSourceA hands it over.
-struct TEventSourceKind {
-    using THandle = HANDLE;
-    static constexpr HANDLE None = nullptr;
-    static bool Valid(HANDLE source) { return source != nullptr; }
-    static void Close(HANDLE source) { EventLogApi().DeregisterEventSource(source); }
-};
-using TEventSource = TOwner<TEventSourceKind>;
+using TEventSource = TOwner<TNullKind<HANDLE, DeregisterEventSourceThroughSeam>>;
 
 // Message numbers of the host's message resource: each one shows its one
 // insertion string as it is.

@@ -17,6 +17,18 @@ int CALLBACK CompareCaptions(LPARAM first, LPARAM second, LPARAM list)
     return lstrcmpiA(a, b);
 }
 
+// What a row shows and carries.
+LVITEMA RowItem(int row, const std::string& caption, int index, int image)
+{
+    LVITEMA item = {};
+    item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
+    item.iItem = row;
+    item.pszText = const_cast<char*>(caption.c_str());
+    item.lParam = index;
+    item.iImage = image;
+    return item;
+}
+
 } // namespace
 
 int TServiceList::Count() const
@@ -26,12 +38,7 @@ int TServiceList::Count() const
 
 int TServiceList::Insert(const std::string& caption, int index, int image)
 {
-    LVITEMA item = {};
-    item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
-    item.iItem = INT_MAX;
-    item.pszText = const_cast<char*>(caption.c_str());
-    item.lParam = index;
-    item.iImage = image;
+    LVITEMA item = RowItem(INT_MAX, caption, index, image);
     return static_cast<int>(SendMessageA(list_, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
 }
 
@@ -73,12 +80,7 @@ int TServiceList::Add(const std::string& description, int index, int serviceID, 
 void TServiceList::Change(int row, const std::string& description, int index, int serviceID, int image)
 {
     Remember(index, serviceID);
-    LVITEMA item = {};
-    item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
-    item.iItem = row;
-    item.pszText = const_cast<char*>(description.c_str());
-    item.lParam = index;
-    item.iImage = image;
+    LVITEMA item = RowItem(row, description, index, image);
     SendMessageA(list_, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
     SendMessageA(list_, LVM_SORTITEMSEX, reinterpret_cast<WPARAM>(list_), reinterpret_cast<LPARAM>(&CompareCaptions));
 }

@@ -57,10 +57,7 @@ TFont MakeFont(int points, bool bold)
 LRESULT BevelPanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_PAINT) {
-        TPaint paint(window);
-        RECT client;
-        GetClientRect(window, &client);
-        DrawEdge(paint.Get(), &client, BDR_RAISEDINNER, BF_RECT);
+        Paint(window, [](HDC dc, RECT client) { DrawEdge(dc, &client, BDR_RAISEDINNER, BF_RECT); });
         return 0;
     }
     return PanelMessage(window, message, wParam, lParam);
@@ -69,10 +66,7 @@ LRESULT BevelPanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 LRESULT PictureProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_PAINT) {
-        TPaint paint(window);
-        RECT client;
-        GetClientRect(window, &client);
-        PaintWizardPicture(paint.Get(), client.right, client.bottom);
+        Paint(window, [](HDC dc, RECT client) { PaintWizardPicture(dc, client.right, client.bottom); });
         return 0;
     }
     if (message == WM_ERASEBKGND)

@@ -26,6 +26,8 @@
 #include <cstring>
 #include <string>
 
+#include "fixtures/PlainWindow.h"
+
 namespace {
 
 void Write(DWORD which, const std::string& text)
@@ -56,20 +58,14 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 
 void RunWindow()
 {
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = WindowProcedure;
-    windowClass.hInstance = GetModuleHandleA(nullptr);
-    windowClass.lpszClassName = "StubTestProgramWindow";
-    RegisterClassA(&windowClass);
-    if (!CreateWindowA(windowClass.lpszClassName, "stub test program", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
-                       nullptr, windowClass.hInstance, nullptr)) {
-        Write(STD_ERROR_HANDLE, "window failed " + std::to_string(GetLastError()));
+    if (!CreatePlainWindow("StubTestProgramWindow", WindowProcedure, "stub test program", WS_OVERLAPPEDWINDOW, 0, 0,
+                           200, 100)) {
+        const DWORD error = GetLastError();
+        Write(STD_ERROR_HANDLE, "window failed " + std::to_string(error));
         return;
     }
     Write(STD_OUTPUT_HANDLE, "window open");
-    MSG message;
-    while (GetMessageA(&message, nullptr, 0, 0) > 0)
-        DispatchMessageA(&message);
+    RunMessages();
 }
 
 void Flood(long count)

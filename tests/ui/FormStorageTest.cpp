@@ -19,12 +19,11 @@
 namespace {
 
 const char* const TestWindowClass = "TFormStorageTestWindow";
-constexpr int DesignedLeft = 200;
-constexpr int DesignedTop = 104;
-constexpr int DesignedWidth = 525;
-constexpr int DesignedHeight = 301;
-constexpr int DesignedListWidth = 240;
-constexpr int DesignedSplitterLeft = 243;
+// The test window as designed: its bounds, its list's width and its
+// splitter's place.
+constexpr struct {
+    int Left = 200, Top = 104, Width = 525, Height = 301, ListWidth = 240, SplitterLeft = 243;
+} Designed;
 
 // Stands for the main window's list and splitter: named components that
 // publish their left edge and width.
@@ -62,11 +61,11 @@ public:
             RegisterClassA(&windowClass);
             registered = true;
         }
-        window = CreateWindowExA(0, TestWindowClass, "Form storage test", style, DesignedLeft, DesignedTop,
-                                 DesignedWidth, DesignedHeight, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        window = CreateWindowExA(0, TestWindowClass, "Form storage test", style, Designed.Left, Designed.Top,
+                                 Designed.Width, Designed.Height, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
         SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        list = new TTestControl(this, "lvServices", 0, DesignedListWidth);
-        splitter = new TTestControl(this, "Splitter1", DesignedSplitterLeft, 3);
+        list = new TTestControl(this, "lvServices", 0, Designed.ListWidth);
+        splitter = new TTestControl(this, "Splitter1", Designed.SplitterLeft, 3);
         storage = make ? make(this, window) : new TFormStorage(this, window);
         storage->IniFileName = iniFile;
         storage->IniSection = "WindowStatus";
@@ -179,6 +178,13 @@ std::string NormalRect(HWND window)
 
 const std::string DesignedRect = "200,104,725,405";
 
+// A catalogue of its own for every test.
+class FormStorage : public ::testing::Test {
+protected:
+    TTempFolder folder;
+    const std::string ini = folder.File("QXServices.ini");
+};
+
 std::string ScreenKey(const char* key)
 {
     return std::string(key) + "(" + std::to_string(GetSystemMetrics(SM_CXSCREEN)) + "x" +
@@ -195,17 +201,15 @@ int ScreenPixelsPerInch()
 
 } // namespace
 
-TEST(FormStorage, FirstStartKeepsTheDesignedLayoutAndWritesTheTenKeysOnClose)
+TEST_F(FormStorage, FirstStartKeepsTheDesignedLayoutAndWritesTheTenKeysOnClose)
 {
-    TTempFolder folder;
-    const std::string ini = folder.File("QXServices.ini");
     TTestForm form(ini);
     form.Show();
     EXPECT_TRUE(form.storage->Restored());
     EXPECT_EQ(NormalRect(form.window), DesignedRect);
     EXPECT_EQ(PlacementOf(form.window).showCmd, static_cast<UINT>(SW_SHOWNORMAL));
-    EXPECT_EQ(form.list->GetInteger("Width"), DesignedListWidth);
-    EXPECT_EQ(form.splitter->GetInteger("Left"), DesignedSplitterLeft);
+    EXPECT_EQ(form.list->GetInteger("Width"), Designed.ListWidth);
+    EXPECT_EQ(form.splitter->GetInteger("Left"), Designed.SplitterLeft);
 
     form.Close();
     EXPECT_FALSE(IsWindow(form.window));
@@ -227,14 +231,12 @@ TEST(FormStorage, FirstStartKeepsTheDesignedLayoutAndWritesTheTenKeysOnClose)
     EXPECT_EQ(Value(keys, ScreenKey("NormPos")), DesignedRect);
     EXPECT_EQ(Value(keys, "NormPos"), DesignedRect);
     EXPECT_EQ(Value(keys, "Visible"), "0");
-    EXPECT_EQ(Value(keys, "lvServices_Width"), std::to_string(DesignedListWidth));
-    EXPECT_EQ(Value(keys, "Splitter1_Left"), std::to_string(DesignedSplitterLeft));
+    EXPECT_EQ(Value(keys, "lvServices_Width"), std::to_string(Designed.ListWidth));
+    EXPECT_EQ(Value(keys, "Splitter1_Left"), std::to_string(Designed.SplitterLeft));
 }
 
-TEST(FormStorage, WritesNothingUnlessShownAndActive)
+TEST_F(FormStorage, WritesNothingUnlessShownAndActive)
 {
-    TTempFolder folder;
-    const std::string ini = folder.File("QXServices.ini");
     {
         TTestForm form(ini);
         form.Close();
@@ -253,10 +255,8 @@ TEST(FormStorage, WritesNothingUnlessShownAndActive)
     EXPECT_FALSE(FileExists(ini));
 }
 
-TEST(FormStorage, SavedLayoutComesBackAtTheNextStart)
+TEST_F(FormStorage, SavedLayoutComesBackAtTheNextStart)
 {
-    TTempFolder folder;
-    const std::string ini = folder.File("QXServices.ini");
     {
         TTestForm form(ini);
         form.Show();
@@ -285,10 +285,8 @@ TEST(FormStorage, SavedLayoutComesBackAtTheNextStart)
     EXPECT_EQ(RectText(bounds), "-30,80,570,480");
 }
 
-TEST(FormStorage, KeysOfAnotherScreenSizeGiveWayToThePlainOnes)
+TEST_F(FormStorage, KeysOfAnotherScreenSizeGiveWayToThePlainOnes)
 {
-    TTempFolder folder;
-    const std::string ini = folder.File("QXServices.ini");
     {
         WriteLayout(ini, "NormPos(1x1)=10,10,300,300\r\nMinMaxPos(1x1)=1,1,1,1\r\nNormPos=150,60,650,460\r\n");
         TTestForm form(ini);
@@ -308,10 +306,8 @@ TEST(FormStorage, KeysOfAnotherScreenSizeGiveWayToThePlainOnes)
     }
 }
 
-TEST(FormStorage, DifferentPixelsPerInchSkipsPositionButKeepsStateAndProperties)
+TEST_F(FormStorage, DifferentPixelsPerInchSkipsPositionButKeepsStateAndProperties)
 {
-    TTempFolder folder;
-    const std::string ini = folder.File("QXServices.ini");
     WriteLayout(ini, "ShowCmd=3\r\nPixelsPerInch=" + std::to_string(ScreenPixelsPerInch() + 24) +
                          "\r\nNormPos=100,50,700,450\r\nlvServices_Width=222\r\nSplitter1_Left=225\r\n");
     TTestForm form(ini);
@@ -322,7 +318,7 @@ TEST(FormStorage, DifferentPixelsPerInchSkipsPositionButKeepsStateAndProperties)
     EXPECT_EQ(form.splitter->GetInteger("Left"), 225);
 }
 
-TEST(FormStorage, PositionWordsSplitAtBlanksAndCommasWithDefaults)
+TEST_F(FormStorage, PositionWordsSplitAtBlanksAndCommasWithDefaults)
 {
     const std::pair<const char*, std::string> cases[] = {
         {"10,20", "10,20,725,405"},  // right and bottom: current left + width, top + height
@@ -339,13 +335,13 @@ TEST(FormStorage, PositionWordsSplitAtBlanksAndCommasWithDefaults)
     }
 }
 
-TEST(FormStorage, FixedBorderKeepsItsDesignedSize)
+TEST_F(FormStorage, FixedBorderKeepsItsDesignedSize)
 {
     TShownLayout shown("NormPos=100,50,300,200\r\n", WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU);
     EXPECT_EQ(NormalRect(shown.form.window), "100,50,625,351");
 }
 
-TEST(FormStorage, ShowCommandsPickTheState)
+TEST_F(FormStorage, ShowCommandsPickTheState)
 {
     // A stored minimized state shows the form normal and then minimizes the
     // application through the posted SC_MINIMIZE.
@@ -364,10 +360,8 @@ TEST(FormStorage, ShowCommandsPickTheState)
     }
 }
 
-TEST(FormStorage, MinimizedApplicationSavesShowCommandTwo)
+TEST_F(FormStorage, MinimizedApplicationSavesShowCommandTwo)
 {
-    TTempFolder folder;
-    const std::string ini = folder.File("QXServices.ini");
     TTestForm application(folder.File("unused.ini"));
     TTestForm form(ini);
     form.storage->ApplicationWindow = application.window;
@@ -379,14 +373,14 @@ TEST(FormStorage, MinimizedApplicationSavesShowCommandTwo)
     EXPECT_EQ(Value(SectionKeys(ini), "ShowCmd"), "2");
 }
 
-TEST(FormStorage, StoredListWidthEmptyOrLettersGivesZeroAndMissingLeavesIt)
+TEST_F(FormStorage, StoredListWidthEmptyOrLettersGivesZeroAndMissingLeavesIt)
 {
     const std::pair<const char*, int> cases[] = {
         {"lvServices_Width=\r\n", 0},
         {"lvServices_Width=abc\r\n", 0},
         {"lvServices_Width=12px\r\n", 0},
         {"lvServices_Width=$40\r\n", 64},
-        {"Splitter1_Left=5\r\n", DesignedListWidth},
+        {"Splitter1_Left=5\r\n", Designed.ListWidth},
     };
     for (const auto& [stored, expected] : cases) {
         SCOPED_TRACE(stored);
@@ -395,10 +389,8 @@ TEST(FormStorage, StoredListWidthEmptyOrLettersGivesZeroAndMissingLeavesIt)
     }
 }
 
-TEST(FormStorage, StoredPropsResolveByNameIgnoringCaseAndSkipTheRest)
+TEST_F(FormStorage, StoredPropsResolveByNameIgnoringCaseAndSkipTheRest)
 {
-    TTempFolder folder;
-    const std::string ini = folder.File("QXServices.ini");
     WriteLayout(ini, "lvServices_Width=150\r\nSplitter1_Left=153\r\n");
     TTestForm form(ini);
     new TComponent(&form);  // unnamed, publishes nothing
@@ -418,10 +410,8 @@ TEST(FormStorage, StoredPropsResolveByNameIgnoringCaseAndSkipTheRest)
     EXPECT_EQ(Value(keys, "Splitter1_Left"), "153");
 }
 
-TEST(FormStorage, VisibleIsOneOnlyWhenTheSaveRunsOnDestroy)
+TEST_F(FormStorage, VisibleIsOneOnlyWhenTheSaveRunsOnDestroy)
 {
-    TTempFolder folder;
-    const std::string ini = folder.File("QXServices.ini");
     {
         // Refused close: nothing saved until the window is destroyed.
         TTestForm form(ini);
@@ -473,10 +463,8 @@ public:
 
 } // namespace
 
-TEST(FormStorage, RefusedWriteShowsTheBoxAndTheSaveRunsAgainOnDestroy)
+TEST_F(FormStorage, RefusedWriteShowsTheBoxAndTheSaveRunsAgainOnDestroy)
 {
-    TTempFolder folder;
-    const std::string ini = folder.File("QXServices.ini");
     WriteLayout(ini, "NormPos=100,50,700,450\r\n");
     TScriptedPrompter prompter;
     TTestForm form(ini);
@@ -505,10 +493,8 @@ TEST(FormStorage, RefusedWriteShowsTheBoxAndTheSaveRunsAgainOnDestroy)
     EXPECT_EQ(prompter.shown.size(), 1u);
 }
 
-TEST(FormStorage, RestoreFailureShowsTheBoxAndSkipsTheRest)
+TEST_F(FormStorage, RestoreFailureShowsTheBoxAndSkipsTheRest)
 {
-    TTempFolder folder;
-    const std::string ini = folder.File("QXServices.ini");
     WriteLayout(ini, "ShowCmd=3\r\nNormPos=100,50,700,450\r\nlvServices_Width=99\r\n");
     TScriptedPrompter prompter;
     TTestForm form(ini, WS_OVERLAPPEDWINDOW,
@@ -518,7 +504,7 @@ TEST(FormStorage, RestoreFailureShowsTheBoxAndSkipsTheRest)
     EXPECT_TRUE(IsWindowVisible(form.window));
     EXPECT_EQ(NormalRect(form.window), "100,50,700,450");  // applied before the failing read
     EXPECT_EQ(PlacementOf(form.window).showCmd, static_cast<UINT>(SW_SHOWNORMAL));
-    EXPECT_EQ(form.list->GetInteger("Width"), DesignedListWidth);
+    EXPECT_EQ(form.list->GetInteger("Width"), Designed.ListWidth);
     EXPECT_FALSE(form.storage->Restored());
 
     // Never restored, so closing leaves the file as it was.

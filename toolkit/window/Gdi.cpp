@@ -1,5 +1,15 @@
 #include "toolkit/window/Gdi.h"
 
+void Paint(HWND window, const std::function<void(HDC dc, RECT client)>& draw)
+{
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    const TScopeExit end([&] { EndPaint(window, &paint); });
+    RECT client;
+    GetClientRect(window, &client);
+    draw(dc, client);
+}
+
 int ScreenPixelsPerInch()
 {
     TWindowDC screen(nullptr);

@@ -1,6 +1,8 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
+
 #include "platform/Owner.h"
 
 // Owners for what the windows draw with, so a failing step still gives back
@@ -8,27 +10,14 @@
 
 // A GDI object of one type, deleted on every path.
 template <class T>
-struct TGdiObjectKind {
-    using THandle = T;
-    static constexpr T None = nullptr;
-    static bool Valid(T object) { return object != nullptr; }
-    static void Close(T object) { DeleteObject(object); }
-};
-template <class T>
-using TGdiObject = TOwner<TGdiObjectKind<T>>;
+using TGdiObject = TOwner<TNullKind<T, ::DeleteObject>>;
 using TFont = TGdiObject<HFONT>;
 using TBrush = TGdiObject<HBRUSH>;
 using TPen = TGdiObject<HPEN>;
 using TBitmap = TGdiObject<HBITMAP>;
 
 // An icon drawn or copied at run time (not one loaded from a resource).
-struct TIconKind {
-    using THandle = HICON;
-    static constexpr HICON None = nullptr;
-    static bool Valid(HICON icon) { return icon != nullptr; }
-    static void Close(HICON icon) { DestroyIcon(icon); }
-};
-using TIcon = TOwner<TIconKind>;
+using TIcon = TOwner<TNullKind<HICON, ::DestroyIcon>>;
 
 // Selects an object into a device context for the length of a scope; the
 // object it replaced comes back at the end. Declare it after the object's
@@ -61,21 +50,9 @@ private:
     HDC dc_;
 };
 
-// The painting of one WM_PAINT, ended on every path.
-class TPaint {
-public:
-    explicit TPaint(HWND window) : window_(window), dc_(BeginPaint(window, &paint_)) {}
-    ~TPaint() { EndPaint(window_, &paint_); }
-    TPaint(const TPaint&) = delete;
-    TPaint& operator=(const TPaint&) = delete;
-
-    HDC Get() const { return dc_; }
-
-private:
-    HWND window_;
-    PAINTSTRUCT paint_;
-    HDC dc_;
-};
+// The painting of one WM_PAINT: draw gets the device context and the
+// window's client area; the painting ends on every path.
+void Paint(HWND window, const std::function<void(HDC dc, RECT client)>& draw);
 
 // The screen's vertical density.
 int ScreenPixelsPerInch();
