@@ -122,10 +122,10 @@ TEST(CatalogueDamage, AWriterKilledAtAnyMomentLeavesAWholeCatalogue)
     SetEnvironmentVariableA("QUORVANE_CATALOGUE_UNDER_TEST", file.c_str());
     std::string command = "\"";
     command += ExecutablePath() + "\" --gtest_also_run_disabled_tests --gtest_filter=CatalogueDamage.DISABLED_Writer";
-    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "QuorvaneCatalogueWriterReady");
+    const TKernelHandle ready(CreateEventA(nullptr, TRUE, FALSE, "QuorvaneCatalogueWriterReady"));
     std::mt19937 random(1234);
     for (int kill = 0; kill < 50; ++kill) {
-        ResetEvent(ready);
+        ResetEvent(ready.Get());
         // The writer runs without a console or a window, its output going nowhere, as the other tests start
         // their helpers. Wine now and then reports a child that died while it was being made (error 1359) on
         // a loaded machine; a writer that never started has nothing to tell about the catalogue, so it is
@@ -133,23 +133,25 @@ TEST(CatalogueDamage, AWriterKilledAtAnyMomentLeavesAWholeCatalogue)
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
-        PROCESS_INFORMATION writer = {};
+        PROCESS_INFORMATION started = {};
+        BOOL created = FALSE;
         DWORD error = 0;
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                               &startup, &writer))
-                break;
-            error = GetLastError();
-            Sleep(200);
+        for (int attempt = 0; attempt < 3 && !created; ++attempt) {
+            SetLastError(0xdeadbeef);
+            created = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                                     nullptr, &startup, &started);
+            if (!created) {
+                error = GetLastError();
+                Sleep(200);
+            }
         }
-        ASSERT_NE(writer.hProcess, nullptr) << kill << " error " << error;
-        HANDLE waits[] = {ready, writer.hProcess};
+        ASSERT_TRUE(created) << kill << " error " << error;
+        const TKernelHandle writer(started.hProcess), thread(started.hThread);
+        HANDLE waits[] = {ready.Get(), writer.Get()};
         EXPECT_EQ(WaitForMultipleObjects(2, waits, FALSE, 60000), WAIT_OBJECT_0);
         Sleep(random() % 30);
-        TerminateProcess(writer.hProcess, 1);
-        WaitForSingleObject(writer.hProcess, INFINITE);
-        CloseHandle(writer.hProcess);
-        CloseHandle(writer.hThread);
+        TerminateProcess(writer.Get(), 1);
+        WaitForSingleObject(writer.Get(), INFINITE);
 
         const TCatalogueSnapshot snapshot(file);
         const TIniDocument& ini = snapshot.Document();
@@ -161,5 +163,4 @@ TEST(CatalogueDamage, AWriterKilledAtAnyMomentLeavesAWholeCatalogue)
             ASSERT_TRUE(listed.insert(LowerCase(snapshot.Description(n))).second) << kill;
         }
     }
-    CloseHandle(ready);
 }
