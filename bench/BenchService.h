@@ -11,6 +11,7 @@
 #include "fixtures/Programs.h"
 #include "fixtures/Watching.h"
 #include "platform/Kernel.h"
+#include "platform/Services.h"
 
 // The exit code of a run that ended within 30 s, 99 for one that did not,
 // -1 for one that could not start.
@@ -68,35 +69,32 @@ public:
         if (RunAndWait("\"" + Copy + "\" -i") != 0)
             return;
         TIniFile(CatalogueFileName).WriteBool(description, InstalledKey, true);
-        manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-        Service = OpenServiceA(manager_, description.c_str(), SERVICE_ALL_ACCESS);
+        manager_ = TServiceHandle(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        Service = TServiceHandle(OpenServiceA(manager_.Get(), description.c_str(), SERVICE_ALL_ACCESS));
     }
     ~TBenchService()
     {
         if (Service && ended_)
-            DeleteService(Service);
+            DeleteService(Service.Get());
         if (Service && !ended_) {
-            Stop(Service);
+            Stop(Service.Get());
             RunAndWait("\"" + Copy + "\" -u");
         }
-        if (Service)
-            CloseServiceHandle(Service);
-        if (manager_)
-            CloseServiceHandle(manager_);
+        Service.Close();
         DeleteFileA(Copy.c_str());
     }
     TBenchService(const TBenchService&) = delete;
     TBenchService& operator=(const TBenchService&) = delete;
 
     // Starts it and waits until it runs.
-    bool Start() { return StartServiceA(Service, 0, nullptr) && WaitForServiceState(Service, SERVICE_RUNNING); }
+    bool Start() { return StartServiceA(Service.Get(), 0, nullptr) && WaitForServiceState(Service.Get(), SERVICE_RUNNING); }
     // Ends the host's process behind the Service Control Manager's back:
     // under Wine the service stays "running", with neither the host's pipe
     // nor its mailslot, as a host from before the pipe whose program does
     // not run. At the end it is only deleted.
     void EndHost()
     {
-        TKernelHandle host(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, Status(Service).dwProcessId));
+        TKernelHandle host(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, Status(Service.Get()).dwProcessId));
         TerminateProcess(host.Get(), 1);
         WaitForSingleObject(host.Get(), 5000);
         ended_ = true;
@@ -106,9 +104,9 @@ public:
     std::string Copy;
     int ServiceID = 0;
     // Null when it could not be installed.
-    SC_HANDLE Service = nullptr;
+    TServiceHandle Service;
 
 private:
-    SC_HANDLE manager_ = nullptr;
+    TServiceHandle manager_;
     bool ended_ = false;
 };

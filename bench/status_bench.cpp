@@ -172,7 +172,7 @@ int main(int argc, char** argv)
         }
         if (part("host")) {
             const std::string linuxProcess = LinuxProcess(host.Copy.substr(host.Copy.rfind('\\') + 1));
-            const DWORD pid = Status(host.Service).dwProcessId;
+            const DWORD pid = Status(host.Service.Get()).dwProcessId;
             MeasureHost(linuxProcess, pid, host.ServiceID, seconds, false);
             MeasureHost(linuxProcess, pid, host.ServiceID, seconds, true);
         }

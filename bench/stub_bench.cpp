@@ -304,7 +304,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const std::string copy = installed.Copy;
-    SC_HANDLE service = installed.Service;
+    SC_HANDLE service = installed.Service.Get();
     THost host{service, ini, description, log, installed.ServiceID};
 
     // Liveness, CPU while idle and memory, with a program that just waits.

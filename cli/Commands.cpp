@@ -564,11 +564,10 @@ TExitCode ProgramSettled(const TCatalogueEntry& entry, unsigned settleSeconds)
     if (settleSeconds == 0)
         return ExitSuccess;
     const TSettling settling = WaitForProgram(entry.ServiceID, settleSeconds * 1000);
-    if (settling.Up) {
-        if (!settling.Why.empty())
-            Say("Whether its program stays up is not known: " + settling.Why + ".");
+    if (settling.Outcome == TSettling::NotKnown)
+        Say("Whether its program stays up is not known: " + settling.Why + ".");
+    if (settling.Outcome != TSettling::NotUp)
         return ExitSuccess;
-    }
     std::string text = "The service \"" + entry.Description + "\" started, but its program " + settling.Why;
     const std::vector<std::string> tail = settling.Last.LogFileOpen ? LastLines(settling.Last.LogFile, LogTailLines)
                                                                     : std::vector<std::string>();

@@ -168,7 +168,7 @@ TSettling WaitForProgram(int serviceID, unsigned settleMs)
         settling.Last = reply.Status;
         if (reply.Outcome != TStatusOutcome::Answered) {
             // A host that cannot tell is no reason to fail the start.
-            settling.Up = true;
+            settling.Outcome = TSettling::NotKnown;
             settling.Why = reply.Outcome == TStatusOutcome::NoHost ? "the service host is older and cannot tell"
                                                                    : reply.Failure;
             return settling;
@@ -187,7 +187,7 @@ TSettling WaitForProgram(int serviceID, unsigned settleMs)
             return settling;
         }
         if (status.State == TProgramState::Running && status.UpMs >= settleMs) {
-            settling.Up = true;
+            settling.Outcome = TSettling::Up;
             return settling;
         }
         if (GetTickCount64() >= deadline) {

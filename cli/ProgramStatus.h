@@ -40,8 +40,15 @@ std::vector<std::string> StatusLines(const TCatalogueEntry& entry, const TEntryS
 
 // How waiting for a started program to settle ended.
 struct TSettling {
-    // The program ran for the settle time; or the host cannot tell.
-    bool Up = false;
+    enum TOutcome {
+        // The program ran for the settle time.
+        Up,
+        // The host cannot tell; Why says why.
+        NotKnown,
+        // It ended, failed to start or was stopped; Why says which.
+        NotUp,
+    };
+    TOutcome Outcome = NotUp;
     std::string Why;
     TProgramStatus Last;
 };

@@ -4,7 +4,6 @@
 #include "deploy/ServiceOwner.h"
 #include "toolkit/Text.h"
 
-#include <memory>
 #include <vector>
 
 namespace {
@@ -86,15 +85,18 @@ TServiceState TServiceStates::State(const std::string& serviceName, const std::s
 
 TServiceState ReportedState(const std::string& serviceName)
 {
-    using TOwned = std::unique_ptr<SC_HANDLE__, decltype(&::CloseServiceHandle)>;
-    TOwned manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT), ::CloseServiceHandle);
-    SC_HANDLE opened = manager ? ::OpenServiceA(manager.get(), serviceName.c_str(), SERVICE_QUERY_STATUS) : nullptr;
-    const DWORD error = GetLastError();
-    TOwned service(opened, ::CloseServiceHandle);
+    // Opened and given back past the seams, as the whole question is.
+    using TOwnHandle = TOwner<TNullKind<SC_HANDLE, ::CloseServiceHandle>>;
+    const TOwnHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager)
+        return TServiceState::Unknown;
+    const TOwnHandle service(::OpenServiceA(manager.Get(), serviceName.c_str(), SERVICE_QUERY_STATUS));
+    if (!service) {
+        const DWORD error = GetLastError();
+        return error == ERROR_SERVICE_DOES_NOT_EXIST ? TServiceState::NotRegistered : TServiceState::Unknown;
+    }
     SERVICE_STATUS status = {};
-    if (!service)
-        return manager && error == ERROR_SERVICE_DOES_NOT_EXIST ? TServiceState::NotRegistered : TServiceState::Unknown;
-    return ::QueryServiceStatus(service.get(), &status) ? StateOf(status.dwCurrentState) : TServiceState::Unknown;
+    return ::QueryServiceStatus(service.Get(), &status) ? StateOf(status.dwCurrentState) : TServiceState::Unknown;
 }
 
 TServiceState TServiceStates::SettledState(const std::string& serviceName, const std::string& stubPath,

@@ -29,24 +29,23 @@ DWORD Remaining(ULONGLONG deadline)
     return deadline > now ? static_cast<DWORD>(deadline - now) : 0;
 }
 
-// One read or write, given up at the deadline. False with the error.
-bool Transfer(HANDLE pipe, bool write, char* data, DWORD size, DWORD& done, ULONGLONG deadline, DWORD& error)
+// One read or write, given up at the deadline: the system's error, or
+// ERROR_SUCCESS when it is done.
+DWORD Transfer(HANDLE pipe, bool write, char* data, DWORD size, DWORD& done, ULONGLONG deadline)
 {
     TKernelHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     OVERLAPPED overlapped = {};
     overlapped.hEvent = event.Get();
     BOOL started = write ? WriteFile(pipe, data, size, nullptr, &overlapped)
                          : ReadFile(pipe, data, size, nullptr, &overlapped);
-    if (!started && GetLastError() != ERROR_IO_PENDING) {
-        error = GetLastError();
-        return false;
-    }
+    const DWORD error = started ? ERROR_SUCCESS : GetLastError();
+    if (!started && error != ERROR_IO_PENDING)
+        return error;
     if (WaitForSingleObject(event.Get(), Remaining(deadline)) != WAIT_OBJECT_0)
         CancelIo(pipe);
     if (GetOverlappedResult(pipe, &overlapped, &done, TRUE))
-        return true;
-    error = GetLastError();
-    return false;
+        return ERROR_SUCCESS;
+    return GetLastError();
 }
 
 std::string Text(const json& value)
@@ -133,15 +132,17 @@ TStatusReply AskStatus(int serviceID, DWORD timeoutMs)
         WaitNamedPipeA(name.c_str(), Remaining(deadline));
     }
     std::string request = StatusRequest;
-    DWORD done = 0, error = 0;
-    if (!Transfer(pipe.Get(), true, request.data(), static_cast<DWORD>(request.size()), done, deadline, error))
+    DWORD done = 0;
+    DWORD error = Transfer(pipe.Get(), true, request.data(), static_cast<DWORD>(request.size()), done, deadline);
+    if (error != ERROR_SUCCESS)
         return Failed("the service host did not take the question (error " + std::to_string(error) + ")");
     std::string answer;
     char buffer[1024];
     while (answer.find('\n') == std::string::npos) {
         if (answer.size() > AnswerLimit)
             return Failed("the service host's answer is too long");
-        if (!Transfer(pipe.Get(), false, buffer, sizeof buffer, done, deadline, error))
+        error = Transfer(pipe.Get(), false, buffer, sizeof buffer, done, deadline);
+        if (error != ERROR_SUCCESS)
             return Failed(error == ERROR_OPERATION_ABORTED
                               ? "the service host did not answer within " + std::to_string(timeoutMs) + " ms"
                               : "the service host hung up without an answer (error " + std::to_string(error) + ")");

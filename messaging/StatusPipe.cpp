@@ -121,20 +121,21 @@ std::string StatusErrorAnswer(const std::string& error)
     return line.Line();
 }
 
-std::optional<std::string> StatusRequestFault(const std::string& received)
+std::optional<TRefusal> StatusRequestRefusal(const std::string& received)
 {
+    const TRefusal tooLong("the request is longer than " + std::to_string(StatusRequestLimit) + " bytes");
     const size_t end = received.find('\n');
     if (end == std::string::npos) {
         if (received.size() < StatusRequestLimit)
             return std::nullopt;
-        return "the request is longer than " + std::to_string(StatusRequestLimit) + " bytes";
+        return tooLong;
     }
     if (end >= StatusRequestLimit)
-        return "the request is longer than " + std::to_string(StatusRequestLimit) + " bytes";
+        return tooLong;
     const std::string request = Trim(received.substr(0, end));
     if (request + "\n" == StatusRequest)
-        return "";
-    return "unknown request \"" + request.substr(0, 40) + "\"; ask \"status\"";
+        return TRefusal();
+    return TRefusal("unknown request \"" + request.substr(0, 40) + "\"; ask \"status\"");
 }
 
 std::string UtcNow()

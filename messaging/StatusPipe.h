@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "toolkit/Refusal.h"
+
 // The service host's status pipe, as the host serves it and the manager's
 // programs ask it: one request, one answer, then the host hangs up.
 //
@@ -63,8 +65,9 @@ std::string StatusAnswer(const TProgramStatus& status);
 std::string StatusErrorAnswer(const std::string& error);
 
 // What the host makes of the bytes received so far: nothing while the
-// request's line is still coming, otherwise its fault ("" for a good one).
-std::optional<std::string> StatusRequestFault(const std::string& received);
+// request's line is still coming, otherwise the refusal (none for a good
+// request).
+std::optional<TRefusal> StatusRequestRefusal(const std::string& received);
 
 // Now, as the answer's times are written.
 std::string UtcNow();

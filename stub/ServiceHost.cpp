@@ -161,8 +161,11 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log)
         answer.LogFileOpen = toFile;
         return StatusAnswer(answer);
     });
-    if (!status.Start(reason))
-        log->Event(TLogKind::Warning, "the status pipe is not served: " + reason);
+    try {
+        status.Start();
+    } catch (const TError& error) {
+        log->Event(TLogKind::Warning, "the status pipe is not served: " + error.Message());
+    }
 
     stopHintMs = supervisor.StopBoundMs();
     Report(SERVICE_RUNNING);

@@ -16,10 +16,6 @@ constexpr DWORD PipeBufferBytes = 4096;
 constexpr DWORD ReadBytes = 512;
 constexpr DWORD ThreadEndMs = 2000;
 
-struct TLocalFree {
-    void operator()(void* memory) const { LocalFree(memory); }
-};
-
 // One instance of the pipe and the client it serves.
 struct TClient {
     enum TPhase { Idle, Connecting, Reading, Writing, HangingUp };
@@ -42,7 +38,7 @@ struct TStatusServer::TShared {
     std::string Name;
     std::shared_ptr<TStubLog> Log;
     std::function<std::string()> Answer;
-    std::unique_ptr<void, TLocalFree> Security;
+    TLocalMemory Security;
     SECURITY_ATTRIBUTES Attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
     TKernelHandle First;
     TKernelHandle StopEvent{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
@@ -81,31 +77,29 @@ TStatusServer::~TStatusServer()
     Stop();
 }
 
-bool TStatusServer::Start(std::string& reason)
+void TStatusServer::Start()
 {
     TShared& shared = *shared_;
-    PSECURITY_DESCRIPTOR security = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(Access, SDDL_REVISION_1, &security, nullptr)) {
-        reason = "cannot make the status pipe's access list (error " + std::to_string(GetLastError()) + ")";
-        return false;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(Access, SDDL_REVISION_1, shared.Security.Receive(),
+                                                              nullptr)) {
+        const DWORD error = GetLastError();
+        throw TError("cannot make the status pipe's access list (error " + std::to_string(error) + ")");
     }
-    shared.Security.reset(security);
-    shared.Attributes.lpSecurityDescriptor = security;
+    shared.Attributes.lpSecurityDescriptor = shared.Security.Get();
     // The first instance makes the name ours: a pipe of that name made by
     // someone else is refused, never joined.
     shared.First = TKernelHandle(shared.NewInstance(FILE_FLAG_FIRST_PIPE_INSTANCE));
     if (!shared.First || !shared.StopEvent) {
-        reason = "cannot create the pipe " + shared.Name + " (error " + std::to_string(GetLastError()) + ")";
+        const DWORD error = GetLastError();
         shared.First.Close();
-        return false;
+        throw TError("cannot create the pipe " + shared.Name + " (error " + std::to_string(error) + ")");
     }
     thread_ = StartSharedThread<TShared>("the status pipe", shared_, [](TShared& state) { state.Serve(); });
     if (!thread_) {
-        reason = "cannot start the status thread (error " + std::to_string(GetLastError()) + ")";
+        const DWORD error = GetLastError();
         shared.First.Close();
-        return false;
+        throw TError("cannot start the status thread (error " + std::to_string(error) + ")");
     }
-    return true;
 }
 
 void TStatusServer::Stop() noexcept
@@ -129,16 +123,12 @@ void TStatusServer::Stop() noexcept
 void TStatusServer::TShared::Serve()
 {
     // Every instance goes with the thread, also when it fails.
-    struct TClosing {
-        TShared& State;
-        ~TClosing()
-        {
-            for (TClient& client : State.Clients) {
-                State.Cancel(client);
-                client.Pipe.Close();
-            }
+    const TScopeExit closing([this] {
+        for (TClient& client : Clients) {
+            Cancel(client);
+            client.Pipe.Close();
         }
-    } closing{*this};
+    });
     Clients[0].Pipe = std::move(First);
     Listen(Clients[0]);
     for (size_t i = 1; i < Clients.size(); ++i)
@@ -155,8 +145,10 @@ void TStatusServer::TShared::Serve()
         DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, timeout);
         if (woke == WAIT_OBJECT_0)
             return;
-        if (woke == WAIT_FAILED)
-            throw TError("cannot wait for status clients (error " + std::to_string(GetLastError()) + ")");
+        if (woke == WAIT_FAILED) {
+            const DWORD error = GetLastError();
+            throw TError("cannot wait for status clients (error " + std::to_string(error) + ")");
+        }
         // Every finished I/O, not only the first one signalled, so no client
         // waits behind a busy one.
         now = GetTickCount64();
@@ -182,9 +174,11 @@ void TStatusServer::TShared::Listen(TClient& client)
     client.Overlapped = {};
     client.Overlapped.hEvent = client.Event.Get();
     ResetEvent(client.Event.Get());
-    if (ConnectNamedPipe(client.Pipe.Get(), &client.Overlapped) || GetLastError() == ERROR_IO_PENDING) {
+    const BOOL connected = ConnectNamedPipe(client.Pipe.Get(), &client.Overlapped);
+    const DWORD error = connected ? ERROR_SUCCESS : GetLastError();
+    if (connected || error == ERROR_IO_PENDING) {
         client.Pending = true;
-    } else if (GetLastError() == ERROR_PIPE_CONNECTED) {
+    } else if (error == ERROR_PIPE_CONNECTED) {
         // The client came between the instance and the call.
         client.Pending = false;
         Read(client);
@@ -221,12 +215,13 @@ void TStatusServer::TShared::Advance(TClient& client)
 {
     DWORD bytes = 0;
     const bool done = GetOverlappedResult(client.Pipe.Get(), &client.Overlapped, &bytes, FALSE);
-    if (!done && GetLastError() == ERROR_IO_INCOMPLETE)
+    const DWORD error = done ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_IO_INCOMPLETE)
         return;
     client.Pending = false;
     switch (client.Phase) {
     case TClient::Connecting:
-        if (done || GetLastError() == ERROR_PIPE_CONNECTED)
+        if (done || error == ERROR_PIPE_CONNECTED)
             Read(client);
         else
             Recycle(client);
@@ -237,11 +232,11 @@ void TStatusServer::TShared::Advance(TClient& client)
             return;
         }
         client.Received.append(client.Buffer, bytes);
-        std::optional<std::string> fault = StatusRequestFault(client.Received);
-        if (!fault)
+        const std::optional<TRefusal> refusal = StatusRequestRefusal(client.Received);
+        if (!refusal)
             Read(client);
         else
-            Write(client, fault->empty() ? Answer() : StatusErrorAnswer(*fault));
+            Write(client, *refusal ? StatusErrorAnswer(refusal->Reason()) : Answer());
         return;
     }
     case TClient::Writing:
@@ -287,10 +282,11 @@ void TStatusServer::TShared::Recycle(TClient& client)
     Cancel(client);
     client.Pipe = TKernelHandle(NewInstance(0));
     if (!client.Pipe) {
+        const DWORD error = GetLastError();
         client.Phase = TClient::Idle;
         if (!CreateFailed)
             Log->Event(TLogKind::Warning, "the status pipe serves fewer clients at once: cannot create another "
-                                          "instance (error " + std::to_string(GetLastError()) + ")");
+                                          "instance (error " + std::to_string(error) + ")");
         CreateFailed = true;
         return;
     }

@@ -33,9 +33,9 @@ public:
     TStatusServer(const TStatusServer&) = delete;
     TStatusServer& operator=(const TStatusServer&) = delete;
 
-    // Creates the pipe and starts serving; false with the reason when the
-    // pipe cannot be had.
-    bool Start(std::string& reason);
+    // Creates the pipe and starts serving; raises a TError with the reason
+    // when the pipe cannot be had.
+    void Start();
     // Once this returns the pipe is gone: clients being served are cut off,
     // new ones find no pipe. Safe from any thread, any number of times.
     void Stop() noexcept;

@@ -377,16 +377,12 @@ TEST_F(CliTest, AStartWaitsForItsProgramAndStatusAndListTellWhatItDoes)
 TEST_F(CliTest, CheckAllAsksEveryPipeAtOnceBesideTheWindowAndTheMailslotOnlyForAnOlderHost)
 {
     const std::string quitter = "QV Quitter", older = "QV Older " + std::to_string(GetCurrentProcessId());
-    struct TRemoved {
-        std::vector<std::string> Names;
-        ~TRemoved()
-        {
-            for (const std::string& name : Names) {
-                RemoveTestService(name);
-                DeleteFileA(StubCopyFile(name).c_str());
-            }
+    const TScopeExit removed([&] {
+        for (const std::string& name : {quitter, older}) {
+            RemoveTestService(name);
+            DeleteFileA(StubCopyFile(name).c_str());
         }
-    } removed{{quitter, older}};
+    });
     // The quitter's program is gone by the time it starts: it never runs.
     TTempFolder folder;
     const std::string gone = folder.File("gone.exe");

@@ -28,8 +28,10 @@ std::string Exchange(int serviceID, const std::string& bytes)
 {
     TKernelHandle pipe(CreateFileA(StatusPipeName(serviceID).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    OPEN_EXISTING, 0, nullptr));
-    if (!pipe)
-        return "(no pipe: error " + std::to_string(GetLastError()) + ")";
+    if (!pipe) {
+        const DWORD error = GetLastError();
+        return "(no pipe: error " + std::to_string(error) + ")";
+    }
     DWORD done = 0;
     WriteFile(pipe.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
     std::string answer;
@@ -61,29 +63,27 @@ std::string handedAccess;
 HANDLE WINAPI RecordingCreateNamedPipe(LPCSTR name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
                                        DWORD timeout, LPSECURITY_ATTRIBUTES attributes)
 {
-    char* sddl = nullptr;
+    TLocalMemory sddl;
     if (attributes && ConvertSecurityDescriptorToStringSecurityDescriptorA(
-                          attributes->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
-        handedAccess = sddl;
-        LocalFree(sddl);
-    }
+                          attributes->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                          reinterpret_cast<char**>(sddl.Receive()), nullptr))
+        handedAccess = static_cast<const char*>(sddl.Get());
     return CreateNamedPipeA(name, open, mode, instances, out, in, timeout, attributes);
 }
 
 // Whether a client with that token may open a pipe guarded so.
 bool Admitted(const std::string& sddl, HANDLE token)
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    TLocalMemory descriptor;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(("O:BAG:SY" + AclOf(sddl)).c_str(), SDDL_REVISION_1,
-                                                              &descriptor, nullptr))
+                                                              descriptor.Receive(), nullptr))
         return false;
     GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
     DWORD wanted = GENERIC_READ | GENERIC_WRITE, granted = 0, privilegesSize = sizeof(PRIVILEGE_SET);
     MapGenericMask(&wanted, &mapping);
     PRIVILEGE_SET privileges;
     BOOL admitted = FALSE;
-    AccessCheck(descriptor, token, wanted, &mapping, &privileges, &privilegesSize, &granted, &admitted);
-    LocalFree(descriptor);
+    AccessCheck(descriptor.Get(), token, wanted, &mapping, &privileges, &privilegesSize, &granted, &admitted);
     return admitted;
 }
 
@@ -95,8 +95,7 @@ TEST(StubStatusPipe, TellsEachStateOfACrashLoopAndOfAStop)
     auto loop = std::make_unique<TRunningSupervisor>(TestProgram, "pid sleep:100 exit:3");
     std::atomic<TSupervisor*> asked{&loop->Supervisor()};
     TStatusServer server(id, std::make_shared<TRecordingLog>(), [&] { return StatusAnswer(asked.load()->Status()); });
-    std::string reason;
-    ASSERT_TRUE(server.Start(reason)) << reason;
+    ASSERT_NO_THROW(server.Start());
 
     std::set<std::string> seen;
     std::set<unsigned long> pids;
@@ -158,8 +157,7 @@ TEST(StubStatusPipe, AnswersBadRequestsWithAnErrorAndServesFiftyClientsAtOnce)
     const int id = TestID();
     auto log = std::make_shared<TRecordingLog>();
     TStatusServer server(id, log, [] { return StatusAnswer(Sample()); });
-    std::string reason;
-    ASSERT_TRUE(server.Start(reason)) << reason;
+    ASSERT_NO_THROW(server.Start());
     const TProgramStatus sample = Sample();
 
     EXPECT_NE(std::string::npos, Exchange(id, "hello\n").find("{\"version\":1,\"error\":\"unknown request \\\"hello\\\""));
@@ -195,25 +193,23 @@ TEST(StubStatusPipe, AdmitsOnlyAdministratorsAndLocalSystem)
     // Windows, by Windows' own access check.
     TSeamOverride<decltype(KernelApi().CreateNamedPipeA)> seam(KernelApi().CreateNamedPipeA, RecordingCreateNamedPipe);
     TStatusServer server(TestID(), std::make_shared<TRecordingLog>(), [] { return std::string("{}\n"); });
-    std::string reason;
-    ASSERT_TRUE(server.Start(reason)) << reason;
+    ASSERT_NO_THROW(server.Start());
     ASSERT_FALSE(handedAccess.empty());
 
-    HANDLE process = nullptr, administrator = nullptr, restricted = nullptr, user = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process));
-    DuplicateToken(process, SecurityImpersonation, &administrator);
+    TKernelHandle process, administrator, restricted, user;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, process.Receive()));
+    DuplicateToken(process.Get(), SecurityImpersonation, administrator.Receive());
     // The same user with Administrators only ever denying.
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof sid;
     CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size);
     SID_AND_ATTRIBUTES administrators = {sid, 0};
-    ASSERT_TRUE(CreateRestrictedToken(process, 0, 1, &administrators, 0, nullptr, 0, nullptr, &restricted));
-    DuplicateToken(restricted, SecurityImpersonation, &user);
-    EXPECT_TRUE(Admitted(handedAccess, administrator)) << handedAccess;
-    EXPECT_FALSE(Admitted(handedAccess, user)) << handedAccess;
-    EXPECT_TRUE(Admitted("D:(A;;GA;;;WD)", user)) << "the check itself can admit";
+    ASSERT_TRUE(
+        CreateRestrictedToken(process.Get(), 0, 1, &administrators, 0, nullptr, 0, nullptr, restricted.Receive()));
+    DuplicateToken(restricted.Get(), SecurityImpersonation, user.Receive());
+    EXPECT_TRUE(Admitted(handedAccess, administrator.Get())) << handedAccess;
+    EXPECT_FALSE(Admitted(handedAccess, user.Get())) << handedAccess;
+    EXPECT_TRUE(Admitted("D:(A;;GA;;;WD)", user.Get())) << "the check itself can admit";
     // LocalSystem is the only other one named.
     EXPECT_EQ("D:P(A;;GA;;;BA)(A;;GA;;;SY)", AclOf(handedAccess));
-    for (HANDLE token : {process, administrator, restricted, user})
-        CloseHandle(token);
 }

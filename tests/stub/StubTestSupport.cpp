@@ -62,12 +62,8 @@ bool IsStamped(const std::string& line)
 
 bool ProcessRunning(DWORD pid)
 {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (!process)
-        return false;
-    bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return running;
+    const TKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    return process && WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT;
 }
 
 TSupervisorTiming QuickTiming()
@@ -89,19 +85,18 @@ TRunningSupervisor::TRunningSupervisor(const std::string& program, const std::st
     settings.Description = "supervisor test";
     settings.Program = program;
     settings.Parameters = parameters;
-    supervisor_ = std::make_unique<TSupervisor>(settings, log ? log : log_, true, stop_, timing);
+    supervisor_ = std::make_unique<TSupervisor>(settings, log ? log : log_, true, stop_.Get(), timing);
     thread_ = std::thread([this] { supervisor_->Run([this] { ++progress_; }); });
 }
 
 TRunningSupervisor::~TRunningSupervisor()
 {
     Stop();
-    CloseHandle(stop_);
 }
 
 void TRunningSupervisor::Stop()
 {
-    SetEvent(stop_);
+    SetEvent(stop_.Get());
     if (thread_.joinable())
         thread_.join();
 }

@@ -9,6 +9,7 @@
 
 #include "fixtures/Programs.h"
 #include "fixtures/Watching.h"
+#include "platform/Kernel.h"
 #include "stub/StubLog.h"
 #include "stub/Supervisor.h"
 
@@ -50,11 +51,11 @@ public:
     TSupervisor& Supervisor() { return *supervisor_; }
     int Progress() const { return progress_; }
     bool ProgramRunning() const { return supervisor_->ProgramRunning(); }
-    void AskToStop() { SetEvent(stop_); }
+    void AskToStop() { SetEvent(stop_.Get()); }
 
 private:
     std::shared_ptr<TRecordingLog> log_;
-    HANDLE stop_;
+    TKernelHandle stop_;
     std::unique_ptr<TSupervisor> supervisor_;
     std::thread thread_;
     int progress_ = 0;
