@@ -37,7 +37,7 @@ std::wstring UpToZero(std::wstring_view text)
     return std::wstring(text.substr(0, text.find(L'\0')));
 }
 
-std::wstring Widen(std::string_view text, UINT codePage = CP_ACP)
+std::wstring Widen(std::string_view text, UINT codePage)
 {
     std::wstring wide(text.size(), L'\0');
     size_t at = 0;
@@ -53,7 +53,7 @@ std::wstring Widen(std::string_view text, UINT codePage = CP_ACP)
     return wide;
 }
 
-std::string Narrow(std::wstring_view text, UINT codePage = CP_ACP)
+std::string Narrow(std::wstring_view text, UINT codePage)
 {
     std::string narrow(text.size(), '\0');
     size_t at = 0;
@@ -88,7 +88,7 @@ std::wstring Folded(std::wstring text)
 // end, folded.
 std::wstring Wanted(const std::string& name)
 {
-    std::wstring wanted = Folded(Widen(name.c_str()));
+    std::wstring wanted = Folded(WideFromText(name.c_str()));
     std::wstring_view trimmed = Trimmed(wanted);
     return std::wstring(trimmed);
 }
@@ -108,7 +108,7 @@ bool IsWanted(std::wstring_view stored, const std::wstring& wanted)
 // trailing ones kept.
 std::wstring Stored(const std::string& text)
 {
-    const std::wstring wide = Widen(text.c_str());
+    const std::wstring wide = WideFromText(text.c_str());
     std::wstring_view passed = wide;
     while (!passed.empty() && IsBlank(passed.front()))
         passed.remove_prefix(1);
@@ -172,6 +172,30 @@ std::string ToUtf16(std::wstring_view text, bool bigEndian)
 }
 
 constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
+
+// The longest start of the text, in whole characters, of at most that many
+// bytes: what a buffer of the single-byte profile calls holds.
+std::string WholeCharactersWithin(const std::string& text, size_t bytes)
+{
+    if (text.size() <= bytes)
+        return text;
+    size_t end = 0;
+    if (EveryCharacterPasses()) {
+        // A UTF-8 character ends where the next begins.
+        end = bytes;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            --end;
+    } else {
+        const UINT codePage = ActiveCodePage();
+        while (end < text.size()) {
+            const size_t step = IsDBCSLeadByteEx(codePage, static_cast<BYTE>(text[end])) ? 2 : 1;
+            if (end + step > bytes)
+                break;
+            end += step;
+        }
+    }
+    return text.substr(0, end);
+}
 
 // Whether a read would give back something else than the value as written.
 bool ReadChanges(const std::string& value)
@@ -264,7 +288,10 @@ TIniDocument::TIniDocument(std::string fileName) : fileName_(std::move(fileName)
         encoding_ = TEncoding::Utf8;
         Parse(Widen(view.substr(Utf8Mark.size()), CP_UTF8));
     } else {
-        Parse(Widen(view));
+        // Without a mark the file is in the system's code page, whatever
+        // this process speaks: as every program wrote it before.
+        ansiCodePage_ = SystemCodePage();
+        Parse(Widen(view, ansiCodePage_));
     }
 }
 
@@ -318,20 +345,29 @@ std::wstring TIniDocument::Text() const
     return text;
 }
 
-std::string TIniDocument::Encoded() const
+std::string TIniDocument::Encoded(TEncoding& encoding) const
 {
     // Written back in the encoding it was read in.
+    encoding = encoding_;
+    const std::wstring text = Text();
     switch (encoding_) {
     case TEncoding::Utf8:
-        return std::string(Utf8Mark) + Narrow(Text(), CP_UTF8);
+        return std::string(Utf8Mark) + Narrow(text, CP_UTF8);
     case TEncoding::Utf16LE:
-        return ToUtf16(Text(), false);
+        return ToUtf16(text, false);
     case TEncoding::Utf16BE:
-        return ToUtf16(Text(), true);
+        return ToUtf16(text, true);
     case TEncoding::Ansi:
         break;
     }
-    return Narrow(Text());
+    std::string bytes = Narrow(text, ansiCodePage_);
+    if (Widen(bytes, ansiCodePage_) == text)
+        return bytes;
+    // A character the system's code page lacks would turn into "?": the file
+    // takes the form of the profile functions that holds every character,
+    // and keeps it.
+    encoding = TEncoding::Utf16LE;
+    return ToUtf16(text, false);
 }
 
 const TIniDocument::TSection* TIniDocument::FindSection(const std::string& section) const
@@ -396,12 +432,13 @@ std::string TIniDocument::ReadString(const std::string& section, const std::stri
                   value.back() == value.front();
     if (quoted)
         value.remove_prefix(1);
-    std::wstring_view copied = value.substr(0, ValueBuffer - 1);
+    const std::string text = TextFromWide(std::wstring(value));
+    std::string copied = WholeCharactersWithin(text, ValueBuffer - 1);
     // The closing quote is taken off what fitted the buffer; when the value
     // fills the buffer exactly, that is its last character instead.
-    if (quoted && value.size() <= ValueBuffer)
-        copied.remove_suffix(1);
-    return Narrow(copied);
+    if (quoted && text.size() <= ValueBuffer)
+        copied = WholeCharactersWithin(copied, copied.size() - 1);
+    return copied;
 }
 
 int TIniDocument::ReadInteger(const std::string& section, const std::string& key, int defaultValue) const
@@ -434,7 +471,7 @@ std::vector<std::string> TIniDocument::KeyNames(const std::string& section) cons
         names.reserve(found->Keys.size());
         for (const TKey& key : found->Keys)
             if (key.HasValue)
-                names.push_back(Narrow(key.Name));
+                names.push_back(TextFromWide(key.Name));
     }
     return names;
 }
@@ -445,7 +482,7 @@ std::vector<std::string> TIniDocument::SectionNames() const
     names.reserve(sections_.size());
     for (const TSection& section : sections_)
         if (!section.Name.empty())
-            names.push_back(Narrow(section.Name));
+            names.push_back(TextFromWide(section.Name));
     return names;
 }
 
@@ -513,7 +550,8 @@ void TIniDocument::Save()
     // Writing over a file that could not be read would lose what it holds.
     if (unreadable_)
         RaiseWriteError(fileName_);
-    const std::string bytes = Encoded();
+    TEncoding encoding = encoding_;
+    const std::string bytes = Encoded(encoding);
     const std::string temporary = path_ + ".tmp";
     const DWORD attributes = GetFileAttributesA(path_.c_str());
     const bool replacing = attributes != INVALID_FILE_ATTRIBUTES;
@@ -539,6 +577,7 @@ void TIniDocument::Save()
         RaiseWriteError(fileName_);
     }
     changed_ = false;
+    encoding_ = encoding;
     // The profile functions may keep the text they read last; they are told
     // to read the file again rather than write an old copy back over it.
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, path_.c_str());

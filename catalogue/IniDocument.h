@@ -41,7 +41,7 @@ public:
     // Section and key names are compared without blanks at either end or
     // the case of ASCII letters; the first of repeated sections and keys is the one read.
     // Values come back as a 1024-byte buffer holds them: blanks and one pair
-    // of matching quotes removed, at most 1023 characters.
+    // of matching quotes removed, at most 1023 bytes of whole characters.
     std::string ReadString(const std::string& section, const std::string& key,
                            const std::string& defaultValue) const;
     int ReadInteger(const std::string& section, const std::string& key, int defaultValue) const;
@@ -91,7 +91,8 @@ private:
 
     void Parse(const std::wstring& text);
     std::wstring Text() const;
-    std::string Encoded() const;
+    // The file's bytes, and the encoding they are in.
+    std::string Encoded(TEncoding& encoding) const;
     const TSection* FindSection(const std::string& section) const;
     TSection* FindSection(const std::string& section);
     static const TKey* FindKey(const TSection& section, const std::string& key);
@@ -99,6 +100,8 @@ private:
     std::string fileName_;
     std::string path_;
     TEncoding encoding_ = TEncoding::Ansi;
+    // The system's code page, in which a file without a mark is written.
+    unsigned ansiCodePage_ = 0;
     bool unreadable_ = false;
     bool changed_ = false;
     std::vector<TSection> sections_;

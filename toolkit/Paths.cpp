@@ -8,6 +8,24 @@
 
 namespace {
 
+// What a call that writes a path into a buffer makes of the path, or the
+// path as given when it fails. A character may take up to four bytes, so
+// the buffer grows to what the call asks for.
+template <class Call>
+std::string Resolved(const std::string& path, Call call)
+{
+    std::vector<char> buffer(MAX_PATH);
+    for (int tries = 0; tries < 3; ++tries) {
+        DWORD length = call(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            break;
+        if (length < buffer.size())
+            return std::string(buffer.data(), length);
+        buffer.resize(length + 1);
+    }
+    return path;
+}
+
 // Full, long form with backslashes; the text as given when Windows cannot
 // resolve it (a file that does not exist keeps its spelling).
 std::string Canonical(std::string path)
@@ -20,28 +38,24 @@ std::string Canonical(std::string path)
         path.erase(0, 6).front() = '\\';
     else if (path.rfind("\\\\?\\", 0) == 0)
         path.erase(0, 4);
-    char full[MAX_PATH * 2];
-    DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-    if (length > 0 && length < sizeof full)
-        path.assign(full, length);
-    char longForm[MAX_PATH * 2];
-    length = GetLongPathNameA(path.c_str(), longForm, sizeof longForm);
-    if (length > 0 && length < sizeof longForm)
-        path.assign(longForm, length);
-    return path;
+    path = Resolved(path, [](const char* from, char* to, DWORD size) {
+        return GetFullPathNameA(from, size, to, nullptr);
+    });
+    return Resolved(path, [](const char* from, char* to, DWORD size) { return GetLongPathNameA(from, to, size); });
 }
 
 } // namespace
 
 std::string ExecutablePath()
 {
-    std::vector<char> buffer(MAX_PATH);
+    // Read wide: a character that cannot pass is refused, not read as "?".
+    std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
-        DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0)
             return "";
         if (length < buffer.size())
-            return std::string(buffer.data(), length);
+            return TextFromWide(std::wstring(buffer.data(), length));
         buffer.resize(buffer.size() * 2);
     }
 }

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+#include "platform/CodePages.h"
+#include "toolkit/Error.h"
+
 namespace {
 
 int HexDigit(char c)
@@ -42,44 +45,162 @@ size_t SkipSign(const std::string& text, size_t pos, bool& negative)
     return pos < text.size() && (text[pos] == '+' || text[pos] == '-') ? pos + 1 : pos;
 }
 
-std::string Recoded(const std::string& text, UINT from, UINT to)
+std::wstring Widened(const std::string& text, UINT codePage)
 {
     if (text.empty())
-        return text;
+        return {};
     const int size = static_cast<int>(text.size());
-    std::wstring wide(static_cast<size_t>(MultiByteToWideChar(from, 0, text.data(), size, nullptr, 0)), L'\0');
-    const int length = static_cast<int>(wide.size());
-    MultiByteToWideChar(from, 0, text.data(), size, wide.data(), length);
-    std::string recoded(static_cast<size_t>(WideCharToMultiByte(to, 0, wide.data(), length, nullptr, 0, nullptr, nullptr)),
-                        '\0');
-    WideCharToMultiByte(to, 0, wide.data(), length, recoded.data(), static_cast<int>(recoded.size()), nullptr, nullptr);
-    return recoded;
+    std::wstring wide(static_cast<size_t>(MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0)), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
+    return wide;
+}
+
+std::string Narrowed(const std::wstring& text, UINT codePage)
+{
+    if (text.empty())
+        return {};
+    const int size = static_cast<int>(text.size());
+    std::string narrow(
+        static_cast<size_t>(WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr)), '\0');
+    WideCharToMultiByte(codePage, 0, text.data(), size, narrow.data(), static_cast<int>(narrow.size()), nullptr,
+                        nullptr);
+    return narrow;
+}
+
+bool AllAscii(const std::string& text)
+{
+    for (unsigned char c : text)
+        if (c >= 0x80)
+            return false;
+    return true;
+}
+
+bool AllAscii(const std::wstring& text)
+{
+    for (wchar_t c : text)
+        if (c >= 0x80)
+            return false;
+    return true;
+}
+
+// Letter case as the system maps it, the same in every user's language: a
+// service or file name is one name whoever types it.
+std::string MappedCase(const std::string& text, DWORD mapping)
+{
+    if (AllAscii(text)) {
+        std::string mapped = text;
+        const bool lower = mapping == LCMAP_LOWERCASE;
+        for (char& c : mapped)
+            if (c >= (lower ? 'A' : 'a') && c <= (lower ? 'Z' : 'z'))
+                c = static_cast<char>(c + (lower ? 'a' - 'A' : 'A' - 'a'));
+        return mapped;
+    }
+    const std::wstring wide = WideFromText(text);
+    if (wide.empty())
+        return text;
+    const int size = static_cast<int>(wide.size());
+    std::wstring mapped(
+        static_cast<size_t>(LCMapStringEx(LOCALE_NAME_INVARIANT, mapping, wide.data(), size, nullptr, 0, nullptr,
+                                          nullptr, 0)),
+        L'\0');
+    LCMapStringEx(LOCALE_NAME_INVARIANT, mapping, wide.data(), size, mapped.data(), static_cast<int>(mapped.size()),
+                  nullptr, nullptr, 0);
+    // Never refused: a letter whose other case an older Windows cannot
+    // pass still compares as one.
+    return Narrowed(mapped, ActiveCodePage());
 }
 
 } // namespace
 
+unsigned ActiveCodePage()
+{
+    return CodePageApi().GetACP();
+}
+
+namespace {
+
+unsigned ReadSystemCodePage()
+{
+    // The value Windows hands every program that does not ask for its own;
+    // with the system-wide UTF-8 option on it is 65001, which the locale
+    // does not tell.
+    char value[16] = {};
+    DWORD size = sizeof value - 1;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", "ACP",
+                     RRF_RT_REG_SZ, nullptr, value, &size) == ERROR_SUCCESS)
+        if (std::optional<int> codePage = DecimalInteger(value); codePage && IsValidCodePage(*codePage))
+            return static_cast<unsigned>(*codePage);
+    DWORD codePage = 0;
+    if (GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                       reinterpret_cast<LPWSTR>(&codePage), sizeof codePage / sizeof(wchar_t)) &&
+        codePage != CP_ACP && IsValidCodePage(codePage))
+        return codePage;
+    return 1252;
+}
+
+} // namespace
+
+unsigned SystemCodePage()
+{
+    // It changes only with a restart of Windows.
+    static const unsigned codePage = ReadSystemCodePage();
+    return codePage;
+}
+
+bool EveryCharacterPasses()
+{
+    return ActiveCodePage() == CP_UTF8;
+}
+
+std::wstring WideFromText(const std::string& text)
+{
+    if (AllAscii(text))
+        return std::wstring(text.begin(), text.end());
+    return Widened(text, ActiveCodePage());
+}
+
+std::string TextFromWide(const std::wstring& text)
+{
+    if (AllAscii(text))
+        return std::string(text.begin(), text.end());
+    const UINT codePage = ActiveCodePage();
+    std::string narrow = Narrowed(text, codePage);
+    // What does not come back whole did not pass: "?" for a letter the code
+    // page lacks, or a near letter ("A" for "Ā") where Windows fits one.
+    if (Widened(narrow, codePage) != text)
+        throw TError(UnpassableText(narrow));
+    return narrow;
+}
+
+std::string UnpassableText(const std::string& shown)
+{
+    // Where the calls speak UTF-8 only a broken character fails: half of a
+    // pair of UTF-16 units, which no name or path can hold.
+    if (EveryCharacterPasses())
+        return "\"" + shown + "\" holds a broken character (half of a UTF-16 surrogate pair)";
+    return "\"" + shown + "\" holds characters that this version of Windows cannot pass between programs: "
+           "only Windows 10 version 1903 and later pass every character; here a name, path or parameter may hold "
+           "only the characters of code page " + std::to_string(ActiveCodePage());
+}
+
 std::string Utf8FromAnsi(const std::string& text)
 {
-    return Recoded(text, CP_ACP, CP_UTF8);
+    return EveryCharacterPasses() || AllAscii(text) ? text : Narrowed(WideFromText(text), CP_UTF8);
 }
 
 std::string AnsiFromUtf8(const std::string& text)
 {
-    return Recoded(text, CP_UTF8, CP_ACP);
+    return EveryCharacterPasses() || AllAscii(text) ? text : Narrowed(Widened(text, CP_UTF8), ActiveCodePage());
 }
 
-std::string LowerCase(std::string text)
+std::string LowerCase(const std::string& text)
 {
-    if (!text.empty())
-        CharLowerBuffA(text.data(), static_cast<DWORD>(text.size()));
-    return text;
+    return MappedCase(text, LCMAP_LOWERCASE);
 }
 
-std::string UpperCase(std::string text)
+std::string UpperCase(const std::string& text)
 {
-    if (!text.empty())
-        CharUpperBuffA(text.data(), static_cast<DWORD>(text.size()));
-    return text;
+    return MappedCase(text, LCMAP_UPPERCASE);
 }
 
 std::string AsciiUpperCase(std::string text)

@@ -15,15 +15,40 @@ inline std::string Trim(const std::string& text)
     return text.substr(first, last - first);
 }
 
-// Letter case by the user's locale, as Windows compares names.
-std::string LowerCase(std::string text);
-std::string UpperCase(std::string text);
+// Letter case by the system's rules for every script, as Windows compares
+// the names of services and files ("Überwachung" and "ÜBERWACHUNG" are one
+// name).
+std::string LowerCase(const std::string& text);
+std::string UpperCase(const std::string& text);
 // Only the ASCII letters a to z made upper case; every other character
 // stays as it is (mailslot server names).
 std::string AsciiUpperCase(std::string text);
 
-// Text in the system's code page (as the catalogue holds it) as UTF-8, and
-// back.
+// Our programs hold text in std::string in the code page the single-byte
+// (...A) calls of Windows speak: UTF-8, which every program of ours asks for
+// in its manifest and Windows grants from Windows 10 version 1903 on. There
+// every character passes; on an older Windows only those of the system's
+// code page do.
+
+// The code page the single-byte calls speak here.
+unsigned ActiveCodePage();
+// True where every character passes: the calls speak UTF-8.
+bool EveryCharacterPasses();
+// The system's own code page, which the single-byte calls of programs that
+// do not ask for UTF-8 speak, and in which INI files without a byte-order
+// mark are written.
+unsigned SystemCodePage();
+// Text as the wide (...W) calls take it.
+std::wstring WideFromText(const std::string& text);
+// Wide text (from a wide call, a window, the catalogue) as our programs hold
+// it. Where a character cannot pass (an older Windows) it raises a TError
+// saying so, rather than let the character turn into "?".
+std::string TextFromWide(const std::wstring& text);
+// The message of that refusal.
+std::string UnpassableText(const std::string& shown);
+
+// Text as our programs hold it as UTF-8, and back: the same text where the
+// calls speak UTF-8.
 std::string Utf8FromAnsi(const std::string& text);
 std::string AnsiFromUtf8(const std::string& text);
 

@@ -1,6 +1,7 @@
 #include "ui/uCreateService.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -296,10 +297,7 @@ int TfrmCreateService::Tag(HWND control) const
 
 std::string TfrmCreateService::Text(const char* name) const
 {
-    HWND control = Control(name);
-    std::string text(GetWindowTextLengthA(control) + 1, '\0');
-    text.resize(GetWindowTextA(control, text.data(), static_cast<int>(text.size())));
-    return text;
+    return WindowText(Control(name));
 }
 
 void TfrmCreateService::SetText(const char* name, const std::string& text)
@@ -472,6 +470,10 @@ void TfrmCreateService::Browse(const char* edit, const char* title, const char* 
         std::fill(file.begin(), file.end(), '\0');
         chosen = DialogApi().GetOpenFileNameA(&dialog);
     }
+    // No file name holds "?": one in the path is a character this Windows
+    // could not pass.
+    if (chosen && std::strchr(file.data(), '?'))
+        throw TError(UnpassableText(file.data()));
     if (chosen)
         SetText(edit, file.data());
 }

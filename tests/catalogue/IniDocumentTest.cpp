@@ -13,15 +13,19 @@
 
 namespace {
 
-// The same text as UTF-8 or UTF-16 with a byte-order mark.
-std::string Recoded(const std::string& ansi, const std::string& encoding)
+// Our text (UTF-8) as a file in the system's code page without a mark, or
+// as UTF-8 or UTF-16 with one.
+std::string Recoded(const std::string& text, const std::string& encoding)
 {
     static wchar_t wide[16384];
-    static char utf8[49152];
-    int length = MultiByteToWideChar(1252, 0, ansi.data(), static_cast<int>(ansi.size()), wide, 16384);
-    if (encoding == "utf-8")
-        return "\xEF\xBB\xBF" + std::string(utf8, WideCharToMultiByte(CP_UTF8, 0, wide, length, utf8, sizeof utf8,
-                                                                      nullptr, nullptr));
+    static char narrow[49152];
+    int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide, 16384);
+    if (encoding == "ansi" || encoding == "utf-8") {
+        const bool ansi = encoding == "ansi";
+        const int size = WideCharToMultiByte(ansi ? SystemCodePage() : CP_UTF8, 0, wide, length, narrow,
+                                             sizeof narrow, nullptr, nullptr);
+        return (ansi ? "" : "\xEF\xBB\xBF") + std::string(narrow, size);
+    }
     bool big = encoding == "utf-16be";
     std::string bytes(big ? "\xFE\xFF" : "\xFF\xFE");
     for (wchar_t c : std::wstring_view(wide, length))
@@ -54,26 +58,30 @@ TEST(IniDocument, ReadsEveryKeyAsTheProfileFunctionsDo)
                              "Q1022=\"" + std::string(1022, 'q') + "\"\r\n"
                              "Q1023=\"" + std::string(1023, 'q') + "\"\r\n"
                              "Q1024=\"" + std::string(1024, 'q') + "\"\r\n"
-                             "Number= 0x1A\r\nEof=\x1A value \x1A\r\nNbsp=\xA0x\xA0\r\n"
+                             "Number= 0x1A\r\nEof=\x1A value \x1A\r\nNbsp=\u00A0x\u00A0\r\n"
                              "Zero=before" + std::string(1, '\0') + "after\r\n"
                              "Cr=carriage\rAfterCr=next\nAfterLf=next\r\n"
                              "[a]b]\r\nBracket=inner\r\n[broken\r\nAfterBroken=in a]b\r\n"
                              "[]\r\nInEmpty=x\r\n"
                              "[entry]\r\nLater=not seen\r\n"
-                             "[\xDCn\xEF" "code]\r\nKey=\xE9t\xE9\r\n";
-    const std::vector<std::string> sections = {"", "Other", "Entry", "  entry  ", "a]b", "\xDCN\xEF" "CODE", "\xFCN\xCF" "CODE",
+                             "[\u00DCn\u00EFcode]\r\nKey=\u00E9t\u00E9\r\n";
+    const std::vector<std::string> sections = {"", "Other", "Entry", "  entry  ", "a]b", "\u00DCN\u00EFCODE", "\u00FCN\u00CFCODE",
                                                "Missing"};
     const std::vector<std::string> keys = {
         "Plain", "padded", "  Tabbed ", "Quoted", "Single", "Half", "Mixed", "Twice", "EmptyQuotes", "OneQuote",
         "Empty", "Equals", "case", "NoValue", "", "Long", "Q1022", "Q1023", "Q1024", "Number", "Eof", "Nbsp",
         "Zero", "Cr", "AfterCr", "AfterLf", "Bracket", "[broken", "AfterBroken", "InEmpty", "Later", "Key",
         "; comment", "Missing"};
+    // The profile functions read a file without a mark in the code page of
+    // the caller, which is UTF-8 here: they read the UTF-16 form as the oracle.
+    const std::string oracle = folder.File("oracle.ini");
+    WriteTextFile(oracle, Recoded(text, "utf-16le"));
     for (const char* encoding : {"ansi", "utf-8", "utf-16le", "utf-16be"}) {
-        WriteTextFile(file, encoding == std::string("ansi") ? text : Recoded(text, encoding));
+        WriteTextFile(file, Recoded(text, encoding));
         const TIniDocument document(file);
         for (const std::string& section : sections)
             for (const std::string& key : keys)
-                EXPECT_EQ(document.ReadString(section, key, "(default)  "), ProfileRead(section, key, file))
+                EXPECT_EQ(document.ReadString(section, key, "(default)  "), ProfileRead(section, key, oracle))
                     << encoding << " [" << section << "] " << key;
         EXPECT_EQ(document.ReadInteger("Entry", "Number", 0), 26);
         EXPECT_TRUE(document.HasSection("a]b"));
@@ -145,7 +153,7 @@ TEST(CatalogueFile, WritesWhatTheProfileFunctionsWouldHaveWritten)
     for (const char* encoding : {"ansi", "utf-8", "utf-16le"}) {
         const std::string byProfile = folder.File("profile.ini"), byCatalogue = folder.File("QXServices.ini");
         for (const std::string& file : {byProfile, byCatalogue})
-            WriteTextFile(file, encoding == std::string("ansi") ? text : Recoded(text, encoding));
+            WriteTextFile(file, Recoded(text, encoding));
         TProfileCatalogue profile{TIniFile(byProfile)};
         TCatalogue catalogue(byCatalogue);
         auto edit = [&](int index, const std::string& description) {

@@ -185,7 +185,7 @@ TEST_F(CliTest, RefusalsAndMistakesHaveTheirOwnCodesAndTheWindowsTexts)
 
     // Blanks, quotes inside and letters beyond ASCII travel as the window
     // keeps them; JSON carries them as UTF-8.
-    const std::string odd = "Caf\xE9 d'Or";
+    const std::string odd = "Caf\u00E9 d'Or";
     Expect("add \"" + odd + "\" --program \"" + program + "\" --log-file C:\\cafe.log", 0);
     EXPECT_NE(Qv("show -- \"" + odd + "\"").Out.find("Description:  " + odd + "\r"), std::string::npos);
     json shown = json::parse(Qv("show --json -- \"" + odd + "\"").Out);
@@ -318,7 +318,7 @@ TEST_F(CliTest, RecordedStateAndValuesFollowWhatHappened)
 }
 
 // A console shows every character whatever its code page; a file or a pipe
-// gets the bytes, and JSON stays UTF-8.
+// gets UTF-8, JSON too.
 TEST(Console, AConsoleGetsCharactersAndARedirectionBytes)
 {
     static std::wstring shown;
@@ -328,7 +328,7 @@ TEST(Console, AConsoleGetsCharactersAndARedirectionBytes)
         ConsoleApi().WriteConsoleW, [](HANDLE, const VOID* text, DWORD length, LPDWORD, LPVOID) {
             return shown.append(static_cast<const wchar_t*>(text), length), TRUE;
         });
-    WriteText(stdout, "Caf\xE9 Relay\n");
+    WriteText(stdout, "Caf\u00E9 Relay\n");
     WriteUtf8(stderr, "{\"d\": \"Caf\xC3\xA9\"}");
     EXPECT_EQ(shown, L"Caf\u00E9 Relay\n{\"d\": \"Caf\u00E9\"}");
 }

@@ -44,7 +44,7 @@ std::string Exchange(int serviceID, const std::string& bytes)
 TProgramStatus Sample()
 {
     TProgramStatus status;
-    status.Description = "Caf\xE9 \"Relay\" \\ \t1";
+    status.Description = "Caf\u00E9 \"Relay\" \\ \t1";
     status.ServiceID = 7;
     status.State = TProgramState::BackingOff;
     status.LastExitCode = 3221225477u;

@@ -96,13 +96,6 @@ HWND ActiveDialog()
     return ThreadWindowOfClass("#32770", true);
 }
 
-std::string WindowText(HWND window)
-{
-    char text[2048] = {};
-    GetWindowTextA(window, text, sizeof text);
-    return text;
-}
-
 std::vector<std::string> ChildTexts(HWND window)
 {
     std::vector<std::string> texts;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "toolkit/MessagePump.h"
+#include "toolkit/window/Control.h"
 
 // Runs window messages until the condition holds or the time is up (false).
 bool PumpUntil(const std::function<bool()>& condition, DWORD milliseconds = 5000);
@@ -26,7 +27,6 @@ void WhenBoxShown(std::function<void(HWND box)> action);
 HWND ThreadWindowOfClass(const std::string& windowClass, bool visibleOnly);
 // The visible dialog box of this thread on top, or nullptr.
 HWND ActiveDialog();
-std::string WindowText(HWND window);
 // Texts of a window's direct children, in creation order.
 std::vector<std::string> ChildTexts(HWND window);
 HWND ChildWithText(HWND window, const std::string& text);

@@ -1,5 +1,7 @@
 #include "toolkit/window/Control.h"
 
+#include "toolkit/Text.h"
+
 TControl::TControl(TComponent* owner, const std::string& name, HWND handle) : TComponent(owner), handle_(handle)
 {
     SetName(name);
@@ -77,4 +79,11 @@ HWND CreateChild(HWND parent, const char* windowClass, const char* text, DWORD s
     if (font)
         SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     return child;
+}
+
+std::string WindowText(HWND window)
+{
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+    return TextFromWide(text);
 }

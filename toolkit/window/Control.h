@@ -52,6 +52,11 @@ private:
     std::map<std::string, TControl*> byName_;
 };
 
+// The window's text as our programs hold text (toolkit/Text.h): read wide,
+// so that a character that cannot pass raises a TError instead of reading
+// as "?".
+std::string WindowText(HWND window);
+
 // Where a child window goes in its parent's client area.
 struct TBounds {
     int Left = 0, Top = 0, Width = 0, Height = 0;
