@@ -47,12 +47,17 @@ void CheckValues(const TEntrySettings& settings)
     for (const auto& [name, value] : values)
         if (value->find_first_of("\r\n") != std::string::npos)
             throw TError("A program, its parameters and its log file cannot hold line breaks");
-    for (const auto& [name, value] : values)
-        if (value->size() > ProfileValueLimit(*value))
-            throw TError("The " + std::string(name) + " is " + std::to_string(value->size()) +
-                         " characters long: the catalogue keeps at most " +
-                         std::to_string(ProfileValueLimit(*value)) +
-                         " characters of it (1023, or 1022 for one that begins or ends with a blank or a quote)");
+    for (const auto& [name, value] : values) {
+        if (value->size() <= ProfileValueLimit(*value))
+            continue;
+        // A read counts bytes: one per character of ASCII, up to four for others.
+        const bool ascii = std::all_of(value->begin(), value->end(), [](char c) { return c > 0; });
+        const std::string unit = ascii ? " characters" : " bytes";
+        throw TError("The " + std::string(name) + (ascii ? " is " : " takes ") + std::to_string(value->size()) +
+                     (ascii ? " characters long" : " bytes") + ": the catalogue keeps at most " +
+                     std::to_string(ProfileValueLimit(*value)) + unit + " of it (1023, or 1022 for one that begins " +
+                     "or ends with a blank or a quote" + (ascii ? ")" : "; a character beyond ASCII takes 2 to 4)"));
+    }
 }
 
 // What an append or an edit sets in the entry's section, in this order;

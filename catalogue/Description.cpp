@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "catalogue/Catalogue.h"
 #include "catalogue/StubCopy.h"
 #include "toolkit/Error.h"
@@ -14,10 +16,11 @@ constexpr size_t MaxServiceName = 256;
 
 // The longest description whose service host copy still has a usable path:
 // <Windows directory>\Vantorers\<description>.exe within MAX_PATH, and a
-// service name within the Service Control Manager's 256 characters.
+// service name within the Service Control Manager's 256 characters. Windows
+// counts both in UTF-16 units, whatever a character takes in bytes here.
 size_t MaxDescriptionLength()
 {
-    size_t used = StubCopyFile("").size();
+    size_t used = WideFromText(StubCopyFile("")).size();
     size_t room = used < MAX_PATH - 1 ? MAX_PATH - 1 - used : 0;
     return room < MaxServiceName ? room : MaxServiceName;
 }
@@ -55,8 +58,12 @@ TRefusal FileNameRefusal(const std::string& description)
     if (IsDeviceName(description))
         return TRefusal("\"" + description + "\" is a device name of Windows and cannot describe a service");
     size_t limit = MaxDescriptionLength();
-    if (description.size() > limit)
-        return TRefusal("A service description can be at most " + std::to_string(limit) + " characters long");
+    const std::wstring units = WideFromText(description);
+    if (units.size() > limit) {
+        const bool pairs = std::any_of(units.begin(), units.end(), [](wchar_t c) { return IS_HIGH_SURROGATE(c); });
+        return TRefusal("A service description can be at most " + std::to_string(limit) + " characters long" +
+                        (pairs ? " (an emoji, or another character beyond the first 65,536, counts as two)" : ""));
+    }
     return {};
 }
 

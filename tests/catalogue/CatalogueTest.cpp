@@ -13,6 +13,7 @@
 #include "platform/Security.h"
 #include "tests/support/TempFiles.h"
 #include "toolkit/Error.h"
+#include "toolkit/Text.h"
 #include "tests/support/Errors.h"
 
 namespace {
@@ -464,4 +465,84 @@ TEST_F(CatalogueTest, ASaveKeepsTheFilesOwnerAccessListAndAttributes)
     EXPECT_EQ(ErrorOf([&] { Add("C"); }), "Unable to write to QXServices.ini");
     EXPECT_EQ(Text(), before);
     EXPECT_FALSE(FileExists(file + ".tmp"));
+}
+
+namespace {
+
+std::string Repeated(const std::string& text, size_t count)
+{
+    std::string repeated;
+    while (count-- > 0)
+        repeated += text;
+    return repeated;
+}
+
+std::wstring ProfileValue(const wchar_t* section, const wchar_t* key, const std::string& file)
+{
+    wchar_t value[256] = {};
+    GetPrivateProfileStringW(section, key, L"", value, 256, WideFromText(file).c_str());
+    return value;
+}
+
+} // namespace
+
+TEST_F(CatalogueTest, TheFileKeepsItsFormUntilAWriteNeedsACharacterBeyondIt)
+{
+    ASSERT_EQ(SystemCodePage(), 1252u);
+    WriteTextFile(file, "; by hand\r\n[Status]\r\nNumServices=1\r\nLastServiceID=1\r\nService_1=Caf\xE9\r\n"
+                        "[Caf\xE9]\r\nProgram=C:\\caf\xE9.exe\r\nServiceID=1\r\n");
+    Add("Déjà vu");
+    EXPECT_EQ(Text(), "; by hand\r\n[Status]\r\nNumServices=2\r\nLastServiceID=2\r\nService_1=Caf\xE9\r\n"
+                      "Service_2=D\xE9j\xE0 vu\r\n[Caf\xE9]\r\nProgram=C:\\caf\xE9.exe\r\nServiceID=1\r\n"
+                      "[D\xE9j\xE0 vu]\r\nProgram=C:\\D\xE9j\xE0 vu.exe\r\nParameters=-p D\xE9j\xE0 vu\r\n"
+                      "LogFile=\r\nLogToFile=0\r\nInstalled=0\r\nServiceID=2\r\n");
+
+    // Cyrillic and CJK: the profile functions' Unicode form, kept from then on.
+    Add("Жук 監視😀");
+    EXPECT_EQ(Text().substr(0, 2), "\xFF\xFE");
+    EXPECT_EQ(ProfileValue(L"Жук 監視😀", L"Parameters", file), L"-p Жук 監視😀");
+    EXPECT_EQ(ProfileValue(L"Café", L"Program", file), L"C:\\café.exe");
+    catalogue.DeleteEntry(3);
+    EXPECT_EQ(Text().substr(0, 2), "\xFF\xFE");
+    EXPECT_EQ(TCatalogueSnapshot(file).Description(2), "Déjà vu");
+
+    // UTF-8 with a mark holds every character already.
+    WriteTextFile(file, "\xEF\xBB\xBF[Status]\r\nNumServices=0\r\n");
+    Add("Жук");
+    EXPECT_EQ(Text(), "\xEF\xBB\xBF[Status]\r\nNumServices=1\r\nLastServiceID=1\r\nService_1=Жук\r\n[Жук]\r\n"
+                      "Program=C:\\Жук.exe\r\nParameters=-p Жук\r\nLogFile=\r\nLogToFile=0\r\nInstalled=0\r\n"
+                      "ServiceID=1\r\n");
+}
+
+TEST_F(CatalogueTest, LetterCaseIsOneInEveryScript)
+{
+    Add("Überwachung");
+    Add("Жук");
+    const TCatalogueSnapshot snapshot(file);
+    for (const char* same : {"überwachung", "ÜBERWACHUNG"})
+        EXPECT_EQ(snapshot.FindDescription(same), 1) << same;
+    for (const char* same : {"жук", "жУК"})
+        EXPECT_EQ(snapshot.FindDescription(same), 2) << same;
+    EXPECT_EQ(snapshot.FindDescription("Uberwachung"), -1);
+}
+
+// Windows counts a name in UTF-16 units, the file a value in bytes.
+TEST_F(CatalogueTest, LengthsAreCountedAsWindowsAndTheFileCountThem)
+{
+    size_t limit = 0;
+    while (!DescriptionRefusal(std::string(limit + 1, 'x')))
+        ++limit;
+    EXPECT_EQ(DescriptionRefusal(Repeated("ж", limit)).Reason(), "");
+    EXPECT_TRUE(DescriptionRefusal(Repeated("ж", limit + 1)));
+    EXPECT_EQ(DescriptionRefusal(Repeated("😀", limit / 2)).Reason(), "");
+    EXPECT_EQ(DescriptionRefusal(Repeated("😀", limit / 2 + 1)).Reason(),
+              "A service description can be at most " + std::to_string(limit) +
+                  " characters long (an emoji, or another character beyond the first 65,536, counts as two)");
+
+    const std::string fits = Repeated("é", 511) + "x";
+    catalogue.AppendEntry("Long", "C:\\x.exe", fits, "", false);
+    EXPECT_EQ(TCatalogueSnapshot(file).Entry(1).Parameters, fits);
+    EXPECT_EQ(ErrorOf([&] { catalogue.AppendEntry("Longer", "C:\\x.exe", fits + "é", "", false); }),
+              "The parameter line takes 1025 bytes: the catalogue keeps at most 1023 bytes of it (1023, or 1022 for "
+              "one that begins or ends with a blank or a quote; a character beyond ASCII takes 2 to 4)");
 }
