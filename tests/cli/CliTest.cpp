@@ -444,3 +444,40 @@ TEST_F(CliTest, CheckAllAsksEveryPipeAtOnceBesideTheWindowAndTheMailslotOnlyForA
     });
     EXPECT_EQ(active(7), (std::vector<bool>{true, false, false}));
 }
+
+// Accented Latin, Cyrillic, and CJK with an emoji, from the arguments through
+// the catalogue and the service to the program, and back in qv's output.
+TEST_F(CliTest, EveryScriptTravelsFromTheArgumentsToTheProgramAndBack)
+{
+    const std::string name = "Überwachung Журнал 監視😀";
+    struct TRemoved {
+        std::string Name;
+        ~TRemoved()
+        {
+            RemoveTestService(Name);
+            DeleteFileA(StubCopyFile(Name).c_str());
+        }
+    } removed{name};
+    TTempFolder temporary;
+    const std::string folder = temporary.File("Dossier été Папка 文件夹😀");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    const std::string copy = folder + "\\prögram Ж 中😀.exe", log = folder + "\\journal Лог 日志😀.log";
+    ASSERT_TRUE(CopyFileA(program.c_str(), copy.c_str(), FALSE));
+    Expect("add " + Argument(name) + " --program " + Argument(copy) + " --parameters " +
+               Argument("where \"déjà vu\" Жук 漢字😀 wait") + " --log-file " + Argument(log),
+           0);
+    Expect("add \"überwachung журнал 監視😀\" --program \"" + program + "\"", 4, "already exists");
+    EXPECT_NE(Qv(On("show", name)).Out.find("Description:  " + name + "\r"), std::string::npos);
+    EXPECT_EQ(QvJson(On("show", name))["logFile"], log);
+    Expect(On("install", name), 0);
+    Expect(On("start --settle 0", name), 0);
+    const std::string expected = "path " + copy + "\r\nfolder " + folder + "\r\narg where\r\narg déjà vu\r\n"
+                                 "arg Жук\r\narg 漢字😀\r\narg wait\r\n";
+    std::string written;
+    EXPECT_TRUE(WaitFor([&] { return (written = ReadTextFile(log)).find("arg wait") != std::string::npos; }, 10000));
+    std::string said;
+    for (size_t at = written.find(" out: "); at != std::string::npos; at = written.find(" out: ", at + 1))
+        said += written.substr(at + 6, written.find('\n', at) - at - 5);
+    EXPECT_EQ(said, expected) << written;
+    EXPECT_NE(Qv("list").Out.find(name), std::string::npos);
+}

@@ -15,8 +15,12 @@
 //             ("out <i>", "err <i>")
 //   every:MS  write "tick <i>" every MS milliseconds, for ever
 //   event:NAME  set the named event
+//   where     write "path <own path>", "folder <working folder>" and
+//             "arg <argument>" for every argument, read wide and written as
+//             UTF-8, whatever code page this program speaks
 // Ctrl+C makes it write "got ctrl-c" and end with code 0.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -89,6 +93,27 @@ void Flood(long count)
                                  std::to_string((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart) + " ms");
 }
 
+std::string Utf8(const wchar_t* text)
+{
+    char utf8[4096];
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+    return std::string(utf8, length > 0 ? length - 1 : 0);
+}
+
+void WriteWhere()
+{
+    wchar_t text[2048];
+    GetModuleFileNameW(nullptr, text, 2048);
+    Write(STD_OUTPUT_HANDLE, "path " + Utf8(text));
+    GetCurrentDirectoryW(2048, text);
+    Write(STD_OUTPUT_HANDLE, "folder " + Utf8(text));
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 1; i < count; ++i)
+        Write(STD_OUTPUT_HANDLE, "arg " + Utf8(arguments[i]));
+    LocalFree(arguments);
+}
+
 LONG WINAPI Die(EXCEPTION_POINTERS*)
 {
     // No debugger, no crash dialog: just end with the exception's code.
@@ -126,6 +151,8 @@ int main(int argc, char** argv)
             Write(STD_OUTPUT_HANDLE, step.substr(4));
         else if (step.rfind("err:", 0) == 0)
             Write(STD_ERROR_HANDLE, step.substr(4));
+        else if (step == "where")
+            WriteWhere();
         else if (step == "pid")
             Write(STD_OUTPUT_HANDLE, "pid " + std::to_string(GetCurrentProcessId()));
         else if (step == "childpid")
