@@ -475,9 +475,6 @@ TEST_F(CliTest, EveryScriptTravelsFromTheArgumentsToTheProgramAndBack)
                                  "arg Жук\r\narg 漢字😀\r\narg wait\r\n";
     std::string written;
     EXPECT_TRUE(WaitFor([&] { return (written = ReadTextFile(log)).find("arg wait") != std::string::npos; }, 10000));
-    std::string said;
-    for (size_t at = written.find(" out: "); at != std::string::npos; at = written.find(" out: ", at + 1))
-        said += written.substr(at + 6, written.find('\n', at) - at - 5);
-    EXPECT_EQ(said, expected) << written;
+    EXPECT_EQ(LoggedOutput(written), expected) << written;
     EXPECT_NE(Qv("list").Out.find(name), std::string::npos);
 }

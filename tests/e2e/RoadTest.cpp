@@ -9,10 +9,12 @@
 #include "catalogue/IniFile.h"
 #include "deploy/Deploy.h"
 #include "fixtures/SavedCatalogue.h"
+#include "tests/support/Programs.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/TestServices.h"
 #include "tests/support/WindowDriver.h"
+#include "toolkit/Text.h"
 #include "toolkit/window/Application.h"
 #include "ui/uCreateService.h"
 #include "ui/uServiceManager.h"
@@ -168,4 +170,56 @@ TEST_F(RoadTest, TheStatusLineTellsWhatTheSelectedServiceAndItsProgramDo)
     EXPECT_TRUE(form->StatusWatch().Enabled());
     ListView_SetItemState(form->Control("lvServices"), 0, 0, LVIS_SELECTED);
     EXPECT_EQ(form->StatusLine(), "");
+}
+
+// Typed in the wizard in accented Latin, Cyrillic, and CJK with an emoji, and
+// run by the real host: the list shows the name, the program gets its path,
+// arguments, folder and log file whole.
+TEST_F(RoadTest, EveryScriptTypedInTheWizardReachesTheProgram)
+{
+    const std::wstring typed = L"Café Журнал 日誌😀";
+    const std::string name = TextFromWide(typed);
+    struct TRemoved {
+        std::string Name;
+        ~TRemoved()
+        {
+            RemoveTestService(Name);
+            DeleteFileA(StubCopyPath(Name).c_str());
+        }
+    } removed{name};
+    const std::string place = folder.File("Dossier été Папка 文件夹😀");
+    ASSERT_TRUE(CreateDirectoryA(place.c_str(), nullptr));
+    const std::string program = place + "\\prögram Ж 中😀.exe", log = place + "\\journal Лог 日志😀.log";
+    ASSERT_TRUE(CopyFileA((TApplication::ExeFolder() + "road_program.exe").c_str(), program.c_str(), FALSE));
+
+    form = std::make_unique<TfrmServiceManager>();
+    form->QuitOnClose = false;
+    form->Show();
+    WhenModal([&] {
+        TfrmCreateService* wizard = ShownWizard();
+        ASSERT_NE(wizard, nullptr);
+        SetWindowTextW(wizard->Control("edtDescription"), typed.c_str());
+        SetWindowTextW(wizard->Control("edtProgram"), WideFromText(program).c_str());
+        SetWindowTextW(wizard->Control("edtCommandLine"), L"where \"déjà vu\" Жук 漢字😀 wait");
+        wizard->SetLogToFile(true);
+        SetWindowTextW(wizard->Control("edtLogfile"), WideFromText(log).c_str());
+        wizard->btnFinishClick();
+    });
+    prompter.AnswerYes();
+    prompter.AnswerNo();
+    form->btnNewServiceClick();
+    wchar_t caption[256] = {};
+    LVITEMW item = {};
+    item.pszText = caption;
+    item.cchTextMax = 256;
+    SendMessageW(form->Control("lvServices"), LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&item));
+    EXPECT_EQ(caption, typed);
+
+    ASSERT_TRUE(PumpUntil([&] { return ServiceState(name) == SERVICE_STOPPED; }, 15000));
+    Click("btnStartServiceNow");
+    std::string written;
+    EXPECT_TRUE(PumpUntil([&] { return (written = ReadTextFile(log)).find("arg wait") != std::string::npos; },
+                          10000)) << prompter.Texts("Error");
+    EXPECT_EQ(LoggedOutput(written), "path " + program + "\r\nfolder " + place + "\r\narg where\r\narg déjà vu\r\n"
+                                     "arg Жук\r\narg 漢字😀\r\narg wait\r\n");
 }

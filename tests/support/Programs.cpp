@@ -49,3 +49,11 @@ HANDLE EndedProcess(DWORD exitCode)
     WaitForSingleObject(process.hProcess, INFINITE);
     return process.hProcess;
 }
+
+std::string LoggedOutput(const std::string& log)
+{
+    std::string said;
+    for (size_t at = log.find(" out: "); at != std::string::npos; at = log.find(" out: ", at + 1))
+        said += log.substr(at + 6, log.find('\n', at) - at - 5);
+    return said;
+}
