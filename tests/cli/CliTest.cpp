@@ -450,14 +450,7 @@ TEST_F(CliTest, CheckAllAsksEveryPipeAtOnceBesideTheWindowAndTheMailslotOnlyForA
 TEST_F(CliTest, EveryScriptTravelsFromTheArgumentsToTheProgramAndBack)
 {
     const std::string name = "Überwachung Журнал 監視😀";
-    struct TRemoved {
-        std::string Name;
-        ~TRemoved()
-        {
-            RemoveTestService(Name);
-            DeleteFileA(StubCopyFile(Name).c_str());
-        }
-    } removed{name};
+    const TScopeExit removed([&] { RemoveTestServiceAndCopy(name); });
     TTempFolder temporary;
     const std::string folder = temporary.File("Dossier été Папка 文件夹😀");
     ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));

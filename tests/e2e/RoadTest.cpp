@@ -9,6 +9,7 @@
 #include "catalogue/IniFile.h"
 #include "deploy/Deploy.h"
 #include "fixtures/SavedCatalogue.h"
+#include "platform/Owner.h"
 #include "tests/support/Programs.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
@@ -179,14 +180,7 @@ TEST_F(RoadTest, EveryScriptTypedInTheWizardReachesTheProgram)
 {
     const std::wstring typed = L"Café Журнал 日誌😀";
     const std::string name = TextFromWide(typed);
-    struct TRemoved {
-        std::string Name;
-        ~TRemoved()
-        {
-            RemoveTestService(Name);
-            DeleteFileA(StubCopyPath(Name).c_str());
-        }
-    } removed{name};
+    const TScopeExit removed([&] { RemoveTestServiceAndCopy(name); });
     const std::string place = folder.File("Dossier été Папка 文件夹😀");
     ASSERT_TRUE(CreateDirectoryA(place.c_str(), nullptr));
     const std::string program = place + "\\prögram Ж 中😀.exe", log = place + "\\journal Лог 日志😀.log";

@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "catalogue/StubCopy.h"
 #include "fixtures/Watching.h"
 
 namespace {
@@ -77,4 +78,10 @@ std::string ServiceBinary(const std::string& name)
     if (!service || !::QueryServiceConfigA(service.get(), config, needed, &needed) || !config->lpBinaryPathName)
         return "";
     return config->lpBinaryPathName;
+}
+
+void RemoveTestServiceAndCopy(const std::string& name)
+{
+    RemoveTestService(name);
+    DeleteFileA(StubCopyFile(name).c_str());
 }

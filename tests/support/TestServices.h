@@ -18,3 +18,6 @@ DWORD ServiceProcessId(const std::string& name);
 bool WaitForServiceState(const std::string& name, DWORD state);
 // The binary path it is registered with, or "" when there is none.
 std::string ServiceBinary(const std::string& name);
+
+// RemoveTestService, and the entry's service host copy deleted.
+void RemoveTestServiceAndCopy(const std::string& name);
