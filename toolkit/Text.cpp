@@ -165,6 +165,17 @@ std::string TextFromWide(const std::wstring& text)
         return std::string(text.begin(), text.end());
     const UINT codePage = ActiveCodePage();
     std::string narrow = Narrowed(text, codePage);
+    if (codePage == CP_UTF8) {
+        // UTF-8 holds every character but half of a surrogate pair.
+        for (size_t at = 0; at < text.size(); ++at) {
+            const bool paired = IS_HIGH_SURROGATE(text[at]) && at + 1 < text.size() && IS_LOW_SURROGATE(text[at + 1]);
+            if (paired)
+                ++at;
+            else if (IS_HIGH_SURROGATE(text[at]) || IS_LOW_SURROGATE(text[at]))
+                throw TError(UnpassableText(narrow));
+        }
+        return narrow;
+    }
     // What does not come back whole did not pass: "?" for a letter the code
     // page lacks, or a near letter ("A" for "Ā") where Windows fits one.
     if (Widened(narrow, codePage) != text)
