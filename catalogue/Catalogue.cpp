@@ -75,19 +75,23 @@ void WriteSettings(TIniDocument& ini, const TCatalogueEntry& entry)
 // before anything else, then the write lock taken and the file read once.
 class TWriting {
 public:
-    explicit TWriting(const std::string& fileName, const TEntrySettings* settings = nullptr)
-        : checked_(Check(settings)), lock_(fileName), snapshot_(fileName)
+    explicit TWriting(const std::string& fileName, const TEntrySettings* settings = nullptr,
+                      const TServiceSettings* service = nullptr)
+        : checked_(Check(settings, service)), lock_(fileName), snapshot_(fileName)
     {
     }
     TCatalogueSnapshot& Snapshot() { return snapshot_; }
 
 private:
-    static bool Check(const TEntrySettings* settings)
+    static bool Check(const TEntrySettings* settings, const TServiceSettings* service)
     {
         if (settings) {
             CheckDescription(settings->Description);
             CheckValues(*settings);
         }
+        if (service)
+            if (std::string fault = SettingsStorageFault(*service); !fault.empty())
+                throw TError(fault);
         return true;
     }
 
@@ -167,7 +171,7 @@ int TCatalogue::AppendEntry(const std::string& description, const std::string& p
     return Append(writing.Snapshot(), settings);
 }
 
-int TCatalogue::Append(TCatalogueSnapshot& snapshot, const TEntrySettings& settings)
+int TCatalogue::Append(TCatalogueSnapshot& snapshot, const TEntrySettings& settings, const TServiceSettings& service)
 {
     TIniDocument& ini = snapshot.document_;
     const int count = count_ = snapshot.Count();
@@ -181,7 +185,10 @@ int TCatalogue::Append(TCatalogueSnapshot& snapshot, const TEntrySettings& setti
     ini.WriteString(StatusSection, ServiceKey(count + 1), settings.Description);
     WriteSettings(ini, entry_);
     ini.WriteInteger(settings.Description, ServiceIDKey, id);
+    // A section left behind by a hand edit lends the new entry nothing.
+    WriteServiceSettings(ini, settings.Description, service);
     ini.Save();
+    service_ = service;
     count_ = index_ = count + 1;
     entry_.ServiceID = id;
     entry_.StubPath.clear();
@@ -212,6 +219,7 @@ void TCatalogue::Update(TCatalogueSnapshot& snapshot, int index, const TEntrySet
     // that another entry names too (left so by an older or hand-edited file)
     // stays with that entry, and this one leaves with an ID of its own.
     std::optional<std::string> serviceID, stubPath;
+    std::optional<TServiceSettings> service;
     bool shared = false;
     if (renamed) {
         shared = SectionSharer(snapshot, previous, index) != -1;
@@ -224,6 +232,7 @@ void TCatalogue::Update(TCatalogueSnapshot& snapshot, int index, const TEntrySet
                 serviceID = ini.ReadString(previous, ServiceIDKey, "");
             if (ini.HasKey(previous, VantorerKey))
                 stubPath = ini.ReadString(previous, VantorerKey, "");
+            service = ReadServiceSettings(ini, previous);
         }
     }
 
@@ -241,6 +250,8 @@ void TCatalogue::Update(TCatalogueSnapshot& snapshot, int index, const TEntrySet
             ini.WriteString(description, VantorerKey, *stubPath);
         else
             ini.DeleteKey(description, VantorerKey);
+        // How the entry runs goes along with it too.
+        WriteServiceSettings(ini, description, service.value_or(TServiceSettings{}));
         if (!shared && !previous.empty() && !IsReservedSection(previous))
             ini.EraseSection(previous);
     }
@@ -283,8 +294,10 @@ TEntryOutcome TCatalogue::Locate(const TCatalogueSnapshot& snapshot, const TEntr
     count_ = snapshot.Count();
     TEntryOutcome outcome = TEntryOutcome::Gone;
     index_ = snapshot.Find(key, outcome);
-    if (index_ != -1)
+    if (index_ != -1) {
         entry_ = snapshot.Entry(index_);
+        service_ = ReadServiceSettings(snapshot.Document(), entry_.Description);
+    }
     return outcome;
 }
 
@@ -299,12 +312,12 @@ TEntryOutcome TCatalogue::LoadEntry(const TEntryKey& key)
     return Locate(TCatalogueSnapshot(fileName_), key);
 }
 
-TEntryOutcome TCatalogue::AddEntry(const TEntrySettings& settings)
+TEntryOutcome TCatalogue::AddEntry(const TEntrySettings& settings, const TServiceSettings& service)
 {
-    TWriting writing(fileName_, &settings);
+    TWriting writing(fileName_, &settings, &service);
     if (Locate(writing.Snapshot(), {settings.Description}) == TEntryOutcome::Done)
         return TEntryOutcome::Duplicate;
-    Append(writing.Snapshot(), settings);
+    Append(writing.Snapshot(), settings, service);
     return TEntryOutcome::Done;
 }
 
@@ -327,6 +340,21 @@ TEntryOutcome TCatalogue::ChangeEntry(const TEntryKey& key, const TEntrySettings
         return TEntryOutcome::Duplicate;
     }
     Update(snapshot, index, settings);
+    return TEntryOutcome::Done;
+}
+
+TEntryOutcome TCatalogue::ChangeServiceSettings(const TEntryKey& key, const TServiceSettings& seen,
+                                                const TServiceSettings& settings)
+{
+    TWriting writing(fileName_, nullptr, &settings);
+    TCatalogueSnapshot& snapshot = writing.Snapshot();
+    if (TEntryOutcome found = Locate(snapshot, key); found != TEntryOutcome::Done)
+        return found;
+    if (service_ != seen)
+        return TEntryOutcome::Changed;
+    WriteServiceSettings(snapshot.document_, entry_.Description, settings);
+    snapshot.document_.Save();
+    service_ = settings;
     return TEntryOutcome::Done;
 }
 

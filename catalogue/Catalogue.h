@@ -4,6 +4,7 @@
 
 #include "catalogue/Description.h"
 #include "catalogue/IniDocument.h"
+#include "catalogue/ServiceSettings.h"
 #include "toolkit/Paths.h"
 
 // The catalogue file, in the Windows directory; both the manager and every
@@ -166,13 +167,20 @@ public:
     // with a TError, as by AppendEntry and UpdateEntry.
     TEntryOutcome LoadEntry(const TEntryKey& key);
     // Refuses a description another entry has (Duplicate).
-    TEntryOutcome AddEntry(const TEntrySettings& settings);
+    TEntryOutcome AddEntry(const TEntrySettings& settings, const TServiceSettings& service = {});
     // Refuses an installed entry, one whose settings are no longer those
     // seen (another program's change would be undone), and a description
     // another entry has.
     TEntryOutcome ChangeEntry(const TEntryKey& key, const TEntrySettings& seen, const TEntrySettings& settings);
     // Refuses an installed entry.
     TEntryOutcome RemoveEntry(const TEntryKey& key);
+    // Changes how the entry runs, also while it is installed; refuses an
+    // entry whose settings are no longer those seen. A value the catalogue
+    // cannot hold is refused with a TError (SettingsStorageFault).
+    TEntryOutcome ChangeServiceSettings(const TEntryKey& key, const TServiceSettings& seen,
+                                        const TServiceSettings& settings);
+    // The settings of the entry the last keyed operation found or wrote.
+    const TServiceSettings& ServiceSettings() const { return service_; }
     // The list index at which the last of these operations found or put the
     // working entry.
     int EntryIndex() const { return index_; }
@@ -195,13 +203,14 @@ private:
     // its service until it is uninstalled.
     TEntryOutcome LocateUninstalled(const TCatalogueSnapshot& snapshot, const TEntryKey& key);
     // The writes themselves, on a snapshot read under the write lock.
-    int Append(TCatalogueSnapshot& snapshot, const TEntrySettings& settings);
+    int Append(TCatalogueSnapshot& snapshot, const TEntrySettings& settings, const TServiceSettings& service = {});
     void Update(TCatalogueSnapshot& snapshot, int index, const TEntrySettings& settings);
     void Delete(TCatalogueSnapshot& snapshot, int index);
     void Record(const std::string& description, const char* key, const std::string& value);
 
     std::string fileName_;
     TCatalogueEntry entry_;
+    TServiceSettings service_;
     int count_ = 0;
     int index_ = 0;
 };

@@ -1,0 +1,143 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "catalogue/IniDocument.h"
+
+// How an entry's program runs as a service, beyond what it runs: the
+// account, the folder and environment, the start, the stop, the restarts
+// and the log. Each is an optional key in the entry's section; a missing
+// key means the default, which is how Quorvane ran every program before
+// these settings existed, so an entry without them runs as it always did.
+
+enum class TAccountKind { LocalSystem, LocalService, NetworkService, Virtual, Named, GroupManaged };
+enum class TStartType { Automatic, Delayed, Manual, Disabled };
+enum class TRestartPolicy { Always, OnFailure, Never };
+enum class TPriority { Idle, BelowNormal, Normal, AboveNormal, High };
+
+struct TServiceSettings {
+    // As typed ("LocalService", "NT SERVICE\Mail Relay", "CORP\relay$",
+    // "CORP\relay"); "" is LocalSystem.
+    std::string Account;
+    // "" is the program's own folder.
+    std::string WorkingFolder;
+    // Added to the host's environment; one of the same name (in any letter
+    // case) takes the host's one's place.
+    std::vector<std::pair<std::string, std::string>> Environment;
+    TStartType StartType = TStartType::Automatic;
+    // Services that must run first.
+    std::vector<std::string> Dependencies;
+    // How long the program has to end after it was asked to.
+    unsigned StopTimeoutSeconds = 3;
+    TRestartPolicy Restart = TRestartPolicy::Always;
+    // Exit codes that count as success when restarting on failure only.
+    std::vector<unsigned long> SuccessCodes = {0};
+    // At most this many restarts within the window (0: no maximum); a
+    // window of 0 reaches back to the service's start.
+    unsigned MaxRestarts = 0;
+    unsigned RestartWindowSeconds = 0;
+    // The wait before the second start after a quick end, doubling up to
+    // the ceiling; a run of ten seconds starts the count afresh.
+    unsigned RestartDelaySeconds = 1;
+    unsigned RestartDelayMaxSeconds = 60;
+    TPriority Priority = TPriority::Normal;
+    // The log file moves aside past this size (0: never by size), and at
+    // midnight when LogDaily is set; LogKeep old files are kept.
+    uint64_t LogMaxBytes = 1024 * 1024;
+    bool LogDaily = false;
+    unsigned LogKeep = 1;
+    bool LogTimestamps = true;
+    // What the Services console shows as the service's description; ""
+    // is Quorvane's own line naming the program.
+    std::string ServiceText;
+
+    bool operator==(const TServiceSettings&) const = default;
+};
+
+// Every setting, in the order qv shows them.
+enum class TSetting {
+    Account,
+    WorkingFolder,
+    Environment,
+    StartType,
+    DependsOn,
+    StopTimeout,
+    Restart,
+    SuccessCodes,
+    MaxRestarts,
+    RestartWindow,
+    RestartDelay,
+    RestartDelayMax,
+    Priority,
+    LogMaxSize,
+    LogDaily,
+    LogKeep,
+    LogTimestamps,
+    ServiceText,
+};
+
+struct TSettingInfo {
+    TSetting Setting;
+    // Its key in the entry's section (the environment's keys are
+    // EnvironmentKeyPrefix and the variable's name).
+    const char* Key;
+    // Its option of qv, without "--".
+    const char* Option;
+    // How qv and the window name it.
+    const char* Label;
+    // It belongs to the Service Control Manager: applied at once to an
+    // installed entry. The others are the service host's: they take effect
+    // at the program's next start.
+    bool ServiceManager;
+};
+
+inline constexpr const char* EnvironmentKeyPrefix = "Env.";
+
+const std::vector<TSettingInfo>& SettingInfos();
+const TSettingInfo& InfoOf(TSetting setting);
+
+// The setting's value as the catalogue keeps it and qv takes it ("" when it
+// is unset). Not for the environment, which is a key per variable.
+std::string SettingText(const TServiceSettings& settings, TSetting setting);
+// As people read it: "automatic (delayed)", "30 s", "1 MiB"; the program's
+// folder for an unset working folder.
+std::string SettingDisplay(const TServiceSettings& settings, TSetting setting, const std::string& program);
+bool IsDefault(const TServiceSettings& settings, TSetting setting);
+// Sets the setting from text as qv takes it; "" when it did, otherwise the
+// refusal, naming the setting and the fault. Not for the environment.
+std::string SetSetting(TServiceSettings& settings, TSetting setting, const std::string& text);
+// Sets or removes one environment variable; "" or the refusal.
+std::string SetVariable(TServiceSettings& settings, const std::string& name, const std::string& value);
+void UnsetVariable(TServiceSettings& settings, const std::string& name);
+
+// The refusal for the first setting whose value the catalogue or the system
+// cannot take, or "": an environment name that is empty, holds "=" or
+// would not read back as given, a line break anywhere, a value longer than
+// a read gives back whole, a working folder that is not the full path of an
+// existing folder, a maximum restart delay below the first.
+// Checks that ask the system about services and accounts are the
+// deployment's (ServiceSettingsFault).
+std::string SettingsValueFault(const TServiceSettings& settings);
+// The part of those checks that is about what the catalogue can hold: names,
+// line breaks and lengths.
+std::string SettingsStorageFault(const TServiceSettings& settings);
+
+TAccountKind AccountKind(const std::string& account);
+// The name the Service Control Manager knows the account by.
+std::string ServiceAccountName(const std::string& account);
+// A named account's password is asked for whenever it is handed over.
+bool AccountNeedsPassword(const std::string& account);
+
+// The description the Services console shows when ServiceText is unset.
+std::string DefaultServiceText(const std::string& program);
+
+// The settings of the entry whose section that is; a missing key, or one
+// whose value does not read as the setting, is the default.
+TServiceSettings ReadServiceSettings(const TIniDocument& ini, const std::string& section);
+// Writes every setting that is not at its default, each value so that a
+// read gives it back whole, and removes the keys of the others.
+void WriteServiceSettings(TIniDocument& ini, const std::string& section, const TServiceSettings& settings);
+// Whether a key of an entry's section is a setting's.
+bool IsSettingKey(const std::string& key);
