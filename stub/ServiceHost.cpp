@@ -39,8 +39,10 @@ void Report(DWORD state, DWORD waitHintMs = 0, DWORD specificCode = 0)
     std::lock_guard<std::mutex> hold(statusLock);
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
+    // At shutdown the program is stopped as at any stop, within the time the
+    // pre-shutdown notice leaves (set at install from the stop timeout).
     status.dwControlsAccepted =
-        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN : 0;
     status.dwWin32ExitCode = specificCode ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
     status.dwServiceSpecificExitCode = specificCode;
     status.dwWaitHint = waitHintMs;
@@ -78,6 +80,7 @@ DWORD WINAPI Control(DWORD control, DWORD, void*, void*)
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+    case SERVICE_CONTROL_PRESHUTDOWN:
         // Silent before anything else: a host that is stopping must not pass
         // for a running one, not even while its program still ends. Nothing
         // may unwind into the Service Control Manager, and the stop happens
@@ -102,18 +105,23 @@ void OnThreadFailure(const std::string&)
     SetEvent(stopEvent);
 }
 
+TLogRotation RotationOf(const TServiceSettings& settings)
+{
+    return {settings.LogMaxBytes, settings.LogKeep, settings.LogDaily};
+}
+
 // Where the lifecycle goes: the entry's file when it asks for one and the
 // file can be opened, the event log otherwise.
-std::shared_ptr<TStubLog> OpenLog(const TStubSettings& settings, bool& toFile)
+std::shared_ptr<TStubLog> OpenLog(const TStubSettings& settings, std::shared_ptr<TFileLog>& fileLog)
 {
-    toFile = false;
     if (settings.LogToFile) {
         std::string reason = "no log file is set";
         if (!settings.LogFile.empty()) {
-            auto file = std::make_shared<TFileLog>(settings.LogFile);
+            auto file = std::make_shared<TFileLog>(settings.LogFile, RotationOf(settings.Service),
+                                                   settings.Service.LogTimestamps);
             try {
                 file->Open();
-                toFile = true;
+                fileLog = file;
                 return file;
             } catch (const TError& error) {
                 reason = error.Message();
@@ -137,13 +145,26 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log)
         TEventLog(serviceName).Event(TLogKind::Error, "the service cannot run: " + error.Message());
         return error.ExitCode();
     }
-    bool toFile = false;
-    log = OpenLog(settings, toFile);
+    std::shared_ptr<TFileLog> fileLog;
+    log = OpenLog(settings, fileLog);
+    const bool toFile = fileLog != nullptr;
     log->Event(TLogKind::Information, "service \"" + settings.Description + "\" starting (service ID " +
                                           std::to_string(settings.ServiceID) + ")");
 
     // The listener goes first at the end: it asks the supervisor.
-    TSupervisor supervisor(settings, log, toFile, stopEvent);
+    TSupervisor supervisor(settings, log, toFile, stopEvent, TimingOf(settings.Service));
+    // The host's settings as they are at each start of the program; an
+    // entry that cannot be read then keeps those it had.
+    const std::string ownPath = ExecutablePath();
+    supervisor.SetReload([ownPath, fileLog](TStubSettings& current) {
+        try {
+            current.Service = LoadSettings(ownPath).Service;
+        } catch (const TError&) {
+            return;
+        }
+        if (fileLog)
+            fileLog->Configure(RotationOf(current.Service), current.Service.LogTimestamps);
+    });
     TLivenessListener liveness(settings.ServiceID, log, [&supervisor] { return supervisor.ProgramRunning(); });
     try {
         liveness.Start();
@@ -153,7 +174,6 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log)
     TPublishedListener published(liveness);
     // Serves through a stop, saying so, and goes first once the program has
     // ended: a service that reports itself stopped has no pipe.
-    const std::string ownPath = ExecutablePath();
     TStatusServer status(settings.ServiceID, log, [&] {
         TProgramStatus answer = supervisor.Status();
         answer.ServiceHost = ownPath;
@@ -169,12 +189,12 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log)
 
     stopHintMs = supervisor.StopBoundMs();
     Report(SERVICE_RUNNING);
-    supervisor.Run([&] { Report(SERVICE_STOP_PENDING, supervisor.StopBoundMs()); });
+    const unsigned long ended = supervisor.Run([&] { Report(SERVICE_STOP_PENDING, supervisor.StopBoundMs()); });
     status.Stop();
     Report(SERVICE_STOP_PENDING, StepHintMs);
     StopListening();
     log->Event(TLogKind::Information, "stopped");
-    return hostFailed ? HostFailureExitCode : 0;
+    return hostFailed ? HostFailureExitCode : ended;
 }
 
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv)

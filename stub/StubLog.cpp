@@ -29,10 +29,11 @@ size_t WholeLines(const char* data, size_t size, size_t room)
 
 } // namespace
 
-std::string LogLine(const SYSTEMTIME& time, const std::string& text)
+std::string LogLine(const SYSTEMTIME& time, const std::string& text, bool stamped)
 {
     std::string line;
-    AppendStamp(line, time);
+    if (stamped)
+        AppendStamp(line, time);
     return line + text + "\r\n";
 }
 
@@ -51,7 +52,8 @@ void TOutputLines::Emit(const std::string& prefix, const char* line, size_t size
 void TOutputLines::Add(const SYSTEMTIME& arrived, const char* data, size_t size)
 {
     std::string prefix;
-    AppendStamp(prefix, arrived);
+    if (stamped_)
+        AppendStamp(prefix, arrived);
     prefix.append(stream_).append(": ");
     const char* end = data + size;
     while (const char* feed = static_cast<const char*>(std::memchr(data, '\n', static_cast<size_t>(end - data)))) {
@@ -86,11 +88,57 @@ void TOutputLines::Finish(const SYSTEMTIME& now)
     Add(now, rest.data(), rest.size());
 }
 
-TFileLog::TFileLog(std::string path, TLogRotation rotation)
-    : path_(std::move(path)), rotation_(rotation), rotateAt_(rotation.LimitBytes)
+namespace {
+
+unsigned DayOf(const SYSTEMTIME& time)
 {
+    return time.wYear * 10000u + time.wMonth * 100u + time.wDay;
+}
+
+SYSTEMTIME LocalNow()
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return now;
+}
+
+} // namespace
+
+TFileLog::TFileLog(std::string path, TLogRotation rotation, bool stamped)
+    : path_(std::move(path)), stamped_(stamped), clock_(LocalNow)
+{
+    Configure(rotation, stamped);
+}
+
+void TFileLog::Configure(TLogRotation rotation, bool stamped)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    rotation_ = rotation;
     if (rotation_.OldFiles < 1)
         rotation_.OldFiles = 1;
+    stamped_ = stamped;
+    rotateAt_ = SizeLimit();
+}
+
+void TFileLog::SetClock(TLogClock clock)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    clock_ = std::move(clock);
+}
+
+uint64_t TFileLog::SizeLimit() const
+{
+    return rotation_.LimitBytes ? rotation_.LimitBytes : UINT64_MAX;
+}
+
+bool TFileLog::NewDay()
+{
+    if (!rotation_.Daily)
+        return false;
+    const unsigned today = DayOf(clock_());
+    if (linesBytes_ == 0)
+        day_ = today;
+    return today != day_;
 }
 
 bool TFileLog::OpenFile(DWORD disposition)
@@ -104,6 +152,12 @@ bool TFileLog::OpenFile(DWORD disposition)
     LARGE_INTEGER size = {};
     size_ = GetFileSizeEx(file_.Get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
     linesBytes_ = size_;
+    // A file kept from before holds the lines of the day it was last written.
+    FILETIME written, local;
+    SYSTEMTIME time = clock_();
+    if (size_ > 0 && GetFileTime(file_.Get(), nullptr, nullptr, &written) && FileTimeToLocalFileTime(&written, &local))
+        FileTimeToSystemTime(&local, &time);
+    day_ = DayOf(time);
     return true;
 }
 
@@ -116,16 +170,16 @@ void TFileLog::Open()
     throw TError("cannot open the log file \"" + path_ + "\" (error " + std::to_string(error) + ")");
 }
 
-std::string TFileLog::Stamped(const std::string& text)
+std::string TFileLog::Stamped(const std::string& text) const
 {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    return LogLine(now, text);
+    return LogLine(clock_(), text, stamped_);
 }
 
 std::string TFileLog::OldFile(unsigned number) const
 {
-    return path_ + "." + std::to_string(number);
+    std::string digits = std::to_string(number);
+    const size_t width = std::to_string(rotation_.OldFiles).size();
+    return path_ + "." + std::string(width > digits.size() ? width - digits.size() : 0, '0') + digits;
 }
 
 uint64_t TFileLog::OldFilesBytes() const
@@ -153,7 +207,8 @@ void TFileLog::Rotate()
         const bool moved = MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
         const DWORD error = moved ? ERROR_SUCCESS : GetLastError();
         if (!moved && error != ERROR_FILE_NOT_FOUND) {
-            rotateAt_ = size_ + rotation_.LimitBytes;
+            rotateAt_ = rotation_.LimitBytes ? size_ + rotation_.LimitBytes : UINT64_MAX;
+            day_ = DayOf(clock_());
             std::string warning = Stamped("warning: the log could not be moved to \"" + to +
                                           "\" (error " + std::to_string(error) + "); it grows until the next try");
             Append(warning.data(), warning.size());
@@ -163,12 +218,12 @@ void TFileLog::Rotate()
     file_.Close();
     const uint64_t held = OldFilesBytes();
     deleted_ += before > held ? before - held : 0;
-    rotateAt_ = rotation_.LimitBytes;
+    rotateAt_ = SizeLimit();
     if (!OpenFile(OPEN_ALWAYS))
         return;
-    std::string files = "\"" + path_ + ".1\" holds";
+    std::string files = "\"" + OldFile(1) + "\" holds";
     if (rotation_.OldFiles > 1)
-        files = "\"" + path_ + ".1\" to \"" + OldFile(rotation_.OldFiles) + "\" hold";
+        files = "\"" + OldFile(1) + "\" to \"" + OldFile(rotation_.OldFiles) + "\" hold";
     std::string note = Stamped("log continued: " + files + " the " + std::to_string(held) +
                                " bytes before this file; " + std::to_string(deleted_) +
                                " bytes of older lines have been deleted since the service host started");
@@ -193,6 +248,9 @@ bool TFileLog::Append(const char* data, size_t size)
 
 void TFileLog::WriteLines(const char* data, size_t size)
 {
+    // The day's first line starts a file of its own.
+    if (NewDay())
+        Rotate();
     // Rotation is tried once for each line that does not fit.
     bool tried = false;
     while (size > 0) {

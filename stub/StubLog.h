@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -22,8 +23,8 @@ public:
     virtual void Output(const std::string& lines) = 0;
 };
 
-// "2024-03-05 14:07:09.042 text\r\n"
-std::string LogLine(const SYSTEMTIME& time, const std::string& text);
+// "2024-03-05 14:07:09.042 text\r\n", or "text\r\n" unstamped.
+std::string LogLine(const SYSTEMTIME& time, const std::string& text, bool stamped = true);
 
 // Turns what one output stream of the program delivers into log lines
 // ("<stamp> out: <line>\r\n"), stamped with the time the piece arrived. A
@@ -33,8 +34,8 @@ class TOutputLines {
 public:
     static constexpr size_t LongestLine = 4096;
 
-    // stream: "out" or "err".
-    explicit TOutputLines(const char* stream) : stream_(stream) {}
+    // stream: "out" or "err"; stamped: lines begin with their time.
+    explicit TOutputLines(const char* stream, bool stamped = true) : stream_(stream), stamped_(stamped) {}
 
     void Add(const SYSTEMTIME& arrived, const char* data, size_t size);
     // The stream ended: an unended last line counts as a line.
@@ -48,17 +49,24 @@ private:
     void Emit(const std::string& prefix, const char* line, size_t size);
 
     std::string stream_;
+    bool stamped_;
     std::string unended_;
     std::string lines_;
 };
 
-// When the log moves aside: past LimitBytes, the file becomes "<file>.1",
-// an older "<file>.1" becomes "<file>.2" and so on; past OldFiles the oldest
-// is deleted.
+// When the log moves aside: past LimitBytes (0: never by size), and with
+// Daily at the first line of a new day, the file becomes "<file>.1", an
+// older "<file>.1" becomes "<file>.2" and so on; past OldFiles the oldest
+// is deleted. The numbers have as many digits as OldFiles ("<file>.01" to
+// "<file>.14"), so the names sort by age.
 struct TLogRotation {
     uint64_t LimitBytes = 1024 * 1024;
     unsigned OldFiles = 1;
+    bool Daily = false;
 };
+
+// Where the log takes the time from; tests pass their own.
+using TLogClock = std::function<SYSTEMTIME()>;
 
 // Appends timestamped lines to a file, whole lines at a time, so a line is
 // never split between two files nor mixed with another. Each rotation
@@ -70,7 +78,7 @@ struct TLogRotation {
 // works again.
 class TFileLog : public TStubLog {
 public:
-    explicit TFileLog(std::string path, TLogRotation rotation = {});
+    explicit TFileLog(std::string path, TLogRotation rotation = {}, bool stamped = true);
     TFileLog(const TFileLog&) = delete;
     TFileLog& operator=(const TFileLog&) = delete;
 
@@ -83,20 +91,29 @@ public:
     void Output(const std::string& lines) override;
 
     const std::string& Path() const { return path_; }
+    // Settings changed while the host runs take effect from the next line.
+    void Configure(TLogRotation rotation, bool stamped);
+    void SetClock(TLogClock clock);
 
 private:
-    static std::string Stamped(const std::string& text);
+    std::string Stamped(const std::string& text) const;
+    uint64_t SizeLimit() const;
     void Write(const std::string& lines);
     // These expect the lock held.
     void WriteLines(const char* data, size_t size);
     bool Append(const char* data, size_t size);
     bool OpenFile(DWORD disposition);
     std::string OldFile(unsigned number) const;
+    bool NewDay();
     uint64_t OldFilesBytes() const;
     void Rotate();
 
     std::string path_;
     TLogRotation rotation_;
+    bool stamped_;
+    TLogClock clock_;
+    // The day (year, month, day) the file's lines are of.
+    unsigned day_ = 0;
     // The size past which the next line moves the file aside.
     uint64_t rotateAt_;
     std::mutex lock_;

@@ -67,6 +67,7 @@ TStubSettings LoadSettings(const std::string& ownPath, const std::string& fileNa
     settings.Parameters = ini.ReadString(description, ParametersKey, "");
     settings.LogFile = ini.ReadString(description, LogFileKey, "");
     settings.LogToFile = ini.ReadBool(description, LogToFileKey, false);
+    settings.Service = ReadServiceSettings(ini, description);
     return settings;
 }
 

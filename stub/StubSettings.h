@@ -2,6 +2,7 @@
 #include <string>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/ServiceSettings.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
 
@@ -13,6 +14,7 @@ struct TStubSettings {
     std::string LogFile;
     bool LogToFile = false;
     int ServiceID = 1;
+    TServiceSettings Service;
 };
 
 // Service-specific exit codes the Service Control Manager reports when the
@@ -20,6 +22,11 @@ struct TStubSettings {
 inline constexpr unsigned long NoSectionExitCode = 1;
 inline constexpr unsigned long NotOwnEntryExitCode = 2;
 inline constexpr unsigned long HostFailureExitCode = 3;
+// The program ended with a failure and the entry's policy does not restart it.
+inline constexpr unsigned long ProgramFailedExitCode = 4;
+// The program needed more restarts than the entry allows within its window;
+// the recovery actions set at install take over.
+inline constexpr unsigned long TooManyRestartsExitCode = 5;
 
 // A section the host cannot run from; carries the exit code to report.
 class TSettingsError : public TError {

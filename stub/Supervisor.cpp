@@ -1,11 +1,16 @@
 #include "stub/Supervisor.h"
 
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
 #include "stub/AskToEnd.h"
-#include "stub/BackOff.h"
 #include "stub/Guard.h"
+#include "stub/RestartRule.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
 #include "toolkit/System.h"
+#include "toolkit/Text.h"
 
 namespace {
 
@@ -23,6 +28,7 @@ constexpr DWORD CancelledReaderMs = 500;
 struct TReaderArguments {
     HANDLE Pipe;
     const char* Stream;
+    bool Stamped;
     std::shared_ptr<TStubLog> Log;
 };
 
@@ -32,7 +38,7 @@ struct TReaderArguments {
 void ReadOutput(const TReaderArguments& reader)
 {
     std::vector<char> buffer(ReadBytes);
-    TOutputLines lines(reader.Stream);
+    TOutputLines lines(reader.Stream, reader.Stamped);
     SYSTEMTIME now;
     DWORD read = 0;
     while (ReadFile(reader.Pipe, buffer.data(), ReadBytes, &read, nullptr) && read > 0) {
@@ -62,6 +68,44 @@ HANDLE OpenNul(DWORD access)
     return CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
 }
 
+// The host's environment with the entry's variables, each in the place of
+// one of the same name, as CreateProcessA takes it: "name=value" strings,
+// then one more zero.
+std::vector<char> EnvironmentBlock(const std::vector<std::pair<std::string, std::string>>& variables)
+{
+    std::vector<char> block;
+    auto add = [&](const std::string& entry) {
+        block.insert(block.end(), entry.begin(), entry.end());
+        block.push_back('\0');
+    };
+    if (char* host = GetEnvironmentStringsA()) {
+        for (const char* entry = host; *entry; entry += std::strlen(entry) + 1) {
+            // Names such as "=C:" begin with "=".
+            const char* equals = std::strchr(entry + 1, '=');
+            const std::string name = LowerCase(std::string(entry, equals ? equals : entry + std::strlen(entry)));
+            if (std::none_of(variables.begin(), variables.end(),
+                             [&](const auto& variable) { return LowerCase(variable.first) == name; }))
+                add(entry);
+        }
+        FreeEnvironmentStringsA(host);
+    }
+    for (const auto& [name, value] : variables)
+        add(name + "=" + value);
+    block.push_back('\0');
+    return block;
+}
+
+DWORD PriorityClass(TPriority priority)
+{
+    switch (priority) {
+    case TPriority::Idle: return IDLE_PRIORITY_CLASS;
+    case TPriority::BelowNormal: return BELOW_NORMAL_PRIORITY_CLASS;
+    case TPriority::AboveNormal: return ABOVE_NORMAL_PRIORITY_CLASS;
+    case TPriority::High: return HIGH_PRIORITY_CLASS;
+    default: return 0;
+    }
+}
+
 // Read end ours only, write end for the child.
 bool OutputPipe(TKernelHandle& read, TKernelHandle& write)
 {
@@ -73,6 +117,14 @@ bool OutputPipe(TKernelHandle& read, TKernelHandle& write)
 }
 
 } // namespace
+
+TSupervisorTiming TimingOf(const TServiceSettings& settings, TSupervisorTiming base)
+{
+    base.GracefulEndMs = settings.StopTimeoutSeconds * 1000;
+    base.FirstBackOffMs = settings.RestartDelaySeconds * 1000;
+    base.BackOffCeilingMs = settings.RestartDelayMaxSeconds * 1000;
+    return base;
+}
 
 TProgramRun::~TProgramRun()
 {
@@ -158,7 +210,7 @@ TProgramStatus TSupervisor::Status() const
 
 void TSupervisor::StartReader(TKernelHandle pipe, const char* stream, TProgramRun& run)
 {
-    auto* arguments = new TReaderArguments{pipe.Get(), stream, log_};
+    auto* arguments = new TReaderArguments{pipe.Get(), stream, settings_.Service.LogTimestamps, log_};
     TKernelHandle thread(
         CreateThread(nullptr, ThreadStackBytes, ReaderMain, arguments, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!thread) {
@@ -209,13 +261,18 @@ void TSupervisor::Launch(TProgramRun& run)
     std::string line = ProgramCommandLine(settings_.Program, settings_.Parameters);
     std::vector<char> commandLine(line.begin(), line.end());
     commandLine.push_back('\0');
-    std::string folder = FolderOf(settings_.Program);
+    const TServiceSettings& service = settings_.Service;
+    std::string folder = service.WorkingFolder.empty() ? FolderOf(settings_.Program) : service.WorkingFolder;
+    std::vector<char> environment;
+    if (!service.Environment.empty())
+        environment = EnvironmentBlock(service.Environment);
     PROCESS_INFORMATION process = {};
     // A console program gets a console of its own without a window. It stays
     // in that console's first process group, the one Ctrl+C reaches: a group
     // of its own would ignore Ctrl+C.
     BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                  CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
+                                  CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                                  environment.empty() ? nullptr : environment.data(),
                                   folder.empty() ? nullptr : folder.c_str(), &startup, &process);
     if (!started) {
         const DWORD error = GetLastError();
@@ -224,6 +281,10 @@ void TSupervisor::Launch(TProgramRun& run)
     run.Process = TKernelHandle(process.hProcess);
     run.Thread = TKernelHandle(process.hThread);
     run.Pid = process.dwProcessId;
+    // Set before its first instruction runs (Wine ignores the class given
+    // to CreateProcess).
+    if (DWORD priority = PriorityClass(service.Priority); priority && !SetPriorityClass(run.Process.Get(), priority))
+        log_->Event(TLogKind::Warning, "the program runs at normal priority: " + SystemMessage(GetLastError()));
     // The program's ends are its own now; ours would keep the pipes open.
     input.Close();
     outWrite.Close();
@@ -257,12 +318,17 @@ void TSupervisor::StopRun(TProgramRun& run, const std::function<void()>& progres
     run.End();
 }
 
-void TSupervisor::Run(const std::function<void()>& progress)
+unsigned long TSupervisor::Run(const std::function<void()>& progress)
 {
-    TBackOff backOff(timing_.FirstBackOffMs, timing_.BackOffCeilingMs, timing_.SteadyRunMs);
+    TRestartRule rule(settings_.Service, timing_.FirstBackOffMs, timing_.BackOffCeilingMs, timing_.SteadyRunMs);
     const std::string commandLine = ProgramCommandLine(settings_.Program, settings_.Parameters);
     while (WaitForSingleObject(stop_, 0) != WAIT_OBJECT_0) {
-        uint32_t wait = 0;
+        if (reload_) {
+            reload_(settings_);
+            timing_ = TimingOf(settings_.Service, timing_);
+            rule.Update(settings_.Service, timing_.FirstBackOffMs, timing_.BackOffCeilingMs);
+        }
+        TRestartDecision next;
         {
             Publish([](TProgramStatus& status) { status.State = TProgramState::Starting; });
             TProgramRun run(log_, timing_.DrainMs);
@@ -272,7 +338,8 @@ void TSupervisor::Run(const std::function<void()>& progress)
                 Launch(run);
                 launched = true;
             } catch (const TError& error) {
-                wait = BackingOff(backOff.Next(0), std::nullopt, error.Message());
+                next = rule.After(std::nullopt, 0, GetTickCount64());
+                BackingOff(next, std::nullopt, error.Message());
                 log_->Event(TLogKind::Error, "cannot start " + commandLine + ": " + error.Message());
             }
             if (launched) {
@@ -292,7 +359,7 @@ void TSupervisor::Run(const std::function<void()>& progress)
                 if (woke == WAIT_OBJECT_0 + 1) {
                     StopRun(run, progress);
                     Publish([](TProgramStatus& status) { Stopped(status); });
-                    return;
+                    return 0;
                 }
                 if (woke != WAIT_OBJECT_0) {
                     const DWORD error = GetLastError();
@@ -301,7 +368,8 @@ void TSupervisor::Run(const std::function<void()>& progress)
                 const uint64_t ranMs = GetTickCount64() - began;
                 DWORD code = 0;
                 GetExitCodeProcess(run.Process.Get(), &code);
-                wait = BackingOff(backOff.Next(ranMs), code, "");
+                next = rule.After(code, ranMs, GetTickCount64());
+                BackingOff(next, code, "");
                 run.End();
                 log_->Event(code == 0 ? TLogKind::Information : TLogKind::Warning,
                             "program exited with code " + std::to_string(code));
@@ -309,7 +377,12 @@ void TSupervisor::Run(const std::function<void()>& progress)
         }
         if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0)
             break;
-        log_->Event(TLogKind::Information, "restarting in " + std::to_string(wait) + " ms");
+        if (!next.Restart) {
+            log_->Event(next.ServiceExitCode ? TLogKind::Warning : TLogKind::Information,
+                        "stopping the service: " + next.Why);
+            return next.ServiceExitCode;
+        }
+        log_->Event(TLogKind::Information, "restarting in " + std::to_string(next.WaitMs) + " ms");
         // The start comes when the status said it would.
         ULONGLONG now = GetTickCount64();
         if (WaitForSingleObject(stop_, static_cast<DWORD>(nextStartTick_ > now ? nextStartTick_ - now : 0)) ==
@@ -318,6 +391,7 @@ void TSupervisor::Run(const std::function<void()>& progress)
     }
     log_->Event(TLogKind::Information, "stopping: the program is not running");
     Publish([](TProgramStatus& status) { Stopped(status); });
+    return 0;
 }
 
 void TSupervisor::Publish(const std::function<void(TProgramStatus&)>& change)
@@ -326,20 +400,24 @@ void TSupervisor::Publish(const std::function<void(TProgramStatus&)>& change)
     change(status_);
 }
 
-uint32_t TSupervisor::BackingOff(uint32_t waitMs, std::optional<unsigned long> exitCode, const std::string& failure)
+void TSupervisor::BackingOff(const TRestartDecision& next, std::optional<unsigned long> exitCode,
+                             const std::string& failure)
 {
     Publish([&](TProgramStatus& status) {
-        status.State = TProgramState::BackingOff;
         status.Pid = 0;
         if (exitCode) {
             status.LastExitCode = exitCode;
             status.LastExitAt = UtcNow();
         }
         status.StartFailure = failure;
-        status.NextStartAt = UtcIn(waitMs);
-        nextStartTick_ = GetTickCount64() + waitMs;
+        if (!next.Restart) {
+            Stopped(status);
+            return;
+        }
+        status.State = TProgramState::BackingOff;
+        status.NextStartAt = UtcIn(next.WaitMs);
+        nextStartTick_ = GetTickCount64() + next.WaitMs;
     });
-    return waitMs;
 }
 
 void TSupervisor::Stopped(TProgramStatus& status)

@@ -11,6 +11,7 @@
 
 #include "messaging/StatusPipe.h"
 #include "platform/Kernel.h"
+#include "stub/RestartRule.h"
 #include "stub/StubLog.h"
 #include "stub/StubSettings.h"
 
@@ -25,6 +26,10 @@ struct TSupervisorTiming {
     // How long the output readers may take to finish after the tree ended.
     uint32_t DrainMs = 2000;
 };
+
+// The timing an entry's settings ask for: its stop timeout and restart
+// delays; the rest as in base.
+TSupervisorTiming TimingOf(const TServiceSettings& settings, TSupervisorTiming base = {});
 
 // Everything one launched program holds: its job, its process and first
 // thread, our ends of its output pipes and the threads that read them.
@@ -66,9 +71,15 @@ public:
     TSupervisor(TStubSettings settings, std::shared_ptr<TStubLog> log, bool captureOutput, HANDLE stopEvent,
                 TSupervisorTiming timing = {});
 
-    // Returns once the stop event is set and no process of the tree is left.
-    // progress is called between the steps of a stop.
-    void Run(const std::function<void()>& progress);
+    // Returns once the stop event is set and no process of the tree is
+    // left (0), or once the entry's restart policy lets the program stay
+    // ended: 0 after a success, else the service-specific exit code to
+    // report. progress is called between the steps of a stop.
+    unsigned long Run(const std::function<void()>& progress);
+
+    // Called before every start of the program, to take the entry's settings
+    // as they are then: a change takes effect at the program's next start.
+    void SetReload(std::function<void(TStubSettings&)> reload) { reload_ = std::move(reload); }
 
     // True while the program's process runs: from its start until its end or
     // a stop request. Not while it is launched, not in the wait before a
@@ -94,8 +105,8 @@ private:
     // Changes the status record under its lock.
     void Publish(const std::function<void(TProgramStatus&)>& change);
     // The program ended (with its exit code) or could not start (why): the
-    // next start is due in waitMs, which it returns.
-    uint32_t BackingOff(uint32_t waitMs, std::optional<unsigned long> exitCode, const std::string& failure);
+    // next start is due as the restart rule decided, or there is none.
+    void BackingOff(const TRestartDecision& next, std::optional<unsigned long> exitCode, const std::string& failure);
     static void Stopped(TProgramStatus& status);
 
     TStubSettings settings_;
@@ -103,6 +114,7 @@ private:
     bool captureOutput_;
     HANDLE stop_;
     TSupervisorTiming timing_;
+    std::function<void(TStubSettings&)> reload_;
 
     mutable std::mutex statusLock_;
     TProgramStatus status_;

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+
+#include "platform/Kernel.h"
 #include "platform/Seam.h"
 #include "stub/Guard.h"
 #include "stub/StubLog.h"
@@ -68,6 +72,70 @@ TEST(StubFileLog, OutputBecomesWholeStampedLines)
     lines.Clear();
     lines.Finish(At(5, 0));
     EXPECT_EQ("2024-03-05 14:07:05.000 out: last\r\n", lines.Lines());
+
+    TOutputLines bare("err", false);
+    bare.Add(At(6, 0), "plain\r\n", 7);
+    EXPECT_EQ("err: plain\r\n", bare.Lines());
+}
+
+TEST(StubFileLog, AtMidnightAndPastItsSizeTheLogMovesAsideIntoFilesThatSortByAgeLosingNoLine)
+{
+    TTempFolder folder;
+    const std::string path = folder.File("daily.log");
+    TFileLog log(path, {2048, 12, true});
+    SYSTEMTIME now = {2024, 3, 2, 5, 23, 59, 0, 0};
+    log.SetClock([&] { return now; });
+    std::string reason;
+    ASSERT_TRUE(log.Open(reason)) << reason;
+    int line = 0;
+    auto write = [&](int count) {
+        for (int i = 0; i < count; ++i, ++line)
+            log.Output(LogLine(now, "out: day " + std::to_string(now.wDay) + " line " + std::to_string(line)));
+    };
+    // The first line after midnight starts a file; so does a full one.
+    write(3);
+    now.wDay = 6, now.wHour = 0;
+    write(3);
+    now.wDay = 7;
+    write(100);
+    // The old files by name: "daily.log.01" is the newest.
+    auto oldFiles = [&] {
+        std::vector<std::string> names;
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((path + ".*").c_str(), &found);
+        // "daily.log.*" finds "daily.log" too.
+        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found))
+            if (folder.File(found.cFileName) != path)
+                names.push_back(folder.File(found.cFileName));
+        FindClose(search);
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    ASSERT_GE(oldFiles().size(), 4u);
+    // A move refused at midnight (a reader holds the oldest file) leaves the
+    // live file growing, whole.
+    {
+        TKernelHandle reader(CreateFileA(oldFiles().back().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+        now.wDay = 8;
+        write(2);
+    }
+    EXPECT_EQ(1u, LinesWith(ReadTextFile(path), "could not be moved to").size());
+
+    std::string all;
+    const std::vector<std::string> names = oldFiles();
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+        std::set<long long> days;
+        for (const std::string& text : LinesWith(ReadTextFile(*name), " out: day "))
+            days.insert(NumberAfter(text, " out: day "));
+        EXPECT_EQ(1u, days.size()) << *name;
+        all += ReadTextFile(*name);
+    }
+    std::vector<std::string> lines = LinesWith(all + ReadTextFile(path), " out: day ");
+    ASSERT_EQ(static_cast<size_t>(line), lines.size());
+    for (int i = 0; i < line; ++i)
+        EXPECT_EQ(i, NumberAfter(lines[i], " line ")) << lines[i];
+    EXPECT_EQ(5, NumberAfter(ReadTextFile(names.back()), " out: day "));
 }
 
 TEST(StubFileLog, RotationKeepsWholeLinesAndTellsWhatTheOldFilesHoldAndWhatWentBefore)

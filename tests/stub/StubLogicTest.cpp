@@ -5,6 +5,7 @@
 #include "catalogue/IniFile.h"
 #include "stub/BackOff.h"
 #include "stub/Registration.h"
+#include "stub/RestartRule.h"
 #include "stub/StubCommand.h"
 #include "stub/StubIdentity.h"
 #include "stub/StubSettings.h"
@@ -77,6 +78,45 @@ TEST(StubBackOff, HugeFailureCountsStayAtTheCeiling)
     for (int i = 0; i < 100; ++i)
         wait = backOff.Next(0);
     EXPECT_EQ(60000u, wait);
+}
+
+TEST(StubRestartRule, SuccessCodesNeverAndTheMostRestartsWithinTheirWindow)
+{
+    auto rule = [](std::initializer_list<std::pair<TSetting, const char*>> values) {
+        TServiceSettings settings;
+        for (const auto& [setting, text] : values)
+            SetSetting(settings, setting, text);
+        return TRestartRule(settings, 1000, 60000, 10000);
+    };
+    TRestartRule onFailure = rule({{TSetting::Restart, "on-failure"}, {TSetting::SuccessCodes, "0,3"}});
+    EXPECT_TRUE(onFailure.After(1, 0, 0).Restart);
+    // A program that could not start failed.
+    EXPECT_EQ(1000u, onFailure.After(std::nullopt, 0, 10).WaitMs);
+    TRestartDecision success = onFailure.After(3, 0, 20);
+    EXPECT_FALSE(success.Restart);
+    EXPECT_EQ(0u, success.ServiceExitCode);
+
+    TRestartRule never = rule({{TSetting::Restart, "never"}});
+    EXPECT_EQ(0u, never.After(0, 0, 0).ServiceExitCode);
+    TRestartDecision failed = never.After(1, 0, 0);
+    EXPECT_FALSE(failed.Restart);
+    EXPECT_EQ(ProgramFailedExitCode, failed.ServiceExitCode);
+
+    // Two restarts within a minute: the third ending within it stops the
+    // service; once the first has left the window there is room again.
+    TRestartRule windowed = rule({{TSetting::MaxRestarts, "2"}, {TSetting::RestartWindow, "60"}});
+    EXPECT_TRUE(windowed.After(0, 0, 0).Restart);
+    EXPECT_TRUE(windowed.After(0, 0, 1000).Restart);
+    TRestartDecision tooMany = windowed.After(0, 0, 59999);
+    EXPECT_FALSE(tooMany.Restart);
+    EXPECT_EQ(TooManyRestartsExitCode, tooMany.ServiceExitCode);
+    EXPECT_EQ("the program ended with code 0 after 2 restarts within 60 s, the most allowed", tooMany.Why);
+    EXPECT_TRUE(windowed.After(0, 0, 60000).Restart);
+    EXPECT_FALSE(windowed.After(0, 0, 60500).Restart);
+    // Without a window they count from the service's start.
+    TRestartRule ever = rule({{TSetting::MaxRestarts, "1"}});
+    EXPECT_TRUE(ever.After(1, 0, 0).Restart);
+    EXPECT_FALSE(ever.After(1, 0, 86400000).Restart);
 }
 
 TEST(StubCommandLine, SwitchesAndUsage)

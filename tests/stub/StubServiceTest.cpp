@@ -321,6 +321,43 @@ TEST(StubService, InstallRunAnswerStopAndUninstall)
     EXPECT_EQ(0, copy.Run("-u"));
 }
 
+TEST(StubService, TheProgramRunsInItsFolderWithItsEnvironmentAndPriorityAsTheServiceWasRegistered)
+{
+    TServiceCopy copy("Settings", "cwd env:QV_OPTS env:SystemRoot priority wait");
+    TTempFolder work;
+    TServiceSettings settings;
+    SetSetting(settings, TSetting::WorkingFolder, work.Path());
+    SetSetting(settings, TSetting::Priority, "below-normal");
+    SetSetting(settings, TSetting::StartType, "manual");
+    SetSetting(settings, TSetting::ServiceText, "Relays the test's mail");
+    SetVariable(settings, "QV_OPTS", " -a \"b c\" =x ");
+    ASSERT_EQ(TEntryOutcome::Done, TCatalogue().ChangeServiceSettings({copy.Description}, {}, settings));
+    ASSERT_EQ(0, copy.Run("-i"));
+    {
+        TServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+        TServiceHandle service(OpenServiceA(manager.Get(), copy.Description.c_str(), SERVICE_QUERY_CONFIG));
+        std::vector<char> buffer(8192);
+        DWORD needed = 0;
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+        ASSERT_TRUE(QueryServiceConfigA(service.Get(), config, static_cast<DWORD>(buffer.size()), &needed));
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), config->dwStartType);
+        ASSERT_TRUE(QueryServiceConfig2A(service.Get(), SERVICE_CONFIG_DESCRIPTION, reinterpret_cast<BYTE*>(buffer.data()),
+                                         static_cast<DWORD>(buffer.size()), &needed));
+        EXPECT_STREQ("Relays the test's mail", reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer.data())->lpDescription);
+    }
+    ASSERT_EQ(0u, Control(copy.Description, true));
+    ASSERT_TRUE(WaitFor([&] { return copy.LogHas("out: priority "); }, 10000)) << copy.Log();
+    ASSERT_EQ(0u, Control(copy.Description, false));
+    ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 15000));
+    const std::string log = copy.Log();
+    EXPECT_NE(std::string::npos, log.find("out: cwd " + work.Path() + "\r")) << log;
+    EXPECT_NE(std::string::npos, log.find("out: env QV_OPTS= -a \"b c\" =x \r")) << log;
+    // Added to the host's environment, not instead of it.
+    EXPECT_EQ(1u, LinesWith(log, "out: env SystemRoot=").size()) << log;
+    EXPECT_NE(std::string::npos, log.find("out: priority 4000\r")) << log;
+    EXPECT_EQ(0, copy.Run("-u"));
+}
+
 TEST(StubService, CrashedProgramIsStartedAgain)
 {
     TServiceCopy copy("Crash", "out:run sleep:200 crash");

@@ -18,6 +18,9 @@
 //   where     write "path <own path>", "folder <working folder>" and
 //             "arg <argument>" for every argument, read wide and written as
 //             UTF-8, whatever code page this program speaks
+//   cwd       write "cwd <current folder>"
+//   env:NAME  write "env NAME=<value>", or "env NAME unset"
+//   priority  write "priority <priority class, hexadecimal>"
 // Ctrl+C makes it write "got ctrl-c" and end with code 0.
 #include <windows.h>
 #include <shellapi.h>
@@ -178,7 +181,18 @@ int main(int argc, char** argv)
         else if (step.rfind("mixed:", 0) == 0)
             for (long i = 0, count = std::atol(step.c_str() + 6); i < count; ++i)
                 Write(i % 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE, (i % 2 ? "err " : "out ") + std::to_string(i));
-        else if (step.rfind("event:", 0) == 0) {
+        else if (step == "cwd") {
+            char folder[MAX_PATH] = {};
+            GetCurrentDirectoryA(sizeof folder, folder);
+            Write(STD_OUTPUT_HANDLE, std::string("cwd ") + folder);
+        } else if (step.rfind("env:", 0) == 0) {
+            const char* value = std::getenv(step.c_str() + 4);
+            Write(STD_OUTPUT_HANDLE, "env " + step.substr(4) + (value ? "=" + std::string(value) : " unset"));
+        } else if (step == "priority") {
+            char text[16];
+            std::snprintf(text, sizeof text, "%lx", GetPriorityClass(GetCurrentProcess()));
+            Write(STD_OUTPUT_HANDLE, std::string("priority ") + text);
+        } else if (step.rfind("event:", 0) == 0) {
             HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, step.c_str() + 6);
             SetEvent(event);
             CloseHandle(event);

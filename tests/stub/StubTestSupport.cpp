@@ -78,15 +78,20 @@ TSupervisorTiming QuickTiming()
 }
 
 TRunningSupervisor::TRunningSupervisor(const std::string& program, const std::string& parameters,
-                                       TSupervisorTiming timing, std::shared_ptr<TStubLog> log)
+                                       TSupervisorTiming timing, std::shared_ptr<TStubLog> log,
+                                       const TServiceSettings& service)
     : log_(std::make_shared<TRecordingLog>()), stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
     TStubSettings settings;
     settings.Description = "supervisor test";
     settings.Program = program;
     settings.Parameters = parameters;
+    settings.Service = service;
     supervisor_ = std::make_unique<TSupervisor>(settings, log ? log : log_, true, stop_.Get(), timing);
-    thread_ = std::thread([this] { supervisor_->Run([this] { ++progress_; }); });
+    thread_ = std::thread([this] {
+        exitCode_ = supervisor_->Run([this] { ++progress_; });
+        ended_ = true;
+    });
 }
 
 TRunningSupervisor::~TRunningSupervisor()

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,7 +45,8 @@ class TRunningSupervisor {
 public:
     // Logs to log when one is given, else to Log().
     TRunningSupervisor(const std::string& program, const std::string& parameters,
-                       TSupervisorTiming timing = QuickTiming(), std::shared_ptr<TStubLog> log = nullptr);
+                       TSupervisorTiming timing = QuickTiming(), std::shared_ptr<TStubLog> log = nullptr,
+                       const TServiceSettings& service = {});
     ~TRunningSupervisor();
     void Stop();
     TRecordingLog& Log() { return *log_; }
@@ -52,6 +54,9 @@ public:
     int Progress() const { return progress_; }
     bool ProgramRunning() const { return supervisor_->ProgramRunning(); }
     void AskToStop() { SetEvent(stop_.Get()); }
+    // Run() returned by itself, with that code.
+    bool Ended() const { return ended_; }
+    unsigned long ExitCode() const { return exitCode_; }
 
 private:
     std::shared_ptr<TRecordingLog> log_;
@@ -59,4 +64,6 @@ private:
     std::unique_ptr<TSupervisor> supervisor_;
     std::thread thread_;
     int progress_ = 0;
+    std::atomic<bool> ended_{false};
+    std::atomic<unsigned long> exitCode_{0};
 };

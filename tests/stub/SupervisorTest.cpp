@@ -67,12 +67,17 @@ std::unique_ptr<TMailSlot> ReplyServer(const std::string& alias)
     return server;
 }
 
-// The files of a log, oldest first.
+// The files of a log, oldest first; their numbers have as many digits as
+// the count of old files.
 std::string AllFiles(const std::string& path, unsigned oldFiles)
 {
     std::string text;
-    for (unsigned number = oldFiles; number >= 1; --number)
-        text += ReadTextFile(path + "." + std::to_string(number));
+    const int width = static_cast<int>(std::to_string(oldFiles).size());
+    for (unsigned number = oldFiles; number >= 1; --number) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".%0*u", width, number);
+        text += ReadTextFile(path + suffix);
+    }
     return text + ReadTextFile(path);
 }
 
@@ -135,6 +140,24 @@ TEST(StubSupervisor, LogsOutputAndRestartsWithGrowingWaits)
     EXPECT_TRUE(run.Log().Has("started \"" + TestProgram + "\" out:hello err:oops crash with pid "));
     // Nothing starts once the stop was seen.
     EXPECT_NE(std::string::npos, lines.back().find("stopping"));
+}
+
+TEST(StubSupervisor, TheRestartPolicyEndsTheServiceWithACodeThatSaysWhy)
+{
+    TServiceSettings onFailure, capped;
+    SetSetting(onFailure, TSetting::Restart, "on-failure");
+    SetSetting(onFailure, TSetting::SuccessCodes, "3");
+    SetSetting(capped, TSetting::MaxRestarts, "2");
+    TRunningSupervisor success(TestProgram, "exit:3", QuickTiming(), nullptr, onFailure);
+    TRunningSupervisor failing(TestProgram, "exit:1", QuickTiming(), nullptr, capped);
+    ASSERT_TRUE(WaitFor([&] { return success.Ended() && failing.Ended(); }, 10000)) << Joined(failing.Log().Lines());
+    EXPECT_EQ(0u, success.ExitCode());
+    EXPECT_EQ(1, success.Log().Count(" with pid "));
+    EXPECT_EQ(TooManyRestartsExitCode, failing.ExitCode());
+    EXPECT_EQ(3, failing.Log().Count(" with pid "));
+    EXPECT_TRUE(failing.Log().Has("warning: stopping the service: the program ended with code 1 after 2 restarts "
+                                  "since the service started, the most allowed"))
+        << Joined(failing.Log().Lines());
 }
 
 TEST(StubSupervisor, ARunLongerThanASteadyOneStartsTheWaitsAfresh)

@@ -1,0 +1,48 @@
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+
+#include "catalogue/ServiceSettings.h"
+#include "stub/BackOff.h"
+
+// What comes after the program ended: a start after a wait, or the end of
+// the service with the exit code it reports.
+struct TRestartDecision {
+    bool Restart = true;
+    uint32_t WaitMs = 0;
+    // For the Service Control Manager when the service ends: 0, or one of
+    // the service-specific codes of StubSettings.h.
+    unsigned long ServiceExitCode = 0;
+    // Why the service ends, for the log.
+    std::string Why;
+};
+
+// The entry's restart policy: always, only after a failure (an exit code
+// not among the success codes), or never; at most a number of restarts
+// within a time window; waits that grow while the program keeps ending
+// soon. Time is passed in, so the rule is the same whatever the clock.
+class TRestartRule {
+public:
+    // The waits: firstMs after the second quick end, doubling up to
+    // ceilingMs; a run of steadyRunMs starts them afresh.
+    TRestartRule(const TServiceSettings& settings, uint32_t firstMs, uint32_t ceilingMs, uint32_t steadyRunMs);
+
+    // Takes the policy of changed settings; the restarts counted so far
+    // stay, and so does the current wait unless the waits changed.
+    void Update(const TServiceSettings& settings, uint32_t firstMs, uint32_t ceilingMs);
+
+    // The program ended with exitCode (nothing: it could not be started)
+    // after ranMs, at nowMs.
+    TRestartDecision After(std::optional<unsigned long> exitCode, uint64_t ranMs, uint64_t nowMs);
+
+private:
+    TServiceSettings settings_;
+    uint32_t firstMs_;
+    uint32_t ceilingMs_;
+    uint32_t steadyRunMs_;
+    TBackOff backOff_;
+    // When each counted restart happened.
+    std::deque<uint64_t> restarts_;
+};
