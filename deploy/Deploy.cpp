@@ -20,9 +20,24 @@ constexpr const char* InstallFailure =
 constexpr const char* UninstallFailure =
     "The Service could not be uninstalled !\r\rFailure while Executing \"-Uninstall\" of file: \r    \"";
 
+// A pipe whose reading end holds the password, for the service host's
+// standard input: a password never goes on a command line.
+TKernelHandle PasswordInput(const std::string& password)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    TKernelHandle read, write;
+    if (!CreatePipe(read.Receive(), write.Receive(), &inherit, static_cast<DWORD>(password.size() + 1)))
+        return TKernelHandle();
+    SetHandleInformation(write.Get(), HANDLE_FLAG_INHERIT, 0);
+    DWORD written = 0;
+    if (!WriteFile(write.Get(), password.data(), static_cast<DWORD>(password.size()), &written, nullptr))
+        return TKernelHandle();
+    return read;
+}
+
 // Starts the command line with its window shown; the process comes back
 // owned, or empty when the program could not be started.
-TKernelHandle Launch(const std::string& commandLine, bool reportToConsole)
+TKernelHandle Launch(const std::string& commandLine, bool reportToConsole, const std::string& password)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -46,10 +61,16 @@ TKernelHandle Launch(const std::string& commandLine, bool reportToConsole)
         startup.dwFlags |= STARTF_USESTDHANDLES;
         startup.hStdError = console.Get();
     }
+    TKernelHandle input;
+    if (!password.empty()) {
+        input = PasswordInput(password);
+        startup.dwFlags |= STARTF_USESTDHANDLES;
+        startup.hStdInput = input.Get();
+    }
     PROCESS_INFORMATION started = {};
     std::string line = commandLine; // the call may write into it
-    if (!ShellApi().CreateProcessA(nullptr, line.data(), nullptr, nullptr, console ? TRUE : FALSE, 0, nullptr,
-                                   nullptr, &startup, &started))
+    if (!ShellApi().CreateProcessA(nullptr, line.data(), nullptr, nullptr, console || input ? TRUE : FALSE, 0,
+                                   nullptr, nullptr, &startup, &started))
         return TKernelHandle();
     TKernelHandle thread(started.hThread);
     return TKernelHandle(started.hProcess);
@@ -92,7 +113,7 @@ std::string StubSourcePath()
 
 bool TDeployment::Succeeded() const
 {
-    return Outcome == TEntryOutcome::Done && RunExitCode == HostRunDone;
+    return Outcome == TEntryOutcome::Done && (RunExitCode == HostRunDone || RunExitCode == HostRunSettingsRefused);
 }
 
 namespace {
@@ -128,7 +149,8 @@ TDeployment Deploy(TCatalogue& catalogue, bool install, const THostRun& hostRun)
     catalogue.RecordStubPath(entry.Description, stubPath);
 
     std::string commandPath = stubPath.find(' ') == std::string::npos ? stubPath : "\"" + stubPath + "\"";
-    TKernelHandle run = Launch(commandPath + (install ? InstallSwitch : UninstallSwitch), hostRun.ReportToConsole);
+    TKernelHandle run = Launch(commandPath + (install ? InstallSwitch : UninstallSwitch), hostRun.ReportToConsole,
+                               install ? hostRun.Password : std::string());
     // What the catalogue records is what happened: a run that failed, was
     // refused or could not start leaves the state it had.
     if (!run)

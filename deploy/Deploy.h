@@ -37,7 +37,9 @@ struct TDeployment {
     TEntryOutcome Outcome = TEntryOutcome::Done;
     // The copy's path, as recorded under the entry's Vantorer key.
     std::string StubPath;
-    // How the copy's run ended: HostRunDone when it did what it was asked.
+    // How the copy's run ended: HostRunDone when it did what it was asked, or
+    // HostRunSettingsRefused when it registered the service but the system
+    // refused some of the entry's settings.
     DWORD RunExitCode = STILL_ACTIVE;
 
     // The copy ran and did what it was asked; only then is the new state
@@ -53,6 +55,9 @@ struct THostRun {
     // The host gets this program's standard error and reports there instead
     // of in boxes: the command line's scripts must never wait on a box.
     bool ReportToConsole = false;
+    // An install of an entry with a named account hands the host its
+    // password on standard input.
+    std::string Password;
 };
 
 // Installs (true) or uninstalls (false) the entry the key names: copies the

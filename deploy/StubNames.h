@@ -8,8 +8,10 @@ inline constexpr const char* InstallSwitch = " -i";
 inline constexpr const char* UninstallSwitch = " -u";
 
 // How a run with " -i" or " -u" ends: done; failed; not understood; refused
-// because the service or its event-log source belongs to another program.
+// because the service or its event-log source belongs to another program;
+// registered, but the system refused some of the entry's settings.
 inline constexpr int HostRunDone = 0;
 inline constexpr int HostRunFailed = 1;
 inline constexpr int HostRunUsage = 2;
 inline constexpr int HostRunRefused = 3;
+inline constexpr int HostRunSettingsRefused = 4;

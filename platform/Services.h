@@ -4,7 +4,9 @@
 #include "platform/Owner.h"
 
 // Service Control Manager calls. Wine's manager never refuses a database
-// lock or a connection, so tests produce those refusals through here.
+// lock or a connection, and keeps or acts on only part of a service's
+// configuration, so tests produce those refusals and see what is handed
+// over through here.
 struct TServiceApi {
     SC_HANDLE(WINAPI* OpenSCManagerA)(LPCSTR, LPCSTR, DWORD) = ::OpenSCManagerA;
     SC_LOCK(WINAPI* LockServiceDatabase)(SC_HANDLE) = ::LockServiceDatabase;
@@ -14,6 +16,9 @@ struct TServiceApi {
     BOOL(WINAPI* StartServiceA)(SC_HANDLE, DWORD, LPCSTR*) = ::StartServiceA;
     BOOL(WINAPI* CloseServiceHandle)(SC_HANDLE) = ::CloseServiceHandle;
     BOOL(WINAPI* QueryServiceConfigA)(SC_HANDLE, LPQUERY_SERVICE_CONFIGA, DWORD, LPDWORD) = ::QueryServiceConfigA;
+    BOOL(WINAPI* ChangeServiceConfigA)(SC_HANDLE, DWORD, DWORD, DWORD, LPCSTR, LPCSTR, LPDWORD, LPCSTR, LPCSTR, LPCSTR,
+                                       LPCSTR) = ::ChangeServiceConfigA;
+    BOOL(WINAPI* ChangeServiceConfig2A)(SC_HANDLE, DWORD, LPVOID) = ::ChangeServiceConfig2A;
 };
 inline TServiceApi& ServiceApi()
 {

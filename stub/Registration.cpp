@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "catalogue/Catalogue.h"
+#include "deploy/ServiceConfig.h"
 #include "deploy/ServiceOwner.h"
 #include "platform/Owner.h"
 #include "platform/Services.h"
@@ -26,12 +27,21 @@ constexpr DWORD UninstallStopWaitMs = 20000;
     throw TError(what + ": " + SystemMessage(error) + "\r\rResult: \"" + ErrorName(error) + "\"");
 }
 
-std::string DescriptionLine(const std::string& description)
+// A named account's password, as the manager hands it over: on standard
+// input, never on the command line. "" when there is none.
+std::string PasswordFromInput()
 {
-    std::string program = TCatalogueSnapshot().Document().ReadString(description, ProgramKey, "");
-    if (program.empty())
-        return "Runs a program as a service (Quorvane service host)";
-    return "Runs \"" + program + "\" as a service (Quorvane service host)";
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    // A console would wait for someone to type.
+    if (!input || input == INVALID_HANDLE_VALUE || GetFileType(input) != FILE_TYPE_PIPE)
+        return "";
+    std::string password;
+    char buffer[256];
+    DWORD read = 0;
+    while (ReadFile(input, buffer, sizeof buffer, &read, nullptr) && read > 0)
+        password.append(buffer, read);
+    SecureZeroMemory(buffer, sizeof buffer);
+    return password;
 }
 
 // An open registry key.
@@ -108,14 +118,10 @@ TRefusal ForeignRefusal(SC_HANDLE service, const std::string& name, const TFileP
     return {};
 }
 
-void Configure(SC_HANDLE service, const std::string& description)
+// The recovery actions, then the entry's settings. A refused setting does
+// not undo the registration: the refusals are returned.
+std::vector<std::string> Configure(SC_HANDLE service, const std::string& description, const std::string& ownPath)
 {
-    std::string line = DescriptionLine(description);
-    SERVICE_DESCRIPTIONA text = {line.data()};
-    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text)) {
-        const DWORD error = GetLastError();
-        Fail("The description of the service \"" + description + "\" could not be set", error);
-    }
     // Should the host itself die, the Service Control Manager starts it
     // again; the count of failures resets after a day.
     SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 60000}};
@@ -123,10 +129,32 @@ void Configure(SC_HANDLE service, const std::string& description)
     failure.dwResetPeriod = 24 * 60 * 60;
     failure.cActions = sizeof actions / sizeof actions[0];
     failure.lpsaActions = actions;
-    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+    if (!ServiceApi().ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
         const DWORD error = GetLastError();
         Fail("The recovery actions of the service \"" + description + "\" could not be set", error);
     }
+
+    const TCatalogueSnapshot catalogue;
+    const TIniDocument& ini = catalogue.Document();
+    const std::string program = ini.ReadString(description, ProgramKey, "");
+    const TServiceSettings settings = ReadServiceSettings(ini, description);
+    // What the registration holds now: the defaults, without a description.
+    TServiceConfig registered = ServiceConfigOf({}, program);
+    registered.Description.clear();
+    std::string password = AccountNeedsPassword(settings.Account) ? PasswordFromInput() : "";
+    std::vector<std::string> refusals;
+    if (AccountNeedsPassword(settings.Account) && password.empty())
+        refusals.push_back(PasswordNeededText(settings.Account) + ": the service runs as LocalSystem");
+    TServiceConfig wanted = ServiceConfigOf(settings, program);
+    if (!refusals.empty())
+        wanted.Account = registered.Account;
+    const std::string logFolder =
+        ini.ReadBool(description, LogToFileKey, false) ? FolderOf(ini.ReadString(description, LogFileKey, "")) : "";
+    for (std::string& refusal : ApplyServiceConfig(service, description, wanted, registered, password,
+                                                   {ownPath, logFolder}))
+        refusals.push_back(std::move(refusal));
+    SecureZeroMemory(password.data(), password.size());
+    return refusals;
 }
 
 // The description of the entry that names this copy. A copy no listed entry
@@ -199,15 +227,17 @@ TRefusal InstallService(const std::string& ownPath)
         return TRefusal(ForeignSourceText(description, messageFile) + "\r\rThe service \"" + description +
                         "\" was neither registered nor updated.");
 
+    std::vector<std::string> refusals;
     if (existing) {
-        // Registered before by this copy: bring the registration up to date.
-        if (!ChangeServiceConfigA(existing.Get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                  SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                  nullptr, description.c_str())) {
+        // Registered before by this copy: brought back to a fresh
+        // registration, on which the entry's settings are set again.
+        if (!ServiceApi().ChangeServiceConfigA(existing.Get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                               SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, "\0",
+                                               "LocalSystem", "", description.c_str())) {
             const DWORD error = GetLastError();
             Fail("The service \"" + description + "\" could not be updated", error);
         }
-        Configure(existing.Get(), description);
+        refusals = Configure(existing.Get(), description, ownPath);
     } else {
         TServiceHandle created(CreateServiceA(manager.Get(), description.c_str(), description.c_str(),
                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
@@ -217,10 +247,15 @@ TRefusal InstallService(const std::string& ownPath)
             const DWORD error = GetLastError();
             Fail("The service \"" + description + "\" could not be registered", error);
         }
-        Configure(created.Get(), description);
+        refusals = Configure(created.Get(), description, ownPath);
     }
     RegisterEventSource(description, ownPath);
-    return {};
+    if (refusals.empty())
+        return {};
+    std::string text;
+    for (const std::string& refusal : refusals)
+        text += refusal + "\r";
+    throw TSettingsRefused(text + "\rThe service \"" + description + "\" is registered with every other setting.");
 }
 
 TRefusal UninstallService(const std::string& ownPath)

@@ -1,11 +1,22 @@
 #pragma once
 #include <string>
 
+#include "toolkit/Error.h"
 #include "toolkit/Refusal.h"
 
+// The service is registered, but the system refused some of the entry's
+// settings; the message names each and the system's reason.
+class TSettingsRefused : public TError {
+public:
+    using TError::TError;
+};
+
 // Registers the copy at ownPath as the service of its catalogue entry: own
-// process, automatic start, the quoted path as binary path, a description
-// line naming the program, restart on failure, and an event-log source.
+// process, the quoted path as binary path, restart on failure, an event-log
+// source, and the entry's settings (start type, account, dependencies,
+// description, ...), each on its own so that a refused one leaves the rest
+// in place (TSettingsRefused after the registration is complete). A named
+// account's password comes on standard input.
 // Registering again updates the registration. A copy that no listed entry
 // names is refused with a TError. A service or an event-log source of that
 // name that belongs to another program is refused and left as it is,

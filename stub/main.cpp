@@ -21,6 +21,9 @@ int Register(TRefusal (*action)(const std::string&), const std::string& ownPath,
             return HostRunRefused;
         }
         return HostRunDone;
+    } catch (const TSettingsRefused& refused) {
+        Prompter().Error(refused.Message());
+        return HostRunSettingsRefused;
     } catch (const std::exception& error) {
         Prompter().Error(std::string(failure) + "\r\r" + error.what());
         return HostRunFailed;

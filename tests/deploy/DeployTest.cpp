@@ -32,6 +32,8 @@ struct TFakeSystem {
     std::vector<UINT> showModes;
     std::function<void()> atLaunch;
     DWORD hostExitCode = 0;
+    // What the run found on its standard input.
+    std::string input;
 } fake;
 
 UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
@@ -49,6 +51,12 @@ BOOL WINAPI RecordLaunch(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSEC
 {
     fake.commandLines.push_back(commandLine);
     fake.showModes.push_back(startup->dwFlags & STARTF_USESHOWWINDOW ? startup->wShowWindow : 0);
+    fake.input.clear();
+    char buffer[256];
+    DWORD read = 0;
+    if (startup->dwFlags & STARTF_USESTDHANDLES && startup->hStdInput)
+        while (ReadFile(startup->hStdInput, buffer, sizeof buffer, &read, nullptr) && read > 0)
+            fake.input.append(buffer, read);
     if (fake.atLaunch)
         fake.atLaunch();
     if (!fake.launches) {
@@ -188,6 +196,22 @@ TEST_F(DeployTest, InstallCopiesRecordsThenLaunches)
     EXPECT_EQ(catalogue.LastCount(), 2);
     EXPECT_TRUE(FileExists(copy));
     EXPECT_EQ(Read("Other", "Vantorer"), "(missing)");
+}
+
+TEST_F(DeployTest, APasswordReachesTheInstallRunOnItsInputAndNowhereElse)
+{
+    Add("Mail Relay");
+    THostRun run;
+    run.Password = "s3cret \"pw\"";
+    EXPECT_TRUE(DeployEntry(catalogue, 1, true, run).Succeeded());
+    ASSERT_EQ(fake.commandLines.size(), 1u);
+    EXPECT_EQ(fake.commandLines[0].find("s3cret"), std::string::npos);
+    EXPECT_EQ(fake.input, run.Password);
+    EXPECT_EQ(ReadTextFile(file).find("s3cret"), std::string::npos);
+    // A host that registered the service but had a setting refused installed it.
+    fake.hostExitCode = HostRunSettingsRefused;
+    EXPECT_TRUE(DeployEntry(catalogue, 1, false, run).Succeeded());
+    EXPECT_EQ(fake.input, "");
 }
 
 TEST_F(DeployTest, UninstallRunsTheCopyItFindsThenDeletesIt)

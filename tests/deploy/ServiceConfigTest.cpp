@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+#include <map>
+
+#include "deploy/ServiceConfig.h"
+#include "platform/Accounts.h"
+#include "platform/Seam.h"
+#include "platform/Security.h"
+#include "platform/Services.h"
+#include "toolkit/System.h"
+
+// What the Service Control Manager, the local security authority and the
+// file system are handed for an entry's settings, and what follows a
+// refusal: Wine keeps or acts on little of it, so all of it is seen here.
+namespace {
+
+struct THanded {
+    // Each ChangeServiceConfigA call, as "what=value".
+    std::vector<std::string> Changes;
+    std::string Password;
+    // ChangeServiceConfig2A: the levels asked for, with what they set.
+    std::map<DWORD, std::string> Config2;
+    std::vector<std::string> Rights;
+    std::vector<std::string> Access;
+    // Refused with its code: a ChangeServiceConfig2A level, or an account.
+    DWORD RefusedLevel = 0;
+    bool RefuseAccount = false;
+    bool HasRight = false;
+} handed;
+
+BOOL WINAPI FakeChange(SC_HANDLE, DWORD, DWORD start, DWORD, LPCSTR, LPCSTR, LPDWORD, LPCSTR dependencies,
+                       LPCSTR account, LPCSTR password, LPCSTR)
+{
+    if (account) {
+        if (handed.RefuseAccount)
+            return SetLastError(ERROR_INVALID_SERVICE_ACCOUNT), FALSE;
+        handed.Changes.push_back(std::string("account=") + account);
+        handed.Password = password ? password : "(none)";
+    }
+    if (start != SERVICE_NO_CHANGE)
+        handed.Changes.push_back("start=" + std::to_string(start));
+    if (dependencies) {
+        std::string list;
+        for (const char* name = dependencies; *name; name += std::strlen(name) + 1)
+            list += std::string(name) + "|";
+        handed.Changes.push_back("depends=" + list);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI FakeChange2(SC_HANDLE, DWORD level, LPVOID info)
+{
+    if (level == handed.RefusedLevel)
+        return SetLastError(ERROR_INVALID_LEVEL), FALSE;
+    switch (level) {
+    case SERVICE_CONFIG_DESCRIPTION:
+        handed.Config2[level] = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
+        break;
+    case SERVICE_CONFIG_DELAYED_AUTO_START_INFO:
+        handed.Config2[level] = std::to_string(static_cast<SERVICE_DELAYED_AUTO_START_INFO*>(info)->fDelayedAutostart);
+        break;
+    case SERVICE_CONFIG_PRESHUTDOWN_INFO:
+        handed.Config2[level] = std::to_string(static_cast<SERVICE_PRESHUTDOWN_INFO*>(info)->dwPreshutdownTimeout);
+        break;
+    case SERVICE_CONFIG_FAILURE_ACTIONS_FLAG:
+        handed.Config2[level] = std::to_string(static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures);
+        break;
+    }
+    return TRUE;
+}
+
+BYTE fakeSid[] = {1, 1, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0};
+
+BOOL WINAPI FakeLookup(LPCSTR, LPCSTR name, PSID sid, LPDWORD sidSize, LPSTR, LPDWORD domainSize, PSID_NAME_USE)
+{
+    if (std::string(name).find("nobody") != std::string::npos)
+        return SetLastError(ERROR_NONE_MAPPED), FALSE;
+    if (*sidSize < sizeof fakeSid) {
+        *sidSize = sizeof fakeSid;
+        *domainSize = 8;
+        return SetLastError(ERROR_INSUFFICIENT_BUFFER), FALSE;
+    }
+    std::memcpy(sid, fakeSid, sizeof fakeSid);
+    return TRUE;
+}
+
+NTSTATUS NTAPI FakeOpenPolicy(PLSA_UNICODE_STRING, PLSA_OBJECT_ATTRIBUTES, ACCESS_MASK, PLSA_HANDLE policy)
+{
+    *policy = reinterpret_cast<LSA_HANDLE>(0x99);
+    return 0;
+}
+
+wchar_t heldRight[] = L"SeServiceLogonRight";
+LSA_UNICODE_STRING heldRights[] = {{sizeof heldRight - 2, sizeof heldRight, heldRight}};
+
+NTSTATUS NTAPI FakeEnumerateRights(LSA_HANDLE, PSID, PLSA_UNICODE_STRING* rights, PULONG count)
+{
+    // An account without any rights is not found at all.
+    if (!handed.HasRight)
+        return static_cast<NTSTATUS>(0xC0000034);
+    *rights = heldRights;
+    *count = 1;
+    return 0;
+}
+
+NTSTATUS NTAPI FakeAddRights(LSA_HANDLE, PSID, PLSA_UNICODE_STRING rights, ULONG count)
+{
+    for (ULONG at = 0; at < count; ++at) {
+        std::wstring right(rights[at].Buffer, rights[at].Length / sizeof(wchar_t));
+        handed.Rights.push_back(std::string(right.begin(), right.end()));
+    }
+    return 0;
+}
+
+NTSTATUS NTAPI FakeClose(LSA_HANDLE)
+{
+    return 0;
+}
+
+NTSTATUS NTAPI FakeFree(PVOID)
+{
+    return 0;
+}
+
+DWORD WINAPI FakeGetSecurity(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL* dacl, PACL*,
+                             PSECURITY_DESCRIPTOR* descriptor)
+{
+    *dacl = nullptr;
+    *descriptor = LocalAlloc(LPTR, 16);
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI FakeEntries(ULONG count, PEXPLICIT_ACCESS_A entries, PACL, PACL* merged)
+{
+    for (ULONG at = 0; at < count; ++at)
+        handed.Access.push_back(std::string(entries[at].Trustee.ptstrName) + " " +
+                                std::to_string(entries[at].grfAccessPermissions) + " " +
+                                std::to_string(entries[at].grfInheritance));
+    *merged = static_cast<PACL>(LocalAlloc(LPTR, 16));
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI FakeSetSecurity(LPSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL)
+{
+    handed.Access.back() += std::string(" on ") + path;
+    return ERROR_SUCCESS;
+}
+
+class ServiceConfigTest : public ::testing::Test {
+protected:
+    TSeamOverride<decltype(TServiceApi::ChangeServiceConfigA)> change{ServiceApi().ChangeServiceConfigA, FakeChange};
+    TSeamOverride<decltype(TServiceApi::ChangeServiceConfig2A)> change2{ServiceApi().ChangeServiceConfig2A,
+                                                                        FakeChange2};
+    TSeamOverride<decltype(TAccountsApi::LookupAccountNameA)> lookup{AccountsApi().LookupAccountNameA, FakeLookup};
+    TSeamOverride<decltype(TAccountsApi::LsaOpenPolicy)> open{AccountsApi().LsaOpenPolicy, FakeOpenPolicy};
+    TSeamOverride<decltype(TAccountsApi::LsaEnumerateAccountRights)> rights{AccountsApi().LsaEnumerateAccountRights,
+                                                                            FakeEnumerateRights};
+    TSeamOverride<decltype(TAccountsApi::LsaAddAccountRights)> add{AccountsApi().LsaAddAccountRights, FakeAddRights};
+    TSeamOverride<decltype(TAccountsApi::LsaClose)> close{AccountsApi().LsaClose, FakeClose};
+    TSeamOverride<decltype(TAccountsApi::LsaFreeMemory)> free{AccountsApi().LsaFreeMemory, FakeFree};
+    TSeamOverride<decltype(TSecurityApi::GetNamedSecurityInfoA)> getSecurity{SecurityApi().GetNamedSecurityInfoA,
+                                                                             FakeGetSecurity};
+    TSeamOverride<decltype(TSecurityApi::SetEntriesInAclA)> entries{SecurityApi().SetEntriesInAclA, FakeEntries};
+    TSeamOverride<decltype(TSecurityApi::SetNamedSecurityInfoA)> setSecurity{SecurityApi().SetNamedSecurityInfoA,
+                                                                             FakeSetSecurity};
+    SC_HANDLE service = reinterpret_cast<SC_HANDLE>(0x42);
+    const TAccountPaths paths{"C:\\Windows\\Vantorers\\Relay.exe", "C:\\Logs"};
+
+    void TearDown() override { handed = THanded(); }
+
+    static TServiceSettings With(std::initializer_list<std::pair<TSetting, const char*>> values)
+    {
+        TServiceSettings settings;
+        for (const auto& [setting, text] : values)
+            EXPECT_EQ("", SetSetting(settings, setting, text));
+        return settings;
+    }
+    std::vector<std::string> Apply(const TServiceSettings& settings, const TServiceSettings& before,
+                                   const std::string& password = "")
+    {
+        return ApplyServiceConfig(service, "Relay", ServiceConfigOf(settings, "C:\\relay.exe"),
+                                  ServiceConfigOf(before, "C:\\relay.exe"), password, paths);
+    }
+};
+
+} // namespace
+
+TEST_F(ServiceConfigTest, EachSettingIsHandedOverOnItsOwnAndARefusalLeavesTheRestApplied)
+{
+    const TServiceSettings settings =
+        With({{TSetting::Account, "CORP\\relay"}, {TSetting::StartType, "delayed"}, {TSetting::DependsOn, "Tcpip/Spool"},
+              {TSetting::ServiceText, "Relays mail"}, {TSetting::StopTimeout, "30"}, {TSetting::MaxRestarts, "5"}});
+    // A system without delayed starts refuses that one.
+    handed.RefusedLevel = SERVICE_CONFIG_DELAYED_AUTO_START_INFO;
+    const std::vector<std::string> refusals = Apply(settings, {}, "s3cret");
+    ASSERT_EQ(1u, refusals.size());
+    EXPECT_EQ("Start type: the service \"Relay\" could not be set to start automatic (delayed): " +
+                  SystemMessage(ERROR_INVALID_LEVEL) + " (ERROR_INVALID_LEVEL)",
+              refusals[0]);
+    EXPECT_EQ((std::vector<std::string>{"account=CORP\\relay", "depends=Tcpip|Spool|"}), handed.Changes);
+    EXPECT_EQ("s3cret", handed.Password);
+    EXPECT_EQ("Relays mail", handed.Config2[SERVICE_CONFIG_DESCRIPTION]);
+    EXPECT_EQ("34000", handed.Config2[SERVICE_CONFIG_PRESHUTDOWN_INFO]);
+    EXPECT_EQ("1", handed.Config2[SERVICE_CONFIG_FAILURE_ACTIONS_FLAG]);
+    // The account may log on as a service, run the host copy and write its log.
+    EXPECT_EQ((std::vector<std::string>{"SeServiceLogonRight"}), handed.Rights);
+    EXPECT_EQ((std::vector<std::string>{
+                  "CORP\\relay " + std::to_string(GENERIC_READ | GENERIC_EXECUTE) + " 0 on " + paths.HostCopy,
+                  "CORP\\relay " + std::to_string(GENERIC_READ | GENERIC_WRITE | DELETE) + " " +
+                      std::to_string(SUB_CONTAINERS_AND_OBJECTS_INHERIT) + " on " + paths.LogFolder}),
+              handed.Access);
+
+    // Back to the defaults: each handed back, and a built-in account takes no password.
+    handed = THanded();
+    handed.HasRight = true;
+    EXPECT_TRUE(Apply({}, settings).empty());
+    EXPECT_EQ((std::vector<std::string>{"account=LocalSystem", "depends=", }), handed.Changes);
+    EXPECT_EQ("", handed.Password);
+    EXPECT_EQ("0", handed.Config2[SERVICE_CONFIG_DELAYED_AUTO_START_INFO]);
+    EXPECT_EQ("0", handed.Config2[SERVICE_CONFIG_FAILURE_ACTIONS_FLAG]);
+    EXPECT_EQ("7000", handed.Config2[SERVICE_CONFIG_PRESHUTDOWN_INFO]);
+    EXPECT_TRUE(handed.Rights.empty());
+}
+
+TEST_F(ServiceConfigTest, ARefusedAccountGetsNoRightsAndAGroupManagedOneNoPassword)
+{
+    handed.RefuseAccount = true;
+    std::vector<std::string> refusals = Apply(With({{TSetting::Account, "CORP\\relay"}, {TSetting::StartType, "manual"}}),
+                                              {}, "s3cret");
+    ASSERT_EQ(1u, refusals.size());
+    EXPECT_EQ(0u, refusals[0].find("Account: the service \"Relay\" could not run as \"CORP\\relay\": "));
+    EXPECT_NE(std::string::npos, refusals[0].find("(ERROR_INVALID_SERVICE_ACCOUNT)")) << refusals[0];
+    EXPECT_EQ((std::vector<std::string>{"start=3"}), handed.Changes);
+    EXPECT_TRUE(handed.Rights.empty() && handed.Access.empty());
+
+    handed = THanded();
+    handed.HasRight = true;
+    EXPECT_TRUE(Apply(With({{TSetting::Account, "CORP\\relay$"}}), {}).empty());
+    EXPECT_EQ("(none)", handed.Password);
+    // It has the right already: nothing added.
+    EXPECT_TRUE(handed.Rights.empty());
+    EXPECT_EQ(2u, handed.Access.size());
+
+    // An entry without settings hands over nothing but what it always did.
+    handed = THanded();
+    TServiceConfig fresh = ServiceConfigOf({}, "C:\\relay.exe");
+    fresh.Description.clear();
+    EXPECT_TRUE(ApplyServiceConfig(service, "Relay", ServiceConfigOf({}, "C:\\relay.exe"), fresh, "", paths).empty());
+    EXPECT_TRUE(handed.Changes.empty());
+    EXPECT_EQ(1u, handed.Config2.size());
+    EXPECT_EQ("Runs \"C:\\relay.exe\" as a service (Quorvane service host)", handed.Config2[SERVICE_CONFIG_DESCRIPTION]);
+}
+
+TEST_F(ServiceConfigTest, SettingsTheSystemWouldRefuseAreRefusedFirst)
+{
+    EXPECT_EQ("Depends on: the service \"Relay\" cannot depend on itself",
+              ServiceSettingsFault(With({{TSetting::DependsOn, "relay"}}), "Relay"));
+    EXPECT_EQ("Depends on: there is no service \"QV no such service\"",
+              ServiceSettingsFault(With({{TSetting::DependsOn, "QV no such service"}}), "Relay"));
+    EXPECT_EQ("Account: the virtual account of the service \"Relay\" is \"NT SERVICE\\Relay\", not "
+              "\"NT SERVICE\\Other\"",
+              ServiceSettingsFault(With({{TSetting::Account, "NT SERVICE\\Other"}}), "Relay"));
+    EXPECT_EQ("", ServiceSettingsFault(With({{TSetting::Account, "nt service\\relay"}}), "Relay"));
+    EXPECT_EQ(0u, ServiceSettingsFault(With({{TSetting::Account, "CORP\\nobody"}}), "Relay")
+                      .find("Account: \"CORP\\nobody\" is not an account this computer can find: "));
+    EXPECT_EQ("", ServiceSettingsFault(With({{TSetting::Account, "CORP\\relay"}}), "Relay"));
+}
