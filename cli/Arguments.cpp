@@ -1,13 +1,17 @@
 #include "cli/Arguments.h"
 
 #include <initializer_list>
+#include <set>
+
+#include "catalogue/ServiceSettings.h"
 
 #include "toolkit/Text.h"
 
 namespace {
 
 enum TOption : unsigned { OptJson = 1, OptAll = 2, OptDescription = 4, OptProgram = 8, OptParameters = 16,
-                          OptLogFile = 32, OptEventLog = 64, OptSettle = 128 };
+                          OptLogFile = 32, OptEventLog = 64, OptSettle = 128, OptSetting = 256,
+                          OptPassword = 512 };
 
 struct TCommandDefinition {
     const char* Word;
@@ -20,11 +24,12 @@ constexpr TCommandDefinition Commands[] = {
     {"list", TCliCommand::List, false, OptJson},
     {"show", TCliCommand::Show, true, OptJson},
     {"status", TCliCommand::Status, true, OptJson},
-    {"add", TCliCommand::Add, true, OptProgram | OptParameters | OptLogFile},
+    {"add", TCliCommand::Add, true, OptProgram | OptParameters | OptLogFile | OptSetting},
     {"edit", TCliCommand::Edit, true,
      OptDescription | OptProgram | OptParameters | OptLogFile | OptEventLog},
+    {"set", TCliCommand::Set, true, OptSetting | OptPassword},
     {"remove", TCliCommand::Remove, true, 0},
-    {"install", TCliCommand::Install, true, 0},
+    {"install", TCliCommand::Install, true, OptPassword},
     {"uninstall", TCliCommand::Uninstall, true, 0},
     {"start", TCliCommand::Start, true, OptSettle},
     {"stop", TCliCommand::Stop, true, 0},
@@ -35,9 +40,11 @@ struct TOptionDefinition {
     const char* Word;
     TOption Option;
     bool TakesValue;
+    // May be given more than once.
+    bool Repeats = false;
 };
 
-constexpr TOptionDefinition Options[] = {
+const TOptionDefinition Options[] = {
     {"--json", OptJson, false},
     {"--all", OptAll, false},
     {"--description", OptDescription, true},
@@ -46,19 +53,43 @@ constexpr TOptionDefinition Options[] = {
     {"--log-file", OptLogFile, true},
     {"--event-log", OptEventLog, false},
     {"--settle", OptSettle, true},
+    {"--password-stdin", OptPassword, false},
+    {"--env", OptSetting, true, true},
+    {"--unset-env", OptSetting, true, true},
+    {"--depends-on", OptSetting, true, true},
+    {"--log-daily", OptSetting, false},
+    {"--no-log-daily", OptSetting, false},
 };
 
 // The longest settle time a start waits for: an hour.
 constexpr int MostSettleSeconds = 3600;
+
+// The options of the settings that take one value each: --account,
+// --working-dir, --start-type and so on.
+bool IsValueSetting(const std::string& name)
+{
+    for (const TSettingInfo& info : SettingInfos())
+        if (name == std::string("--") + info.Option)
+            return info.Setting != TSetting::Environment && info.Setting != TSetting::DependsOn &&
+                   info.Setting != TSetting::LogDaily;
+    return false;
+}
 
 bool IsHelp(const std::string& word)
 {
     return word == "--help" || word == "-h" || word == "/?" || word == "help";
 }
 
-void Store(TCliRequest& request, TOption option, const std::string& value)
+void Store(TCliRequest& request, TOption option, const std::string& name, const std::string& value)
 {
     switch (option) {
+    case OptSetting:
+        if (name == "--log-daily" || name == "--no-log-daily")
+            request.Settings.emplace_back("log-daily", name == "--log-daily" ? "on" : "off");
+        else
+            request.Settings.emplace_back(name.substr(2), value);
+        break;
+    case OptPassword: request.PasswordFromInput = true; break;
     case OptJson: request.Json = true; break;
     case OptAll: request.All = true; break;
     case OptDescription: request.Description = value; break;
@@ -102,6 +133,7 @@ TCliRequest ParseArguments(const std::vector<std::string>& arguments)
 
     std::vector<std::string> positional;
     unsigned seen = 0;
+    std::set<std::string> given;
     bool optionsEnded = false;
     for (size_t i = 1; i < arguments.size(); ++i) {
         const std::string& word = arguments[i];
@@ -120,12 +152,16 @@ TCliRequest ParseArguments(const std::vector<std::string>& arguments)
         size_t equals = word.find('=');
         std::string name = word.substr(0, equals);
         const TOptionDefinition* option = nullptr;
+        const TOptionDefinition valueSetting = {"", OptSetting, true};
         for (const TOptionDefinition& known : Options)
             if (name == known.Word)
                 option = &known;
+        if (!option && IsValueSetting(name))
+            option = &valueSetting;
         if (!option || !(command->Options & option->Option))
             throw TUsageError("\"" + std::string(command->Word) + "\" does not take the option \"" + name + "\"");
-        if (seen & option->Option)
+        if (option->Option == OptSetting ? !option->Repeats && !given.insert(name == "--no-log-daily" ? "--log-daily" : name).second
+                                         : (seen & option->Option) != 0)
             throw TUsageError("The option \"" + name + "\" is given twice");
         seen |= option->Option;
         std::string value;
@@ -139,7 +175,7 @@ TCliRequest ParseArguments(const std::vector<std::string>& arguments)
         } else if (equals != std::string::npos) {
             throw TUsageError("The option \"" + name + "\" takes no value");
         }
-        Store(request, option->Option, value);
+        Store(request, option->Option, name, value);
     }
 
     const bool wantsName = command->TakesName && !request.All;
@@ -153,6 +189,8 @@ TCliRequest ParseArguments(const std::vector<std::string>& arguments)
         throw TUsageError("\"add\" needs --program");
     if (request.LogFile && request.EventLog)
         throw TUsageError("--log-file and --event-log exclude each other");
+    if (request.Command == TCliCommand::Set && request.Settings.empty() && !request.PasswordFromInput)
+        throw TUsageError("\"set\" needs at least one setting");
     return request;
 }
 
@@ -168,13 +206,16 @@ std::string HelpText()
            "                                its service and program are doing\n"
            "  show NAME [--json]            one entry in full\n"
            "  status NAME [--json]          what its service and its program are doing now\n"
-           "  add NAME --program P [--parameters TEXT] [--log-file F]\n"
+           "  add NAME --program P [--parameters TEXT] [--log-file F] [SETTINGS]\n"
            "                                register a program (logs to the event log without --log-file)\n"
            "  edit NAME [--description NEW] [--program P] [--parameters TEXT]\n"
            "            [--log-file F | --event-log]\n"
            "                                change an entry that is not installed\n"
+           "  set NAME SETTINGS [--password-stdin]\n"
+           "                                change how the entry runs, also while it is installed\n"
            "  remove NAME                   remove an entry that is not installed\n"
-           "  install NAME                  install the entry as a Windows service\n"
+           "  install NAME [--password-stdin]\n"
+           "                                install the entry as a Windows service\n"
            "  uninstall NAME                remove its service (refused while it runs)\n"
            "  start NAME [--settle SECONDS] start its service and wait until its program has run\n"
            "                                that long (2 s unless given; 0 waits only for the service)\n"
@@ -185,13 +226,28 @@ std::string HelpText()
            "\n"
            "\"--\" ends the options, for a NAME that begins with \"-\".\n"
            "\n"
+           "Settings (show prints them all; each left out keeps its value, or its default):\n"
+           "  --account LocalSystem|LocalService|NetworkService|\"NT SERVICE\\NAME\"|DOMAIN\\USER|DOMAIN\\GMSA$\n"
+           "                  a named account's password: --password-stdin (never an argument)\n"
+           "  --working-dir FOLDER        the program's folder unless set\n"
+           "  --env NAME=VALUE            repeatable; --unset-env NAME removes one\n"
+           "  --start-type auto|delayed|manual|disabled\n"
+           "  --depends-on SERVICE        repeatable; the list given replaces the old one, \"\" empties it\n"
+           "  --stop-timeout SECONDS      after Ctrl+C or a close message (3)\n"
+           "  --restart always|on-failure|never   --success-codes 0,3   (0)\n"
+           "  --max-restarts N|none   --restart-window SECONDS|none\n"
+           "  --restart-delay SECONDS (1)   --restart-delay-max SECONDS (60)\n"
+           "  --priority idle|below-normal|normal|above-normal|high\n"
+           "  --log-max-size SIZE (1M; 0: none)   --log-daily | --no-log-daily   --log-keep N (1)\n"
+           "  --log-timestamps on|off   --service-text TEXT\n"
+           "\n"
            "Exit codes:\n"
            "  0  done, or already so (installing an installed entry, stopping a stopped service)\n"
            "  1  failed otherwise (see the message)\n"
            "  2  bad usage\n"
            "  3  no such entry\n"
            "  4  refused description (not a valid name, or taken by another entry),\n"
-           "     or a log file whose folder does not exist\n"
+           "     a log file whose folder does not exist, or a refused setting\n"
            "  5  a service of that name belongs to another program\n"
            "  6  the Service Control Manager refused\n"
            "  7  not active (check)\n"

@@ -6,7 +6,7 @@
 #include "toolkit/Error.h"
 
 // What one run of the command-line program is asked to do.
-enum class TCliCommand { Help, Version, List, Show, Status, Add, Edit, Remove, Install, Uninstall, Start, Stop, Check };
+enum class TCliCommand { Help, Version, List, Show, Status, Add, Edit, Set, Remove, Install, Uninstall, Start, Stop, Check };
 
 struct TCliRequest {
     TCliCommand Command = TCliCommand::Help;
@@ -22,6 +22,13 @@ struct TCliRequest {
     bool EventLog = false;
     // Start: how long the program must run before the start counts.
     unsigned SettleSeconds = 2;
+    // Set and add: the settings' options in the order given, each with its
+    // value, the option without "--" ("stop-timeout", "30"); "env" holds
+    // "NAME=VALUE", "unset-env" a name, and the daily log switch "on" or
+    // "off".
+    std::vector<std::pair<std::string, std::string>> Settings;
+    // Set and install: a named account's password comes on standard input.
+    bool PasswordFromInput = false;
 };
 
 // A command line that asks for nothing this program does.

@@ -16,6 +16,7 @@
 #include "cli/Console.h"
 #include "cli/ProgramStatus.h"
 #include "deploy/Deploy.h"
+#include "deploy/ServiceConfig.h"
 #include "deploy/ServiceControl.h"
 #include "deploy/ServiceOwner.h"
 #include "deploy/ServiceState.h"
@@ -126,7 +127,7 @@ TExitCode HostRunFailure(const TDeployment& done, const std::string& action)
 {
     if (done.RunExitCode == HostRunRefused)
         return ExitForeignService;
-    if (done.RunExitCode != HostRunDone)
+    if (done.RunExitCode != HostRunDone && done.RunExitCode != HostRunSettingsRefused)
         throw TCliFailure(ExitFailure, "The service host's " + action + " run failed (exit code " +
                                            std::to_string(done.RunExitCode) + ")");
     return ExitSuccess;
@@ -202,14 +203,55 @@ TExitCode List(const TCliRequest& request)
     return ExitSuccess;
 }
 
+// Every setting with its value and whether it is the default, by its
+// option's name.
+json SettingsJson(const TServiceSettings& settings)
+{
+    json all = json::object();
+    for (const TSettingInfo& info : SettingInfos()) {
+        json value = Utf8FromAnsi(SettingText(settings, info.Setting));
+        if (info.Setting == TSetting::Environment) {
+            value = json::object();
+            for (const auto& [name, text] : settings.Environment)
+                value[Utf8FromAnsi(name)] = Utf8FromAnsi(text);
+        } else if (info.Setting == TSetting::DependsOn) {
+            value = json::array();
+            for (const std::string& name : settings.Dependencies)
+                value.push_back(Utf8FromAnsi(name));
+        }
+        all[info.Option] = {{"value", value}, {"default", IsDefault(settings, info.Setting)}};
+    }
+    return all;
+}
+
+// Every setting, one a line (a line per variable), the defaults marked.
+void SaySettings(const TServiceSettings& settings, const std::string& program)
+{
+    const size_t width = 24;
+    for (const TSettingInfo& info : SettingInfos()) {
+        const std::string label = std::string(info.Label) + ":";
+        const std::string mark = IsDefault(settings, info.Setting) ? " (default)" : "";
+        std::vector<std::string> values = {SettingDisplay(settings, info.Setting, program)};
+        if (info.Setting == TSetting::Environment && !settings.Environment.empty()) {
+            values.clear();
+            for (const auto& [name, value] : settings.Environment)
+                values.push_back(name + "=" + value);
+        }
+        for (size_t at = 0; at < values.size(); ++at)
+            Say((at == 0 ? label : "") + std::string(width - (at == 0 ? label.size() : 0), ' ') + values[at] + mark);
+    }
+}
+
 TExitCode Show(const TCliRequest& request)
 {
     TCatalogue catalogue;
     const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
+    const TServiceSettings settings = catalogue.ServiceSettings();
     TServiceState state = StateOf(entry);
     if (request.Json) {
         json document = EntryJson(entry, state);
         document["serviceHost"] = Utf8FromAnsi(StubCopyFile(entry.Description));
+        document["settings"] = SettingsJson(settings);
         PrintJson(document);
         return ExitSuccess;
     }
@@ -221,6 +263,8 @@ TExitCode Show(const TCliRequest& request)
     Say("Service ID:   " + std::to_string(entry.ServiceID));
     Say("Service host: " + StubCopyFile(entry.Description));
     Say("State:        " + std::string(ServiceStateName(state)));
+    Say("");
+    SaySettings(settings, entry.Program);
     return ExitSuccess;
 }
 
@@ -250,6 +294,58 @@ TRefusal LogFolderRefusal(const TEntrySettings& settings)
     return TRefusal("The folder \"" + folder + "\" of the log file does not exist: the service could not log there");
 }
 
+// The settings with the request's options applied, in their order; a value
+// a setting does not take is refused (exit 4). The dependencies given
+// replace the list.
+TServiceSettings WithOptions(TServiceSettings settings, const TCliRequest& request)
+{
+    std::string dependencies;
+    bool dependenciesGiven = false;
+    for (const auto& [option, value] : request.Settings) {
+        if (option == "env") {
+            const size_t equals = value.find('=');
+            if (equals == std::string::npos)
+                throw TCliFailure(ExitRefusedDescription, "Environment: \"" + value + "\" is not NAME=VALUE");
+            Refuse(ExitRefusedDescription, SetVariable(settings, value.substr(0, equals), value.substr(equals + 1)));
+        } else if (option == "unset-env") {
+            UnsetVariable(settings, value);
+        } else if (option == "depends-on") {
+            dependencies += (dependenciesGiven ? "/" : "") + value;
+            dependenciesGiven = true;
+        } else {
+            for (const TSettingInfo& info : SettingInfos())
+                if (option == info.Option)
+                    Refuse(ExitRefusedDescription, SetSetting(settings, info.Setting, value));
+        }
+    }
+    if (dependenciesGiven)
+        Refuse(ExitRefusedDescription, SetSetting(settings, TSetting::DependsOn, dependencies));
+    return settings;
+}
+
+// A named account's password from standard input: one line from a console,
+// which does not show it, or all a pipe or file holds, without the line end.
+std::string PasswordFromInput()
+{
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    const bool console = GetConsoleMode(input, &mode);
+    if (console)
+        SetConsoleMode(input, mode & ~ENABLE_ECHO_INPUT);
+    std::string password;
+    char c;
+    DWORD read = 0;
+    while (ReadFile(input, &c, 1, &read, nullptr) && read == 1 && !(console && c == '\n'))
+        password += c;
+    if (console) {
+        SetConsoleMode(input, mode);
+        WriteText(stderr, "\n");
+    }
+    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+        password.pop_back();
+    return password;
+}
+
 // The wizard's checks, in its order, and the log file's folder.
 void CheckSettings(const TEntrySettings& settings)
 {
@@ -263,12 +359,13 @@ TExitCode Add(const TCliRequest& request)
 {
     const TEntrySettings wanted{request.Name, request.Program.value_or(""), request.Parameters.value_or(""),
                                 request.LogFile.value_or(""), request.LogFile.has_value()};
+    const TServiceSettings service = WithOptions({}, request);
     TCatalogue catalogue;
     // Asking again for what is there already is no failure.
     auto asAsked = [&] {
         TEntrySettings stored = SettingsOf(catalogue.Entry());
         stored.Description = wanted.Description;
-        if (stored != wanted)
+        if (stored != wanted || catalogue.ServiceSettings() != service)
             return false;
         Say("\"" + catalogue.Entry().Description + "\" is in the catalogue already, as asked.");
         return true;
@@ -279,8 +376,9 @@ TExitCode Add(const TCliRequest& request)
     if (added == TEntryOutcome::Duplicate && asAsked())
         return ExitSuccess;
     CheckSettings(wanted);
+    Refuse(ExitRefusedDescription, ServiceSettingsFault(service, wanted.Description));
     if (added == TEntryOutcome::Done)
-        added = catalogue.AddEntry(wanted);
+        added = catalogue.AddEntry(wanted, service);
     if (added == TEntryOutcome::Duplicate) {
         if (asAsked())
             return ExitSuccess;
@@ -337,6 +435,64 @@ TExitCode Edit(const TCliRequest& request)
             RefuseChanged(changed, entry, catalogue);
         }
     }
+}
+
+bool HostSettingsDiffer(const TServiceSettings& a, const TServiceSettings& b)
+{
+    for (const TSettingInfo& info : SettingInfos())
+        if (!info.ServiceManager && (info.Setting == TSetting::Environment ? a.Environment != b.Environment
+                                                                         : SettingText(a, info.Setting) !=
+                                                                               SettingText(b, info.Setting)))
+            return true;
+    return false;
+}
+
+TExitCode Set(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
+    const TEntryKey key = KeyOf(entry);
+    std::string password = request.PasswordFromInput ? PasswordFromInput() : "";
+    // Another script's change in between is kept: the options are applied
+    // again to the settings as they are then.
+    TServiceSettings before, wanted;
+    for (bool done = false; !done;) {
+        before = catalogue.ServiceSettings();
+        wanted = WithOptions(before, request);
+        const bool installed = catalogue.Entry().Installed;
+        if (wanted == before && !(installed && !password.empty())) {
+            Say("\"" + catalogue.Entry().Description + "\" is as asked already.");
+            return ExitSuccess;
+        }
+        Refuse(ExitRefusedDescription, ServiceSettingsFault(wanted, entry.Description));
+        // An installed entry's service takes a new named account at once,
+        // with its password; a not installed one gets it at its install.
+        if (installed && AccountNeedsPassword(wanted.Account) && wanted.Account != before.Account && password.empty())
+            throw TCliFailure(ExitRefusedDescription, PasswordNeededText(wanted.Account) + ": " +
+                                                          CommandFor("set", entry.Description) +
+                                                          " --account ... --password-stdin");
+        switch (TEntryOutcome changed = catalogue.ChangeServiceSettings(key, before, wanted)) {
+        case TEntryOutcome::Done:
+            done = true;
+            break;
+        case TEntryOutcome::Changed:
+            break;
+        default:
+            RefuseChanged(changed, entry, catalogue);
+        }
+    }
+    const TCatalogueEntry& now = catalogue.Entry();
+    Say("Changed \"" + now.Description + "\".");
+    if (!now.Installed)
+        return ExitSuccess;
+    if (HostSettingsDiffer(before, wanted))
+        Say("The service host takes the new settings at the program's next start.");
+    const std::string refused =
+        ChangeInstalledService(now.Description, now.Program, now.LogToFile ? FolderOf(now.LogFile) : "", before,
+                               wanted, AccountNeedsPassword(wanted.Account) ? password : "");
+    SecureZeroMemory(password.data(), password.size());
+    Refuse(ExitServiceManager, refused);
+    return ExitSuccess;
 }
 
 TExitCode Remove(const TCliRequest& request)
@@ -514,7 +670,17 @@ TExitCode Install(const TCliRequest& request)
     TCatalogue catalogue;
     const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
     RefuseForeign(entry);
-    TDeployment done = DeployEntry(catalogue, KeyOf(entry), true, ConsoleRun());
+    THostRun run = ConsoleRun();
+    const std::string& account = catalogue.ServiceSettings().Account;
+    if (AccountNeedsPassword(account)) {
+        run.Password = request.PasswordFromInput ? PasswordFromInput() : "";
+        if (run.Password.empty() && !entry.Installed)
+            throw TCliFailure(ExitRefusedDescription, PasswordNeededText(account) + ": " +
+                                                          CommandFor("install", entry.Description) +
+                                                          " --password-stdin");
+    }
+    TDeployment done = DeployEntry(catalogue, KeyOf(entry), true, run);
+    SecureZeroMemory(run.Password.data(), run.Password.size());
     if (std::optional<TExitCode> ended = Ended(done, entry, catalogue, "install"))
         return *ended;
     switch (StateOf(entry)) {
@@ -527,7 +693,8 @@ TExitCode Install(const TCliRequest& request)
         break;
     }
     Say("Installed \"" + entry.Description + "\" as a Windows service.");
-    return ExitSuccess;
+    // The host has said which settings the system refused.
+    return done.RunExitCode == HostRunSettingsRefused ? ExitServiceManager : ExitSuccess;
 }
 
 TExitCode Uninstall(const TCliRequest& request)
@@ -617,6 +784,7 @@ TExitCode RunRequest(const TCliRequest& request)
         case TCliCommand::Status: return Status(request);
         case TCliCommand::Add: return Add(request);
         case TCliCommand::Edit: return Edit(request);
+        case TCliCommand::Set: return Set(request);
         case TCliCommand::Remove: return Remove(request);
         case TCliCommand::Install: return Install(request);
         case TCliCommand::Uninstall: return Uninstall(request);

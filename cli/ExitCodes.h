@@ -12,7 +12,9 @@ enum TExitCode : int {
     ExitUsage = 2,
     ExitNoSuchEntry = 3,
     // The description cannot name an entry, or another entry has it; or the
-    // log file's folder does not exist.
+    // log file's folder does not exist; or a setting was refused (a value
+    // out of range, a folder or service that does not exist, an account
+    // that cannot be found, a password that is needed).
     ExitRefusedDescription = 4,
     // A service of that name runs another program.
     ExitForeignService = 5,

@@ -317,6 +317,68 @@ TEST_F(CliTest, RecordedStateAndValuesFollowWhatHappened)
     Expect(On("stop", Relay), 9, "is not installed");
 }
 
+// How an entry runs: set from the start or later, also while installed, the
+// service's settings at once; each refusal names its setting and writes
+// nothing.
+TEST_F(CliTest, SettingsAreSetShownAndRefusedByName)
+{
+    Expect("add \"" + Relay + "\" --program \"" + program + "\" --start-type manual --log-keep 3 "
+           "--env \"OPTS= -a \\\"b c\\\"\" --depends-on RpcSs",
+           0);
+    json shown = QvJson(On("show", Relay))["settings"];
+    EXPECT_EQ(shown["start-type"], (json{{"value", "manual"}, {"default", false}}));
+    EXPECT_EQ(shown["account"], (json{{"value", "LocalSystem"}, {"default", true}}));
+    EXPECT_EQ(shown["env"]["value"], (json{{"OPTS", " -a \"b c\""}}));
+    EXPECT_EQ(shown["depends-on"]["value"], json::array({"RpcSs"}));
+    const std::string text = Qv(On("show", Relay)).Out;
+    EXPECT_NE(text.find("\nStart type:             manual\r"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nAccount:                LocalSystem (default)\r"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nEnvironment:            OPTS= -a \"b c\"\r"), std::string::npos) << text;
+
+    Expect(On("install", Relay), 0);
+    EXPECT_EQ(ServiceStartType(Relay), static_cast<DWORD>(SERVICE_DEMAND_START));
+    TProgramResult set = Qv(On("set", Relay) + " --start-type disabled --stop-timeout 30 --service-text Relays");
+    EXPECT_EQ(set.ExitCode, 0u) << set.Err;
+    EXPECT_NE(set.Out.find("takes the new settings at the program's next start"), std::string::npos) << set.Out;
+    EXPECT_EQ(ServiceStartType(Relay), static_cast<DWORD>(SERVICE_DISABLED));
+    EXPECT_EQ(ServiceDescription(Relay), "Relays");
+    Expect(On("set", Relay) + " --start-type disabled", 0);
+
+    const std::string before = ReadTextFile(catalogue.Path());
+    Expect(On("set", Relay) + " --stop-timeout -3", 4, "Stop timeout: \"-3\" is not a whole number of seconds");
+    Expect(On("set", Relay) + " --depends-on \"mail relay\"", 4, "cannot depend on itself");
+    Expect(On("set", Relay) + " --depends-on \"QV no such service\"", 4, "there is no service \"QV no such service\"");
+    Expect(On("set", Relay) + " --working-dir C:\\nowhere", 4, "Working folder: \"C:\\nowhere\" is not");
+    Expect(On("set", Relay) + " --env =x", 4, "Environment: a variable needs a name");
+    Expect(On("set", Relay) + " --account \"NT SERVICE\\Other\"", 4, "virtual account");
+    EXPECT_EQ(ReadTextFile(catalogue.Path()), before);
+    Expect(On("set", Relay), 2, "\"set\" needs at least one setting");
+    Expect(On("set", Relay) + " --log-keep 2 --log-keep 3", 2, "given twice");
+}
+
+// A named account's password comes on standard input, goes to the Service
+// Control Manager and is kept nowhere.
+TEST_F(CliTest, APasswordIsTakenFromStandardInputOnlyAndKeptNowhere)
+{
+    char user[256] = {};
+    DWORD size = sizeof user;
+    ASSERT_TRUE(GetUserNameA(user, &size));
+    Expect("add \"" + Relay + "\" --program \"" + program + "\" --account " + user, 0);
+    Expect(On("install", Relay), 4, "is an account with a password, and the password is never kept");
+    TProgramResult install = RunProgram(On("", WindowsPath(QV_EXE)).substr(1) + " install \"" + Relay +
+                                            "\" --password-stdin",
+                                        "s3cret-pw\r\n");
+    EXPECT_EQ(install.ExitCode, 0u) << install.Err;
+    EXPECT_EQ(ServiceAccount(Relay), std::string(".\\") + user);
+    TProgramResult set = RunProgram(On("", WindowsPath(QV_EXE)).substr(1) + " set \"" + Relay +
+                                        "\" --account LocalService --password-stdin",
+                                    "other-pw");
+    EXPECT_EQ(set.ExitCode, 0u) << set.Err;
+    EXPECT_EQ(ServiceAccount(Relay), "NT AUTHORITY\\LocalService");
+    for (const std::string& seen : {ReadTextFile(catalogue.Path()), install.Out + install.Err, set.Out + set.Err})
+        EXPECT_EQ(seen.find("-pw"), std::string::npos) << seen;
+}
+
 // A console shows every character whatever its code page; a file or a pipe
 // gets UTF-8, JSON too.
 TEST(Console, AConsoleGetsCharactersAndARedirectionBytes)

@@ -18,12 +18,24 @@ HANDLE InheritableFile(const std::string& path)
 
 TProgramResult RunProgram(const std::string& commandLine, DWORD timeoutMs)
 {
+    return RunProgram(commandLine, std::string(), timeoutMs);
+}
+
+TProgramResult RunProgram(const std::string& commandLine, const std::string& input, DWORD timeoutMs)
+{
     // Files rather than pipes: nothing to drain while the program runs.
     TTempFolder folder;
     TProgramEnd end;
     {
         TKernelHandle out(InheritableFile(folder.File("out"))), err(InheritableFile(folder.File("err")));
-        end = RunToEnd(commandLine, out.Get(), err.Get(), timeoutMs, CREATE_NO_WINDOW);
+        TKernelHandle in;
+        if (!input.empty()) {
+            WriteTextFile(folder.File("in"), input);
+            SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+            in = TKernelHandle(CreateFileA(folder.File("in").c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit,
+                                           OPEN_EXISTING, 0, nullptr));
+        }
+        end = RunToEnd(commandLine, out.Get(), err.Get(), timeoutMs, CREATE_NO_WINDOW, in.Get());
     }
     if (!end.Started)
         ADD_FAILURE() << "cannot run " << commandLine << ": error " << end.StartError;

@@ -15,6 +15,8 @@ struct TProgramResult {
 // waits for it; a run that cannot start, or outlasts timeoutMs and is
 // ended, fails the test.
 TProgramResult RunProgram(const std::string& commandLine, DWORD timeoutMs = 60000);
+// The same, with input on its standard input.
+TProgramResult RunProgram(const std::string& commandLine, const std::string& input, DWORD timeoutMs = 60000);
 
 // A process that has ended with exitCode, for a fake launch to hand back: a
 // copy of the running program, started suspended and ended at once.

@@ -67,17 +67,55 @@ bool WaitForServiceState(const std::string& name, DWORD state)
     return WaitFor([&] { return ServiceState(name) == state; }, 15000);
 }
 
-std::string ServiceBinary(const std::string& name)
+namespace {
+
+// The service's registration, or an empty buffer.
+std::vector<char> Config(const std::string& name)
 {
     THandle manager = Manager();
     THandle service = Service(manager, name, SERVICE_QUERY_CONFIG);
     DWORD needed = 0;
     ::QueryServiceConfigA(service.get(), nullptr, 0, &needed);
     std::vector<char> buffer(needed + 1);
+    if (!service || !::QueryServiceConfigA(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data()),
+                                           needed, &needed))
+        buffer.clear();
+    return buffer;
+}
+
+} // namespace
+
+std::string ServiceBinary(const std::string& name)
+{
+    std::vector<char> buffer = Config(name);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    if (!service || !::QueryServiceConfigA(service.get(), config, needed, &needed) || !config->lpBinaryPathName)
+    return buffer.empty() || !config->lpBinaryPathName ? "" : config->lpBinaryPathName;
+}
+
+DWORD ServiceStartType(const std::string& name)
+{
+    std::vector<char> buffer = Config(name);
+    return buffer.empty() ? 0 : reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data())->dwStartType;
+}
+
+std::string ServiceAccount(const std::string& name)
+{
+    std::vector<char> buffer = Config(name);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    return buffer.empty() || !config->lpServiceStartName ? "" : config->lpServiceStartName;
+}
+
+std::string ServiceDescription(const std::string& name)
+{
+    THandle manager = Manager();
+    THandle service = Service(manager, name, SERVICE_QUERY_CONFIG);
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    if (!service || !QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(),
+                                          static_cast<DWORD>(buffer.size()), &needed))
         return "";
-    return config->lpBinaryPathName;
+    const char* text = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer.data())->lpDescription;
+    return text ? text : "";
 }
 
 void RemoveTestServiceAndCopy(const std::string& name)

@@ -18,6 +18,11 @@ DWORD ServiceProcessId(const std::string& name);
 bool WaitForServiceState(const std::string& name, DWORD state);
 // The binary path it is registered with, or "" when there is none.
 std::string ServiceBinary(const std::string& name);
+// What Wine keeps of its registration: its start type (0 when there is no
+// such service), its account, its description.
+DWORD ServiceStartType(const std::string& name);
+std::string ServiceAccount(const std::string& name);
+std::string ServiceDescription(const std::string& name);
 
 // RemoveTestService, and the entry's service host copy deleted.
 void RemoveTestServiceAndCopy(const std::string& name);
