@@ -323,13 +323,13 @@ TEST_F(CliTest, RecordedStateAndValuesFollowWhatHappened)
 TEST_F(CliTest, SettingsAreSetShownAndRefusedByName)
 {
     Expect("add \"" + Relay + "\" --program \"" + program + "\" --start-type manual --log-keep 3 "
-           "--env \"OPTS= -a \\\"b c\\\"\" --depends-on RpcSs",
+           "--env \"OPTS= -a \\\"b c\\\"\" --depends-on RpcSs --depends-on PlugPlay",
            0);
     json shown = QvJson(On("show", Relay))["settings"];
     EXPECT_EQ(shown["start-type"], (json{{"value", "manual"}, {"default", false}}));
     EXPECT_EQ(shown["account"], (json{{"value", "LocalSystem"}, {"default", true}}));
     EXPECT_EQ(shown["env"]["value"], (json{{"OPTS", " -a \"b c\""}}));
-    EXPECT_EQ(shown["depends-on"]["value"], json::array({"RpcSs"}));
+    EXPECT_EQ(shown["depends-on"]["value"], json::array({"RpcSs", "PlugPlay"}));
     const std::string text = Qv(On("show", Relay)).Out;
     EXPECT_NE(text.find("\nStart type:             manual\r"), std::string::npos) << text;
     EXPECT_NE(text.find("\nAccount:                LocalSystem (default)\r"), std::string::npos) << text;
