@@ -74,6 +74,17 @@ std::string Listed(const std::vector<std::string>& words)
     return list;
 }
 
+// One of the words, as the enumeration's value of the same place.
+template <class T>
+std::string SetChoice(TSetting setting, const std::vector<std::string>& words, const std::string& text, T& target)
+{
+    size_t choice = 0;
+    if (!ParseWord(words, text, choice))
+        return Fault(setting, text, "one of " + Listed(words));
+    target = static_cast<T>(choice);
+    return "";
+}
+
 // Decimal digits only, within first..last.
 bool ParseWhole(const std::string& text, uint64_t first, uint64_t last, uint64_t& value)
 {
@@ -384,7 +395,6 @@ bool IsDefault(const TServiceSettings& s, TSetting setting)
 std::string SetSetting(TServiceSettings& s, TSetting setting, const std::string& given)
 {
     const std::string text = Trim(given);
-    size_t choice = 0;
     switch (setting) {
     case TSetting::Account:
         if (HasLineBreak(given))
@@ -405,12 +415,7 @@ std::string SetSetting(TServiceSettings& s, TSetting setting, const std::string&
     case TSetting::Environment:
         return "";
     case TSetting::StartType:
-        if (SameText(text, "automatic"))
-            choice = 0;
-        else if (!ParseWord(StartTypeWords, text, choice))
-            return Fault(setting, text, "one of " + Listed(StartTypeWords));
-        s.StartType = static_cast<TStartType>(choice);
-        return "";
+        return SetChoice(setting, StartTypeWords, SameText(text, "automatic") ? "auto" : text, s.StartType);
     case TSetting::DependsOn:
         if (text.find('\\') != std::string::npos)
             return Fault(setting, text, "a list of service names (a name cannot hold \"\\\")");
@@ -419,10 +424,7 @@ std::string SetSetting(TServiceSettings& s, TSetting setting, const std::string&
     case TSetting::StopTimeout:
         return SetWhole(setting, text, 0, MaxStopSeconds, s.StopTimeoutSeconds, "a whole number of seconds");
     case TSetting::Restart:
-        if (!ParseWord(RestartWords, text, choice))
-            return Fault(setting, text, "one of " + Listed(RestartWords));
-        s.Restart = static_cast<TRestartPolicy>(choice);
-        return "";
+        return SetChoice(setting, RestartWords, text, s.Restart);
     case TSetting::SuccessCodes: {
         std::vector<unsigned long> codes;
         for (const std::string& part : Split(text, ',')) {
@@ -450,10 +452,7 @@ std::string SetSetting(TServiceSettings& s, TSetting setting, const std::string&
     case TSetting::RestartDelayMax:
         return SetWhole(setting, text, 0, MaxDelaySeconds, s.RestartDelayMaxSeconds, "a whole number of seconds");
     case TSetting::Priority:
-        if (!ParseWord(PriorityWords, text, choice))
-            return Fault(setting, text, "one of " + Listed(PriorityWords));
-        s.Priority = static_cast<TPriority>(choice);
-        return "";
+        return SetChoice(setting, PriorityWords, text, s.Priority);
     case TSetting::LogMaxSize: {
         uint64_t bytes = 0;
         if (!ParseSize(text, bytes))
