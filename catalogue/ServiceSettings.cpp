@@ -384,6 +384,36 @@ std::string SettingDisplay(const TServiceSettings& s, TSetting setting, const st
     }
 }
 
+std::vector<std::pair<std::string, std::string>> SettingLines(const TServiceSettings& s, const std::string& program,
+                                                              bool everySetting)
+{
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (const TSettingInfo& info : Infos) {
+        const bool atDefault = IsDefault(s, info.Setting);
+        if (atDefault && !everySetting)
+            continue;
+        const std::string mark = atDefault ? " (default)" : "";
+        if (info.Setting == TSetting::Environment && !atDefault) {
+            for (const auto& [name, value] : s.Environment)
+                lines.emplace_back(info.Label, name + "=" + value);
+            continue;
+        }
+        lines.emplace_back(info.Label, SettingDisplay(s, info.Setting, program) + mark);
+    }
+    return lines;
+}
+
+const std::vector<std::string>& SettingChoices(TSetting setting)
+{
+    static const std::vector<std::string> none;
+    switch (setting) {
+    case TSetting::StartType: return StartTypeWords;
+    case TSetting::Restart: return RestartWords;
+    case TSetting::Priority: return PriorityWords;
+    default: return none;
+    }
+}
+
 bool IsDefault(const TServiceSettings& s, TSetting setting)
 {
     static const TServiceSettings defaults;

@@ -105,6 +105,14 @@ std::string SettingText(const TServiceSettings& settings, TSetting setting);
 // folder for an unset working folder.
 std::string SettingDisplay(const TServiceSettings& settings, TSetting setting, const std::string& program);
 bool IsDefault(const TServiceSettings& settings, TSetting setting);
+// The settings as lines of a label and a value (a line per environment
+// variable), for qv show (every setting, "(default)" after those at their
+// default) and the window's details panel (only those that differ).
+std::vector<std::pair<std::string, std::string>> SettingLines(const TServiceSettings& settings,
+                                                              const std::string& program, bool everySetting);
+// The words a setting of a few choices takes, in order; none for others.
+const std::vector<std::string>& SettingChoices(TSetting setting);
+
 // Sets the setting from text as qv takes it; "" when it did, otherwise the
 // refusal, naming the setting and the fault. Not for the environment.
 std::string SetSetting(TServiceSettings& settings, TSetting setting, const std::string& text);

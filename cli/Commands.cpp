@@ -227,18 +227,12 @@ json SettingsJson(const TServiceSettings& settings)
 // Every setting, one a line (a line per variable), the defaults marked.
 void SaySettings(const TServiceSettings& settings, const std::string& program)
 {
-    const size_t width = 24;
-    for (const TSettingInfo& info : SettingInfos()) {
-        const std::string label = std::string(info.Label) + ":";
-        const std::string mark = IsDefault(settings, info.Setting) ? " (default)" : "";
-        std::vector<std::string> values = {SettingDisplay(settings, info.Setting, program)};
-        if (info.Setting == TSetting::Environment && !settings.Environment.empty()) {
-            values.clear();
-            for (const auto& [name, value] : settings.Environment)
-                values.push_back(name + "=" + value);
-        }
-        for (size_t at = 0; at < values.size(); ++at)
-            Say((at == 0 ? label : "") + std::string(width - (at == 0 ? label.size() : 0), ' ') + values[at] + mark);
+    std::string previous;
+    for (const auto& [label, value] : SettingLines(settings, program, true)) {
+        // A label is said once for its lines.
+        const std::string shown = label == previous ? "" : label + ":";
+        Say(shown + std::string(24 - shown.size(), ' ') + value);
+        previous = label;
     }
 }
 
