@@ -10,6 +10,7 @@
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
 #include "messaging/StatusClient.h"
+#include "platform/Kernel.h"
 #include "platform/Services.h"
 #include "stub/Registration.h"
 #include "stub/StubSettings.h"
@@ -323,13 +324,15 @@ TEST(StubService, InstallRunAnswerStopAndUninstall)
 
 TEST(StubService, TheProgramRunsInItsFolderWithItsEnvironmentAndPriorityAsTheServiceWasRegistered)
 {
-    TServiceCopy copy("Settings", "cwd env:QV_OPTS env:SystemRoot priority wait");
+    TServiceCopy copy("Settings", "nobreak cwd env:QV_OPTS env:SystemRoot priority pid wait");
     TTempFolder work;
     TServiceSettings settings;
     SetSetting(settings, TSetting::WorkingFolder, work.Path());
     SetSetting(settings, TSetting::Priority, "below-normal");
     SetSetting(settings, TSetting::StartType, "manual");
     SetSetting(settings, TSetting::ServiceText, "Relays the test's mail");
+    SetSetting(settings, TSetting::StopTimeout, "1");
+    SetSetting(settings, TSetting::LogTimestamps, "off");
     SetVariable(settings, "QV_OPTS", " -a \"b c\" =x ");
     ASSERT_EQ(TEntryOutcome::Done, TCatalogue().ChangeServiceSettings({copy.Description}, {}, settings));
     ASSERT_EQ(0, copy.Run("-i"));
@@ -346,15 +349,28 @@ TEST(StubService, TheProgramRunsInItsFolderWithItsEnvironmentAndPriorityAsTheSer
         EXPECT_STREQ("Relays the test's mail", reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer.data())->lpDescription);
     }
     ASSERT_EQ(0u, Control(copy.Description, true));
-    ASSERT_TRUE(WaitFor([&] { return copy.LogHas("out: priority "); }, 10000)) << copy.Log();
+    ASSERT_TRUE(WaitFor([&] { return copy.LogHas("out: pid "); }, 10000)) << copy.Log();
+    // A change while it runs is taken at the program's next start.
+    TServiceSettings changed = settings;
+    SetVariable(changed, "QV_OPTS", "second");
+    ASSERT_EQ(TEntryOutcome::Done, TCatalogue().ChangeServiceSettings({copy.Description}, settings, changed));
+    {
+        TKernelHandle program(OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(NumberAfter(copy.Log(), "out: pid "))));
+        ASSERT_TRUE(TerminateProcess(program.Get(), 1));
+    }
+    ASSERT_TRUE(WaitFor([&] { return LinesWith(copy.Log(), "out: pid ").size() == 2; }, 10000)) << copy.Log();
     ASSERT_EQ(0u, Control(copy.Description, false));
     ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 15000));
     const std::string log = copy.Log();
-    EXPECT_NE(std::string::npos, log.find("out: cwd " + work.Path() + "\r")) << log;
-    EXPECT_NE(std::string::npos, log.find("out: env QV_OPTS= -a \"b c\" =x \r")) << log;
+    // Unstamped, the program's lines begin with their stream.
+    EXPECT_NE(std::string::npos, log.find("\nout: cwd " + work.Path() + "\r")) << log;
+    EXPECT_NE(std::string::npos, log.find("\nout: env QV_OPTS= -a \"b c\" =x \r")) << log;
+    EXPECT_NE(std::string::npos, log.find("\nout: env QV_OPTS=second\r")) << log;
     // Added to the host's environment, not instead of it.
-    EXPECT_EQ(1u, LinesWith(log, "out: env SystemRoot=").size()) << log;
-    EXPECT_NE(std::string::npos, log.find("out: priority 4000\r")) << log;
+    EXPECT_EQ(2u, LinesWith(log, "out: env SystemRoot=").size()) << log;
+    EXPECT_EQ(2u, LinesWith(log, "out: priority 4000\r").size()) << log;
+    // It ignores Ctrl+C: ended after its stop timeout.
+    EXPECT_NE(std::string::npos, log.find("program did not end within 1000 ms; ending it")) << log;
     EXPECT_EQ(0, copy.Run("-u"));
 }
 
