@@ -35,6 +35,7 @@ const std::vector<std::string> StartTypeWords = {"auto", "delayed", "manual", "d
 const std::vector<std::string> StartTypeShown = {"automatic", "automatic (delayed)", "manual", "disabled"};
 const std::vector<std::string> RestartWords = {"always", "on-failure", "never"};
 const std::vector<std::string> PriorityWords = {"idle", "below-normal", "normal", "above-normal", "high"};
+const std::vector<std::string> SwitchWords = {"on", "off"};
 
 constexpr unsigned MaxStopSeconds = 3600;
 constexpr unsigned MaxDelaySeconds = 86400;
@@ -410,6 +411,8 @@ const std::vector<std::string>& SettingChoices(TSetting setting)
     case TSetting::StartType: return StartTypeWords;
     case TSetting::Restart: return RestartWords;
     case TSetting::Priority: return PriorityWords;
+    case TSetting::LogDaily:
+    case TSetting::LogTimestamps: return SwitchWords;
     default: return none;
     }
 }
@@ -516,6 +519,14 @@ std::string SetVariable(TServiceSettings& s, const std::string& name, const std:
     return "";
 }
 
+std::string SetVariableLine(TServiceSettings& s, const std::string& line)
+{
+    const size_t equals = line.find('=');
+    if (equals == std::string::npos)
+        return "Environment: \"" + line + "\" is not NAME=VALUE";
+    return SetVariable(s, line.substr(0, equals), line.substr(equals + 1));
+}
+
 void UnsetVariable(TServiceSettings& s, const std::string& name)
 {
     std::erase_if(s.Environment, [&](const auto& variable) { return SameText(variable.first, name); });
@@ -595,6 +606,17 @@ void WriteServiceSettings(TIniDocument& ini, const std::string& section, const T
     }
     for (const auto& [name, value] : settings.Environment)
         ini.WriteString(section, EnvironmentKeyPrefix + name, ProfileValue(value));
+}
+
+bool HostSettingsDiffer(const TServiceSettings& a, const TServiceSettings& b)
+{
+    return std::any_of(Infos.begin(), Infos.end(), [&](const TSettingInfo& info) {
+        if (info.ServiceManager)
+            return false;
+        if (info.Setting == TSetting::Environment)
+            return a.Environment != b.Environment;
+        return SettingText(a, info.Setting) != SettingText(b, info.Setting);
+    });
 }
 
 bool IsSettingKey(const std::string& key)

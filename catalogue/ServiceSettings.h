@@ -110,6 +110,10 @@ bool IsDefault(const TServiceSettings& settings, TSetting setting);
 // default) and the window's details panel (only those that differ).
 std::vector<std::pair<std::string, std::string>> SettingLines(const TServiceSettings& settings,
                                                               const std::string& program, bool everySetting);
+// Whether the service host's part of the settings differs: such a change
+// takes effect at the program's next start (NextStartText).
+bool HostSettingsDiffer(const TServiceSettings& a, const TServiceSettings& b);
+inline constexpr const char* NextStartText = "The service host takes the new settings at the program's next start.";
 // The words a setting of a few choices takes, in order; none for others.
 const std::vector<std::string>& SettingChoices(TSetting setting);
 
@@ -118,6 +122,9 @@ const std::vector<std::string>& SettingChoices(TSetting setting);
 std::string SetSetting(TServiceSettings& settings, TSetting setting, const std::string& text);
 // Sets or removes one environment variable; "" or the refusal.
 std::string SetVariable(TServiceSettings& settings, const std::string& name, const std::string& value);
+// Sets the variable of a "NAME=VALUE" line (the value may hold "=" too);
+// "" or the refusal.
+std::string SetVariableLine(TServiceSettings& settings, const std::string& line);
 void UnsetVariable(TServiceSettings& settings, const std::string& name);
 
 // The refusal for the first setting whose value the catalogue or the system

@@ -297,10 +297,7 @@ TServiceSettings WithOptions(TServiceSettings settings, const TCliRequest& reque
     bool dependenciesGiven = false;
     for (const auto& [option, value] : request.Settings) {
         if (option == "env") {
-            const size_t equals = value.find('=');
-            if (equals == std::string::npos)
-                throw TCliFailure(ExitRefusedDescription, "Environment: \"" + value + "\" is not NAME=VALUE");
-            Refuse(ExitRefusedDescription, SetVariable(settings, value.substr(0, equals), value.substr(equals + 1)));
+            Refuse(ExitRefusedDescription, SetVariableLine(settings, value));
         } else if (option == "unset-env") {
             UnsetVariable(settings, value);
         } else if (option == "depends-on") {
@@ -431,16 +428,6 @@ TExitCode Edit(const TCliRequest& request)
     }
 }
 
-bool HostSettingsDiffer(const TServiceSettings& a, const TServiceSettings& b)
-{
-    for (const TSettingInfo& info : SettingInfos())
-        if (!info.ServiceManager && (info.Setting == TSetting::Environment ? a.Environment != b.Environment
-                                                                         : SettingText(a, info.Setting) !=
-                                                                               SettingText(b, info.Setting)))
-            return true;
-    return false;
-}
-
 TExitCode Set(const TCliRequest& request)
 {
     TCatalogue catalogue;
@@ -480,7 +467,7 @@ TExitCode Set(const TCliRequest& request)
     if (!now.Installed)
         return ExitSuccess;
     if (HostSettingsDiffer(before, wanted))
-        Say("The service host takes the new settings at the program's next start.");
+        Say(NextStartText);
     const std::string refused =
         ChangeInstalledService(now.Description, now.Program, now.LogToFile ? FolderOf(now.LogFile) : "", before,
                                wanted, AccountNeedsPassword(wanted.Account) ? password : "");
