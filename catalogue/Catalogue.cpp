@@ -90,8 +90,8 @@ private:
             CheckValues(*settings);
         }
         if (service)
-            if (std::string fault = SettingsStorageFault(*service); !fault.empty())
-                throw TError(fault);
+            if (TRefusal refused = SettingsStorageRefusal(*service))
+                throw TError(refused.Reason());
         return true;
     }
 

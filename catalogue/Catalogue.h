@@ -176,7 +176,7 @@ public:
     TEntryOutcome RemoveEntry(const TEntryKey& key);
     // Changes how the entry runs, also while it is installed; refuses an
     // entry whose settings are no longer those seen. A value the catalogue
-    // cannot hold is refused with a TError (SettingsStorageFault).
+    // cannot hold is refused with a TError (SettingsStorageRefusal).
     TEntryOutcome ChangeServiceSettings(const TEntryKey& key, const TServiceSettings& seen,
                                         const TServiceSettings& settings);
     // The settings of the entry the last keyed operation found or wrote.

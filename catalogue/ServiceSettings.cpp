@@ -51,9 +51,9 @@ bool SameText(const std::string& a, const std::string& b)
     return LowerCase(a) == LowerCase(b);
 }
 
-std::string Fault(TSetting setting, const std::string& text, const std::string& expected)
+TRefusal Fault(TSetting setting, const std::string& text, const std::string& expected)
 {
-    return std::string(InfoOf(setting).Label) + ": \"" + text + "\" is not " + expected;
+    return TRefusal(std::string(InfoOf(setting).Label) + ": \"" + text + "\" is not " + expected);
 }
 
 // A choice by its word, in any letter case.
@@ -77,13 +77,13 @@ std::string Listed(const std::vector<std::string>& words)
 
 // One of the words, as the enumeration's value of the same place.
 template <class T>
-std::string SetChoice(TSetting setting, const std::vector<std::string>& words, const std::string& text, T& target)
+TRefusal SetChoice(TSetting setting, const std::vector<std::string>& words, const std::string& text, T& target)
 {
     size_t choice = 0;
     if (!ParseWord(words, text, choice))
         return Fault(setting, text, "one of " + Listed(words));
     target = static_cast<T>(choice);
-    return "";
+    return {};
 }
 
 // Decimal digits only, within first..last.
@@ -96,14 +96,14 @@ bool ParseWhole(const std::string& text, uint64_t first, uint64_t last, uint64_t
 }
 
 template <class T>
-std::string SetWhole(TSetting setting, const std::string& text, uint64_t first, uint64_t last, T& target,
+TRefusal SetWhole(TSetting setting, const std::string& text, uint64_t first, uint64_t last, T& target,
                      const std::string& what)
 {
     uint64_t value = 0;
     if (!ParseWhole(text, first, last, value))
         return Fault(setting, text, what + " from " + std::to_string(first) + " to " + std::to_string(last));
     target = static_cast<T>(value);
-    return "";
+    return {};
 }
 
 // "0x" and hex digits, or decimal digits, within 32 bits.
@@ -200,24 +200,24 @@ bool HasLineBreak(const std::string& text)
     return text.find_first_of("\r\n") != std::string::npos;
 }
 
-std::string LengthFault(const std::string& label, const std::string& value)
+TRefusal LengthRefusal(const std::string& label, const std::string& value)
 {
     if (value.size() <= ProfileValueLimit(value))
-        return "";
-    return label + ": the value is " + std::to_string(value.size()) +
-           " characters long; the catalogue keeps at most " + std::to_string(ProfileValueLimit(value)) +
-           " characters of it (1023, or 1022 for one that begins or ends with a blank or a quote)";
+        return {};
+    return TRefusal(label + ": the value is " + std::to_string(value.size()) +
+                    " characters long; the catalogue keeps at most " + std::to_string(ProfileValueLimit(value)) +
+                    " characters of it (1023, or 1022 for one that begins or ends with a blank or a quote)");
 }
 
-std::string VariableNameFault(const std::string& name)
+TRefusal VariableNameRefusal(const std::string& name)
 {
     if (name.empty())
-        return "Environment: a variable needs a name";
+        return TRefusal("Environment: a variable needs a name");
     if (name.find('=') != std::string::npos)
-        return "Environment: the name \"" + name + "\" holds \"=\", which ends a variable's name";
+        return TRefusal("Environment: the name \"" + name + "\" holds \"=\", which ends a variable's name");
     if (Trim(name) != name || HasLineBreak(name))
-        return "Environment: the name \"" + name + "\" begins or ends with a blank";
-    return "";
+        return TRefusal("Environment: the name \"" + name + "\" begins or ends with a blank");
+    return {};
 }
 
 } // namespace
@@ -425,13 +425,13 @@ bool IsDefault(const TServiceSettings& s, TSetting setting)
     return SettingText(s, setting) == SettingText(defaults, setting);
 }
 
-std::string SetSetting(TServiceSettings& s, TSetting setting, const std::string& given)
+TRefusal SetSetting(TServiceSettings& s, TSetting setting, const std::string& given)
 {
     const std::string text = Trim(given);
     switch (setting) {
     case TSetting::Account:
         if (HasLineBreak(given))
-            return "Account: an account's name cannot hold line breaks";
+            return TRefusal("Account: an account's name cannot hold line breaks");
         switch (AccountKind(text)) {
         case TAccountKind::LocalSystem: s.Account.clear(); break;
         case TAccountKind::LocalService: s.Account = "LocalService"; break;
@@ -441,19 +441,19 @@ std::string SetSetting(TServiceSettings& s, TSetting setting, const std::string&
                 return Fault(setting, text, "an account: NT SERVICE\\ needs the service's name after it");
             s.Account = text;
         }
-        return "";
+        return {};
     case TSetting::WorkingFolder:
         s.WorkingFolder = text;
-        return "";
+        return {};
     case TSetting::Environment:
-        return "";
+        return {};
     case TSetting::StartType:
         return SetChoice(setting, StartTypeWords, SameText(text, "automatic") ? "auto" : text, s.StartType);
     case TSetting::DependsOn:
         if (text.find('\\') != std::string::npos)
             return Fault(setting, text, "a list of service names (a name cannot hold \"\\\")");
         s.Dependencies = Split(text, '/');
-        return "";
+        return {};
     case TSetting::StopTimeout:
         return SetWhole(setting, text, 0, MaxStopSeconds, s.StopTimeoutSeconds, "a whole number of seconds");
     case TSetting::Restart:
@@ -470,15 +470,15 @@ std::string SetSetting(TServiceSettings& s, TSetting setting, const std::string&
         if (codes.empty())
             return Fault(setting, text, "a list of exit codes such as 0,3 or 0x10");
         s.SuccessCodes = codes;
-        return "";
+        return {};
     }
     case TSetting::MaxRestarts:
         if (SameText(text, "none"))
-            return s.MaxRestarts = 0, "";
+            return s.MaxRestarts = 0, TRefusal();
         return SetWhole(setting, text, 1, MaxRestartCount, s.MaxRestarts, "\"none\" or a whole number");
     case TSetting::RestartWindow:
         if (SameText(text, "none"))
-            return s.RestartWindowSeconds = 0, "";
+            return s.RestartWindowSeconds = 0, TRefusal();
         return SetWhole(setting, text, 0, MaxWindowSeconds, s.RestartWindowSeconds, "a whole number of seconds");
     case TSetting::RestartDelay:
         return SetWhole(setting, text, 0, MaxDelaySeconds, s.RestartDelaySeconds, "a whole number of seconds");
@@ -491,39 +491,39 @@ std::string SetSetting(TServiceSettings& s, TSetting setting, const std::string&
         if (!ParseSize(text, bytes))
             return Fault(setting, text, "0 (no limit) or a size from 1K to 1024G: bytes, or a number and K, M or G");
         s.LogMaxBytes = bytes;
-        return "";
+        return {};
     }
     case TSetting::LogDaily:
-        return ParseSwitch(text, s.LogDaily) ? "" : Fault(setting, text, "on or off");
+        return ParseSwitch(text, s.LogDaily) ? TRefusal() : Fault(setting, text, "on or off");
     case TSetting::LogKeep:
         return SetWhole(setting, text, 1, MaxKeptLogs, s.LogKeep, "a whole number");
     case TSetting::LogTimestamps:
-        return ParseSwitch(text, s.LogTimestamps) ? "" : Fault(setting, text, "on or off");
+        return ParseSwitch(text, s.LogTimestamps) ? TRefusal() : Fault(setting, text, "on or off");
     case TSetting::ServiceText:
         s.ServiceText = given;
-        return HasLineBreak(given) ? "Service text: the text cannot hold line breaks" : "";
+        return HasLineBreak(given) ? TRefusal("Service text: the text cannot hold line breaks") : TRefusal();
     }
-    return "";
+    return {};
 }
 
-std::string SetVariable(TServiceSettings& s, const std::string& name, const std::string& value)
+TRefusal SetVariable(TServiceSettings& s, const std::string& name, const std::string& value)
 {
-    if (std::string fault = VariableNameFault(name); !fault.empty())
-        return fault;
+    if (TRefusal refused = VariableNameRefusal(name))
+        return refused;
     for (auto& variable : s.Environment)
         if (SameText(variable.first, name)) {
             variable = {name, value};
-            return "";
+            return {};
         }
     s.Environment.emplace_back(name, value);
-    return "";
+    return {};
 }
 
-std::string SetVariableLine(TServiceSettings& s, const std::string& line)
+TRefusal SetVariableLine(TServiceSettings& s, const std::string& line)
 {
     const size_t equals = line.find('=');
     if (equals == std::string::npos)
-        return "Environment: \"" + line + "\" is not NAME=VALUE";
+        return TRefusal("Environment: \"" + line + "\" is not NAME=VALUE");
     return SetVariable(s, line.substr(0, equals), line.substr(equals + 1));
 }
 
@@ -532,38 +532,38 @@ void UnsetVariable(TServiceSettings& s, const std::string& name)
     std::erase_if(s.Environment, [&](const auto& variable) { return SameText(variable.first, name); });
 }
 
-std::string SettingsStorageFault(const TServiceSettings& s)
+TRefusal SettingsStorageRefusal(const TServiceSettings& s)
 {
     for (const TSettingInfo& info : Infos) {
         if (info.Setting == TSetting::Environment)
             continue;
         const std::string text = SettingText(s, info.Setting);
         if (HasLineBreak(text))
-            return std::string(info.Label) + ": the value cannot hold line breaks";
-        if (std::string fault = LengthFault(info.Label, text); !fault.empty())
-            return fault;
+            return TRefusal(std::string(info.Label) + ": the value cannot hold line breaks");
+        if (TRefusal refused = LengthRefusal(info.Label, text))
+            return refused;
     }
     for (const auto& [name, value] : s.Environment) {
-        if (std::string fault = VariableNameFault(name); !fault.empty())
-            return fault;
+        if (TRefusal refused = VariableNameRefusal(name))
+            return refused;
         if (HasLineBreak(value))
-            return "Environment: the value of " + name + " cannot hold line breaks";
-        if (std::string fault = LengthFault("Environment: " + name, value); !fault.empty())
-            return fault;
+            return TRefusal("Environment: the value of " + name + " cannot hold line breaks");
+        if (TRefusal refused = LengthRefusal("Environment: " + name, value))
+            return refused;
     }
-    return "";
+    return {};
 }
 
-std::string SettingsValueFault(const TServiceSettings& s)
+TRefusal SettingsValueRefusal(const TServiceSettings& s)
 {
-    if (std::string fault = SettingsStorageFault(s); !fault.empty())
-        return fault;
+    if (TRefusal refused = SettingsStorageRefusal(s))
+        return refused;
     if (!s.WorkingFolder.empty() && (!FullPath(s.WorkingFolder) || !FolderExists(s.WorkingFolder)))
-        return "Working folder: \"" + s.WorkingFolder + "\" is not the full path of an existing folder";
+        return TRefusal("Working folder: \"" + s.WorkingFolder + "\" is not the full path of an existing folder");
     if (s.RestartDelayMaxSeconds < s.RestartDelaySeconds)
-        return "Maximum restart delay: " + Seconds(s.RestartDelayMaxSeconds) + " is less than the restart delay, " +
-               Seconds(s.RestartDelaySeconds);
-    return "";
+        return TRefusal("Maximum restart delay: " + Seconds(s.RestartDelayMaxSeconds) +
+                        " is less than the restart delay, " + Seconds(s.RestartDelaySeconds));
+    return {};
 }
 
 TServiceSettings ReadServiceSettings(const TIniDocument& ini, const std::string& section)
@@ -574,7 +574,7 @@ TServiceSettings ReadServiceSettings(const TIniDocument& ini, const std::string&
             continue;
         // A value a hand edit spoiled leaves the setting at its default.
         TServiceSettings read = settings;
-        if (SetSetting(read, info.Setting, ini.ReadString(section, info.Key, "")).empty())
+        if (!SetSetting(read, info.Setting, ini.ReadString(section, info.Key, "")))
             settings = read;
     }
     const std::string prefix = LowerCase(EnvironmentKeyPrefix);

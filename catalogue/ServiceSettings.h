@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "catalogue/IniDocument.h"
+#include "toolkit/Refusal.h"
 
 // How an entry's program runs as a service, beyond what it runs: the
 // account, the folder and environment, the start, the stop, the restarts
@@ -117,27 +118,26 @@ inline constexpr const char* NextStartText = "The service host takes the new set
 // The words a setting of a few choices takes, in order; none for others.
 const std::vector<std::string>& SettingChoices(TSetting setting);
 
-// Sets the setting from text as qv takes it; "" when it did, otherwise the
-// refusal, naming the setting and the fault. Not for the environment.
-std::string SetSetting(TServiceSettings& settings, TSetting setting, const std::string& text);
-// Sets or removes one environment variable; "" or the refusal.
-std::string SetVariable(TServiceSettings& settings, const std::string& name, const std::string& value);
-// Sets the variable of a "NAME=VALUE" line (the value may hold "=" too);
-// "" or the refusal.
-std::string SetVariableLine(TServiceSettings& settings, const std::string& line);
+// Sets the setting from text as qv takes it, or refuses, naming the setting
+// and the fault. Not for the environment.
+TRefusal SetSetting(TServiceSettings& settings, TSetting setting, const std::string& text);
+// Sets one environment variable, or refuses its name.
+TRefusal SetVariable(TServiceSettings& settings, const std::string& name, const std::string& value);
+// Sets the variable of a "NAME=VALUE" line (the value may hold "=" too).
+TRefusal SetVariableLine(TServiceSettings& settings, const std::string& line);
 void UnsetVariable(TServiceSettings& settings, const std::string& name);
 
-// The refusal for the first setting whose value the catalogue or the system
-// cannot take, or "": an environment name that is empty, holds "=" or
+// Refuses the first setting whose value the catalogue or the system cannot
+// take: an environment name that is empty, holds "=" or
 // would not read back as given, a line break anywhere, a value longer than
 // a read gives back whole, a working folder that is not the full path of an
 // existing folder, a maximum restart delay below the first.
 // Checks that ask the system about services and accounts are the
-// deployment's (ServiceSettingsFault).
-std::string SettingsValueFault(const TServiceSettings& settings);
+// deployment's (ServiceSettingsRefusal).
+TRefusal SettingsValueRefusal(const TServiceSettings& settings);
 // The part of those checks that is about what the catalogue can hold: names,
 // line breaks and lengths.
-std::string SettingsStorageFault(const TServiceSettings& settings);
+TRefusal SettingsStorageRefusal(const TServiceSettings& settings);
 
 TAccountKind AccountKind(const std::string& account);
 // The name the Service Control Manager knows the account by.

@@ -367,7 +367,7 @@ TExitCode Add(const TCliRequest& request)
     if (added == TEntryOutcome::Duplicate && asAsked())
         return ExitSuccess;
     CheckSettings(wanted);
-    Refuse(ExitRefusedDescription, ServiceSettingsFault(service, wanted.Description));
+    Refuse(ExitRefusedDescription, ServiceSettingsRefusal(service, wanted.Description));
     if (added == TEntryOutcome::Done)
         added = catalogue.AddEntry(wanted, service);
     if (added == TEntryOutcome::Duplicate) {
@@ -445,7 +445,7 @@ TExitCode Set(const TCliRequest& request)
             Say("\"" + catalogue.Entry().Description + "\" is as asked already.");
             return ExitSuccess;
         }
-        Refuse(ExitRefusedDescription, ServiceSettingsFault(wanted, entry.Description));
+        Refuse(ExitRefusedDescription, ServiceSettingsRefusal(wanted, entry.Description));
         // An installed entry's service takes a new named account at once,
         // with its password; a not installed one gets it at its install.
         if (installed && AccountNeedsPassword(wanted.Account) && wanted.Account != before.Account && password.empty())
@@ -468,7 +468,7 @@ TExitCode Set(const TCliRequest& request)
         return ExitSuccess;
     if (HostSettingsDiffer(before, wanted))
         Say(NextStartText);
-    const std::string refused =
+    const TRefusal refused =
         ChangeInstalledService(now.Description, now.Program, now.LogToFile ? FolderOf(now.LogFile) : "", before,
                                wanted, AccountNeedsPassword(wanted.Account) ? password : "");
     SecureZeroMemory(password.data(), password.size());

@@ -2,12 +2,12 @@
 
 #include <aclapi.h>
 
-#include <memory>
-
 #include "catalogue/IniDocument.h"
 #include "catalogue/StubCopy.h"
 #include "deploy/ServiceControl.h"
 #include "platform/Accounts.h"
+#include "platform/Kernel.h"
+#include "platform/Owner.h"
 #include "platform/Security.h"
 #include "platform/Services.h"
 #include "toolkit/System.h"
@@ -59,10 +59,6 @@ std::string LookupName(const std::string& account)
     return account.starts_with(".\\") ? account.substr(2) : account;
 }
 
-struct TLocalFree {
-    void operator()(void* memory) const { LocalFree(memory); }
-};
-
 // The account's security identifier, or the error that kept it unknown.
 DWORD AccountSid(const std::string& account, std::vector<BYTE>& sid)
 {
@@ -78,6 +74,18 @@ DWORD AccountSid(const std::string& account, std::vector<BYTE>& sid)
     return ERROR_SUCCESS;
 }
 
+void ClosePolicy(LSA_HANDLE policy)
+{
+    AccountsApi().LsaClose(policy);
+}
+void FreeLsaMemory(LSA_UNICODE_STRING* memory)
+{
+    AccountsApi().LsaFreeMemory(memory);
+}
+// The local security authority's policy, and what it hands back.
+using TPolicyHandle = TOwner<TNullKind<LSA_HANDLE, ClosePolicy>>;
+using TLsaMemory = TOwner<TNullKind<LSA_UNICODE_STRING*, FreeLsaMemory>>;
+
 // Gives the account the right to log on as a service unless it has it.
 DWORD GrantServiceLogon(const std::string& account)
 {
@@ -85,26 +93,25 @@ DWORD GrantServiceLogon(const std::string& account)
     if (DWORD error = AccountSid(account, sid))
         return error;
     LSA_OBJECT_ATTRIBUTES attributes = {};
-    LSA_HANDLE policy = nullptr;
+    TPolicyHandle policy;
     NTSTATUS status = AccountsApi().LsaOpenPolicy(nullptr, &attributes, POLICY_LOOKUP_NAMES | POLICY_CREATE_ACCOUNT,
-                                                  &policy);
+                                                  policy.Receive());
     if (status != 0)
         return LsaNtStatusToWinError(status);
-    LSA_UNICODE_STRING* rights = nullptr;
+    TLsaMemory rights;
     ULONG count = 0;
     bool has = false;
-    if (AccountsApi().LsaEnumerateAccountRights(policy, sid.data(), &rights, &count) == 0 && rights) {
-        for (ULONG at = 0; at < count; ++at)
-            has = has || std::wstring(rights[at].Buffer, rights[at].Length / sizeof(wchar_t)) == ServiceLogonRight;
-        AccountsApi().LsaFreeMemory(rights);
-    }
+    if (AccountsApi().LsaEnumerateAccountRights(policy.Get(), sid.data(), rights.Receive(), &count) == 0 && rights)
+        for (ULONG at = 0; at < count; ++at) {
+            const LSA_UNICODE_STRING& right = rights.Get()[at];
+            has = has || std::wstring(right.Buffer, right.Length / sizeof(wchar_t)) == ServiceLogonRight;
+        }
     if (!has) {
         LSA_UNICODE_STRING right = {static_cast<USHORT>(sizeof ServiceLogonRight - sizeof(wchar_t)),
                                     static_cast<USHORT>(sizeof ServiceLogonRight),
                                     const_cast<wchar_t*>(ServiceLogonRight)};
-        status = AccountsApi().LsaAddAccountRights(policy, sid.data(), &right, 1);
+        status = AccountsApi().LsaAddAccountRights(policy.Get(), sid.data(), &right, 1);
     }
-    AccountsApi().LsaClose(policy);
     return status == 0 ? ERROR_SUCCESS : LsaNtStatusToWinError(status);
 }
 
@@ -118,7 +125,7 @@ DWORD GrantAccess(const std::string& path, const std::string& account, DWORD acc
                                                       nullptr, nullptr, &dacl, nullptr, &raw);
     if (error != ERROR_SUCCESS)
         return error;
-    const std::unique_ptr<void, TLocalFree> descriptor(raw);
+    const TLocalMemory descriptor(raw);
     std::string trustee = LookupName(account);
     EXPLICIT_ACCESS_A entry = {};
     entry.grfAccessPermissions = access;
@@ -129,7 +136,7 @@ DWORD GrantAccess(const std::string& path, const std::string& account, DWORD acc
     error = SecurityApi().SetEntriesInAclA(1, &entry, dacl, &merged);
     if (error != ERROR_SUCCESS)
         return error;
-    const std::unique_ptr<void, TLocalFree> owned(merged);
+    const TLocalMemory owned(merged);
     std::string target = path;
     return SecurityApi().SetNamedSecurityInfoA(target.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                                nullptr, merged, nullptr);
@@ -239,18 +246,19 @@ std::vector<std::string> ApplyServiceConfig(SC_HANDLE service, const std::string
     return refusals;
 }
 
-std::string ServiceSettingsFault(const TServiceSettings& settings, const std::string& description)
+TRefusal ServiceSettingsRefusal(const TServiceSettings& settings, const std::string& description)
 {
-    if (std::string fault = SettingsValueFault(settings); !fault.empty())
-        return fault;
+    if (TRefusal refused = SettingsValueRefusal(settings))
+        return refused;
     if (!settings.Dependencies.empty()) {
         TServiceHandle manager(ConnectServiceManager(SC_MANAGER_CONNECT));
         for (const std::string& name : settings.Dependencies) {
             if (TIniDocument::SameName(name, description))
-                return "Depends on: the service \"" + description + "\" cannot depend on itself";
+                return TRefusal("Depends on: the service \"" + description + "\" cannot depend on itself");
             TServiceHandle other(ServiceApi().OpenServiceA(manager.Get(), name.c_str(), SERVICE_QUERY_STATUS));
-            if (!other && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
-                return "Depends on: there is no service \"" + name + "\"";
+            const DWORD error = other ? ERROR_SUCCESS : GetLastError();
+            if (error == ERROR_SERVICE_DOES_NOT_EXIST)
+                return TRefusal("Depends on: there is no service \"" + name + "\"");
         }
     }
     const std::string& account = settings.Account;
@@ -258,45 +266,47 @@ std::string ServiceSettingsFault(const TServiceSettings& settings, const std::st
     case TAccountKind::Virtual:
         // A virtual account is its service's own.
         if (LowerCase(account.substr(11)) != LowerCase(description))
-            return "Account: the virtual account of the service \"" + description + "\" is \"NT SERVICE\\" +
-                   description + "\", not \"" + account + "\"";
+            return TRefusal("Account: the virtual account of the service \"" + description + "\" is \"NT SERVICE\\" +
+                            description + "\", not \"" + account + "\"");
         break;
     case TAccountKind::Named:
     case TAccountKind::GroupManaged: {
         std::vector<BYTE> sid;
-        if (DWORD error = AccountSid(account, sid))
-            return "Account: \"" + account + "\" is not an account this computer can find: " + SystemMessage(error);
+        if (const DWORD error = AccountSid(account, sid))
+            return TRefusal("Account: \"" + account + "\" is not an account this computer can find: " +
+                            SystemMessage(error));
         break;
     }
     default:
         break;
     }
-    return "";
+    return {};
 }
 
-std::string ChangeInstalledService(const std::string& description, const std::string& program,
-                                   const std::string& logFolder, const TServiceSettings& before,
-                                   const TServiceSettings& after, const std::string& password)
+TRefusal ChangeInstalledService(const std::string& description, const std::string& program,
+                                const std::string& logFolder, const TServiceSettings& before,
+                                const TServiceSettings& after, const std::string& password)
 {
     const TServiceConfig wanted = ServiceConfigOf(after, program);
     const TServiceConfig registered = ServiceConfigOf(before, program);
     if (wanted == registered && password.empty())
-        return "";
+        return {};
     const std::string copy = StubCopyFile(description);
-    if (std::string foreign = ForeignService({description, copy}); !foreign.empty())
+    if (TRefusal foreign = ForeignService({description, copy}))
         return foreign;
     TServiceHandle manager(ConnectServiceManager(SC_MANAGER_CONNECT));
     TServiceHandle service(ServiceApi().OpenServiceA(manager.Get(), description.c_str(),
                                                      SERVICE_CHANGE_CONFIG | SERVICE_QUERY_CONFIG));
     if (!service) {
-        DWORD error = GetLastError();
-        return "The service \"" + description + "\" could not be opened to change it: " + SystemMessage(error);
+        const DWORD error = GetLastError();
+        throw TServiceManagerError("The service \"" + description + "\" could not be opened to change it: " +
+                                   SystemMessage(error));
     }
     std::string refused;
     for (const std::string& refusal :
          ApplyServiceConfig(service.Get(), description, wanted, registered, password, {copy, logFolder}))
         refused += (refused.empty() ? "" : "\r") + refusal;
-    return refused;
+    return refused.empty() ? TRefusal() : TRefusal(refused);
 }
 
 std::string PasswordNeededText(const std::string& account)

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "catalogue/ServiceSettings.h"
+#include "toolkit/Refusal.h"
 
 // The part of an entry's settings the Service Control Manager keeps: set
 // when the service host registers the entry, and changed at once when the
@@ -50,19 +51,20 @@ std::vector<std::string> ApplyServiceConfig(SC_HANDLE service, const std::string
                                             const TServiceConfig& wanted, const TServiceConfig& registered,
                                             const std::string& password, const TAccountPaths& paths);
 
-// Why the system would refuse the settings for the entry of that
-// description, or "": SettingsValueFault, a dependency on the entry itself
+// Refuses what the system would refuse of the settings for the entry of
+// that description: SettingsValueRefusal, a dependency on the entry itself
 // or on a service that does not exist, a virtual account that is not the
 // service's own, an account the system cannot find.
-std::string ServiceSettingsFault(const TServiceSettings& settings, const std::string& description);
+TRefusal ServiceSettingsRefusal(const TServiceSettings& settings, const std::string& description);
 
 // Changes the installed entry's service at once from the settings it had to
 // those it has now; its program and copy give the default description and
-// the paths. "" when every change was taken, else the refusals, one a line.
-// A service that is not the entry's own is left alone (refusal).
-std::string ChangeInstalledService(const std::string& description, const std::string& program,
-                                   const std::string& logFolder, const TServiceSettings& before,
-                                   const TServiceSettings& after, const std::string& password);
+// the paths. Refuses with every change the system did not take, one a
+// line; a service that is not the entry's own is left alone (refused). A
+// service that cannot be opened is a TServiceManagerError.
+TRefusal ChangeInstalledService(const std::string& description, const std::string& program,
+                                const std::string& logFolder, const TServiceSettings& before,
+                                const TServiceSettings& after, const std::string& password);
 
 // What the user reads when an entry's named account is installed or set
 // without its password.

@@ -36,7 +36,7 @@ TServiceSettings Set(std::initializer_list<std::pair<TSetting, std::string>> val
 {
     TServiceSettings settings;
     for (const auto& [setting, text] : values)
-        EXPECT_EQ("", SetSetting(settings, setting, text)) << text;
+        EXPECT_EQ("", SetSetting(settings, setting, text).Reason()) << text;
     return settings;
 }
 
@@ -53,10 +53,10 @@ TServiceSettings EverySetting()
              {TSetting::LogTimestamps, "off"}, {TSetting::ServiceText, " \"Relays mail\" "}});
     // Values a read would change unless they are written in one more pair of
     // quotes, and one that holds "=".
-    SetVariable(settings, "OPTS", " -a \"b c\" ");
-    SetVariable(settings, "QUOTED", "\"whole\"");
-    SetVariable(settings, "PAIR", "key=value==");
-    SetVariable(settings, "Empty", "");
+    EXPECT_FALSE(SetVariable(settings, "OPTS", " -a \"b c\" "));
+    EXPECT_FALSE(SetVariable(settings, "QUOTED", "\"whole\""));
+    EXPECT_FALSE(SetVariable(settings, "PAIR", "key=value=="));
+    EXPECT_FALSE(SetVariable(settings, "Empty", ""));
     return settings;
 }
 
@@ -75,11 +75,11 @@ TEST(ServiceSettings, EverySettingReadsBackThroughWindowsOwnProfileFunctions)
     TServiceSettings read;
     for (const TSettingInfo& info : SettingInfos()) {
         if (info.Setting != TSetting::Environment)
-            EXPECT_EQ("", SetSetting(read, info.Setting, ProfileRead("Relay", info.Key, file))) << info.Key;
+            EXPECT_EQ("", SetSetting(read, info.Setting, ProfileRead("Relay", info.Key, file)).Reason()) << info.Key;
     }
     for (const std::string& key : ProfileKeys("Relay", file))
         if (key.starts_with(EnvironmentKeyPrefix))
-            SetVariable(read, key.substr(4), ProfileRead("Relay", key, file));
+            EXPECT_FALSE(SetVariable(read, key.substr(4), ProfileRead("Relay", key, file)));
     EXPECT_EQ(settings, read);
     EXPECT_EQ(settings, ReadServiceSettings(TIniDocument(file), "Relay"));
     EXPECT_EQ(SettingText(settings, TSetting::DependsOn), "Tcpip/Mail Spool");
@@ -113,10 +113,10 @@ TEST(ServiceSettings, ChangesFollowTheEntryAndRefuseWhatWouldBeLost)
     EXPECT_EQ(manual, catalogue.ServiceSettings());
 
     TServiceSettings broken = manual;
-    SetVariable(broken, "LINE", "a\r\n[Forged]");
+    EXPECT_FALSE(SetVariable(broken, "LINE", "a\r\n[Forged]"));
     EXPECT_EQ("Environment: the value of LINE cannot hold line breaks",
               ErrorOf([&] { catalogue.ChangeServiceSettings({"Relay"}, manual, broken); }));
-    SetVariable(broken, "LINE", std::string(1023, 'x') + " ");
+    EXPECT_FALSE(SetVariable(broken, "LINE", std::string(1023, 'x') + " "));
     EXPECT_EQ(0u, ErrorOf([&] { catalogue.ChangeServiceSettings({"Relay"}, manual, broken); })
                       .find("Environment: LINE: the value is 1024 characters long; the catalogue keeps at most 1022"));
     EXPECT_EQ(manual, ReadServiceSettings(TIniDocument(file), "Relay"));
@@ -133,21 +133,21 @@ TEST(ServiceSettings, EachRefusalNamesTheSettingAndTheFault)
     };
     for (const auto& [setting, text] : refused) {
         TServiceSettings settings;
-        EXPECT_EQ(0u, SetSetting(settings, setting, text).find(std::string(InfoOf(setting).Label) + ": \"" + text))
+        EXPECT_EQ(0u, SetSetting(settings, setting, text).Reason().find(std::string(InfoOf(setting).Label) + ": \"" + text))
             << text;
         EXPECT_EQ(TServiceSettings{}, settings) << text;
     }
     TServiceSettings settings;
     EXPECT_EQ("Environment: the name \"A=B\" holds \"=\", which ends a variable's name",
-              SetVariable(settings, "A=B", "x"));
-    EXPECT_EQ("Environment: a variable needs a name", SetVariable(settings, "", "x"));
+              SetVariable(settings, "A=B", "x").Reason());
+    EXPECT_EQ("Environment: a variable needs a name", SetVariable(settings, "", "x").Reason());
     settings = Set({{TSetting::WorkingFolder, "C:\\no such folder"}});
     EXPECT_EQ("Working folder: \"C:\\no such folder\" is not the full path of an existing folder",
-              SettingsValueFault(settings));
+              SettingsValueRefusal(settings).Reason());
     settings = Set({{TSetting::WorkingFolder, "windows"}});
-    EXPECT_NE("", SettingsValueFault(settings));
+    EXPECT_TRUE(SettingsValueRefusal(settings));
     settings = Set({{TSetting::RestartDelay, "30"}, {TSetting::RestartDelayMax, "10"}});
-    EXPECT_EQ("Maximum restart delay: 10 s is less than the restart delay, 30 s", SettingsValueFault(settings));
+    EXPECT_EQ("Maximum restart delay: 10 s is less than the restart delay, 30 s", SettingsValueRefusal(settings).Reason());
     // The built-in accounts are one each, whatever they are called.
     settings = Set({{TSetting::Account, "NT AUTHORITY\\Local Service"}});
     EXPECT_EQ("LocalService", settings.Account);

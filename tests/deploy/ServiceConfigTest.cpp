@@ -175,7 +175,7 @@ protected:
     {
         TServiceSettings settings;
         for (const auto& [setting, text] : values)
-            EXPECT_EQ("", SetSetting(settings, setting, text));
+            EXPECT_EQ("", SetSetting(settings, setting, text).Reason());
         return settings;
     }
     std::vector<std::string> Apply(const TServiceSettings& settings, const TServiceSettings& before,
@@ -257,14 +257,14 @@ TEST_F(ServiceConfigTest, ARefusedAccountGetsNoRightsAndAGroupManagedOneNoPasswo
 TEST_F(ServiceConfigTest, SettingsTheSystemWouldRefuseAreRefusedFirst)
 {
     EXPECT_EQ("Depends on: the service \"Relay\" cannot depend on itself",
-              ServiceSettingsFault(With({{TSetting::DependsOn, "relay"}}), "Relay"));
+              ServiceSettingsRefusal(With({{TSetting::DependsOn, "relay"}}), "Relay").Reason());
     EXPECT_EQ("Depends on: there is no service \"QV no such service\"",
-              ServiceSettingsFault(With({{TSetting::DependsOn, "QV no such service"}}), "Relay"));
+              ServiceSettingsRefusal(With({{TSetting::DependsOn, "QV no such service"}}), "Relay").Reason());
     EXPECT_EQ("Account: the virtual account of the service \"Relay\" is \"NT SERVICE\\Relay\", not "
               "\"NT SERVICE\\Other\"",
-              ServiceSettingsFault(With({{TSetting::Account, "NT SERVICE\\Other"}}), "Relay"));
-    EXPECT_EQ("", ServiceSettingsFault(With({{TSetting::Account, "nt service\\relay"}}), "Relay"));
-    EXPECT_EQ(0u, ServiceSettingsFault(With({{TSetting::Account, "CORP\\nobody"}}), "Relay")
+              ServiceSettingsRefusal(With({{TSetting::Account, "NT SERVICE\\Other"}}), "Relay").Reason());
+    EXPECT_EQ("", ServiceSettingsRefusal(With({{TSetting::Account, "nt service\\relay"}}), "Relay").Reason());
+    EXPECT_EQ(0u, ServiceSettingsRefusal(With({{TSetting::Account, "CORP\\nobody"}}), "Relay").Reason()
                       .find("Account: \"CORP\\nobody\" is not an account this computer can find: "));
-    EXPECT_EQ("", ServiceSettingsFault(With({{TSetting::Account, "CORP\\relay"}}), "Relay"));
+    EXPECT_EQ("", ServiceSettingsRefusal(With({{TSetting::Account, "CORP\\relay"}}), "Relay").Reason());
 }

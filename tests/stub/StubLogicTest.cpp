@@ -85,7 +85,7 @@ TEST(StubRestartRule, SuccessCodesNeverAndTheMostRestartsWithinTheirWindow)
     auto rule = [](std::initializer_list<std::pair<TSetting, const char*>> values) {
         TServiceSettings settings;
         for (const auto& [setting, text] : values)
-            SetSetting(settings, setting, text);
+            EXPECT_FALSE(SetSetting(settings, setting, text));
         return TRestartRule(settings, 1000, 60000, 10000);
     };
     TRestartRule onFailure = rule({{TSetting::Restart, "on-failure"}, {TSetting::SuccessCodes, "0,3"}});

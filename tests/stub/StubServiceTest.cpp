@@ -327,13 +327,13 @@ TEST(StubService, TheProgramRunsInItsFolderWithItsEnvironmentAndPriorityAsTheSer
     TServiceCopy copy("Settings", "nobreak cwd env:QV_OPTS env:SystemRoot priority pid wait");
     TTempFolder work;
     TServiceSettings settings;
-    SetSetting(settings, TSetting::WorkingFolder, work.Path());
-    SetSetting(settings, TSetting::Priority, "below-normal");
-    SetSetting(settings, TSetting::StartType, "manual");
-    SetSetting(settings, TSetting::ServiceText, "Relays the test's mail");
-    SetSetting(settings, TSetting::StopTimeout, "1");
-    SetSetting(settings, TSetting::LogTimestamps, "off");
-    SetVariable(settings, "QV_OPTS", " -a \"b c\" =x ");
+    EXPECT_FALSE(SetSetting(settings, TSetting::WorkingFolder, work.Path()));
+    EXPECT_FALSE(SetSetting(settings, TSetting::Priority, "below-normal"));
+    EXPECT_FALSE(SetSetting(settings, TSetting::StartType, "manual"));
+    EXPECT_FALSE(SetSetting(settings, TSetting::ServiceText, "Relays the test's mail"));
+    EXPECT_FALSE(SetSetting(settings, TSetting::StopTimeout, "1"));
+    EXPECT_FALSE(SetSetting(settings, TSetting::LogTimestamps, "off"));
+    EXPECT_FALSE(SetVariable(settings, "QV_OPTS", " -a \"b c\" =x "));
     ASSERT_EQ(TEntryOutcome::Done, TCatalogue().ChangeServiceSettings({copy.Description}, {}, settings));
     ASSERT_EQ(0, copy.Run("-i"));
     {
@@ -352,7 +352,7 @@ TEST(StubService, TheProgramRunsInItsFolderWithItsEnvironmentAndPriorityAsTheSer
     ASSERT_TRUE(WaitFor([&] { return copy.LogHas("out: pid "); }, 10000)) << copy.Log();
     // A change while it runs is taken at the program's next start.
     TServiceSettings changed = settings;
-    SetVariable(changed, "QV_OPTS", "second");
+    EXPECT_FALSE(SetVariable(changed, "QV_OPTS", "second"));
     ASSERT_EQ(TEntryOutcome::Done, TCatalogue().ChangeServiceSettings({copy.Description}, settings, changed));
     {
         TKernelHandle program(OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(NumberAfter(copy.Log(), "out: pid "))));

@@ -145,9 +145,9 @@ TEST(StubSupervisor, LogsOutputAndRestartsWithGrowingWaits)
 TEST(StubSupervisor, TheRestartPolicyEndsTheServiceWithACodeThatSaysWhy)
 {
     TServiceSettings onFailure, capped;
-    SetSetting(onFailure, TSetting::Restart, "on-failure");
-    SetSetting(onFailure, TSetting::SuccessCodes, "3");
-    SetSetting(capped, TSetting::MaxRestarts, "2");
+    EXPECT_FALSE(SetSetting(onFailure, TSetting::Restart, "on-failure"));
+    EXPECT_FALSE(SetSetting(onFailure, TSetting::SuccessCodes, "3"));
+    EXPECT_FALSE(SetSetting(capped, TSetting::MaxRestarts, "2"));
     TRunningSupervisor success(TestProgram, "exit:3", QuickTiming(), nullptr, onFailure);
     TRunningSupervisor failing(TestProgram, "exit:1", QuickTiming(), nullptr, capped);
     ASSERT_TRUE(WaitFor([&] { return success.Ended() && failing.Ended(); }, 10000)) << Joined(failing.Log().Lines());
