@@ -8,6 +8,7 @@
 
 #include "catalogue/EntryRules.h"
 #include "deploy/Deploy.h"
+#include "deploy/ServiceConfig.h"
 #include "deploy/ServiceControl.h"
 #include "deploy/ServiceState.h"
 #include "messaging/StatusClient.h"
@@ -18,6 +19,7 @@
 #include "toolkit/window/Application.h"
 #include "toolkit/Error.h"
 #include "toolkit/Guarded.h"
+#include "toolkit/Paths.h"
 #include "toolkit/window/Window.h"
 #include "toolkit/Prompter.h"
 #include "toolkit/Text.h"
@@ -25,6 +27,7 @@
 #include "ui/About.h"
 #include "ui/FormStorage.h"
 #include "ui/Glyphs.h"
+#include "ui/SettingsDialog.h"
 #include "ui/uCreateService.h"
 
 namespace {
@@ -144,7 +147,14 @@ struct TMenuItemDefinition {
     const char* Caption; // "-" for a separator
     const char* Button = nullptr;
     TCommandRun Run = nullptr;
+    // A command of its own that acts on an entry waits its turn too.
+    bool DuringWait = true;
 };
+
+// How the entry runs: the same command in the Services menu and the list's
+// context menu.
+constexpr const char* SettingsCaption = "Se&ttings...";
+const TMenuItemDefinition SettingsItem = {SettingsCaption, nullptr, Run<&TfrmServiceManager::SettingsClick>, false};
 
 // One menu of the menu bar.
 struct TMenuDefinition {
@@ -155,7 +165,7 @@ struct TMenuDefinition {
 const TMenuDefinition MenuBar[] = {
     {"&File", {{"&Exit", nullptr, Run<&TfrmServiceManager::Exit1Click>}}},
     {"&Services", {{"&New Service", "btnNewService"}, {"&Edit Service", "btnEditService"}, {"-"},
-                   {"&Remove Service", "btnDelete"}}},
+                   {"&Remove Service", "btnDelete"}, {"-"}, SettingsItem}},
     {"&Manage", {{"&Install Service", "btnInstallService"}, {"&UnInstall Service", "btnUnInstallService"}, {"-"},
                  {"&Start Service", "btnStartServiceNow"}, {"Sto&p Service", "btnStopService"}}},
     {"&Checking", {{"Check if &selected Service is running", "btnCheckActive"},
@@ -284,7 +294,8 @@ void TfrmServiceManager::CreateMenu()
                 continue;
             }
             const TButtonDefinition* button = item.Button ? FindButton(item.Button) : nullptr;
-            commands_[id] = button ? TCommand{button->Click, false, button->Name} : TCommand{item.Run, true, nullptr};
+            commands_[id] =
+                button ? TCommand{button->Click, false, button->Name} : TCommand{item.Run, item.DuringWait, nullptr};
             AppendMenuA(popup, MF_STRING, id++, item.Caption);
         }
         AppendMenuA(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(popup), menu.Caption);
@@ -452,6 +463,8 @@ LRESULT TfrmServiceManager::HandleMessage(UINT message, WPARAM wParam, LPARAM lP
                     lvServicesChange();
             } else if (header->code == NM_DBLCLK) {
                 Command({Run<&TfrmServiceManager::btnEditServiceClick>, false, "btnEditService"}, nullptr);
+            } else if (header->code == NM_RCLICK) {
+                lvServicesContextMenu();
             }
         }
         return 0;
@@ -671,7 +684,7 @@ void TfrmServiceManager::lvServicesChange()
         return;
     }
     const TCatalogueEntry& entry = catalogue_.Entry();
-    SetMemoLines({
+    std::vector<std::string> lines = {
         "",
         "Description: " + entry.Description,
         Dashes,
@@ -680,7 +693,12 @@ void TfrmServiceManager::lvServicesChange()
         "         Log information to: " + (entry.LogToFile ? entry.LogFile : std::string("NT's Event log")),
         entry.Installed ? "Currently an Active Service: Yes!" : "Currently an Active Service: No!",
         "                 Service ID: " + std::to_string(entry.ServiceID),
-    });
+    };
+    // Then a line for each setting away from its default: an entry without
+    // settings shows as it always did.
+    for (const auto& [label, value] : SettingLines(catalogue_.ServiceSettings(), entry.Program, false))
+        lines.push_back(std::string(std::max<int>(0, 27 - static_cast<int>(label.size())), ' ') + label + ": " + value);
+    SetMemoLines(std::move(lines));
     SetButtonEnabled("btnDelete", !entry.Installed);
     SetButtonEnabled("btnEditService", !entry.Installed);
     SetButtonEnabled("btnInstallService", !entry.Installed);
@@ -846,6 +864,49 @@ void TfrmServiceManager::btnStopServiceClick(HWND sender)
     lvServicesChange();
 }
 
+void TfrmServiceManager::SettingsClick()
+{
+    const std::optional<TCatalogueEntry> entry = LoadSelected();
+    if (!entry)
+        return;
+    const TEntryKey key{entry->Description, entry->ServiceID};
+    const TServiceSettings before = catalogue_.ServiceSettings();
+    TSettingsDialog dialog(*entry, before);
+    if (dialog.ShowModal(handle_, 0) != mrOk)
+        return;
+    std::string password = dialog.Password();
+    const TScopeExit forget([&] { SecureZeroMemory(password.data(), password.size()); });
+    const TServiceSettings& wanted = dialog.Settings();
+    // Stored only as the settings were shown: another program's change
+    // meanwhile is not undone.
+    if (ChangedMeanwhile(catalogue_.ChangeServiceSettings(key, before, wanted), key))
+        return;
+    const TCatalogueEntry& now = catalogue_.Entry();
+    lvServicesChange();
+    if (!now.Installed)
+        return;
+    if (HostSettingsDiffer(before, wanted))
+        Prompter().Information(NextStartText);
+    if (TRefusal refused =
+            ChangeInstalledService(now.Description, now.Program, now.LogToFile ? FolderOf(now.LogFile) : "", before,
+                                   wanted, AccountNeedsPassword(wanted.Account) ? password : ""))
+        Prompter().Error(refused.Reason());
+}
+
+void TfrmServiceManager::lvServicesContextMenu()
+{
+    if (list_.Selected() < 0)
+        return;
+    HMENU menu = CreatePopupMenu();
+    const TScopeExit destroy([menu] { DestroyMenu(menu); });
+    constexpr UINT SettingsId = 1;
+    AppendMenuA(menu, MF_STRING, SettingsId, SettingsItem.Caption);
+    POINT at;
+    GetCursorPos(&at);
+    if (TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, handle_, nullptr) == SettingsId)
+        Command({SettingsItem.Run, SettingsItem.DuringWait, nullptr}, nullptr);
+}
+
 void TfrmServiceManager::btnInstallServiceClick()
 {
     const std::optional<TCatalogueEntry> entry = LoadSelected();
@@ -913,7 +974,9 @@ void TfrmServiceManager::Uninstall(const TCatalogueEntry& entry)
 std::optional<TDeployment> TfrmServiceManager::Deploy(const TEntryKey& key, bool install)
 {
     try {
-        return DeployEntry(catalogue_, key, install, {[this](HANDLE run) { AwaitRun(run); }});
+        THostRun run;
+        run.Await = [this](HANDLE process) { AwaitRun(process); };
+        return DeployEntry(catalogue_, key, install, run);
     } catch (const THostRunError& error) {
         // What the service host could not tell itself.
         if (!destroyed_)

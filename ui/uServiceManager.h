@@ -76,6 +76,11 @@ public:
     void btnDeleteClick();
     void btnStopServiceClick(HWND sender);
     void btnInstallServiceClick();
+    // The selected entry's settings in their dialog; stored when it ends with
+    // OK, and an installed entry's service changed at once.
+    void SettingsClick();
+    // The list's context menu, for the selected entry.
+    void lvServicesContextMenu();
     void btnUnInstallServiceClick();
     void btnCheckActiveClick();
     void btnCheckAllClick();

@@ -276,7 +276,7 @@ TEST_F(ServiceManagerTest, TheMenuCarriesEveryCommand)
         return all;
     };
     EXPECT_EQ(captions(bar), "&File|&Services|&Manage|&Checking|&Help");
-    EXPECT_EQ(captions(GetSubMenu(bar, 1)), "&New Service|&Edit Service|-|&Remove Service");
+    EXPECT_EQ(captions(GetSubMenu(bar, 1)), "&New Service|&Edit Service|-|&Remove Service|-|Se&ttings...");
     EXPECT_EQ(captions(GetSubMenu(bar, 2)),
               "&Install Service|&UnInstall Service|-|&Start Service|Sto&p Service");
     EXPECT_EQ(captions(GetSubMenu(bar, 3)),

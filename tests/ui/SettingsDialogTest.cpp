@@ -1,0 +1,109 @@
+#include "tests/ui/ServiceManagerFixture.h"
+
+#include "catalogue/IniDocument.h"
+#include "deploy/ServiceConfig.h"
+#include "ui/SettingsDialog.h"
+
+// The settings dialog of the real window, filled in from inside its modal
+// loop.
+namespace {
+
+void Type(HWND dialog, TSetting setting, const std::string& text)
+{
+    HWND control = GetDlgItem(dialog, TSettingsDialog::ControlId(setting));
+    char kind[16] = {};
+    GetClassNameA(control, kind, sizeof kind);
+    if (lstrcmpiA(kind, "ComboBox") == 0)
+        SendMessageA(control, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(text.c_str()));
+    else
+        SetWindowTextA(control, text.c_str());
+}
+
+std::string Shown(HWND dialog, TSetting setting)
+{
+    return WindowText(GetDlgItem(dialog, TSettingsDialog::ControlId(setting)));
+}
+
+void Press(HWND dialog, int button)
+{
+    SendMessageA(GetDlgItem(dialog, button), BM_CLICK, 0, 0);
+}
+
+} // namespace
+
+TEST_F(ServiceManagerTest, TheSettingsDialogTakesWhatQvTakesRefusesAsItDoesAndThePanelShowsWhatDiffers)
+{
+    Add("Relay");
+    Open();
+    Select(RowOf("Relay"));
+    PumpMessages();
+    const std::vector<std::string> plain = form->MemoLines();
+    HMENU services = GetSubMenu(GetMenu(form->Handle()), 1);
+    const UINT settingsCommand = GetMenuItemID(services, GetMenuItemCount(services) - 1);
+
+    std::string caption, shownTimeout, shownStart;
+    bool stayed = false;
+    WhenBoxShown([&](HWND dialog) {
+        caption = WindowText(dialog);
+        shownTimeout = Shown(dialog, TSetting::StopTimeout);
+        shownStart = Shown(dialog, TSetting::StartType);
+        Type(dialog, TSetting::StopTimeout, "-3");
+        Press(dialog, IDOK);
+        stayed = IsWindowVisible(dialog);
+        Type(dialog, TSetting::StopTimeout, "30");
+        Type(dialog, TSetting::StartType, "manual");
+        Type(dialog, TSetting::LogTimestamps, "off");
+        Type(dialog, TSetting::Environment, "OPTS= -a \"b c\"\r\nMODE=x=y\r\n");
+        Press(dialog, IDOK);
+    });
+    SendMessageA(form->Handle(), WM_COMMAND, settingsCommand, 0);
+    EXPECT_EQ(caption, "Settings of \"Relay\"");
+    EXPECT_EQ(shownTimeout, "3");
+    EXPECT_EQ(shownStart, "auto");
+    EXPECT_TRUE(stayed);
+    EXPECT_EQ(prompter.Texts("Error"), "Stop timeout: \"-3\" is not a whole number of seconds from 0 to 3600\n");
+
+    const TServiceSettings stored = ReadServiceSettings(TIniDocument(file), "Relay");
+    EXPECT_EQ(stored.StopTimeoutSeconds, 30u);
+    EXPECT_EQ(stored.StartType, TStartType::Manual);
+    EXPECT_FALSE(stored.LogTimestamps);
+    EXPECT_EQ(stored.Environment, (std::vector<std::pair<std::string, std::string>>{{"OPTS", " -a \"b c\""},
+                                                                                    {"MODE", "x=y"}}));
+    // The Part's lines as before, then one a setting away from its default.
+    std::vector<std::string> lines = form->MemoLines();
+    ASSERT_GE(lines.size(), plain.size());
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + static_cast<long>(plain.size())), plain);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(plain.size()), lines.end()),
+              (std::vector<std::string>{"                Environment: OPTS= -a \"b c\"",
+                                        "                Environment: MODE=x=y",
+                                        "                 Start type: manual",
+                                        "               Stop timeout: 30 s",
+                                        "             Log timestamps: off"}));
+}
+
+TEST_F(ServiceManagerTest, ANamedAccountOfAnInstalledEntryNeedsItsPasswordFromTheContextMenusDialog)
+{
+    char user[256] = {};
+    DWORD size = sizeof user;
+    ASSERT_TRUE(GetUserNameA(user, &size));
+    Add("Mail", true);
+    Open();
+    Select(RowOf("Mail"));
+    PumpMessages();
+    // The context menu's one command, chosen by keys.
+    WhenModal([&] {
+        PostMessageA(form->Handle(), WM_KEYDOWN, VK_DOWN, 0);
+        PostMessageA(form->Handle(), WM_KEYDOWN, VK_RETURN, 0);
+    });
+    bool stayed = false;
+    WhenBoxShown([&](HWND dialog) {
+        Type(dialog, TSetting::Account, user);
+        Press(dialog, IDOK);
+        stayed = IsWindowVisible(dialog);
+        Press(dialog, IDCANCEL);
+    });
+    form->lvServicesContextMenu();
+    EXPECT_TRUE(stayed);
+    EXPECT_EQ(prompter.Texts("Error"), PasswordNeededText(user) + "\n");
+    EXPECT_EQ(ReadServiceSettings(TIniDocument(file), "Mail"), TServiceSettings{});
+}

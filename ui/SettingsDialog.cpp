@@ -1,0 +1,188 @@
+#include "ui/SettingsDialog.h"
+
+#include <utility>
+#include <vector>
+
+#include "deploy/ServiceConfig.h"
+#include "toolkit/Prompter.h"
+#include "toolkit/window/Application.h"
+#include "toolkit/window/Control.h"
+#include "toolkit/window/EmptyDialog.h"
+
+namespace {
+
+constexpr int FirstSettingId = 300;
+
+// Where the settings stand: a group of rows in one of two columns.
+struct TGroup {
+    const char* Caption;
+    int Column;
+    std::vector<TSetting> Settings;
+};
+
+const TGroup Groups[] = {
+    {"Account", 0, {TSetting::Account}},
+    {"Process",
+     0,
+     {TSetting::WorkingFolder, TSetting::Environment, TSetting::Priority, TSetting::StartType, TSetting::DependsOn,
+      TSetting::ServiceText}},
+    {"Stop and restart",
+     1,
+     {TSetting::StopTimeout, TSetting::Restart, TSetting::SuccessCodes, TSetting::MaxRestarts,
+      TSetting::RestartWindow, TSetting::RestartDelay, TSetting::RestartDelayMax}},
+    {"Log", 1, {TSetting::LogMaxSize, TSetting::LogDaily, TSetting::LogKeep, TSetting::LogTimestamps}},
+};
+
+constexpr int Margin = 10, RowHeight = 26, LabelWidth = 128, BoxWidth = 190, GroupTop = 22, GroupGap = 8;
+constexpr int ColumnWidth = LabelWidth + BoxWidth + 2 * Margin;
+// The environment is a box of a few lines, one variable each.
+constexpr int EnvironmentRows = 3;
+
+std::string TextOf(HWND box)
+{
+    std::string text(static_cast<size_t>(GetWindowTextLengthA(box)) + 1, '\0');
+    text.resize(static_cast<size_t>(GetWindowTextA(box, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+// A variable a line, as qv's --env takes them.
+std::string EnvironmentText(const TServiceSettings& settings)
+{
+    std::string text;
+    for (const auto& [name, value] : settings.Environment)
+        text += name + "=" + value + "\r\n";
+    return text;
+}
+
+} // namespace
+
+TSettingsDialog::TSettingsDialog(TCatalogueEntry entry, TServiceSettings settings)
+    : entry_(std::move(entry)), settings_(std::move(settings))
+{
+}
+
+int TSettingsDialog::ControlId(TSetting setting)
+{
+    return FirstSettingId + static_cast<int>(setting);
+}
+
+void TSettingsDialog::Build()
+{
+    HWND dialog = Handle();
+    LOGFONTA logFont = MessageLogFont();
+    font_ = TFont(CreateFontIndirectA(&logFont));
+    HFONT font = font_.Get();
+    auto add = [&](const char* cls, const std::string& text, DWORD style, const TBounds& bounds, int id) {
+        return CreateChild(dialog, cls, text.c_str(), WS_VISIBLE | style, 0, id, bounds, font);
+    };
+    const DWORD edit = WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL;
+    int bottom[2] = {Margin, Margin};
+    for (const TGroup& group : Groups) {
+        const int left = Margin + group.Column * (ColumnWidth + Margin);
+        int& top = bottom[group.Column];
+        int y = top + GroupTop;
+        auto row = [&](const std::string& label, int height) {
+            add("STATIC", label + ":", SS_LEFT | SS_NOPREFIX, {left + Margin, y + 3, LabelWidth, 18}, -1);
+            const TBounds bounds{left + Margin + LabelWidth, y, BoxWidth, height};
+            y += height + (RowHeight - 22);
+            return bounds;
+        };
+        for (TSetting setting : group.Settings) {
+            const int id = ControlId(setting);
+            const char* label = InfoOf(setting).Label;
+            const std::vector<std::string>& choices = SettingChoices(setting);
+            if (setting == TSetting::Environment) {
+                add("EDIT", EnvironmentText(settings_),
+                    edit | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN | WS_VSCROLL,
+                    row("Environment (NAME=VALUE)", 22 + (EnvironmentRows - 1) * 16), id);
+            } else if (!choices.empty()) {
+                // A list to choose from, showing the setting's word.
+                TBounds bounds = row(label, 22);
+                bounds.Height = 160;
+                HWND combo = add("COMBOBOX", "", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, bounds, id);
+                for (const std::string& choice : choices)
+                    SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice.c_str()));
+                SendMessageA(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                             reinterpret_cast<LPARAM>(SettingText(settings_, setting).c_str()));
+            } else {
+                add("EDIT", SettingText(settings_, setting), edit, row(label, 22), id);
+            }
+            if (setting == TSetting::Account)
+                add("EDIT", "", edit | ES_PASSWORD, row("Password", 22), PasswordId);
+        }
+        add("BUTTON", group.Caption, BS_GROUPBOX, {left, top, ColumnWidth, y - top + Margin - 4}, -1);
+        top = y + Margin - 4 + GroupGap;
+    }
+    const int width = 2 * ColumnWidth + 3 * Margin;
+    const int buttons = std::max(bottom[0], bottom[1]);
+    HWND ok = add("BUTTON", "OK", WS_TABSTOP | BS_DEFPUSHBUTTON, {width - 2 * 86 - Margin, buttons, 80, 26}, IDOK);
+    add("BUTTON", "Cancel", WS_TABSTOP | BS_PUSHBUTTON, {width - 86 - Margin + 6, buttons, 80, 26}, IDCANCEL);
+    CenterOnScreen(dialog, width, buttons + 26 + Margin);
+    SetWindowTextA(dialog, ("Settings of \"" + entry_.Description + "\"").c_str());
+    SetFocus(ok);
+}
+
+bool TSettingsDialog::Take()
+{
+    HWND dialog = Handle();
+    TServiceSettings settings;
+    auto refused = [&](const TRefusal& refusal, int id) {
+        if (!refusal)
+            return false;
+        Prompter().Error(refusal.Reason());
+        SetFocus(GetDlgItem(dialog, id));
+        return true;
+    };
+    for (const TSettingInfo& info : SettingInfos()) {
+        const int id = ControlId(info.Setting);
+        const std::string text = TextOf(GetDlgItem(dialog, id));
+        if (info.Setting != TSetting::Environment) {
+            if (refused(SetSetting(settings, info.Setting, text), id))
+                return false;
+            continue;
+        }
+        size_t start = 0;
+        while (start < text.size()) {
+            const size_t end = text.find("\r\n", start);
+            const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            start = end == std::string::npos ? text.size() : end + 2;
+            if (!line.empty() && refused(SetVariableLine(settings, line), id))
+                return false;
+        }
+    }
+    std::string password = TextOf(GetDlgItem(dialog, PasswordId));
+    if (refused(ServiceSettingsRefusal(settings, entry_.Description), ControlId(TSetting::Account)))
+        return false;
+    // An installed entry's service takes a new named account at once, with
+    // its password; a not installed one is asked for it at its install.
+    if (entry_.Installed && AccountNeedsPassword(settings.Account) && settings.Account != settings_.Account &&
+        password.empty() && refused(TRefusal(PasswordNeededText(settings.Account)), PasswordId))
+        return false;
+    settings_ = settings;
+    password_ = std::move(password);
+    return true;
+}
+
+INT_PTR TSettingsDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        Build();
+        return FALSE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK && Take()) {
+            EndDialog(Handle(), mrOk);
+            return TRUE;
+        }
+        if (LOWORD(wParam) == IDCANCEL) {
+            EndDialog(Handle(), mrCancel);
+            return TRUE;
+        }
+        break;
+    case WM_DESTROY:
+        // The password box's text goes with the box.
+        SetDlgItemTextA(Handle(), PasswordId, "");
+        break;
+    }
+    return FALSE;
+}

@@ -1,0 +1,39 @@
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "catalogue/Catalogue.h"
+#include "catalogue/ServiceSettings.h"
+#include "toolkit/window/Gdi.h"
+#include "toolkit/window/Window.h"
+
+// The settings of one entry in four groups (account, process, stop and
+// restart, log), each as qv takes it, with a password box for a named
+// account. OK checks them as qv does and stays open on a refusal, naming the
+// setting; the caller stores what it ends with.
+class TSettingsDialog : public TDialog {
+public:
+    TSettingsDialog(TCatalogueEntry entry, TServiceSettings settings);
+
+    // The dialog's control of a setting, and the password box.
+    static int ControlId(TSetting setting);
+    static constexpr int PasswordId = 390;
+
+    const TServiceSettings& Settings() const { return settings_; }
+    // What was typed in the password box; never kept.
+    const std::string& Password() const { return password_; }
+
+protected:
+    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    void Build();
+    // Reads every box; false (and the refusal shown) when one is refused.
+    bool Take();
+
+    TCatalogueEntry entry_;
+    TServiceSettings settings_;
+    std::string password_;
+    TFont font_;
+};
