@@ -95,15 +95,23 @@ TEST_F(ServiceManagerTest, ANamedAccountOfAnInstalledEntryNeedsItsPasswordFromTh
         PostMessageA(form->Handle(), WM_KEYDOWN, VK_DOWN, 0);
         PostMessageA(form->Handle(), WM_KEYDOWN, VK_RETURN, 0);
     });
-    bool stayed = false;
+    bool stayed = false, storedMeanwhile = true, ended = false;
     WhenBoxShown([&](HWND dialog) {
         Type(dialog, TSetting::Account, user);
         Press(dialog, IDOK);
         stayed = IsWindowVisible(dialog);
-        Press(dialog, IDCANCEL);
+        storedMeanwhile = ReadServiceSettings(TIniDocument(file), "Mail") != TServiceSettings{};
+        SetDlgItemTextA(dialog, TSettingsDialog::PasswordId, "s3cret-pw");
+        Press(dialog, IDOK);
+        ended = !IsWindowVisible(dialog);
     });
     form->lvServicesContextMenu();
     EXPECT_TRUE(stayed);
+    EXPECT_FALSE(storedMeanwhile);
     EXPECT_EQ(prompter.Texts("Error"), PasswordNeededText(user) + "\n");
-    EXPECT_EQ(ReadServiceSettings(TIniDocument(file), "Mail"), TServiceSettings{});
+    // With it the account is stored, the password is not (this entry has no
+    // service to hand it to).
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(ReadServiceSettings(TIniDocument(file), "Mail").Account, user);
+    EXPECT_EQ(ReadTextFile(file).find("s3cret"), std::string::npos);
 }
