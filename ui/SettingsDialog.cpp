@@ -186,3 +186,49 @@ INT_PTR TSettingsDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM)
     }
     return FALSE;
 }
+
+INT_PTR TPasswordDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM)
+{
+    HWND dialog = Handle();
+    switch (message) {
+    case WM_INITDIALOG: {
+        LOGFONTA logFont = MessageLogFont();
+        font_ = TFont(CreateFontIndirectA(&logFont));
+        const int width = LabelWidth + BoxWidth + 2 * Margin;
+        CreateChild(dialog, "STATIC", ("The service runs as \"" + account_ + "\".").c_str(),
+                    WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, -1, {Margin, Margin, width - 2 * Margin, 18}, font_.Get());
+        CreateChild(dialog, "STATIC", "Password:", WS_VISIBLE | SS_LEFT, 0, -1,
+                    {Margin, Margin + 33, LabelWidth, 18}, font_.Get());
+        HWND box = CreateChild(dialog, "EDIT", "", WS_VISIBLE | WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL | ES_PASSWORD,
+                               0, PasswordId, {Margin + LabelWidth, Margin + 30, BoxWidth, 22}, font_.Get());
+        const int buttons = Margin + 64;
+        CreateChild(dialog, "BUTTON", "OK", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, IDOK,
+                    {width - 2 * 86 - Margin, buttons, 80, 26}, font_.Get());
+        CreateChild(dialog, "BUTTON", "Cancel", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, IDCANCEL,
+                    {width - 86 - Margin + 6, buttons, 80, 26}, font_.Get());
+        CenterOnScreen(dialog, width, buttons + 26 + Margin);
+        SetWindowTextA(dialog, "Password of the service's account");
+        SetFocus(box);
+        return FALSE;
+    }
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK) {
+            password_ = TextOf(GetDlgItem(dialog, PasswordId));
+            if (password_.empty()) {
+                Prompter().Error(PasswordNeededText(account_));
+                return TRUE;
+            }
+            EndDialog(dialog, mrOk);
+            return TRUE;
+        }
+        if (LOWORD(wParam) == IDCANCEL) {
+            EndDialog(dialog, mrCancel);
+            return TRUE;
+        }
+        break;
+    case WM_DESTROY:
+        SetDlgItemTextA(dialog, PasswordId, "");
+        break;
+    }
+    return FALSE;
+}

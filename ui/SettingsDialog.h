@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/ServiceSettings.h"
@@ -34,6 +35,24 @@ private:
 
     TCatalogueEntry entry_;
     TServiceSettings settings_;
+    std::string password_;
+    TFont font_;
+};
+
+// Asks for a named account's password when its entry is installed: the
+// password box alone. OK with an empty box is refused as qv refuses it.
+class TPasswordDialog : public TDialog {
+public:
+    explicit TPasswordDialog(std::string account) : account_(std::move(account)) {}
+
+    static constexpr int PasswordId = TSettingsDialog::PasswordId;
+    const std::string& Password() const { return password_; }
+
+protected:
+    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    std::string account_;
     std::string password_;
     TFont font_;
 };

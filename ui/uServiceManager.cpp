@@ -914,8 +914,18 @@ void TfrmServiceManager::btnInstallServiceClick()
         return;
     if (!entry->Installed) {
         const TEntryKey key{entry->Description, entry->ServiceID};
+        // A named account's password goes to the service host, and nowhere
+        // else; without it nothing is installed.
+        std::string password;
+        const TScopeExit forget([&] { SecureZeroMemory(password.data(), password.size()); });
+        if (const std::string& account = catalogue_.ServiceSettings().Account; AccountNeedsPassword(account)) {
+            TPasswordDialog asked(account);
+            if (asked.ShowModal(handle_, 0) != mrOk)
+                return;
+            password = asked.Password();
+        }
         liveness_.SetCheckMode(TLiveness::ModeBox);
-        const std::optional<TDeployment> done = Deploy(key, true);
+        const std::optional<TDeployment> done = Deploy(key, true, password);
         if (destroyed_ || (done && ChangedMeanwhile(done->Outcome, key)))
             return;
         // Installed only when the service host's run did it; the host has
@@ -971,11 +981,13 @@ void TfrmServiceManager::Uninstall(const TCatalogueEntry& entry)
         list_.SetImage(row, catalogue_.Entry().Installed ? imgInstalled : imgNotInstalled);
 }
 
-std::optional<TDeployment> TfrmServiceManager::Deploy(const TEntryKey& key, bool install)
+std::optional<TDeployment> TfrmServiceManager::Deploy(const TEntryKey& key, bool install, const std::string& password)
 {
     try {
         THostRun run;
         run.Await = [this](HANDLE process) { AwaitRun(process); };
+        run.Password = password;
+        const TScopeExit forget([&] { SecureZeroMemory(run.Password.data(), run.Password.size()); });
         return DeployEntry(catalogue_, key, install, run);
     } catch (const THostRunError& error) {
         // What the service host could not tell itself.

@@ -131,8 +131,8 @@ private:
     // Installs or uninstalls the entry with the window painting meanwhile.
     // Nothing when the service host's run could not start or end in time,
     // or the copy of a done uninstall could not be deleted: an error box
-    // has said so.
-    std::optional<TDeployment> Deploy(const TEntryKey& key, bool install);
+    // has said so. A named account's password goes to the install run.
+    std::optional<TDeployment> Deploy(const TEntryKey& key, bool install, const std::string& password = "");
     void AwaitRun(HANDLE process);
 
     TCatalogue catalogue_;

@@ -1,6 +1,7 @@
 #include "tests/ui/ServiceManagerFixture.h"
 
 #include "deploy/Deploy.h"
+#include "deploy/ServiceConfig.h"
 #include "deploy/ServiceOwner.h"
 #include "deploy/StubNames.h"
 #include "platform/Seam.h"
@@ -9,18 +10,27 @@
 #include "fixtures/StandInHost.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TestServices.h"
+#include "ui/SettingsDialog.h"
 
 // The install, uninstall, start and stop commands as the window runs them.
 namespace {
 
 // Launches are recorded instead of run; a recorded run has already ended.
 std::vector<std::string> launches;
+// What the last run found on its standard input.
+std::string launchInput;
 bool refuseLaunches = false;
 DWORD hostExitCode = 0;
 BOOL WINAPI RecordLaunch(LPCSTR, LPSTR command, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
-                         LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION started)
+                         LPCSTR, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION started)
 {
     launches.emplace_back(command);
+    launchInput.clear();
+    char buffer[256];
+    DWORD read = 0;
+    if ((startup->dwFlags & STARTF_USESTDHANDLES) && startup->hStdInput)
+        while (ReadFile(startup->hStdInput, buffer, sizeof buffer, &read, nullptr) && read > 0)
+            launchInput.append(buffer, read);
     if (refuseLaunches)
         return SetLastError(ERROR_FILE_NOT_FOUND), FALSE;
     started->hProcess = EndedProcess(hostExitCode);
@@ -123,6 +133,36 @@ TEST_F(ServiceCommandsTest, InstallDeploysTheHostMarksTheRowAndOffersToStart)
     // Installing an installed entry (from the menu) deploys nothing.
     form->btnInstallServiceClick();
     EXPECT_EQ(launches.size(), 1u);
+}
+
+TEST_F(ServiceCommandsTest, ANamedAccountsPasswordIsAskedAtInstallAndReachesTheHostsInputOnly)
+{
+    Add("Mail Relay");
+    TServiceSettings named;
+    ASSERT_FALSE(SetSetting(named, TSetting::Account, "CORP\\relay"));
+    ASSERT_EQ(catalogue.ChangeServiceSettings({"Mail Relay"}, {}, named), TEntryOutcome::Done);
+    OpenQuick();
+    Select(0);
+    // Cancelled, nothing is installed.
+    WhenBoxShown([](HWND box) { SendMessageA(GetDlgItem(box, IDCANCEL), BM_CLICK, 0, 0); });
+    ClickButton("btnInstallService");
+    EXPECT_TRUE(launches.empty());
+
+    bool stayed = false;
+    WhenBoxShown([&](HWND box) {
+        SendMessageA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+        stayed = IsWindowVisible(box);
+        SetDlgItemTextA(box, TPasswordDialog::PasswordId, "s3cret-pw");
+        SendMessageA(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    });
+    prompter.AnswerNo();
+    ClickButton("btnInstallService");
+    EXPECT_TRUE(stayed);
+    EXPECT_EQ(prompter.Texts("Error"), PasswordNeededText("CORP\\relay") + "\n");
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launchInput, "s3cret-pw");
+    EXPECT_EQ(launches[0].find("s3cret"), std::string::npos);
+    EXPECT_EQ(ReadTextFile(file).find("s3cret"), std::string::npos);
 }
 
 TEST_F(ServiceCommandsTest, AYesToStartRunsTheStartCommand)
