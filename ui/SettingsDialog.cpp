@@ -33,7 +33,7 @@ const TGroup Groups[] = {
     {"Log", 1, {TSetting::LogMaxSize, TSetting::LogDaily, TSetting::LogKeep, TSetting::LogTimestamps}},
 };
 
-constexpr int Margin = 10, RowHeight = 26, LabelWidth = 128, BoxWidth = 190, GroupTop = 22, GroupGap = 8;
+constexpr int Margin = 10, RowHeight = 26, LabelWidth = 148, BoxWidth = 190, GroupTop = 22, GroupGap = 8;
 constexpr int ColumnWidth = LabelWidth + BoxWidth + 2 * Margin;
 // The environment is a box of a few lines, one variable each.
 constexpr int EnvironmentRows = 3;
@@ -82,7 +82,7 @@ void TSettingsDialog::Build()
         int& top = bottom[group.Column];
         int y = top + GroupTop;
         auto row = [&](const std::string& label, int height) {
-            add("STATIC", label + ":", SS_LEFT | SS_NOPREFIX, {left + Margin, y + 3, LabelWidth, 18}, -1);
+            add("STATIC", label + ":", SS_LEFT | SS_NOPREFIX, {left + Margin, y + 3, LabelWidth - 4, height - 3}, -1);
             const TBounds bounds{left + Margin + LabelWidth, y, BoxWidth, height};
             y += height + (RowHeight - 22);
             return bounds;
