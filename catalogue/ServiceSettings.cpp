@@ -67,11 +67,12 @@ bool ParseWord(const std::vector<std::string>& words, const std::string& text, s
     return false;
 }
 
-std::string Listed(const std::vector<std::string>& words)
+// The parts, with the separator between each two.
+std::string Joined(const std::vector<std::string>& parts, const char* separator)
 {
     std::string list;
-    for (const std::string& word : words)
-        list += (list.empty() ? "" : ", ") + word;
+    for (const std::string& part : parts)
+        list += (list.empty() ? "" : separator) + part;
     return list;
 }
 
@@ -81,7 +82,7 @@ TRefusal SetChoice(TSetting setting, const std::vector<std::string>& words, cons
 {
     size_t choice = 0;
     if (!ParseWord(words, text, choice))
-        return Fault(setting, text, "one of " + Listed(words));
+        return Fault(setting, text, "one of " + Joined(words, ", "));
     target = static_cast<T>(choice);
     return {};
 }
@@ -293,12 +294,8 @@ std::string SettingText(const TServiceSettings& s, TSetting setting)
         return "";
     case TSetting::StartType:
         return StartTypeWords[static_cast<size_t>(s.StartType)];
-    case TSetting::DependsOn: {
-        std::string list;
-        for (const std::string& name : s.Dependencies)
-            list += (list.empty() ? "" : "/") + name;
-        return list;
-    }
+    case TSetting::DependsOn:
+        return Joined(s.Dependencies, "/");
     case TSetting::StopTimeout:
         return std::to_string(s.StopTimeoutSeconds);
     case TSetting::Restart:
@@ -346,12 +343,8 @@ std::string SettingDisplay(const TServiceSettings& s, TSetting setting, const st
     }
     case TSetting::StartType:
         return StartTypeShown[static_cast<size_t>(s.StartType)];
-    case TSetting::DependsOn: {
-        std::string list;
-        for (const std::string& name : s.Dependencies)
-            list += (list.empty() ? "" : ", ") + name;
-        return list.empty() ? "none" : list;
-    }
+    case TSetting::DependsOn:
+        return s.Dependencies.empty() ? "none" : Joined(s.Dependencies, ", ");
     case TSetting::StopTimeout:
         return Seconds(s.StopTimeoutSeconds);
     case TSetting::Restart:
@@ -579,8 +572,11 @@ TServiceSettings ReadServiceSettings(const TIniDocument& ini, const std::string&
     }
     const std::string prefix = LowerCase(EnvironmentKeyPrefix);
     for (const std::string& key : ini.KeyNames(section))
-        if (LowerCase(key.substr(0, prefix.size())) == prefix)
-            SetVariable(settings, key.substr(prefix.size()), ini.ReadString(section, key, ""));
+        if (LowerCase(key.substr(0, prefix.size())) == prefix) {
+            // A name a hand edit spoiled leaves its variable out.
+            [[maybe_unused]] const TRefusal spoiled =
+                SetVariable(settings, key.substr(prefix.size()), ini.ReadString(section, key, ""));
+        }
     return settings;
 }
 
