@@ -40,6 +40,9 @@ constexpr UINT WM_DISCARDED = 1025;
 // Command ids of the speed buttons and the menu items, each from here on.
 constexpr int FirstButtonId = 1000;
 constexpr int FirstMenuId = 2000;
+// Commands added to the menus since keep their ids apart, from here on, so
+// the ids the menus always had stay as they were.
+constexpr int FirstAddedMenuId = 2100;
 // Sent by the splitter while it is dragged, with the new list width.
 constexpr UINT WM_SPLITTERMOVED = WM_APP + 1;
 constexpr COLORREF PanelBackground = RGB(255, 254, 232);
@@ -149,12 +152,15 @@ struct TMenuItemDefinition {
     TCommandRun Run = nullptr;
     // A command of its own that acts on an entry waits its turn too.
     bool DuringWait = true;
+    // Its id when it is one of the added commands (FirstAddedMenuId on).
+    int AddedId = 0;
 };
 
 // How the entry runs: the same command in the Services menu and the list's
 // context menu.
 constexpr const char* SettingsCaption = "Se&ttings...";
-const TMenuItemDefinition SettingsItem = {SettingsCaption, nullptr, Run<&TfrmServiceManager::SettingsClick>, false};
+const TMenuItemDefinition SettingsItem = {SettingsCaption, nullptr, Run<&TfrmServiceManager::SettingsClick>, false,
+                                          FirstAddedMenuId};
 
 // One menu of the menu bar.
 struct TMenuDefinition {
@@ -294,9 +300,10 @@ void TfrmServiceManager::CreateMenu()
                 continue;
             }
             const TButtonDefinition* button = item.Button ? FindButton(item.Button) : nullptr;
-            commands_[id] =
+            const int itemId = item.AddedId ? item.AddedId : id++;
+            commands_[itemId] =
                 button ? TCommand{button->Click, false, button->Name} : TCommand{item.Run, item.DuringWait, nullptr};
-            AppendMenuA(popup, MF_STRING, id++, item.Caption);
+            AppendMenuA(popup, MF_STRING, itemId, item.Caption);
         }
         AppendMenuA(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(popup), menu.Caption);
     }

@@ -282,6 +282,9 @@ TEST_F(ServiceManagerTest, TheMenuCarriesEveryCommand)
     EXPECT_EQ(captions(GetSubMenu(bar, 3)),
               "Check if &selected Service is running|&Check if any Service is running");
     EXPECT_EQ(captions(GetSubMenu(bar, 4)), "&About|-|Quick Guide");
+    // Commands added since leave the ids the menus always had as they were.
+    EXPECT_EQ(GetMenuItemID(GetSubMenu(bar, 2), 0), 2004u);
+    EXPECT_EQ(GetMenuItemID(GetSubMenu(bar, 4), 0), 2010u);
 
     // File, Exit closes the window.
     SendMessageA(form->Handle(), WM_COMMAND, GetMenuItemID(GetSubMenu(bar, 0), 0), 0);
