@@ -52,10 +52,15 @@ TServiceSettings EverySetting()
         {TSetting::RestartWindow, "600"}, {TSetting::RestartDelay, "2"}, {TSetting::RestartDelayMax, "120"},
         {TSetting::Priority, "below-normal"}, {TSetting::LogMaxSize, "10M"}, {TSetting::LogDaily, "on"},
         {TSetting::LogKeep, "14"}, {TSetting::LogTimestamps, "off"}, {TSetting::ServiceText, "A benchmark"}};
+    // A refused value would leave the entry short of a setting: said, not hidden.
+    auto say = [](const TRefusal& refused) {
+        if (refused)
+            std::fprintf(stderr, "%s\n", refused.Reason().c_str());
+    };
     for (const auto& [setting, text] : values)
-        SetSetting(settings, setting, text);
+        say(SetSetting(settings, setting, text));
     for (int n = 0; n < 5; ++n)
-        SetVariable(settings, "BENCH_" + std::to_string(n), " value with \"quotes\" and = " + std::to_string(n));
+        say(SetVariable(settings, "BENCH_" + std::to_string(n), " value with \"quotes\" and = " + std::to_string(n)));
     return settings;
 }
 

@@ -74,12 +74,15 @@ TEST(ServiceSettings, EverySettingReadsBackThroughWindowsOwnProfileFunctions)
     // takes the setting.
     TServiceSettings read;
     for (const TSettingInfo& info : SettingInfos()) {
-        if (info.Setting != TSetting::Environment)
+        if (info.Setting != TSetting::Environment) {
             EXPECT_EQ("", SetSetting(read, info.Setting, ProfileRead("Relay", info.Key, file)).Reason()) << info.Key;
+        }
     }
-    for (const std::string& key : ProfileKeys("Relay", file))
-        if (key.starts_with(EnvironmentKeyPrefix))
+    for (const std::string& key : ProfileKeys("Relay", file)) {
+        if (key.starts_with(EnvironmentKeyPrefix)) {
             EXPECT_FALSE(SetVariable(read, key.substr(4), ProfileRead("Relay", key, file)));
+        }
+    }
     EXPECT_EQ(settings, read);
     EXPECT_EQ(settings, ReadServiceSettings(TIniDocument(file), "Relay"));
     EXPECT_EQ(SettingText(settings, TSetting::DependsOn), "Tcpip/Mail Spool");
