@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "deploy/ServiceConfig.h"
+#include "toolkit/Error.h"
 #include "toolkit/Prompter.h"
 #include "toolkit/window/Application.h"
 #include "toolkit/window/Control.h"
@@ -38,11 +39,19 @@ constexpr int ColumnWidth = LabelWidth + BoxWidth + 2 * Margin;
 // The environment is a box of a few lines, one variable each.
 constexpr int EnvironmentRows = 3;
 
-std::string TextOf(HWND box)
+// A box's text, read wide as every box's is: a character this Windows
+// cannot pass is refused rather than taken as "?". A password's refusal
+// does not show it.
+TRefusal TextOf(HWND box, std::string& text, bool secret = false)
 {
-    std::string text(static_cast<size_t>(GetWindowTextLengthA(box)) + 1, '\0');
-    text.resize(static_cast<size_t>(GetWindowTextA(box, text.data(), static_cast<int>(text.size()))));
-    return text;
+    try {
+        text = WindowText(box);
+        return {};
+    } catch (const TError& error) {
+        return TRefusal(secret ? "The password holds a character that this version of Windows cannot pass to the "
+                                 "Service Control Manager"
+                               : error.Message());
+    }
 }
 
 // A variable a line, as qv's --env takes them.
@@ -135,7 +144,9 @@ bool TSettingsDialog::Take()
     };
     for (const TSettingInfo& info : SettingInfos()) {
         const int id = ControlId(info.Setting);
-        const std::string text = TextOf(GetDlgItem(dialog, id));
+        std::string text;
+        if (refused(TextOf(GetDlgItem(dialog, id), text), id))
+            return false;
         if (info.Setting != TSetting::Environment) {
             if (refused(SetSetting(settings, info.Setting, text), id))
                 return false;
@@ -150,7 +161,9 @@ bool TSettingsDialog::Take()
                 return false;
         }
     }
-    std::string password = TextOf(GetDlgItem(dialog, PasswordId));
+    std::string password;
+    if (refused(TextOf(GetDlgItem(dialog, PasswordId), password, true), PasswordId))
+        return false;
     if (refused(ServiceSettingsRefusal(settings, entry_.Description), ControlId(TSetting::Account)))
         return false;
     // An installed entry's service takes a new named account at once, with
@@ -213,7 +226,10 @@ INT_PTR TPasswordDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM)
     }
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK) {
-            password_ = TextOf(GetDlgItem(dialog, PasswordId));
+            if (TRefusal refused = TextOf(GetDlgItem(dialog, PasswordId), password_, true)) {
+                Prompter().Error(refused.Reason());
+                return TRUE;
+            }
             if (password_.empty()) {
                 Prompter().Error(PasswordNeededText(account_));
                 return TRUE;

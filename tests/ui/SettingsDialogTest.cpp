@@ -2,6 +2,8 @@
 
 #include "catalogue/IniDocument.h"
 #include "deploy/ServiceConfig.h"
+#include "platform/CodePages.h"
+#include "platform/Seam.h"
 #include "ui/SettingsDialog.h"
 
 // The settings dialog of the real window, filled in from inside its modal
@@ -114,4 +116,28 @@ TEST_F(ServiceManagerTest, ANamedAccountOfAnInstalledEntryNeedsItsPasswordFromTh
     EXPECT_TRUE(ended);
     EXPECT_EQ(ReadServiceSettings(TIniDocument(file), "Mail").Account, user);
     EXPECT_EQ(ReadTextFile(file).find("s3cret"), std::string::npos);
+}
+
+// Where Windows cannot pass a character, the box holding it is refused as the
+// wizard's are, never stored as "?".
+TEST_F(ServiceManagerTest, ASettingThisWindowsCannotPassIsRefusedNotStoredAsQuestionMarks)
+{
+    Add("Relay");
+    Open();
+    Select(RowOf("Relay"));
+    PumpMessages();
+    HMENU services = GetSubMenu(GetMenu(form->Handle()), 1);
+    bool stayed = false;
+    WhenBoxShown([&](HWND dialog) {
+        SetWindowTextW(GetDlgItem(dialog, TSettingsDialog::ControlId(TSetting::Environment)), L"NAME=\u0416\u0443\u043A");
+        TSeamOverride<decltype(TCodePageApi::GetACP)> older(CodePageApi().GetACP, []() -> UINT { return 1252; });
+        Press(dialog, IDOK);
+        stayed = IsWindowVisible(dialog);
+        Press(dialog, IDCANCEL);
+    });
+    SendMessageA(form->Handle(), WM_COMMAND, GetMenuItemID(services, GetMenuItemCount(services) - 1), 0);
+    EXPECT_TRUE(stayed);
+    EXPECT_NE(prompter.Texts("Error").find("only the characters of code page 1252"), std::string::npos)
+        << prompter.Texts("Error");
+    EXPECT_TRUE(ReadServiceSettings(TIniDocument(file), "Relay").Environment.empty());
 }
