@@ -173,30 +173,6 @@ std::string ToUtf16(std::wstring_view text, bool bigEndian)
 
 constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
 
-// The longest start of the text, in whole characters, of at most that many
-// bytes: what a buffer of the single-byte profile calls holds.
-std::string WholeCharactersWithin(const std::string& text, size_t bytes)
-{
-    if (text.size() <= bytes)
-        return text;
-    size_t end = 0;
-    if (EveryCharacterPasses()) {
-        // A UTF-8 character ends where the next begins.
-        end = bytes;
-        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-            --end;
-    } else {
-        const UINT codePage = ActiveCodePage();
-        while (end < text.size()) {
-            const size_t step = IsDBCSLeadByteEx(codePage, static_cast<BYTE>(text[end])) ? 2 : 1;
-            if (end + step > bytes)
-                break;
-            end += step;
-        }
-    }
-    return text.substr(0, end);
-}
-
 // Whether a read would give back something else than the value as written.
 bool ReadChanges(const std::string& value)
 {
@@ -432,13 +408,18 @@ std::string TIniDocument::ReadString(const std::string& section, const std::stri
                   value.back() == value.front();
     if (quoted)
         value.remove_prefix(1);
-    const std::string text = TextFromWide(std::wstring(value));
-    std::string copied = WholeCharactersWithin(text, ValueBuffer - 1);
+    // The buffer counts the file's characters, as the profile functions of
+    // every program that wrote the catalogue before read them: a value kept
+    // in the system's code page reads whole, however many bytes UTF-8 takes.
+    std::wstring_view copied = value.substr(0, ValueBuffer - 1);
     // The closing quote is taken off what fitted the buffer; when the value
     // fills the buffer exactly, that is its last character instead.
-    if (quoted && text.size() <= ValueBuffer)
-        copied = WholeCharactersWithin(copied, copied.size() - 1);
-    return copied;
+    if (quoted && value.size() <= ValueBuffer)
+        copied.remove_suffix(1);
+    // A pair of UTF-16 units is not split.
+    if (!copied.empty() && IS_HIGH_SURROGATE(copied.back()))
+        copied.remove_suffix(1);
+    return TextFromWide(std::wstring(copied));
 }
 
 int TIniDocument::ReadInteger(const std::string& section, const std::string& key, int defaultValue) const

@@ -41,7 +41,8 @@ public:
     // Section and key names are compared without blanks at either end or
     // the case of ASCII letters; the first of repeated sections and keys is the one read.
     // Values come back as a 1024-byte buffer holds them: blanks and one pair
-    // of matching quotes removed, at most 1023 bytes of whole characters.
+    // of matching quotes removed, at most 1023 characters (UTF-16 units, a
+    // pair never split).
     std::string ReadString(const std::string& section, const std::string& key,
                            const std::string& defaultValue) const;
     int ReadInteger(const std::string& section, const std::string& key, int defaultValue) const;

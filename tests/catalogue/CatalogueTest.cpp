@@ -532,4 +532,10 @@ TEST_F(CatalogueTest, LengthsAreCountedAsWindowsAndTheFileCountThem)
     EXPECT_EQ(ErrorOf([&] { catalogue.AppendEntry("Longer", "C:\\x.exe", fits + "é", "", false); }),
               "The parameter line takes 1025 bytes: the catalogue keeps at most 1023 bytes of it (1023, or 1022 for "
               "one that begins or ends with a blank or a quote; a character beyond ASCII takes 2 to 4)");
+
+    // A value kept in the system's code page by an earlier version reads
+    // whole, as it always did, though UTF-8 takes twice its bytes.
+    WriteTextFile(file, "[Status]\r\nNumServices=1\r\nService_1=Old\r\n[Old]\r\nProgram=C:\\x.exe\r\nParameters=" +
+                            std::string(1000, '\xE9') + "\r\n");
+    EXPECT_EQ(TCatalogueSnapshot(file).Entry(1).Parameters, Repeated("é", 1000));
 }
