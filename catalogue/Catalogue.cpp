@@ -222,6 +222,8 @@ void TCatalogue::Update(TCatalogueSnapshot& snapshot, int index, const TEntrySet
     std::optional<TServiceSettings> service;
     bool shared = false;
     if (renamed) {
+        // How the entry runs goes along, also from a section it shared.
+        service = ReadServiceSettings(ini, previous);
         shared = SectionSharer(snapshot, previous, index) != -1;
         if (shared) {
             int id = NextServiceID(snapshot);
@@ -232,7 +234,6 @@ void TCatalogue::Update(TCatalogueSnapshot& snapshot, int index, const TEntrySet
                 serviceID = ini.ReadString(previous, ServiceIDKey, "");
             if (ini.HasKey(previous, VantorerKey))
                 stubPath = ini.ReadString(previous, VantorerKey, "");
-            service = ReadServiceSettings(ini, previous);
         }
     }
 
@@ -250,8 +251,7 @@ void TCatalogue::Update(TCatalogueSnapshot& snapshot, int index, const TEntrySet
             ini.WriteString(description, VantorerKey, *stubPath);
         else
             ini.DeleteKey(description, VantorerKey);
-        // How the entry runs goes along with it too.
-        WriteServiceSettings(ini, description, service.value_or(TServiceSettings{}));
+        WriteServiceSettings(ini, description, *service);
         if (!shared && !previous.empty() && !IsReservedSection(previous))
             ini.EraseSection(previous);
     }

@@ -371,6 +371,7 @@ TEST_F(CatalogueTest, RenamesAndRemovalsKeepSharedSectionsAndTakeNothingFromOrph
 {
     WriteTextFile(file, "[Status]\r\nNumServices=3\r\nLastServiceID=4\r\nService_1=Shared\r\n"
                         "Service_2=shared\r\nService_3=Bare\r\n[Shared]\r\nServiceID=4\r\nVantorer=C:\\s.exe\r\n"
+                        "StopTimeout=30\r\n"
                         "[Orphan]\r\nServiceID=7\r\nVantorer=C:\\o.exe\r\n[Bare]\r\nProgram=C:\\bare.exe\r\n");
     catalogue.UpdateEntry(2, "Renamed", "C:\\r.exe", "", "", false);
     catalogue.LoadEntry(1);
@@ -379,6 +380,9 @@ TEST_F(CatalogueTest, RenamesAndRemovalsKeepSharedSectionsAndTakeNothingFromOrph
     catalogue.LoadEntry(2);
     EXPECT_EQ(catalogue.Entry().ServiceID, 8);
     EXPECT_EQ(catalogue.Entry().StubPath, "");
+    // How it runs goes along; the other entry keeps it too.
+    EXPECT_EQ(ReadServiceSettings(TIniDocument(file), "Renamed").StopTimeoutSeconds, 30u);
+    EXPECT_EQ(ReadServiceSettings(TIniDocument(file), "Shared").StopTimeoutSeconds, 30u);
 
     catalogue.UpdateEntry(3, "Orphan", "C:\\bare.exe", "", "", false);
     catalogue.LoadEntry(3);
