@@ -113,6 +113,11 @@ TEntrySettings SettingsOf(const TCatalogueEntry& entry)
     return {entry.Description, entry.Program, entry.Parameters, entry.LogFile, entry.LogToFile};
 }
 
+void CheckEntryValues(const TEntrySettings& settings)
+{
+    CheckValues(settings);
+}
+
 void TCatalogue::CheckIndex(const TCatalogueSnapshot& snapshot, int index)
 {
     count_ = snapshot.Count();

@@ -67,6 +67,10 @@ struct TEntrySettings {
 
 // The settings an entry has now.
 TEntrySettings SettingsOf(const TCatalogueEntry& entry);
+// Raises a TError for a program, parameter line or log file the catalogue
+// cannot keep as given: one with a line break, or longer than a read gives
+// back. Every add and change checks it before writing.
+void CheckEntryValues(const TEntrySettings& settings);
 
 // The entry a command acts on, as the user named it: its description (in any
 // letter case) and, when known, its service ID. A list index is no address:

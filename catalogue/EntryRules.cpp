@@ -36,6 +36,14 @@ TRefusal LogFileRefusal(bool logToFile, const std::string& logFile)
     return {};
 }
 
+TRefusal LogFolderRefusal(const TEntrySettings& settings)
+{
+    const std::string folder = FolderOf(settings.LogFile);
+    if (!settings.LogToFile || folder.empty() || FolderExists(folder))
+        return {};
+    return TRefusal("The folder \"" + folder + "\" of the log file does not exist: the service could not log there");
+}
+
 std::string MeanwhileText(TEntryOutcome outcome, const std::string& description, const std::string& renamedTo)
 {
     const std::string service = "The service \"" + description + "\" ";

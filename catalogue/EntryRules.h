@@ -15,6 +15,9 @@ TRefusal DescriptionInputRefusal(const std::string& description);
 TRefusal ProgramRefusal(const std::string& program);
 // Logging to a file without naming one.
 TRefusal LogFileRefusal(bool logToFile, const std::string& logFile);
+// Logging to a file in a folder that does not exist: the host would log
+// elsewhere, or nowhere, without a word.
+TRefusal LogFolderRefusal(const TEntrySettings& settings);
 
 // What the user reads when another entry has the description already.
 inline constexpr const char* DuplicateDescriptionText =

@@ -11,7 +11,7 @@ namespace {
 
 enum TOption : unsigned { OptJson = 1, OptAll = 2, OptDescription = 4, OptProgram = 8, OptParameters = 16,
                           OptLogFile = 32, OptEventLog = 64, OptSettle = 128, OptSetting = 256,
-                          OptPassword = 512 };
+                          OptPassword = 512, OptCheck = 1024, OptPrune = 2048 };
 
 struct TCommandDefinition {
     const char* Word;
@@ -34,6 +34,8 @@ constexpr TCommandDefinition Commands[] = {
     {"start", TCliCommand::Start, true, OptSettle},
     {"stop", TCliCommand::Stop, true, 0},
     {"check", TCliCommand::Check, true, OptJson | OptAll},
+    {"export", TCliCommand::Export, false, OptJson},
+    {"apply", TCliCommand::Apply, true, OptCheck | OptPrune},
 };
 
 struct TOptionDefinition {
@@ -59,6 +61,8 @@ const TOptionDefinition Options[] = {
     {"--depends-on", OptSetting, true, true},
     {"--log-daily", OptSetting, false},
     {"--no-log-daily", OptSetting, false},
+    {"--check", OptCheck, false},
+    {"--prune", OptPrune, false},
 };
 
 // The longest settle time a start waits for: an hour.
@@ -97,6 +101,8 @@ void Store(TCliRequest& request, TOption option, const std::string& name, const 
     case OptParameters: request.Parameters = value; break;
     case OptLogFile: request.LogFile = value; break;
     case OptEventLog: request.EventLog = true; break;
+    case OptCheck: request.Check = true; break;
+    case OptPrune: request.Prune = true; break;
     case OptSettle: {
         std::optional<int> seconds = DecimalInteger(value);
         if (!seconds || *seconds < 0 || *seconds > MostSettleSeconds || value[0] == '+' || value[0] == '-')
@@ -182,7 +188,9 @@ TCliRequest ParseArguments(const std::vector<std::string>& arguments)
     if (positional.size() > (wantsName ? 1u : 0u))
         throw TUsageError("Too many arguments for \"" + std::string(command->Word) + "\"");
     if (wantsName && positional.empty())
-        throw TUsageError("\"" + std::string(command->Word) + "\" needs the description of an entry");
+        throw TUsageError("\"" + std::string(command->Word) + "\" needs " +
+                          (request.Command == TCliCommand::Apply ? "the file of a services document"
+                                                                 : "the description of an entry"));
     if (wantsName)
         request.Name = positional[0];
     if (request.Command == TCliCommand::Add && !request.Program)
@@ -222,6 +230,11 @@ std::string HelpText()
            "  stop NAME                     stop its service\n"
            "  check NAME [--json]           ask the entry's service host whether its program runs\n"
            "  check --all [--json]          ask every installed entry, all at once\n"
+           "  export [--json]               every entry as a services document (JSON)\n"
+           "  apply FILE [--check] [--prune]\n"
+           "                                bring the entries and services to the document FILE:\n"
+           "                                --check prints the plan and changes nothing; --prune\n"
+           "                                also takes away the entries the document does not name\n"
            "  --help, --version\n"
            "\n"
            "\"--\" ends the options, for a NAME that begins with \"-\".\n"
@@ -255,5 +268,7 @@ std::string HelpText()
            "     Quorvane window, or another check, holds it\n"
            "  9  the entry's state forbids it (edit or remove an installed entry, uninstall a running one,\n"
            "     start or stop one that is not installed)\n"
-           "  10 start: the service started, but its program keeps exiting (or cannot be started)\n";
+           "  10 start: the service started, but its program keeps exiting (or cannot be started)\n"
+           "  11 apply: the document cannot be read or is not valid (nothing was done)\n"
+           "  apply ends with the exit code of its first step that failed\n";
 }

@@ -6,11 +6,13 @@
 #include "toolkit/Error.h"
 
 // What one run of the command-line program is asked to do.
-enum class TCliCommand { Help, Version, List, Show, Status, Add, Edit, Set, Remove, Install, Uninstall, Start, Stop, Check };
+enum class TCliCommand {
+    Help, Version, List, Show, Status, Add, Edit, Set, Remove, Install, Uninstall, Start, Stop, Check, Export, Apply
+};
 
 struct TCliRequest {
     TCliCommand Command = TCliCommand::Help;
-    // The entry's description, as typed.
+    // The entry's description, as typed; apply: the document's file.
     std::string Name;
     bool All = false;
     bool Json = false;
@@ -29,6 +31,9 @@ struct TCliRequest {
     std::vector<std::pair<std::string, std::string>> Settings;
     // Set and install: a named account's password comes on standard input.
     bool PasswordFromInput = false;
+    // Apply: only show the plan; take away entries the document does not name.
+    bool Check = false;
+    bool Prune = false;
 };
 
 // A command line that asks for nothing this program does.

@@ -13,6 +13,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/EntryRules.h"
+#include "cli/Apply.h"
 #include "cli/Console.h"
 #include "cli/ProgramStatus.h"
 #include "deploy/Deploy.h"
@@ -24,6 +25,7 @@
 #include "messaging/Liveness.h"
 #include "messaging/Protocol.h"
 #include "platform/Kernel.h"
+#include "platform/Seam.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
 #include "toolkit/Text.h"
@@ -59,9 +61,16 @@ std::string ConsoleText(std::string text)
     return text;
 }
 
+// While a command runs as a step of apply, what it says is kept for
+// apply's report instead of printed.
+std::string* stepSaid = nullptr;
+
 void Say(const std::string& text)
 {
-    WriteText(stdout, ConsoleText(text) + "\n");
+    if (stepSaid)
+        *stepSaid += ConsoleText(text) + "\n";
+    else
+        WriteText(stdout, ConsoleText(text) + "\n");
 }
 
 void PrintJson(const json& document)
@@ -279,15 +288,6 @@ TExitCode Status(const TCliRequest& request)
     return ExitSuccess;
 }
 
-// The host would log elsewhere, or nowhere, without a word.
-TRefusal LogFolderRefusal(const TEntrySettings& settings)
-{
-    const std::string folder = FolderOf(settings.LogFile);
-    if (!settings.LogToFile || folder.empty() || FolderExists(folder))
-        return {};
-    return TRefusal("The folder \"" + folder + "\" of the log file does not exist: the service could not log there");
-}
-
 // The settings with the request's options applied, in their order; a value
 // a setting does not take is refused (exit 4). The dependencies given
 // replace the list.
@@ -348,8 +348,9 @@ void CheckSettings(const TEntrySettings& settings)
 
 TExitCode Add(const TCliRequest& request)
 {
+    // apply names a log file also for an entry that logs to the event log.
     const TEntrySettings wanted{request.Name, request.Program.value_or(""), request.Parameters.value_or(""),
-                                request.LogFile.value_or(""), request.LogFile.has_value()};
+                                request.LogFile.value_or(""), request.LogFile.has_value() && !request.EventLog};
     const TServiceSettings service = WithOptions({}, request);
     TCatalogue catalogue;
     // Asking again for what is there already is no failure.
@@ -752,36 +753,62 @@ TExitCode StartStop(const TCliRequest& request, bool stop)
     return stop ? ExitSuccess : ProgramSettled(entry, request.SettleSeconds);
 }
 
+TExitCode Dispatch(const TCliRequest& request)
+{
+    switch (request.Command) {
+    case TCliCommand::Help: Say(HelpText()); return ExitSuccess;
+    case TCliCommand::Version: Say(std::string("qv ") + QUORVANE_VERSION); return ExitSuccess;
+    case TCliCommand::List: return List(request);
+    case TCliCommand::Show: return Show(request);
+    case TCliCommand::Status: return Status(request);
+    case TCliCommand::Add: return Add(request);
+    case TCliCommand::Edit: return Edit(request);
+    case TCliCommand::Set: return Set(request);
+    case TCliCommand::Remove: return Remove(request);
+    case TCliCommand::Install: return Install(request);
+    case TCliCommand::Uninstall: return Uninstall(request);
+    case TCliCommand::Start: return StartStop(request, false);
+    case TCliCommand::Stop: return StartStop(request, true);
+    case TCliCommand::Check: return Check(request);
+    case TCliCommand::Export: return Export(request);
+    case TCliCommand::Apply: return Apply(request);
+    }
+    return ExitUsage;
+}
+
+// Carries out the request; a refusal or failure ends it with its code and
+// the message that says why.
+TStepRun Carry(const TCliRequest& request)
+{
+    try {
+        return {Dispatch(request), "", {}};
+    } catch (const TCliFailure& failure) {
+        return {failure.Code(), "", TRefusal(ConsoleText(failure.Message()))};
+    } catch (const TServiceManagerError& error) {
+        return {ExitServiceManager, "", TRefusal(ConsoleText(error.Message()))};
+    } catch (const std::exception& error) {
+        return {ExitFailure, "", TRefusal(ConsoleText(error.what()))};
+    }
+}
+
 } // namespace
 
 TExitCode RunRequest(const TCliRequest& request)
 {
-    try {
-        switch (request.Command) {
-        case TCliCommand::Help: Say(HelpText()); return ExitSuccess;
-        case TCliCommand::Version: Say(std::string("qv ") + QUORVANE_VERSION); return ExitSuccess;
-        case TCliCommand::List: return List(request);
-        case TCliCommand::Show: return Show(request);
-        case TCliCommand::Status: return Status(request);
-        case TCliCommand::Add: return Add(request);
-        case TCliCommand::Edit: return Edit(request);
-        case TCliCommand::Set: return Set(request);
-        case TCliCommand::Remove: return Remove(request);
-        case TCliCommand::Install: return Install(request);
-        case TCliCommand::Uninstall: return Uninstall(request);
-        case TCliCommand::Start: return StartStop(request, false);
-        case TCliCommand::Stop: return StartStop(request, true);
-        case TCliCommand::Check: return Check(request);
-        }
-        return ExitUsage;
-    } catch (const TCliFailure& failure) {
-        WriteText(stderr, ConsoleText(failure.Message()) + "\n");
-        return failure.Code();
-    } catch (const TServiceManagerError& error) {
-        WriteText(stderr, ConsoleText(error.Message()) + "\n");
-        return ExitServiceManager;
-    } catch (const std::exception& error) {
-        WriteText(stderr, ConsoleText(error.what()) + "\n");
-        return ExitFailure;
+    const TStepRun run = Carry(request);
+    if (run.Failure)
+        WriteText(stderr, run.Failure.Reason() + "\n");
+    return run.Code;
+}
+
+TStepRun RunStep(const TCliRequest& request)
+{
+    std::string said;
+    TStepRun run;
+    {
+        const TScopedValue<std::string*> saying(stepSaid, &said);
+        run = Carry(request);
     }
+    run.Said = said;
+    return run;
 }

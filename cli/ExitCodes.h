@@ -30,4 +30,7 @@ enum TExitCode : int {
     // start: the service runs, but its program did not stay up for the
     // settle time: it keeps exiting, or cannot be started.
     ExitProgramNotUp = 10,
+    // apply: the services document cannot be read or is not valid; nothing
+    // was done. A step that fails ends apply with that step's own code.
+    ExitInvalidDocument = 11,
 };

@@ -1,0 +1,301 @@
+#include "cli/ServicesDocument.h"
+
+#include <algorithm>
+#include <map>
+
+#include "catalogue/EntryRules.h"
+#include "toolkit/Error.h"
+#include "toolkit/Text.h"
+
+namespace {
+
+using TJson = nlohmann::ordered_json;
+
+TJson Text(const std::string& ansi)
+{
+    return Utf8FromAnsi(ansi);
+}
+
+std::string AnsiOf(const TJson& value)
+{
+    return AnsiFromUtf8(value.get<std::string>());
+}
+
+// The catalogue could not keep the value as given.
+TRefusal StorageRefusal(const TEntrySettings& only)
+{
+    try {
+        CheckEntryValues(only);
+        return {};
+    } catch (const TError& error) {
+        return TRefusal(error.Message());
+    }
+}
+
+TRefusal FirstRefusal(std::initializer_list<TRefusal> refusals)
+{
+    for (const TRefusal& refusal : refusals)
+        if (refusal)
+            return refusal;
+    return {};
+}
+
+TRefusal NoRefusal(const TWantedEntry&)
+{
+    return {};
+}
+
+bool AlwaysCounts(const TWantedEntry&)
+{
+    return true;
+}
+
+const std::vector<TEntryField> Fields = {
+    {"description", TFieldBlock::Entry, true, [](const TWantedEntry& e) { return Text(e.Settings.Description); },
+     [](TWantedEntry& e, const TJson& v) { e.Settings.Description = AnsiOf(v); },
+     [](const TWantedEntry& e) { return DescriptionInputRefusal(e.Settings.Description); }, AlwaysCounts},
+    {"program", TFieldBlock::Entry, true, [](const TWantedEntry& e) { return Text(e.Settings.Program); },
+     [](TWantedEntry& e, const TJson& v) { e.Settings.Program = AnsiOf(v); },
+     [](const TWantedEntry& e) {
+         TEntrySettings only;
+         only.Program = e.Settings.Program;
+         return FirstRefusal({ProgramRefusal(e.Settings.Program), StorageRefusal(only)});
+     },
+     AlwaysCounts},
+    {"parameters", TFieldBlock::Entry, false, [](const TWantedEntry& e) { return Text(e.Settings.Parameters); },
+     [](TWantedEntry& e, const TJson& v) { e.Settings.Parameters = AnsiOf(v); },
+     [](const TWantedEntry& e) {
+         TEntrySettings only;
+         only.Parameters = e.Settings.Parameters;
+         return StorageRefusal(only);
+     },
+     AlwaysCounts},
+    {"logToFile", TFieldBlock::Entry, false, [](const TWantedEntry& e) { return TJson(e.Settings.LogToFile); },
+     [](TWantedEntry& e, const TJson& v) { e.Settings.LogToFile = v.get<bool>(); }, NoRefusal, AlwaysCounts},
+    {"logFile", TFieldBlock::Entry, false, [](const TWantedEntry& e) { return Text(e.Settings.LogFile); },
+     [](TWantedEntry& e, const TJson& v) { e.Settings.LogFile = AnsiOf(v); },
+     [](const TWantedEntry& e) {
+         TEntrySettings only;
+         only.LogFile = e.Settings.LogFile;
+         return FirstRefusal({LogFileRefusal(e.Settings.LogToFile, e.Settings.LogFile), LogFolderRefusal(e.Settings),
+                            StorageRefusal(only)});
+     },
+     // The window keeps the name while the entry logs to the event log.
+     [](const TWantedEntry& e) { return e.Settings.LogToFile; }},
+    {"installed", TFieldBlock::State, false, [](const TWantedEntry& e) { return TJson(e.Installed); },
+     [](TWantedEntry& e, const TJson& v) { e.Installed = v.get<bool>(); }, NoRefusal, AlwaysCounts},
+    {"running", TFieldBlock::State, false, [](const TWantedEntry& e) { return TJson(e.Running); },
+     [](TWantedEntry& e, const TJson& v) { e.Running = v.get<bool>(); },
+     [](const TWantedEntry& e) {
+         return e.Running && !e.Installed ? TRefusal("Only an installed entry runs: \"installed\" must be true")
+                                          : TRefusal();
+     },
+     AlwaysCounts},
+};
+
+std::string TypeName(const TJson& value)
+{
+    switch (value.type()) {
+    case TJson::value_t::string: return "text";
+    case TJson::value_t::boolean: return "true or false";
+    case TJson::value_t::array: return "a list";
+    case TJson::value_t::object: return "an object";
+    case TJson::value_t::null: return "null";
+    default: return "a number";
+    }
+}
+
+bool SameType(const TJson& value, const TJson& expected)
+{
+    if (expected.is_number_integer())
+        return value.is_number_integer();
+    return value.type() == expected.type();
+}
+
+// Reads and checks one object's keys against what it may hold: unknown
+// keys, wrong types and missing keys, each at its path.
+class TFaults {
+public:
+    explicit TFaults(std::vector<TDocumentFault>& faults) : faults_(faults) {}
+    void Add(const std::string& path, const std::string& message) { faults_.push_back({path, message}); }
+    bool Typed(const std::string& path, const TJson& value, const TJson& expected)
+    {
+        if (SameType(value, expected))
+            return true;
+        Add(path, "must be " + TypeName(expected) + ", not " + TypeName(value));
+        return false;
+    }
+    size_t Count() const { return faults_.size(); }
+
+private:
+    std::vector<TDocumentFault>& faults_;
+};
+
+std::string EntryPath(size_t index)
+{
+    return "$.entries[" + std::to_string(index) + "]";
+}
+
+// A value the system's code page cannot hold would reach the catalogue as
+// another text.
+bool HeldByCodePage(const TJson& value)
+{
+    return !value.is_string() || Utf8FromAnsi(AnsiOf(value)) == value.get<std::string>();
+}
+
+std::optional<TWantedEntry> ReadEntry(const TJson& object, const std::string& path, TFaults& faults)
+{
+    if (!faults.Typed(path, object, TJson::object()))
+        return std::nullopt;
+    const size_t before = faults.Count();
+    for (const auto& [key, value] : object.items())
+        if (std::none_of(Fields.begin(), Fields.end(), [&](const TEntryField& f) { return key == f.Key; }))
+            faults.Add(path + "." + key, "is not a key of an entry");
+    TWantedEntry entry;
+    for (const TEntryField& field : Fields) {
+        const std::string at = path + "." + field.Key;
+        const auto found = object.find(field.Key);
+        if (found == object.end()) {
+            if (field.Required)
+                faults.Add(at, "is missing: every entry needs it");
+        } else if (faults.Typed(at, *found, field.Get(TWantedEntry()))) {
+            if (HeldByCodePage(*found))
+                field.Set(entry, *found);
+            else
+                faults.Add(at, "holds characters that the system's code page cannot hold");
+        }
+    }
+    if (faults.Count() != before)
+        return std::nullopt;
+    // What add and edit would refuse, once the entry is whole.
+    for (const TEntryField& field : Fields)
+        if (const TRefusal refused = field.Refusal(entry))
+            faults.Add(path + "." + field.Key, refused.Reason());
+    if (faults.Count() != before)
+        return std::nullopt;
+    return entry;
+}
+
+} // namespace
+
+const std::vector<TEntryField>& EntryFields()
+{
+    return Fields;
+}
+
+TServicesDocument ReadServicesDocument(const std::string& text)
+{
+    TServicesDocument document;
+    TFaults faults(document.Faults);
+    TJson root;
+    try {
+        root = TJson::parse(text);
+    } catch (const TJson::parse_error& error) {
+        // "[json.exception.parse_error.101] parse error at line 2, ...": the
+        // words after the library's tag.
+        const std::string what = error.what();
+        faults.Add("$", "is not JSON: " + what.substr(what.find(']') + 2));
+        return document;
+    }
+    if (!faults.Typed("$", root, TJson::object()))
+        return document;
+    for (const auto& [key, value] : root.items())
+        if (key != "schemaVersion" && key != "entries" && key != "$schema")
+            faults.Add("$." + key, "is not a key of a services document");
+    const auto version = root.find("schemaVersion");
+    if (version == root.end())
+        faults.Add("$.schemaVersion", "is missing: a services document says its version");
+    else if (faults.Typed("$.schemaVersion", *version, TJson(ServicesSchemaVersion)) &&
+             *version != ServicesSchemaVersion)
+        faults.Add("$.schemaVersion", "is " + version->dump() + ": this qv reads version " +
+                                          std::to_string(ServicesSchemaVersion));
+    if (const auto schema = root.find("$schema"); schema != root.end())
+        faults.Typed("$.$schema", *schema, TJson(""));
+    const auto entries = root.find("entries");
+    // Where each entry read whole stands in the document.
+    std::vector<size_t> places;
+    if (entries == root.end())
+        faults.Add("$.entries", "is missing: a services document lists its entries (an empty list for none)");
+    else if (faults.Typed("$.entries", *entries, TJson::array()))
+        for (size_t index = 0; index < entries->size(); ++index)
+            if (std::optional<TWantedEntry> entry = ReadEntry((*entries)[index], EntryPath(index), faults)) {
+                document.Entries.push_back(*entry);
+                places.push_back(index);
+            }
+    // Two entries of one description, letter case aside, would be one entry.
+    std::map<std::string, size_t> seen;
+    for (size_t i = 0; i < document.Entries.size(); ++i) {
+        const auto [first, added] = seen.emplace(LowerCase(document.Entries[i].Settings.Description), places[i]);
+        if (!added)
+            faults.Add(EntryPath(places[i]) + ".description",
+                       "is given already at " + EntryPath(first->second) + ".description");
+    }
+    if (!document.Faults.empty())
+        document.Entries.clear();
+    return document;
+}
+
+nlohmann::ordered_json ServicesJson(const std::vector<TWantedEntry>& entries)
+{
+    TJson listed = TJson::array();
+    for (const TWantedEntry& entry : entries) {
+        TJson object = TJson::object();
+        for (const TEntryField& field : Fields)
+            object[field.Key] = field.Get(entry);
+        listed.push_back(object);
+    }
+    return {{"schemaVersion", ServicesSchemaVersion}, {"entries", listed}};
+}
+
+const char* StepName(TStepKind step)
+{
+    switch (step) {
+    case TStepKind::Stop: return "stop";
+    case TStepKind::Uninstall: return "uninstall";
+    case TStepKind::Remove: return "remove";
+    case TStepKind::Add: return "add";
+    case TStepKind::Edit: return "edit";
+    case TStepKind::Install: return "install";
+    case TStepKind::Start: return "start";
+    }
+    return "";
+}
+
+std::vector<TStepKind> PlanEntry(const std::optional<TWantedEntry>& wanted, const std::optional<TPresentEntry>& present)
+{
+    std::vector<TStepKind> steps;
+    if (!present) {
+        if (wanted) {
+            steps.push_back(TStepKind::Add);
+            if (wanted->Installed)
+                steps.push_back(TStepKind::Install);
+            if (wanted->Running)
+                steps.push_back(TStepKind::Start);
+        }
+        return steps;
+    }
+    const TWantedEntry& now = present->Entry;
+    if (!wanted) {
+        if (now.Running)
+            steps.push_back(TStepKind::Stop);
+        if (present->Deployed)
+            steps.push_back(TStepKind::Uninstall);
+        steps.push_back(TStepKind::Remove);
+        return steps;
+    }
+    bool edit = false;
+    for (const TEntryField& field : Fields)
+        if (field.Block == TFieldBlock::Entry && field.Counts(*wanted) && field.Get(*wanted) != field.Get(now))
+            edit = true;
+    // Half installed (recorded so, or registered, but not both) is
+    // uninstalled first, so that an install starts afresh.
+    const bool uninstall = present->Deployed && (!wanted->Installed || edit || !now.Installed);
+    const bool install = wanted->Installed && (!now.Installed || uninstall);
+    const bool stop = now.Running && (!wanted->Running || uninstall);
+    const bool start = wanted->Running && (!now.Running || stop);
+    for (auto [needed, step] : {std::pair(stop, TStepKind::Stop), {uninstall, TStepKind::Uninstall},
+                                {edit, TStepKind::Edit}, {install, TStepKind::Install}, {start, TStepKind::Start}})
+        if (needed)
+            steps.push_back(step);
+    return steps;
+}

@@ -1,0 +1,93 @@
+#pragma once
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "catalogue/Catalogue.h"
+#include "toolkit/Refusal.h"
+
+// The services document: every entry of a machine as one JSON document,
+// written by qv export and brought about by qv apply.
+
+// Written into every document; a document of another version is refused.
+inline constexpr int ServicesSchemaVersion = 1;
+// Shipped beside qv.exe, for editors and for checking documents elsewhere.
+inline constexpr const char* ServicesSchemaFile = "qv-services.schema.json";
+
+// One entry as a document wants it, or as the machine has it.
+struct TWantedEntry {
+    TEntrySettings Settings;
+    bool Installed = false;
+    // Its service runs (or is on its way there).
+    bool Running = false;
+};
+
+// An entry as the machine has it.
+struct TPresentEntry {
+    // Installed when the catalogue says so and its service is registered as
+    // its own; Running when that service runs or is on its way there.
+    TWantedEntry Entry;
+    // Recorded as installed, or its service registered: an uninstall has
+    // something to take away, and an edit must wait for it.
+    bool Deployed = false;
+};
+
+// What changes a field: an edit (only while the entry is not installed), or
+// the service's own state.
+enum class TFieldBlock { Entry, State };
+
+// One key of a document's entry: its JSON type, whether it must be given,
+// where it lives in the entry, and what it takes. The table of them is the
+// document's one description: reading, writing and comparing go by it.
+struct TEntryField {
+    const char* Key;
+    TFieldBlock Block;
+    bool Required;
+    // The value as JSON, and back; Set is given a value of Get's type.
+    nlohmann::ordered_json (*Get)(const TWantedEntry& entry);
+    void (*Set)(TWantedEntry& entry, const nlohmann::ordered_json& value);
+    // Why the entry cannot have the field's value (checked once every field
+    // is read).
+    TRefusal (*Refusal)(const TWantedEntry& entry);
+    // Whether the value counts for the entry: one that does not is kept but
+    // never asks for a change (a log file's name while logging to the event
+    // log).
+    bool (*Counts)(const TWantedEntry& entry);
+};
+
+const std::vector<TEntryField>& EntryFields();
+
+// A fault of a document: where (a JSON path such as "$.entries[2].program")
+// and why.
+struct TDocumentFault {
+    std::string Path;
+    std::string Message;
+};
+
+// A document as read: its entries in document order, text in the system's
+// code page, or every fault found (then no entry is to be acted on).
+struct TServicesDocument {
+    std::vector<TWantedEntry> Entries;
+    std::vector<TDocumentFault> Faults;
+};
+
+// Reads and checks the whole document (UTF-8 JSON): keys, types, the
+// version, each entry's description, program and log file as add and edit
+// check them, descriptions given twice, text the system's code page cannot
+// hold.
+TServicesDocument ReadServicesDocument(const std::string& text);
+
+// The document of these entries.
+nlohmann::ordered_json ServicesJson(const std::vector<TWantedEntry>& entries);
+
+// What apply does to one entry, in the order it is done.
+enum class TStepKind { Stop, Uninstall, Remove, Add, Edit, Install, Start };
+const char* StepName(TStepKind step);
+
+// The steps that bring the present entry to the wanted one: stopped before
+// it is uninstalled or edited (an installed entry is uninstalled to be
+// edited and installed again), started again afterwards when it is wanted
+// running. No present entry: added. No wanted entry: taken away (prune).
+std::vector<TStepKind> PlanEntry(const std::optional<TWantedEntry>& wanted,
+                                 const std::optional<TPresentEntry>& present);

@@ -1,0 +1,269 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "catalogue/Catalogue.h"
+#include "catalogue/StubCopy.h"
+#include "cli/ServicesDocument.h"
+#include "fixtures/SavedCatalogue.h"
+#include "tests/support/Programs.h"
+#include "tests/support/TempFiles.h"
+#include "tests/support/TestServices.h"
+#include "toolkit/Paths.h"
+
+// qv export and qv apply, run as a configuration tool runs them: the
+// document's faults, the plan, the steps taken and what they left behind.
+namespace {
+
+using nlohmann::json;
+
+const std::string A = "QV Apply A", B = "QV Apply B", C = "QV Apply C", D = "QV Apply D";
+
+TProgramResult Qv(const std::string& arguments)
+{
+    return RunProgram("\"" + WindowsPath(QV_EXE) + "\" " + arguments);
+}
+
+// The steps of an apply's report, as "description:step:result".
+std::vector<std::string> Steps(const json& report)
+{
+    std::vector<std::string> steps;
+    for (const json& step : report["steps"])
+        steps.push_back(step["description"].get<std::string>() + ":" + step["step"].get<std::string>() + ":" +
+                        step["result"].get<std::string>());
+    return steps;
+}
+
+class ApplyTest : public ::testing::Test {
+protected:
+    TSavedCatalogue catalogue;
+    TTempFolder folder;
+    const std::string program = WindowsPath(TEST_PROGRAM);
+    const std::string document = folder.File("services.json");
+
+    void SetUp() override { TearDown(); }
+    void TearDown() override
+    {
+        for (const std::string& name : {A, B, C, D}) {
+            RemoveTestService(name);
+            DeleteFileA(StubCopyFile(name).c_str());
+        }
+    }
+    // A document entry of the test program.
+    json Entry(const std::string& description, const std::string& parameters, bool installed, bool running) const
+    {
+        return {{"description", description}, {"program", program}, {"parameters", parameters},
+                {"installed", installed}, {"running", running}};
+    }
+    void Qv0(const std::string& arguments)
+    {
+        TProgramResult run = Qv(arguments);
+        ASSERT_EQ(run.ExitCode, 0u) << arguments << ": " << run.Err;
+    }
+    // Runs apply on the document and reads its report.
+    json Apply(const json& entries, const std::string& options, DWORD code)
+    {
+        WriteTextFile(document, json{{"schemaVersion", 1}, {"entries", entries}}.dump());
+        return Applied(options, code);
+    }
+    json Applied(const std::string& options, DWORD code)
+    {
+        TProgramResult run = Qv("apply \"" + document + "\" " + options);
+        EXPECT_EQ(run.ExitCode, code) << run.Out << run.Err;
+        return json::parse(run.Out);
+    }
+    json Shown(const std::string& name) { return json::parse(Qv("show --json \"" + name + "\"").Out); }
+};
+
+} // namespace
+
+TEST_F(ApplyTest, AFaultyDocumentIsRefusedWholeWithEachFaultAtItsPath)
+{
+    Qv0("add \"" + A + "\" --program \"" + program + "\"");
+    json entries = json::array();
+    entries.push_back({{"description", B}, {"program", program}, {"installed", "yes"}});
+    entries.push_back({{"description", "CON"}, {"program", program}});
+    entries.push_back({{"description", C}, {"program", "C:\\nowhere.exe"}, {"logToFile", true}});
+    entries.push_back({{"description", A}, {"program", program}, {"port", 25}});
+    entries.push_back(Entry(D, "", false, false));
+    entries.push_back(Entry("qv apply d", "", false, false));
+    entries.push_back({{"program", program}});
+    entries.push_back(Entry("QV Apply E", "", false, true));
+    WriteTextFile(document, json{{"schemaVersion", 1}, {"colour", "red"}, {"entries", entries}}.dump());
+    const json report = Applied("", 11);
+    std::map<std::string, std::string> faults;
+    for (const json& error : report["errors"])
+        faults[error["path"]] = error["message"];
+    const std::map<std::string, std::string> expected = {
+        {"$.colour", "is not a key of a services document"},
+        {"$.entries[0].installed", "must be true or false, not text"},
+        {"$.entries[1].description", "is a device name of Windows"},
+        {"$.entries[2].program", "Provided \"Program to execute\" is incorrect..."},
+        {"$.entries[2].logFile", "If the program is to log to a file, it needs to know the file to log to..."},
+        {"$.entries[3].port", "is not a key of an entry"},
+        {"$.entries[5].description", "is given already at $.entries[4].description"},
+        {"$.entries[6].description", "is missing: every entry needs it"},
+        {"$.entries[7].running", "Only an installed entry runs: \"installed\" must be true"}};
+    ASSERT_EQ(faults.size(), expected.size()) << report.dump(1);
+    for (const auto& [path, message] : expected)
+        EXPECT_NE(faults[path].find(message), std::string::npos) << path << ": " << faults[path];
+    EXPECT_EQ(report["changed"], false);
+    // Nothing was done, not even for the entries without a fault.
+    EXPECT_EQ(TCatalogue(catalogue.Path()).Count(), 1);
+    EXPECT_EQ(Qv("show \"" + B + "\"").ExitCode, 3u);
+
+    WriteTextFile(document, "{\"schemaVersion\": 1, \"entries\": [}");
+    EXPECT_EQ(Applied("--check", 11)["errors"][0]["path"], "$");
+    WriteTextFile(document, "{\"schemaVersion\": 2, \"entries\": []}");
+    EXPECT_EQ(Applied("", 11)["errors"][0]["path"], "$.schemaVersion");
+}
+
+// Each kind of difference, planned the way a careful administrator would
+// take the steps.
+TEST(ApplyPlan, EachDifferenceGetsItsStepsInASafeOrder)
+{
+    auto entry = [](const std::string& parameters, bool installed, bool running) {
+        TWantedEntry made;
+        made.Settings = {"Relay", "C:\\relay.exe", parameters, "C:\\relay.log", false};
+        made.Installed = installed;
+        made.Running = running;
+        return made;
+    };
+    auto present = [&](const std::string& parameters, bool installed, bool running, bool deployed) {
+        return TPresentEntry{entry(parameters, installed, running), deployed};
+    };
+    auto plan = [](const std::optional<TWantedEntry>& wanted, const std::optional<TPresentEntry>& now) {
+        std::string steps;
+        for (TStepKind step : PlanEntry(wanted, now))
+            steps += std::string(steps.empty() ? "" : " ") + StepName(step);
+        return steps;
+    };
+    using S = std::string;
+    EXPECT_EQ(plan(entry("", true, true), present("", true, true, true)), S());
+    EXPECT_EQ(plan(entry("", true, true), std::nullopt), "add install start");
+    EXPECT_EQ(plan(entry("", false, false), std::nullopt), "add");
+    EXPECT_EQ(plan(entry("-v", false, false), present("", false, false, false)), "edit");
+    EXPECT_EQ(plan(entry("-v", true, false), present("", true, false, true)), "uninstall edit install");
+    EXPECT_EQ(plan(entry("-v", true, true), present("", true, true, true)), "stop uninstall edit install start");
+    EXPECT_EQ(plan(entry("", true, false), present("", true, true, true)), "stop");
+    EXPECT_EQ(plan(entry("", true, true), present("", true, false, true)), "start");
+    EXPECT_EQ(plan(entry("", false, false), present("", true, true, true)), "stop uninstall");
+    EXPECT_EQ(plan(entry("", true, true), present("", false, false, false)), "install start");
+    // Recorded installed with its service gone: uninstalled and installed afresh.
+    EXPECT_EQ(plan(entry("", true, false), present("", false, false, true)), "uninstall install");
+    EXPECT_EQ(plan(std::nullopt, present("", true, true, true)), "stop uninstall remove");
+    EXPECT_EQ(plan(std::nullopt, present("", false, false, false)), "remove");
+    // A log file's name while logging to the event log asks for nothing.
+    TWantedEntry renamedLog = entry("", false, false);
+    renamedLog.Settings.LogFile = "C:\\other.log";
+    EXPECT_EQ(plan(renamedLog, present("", false, false, false)), S());
+    renamedLog.Settings.LogToFile = true;
+    EXPECT_EQ(plan(renamedLog, present("", false, false, false)), "edit");
+}
+
+TEST_F(ApplyTest, ThePlanIsCarriedOutInItsOrderAndASecondRunChangesNothing)
+{
+    for (const std::string& name : {A, B, C})
+        Qv0("add \"" + name + "\" --program \"" + program + "\" --parameters wait");
+    for (const std::string& name : {A, B}) {
+        Qv0("install \"" + name + "\"");
+        Qv0("start --settle 0 \"" + name + "\"");
+    }
+    const json entries = {Entry(A, "wait 2", true, true), Entry(B, "wait", false, false), Entry(D, "", true, false)};
+    const std::vector<std::string> planned = {
+        A + ":stop:planned", A + ":uninstall:planned", A + ":edit:planned", A + ":install:planned",
+        A + ":start:planned", B + ":stop:planned", B + ":uninstall:planned", D + ":add:planned",
+        D + ":install:planned"};
+    json report = Apply(entries, "--check", 0);
+    EXPECT_EQ(Steps(report), planned);
+    EXPECT_EQ(report["changed"], true);
+    std::vector<std::string> pruned = planned;
+    pruned.push_back(C + ":remove:planned");
+    EXPECT_EQ(Steps(Applied("--check --prune", 0)), pruned);
+    // The check changed nothing.
+    EXPECT_EQ(Shown(A)["parameters"], "wait");
+    EXPECT_EQ(ServiceState(A), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(Qv("show \"" + D + "\"").ExitCode, 3u);
+
+    report = Applied("", 0);
+    std::vector<std::string> done;
+    for (std::string step : planned)
+        done.push_back(step.replace(step.rfind(':'), std::string::npos, ":done"));
+    EXPECT_EQ(Steps(report), done) << report.dump(1);
+    EXPECT_EQ(report["changed"], true);
+    EXPECT_EQ(Shown(A)["parameters"], "wait 2");
+    EXPECT_EQ(ServiceState(A), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(ServiceState(B), 0u);
+    EXPECT_EQ(ServiceState(D), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(Shown(D)["installed"], true);
+
+    report = Applied("", 0);
+    EXPECT_EQ(report["changed"], false);
+    EXPECT_TRUE(report["steps"].empty()) << report.dump(1);
+    EXPECT_EQ(Steps(Applied("--prune", 0)), std::vector<std::string>{C + ":remove:done"});
+    EXPECT_EQ(Qv("show \"" + C + "\"").ExitCode, 3u);
+    EXPECT_EQ(Shown(A)["installed"], true);
+}
+
+TEST_F(ApplyTest, AFailedStepEndsTheRunAndTheReportSaysWhatWasNotDone)
+{
+    // A service of that name runs another program: installing is refused.
+    ASSERT_TRUE(CreateTestService(B, "\"" + program + "\" wait"));
+    const json report = Apply({Entry(B, "", true, true), Entry(D, "", false, false)}, "", 5);
+    EXPECT_EQ(Steps(report), (std::vector<std::string>{B + ":add:done", B + ":install:failed", B + ":start:not done",
+                                                       D + ":add:not done"}));
+    EXPECT_EQ(report["steps"][1]["exitCode"], 5);
+    EXPECT_NE(report["steps"][1]["message"].get<std::string>().find("belongs to another program"), std::string::npos)
+        << report.dump(1);
+    EXPECT_EQ(report["changed"], true);
+    EXPECT_EQ(Qv("show \"" + D + "\"").ExitCode, 3u);
+    EXPECT_EQ(ServiceBinary(B), "\"" + program + "\" wait");
+}
+
+TEST_F(ApplyTest, AnExportAppliedToACleanCatalogueGivesTheSameEntriesAndServices)
+{
+    const std::string log = folder.File("a.log");
+    const std::string odd = "QV Apply Caf\xE9", oddUtf8 = "QV Apply Caf\xC3\xA9";
+    // One argument with a blank, in quotes.
+    Qv0("add \"" + A + "\" --program \"" + program + "\" --parameters \"\\\"out:C:\\Web App\\x.js\\\" wait\" --log-file \"" +
+        log + "\"");
+    Qv0("install \"" + A + "\"");
+    Qv0("start --settle 0 \"" + A + "\"");
+    Qv0("add \"" + odd + "\" --program \"" + program + "\" --log-file \"" + log + "\"");
+    Qv0("edit \"" + odd + "\" --event-log");
+
+    TProgramResult exported = Qv("export");
+    ASSERT_EQ(exported.ExitCode, 0u) << exported.Err;
+    const json services = json::parse(exported.Out);
+    ASSERT_EQ(services["entries"].size(), 2u);
+    EXPECT_EQ(services["entries"][1]["description"], oddUtf8);
+    EXPECT_EQ(services["entries"][1]["logToFile"], false);
+    EXPECT_EQ(services["entries"][1]["logFile"], log);
+    EXPECT_EQ(services["entries"][0]["running"], true);
+    // The schema beside qv.exe knows every key an export writes.
+    const json schema = json::parse(ReadTextFile(FolderOf(WindowsPath(QV_EXE)) + "\\qv-services.schema.json"));
+    std::set<std::string> known;
+    for (const auto& [key, value] : schema["$defs"]["entry"]["properties"].items())
+        known.insert(key);
+    std::set<std::string> written;
+    for (const auto& [key, value] : services["entries"][0].items())
+        written.insert(key);
+    EXPECT_EQ(written, known);
+
+    WriteTextFile(document, exported.Out);
+    EXPECT_TRUE(Applied("--check", 0)["steps"].empty());
+
+    // Taken away by an empty document, then brought back by the export.
+    const json emptied = Apply(json::array(), "--prune", 0);
+    EXPECT_EQ(Steps(emptied), (std::vector<std::string>{A + ":stop:done", A + ":uninstall:done", A + ":remove:done",
+                                                         oddUtf8 + ":remove:done"}));
+    EXPECT_EQ(TCatalogue(catalogue.Path()).Count(), 0);
+    EXPECT_EQ(ServiceState(A), 0u);
+    WriteTextFile(document, exported.Out);
+    EXPECT_EQ(Applied("", 0)["changed"], true);
+    EXPECT_EQ(json::parse(Qv("export").Out), services);
+    EXPECT_EQ(ServiceState(A), static_cast<DWORD>(SERVICE_RUNNING));
+}
