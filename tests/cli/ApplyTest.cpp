@@ -24,7 +24,9 @@ const std::string A = "QV Apply A", B = "QV Apply B", C = "QV Apply C", D = "QV 
 
 TProgramResult Qv(const std::string& arguments)
 {
-    return RunProgram("\"" + WindowsPath(QV_EXE) + "\" " + arguments);
+    std::string line = "\"";
+    line += WindowsPath(QV_EXE);
+    return RunProgram(line + "\" " + arguments);
 }
 
 // The steps of an apply's report, as "description:step:result".
