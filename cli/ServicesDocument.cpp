@@ -230,8 +230,6 @@ TServicesDocument ReadServicesDocument(const std::string& text)
             faults.Add(EntryPath(places[i]) + ".description",
                        "is given already at " + EntryPath(first->second) + ".description");
     }
-    if (!document.Faults.empty())
-        document.Entries.clear();
     return document;
 }
 

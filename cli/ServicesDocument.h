@@ -65,8 +65,9 @@ struct TDocumentFault {
     std::string Message;
 };
 
-// A document as read: its entries in document order, text in the system's
-// code page, or every fault found (then no entry is to be acted on).
+// A document as read: the entries read whole, in document order, text in
+// the system's code page, and every fault found. A document with a fault is
+// not to be acted on at all.
 struct TServicesDocument {
     std::vector<TWantedEntry> Entries;
     std::vector<TDocumentFault> Faults;
