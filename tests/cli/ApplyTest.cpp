@@ -3,12 +3,16 @@
 #include <windows.h>
 
 #include <nlohmann/json.hpp>
+#include <algorithm>
 #include <set>
+#include <thread>
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/StubCopy.h"
 #include "cli/ServicesDocument.h"
 #include "fixtures/SavedCatalogue.h"
+#include "fixtures/Watching.h"
+#include "tests/cli/QvRuns.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/TestServices.h"
@@ -21,13 +25,6 @@ namespace {
 using nlohmann::json;
 
 const std::string A = "QV Apply A", B = "QV Apply B", C = "QV Apply C", D = "QV Apply D";
-
-TProgramResult Qv(const std::string& arguments)
-{
-    std::string line = "\"";
-    line += WindowsPath(QV_EXE);
-    return RunProgram(line + "\" " + arguments);
-}
 
 // The steps of an apply's report, as "description:step:result".
 std::vector<std::string> Steps(const json& report)
@@ -223,6 +220,33 @@ TEST_F(ApplyTest, AFailedStepEndsTheRunAndTheReportSaysWhatWasNotDone)
     EXPECT_EQ(report["changed"], true);
     EXPECT_EQ(Qv("show \"" + D + "\"").ExitCode, 3u);
     EXPECT_EQ(ServiceBinary(B), "\"" + program + "\" wait");
+}
+
+// Two applies of one document, both held at the catalogue's lock once they
+// planned: one takes the entry's steps, the other plans again and finds
+// nothing left to do.
+TEST_F(ApplyTest, TwoAppliesAtOnceTakeAnEntrysStepsOnce)
+{
+    WriteTextFile(document, json{{"schemaVersion", 1}, {"entries", {Entry(D, "", true, false)}}}.dump());
+    std::vector<TProgramResult> runs(2);
+    std::vector<std::thread> threads;
+    {
+        const TIniWriteLock held(CatalogueFileName);
+        for (size_t run = 0; run < runs.size(); ++run)
+            threads.emplace_back([this, &runs, run] { runs[run] = Qv("apply \"" + document + "\""); });
+        EXPECT_TRUE(WaitFor([&] { return QvsWaiting(runs.size()); }, 20000, 300));
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    std::vector<std::string> steps;
+    for (const TProgramResult& run : runs) {
+        ASSERT_EQ(run.ExitCode, 0u) << run.Out << run.Err;
+        for (const std::string& step : Steps(json::parse(run.Out)))
+            steps.push_back(step);
+    }
+    std::sort(steps.begin(), steps.end());
+    EXPECT_EQ(steps, (std::vector<std::string>{D + ":add:done", D + ":install:done"}));
+    EXPECT_EQ(ServiceState(D), static_cast<DWORD>(SERVICE_STOPPED));
 }
 
 TEST_F(ApplyTest, AnExportAppliedToACleanCatalogueGivesTheSameEntriesAndServices)

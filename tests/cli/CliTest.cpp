@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -21,6 +19,7 @@
 #include "platform/Seam.h"
 #include "platform/Services.h"
 #include "fixtures/Watching.h"
+#include "tests/cli/QvRuns.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/TestServices.h"
@@ -45,11 +44,6 @@ std::string On(const std::string& command, const std::string& name)
     return line;
 }
 
-TProgramResult Qv(const std::string& arguments)
-{
-    return RunProgram(On("", WindowsPath(QV_EXE)).substr(1) + " " + arguments);
-}
-
 // The text as one command-line argument: in quotes, its quotes escaped.
 std::string Argument(const std::string& text)
 {
@@ -57,30 +51,6 @@ std::string Argument(const std::string& text)
     for (char c : text)
         quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
     return quoted + "\"";
-}
-
-// True once count copies of qv run and none has used the processor for a
-// while: they all wait for the catalogue's write lock.
-bool QvsWaiting(size_t count)
-{
-    static std::vector<ULONGLONG> before;
-    std::vector<ULONGLONG> times;
-    TKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32 process = {};
-    process.dwSize = sizeof process;
-    for (BOOL more = Process32First(snapshot.Get(), &process); more; more = Process32Next(snapshot.Get(), &process)) {
-        if (lstrcmpiA(process.szExeFile, "qv.exe") != 0)
-            continue;
-        TKernelHandle handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.th32ProcessID));
-        FILETIME created, ended, kernel, user;
-        if (GetProcessTimes(handle.Get(), &created, &ended, &kernel, &user))
-            times.push_back((static_cast<ULONGLONG>(kernel.dwHighDateTime) << 32 | kernel.dwLowDateTime) +
-                            (static_cast<ULONGLONG>(user.dwHighDateTime) << 32 | user.dwLowDateTime));
-    }
-    std::sort(times.begin(), times.end());
-    const bool settled = times.size() == count && times == before;
-    before = times;
-    return settled;
 }
 
 // Starts with Windows, on demand, or never (the Service Control Manager then
