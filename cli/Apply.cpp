@@ -14,6 +14,7 @@
 #include "cli/Commands.h"
 #include "cli/Console.h"
 #include "cli/ServicesDocument.h"
+#include "deploy/ServiceControl.h"
 #include "deploy/ServiceState.h"
 #include "toolkit/Error.h"
 #include "toolkit/Text.h"
@@ -199,40 +200,45 @@ TExitCode Apply(const TCliRequest& request)
         // The entry's steps are planned again from what it is now and taken
         // under the catalogue's write lock: another apply, a script or the
         // window acts on the entry before them or after them, never between.
-        size_t next = 0;
-        try {
-            const TIniWriteLock lock(CatalogueFileName);
-            const std::string& name = entry.Wanted ? entry.Wanted->Settings.Description : entry.Description;
-            const std::optional<TPresentEntry> now = PresentEntry(name);
-            todo = PlanEntry(entry.Wanted, now);
-            // The description the catalogue has for it, until an add or an
-            // edit gives it the document's.
-            std::string current = now ? now->Entry.Settings.Description : name;
-            for (; next < todo.size() && code == ExitSuccess; ++next) {
-                const TStepKind step = todo[next];
-                const TStepRun run = RunStep(StepRequest(step, current, entry.Wanted));
-                TJson record = StepJson(current, step, run.Code == ExitSuccess ? "done" : "failed");
-                if (run.Code == ExitSuccess) {
-                    record["message"] = Words(run.Said);
-                    changed = true;
-                    if (step == TStepKind::Add || step == TStepKind::Edit)
-                        current = name;
-                } else {
-                    record["exitCode"] = run.Code;
-                    record["message"] = Words(run.Failure.Reason());
-                    code = run.Code;
-                }
-                steps.push_back(record);
-            }
-        } catch (const std::exception& error) {
-            // The lock not had in time, or the machine not read: before any
-            // of the entry's steps.
-            TJson record = StepJson(entry.Description, todo[next], "failed");
-            record["exitCode"] = ExitFailure;
-            record["message"] = Words(error.what());
+        const std::string& name = entry.Wanted ? entry.Wanted->Settings.Description : entry.Description;
+        std::optional<TIniWriteLock> lock;
+        std::optional<TPresentEntry> now;
+        auto failed = [&](TExitCode failure, const std::string& message) {
+            TJson record = StepJson(entry.Description, todo[0], "failed");
+            record["exitCode"] = code = failure;
+            record["message"] = Words(message);
             steps.push_back(record);
-            code = ExitFailure;
-            ++next;
+        };
+        try {
+            lock.emplace(CatalogueFileName);
+            now = PresentEntry(name);
+        } catch (const TServiceManagerError& error) {
+            failed(ExitServiceManager, error.Message());
+        } catch (const TError& error) {
+            // The catalogue busy for too long, or not readable.
+            failed(ExitFailure, error.Message());
+        }
+        size_t next = code == ExitSuccess ? 0 : 1;
+        if (code == ExitSuccess)
+            todo = PlanEntry(entry.Wanted, now);
+        // The description the catalogue has for it, until an add or an edit
+        // gives it the document's.
+        std::string current = now ? now->Entry.Settings.Description : name;
+        for (; next < todo.size() && code == ExitSuccess; ++next) {
+            const TStepKind step = todo[next];
+            const TStepRun run = RunStep(StepRequest(step, current, entry.Wanted));
+            TJson record = StepJson(current, step, run.Code == ExitSuccess ? "done" : "failed");
+            if (run.Code == ExitSuccess) {
+                record["message"] = Words(run.Said);
+                changed = true;
+                if (step == TStepKind::Add || step == TStepKind::Edit)
+                    current = name;
+            } else {
+                record["exitCode"] = run.Code;
+                record["message"] = Words(run.Failure.Reason());
+                code = run.Code;
+            }
+            steps.push_back(record);
         }
         for (; next < todo.size(); ++next)
             steps.push_back(StepJson(entry.Description, todo[next], "not done"));
