@@ -136,8 +136,8 @@ std::string EntryPath(size_t index)
     return "$.entries[" + std::to_string(index) + "]";
 }
 
-// A value the system's code page cannot hold would reach the catalogue as
-// another text.
+// A value the single-byte calls cannot pass (an older Windows, whose code
+// page lacks a character) would reach the catalogue as another text.
 bool HeldByCodePage(const TJson& value)
 {
     return !value.is_string() || Utf8FromAnsi(AnsiOf(value)) == value.get<std::string>();
@@ -162,7 +162,7 @@ std::optional<TWantedEntry> ReadEntry(const TJson& object, const std::string& pa
             if (HeldByCodePage(*found))
                 field.Set(entry, *found);
             else
-                faults.Add(at, "holds characters that the system's code page cannot hold");
+                faults.Add(at, UnpassableText(found->get<std::string>()));
         }
     }
     if (faults.Count() != before)

@@ -252,7 +252,7 @@ TEST_F(ApplyTest, TwoAppliesAtOnceTakeAnEntrysStepsOnce)
 TEST_F(ApplyTest, AnExportAppliedToACleanCatalogueGivesTheSameEntriesAndServices)
 {
     const std::string log = folder.File("a.log");
-    const std::string odd = "QV Apply Caf\xE9", oddUtf8 = "QV Apply Caf\xC3\xA9";
+    const std::string odd = "QV Apply Caf\u00E9";
     // One argument with a blank, in quotes.
     Qv0("add \"" + A + "\" --program \"" + program + "\" --parameters \"\\\"out:C:\\Web App\\x.js\\\" wait\" --log-file \"" +
         log + "\"");
@@ -265,7 +265,7 @@ TEST_F(ApplyTest, AnExportAppliedToACleanCatalogueGivesTheSameEntriesAndServices
     ASSERT_EQ(exported.ExitCode, 0u) << exported.Err;
     const json services = json::parse(exported.Out);
     ASSERT_EQ(services["entries"].size(), 2u);
-    EXPECT_EQ(services["entries"][1]["description"], oddUtf8);
+    EXPECT_EQ(services["entries"][1]["description"], odd);
     EXPECT_EQ(services["entries"][1]["logToFile"], false);
     EXPECT_EQ(services["entries"][1]["logFile"], log);
     EXPECT_EQ(services["entries"][0]["running"], true);
@@ -285,7 +285,7 @@ TEST_F(ApplyTest, AnExportAppliedToACleanCatalogueGivesTheSameEntriesAndServices
     // Taken away by an empty document, then brought back by the export.
     const json emptied = Apply(json::array(), "--prune", 0);
     EXPECT_EQ(Steps(emptied), (std::vector<std::string>{A + ":stop:done", A + ":uninstall:done", A + ":remove:done",
-                                                         oddUtf8 + ":remove:done"}));
+                                                         odd + ":remove:done"}));
     EXPECT_EQ(TCatalogue(catalogue.Path()).Count(), 0);
     EXPECT_EQ(ServiceState(A), 0u);
     WriteTextFile(document, exported.Out);
