@@ -171,6 +171,8 @@ TEST_F(ApplyTest, ThePlanIsCarriedOutInItsOrderAndASecondRunChangesNothing)
         Qv0("install \"" + name + "\"");
         Qv0("start --settle 0 \"" + name + "\"");
     }
+    // How it runs is not the document's: kept through every step.
+    Qv0("set \"" + A + "\" --start-type manual");
     const json entries = {Entry(A, "wait 2", true, true), Entry(B, "wait", false, false), Entry(D, "", true, false)};
     const std::vector<std::string> planned = {
         A + ":stop:planned", A + ":uninstall:planned", A + ":edit:planned", A + ":install:planned",
@@ -194,6 +196,7 @@ TEST_F(ApplyTest, ThePlanIsCarriedOutInItsOrderAndASecondRunChangesNothing)
     EXPECT_EQ(Steps(report), done) << report.dump(1);
     EXPECT_EQ(report["changed"], true);
     EXPECT_EQ(Shown(A)["parameters"], "wait 2");
+    EXPECT_EQ(Shown(A)["settings"]["start-type"]["value"], "manual");
     EXPECT_EQ(ServiceState(A), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(ServiceState(B), 0u);
     EXPECT_EQ(ServiceState(D), static_cast<DWORD>(SERVICE_STOPPED));
