@@ -28,13 +28,14 @@ void PrintJson(const TJson& document)
     WriteUtf8(stdout, document.dump(2) + "\n");
 }
 
-TPresentEntry PresentOf(const TCatalogueEntry& entry, TServiceState state)
+TPresentEntry PresentOf(const TCatalogueSnapshot& catalogue, const TCatalogueEntry& entry, TServiceState state)
 {
     const bool registered = state != TServiceState::NotRegistered && state != TServiceState::Foreign;
     TPresentEntry present;
     present.Entry.Settings = SettingsOf(entry);
     present.Entry.Installed = entry.Installed && registered;
     present.Entry.Running = registered && state != TServiceState::Stopped;
+    present.Entry.Service = ReadServiceSettings(catalogue.Document(), entry.Description);
     present.Deployed = entry.Installed || registered;
     return present;
 }
@@ -48,7 +49,7 @@ std::vector<TPresentEntry> PresentEntries()
     std::vector<TPresentEntry> present;
     for (int index = 1; index <= catalogue.Count(); ++index) {
         const TCatalogueEntry entry = catalogue.Entry(index);
-        present.push_back(PresentOf(entry, services.State(entry.Description, StubCopyFile(entry.Description))));
+        present.push_back(PresentOf(catalogue, entry, services.State(entry.Description, StubCopyFile(entry.Description))));
     }
     return present;
 }
@@ -61,7 +62,7 @@ std::optional<TPresentEntry> PresentEntry(const std::string& description)
     if (index == -1)
         return std::nullopt;
     const TCatalogueEntry entry = catalogue.Entry(index);
-    return PresentOf(entry, TServiceStates().State(entry.Description, StubCopyFile(entry.Description)));
+    return PresentOf(catalogue, entry, TServiceStates().State(entry.Description, StubCopyFile(entry.Description)));
 }
 
 // The document's text as UTF-8: as written, after a byte-order mark, or
@@ -115,18 +116,41 @@ std::vector<TEntryPlan> Plan(const std::vector<TWantedEntry>& wanted, bool prune
     return plan;
 }
 
+// qv set's options that take the settings from what they are to what the
+// document wants: every setting given, the variables it does not name unset.
+std::vector<std::pair<std::string, std::string>> SettingOptions(const TServiceSettings& now,
+                                                                const TServiceSettings& wanted)
+{
+    std::vector<std::pair<std::string, std::string>> options;
+    for (const auto& [name, value] : now.Environment)
+        options.emplace_back("unset-env", name);
+    for (const auto& [name, value] : wanted.Environment)
+        options.emplace_back("env", name + "=" + value);
+    for (const TSettingInfo& info : SettingInfos())
+        if (info.Setting != TSetting::Environment)
+            options.emplace_back(info.Option, SettingText(wanted, info.Setting));
+    return options;
+}
+
 // The command that takes the step. A log file's name is handed on also for
 // an entry that logs to the event log, as the window keeps it.
-TCliRequest StepRequest(TStepKind step, const std::string& description, const std::optional<TWantedEntry>& wanted)
+TCliRequest StepRequest(TStepKind step, const std::string& description, const std::optional<TWantedEntry>& wanted,
+                        const TServiceSettings& now)
 {
     TCliRequest request;
     request.Name = description;
+    if (wanted)
+        request.Password = wanted->Password;
     switch (step) {
     case TStepKind::Stop: request.Command = TCliCommand::Stop; return request;
     case TStepKind::Uninstall: request.Command = TCliCommand::Uninstall; return request;
     case TStepKind::Remove: request.Command = TCliCommand::Remove; return request;
     case TStepKind::Install: request.Command = TCliCommand::Install; return request;
     case TStepKind::Start: request.Command = TCliCommand::Start; return request;
+    case TStepKind::Set:
+        request.Command = TCliCommand::Set;
+        request.Settings = SettingOptions(now, wanted->Service);
+        return request;
     case TStepKind::Add: request.Command = TCliCommand::Add; break;
     case TStepKind::Edit: request.Command = TCliCommand::Edit; break;
     }
@@ -226,7 +250,7 @@ TExitCode Apply(const TCliRequest& request)
         std::string current = now ? now->Entry.Settings.Description : name;
         for (; next < todo.size() && code == ExitSuccess; ++next) {
             const TStepKind step = todo[next];
-            const TStepRun run = RunStep(StepRequest(step, current, entry.Wanted));
+            const TStepRun run = RunStep(StepRequest(step, current, entry.Wanted, now ? now->Entry.Service : TServiceSettings()));
             TJson record = StepJson(current, step, run.Code == ExitSuccess ? "done" : "failed");
             if (run.Code == ExitSuccess) {
                 record["message"] = Words(run.Said);

@@ -29,8 +29,10 @@ struct TCliRequest {
     // "NAME=VALUE", "unset-env" a name, and the daily log switch "on" or
     // "off".
     std::vector<std::pair<std::string, std::string>> Settings;
-    // Set and install: a named account's password comes on standard input.
+    // Set and install: a named account's password comes on standard input,
+    // or (apply) from the source its document names.
     bool PasswordFromInput = false;
+    std::optional<std::string> Password;
     // Apply: only show the plan; take away entries the document does not name.
     bool Check = false;
     bool Prune = false;

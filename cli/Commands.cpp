@@ -337,6 +337,14 @@ std::string PasswordFromInput()
     return password;
 }
 
+// The password the request hands over, from apply or standard input.
+std::string PasswordOf(const TCliRequest& request)
+{
+    if (request.Password)
+        return *request.Password;
+    return request.PasswordFromInput ? PasswordFromInput() : "";
+}
+
 // The wizard's checks, in its order, and the log file's folder.
 void CheckSettings(const TEntrySettings& settings)
 {
@@ -434,7 +442,7 @@ TExitCode Set(const TCliRequest& request)
     TCatalogue catalogue;
     const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
     const TEntryKey key = KeyOf(entry);
-    std::string password = request.PasswordFromInput ? PasswordFromInput() : "";
+    std::string password = PasswordOf(request);
     // Another script's change in between is kept: the options are applied
     // again to the settings as they are then.
     TServiceSettings before, wanted;
@@ -655,7 +663,7 @@ TExitCode Install(const TCliRequest& request)
     THostRun run = ConsoleRun();
     const std::string& account = catalogue.ServiceSettings().Account;
     if (AccountNeedsPassword(account)) {
-        run.Password = request.PasswordFromInput ? PasswordFromInput() : "";
+        run.Password = PasswordOf(request);
         if (run.Password.empty() && !entry.Installed)
             throw TCliFailure(ExitRefusedDescription, PasswordNeededText(account) + ": " +
                                                           CommandFor("install", entry.Description) +

@@ -1,6 +1,9 @@
 #include "cli/ServicesDocument.h"
 
+#include <windows.h>
+
 #include <algorithm>
+#include <fstream>
 #include <map>
 
 #include "catalogue/EntryRules.h"
@@ -50,12 +53,92 @@ bool AlwaysCounts(const TWantedEntry&)
     return true;
 }
 
+template <class T>
+TRefusal Assign(T& field, const T& value)
+{
+    field = value;
+    return {};
+}
+
+// The settings away from their default, by qv's option names: each as the
+// text qv set takes, the environment as an object of its variables.
+TJson SettingsJson(const TServiceSettings& settings)
+{
+    TJson object = TJson::object();
+    for (const TSettingInfo& info : SettingInfos()) {
+        if (info.Setting == TSetting::Environment) {
+            if (settings.Environment.empty())
+                continue;
+            TJson variables = TJson::object();
+            for (const auto& [name, value] : settings.Environment)
+                variables[Utf8FromAnsi(name)] = Utf8FromAnsi(value);
+            object[info.Option] = variables;
+        } else if (!IsDefault(settings, info.Setting)) {
+            object[info.Option] = Utf8FromAnsi(SettingText(settings, info.Setting));
+        }
+    }
+    return object;
+}
+
+TRefusal SetSettings(TWantedEntry& entry, const TJson& object)
+{
+    TServiceSettings& settings = entry.Service;
+    for (const auto& [key, value] : object.items()) {
+        const auto info = std::find_if(SettingInfos().begin(), SettingInfos().end(),
+                                       [&](const TSettingInfo& i) { return key == i.Option; });
+        if (info == SettingInfos().end())
+            return TRefusal("\"" + key + "\" is not a setting: the settings are named as qv set's options");
+        if (info->Setting != TSetting::Environment) {
+            if (!value.is_string())
+                return TRefusal("\"" + key + "\" must be text, as qv set takes it");
+            if (TRefusal refused = SetSetting(settings, info->Setting, AnsiOf(value)))
+                return refused;
+            continue;
+        }
+        if (!value.is_object())
+            return TRefusal("\"env\" must be an object of the variables' names and values");
+        for (const auto& [name, text] : value.items()) {
+            if (!text.is_string())
+                return TRefusal("\"env\": the value of " + name + " must be text");
+            if (TRefusal refused = SetVariable(settings, AnsiFromUtf8(name), AnsiOf(text)))
+                return refused;
+        }
+    }
+    return {};
+}
+
+// A named account's password, from an environment variable or a file the
+// document names, never from the document itself.
+TRefusal SetPassword(TWantedEntry& entry, const TJson& source)
+{
+    if (source.size() != 1 || !(source.contains("env") || source.contains("file")) || !source.begin()->is_string())
+        return TRefusal("must name one source: {\"env\": \"VARIABLE\"} or {\"file\": \"PATH\"}");
+    const std::string named = AnsiOf(*source.begin());
+    if (source.contains("env")) {
+        const DWORD size = GetEnvironmentVariableA(named.c_str(), nullptr, 0);
+        if (size == 0)
+            return TRefusal("the environment variable " + named + " is not set");
+        std::string password(size, '\0');
+        password.resize(GetEnvironmentVariableA(named.c_str(), password.data(), size));
+        entry.Password = password;
+        return {};
+    }
+    std::ifstream file(named, std::ios::binary);
+    std::string password;
+    if (!file || !std::getline(file, password))
+        return TRefusal("the file \"" + named + "\" cannot be read");
+    while (!password.empty() && (password.back() == '\r' || password.back() == '\n'))
+        password.pop_back();
+    entry.Password = password;
+    return {};
+}
+
 const std::vector<TEntryField> Fields = {
     {"description", TFieldBlock::Entry, true, [](const TWantedEntry& e) { return Text(e.Settings.Description); },
-     [](TWantedEntry& e, const TJson& v) { e.Settings.Description = AnsiOf(v); },
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.Description, AnsiOf(v)); },
      [](const TWantedEntry& e) { return DescriptionInputRefusal(e.Settings.Description); }, AlwaysCounts},
     {"program", TFieldBlock::Entry, true, [](const TWantedEntry& e) { return Text(e.Settings.Program); },
-     [](TWantedEntry& e, const TJson& v) { e.Settings.Program = AnsiOf(v); },
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.Program, AnsiOf(v)); },
      [](const TWantedEntry& e) {
          TEntrySettings only;
          only.Program = e.Settings.Program;
@@ -63,7 +146,7 @@ const std::vector<TEntryField> Fields = {
      },
      AlwaysCounts},
     {"parameters", TFieldBlock::Entry, false, [](const TWantedEntry& e) { return Text(e.Settings.Parameters); },
-     [](TWantedEntry& e, const TJson& v) { e.Settings.Parameters = AnsiOf(v); },
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.Parameters, AnsiOf(v)); },
      [](const TWantedEntry& e) {
          TEntrySettings only;
          only.Parameters = e.Settings.Parameters;
@@ -71,9 +154,9 @@ const std::vector<TEntryField> Fields = {
      },
      AlwaysCounts},
     {"logToFile", TFieldBlock::Entry, false, [](const TWantedEntry& e) { return TJson(e.Settings.LogToFile); },
-     [](TWantedEntry& e, const TJson& v) { e.Settings.LogToFile = v.get<bool>(); }, NoRefusal, AlwaysCounts},
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.LogToFile, v.get<bool>()); }, NoRefusal, AlwaysCounts},
     {"logFile", TFieldBlock::Entry, false, [](const TWantedEntry& e) { return Text(e.Settings.LogFile); },
-     [](TWantedEntry& e, const TJson& v) { e.Settings.LogFile = AnsiOf(v); },
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.LogFile, AnsiOf(v)); },
      [](const TWantedEntry& e) {
          TEntrySettings only;
          only.LogFile = e.Settings.LogFile;
@@ -83,14 +166,18 @@ const std::vector<TEntryField> Fields = {
      // The window keeps the name while the entry logs to the event log.
      [](const TWantedEntry& e) { return e.Settings.LogToFile; }},
     {"installed", TFieldBlock::State, false, [](const TWantedEntry& e) { return TJson(e.Installed); },
-     [](TWantedEntry& e, const TJson& v) { e.Installed = v.get<bool>(); }, NoRefusal, AlwaysCounts},
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Installed, v.get<bool>()); }, NoRefusal, AlwaysCounts},
     {"running", TFieldBlock::State, false, [](const TWantedEntry& e) { return TJson(e.Running); },
-     [](TWantedEntry& e, const TJson& v) { e.Running = v.get<bool>(); },
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Running, v.get<bool>()); },
      [](const TWantedEntry& e) {
          return e.Running && !e.Installed ? TRefusal("Only an installed entry runs: \"installed\" must be true")
                                           : TRefusal();
      },
      AlwaysCounts},
+    {"settings", TFieldBlock::Settings, false, [](const TWantedEntry& e) { return SettingsJson(e.Service); },
+     SetSettings, [](const TWantedEntry& e) { return SettingsValueRefusal(e.Service); }, AlwaysCounts},
+    {"password", TFieldBlock::DocumentOnly, false, [](const TWantedEntry&) { return TJson::object(); }, SetPassword,
+     NoRefusal, AlwaysCounts},
 };
 
 std::string TypeName(const TJson& value)
@@ -159,10 +246,10 @@ std::optional<TWantedEntry> ReadEntry(const TJson& object, const std::string& pa
             if (field.Required)
                 faults.Add(at, "is missing: every entry needs it");
         } else if (faults.Typed(at, *found, field.Get(TWantedEntry()))) {
-            if (HeldByCodePage(*found))
-                field.Set(entry, *found);
-            else
+            if (!HeldByCodePage(*found))
                 faults.Add(at, UnpassableText(found->get<std::string>()));
+            else if (const TRefusal refused = field.Set(entry, *found))
+                faults.Add(at, refused.Reason());
         }
     }
     if (faults.Count() != before)
@@ -239,7 +326,8 @@ nlohmann::ordered_json ServicesJson(const std::vector<TWantedEntry>& entries)
     for (const TWantedEntry& entry : entries) {
         TJson object = TJson::object();
         for (const TEntryField& field : Fields)
-            object[field.Key] = field.Get(entry);
+            if (field.Block != TFieldBlock::DocumentOnly)
+                object[field.Key] = field.Get(entry);
         listed.push_back(object);
     }
     return {{"schemaVersion", ServicesSchemaVersion}, {"entries", listed}};
@@ -253,6 +341,7 @@ const char* StepName(TStepKind step)
     case TStepKind::Remove: return "remove";
     case TStepKind::Add: return "add";
     case TStepKind::Edit: return "edit";
+    case TStepKind::Set: return "set";
     case TStepKind::Install: return "install";
     case TStepKind::Start: return "start";
     }
@@ -265,6 +354,8 @@ std::vector<TStepKind> PlanEntry(const std::optional<TWantedEntry>& wanted, cons
     if (!present) {
         if (wanted) {
             steps.push_back(TStepKind::Add);
+            if (wanted->Service != TServiceSettings())
+                steps.push_back(TStepKind::Set);
             if (wanted->Installed)
                 steps.push_back(TStepKind::Install);
             if (wanted->Running)
@@ -281,10 +372,14 @@ std::vector<TStepKind> PlanEntry(const std::optional<TWantedEntry>& wanted, cons
         steps.push_back(TStepKind::Remove);
         return steps;
     }
-    bool edit = false;
-    for (const TEntryField& field : Fields)
-        if (field.Block == TFieldBlock::Entry && field.Counts(*wanted) && field.Get(*wanted) != field.Get(now))
-            edit = true;
+    auto differs = [&](TFieldBlock block) {
+        for (const TEntryField& field : Fields)
+            if (field.Block == block && field.Counts(*wanted) && field.Get(*wanted) != field.Get(now))
+                return true;
+        return false;
+    };
+    const bool edit = differs(TFieldBlock::Entry);
+    const bool set = differs(TFieldBlock::Settings);
     // Half installed (recorded so, or registered, but not both) is
     // uninstalled first, so that an install starts afresh.
     const bool uninstall = present->Deployed && (!wanted->Installed || edit || !now.Installed);
@@ -292,7 +387,8 @@ std::vector<TStepKind> PlanEntry(const std::optional<TWantedEntry>& wanted, cons
     const bool stop = now.Running && (!wanted->Running || uninstall);
     const bool start = wanted->Running && (!now.Running || stop);
     for (auto [needed, step] : {std::pair(stop, TStepKind::Stop), {uninstall, TStepKind::Uninstall},
-                                {edit, TStepKind::Edit}, {install, TStepKind::Install}, {start, TStepKind::Start}})
+                                {edit, TStepKind::Edit}, {set, TStepKind::Set}, {install, TStepKind::Install},
+                                {start, TStepKind::Start}})
         if (needed)
             steps.push_back(step);
     return steps;

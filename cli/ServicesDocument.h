@@ -21,6 +21,11 @@ struct TWantedEntry {
     bool Installed = false;
     // Its service runs (or is on its way there).
     bool Running = false;
+    // How its program runs as a service.
+    TServiceSettings Service;
+    // A document's named account's password, read from where the document
+    // says; never written anywhere.
+    std::optional<std::string> Password;
 };
 
 // An entry as the machine has it.
@@ -33,9 +38,10 @@ struct TPresentEntry {
     bool Deployed = false;
 };
 
-// What changes a field: an edit (only while the entry is not installed), or
-// the service's own state.
-enum class TFieldBlock { Entry, State };
+// What changes a field: an edit (only while the entry is not installed),
+// qv set (also while it is installed), the service's own state, or nothing
+// (what only the document holds).
+enum class TFieldBlock { Entry, Settings, State, DocumentOnly };
 
 // One key of a document's entry: its JSON type, whether it must be given,
 // where it lives in the entry, and what it takes. The table of them is the
@@ -44,9 +50,10 @@ struct TEntryField {
     const char* Key;
     TFieldBlock Block;
     bool Required;
-    // The value as JSON, and back; Set is given a value of Get's type.
+    // The value as JSON, and back; Set is given a value of Get's type and
+    // refuses what the field cannot take.
     nlohmann::ordered_json (*Get)(const TWantedEntry& entry);
-    void (*Set)(TWantedEntry& entry, const nlohmann::ordered_json& value);
+    TRefusal (*Set)(TWantedEntry& entry, const nlohmann::ordered_json& value);
     // Why the entry cannot have the field's value (checked once every field
     // is read).
     TRefusal (*Refusal)(const TWantedEntry& entry);
@@ -83,12 +90,12 @@ TServicesDocument ReadServicesDocument(const std::string& text);
 nlohmann::ordered_json ServicesJson(const std::vector<TWantedEntry>& entries);
 
 // What apply does to one entry, in the order it is done.
-enum class TStepKind { Stop, Uninstall, Remove, Add, Edit, Install, Start };
+enum class TStepKind { Stop, Uninstall, Remove, Add, Edit, Set, Install, Start };
 const char* StepName(TStepKind step);
 
 // The steps that bring the present entry to the wanted one: stopped before
 // it is uninstalled or edited (an installed entry is uninstalled to be
-// edited and installed again), started again afterwards when it is wanted
-// running. No present entry: added. No wanted entry: taken away (prune).
+// edited and installed again), its settings set after an edit and before
+// an install, started again afterwards when it is wanted running. No present entry: added. No wanted entry: taken away (prune).
 std::vector<TStepKind> PlanEntry(const std::optional<TWantedEntry>& wanted,
                                  const std::optional<TPresentEntry>& present);

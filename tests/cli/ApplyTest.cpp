@@ -91,6 +91,9 @@ TEST_F(ApplyTest, AFaultyDocumentIsRefusedWholeWithEachFaultAtItsPath)
     entries.push_back(Entry("qv apply d", "", false, false));
     entries.push_back({{"program", program}});
     entries.push_back(Entry("QV Apply E", "", false, true));
+    entries.push_back({{"description", "QV Apply F"}, {"program", program}, {"settings", {{"colour", "red"}}}});
+    entries.push_back({{"description", "QV Apply G"}, {"program", program},
+                       {"password", {{"env", "QV_APPLY_UNSET_VARIABLE"}}}});
     WriteTextFile(document, json{{"schemaVersion", 1}, {"colour", "red"}, {"entries", entries}}.dump());
     const json report = Applied("", 11);
     std::map<std::string, std::string> faults;
@@ -105,7 +108,9 @@ TEST_F(ApplyTest, AFaultyDocumentIsRefusedWholeWithEachFaultAtItsPath)
         {"$.entries[3].port", "is not a key of an entry"},
         {"$.entries[5].description", "is given already at $.entries[4].description"},
         {"$.entries[6].description", "is missing: every entry needs it"},
-        {"$.entries[7].running", "Only an installed entry runs: \"installed\" must be true"}};
+        {"$.entries[7].running", "Only an installed entry runs: \"installed\" must be true"},
+        {"$.entries[8].settings", "\"colour\" is not a setting"},
+        {"$.entries[9].password", "the environment variable QV_APPLY_UNSET_VARIABLE is not set"}};
     ASSERT_EQ(faults.size(), expected.size()) << report.dump(1);
     for (const auto& [path, message] : expected)
         EXPECT_NE(faults[path].find(message), std::string::npos) << path << ": " << faults[path];
@@ -155,6 +160,11 @@ TEST(ApplyPlan, EachDifferenceGetsItsStepsInASafeOrder)
     EXPECT_EQ(plan(entry("", true, false), present("", false, false, true)), "uninstall install");
     EXPECT_EQ(plan(std::nullopt, present("", true, true, true)), "stop uninstall remove");
     EXPECT_EQ(plan(std::nullopt, present("", false, false, false)), "remove");
+    // How it runs is set also while it runs.
+    TWantedEntry slower = entry("", true, true);
+    slower.Service.StopTimeoutSeconds = 30;
+    EXPECT_EQ(plan(slower, present("", true, true, true)), "set");
+    EXPECT_EQ(plan(slower, std::nullopt), "add set install start");
     // A log file's name while logging to the event log asks for nothing.
     TWantedEntry renamedLog = entry("", false, false);
     renamedLog.Settings.LogFile = "C:\\other.log";
@@ -171,11 +181,11 @@ TEST_F(ApplyTest, ThePlanIsCarriedOutInItsOrderAndASecondRunChangesNothing)
         Qv0("install \"" + name + "\"");
         Qv0("start --settle 0 \"" + name + "\"");
     }
-    // How it runs is not the document's: kept through every step.
+    // How it runs is the document's too: set back to the defaults it gives.
     Qv0("set \"" + A + "\" --start-type manual");
     const json entries = {Entry(A, "wait 2", true, true), Entry(B, "wait", false, false), Entry(D, "", true, false)};
     const std::vector<std::string> planned = {
-        A + ":stop:planned", A + ":uninstall:planned", A + ":edit:planned", A + ":install:planned",
+        A + ":stop:planned", A + ":uninstall:planned", A + ":edit:planned", A + ":set:planned", A + ":install:planned",
         A + ":start:planned", B + ":stop:planned", B + ":uninstall:planned", D + ":add:planned",
         D + ":install:planned"};
     json report = Apply(entries, "--check", 0);
@@ -196,7 +206,7 @@ TEST_F(ApplyTest, ThePlanIsCarriedOutInItsOrderAndASecondRunChangesNothing)
     EXPECT_EQ(Steps(report), done) << report.dump(1);
     EXPECT_EQ(report["changed"], true);
     EXPECT_EQ(Shown(A)["parameters"], "wait 2");
-    EXPECT_EQ(Shown(A)["settings"]["start-type"]["value"], "manual");
+    EXPECT_EQ(Shown(A)["settings"]["start-type"]["default"], true);
     EXPECT_EQ(ServiceState(A), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(ServiceState(B), 0u);
     EXPECT_EQ(ServiceState(D), static_cast<DWORD>(SERVICE_STOPPED));
@@ -261,6 +271,7 @@ TEST_F(ApplyTest, AnExportAppliedToACleanCatalogueGivesTheSameEntriesAndServices
         log + "\"");
     Qv0("install \"" + A + "\"");
     Qv0("start --settle 0 \"" + A + "\"");
+    Qv0("set \"" + A + "\" --stop-timeout 30 --env \"OPTS=-a b\"");
     Qv0("add \"" + odd + "\" --program \"" + program + "\" --log-file \"" + log + "\"");
     Qv0("edit \"" + odd + "\" --event-log");
 
@@ -272,11 +283,14 @@ TEST_F(ApplyTest, AnExportAppliedToACleanCatalogueGivesTheSameEntriesAndServices
     EXPECT_EQ(services["entries"][1]["logToFile"], false);
     EXPECT_EQ(services["entries"][1]["logFile"], log);
     EXPECT_EQ(services["entries"][0]["running"], true);
+    EXPECT_EQ(services["entries"][0]["settings"], (json{{"env", {{"OPTS", "-a b"}}}, {"stop-timeout", "30"}}));
     // The schema beside qv.exe knows every key an export writes.
     const json schema = json::parse(ReadTextFile(FolderOf(WindowsPath(QV_EXE)) + "\\qv-services.schema.json"));
     std::set<std::string> known;
     for (const auto& [key, value] : schema["$defs"]["entry"]["properties"].items())
         known.insert(key);
+    // A password is never written.
+    EXPECT_EQ(known.erase("password"), 1u);
     std::set<std::string> written;
     for (const auto& [key, value] : services["entries"][0].items())
         written.insert(key);
@@ -295,4 +309,28 @@ TEST_F(ApplyTest, AnExportAppliedToACleanCatalogueGivesTheSameEntriesAndServices
     EXPECT_EQ(Applied("", 0)["changed"], true);
     EXPECT_EQ(json::parse(Qv("export").Out), services);
     EXPECT_EQ(ServiceState(A), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+// A named account's password comes from the file the document names, reaches
+// the service and is kept and shown nowhere.
+TEST_F(ApplyTest, APasswordComesFromItsSourceAndIsShownNowhere)
+{
+    char user[256] = {};
+    DWORD size = sizeof user;
+    ASSERT_TRUE(GetUserNameA(user, &size));
+    const std::string secret = folder.File("secret.txt");
+    WriteTextFile(secret, "s3cret-pw\r\n");
+    json entry = Entry(D, "", true, false);
+    entry["settings"] = {{"account", user}};
+    entry["password"] = {{"file", secret}};
+    WriteTextFile(document, json{{"schemaVersion", 1}, {"entries", {entry}}}.dump());
+    const TProgramResult check = Qv("apply \"" + document + "\" --check");
+    const TProgramResult run = Qv("apply \"" + document + "\"");
+    EXPECT_EQ(run.ExitCode, 0u) << run.Out << run.Err;
+    EXPECT_EQ(Steps(json::parse(run.Out)),
+              (std::vector<std::string>{D + ":add:done", D + ":set:done", D + ":install:done"}));
+    EXPECT_EQ(ServiceAccount(D), std::string(".\\") + user);
+    for (const std::string& seen : {ReadTextFile(catalogue.Path()), check.Out + check.Err, run.Out + run.Err,
+                                    Qv("export").Out})
+        EXPECT_EQ(seen.find("-pw"), std::string::npos) << seen;
 }
