@@ -182,7 +182,7 @@ TEST_F(ApplyTest, ThePlanIsCarriedOutInItsOrderAndASecondRunChangesNothing)
         Qv0("start --settle 0 \"" + name + "\"");
     }
     // How it runs is the document's too: set back to the defaults it gives.
-    Qv0("set \"" + A + "\" --start-type manual");
+    Qv0("set \"" + A + "\" --start-type manual --env GONE=1");
     const json entries = {Entry(A, "wait 2", true, true), Entry(B, "wait", false, false), Entry(D, "", true, false)};
     const std::vector<std::string> planned = {
         A + ":stop:planned", A + ":uninstall:planned", A + ":edit:planned", A + ":set:planned", A + ":install:planned",
@@ -207,6 +207,7 @@ TEST_F(ApplyTest, ThePlanIsCarriedOutInItsOrderAndASecondRunChangesNothing)
     EXPECT_EQ(report["changed"], true);
     EXPECT_EQ(Shown(A)["parameters"], "wait 2");
     EXPECT_EQ(Shown(A)["settings"]["start-type"]["default"], true);
+    EXPECT_EQ(Shown(A)["settings"]["env"]["default"], true);
     EXPECT_EQ(ServiceState(A), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(ServiceState(B), 0u);
     EXPECT_EQ(ServiceState(D), static_cast<DWORD>(SERVICE_STOPPED));
