@@ -46,12 +46,21 @@ TTempFolder::~TTempFolder()
     RemoveTree(path_);
 }
 
+// Shares everything, as a log viewer does: a reader must never be the
+// reason a service host's log cannot move aside.
 std::string ReadTextFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "";
+    std::string text;
+    char block[65536];
+    DWORD read = 0;
+    while (ReadFile(file, block, sizeof block, &read, nullptr) && read > 0)
+        text.append(block, read);
+    CloseHandle(file);
+    return text;
 }
 
 void WriteTextFile(const std::string& path, const std::string& text)
