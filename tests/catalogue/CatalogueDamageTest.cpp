@@ -10,6 +10,7 @@
 #include <set>
 
 #include "catalogue/Catalogue.h"
+#include "fixtures/Programs.h"
 #include "platform/Kernel.h"
 #include "platform/Seam.h"
 #include "stub/StubSettings.h"
@@ -127,25 +128,13 @@ TEST(CatalogueDamage, AWriterKilledAtAnyMomentLeavesAWholeCatalogue)
     for (int kill = 0; kill < 50; ++kill) {
         ResetEvent(ready.Get());
         // The writer runs without a console or a window, its output going nowhere, as the other tests start
-        // their helpers. Wine now and then reports a child that died while it was being made (error 1359) on
-        // a loaded machine; a writer that never started has nothing to tell about the catalogue, so it is
-        // started again, a few times at most.
+        // their helpers.
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
         PROCESS_INFORMATION started = {};
-        BOOL created = FALSE;
-        DWORD error = 0;
-        for (int attempt = 0; attempt < 3 && !created; ++attempt) {
-            SetLastError(0xdeadbeef);
-            created = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                                     nullptr, &startup, &started);
-            if (!created) {
-                error = GetLastError();
-                Sleep(200);
-            }
-        }
-        ASSERT_TRUE(created) << kill << " error " << error;
+        ASSERT_TRUE(StartProcess(command.data(), FALSE, CREATE_NO_WINDOW, nullptr, &startup, &started))
+            << kill << " error " << GetLastError();
         const TKernelHandle writer(started.hProcess), thread(started.hThread);
         HANDLE waits[] = {ready.Get(), writer.Get()};
         EXPECT_EQ(WaitForMultipleObjects(2, waits, FALSE, 60000), WAIT_OBJECT_0);

@@ -255,8 +255,7 @@ public:
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         std::string line = Quoted(InstallFolder() + "\\Quorvane.exe");
-        if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, elsewhere_.Path().c_str(),
-                           &startup, &process_))
+        if (StartProcess(line.data(), FALSE, 0, elsewhere_.Path().c_str(), &startup, &process_))
             PumpUntil([&] { return (window_ = FindProcessWindow(Id(), "TfrmServiceManager", "")) != nullptr; },
                       Patience);
     }

@@ -6,6 +6,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
+#include "fixtures/Programs.h"
 #include "fixtures/SavedCatalogue.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
@@ -147,15 +148,18 @@ public:
     }
 
     // Runs the copy with the switch; its exit code, or -1 when it had to be
-    // ended (a message box nobody answered). boxText gets any box's text.
+    // ended (a message box nobody answered). boxText gets any box's text. A
+    // copy that cannot be started fails the test with the reason.
     int Run(const std::string& option, std::string* boxText = nullptr)
     {
         std::string line = "\"" + Path + "\" " + option;
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process = {};
-        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        if (!StartProcess(line.data(), FALSE, 0, nullptr, &startup, &process)) {
+            ADD_FAILURE() << "cannot run " << line << ": error " << GetLastError();
             return -2;
+        }
         CloseHandle(process.hThread);
         DWORD code = static_cast<DWORD>(-1);
         if (boxText) {

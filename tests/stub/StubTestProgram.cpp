@@ -34,6 +34,7 @@
 #include <string>
 
 #include "fixtures/PlainWindow.h"
+#include "fixtures/Programs.h"
 
 namespace {
 
@@ -133,7 +134,7 @@ void StartChild()
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!StartProcess(line.data(), TRUE, 0, nullptr, &startup, &process)) {
         Write(STD_ERROR_HANDLE, "child failed " + std::to_string(GetLastError()));
         return;
     }

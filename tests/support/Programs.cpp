@@ -51,8 +51,8 @@ HANDLE EndedProcess(DWORD exitCode)
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process)) {
+    std::string line = "\"" + std::string(self) + "\"";
+    if (!StartProcess(line.data(), FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, &startup, &process)) {
         ADD_FAILURE() << "cannot start a process to end: error " << GetLastError();
         return nullptr;
     }
