@@ -47,7 +47,11 @@ TRestartDecision TRestartRule::After(std::optional<unsigned long> exitCode, uint
                        ", the most allowed";
         return decision;
     }
+    // Only the latest restarts up to the maximum can refuse one: older ones
+    // are let go, so a program that keeps ending does not grow the host.
     restarts_.push_back(nowMs);
+    while (restarts_.size() > settings_.MaxRestarts)
+        restarts_.pop_front();
     decision.WaitMs = backOff_.Next(ranMs);
     return decision;
 }

@@ -30,7 +30,8 @@ public:
     TRestartRule(const TServiceSettings& settings, uint32_t firstMs, uint32_t ceilingMs, uint32_t steadyRunMs);
 
     // Takes the policy of changed settings; the restarts counted so far
-    // stay, and so does the current wait unless the waits changed.
+    // stay (none are counted without a maximum), and so does the current
+    // wait unless the waits changed.
     void Update(const TServiceSettings& settings, uint32_t firstMs, uint32_t ceilingMs);
 
     // The program ended with exitCode (nothing: it could not be started)
@@ -43,6 +44,6 @@ private:
     uint32_t ceilingMs_;
     uint32_t steadyRunMs_;
     TBackOff backOff_;
-    // When each counted restart happened.
+    // When each counted restart happened: the latest, at most MaxRestarts.
     std::deque<uint64_t> restarts_;
 };

@@ -117,6 +117,15 @@ TEST(StubRestartRule, SuccessCodesNeverAndTheMostRestartsWithinTheirWindow)
     TRestartRule ever = rule({{TSetting::MaxRestarts, "1"}});
     EXPECT_TRUE(ever.After(1, 0, 0).Restart);
     EXPECT_FALSE(ever.After(1, 0, 86400000).Restart);
+    // Without a maximum no restart is counted: one set later counts from then.
+    TRestartRule unlimited = rule({});
+    for (uint64_t at = 0; at < 3; ++at)
+        EXPECT_TRUE(unlimited.After(1, 0, at).Restart);
+    TServiceSettings capped;
+    EXPECT_FALSE(SetSetting(capped, TSetting::MaxRestarts, "1"));
+    unlimited.Update(capped, 1000, 60000);
+    EXPECT_TRUE(unlimited.After(1, 0, 10).Restart);
+    EXPECT_FALSE(unlimited.After(1, 0, 20).Restart);
 }
 
 TEST(StubCommandLine, SwitchesAndUsage)
