@@ -384,6 +384,23 @@ const TIniDocument::TKey* TIniDocument::FindKey(const TSection& section, const s
     return found == section.Index.end() ? nullptr : &section.Keys[found->second];
 }
 
+namespace {
+
+// A damaged file may hold half of a UTF-16 pair, which no text of ours can:
+// it reads as "?", as the profile functions read it, so that the rest of the
+// file still reads.
+std::string ReadText(std::wstring text)
+{
+    for (size_t at = 0; at < text.size(); ++at)
+        if (IS_HIGH_SURROGATE(text[at]) && at + 1 < text.size() && IS_LOW_SURROGATE(text[at + 1]))
+            ++at;
+        else if (IS_HIGH_SURROGATE(text[at]) || IS_LOW_SURROGATE(text[at]))
+            text[at] = L'?';
+    return TextFromWide(text);
+}
+
+} // namespace
+
 bool TIniDocument::SameName(const std::string& a, const std::string& b)
 {
     return Wanted(a) == Wanted(b);
@@ -419,7 +436,7 @@ std::string TIniDocument::ReadString(const std::string& section, const std::stri
     // A pair of UTF-16 units is not split.
     if (!copied.empty() && IS_HIGH_SURROGATE(copied.back()))
         copied.remove_suffix(1);
-    return TextFromWide(std::wstring(copied));
+    return ReadText(std::wstring(copied));
 }
 
 int TIniDocument::ReadInteger(const std::string& section, const std::string& key, int defaultValue) const
@@ -452,7 +469,7 @@ std::vector<std::string> TIniDocument::KeyNames(const std::string& section) cons
         names.reserve(found->Keys.size());
         for (const TKey& key : found->Keys)
             if (key.HasValue)
-                names.push_back(TextFromWide(key.Name));
+                names.push_back(ReadText(key.Name));
     }
     return names;
 }
@@ -463,7 +480,7 @@ std::vector<std::string> TIniDocument::SectionNames() const
     names.reserve(sections_.size());
     for (const TSection& section : sections_)
         if (!section.Name.empty())
-            names.push_back(TextFromWide(section.Name));
+            names.push_back(ReadText(section.Name));
     return names;
 }
 

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/IniDocument.h"
 #include "fixtures/Programs.h"
 #include "platform/Kernel.h"
 #include "platform/Seam.h"
@@ -93,6 +94,20 @@ TEST(CatalogueDamage, DamagedFilesNeverCrashFloodOrGetWritten)
         }
     }
     CloseHandle(damaged);
+}
+
+TEST(CatalogueDamage, HalfAUtf16PairReadsAsAQuestionMarkAndTheRestStillReads)
+{
+    TTempFolder folder;
+    const std::string file = folder.File("QXServices.ini");
+    const std::wstring text = L"\xFEFF[Status]\r\nNumServices=2\r\nService_1=Al\xD800pha\r\nService_2=Beta\r\n"
+                              L"Odd\xDC00=1\r\n[Al\xD800pha]\r\nProgram=C:\\a.exe\r\n[Beta]\r\nProgram=C:\\b\xDC00.exe\r\n";
+    WriteTextFile(file, std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t)));
+    const std::vector<TCatalogueRow> rows = TCatalogue(file).ListEntries();
+    ASSERT_EQ(2u, rows.size());
+    EXPECT_EQ("Al?pha", rows[0].Description);
+    EXPECT_EQ("C:\\b?.exe", rows[1].Program);
+    EXPECT_EQ((std::vector<std::string>{"Status", "Al?pha", "Beta"}), TIniDocument(file).SectionNames());
 }
 
 // The writer the next test kills: appends, edits and removes until then.
