@@ -24,11 +24,12 @@ constexpr const char* UninstallFailure =
 // standard input: a password never goes on a command line.
 TKernelHandle PasswordInput(const std::string& password)
 {
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    // Only the reading end is ever inheritable: a writing end another
+    // thread's child inherited would keep the pipe open for ever.
     TKernelHandle read, write;
-    if (!CreatePipe(read.Receive(), write.Receive(), &inherit, static_cast<DWORD>(password.size() + 1)))
+    if (!CreatePipe(read.Receive(), write.Receive(), nullptr, static_cast<DWORD>(password.size() + 1)) ||
+        !SetHandleInformation(read.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
         return TKernelHandle();
-    SetHandleInformation(write.Get(), HANDLE_FLAG_INHERIT, 0);
     DWORD written = 0;
     if (!WriteFile(write.Get(), password.data(), static_cast<DWORD>(password.size()), &written, nullptr))
         return TKernelHandle();

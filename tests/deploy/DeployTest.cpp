@@ -32,8 +32,9 @@ struct TFakeSystem {
     std::vector<UINT> showModes;
     std::function<void()> atLaunch;
     DWORD hostExitCode = 0;
-    // What the run found on its standard input.
+    // What the run found on its standard input, and whether it could inherit it.
     std::string input;
+    bool inputInherited = false;
 } fake;
 
 UINT WINAPI FakeWindowsDirectory(LPSTR buffer, UINT size)
@@ -54,6 +55,9 @@ BOOL WINAPI RecordLaunch(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSEC
     fake.input.clear();
     char buffer[256];
     DWORD read = 0;
+    DWORD flags = 0;
+    fake.inputInherited = startup->dwFlags & STARTF_USESTDHANDLES && startup->hStdInput &&
+                          GetHandleInformation(startup->hStdInput, &flags) && flags & HANDLE_FLAG_INHERIT;
     if (startup->dwFlags & STARTF_USESTDHANDLES && startup->hStdInput)
         while (ReadFile(startup->hStdInput, buffer, sizeof buffer, &read, nullptr) && read > 0)
             fake.input.append(buffer, read);
@@ -207,6 +211,7 @@ TEST_F(DeployTest, APasswordReachesTheInstallRunOnItsInputAndNowhereElse)
     ASSERT_EQ(fake.commandLines.size(), 1u);
     EXPECT_EQ(fake.commandLines[0].find("s3cret"), std::string::npos);
     EXPECT_EQ(fake.input, run.Password);
+    EXPECT_TRUE(fake.inputInherited);
     EXPECT_EQ(ReadTextFile(file).find("s3cret"), std::string::npos);
     // A host that registered the service but had a setting refused installed it.
     fake.hostExitCode = HostRunSettingsRefused;
