@@ -203,6 +203,24 @@ TServiceConfig ServiceConfigOf(const TServiceSettings& settings, const std::stri
     return config;
 }
 
+TServiceConfig HeldServiceConfig(SC_HANDLE service, TServiceConfig held)
+{
+    auto query = [service](DWORD level, auto& info) {
+        DWORD needed = 0;
+        return ServiceApi().QueryServiceConfig2A(service, level, reinterpret_cast<BYTE*>(&info), sizeof info, &needed);
+    };
+    SERVICE_DELAYED_AUTO_START_INFO delayed = {};
+    if (query(SERVICE_CONFIG_DELAYED_AUTO_START_INFO, delayed))
+        held.Delayed = delayed.fDelayedAutostart;
+    SERVICE_PRESHUTDOWN_INFO shutdown = {};
+    if (query(SERVICE_CONFIG_PRESHUTDOWN_INFO, shutdown))
+        held.PreshutdownMs = shutdown.dwPreshutdownTimeout;
+    SERVICE_FAILURE_ACTIONS_FLAG onExit = {};
+    if (query(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, onExit))
+        held.FailureActionsOnExit = onExit.fFailureActionsOnNonCrashFailures;
+    return held;
+}
+
 std::vector<std::string> ApplyServiceConfig(SC_HANDLE service, const std::string& serviceName,
                                             const TServiceConfig& wanted, const TServiceConfig& registered,
                                             const std::string& password, const TAccountPaths& paths)

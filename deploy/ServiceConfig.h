@@ -34,6 +34,12 @@ struct TServiceConfig {
 // settings running that program.
 TServiceConfig ServiceConfigOf(const TServiceSettings& settings, const std::string& program);
 
+// What a service registered before holds of the settings that registering
+// it again leaves as they were: delayed start, the pre-shutdown time and
+// whether recovery applies when it stops itself with an error. Each is read
+// from the service; one the system does not tell stays as in defaults.
+TServiceConfig HeldServiceConfig(SC_HANDLE service, TServiceConfig defaults);
+
 // Paths Quorvane set up that the account must reach: the service host copy
 // (read and run) and, when the entry logs to a file, its folder (write).
 struct TAccountPaths {

@@ -19,6 +19,7 @@ struct TServiceApi {
     BOOL(WINAPI* ChangeServiceConfigA)(SC_HANDLE, DWORD, DWORD, DWORD, LPCSTR, LPCSTR, LPDWORD, LPCSTR, LPCSTR, LPCSTR,
                                        LPCSTR) = ::ChangeServiceConfigA;
     BOOL(WINAPI* ChangeServiceConfig2A)(SC_HANDLE, DWORD, LPVOID) = ::ChangeServiceConfig2A;
+    BOOL(WINAPI* QueryServiceConfig2A)(SC_HANDLE, DWORD, LPBYTE, DWORD, LPDWORD) = ::QueryServiceConfig2A;
 };
 inline TServiceApi& ServiceApi()
 {

@@ -118,9 +118,11 @@ TRefusal ForeignRefusal(SC_HANDLE service, const std::string& name, const TFileP
     return {};
 }
 
-// The recovery actions, then the entry's settings. A refused setting does
-// not undo the registration: the refusals are returned.
-std::vector<std::string> Configure(SC_HANDLE service, const std::string& description, const std::string& ownPath)
+// The recovery actions, then the entry's settings, on a fresh registration
+// or on one registeredBefore. A refused setting does not undo the
+// registration: the refusals are returned.
+std::vector<std::string> Configure(SC_HANDLE service, const std::string& description, const std::string& ownPath,
+                                   bool registeredBefore)
 {
     // Should the host itself die, the Service Control Manager starts it
     // again; the count of failures resets after a day.
@@ -141,6 +143,10 @@ std::vector<std::string> Configure(SC_HANDLE service, const std::string& descrip
     // What the registration holds now: the defaults, without a description.
     TServiceConfig registered = ServiceConfigOf({}, program);
     registered.Description.clear();
+    // Registering again resets the account, start type and dependencies,
+    // but not what the old registration held beyond them.
+    if (registeredBefore)
+        registered = HeldServiceConfig(service, registered);
     std::string password = AccountNeedsPassword(settings.Account) ? PasswordFromInput() : "";
     std::vector<std::string> refusals;
     if (AccountNeedsPassword(settings.Account) && password.empty())
@@ -237,7 +243,7 @@ TRefusal InstallService(const std::string& ownPath)
             const DWORD error = GetLastError();
             Fail("The service \"" + description + "\" could not be updated", error);
         }
-        refusals = Configure(existing.Get(), description, ownPath);
+        refusals = Configure(existing.Get(), description, ownPath, true);
     } else {
         TServiceHandle created(CreateServiceA(manager.Get(), description.c_str(), description.c_str(),
                                               SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
@@ -247,7 +253,7 @@ TRefusal InstallService(const std::string& ownPath)
             const DWORD error = GetLastError();
             Fail("The service \"" + description + "\" could not be registered", error);
         }
-        refusals = Configure(created.Get(), description, ownPath);
+        refusals = Configure(created.Get(), description, ownPath, false);
     }
     RegisterEventSource(description, ownPath);
     if (refusals.empty())

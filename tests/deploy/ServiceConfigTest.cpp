@@ -72,6 +72,23 @@ BOOL WINAPI FakeChange2(SC_HANDLE, DWORD level, LPVOID info)
     return TRUE;
 }
 
+// A service registered before, delayed, with a minute to stop at shutdown and
+// recovery after an error of its own; or one whose manager tells none of it.
+bool queriesRefused = false;
+
+BOOL WINAPI FakeQuery2(SC_HANDLE, DWORD level, LPBYTE info, DWORD, LPDWORD)
+{
+    if (queriesRefused)
+        return SetLastError(ERROR_INVALID_LEVEL), FALSE;
+    if (level == SERVICE_CONFIG_DELAYED_AUTO_START_INFO)
+        reinterpret_cast<SERVICE_DELAYED_AUTO_START_INFO*>(info)->fDelayedAutostart = TRUE;
+    else if (level == SERVICE_CONFIG_PRESHUTDOWN_INFO)
+        reinterpret_cast<SERVICE_PRESHUTDOWN_INFO*>(info)->dwPreshutdownTimeout = 60000;
+    else if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)
+        reinterpret_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures = TRUE;
+    return TRUE;
+}
+
 BYTE fakeSid[] = {1, 1, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0};
 
 BOOL WINAPI FakeLookup(LPCSTR, LPCSTR name, PSID sid, LPDWORD sidSize, LPSTR, LPDWORD domainSize, PSID_NAME_USE)
@@ -252,6 +269,20 @@ TEST_F(ServiceConfigTest, ARefusedAccountGetsNoRightsAndAGroupManagedOneNoPasswo
     EXPECT_TRUE(handed.Changes.empty());
     EXPECT_EQ(1u, handed.Config2.size());
     EXPECT_EQ("Runs \"C:\\relay.exe\" as a service (Quorvane service host)", handed.Config2[SERVICE_CONFIG_DESCRIPTION]);
+}
+
+TEST_F(ServiceConfigTest, RegisteringAgainSetsWhatTheOldRegistrationHeldBeyondItsReset)
+{
+    TSeamOverride<decltype(TServiceApi::QueryServiceConfig2A)> query{ServiceApi().QueryServiceConfig2A, FakeQuery2};
+    TServiceConfig fresh = ServiceConfigOf({}, "C:\\relay.exe");
+    EXPECT_TRUE(ApplyServiceConfig(service, "Relay", fresh, HeldServiceConfig(service, fresh), "", paths).empty());
+    EXPECT_EQ("0", handed.Config2[SERVICE_CONFIG_DELAYED_AUTO_START_INFO]);
+    EXPECT_EQ("7000", handed.Config2[SERVICE_CONFIG_PRESHUTDOWN_INFO]);
+    EXPECT_EQ("0", handed.Config2[SERVICE_CONFIG_FAILURE_ACTIONS_FLAG]);
+    // What the system does not tell is taken to be as a fresh registration holds it.
+    queriesRefused = true;
+    EXPECT_EQ(fresh, HeldServiceConfig(service, fresh));
+    queriesRefused = false;
 }
 
 TEST_F(ServiceConfigTest, SettingsTheSystemWouldRefuseAreRefusedFirst)
