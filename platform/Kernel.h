@@ -31,6 +31,15 @@ struct TKernelHandleKind {
 };
 using TKernelHandle = TOwner<TKernelHandleKind>;
 
+// A search of a folder's names (FindFirstFileA), given back with FindClose.
+struct TFindHandleKind {
+    using THandle = HANDLE;
+    static constexpr HANDLE None = nullptr;
+    static bool Valid(HANDLE handle) { return handle && handle != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE handle) { ::FindClose(handle); }
+};
+using TFindHandle = TOwner<TFindHandleKind>;
+
 // Memory the system allocated for the caller to free with LocalFree (a
 // security descriptor, a formatted message).
 using TLocalMemory = TOwner<TNullKind<HLOCAL, ::LocalFree>>;

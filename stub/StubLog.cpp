@@ -1,9 +1,11 @@
 #include "stub/StubLog.h"
 
+#include "platform/Kernel.h"
 #include "toolkit/Error.h"
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -193,8 +195,46 @@ uint64_t TFileLog::OldFilesBytes() const
     return bytes;
 }
 
+// Old files numbered in another width (the kept count went from 9 to 10,
+// say) take today's names, and those past the kept count go, so every old
+// file is counted and deleted in its turn. Returns the bytes deleted.
+uint64_t TFileLog::TidyOldFiles()
+{
+    // The kept count stays below 1,000: an old file's number has at most
+    // three digits, and a longer one is none of ours.
+    constexpr size_t MostDigits = 3;
+    const std::string folder = path_.substr(0, path_.find_last_of("\\/") + 1);
+    const size_t numberAt = path_.size() - folder.size() + 1;
+    WIN32_FIND_DATAA found;
+    const TFindHandle search(FindFirstFileA((path_ + ".*").c_str(), &found));
+    if (!search)
+        return 0;
+    std::vector<std::pair<unsigned, std::string>> odd;
+    do {
+        const std::string name = found.cFileName;
+        const std::string digits = name.size() > numberAt ? name.substr(numberAt) : "";
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY || digits.empty() || digits.size() > MostDigits ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const unsigned number = static_cast<unsigned>(std::stoul(digits));
+        if (number > rotation_.OldFiles || (number > 0 && digits != OldFile(number).substr(path_.size() + 1)))
+            odd.emplace_back(number, folder + name);
+    } while (FindNextFileA(search.Get(), &found));
+    uint64_t deleted = 0;
+    for (const auto& [number, file] : odd) {
+        // Moved only where today's name is free, so no newer file is lost.
+        if (number <= rotation_.OldFiles && MoveFileExA(file.c_str(), OldFile(number).c_str(), 0))
+            continue;
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data) && DeleteFileA(file.c_str()))
+            deleted += (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+    return deleted;
+}
+
 void TFileLog::Rotate()
 {
+    deleted_ += TidyOldFiles();
     const uint64_t before = size_ + OldFilesBytes();
     // Oldest first, so every move finds its place free and only the oldest
     // file is replaced. The file itself moves aside while we still hold it

@@ -106,6 +106,7 @@ private:
     std::string OldFile(unsigned number) const;
     bool NewDay();
     uint64_t OldFilesBytes() const;
+    uint64_t TidyOldFiles();
     void Rotate();
 
     std::string path_;

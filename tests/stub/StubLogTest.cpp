@@ -171,6 +171,27 @@ TEST(StubFileLog, RotationKeepsWholeLinesAndTellsWhatTheOldFilesHoldAndWhatWentB
     EXPECT_GT(deleted, 0u);
 }
 
+TEST(StubFileLog, OldFilesNamedForAnotherKeptCountAreRenamedOrDeletedInTheirTurn)
+{
+    TTempFolder folder;
+    std::string path = folder.File("service.log");
+    // Kept nine, now ten: ".1" to ".9" become ".01" to ".09"; kept more
+    // before, ".12" is past the count. A longer number is no old file.
+    for (const char* number : {"1", "2", "9", "12", "2024"})
+        WriteTextFile(path + "." + number, number);
+    TFileLog log(path, {100, 10});
+    ASSERT_NO_THROW(log.Open());
+    log.Output(LogLine(At(9, 0), "out: " + std::string(120, 'x')));
+    log.Output(LogLine(At(9, 0), "out: next"));
+    for (const char* gone : {"1", "2", "9", "12"})
+        EXPECT_FALSE(FileExists(path + "." + gone)) << gone;
+    EXPECT_EQ("1", ReadTextFile(path + ".02"));
+    EXPECT_EQ("2", ReadTextFile(path + ".03"));
+    EXPECT_EQ("9", ReadTextFile(path + ".10"));
+    EXPECT_EQ("2024", ReadTextFile(path + ".2024"));
+    EXPECT_EQ(2, NumberAfter(ReadTextFile(path), " bytes before this file; "));
+}
+
 TEST(StubFileLog, AMoveThatFailsKeepsEveryLineAndIsTriedOneLimitLater)
 {
     TTempFolder folder;
