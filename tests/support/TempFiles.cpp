@@ -37,8 +37,11 @@ TTempFolder::TTempFolder()
     static std::atomic<int> counter{0};
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
-    path_ = std::string(temp) + "qv" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter);
-    CreateDirectoryA(path_.c_str(), nullptr);
+    // Wine hands out process ids again, so a folder an earlier run could not
+    // remove may hold the name: it is passed over for a new one.
+    do
+        path_ = std::string(temp) + "qv" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter);
+    while (!CreateDirectoryA(path_.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
 TTempFolder::~TTempFolder()
