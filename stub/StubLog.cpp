@@ -197,9 +197,13 @@ uint64_t TFileLog::OldFilesBytes() const
 
 // Old files numbered in another width (the kept count went from 9 to 10,
 // say) take today's names, and those past the kept count go, so every old
-// file is counted and deleted in its turn. Returns the bytes deleted.
+// file is counted and deleted in its turn. Returns the bytes deleted. A log
+// that keeps one old file, as every log did before the count could be set,
+// never had others and leaves any file beside it alone.
 uint64_t TFileLog::TidyOldFiles()
 {
+    if (rotation_.OldFiles < 2)
+        return 0;
     // The kept count stays below 1,000: an old file's number has at most
     // three digits, and a longer one is none of ours.
     constexpr size_t MostDigits = 3;

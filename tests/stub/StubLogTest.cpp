@@ -190,6 +190,16 @@ TEST(StubFileLog, OldFilesNamedForAnotherKeptCountAreRenamedOrDeletedInTheirTurn
     EXPECT_EQ("9", ReadTextFile(path + ".10"));
     EXPECT_EQ("2024", ReadTextFile(path + ".2024"));
     EXPECT_EQ(2, NumberAfter(ReadTextFile(path), " bytes before this file; "));
+
+    // A log keeping the one old file every log kept before touches nothing else.
+    const std::string plain = folder.File("plain.log");
+    WriteTextFile(plain + ".2", "kept");
+    TFileLog once(plain, {100, 1});
+    ASSERT_NO_THROW(once.Open());
+    once.Output(LogLine(At(9, 0), "out: " + std::string(120, 'x')));
+    once.Output(LogLine(At(9, 0), "out: next"));
+    EXPECT_TRUE(FileExists(plain + ".1"));
+    EXPECT_EQ("kept", ReadTextFile(plain + ".2"));
 }
 
 TEST(StubFileLog, AMoveThatFailsKeepsEveryLineAndIsTriedOneLimitLater)
