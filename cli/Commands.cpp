@@ -316,33 +316,12 @@ TServiceSettings WithOptions(TServiceSettings settings, const TCliRequest& reque
 
 // A named account's password from standard input: one line from a console,
 // which does not show it, or all a pipe or file holds, without the line end.
-std::string PasswordFromInput()
-{
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    const bool console = GetConsoleMode(input, &mode);
-    if (console)
-        SetConsoleMode(input, mode & ~ENABLE_ECHO_INPUT);
-    std::string password;
-    char c;
-    DWORD read = 0;
-    while (ReadFile(input, &c, 1, &read, nullptr) && read == 1 && !(console && c == '\n'))
-        password += c;
-    if (console) {
-        SetConsoleMode(input, mode);
-        WriteText(stderr, "\n");
-    }
-    while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
-        password.pop_back();
-    return password;
-}
-
 // The password the request hands over, from apply or standard input.
 std::string PasswordOf(const TCliRequest& request)
 {
     if (request.Password)
         return *request.Password;
-    return request.PasswordFromInput ? PasswordFromInput() : "";
+    return request.PasswordFromInput ? ReadPassword() : "";
 }
 
 // The wizard's checks, in its order, and the log file's folder.

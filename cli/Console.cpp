@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "platform/Console.h"
+#include "platform/Owner.h"
+#include "toolkit/Error.h"
 #include "toolkit/Text.h"
 
 namespace {
@@ -43,4 +45,41 @@ void WriteText(std::FILE* stream, const std::string& text)
 void WriteUtf8(std::FILE* stream, const std::string& text)
 {
     Write(stream, text);
+}
+
+// A console hands its bytes over in its own input code page, so a typed
+// password is read wide there and held as every text is; a pipe or a file
+// brings UTF-8 bytes as they are.
+std::string ReadPassword()
+{
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(input, &mode)) {
+        std::string password;
+        char c;
+        DWORD read = 0;
+        while (ReadFile(input, &c, 1, &read, nullptr) && read == 1)
+            password += c;
+        while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
+            password.pop_back();
+        return password;
+    }
+    SetConsoleMode(input, mode & ~ENABLE_ECHO_INPUT);
+    const TScopeExit restore([&] {
+        SetConsoleMode(input, mode);
+        WriteText(stderr, "\n");
+    });
+    std::wstring typed;
+    wchar_t c;
+    DWORD read = 0;
+    while (ReadConsoleW(input, &c, 1, &read, nullptr) && read == 1 && c != L'\n')
+        if (c != L'\r')
+            typed += c;
+    try {
+        return TextFromWide(typed);
+    } catch (const TError&) {
+        // The refusal names no character of it.
+        throw TError("The password holds a character that this version of Windows cannot pass to the Service "
+                     "Control Manager");
+    }
 }

@@ -10,3 +10,5 @@
 void WriteText(std::FILE* stream, const std::string& text);
 // UTF-8 text (JSON).
 void WriteUtf8(std::FILE* stream, const std::string& text);
+// A line from standard input, not echoed on a console: a password.
+std::string ReadPassword();

@@ -16,6 +16,7 @@
 #include "messaging/Protocol.h"
 #include "platform/Console.h"
 #include "platform/Kernel.h"
+#include "platform/Owner.h"
 #include "platform/Seam.h"
 #include "platform/Services.h"
 #include "fixtures/Watching.h"
@@ -363,6 +364,36 @@ TEST(Console, AConsoleGetsCharactersAndARedirectionBytes)
     WriteText(stdout, "Caf\u00E9 Relay\n");
     WriteUtf8(stderr, "{\"d\": \"Caf\xC3\xA9\"}");
     EXPECT_EQ(shown, L"Caf\u00E9 Relay\n{\"d\": \"Caf\u00E9\"}");
+}
+
+TEST(Console, APasswordTypedAtAConsoleArrivesAsTypedWhateverTheConsolesCodePage)
+{
+    // A console of our own whose input speaks code page 437, as many do.
+    FreeConsole();
+    ASSERT_TRUE(AllocConsole());
+    const HANDLE before = GetStdHandle(STD_INPUT_HANDLE);
+    const TKernelHandle input(CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+    SetStdHandle(STD_INPUT_HANDLE, input.Get());
+    const TScopeExit done([&] {
+        SetStdHandle(STD_INPUT_HANDLE, before);
+        FreeConsole();
+    });
+    SetConsoleCP(437);
+    std::vector<INPUT_RECORD> keys;
+    for (wchar_t c : std::wstring(L"p\u00E4ss \u0436\u20AC\r")) {
+        INPUT_RECORD key = {};
+        key.EventType = KEY_EVENT;
+        key.Event.KeyEvent.bKeyDown = TRUE;
+        key.Event.KeyEvent.wRepeatCount = 1;
+        key.Event.KeyEvent.wVirtualKeyCode = c == L'\r' ? VK_RETURN : 0;
+        key.Event.KeyEvent.uChar.UnicodeChar = c;
+        keys.push_back(key);
+    }
+    DWORD written = 0;
+    ASSERT_TRUE(WriteConsoleInputW(input.Get(), keys.data(), static_cast<DWORD>(keys.size()), &written))
+        << GetLastError() << " " << (input.Get() == INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ReadPassword(), "p\xC3\xA4ss \xD0\xB6\xE2\x82\xAC");
 }
 
 TEST_F(CliTest, AStartWaitsForItsProgramAndStatusAndListTellWhatItDoes)
