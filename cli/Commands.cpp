@@ -314,8 +314,6 @@ TServiceSettings WithOptions(TServiceSettings settings, const TCliRequest& reque
     return settings;
 }
 
-// A named account's password from standard input: one line from a console,
-// which does not show it, or all a pipe or file holds, without the line end.
 // The password the request hands over, from apply or standard input.
 std::string PasswordOf(const TCliRequest& request)
 {

@@ -10,5 +10,6 @@
 void WriteText(std::FILE* stream, const std::string& text);
 // UTF-8 text (JSON).
 void WriteUtf8(std::FILE* stream, const std::string& text);
-// A line from standard input, not echoed on a console: a password.
+// A named account's password from standard input: one line from a console,
+// which does not show it, or all a pipe or file holds, without the line end.
 std::string ReadPassword();
