@@ -520,7 +520,8 @@ TEST_F(CliTest, EveryScriptTravelsFromTheArgumentsToTheProgramAndBack)
     const std::string copy = folder + "\\prögram Ж 中😀.exe", log = folder + "\\journal Лог 日志😀.log";
     ASSERT_TRUE(CopyFileA(program.c_str(), copy.c_str(), FALSE));
     Expect("add " + Argument(name) + " --program " + Argument(copy) + " --parameters " +
-               Argument("where \"déjà vu\" Жук 漢字😀 wait") + " --log-file " + Argument(log),
+               Argument("where \"déjà vu\" Жук 漢字😀 env:NOTE wait") + " --log-file " + Argument(log) +
+               " --env " + Argument("NOTE=Ünïcode Жук 漢字😀"),
            0);
     Expect("add \"überwachung журнал 監視😀\" --program \"" + program + "\"", 4, "already exists");
     EXPECT_NE(Qv(On("show", name)).Out.find("Description:  " + name + "\r"), std::string::npos);
@@ -528,9 +529,9 @@ TEST_F(CliTest, EveryScriptTravelsFromTheArgumentsToTheProgramAndBack)
     Expect(On("install", name), 0);
     Expect(On("start --settle 0", name), 0);
     const std::string expected = "path " + copy + "\r\nfolder " + folder + "\r\narg where\r\narg déjà vu\r\n"
-                                 "arg Жук\r\narg 漢字😀\r\narg wait\r\n";
+                                 "arg Жук\r\narg 漢字😀\r\narg env:NOTE\r\narg wait\r\nenv NOTE=Ünïcode Жук 漢字😀\r\n";
     std::string written;
-    EXPECT_TRUE(WaitFor([&] { return (written = ReadTextFile(log)).find("arg wait") != std::string::npos; }, 10000));
+    EXPECT_TRUE(WaitFor([&] { return (written = ReadTextFile(log)).find("env NOTE") != std::string::npos; }, 10000));
     EXPECT_EQ(LoggedOutput(written), expected) << written;
     EXPECT_NE(Qv("list").Out.find(name), std::string::npos);
 }

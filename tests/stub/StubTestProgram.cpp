@@ -187,8 +187,12 @@ int main(int argc, char** argv)
             GetCurrentDirectoryA(sizeof folder, folder);
             Write(STD_OUTPUT_HANDLE, std::string("cwd ") + folder);
         } else if (step.rfind("env:", 0) == 0) {
-            const char* value = std::getenv(step.c_str() + 4);
-            Write(STD_OUTPUT_HANDLE, "env " + step.substr(4) + (value ? "=" + std::string(value) : " unset"));
+            // Read wide, as a program of any code page may.
+            const std::wstring name(step.begin() + 4, step.end());
+            wchar_t value[2048] = {};
+            SetLastError(ERROR_SUCCESS);
+            const bool set = GetEnvironmentVariableW(name.c_str(), value, 2048) > 0 || GetLastError() == ERROR_SUCCESS;
+            Write(STD_OUTPUT_HANDLE, "env " + step.substr(4) + (set ? "=" + Utf8(value) : " unset"));
         } else if (step == "priority") {
             char text[16];
             std::snprintf(text, sizeof text, "%lx", GetPriorityClass(GetCurrentProcess()));
