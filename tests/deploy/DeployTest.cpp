@@ -9,6 +9,7 @@
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
 #include "deploy/Deploy.h"
+#include "fixtures/Programs.h"
 #include "fixtures/Watching.h"
 #include "platform/Directories.h"
 #include "platform/Kernel.h"
@@ -346,7 +347,7 @@ TEST_F(DeployTest, TheLongestDescriptionAcceptedStillInstalls)
 
 TEST_F(DeployTest, TheCopyRunsForRealFromAPathWithABlank)
 {
-    TSeamOverride<decltype(TShellApi::CreateProcessA)> realLaunch(ShellApi().CreateProcessA, ::CreateProcessA);
+    TSeamOverride<decltype(TShellApi::CreateProcessA)> realLaunch(ShellApi().CreateProcessA, CreateProcessRetryingA);
     UseWindowsDirectory("Win Dir");
     Add("Mail Relay");
     std::string copy = StubFolder() + "\\Mail!Relay.exe";

@@ -1,6 +1,7 @@
 #include "tests/ui/ServiceManagerFixture.h"
 
 #include "deploy/Deploy.h"
+#include "fixtures/Programs.h"
 #include "deploy/ServiceConfig.h"
 #include "deploy/ServiceOwner.h"
 #include "deploy/StubNames.h"
@@ -230,7 +231,7 @@ TEST_F(ServiceCommandsTest, UninstallOfASilentServiceWaitsForTheHostThenRemovesI
     {
         // The stand-in host beside the tests takes a second over an
         // uninstall, and Windows keeps a running program's file.
-        TSeamOverride run(ShellApi().CreateProcessA, &::CreateProcessA);
+        TSeamOverride run(ShellApi().CreateProcessA, &CreateProcessRetryingA);
         ClickButton("btnUnInstallService");
     }
     const std::string copy = StubCopyPath("Mail Relay");
