@@ -11,6 +11,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/StubCopy.h"
+#include "cli/CommandSupport.h"
 #include "cli/Commands.h"
 #include "cli/Console.h"
 #include "cli/ServicesDocument.h"
@@ -23,7 +24,7 @@ namespace {
 
 using TJson = nlohmann::ordered_json;
 
-void PrintJson(const TJson& document)
+void PrintDocument(const TJson& document)
 {
     WriteUtf8(stdout, document.dump(2) + "\n");
 }
@@ -132,7 +133,23 @@ std::vector<std::pair<std::string, std::string>> SettingOptions(const TServiceSe
     return options;
 }
 
-// The command that takes the step. A log file's name is handed on also for
+// The command of qv that takes the step.
+TCommand StepCommand(TStepKind step)
+{
+    switch (step) {
+    case TStepKind::Stop: return Stop;
+    case TStepKind::Uninstall: return Uninstall;
+    case TStepKind::Remove: return Remove;
+    case TStepKind::Install: return Install;
+    case TStepKind::Start: return Start;
+    case TStepKind::Set: return Set;
+    case TStepKind::Add: return Add;
+    case TStepKind::Edit: return Edit;
+    }
+    return Set;
+}
+
+// The request that takes the step. A log file's name is handed on also for
 // an entry that logs to the event log, as the window keeps it.
 TCliRequest StepRequest(TStepKind step, const std::string& description, const std::optional<TWantedEntry>& wanted,
                         const TServiceSettings& now)
@@ -141,19 +158,10 @@ TCliRequest StepRequest(TStepKind step, const std::string& description, const st
     request.Name = description;
     if (wanted)
         request.Password = wanted->Password;
-    switch (step) {
-    case TStepKind::Stop: request.Command = TCliCommand::Stop; return request;
-    case TStepKind::Uninstall: request.Command = TCliCommand::Uninstall; return request;
-    case TStepKind::Remove: request.Command = TCliCommand::Remove; return request;
-    case TStepKind::Install: request.Command = TCliCommand::Install; return request;
-    case TStepKind::Start: request.Command = TCliCommand::Start; return request;
-    case TStepKind::Set:
-        request.Command = TCliCommand::Set;
+    if (step == TStepKind::Set)
         request.Settings = SettingOptions(now, wanted->Service);
+    if (step != TStepKind::Add && step != TStepKind::Edit)
         return request;
-    case TStepKind::Add: request.Command = TCliCommand::Add; break;
-    case TStepKind::Edit: request.Command = TCliCommand::Edit; break;
-    }
     const TEntrySettings& settings = wanted->Settings;
     request.Description = settings.Description;
     request.Program = settings.Program;
@@ -183,7 +191,7 @@ TExitCode Invalid(const std::vector<TDocumentFault>& faults, bool check)
         errors.push_back({{"path", fault.Path}, {"message", fault.Message}});
         WriteUtf8(stderr, fault.Path + ": " + fault.Message + "\n");
     }
-    PrintJson({{"changed", false}, {"check", check}, {"errors", errors}});
+    PrintDocument({{"changed", false}, {"check", check}, {"errors", errors}});
     return ExitInvalidDocument;
 }
 
@@ -194,7 +202,7 @@ TExitCode Export(const TCliRequest&)
     std::vector<TWantedEntry> entries;
     for (const TPresentEntry& present : PresentEntries())
         entries.push_back(present.Entry);
-    PrintJson(ServicesJson(entries));
+    PrintDocument(ServicesJson(entries));
     return ExitSuccess;
 }
 
@@ -250,7 +258,8 @@ TExitCode Apply(const TCliRequest& request)
         std::string current = now ? now->Entry.Settings.Description : name;
         for (; next < todo.size() && code == ExitSuccess; ++next) {
             const TStepKind step = todo[next];
-            const TStepRun run = RunStep(StepRequest(step, current, entry.Wanted, now ? now->Entry.Service : TServiceSettings()));
+            const TStepRun run = CarryQuietly(
+                StepCommand(step), StepRequest(step, current, entry.Wanted, now ? now->Entry.Service : TServiceSettings()));
             TJson record = StepJson(current, step, run.Code == ExitSuccess ? "done" : "failed");
             if (run.Code == ExitSuccess) {
                 record["message"] = Words(run.Said);
@@ -267,6 +276,6 @@ TExitCode Apply(const TCliRequest& request)
         for (; next < todo.size(); ++next)
             steps.push_back(StepJson(entry.Description, todo[next], "not done"));
     }
-    PrintJson({{"changed", changed}, {"check", request.Check}, {"steps", steps}});
+    PrintDocument({{"changed", changed}, {"check", request.Check}, {"steps", steps}});
     return code;
 }

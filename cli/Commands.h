@@ -1,24 +1,25 @@
 #pragma once
-#include <string>
-
 #include "cli/Arguments.h"
 #include "cli/ExitCodes.h"
-#include "toolkit/Refusal.h"
 
-// Carries out one request on the catalogue in the Windows directory and on
-// this computer's services, through the same operations as the window:
-// results go to standard output, the window's texts for refusals and
-// failures to standard error.
-TExitCode RunRequest(const TCliRequest& request);
+// The commands of qv on the catalogue in the Windows directory and on this
+// computer's services, through the same operations as the window: results
+// go to standard output, the window's texts for refusals and failures to
+// standard error (cli/CommandSupport.h). Each raises a TCliFailure, or
+// another TError, to end its run with a failure.
 
-// How one command ran as a step of apply: its exit code, what it said on
-// the way and, when it did not succeed, why.
-struct TStepRun {
-    TExitCode Code = ExitSuccess;
-    std::string Said;
-    TRefusal Failure;
-};
+// What the catalogue holds of an entry and how it runs (EntryCommands.cpp).
+TExitCode Show(const TCliRequest& request);
+TExitCode Add(const TCliRequest& request);
+TExitCode Edit(const TCliRequest& request);
+TExitCode Set(const TCliRequest& request);
+TExitCode Remove(const TCliRequest& request);
+TExitCode Install(const TCliRequest& request);
+TExitCode Uninstall(const TCliRequest& request);
 
-// The same for a request carried out as a step of a larger run: nothing is
-// printed, the step's words come back. One step runs at a time.
-TStepRun RunStep(const TCliRequest& request);
+// What the services and their programs are doing (ServiceCommands.cpp).
+TExitCode List(const TCliRequest& request);
+TExitCode Status(const TCliRequest& request);
+TExitCode Check(const TCliRequest& request);
+TExitCode Start(const TCliRequest& request);
+TExitCode Stop(const TCliRequest& request);

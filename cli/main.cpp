@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "cli/Arguments.h"
-#include "cli/Commands.h"
+#include "cli/Dispatch.h"
 #include "cli/Console.h"
 #include "toolkit/Text.h"
 

@@ -1,0 +1,382 @@
+#include "cli/Commands.h"
+
+#include <windows.h>
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "catalogue/Catalogue.h"
+#include "catalogue/EntryRules.h"
+#include "catalogue/StubCopy.h"
+#include "cli/CommandSupport.h"
+#include "cli/Console.h"
+#include "deploy/Deploy.h"
+#include "deploy/ServiceConfig.h"
+#include "deploy/ServiceOwner.h"
+#include "deploy/ServiceState.h"
+#include "deploy/StubNames.h"
+#include "toolkit/Error.h"
+#include "toolkit/Paths.h"
+#include "toolkit/Text.h"
+
+namespace {
+
+using nlohmann::json;
+
+// The service host's own refusals reach the script on standard error.
+THostRun ConsoleRun()
+{
+    THostRun run;
+    run.ReportToConsole = true;
+    return run;
+}
+
+// How the service host's install or uninstall run went, as an exit code;
+// the host itself has said why on standard error.
+TExitCode HostRunFailure(const TDeployment& done, const std::string& action)
+{
+    if (done.RunExitCode == HostRunRefused)
+        return ExitForeignService;
+    if (done.RunExitCode != HostRunDone && done.RunExitCode != HostRunSettingsRefused)
+        throw TCliFailure(ExitFailure, "The service host's " + action + " run failed (exit code " +
+                                           std::to_string(done.RunExitCode) + ")");
+    return ExitSuccess;
+}
+
+// Every setting with its value and whether it is the default, by its
+// option's name.
+json SettingsJson(const TServiceSettings& settings)
+{
+    json all = json::object();
+    for (const TSettingInfo& info : SettingInfos()) {
+        json value = Utf8FromAnsi(SettingText(settings, info.Setting));
+        if (info.Setting == TSetting::Environment) {
+            value = json::object();
+            for (const auto& [name, text] : settings.Environment)
+                value[Utf8FromAnsi(name)] = Utf8FromAnsi(text);
+        } else if (info.Setting == TSetting::DependsOn) {
+            value = json::array();
+            for (const std::string& name : settings.Dependencies)
+                value.push_back(Utf8FromAnsi(name));
+        }
+        all[info.Option] = {{"value", value}, {"default", IsDefault(settings, info.Setting)}};
+    }
+    return all;
+}
+
+// Every setting, one a line (a line per variable), the defaults marked.
+void SaySettings(const TServiceSettings& settings, const std::string& program)
+{
+    std::string previous;
+    for (const auto& [label, value] : SettingLines(settings, program, true)) {
+        // A label is said once for its lines.
+        const std::string shown = label == previous ? "" : label + ":";
+        Say(shown + std::string(24 - shown.size(), ' ') + value);
+        previous = label;
+    }
+}
+
+} // namespace
+
+TExitCode Show(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
+    const TServiceSettings settings = catalogue.ServiceSettings();
+    TServiceState state = StateOf(entry);
+    if (request.Json) {
+        json document = EntryJson(entry, state);
+        document["serviceHost"] = Utf8FromAnsi(StubCopyFile(entry.Description));
+        document["settings"] = SettingsJson(settings);
+        PrintJson(document);
+        return ExitSuccess;
+    }
+    Say("Description:  " + entry.Description);
+    Say("Program:      " + entry.Program);
+    Say("Parameters:   " + entry.Parameters);
+    Say("Log to:       " + (entry.LogToFile ? entry.LogFile : std::string("the event log")));
+    Say("Installed:    " + std::string(entry.Installed ? "yes" : "no"));
+    Say("Service ID:   " + std::to_string(entry.ServiceID));
+    Say("Service host: " + StubCopyFile(entry.Description));
+    Say("State:        " + std::string(ServiceStateName(state)));
+    Say("");
+    SaySettings(settings, entry.Program);
+    return ExitSuccess;
+}
+
+namespace {
+
+// The settings with the request's options applied, in their order; a value
+// a setting does not take is refused (exit 4). The dependencies given
+// replace the list.
+TServiceSettings WithOptions(TServiceSettings settings, const TCliRequest& request)
+{
+    std::string dependencies;
+    bool dependenciesGiven = false;
+    for (const auto& [option, value] : request.Settings) {
+        if (option == "env") {
+            Refuse(ExitRefusedDescription, SetVariableLine(settings, value));
+        } else if (option == "unset-env") {
+            UnsetVariable(settings, value);
+        } else if (option == "depends-on") {
+            dependencies += (dependenciesGiven ? "/" : "") + value;
+            dependenciesGiven = true;
+        } else {
+            for (const TSettingInfo& info : SettingInfos())
+                if (option == info.Option)
+                    Refuse(ExitRefusedDescription, SetSetting(settings, info.Setting, value));
+        }
+    }
+    if (dependenciesGiven)
+        Refuse(ExitRefusedDescription, SetSetting(settings, TSetting::DependsOn, dependencies));
+    return settings;
+}
+
+// The password the request hands over, from apply or standard input.
+std::string PasswordOf(const TCliRequest& request)
+{
+    if (request.Password)
+        return *request.Password;
+    return request.PasswordFromInput ? ReadPassword() : "";
+}
+
+// The wizard's checks, in its order, and the log file's folder.
+void CheckSettings(const TEntrySettings& settings)
+{
+    Refuse(ExitRefusedDescription, DescriptionInputRefusal(settings.Description));
+    Refuse(ExitFailure, ProgramRefusal(settings.Program));
+    Refuse(ExitFailure, LogFileRefusal(settings.LogToFile, settings.LogFile));
+    Refuse(ExitRefusedDescription, LogFolderRefusal(settings));
+}
+
+} // namespace
+
+TExitCode Add(const TCliRequest& request)
+{
+    // apply names a log file also for an entry that logs to the event log.
+    const TEntrySettings wanted{request.Name, request.Program.value_or(""), request.Parameters.value_or(""),
+                                request.LogFile.value_or(""), request.LogFile.has_value() && !request.EventLog};
+    const TServiceSettings service = WithOptions({}, request);
+    TCatalogue catalogue;
+    // Asking again for what is there already is no failure.
+    auto asAsked = [&] {
+        TEntrySettings stored = SettingsOf(catalogue.Entry());
+        stored.Description = wanted.Description;
+        if (stored != wanted || catalogue.ServiceSettings() != service)
+            return false;
+        Say("\"" + catalogue.Entry().Description + "\" is in the catalogue already, as asked.");
+        return true;
+    };
+    TEntryOutcome added = catalogue.LoadEntry(TEntryKey{wanted.Description}) == TEntryOutcome::Done
+                              ? TEntryOutcome::Duplicate
+                              : TEntryOutcome::Done;
+    if (added == TEntryOutcome::Duplicate && asAsked())
+        return ExitSuccess;
+    CheckSettings(wanted);
+    Refuse(ExitRefusedDescription, ServiceSettingsRefusal(service, wanted.Description));
+    if (added == TEntryOutcome::Done)
+        added = catalogue.AddEntry(wanted, service);
+    if (added == TEntryOutcome::Duplicate) {
+        if (asAsked())
+            return ExitSuccess;
+        throw TCliFailure(ExitRefusedDescription, DuplicateDescriptionText);
+    }
+    Say("Added \"" + wanted.Description + "\" with service ID " + std::to_string(catalogue.Entry().ServiceID) + ".");
+    return ExitSuccess;
+}
+
+namespace {
+
+// The entry's settings with what the request changes.
+TEntrySettings Edited(const TEntrySettings& stored, const TCliRequest& request)
+{
+    TEntrySettings wanted = stored;
+    wanted.Description = request.Description.value_or(stored.Description);
+    wanted.Program = request.Program.value_or(stored.Program);
+    wanted.Parameters = request.Parameters.value_or(stored.Parameters);
+    if (request.LogFile) {
+        wanted.LogFile = *request.LogFile;
+        wanted.LogToFile = true;
+    }
+    // The window keeps the file's name when logging goes back to the event log.
+    if (request.EventLog)
+        wanted.LogToFile = false;
+    return wanted;
+}
+
+} // namespace
+
+TExitCode Edit(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
+    const TEntryKey key = KeyOf(entry);
+    // Another script's change in between is kept: the request is applied
+    // again to the entry as it is then.
+    for (;;) {
+        if (catalogue.Entry().Installed)
+            throw TCliFailure(ExitWrongState, InstalledText("edit", entry.Description));
+        const TEntrySettings stored = SettingsOf(catalogue.Entry());
+        const TEntrySettings wanted = Edited(stored, request);
+        if (wanted == stored) {
+            Say("\"" + stored.Description + "\" is as asked already.");
+            return ExitSuccess;
+        }
+        CheckSettings(wanted);
+        switch (TEntryOutcome changed = catalogue.ChangeEntry(key, stored, wanted)) {
+        case TEntryOutcome::Done:
+            Say("Changed \"" + wanted.Description + "\".");
+            return ExitSuccess;
+        case TEntryOutcome::Changed:
+        case TEntryOutcome::Installed:
+            break;
+        case TEntryOutcome::Duplicate:
+            throw TCliFailure(ExitRefusedDescription, DuplicateDescriptionText);
+        default:
+            RefuseChanged(changed, entry, catalogue);
+        }
+    }
+}
+
+TExitCode Set(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
+    const TEntryKey key = KeyOf(entry);
+    std::string password = PasswordOf(request);
+    // Another script's change in between is kept: the options are applied
+    // again to the settings as they are then.
+    TServiceSettings before, wanted;
+    for (bool done = false; !done;) {
+        before = catalogue.ServiceSettings();
+        wanted = WithOptions(before, request);
+        const bool installed = catalogue.Entry().Installed;
+        if (wanted == before && !(installed && !password.empty())) {
+            Say("\"" + catalogue.Entry().Description + "\" is as asked already.");
+            return ExitSuccess;
+        }
+        Refuse(ExitRefusedDescription, ServiceSettingsRefusal(wanted, entry.Description));
+        // An installed entry's service takes a new named account at once,
+        // with its password; a not installed one gets it at its install.
+        if (installed && AccountNeedsPassword(wanted.Account) && wanted.Account != before.Account && password.empty())
+            throw TCliFailure(ExitRefusedDescription, PasswordNeededText(wanted.Account) + ": " +
+                                                          CommandFor("set", entry.Description) +
+                                                          " --account ... --password-stdin");
+        switch (TEntryOutcome changed = catalogue.ChangeServiceSettings(key, before, wanted)) {
+        case TEntryOutcome::Done:
+            done = true;
+            break;
+        case TEntryOutcome::Changed:
+            break;
+        default:
+            RefuseChanged(changed, entry, catalogue);
+        }
+    }
+    const TCatalogueEntry& now = catalogue.Entry();
+    Say("Changed \"" + now.Description + "\".");
+    if (!now.Installed)
+        return ExitSuccess;
+    if (HostSettingsDiffer(before, wanted))
+        Say(NextStartText);
+    const TRefusal refused =
+        ChangeInstalledService(now.Description, now.Program, now.LogToFile ? FolderOf(now.LogFile) : "", before,
+                               wanted, AccountNeedsPassword(wanted.Account) ? password : "");
+    SecureZeroMemory(password.data(), password.size());
+    Refuse(ExitServiceManager, refused);
+    return ExitSuccess;
+}
+
+TExitCode Remove(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    switch (catalogue.RemoveEntry(TEntryKey{request.Name})) {
+    case TEntryOutcome::Done:
+        Say("Removed \"" + catalogue.Entry().Description + "\".");
+        return ExitSuccess;
+    case TEntryOutcome::Installed:
+        throw TCliFailure(ExitWrongState, InstalledText("remove", catalogue.Entry().Description));
+    default:
+        Say("There is no service described \"" + request.Name + "\": removed already.");
+        return ExitSuccess;
+    }
+}
+
+namespace {
+
+// The exit code when a deployment ends the run: it found the entry so
+// already, gone or renamed, or its host run failed; nothing to go on.
+std::optional<TExitCode> Ended(const TDeployment& done, const TCatalogueEntry& entry, const TCatalogue& catalogue,
+                               const std::string& action)
+{
+    if (done.Outcome == TEntryOutcome::Installed || done.Outcome == TEntryOutcome::NotInstalled) {
+        Say("\"" + entry.Description + "\" is " + action + "ed already.");
+        return ExitSuccess;
+    }
+    if (done.Outcome != TEntryOutcome::Done)
+        RefuseChanged(done.Outcome, entry, catalogue);
+    if (TExitCode failed = HostRunFailure(done, action); failed != ExitSuccess)
+        return failed;
+    return std::nullopt;
+}
+
+} // namespace
+
+TExitCode Install(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
+    RefuseForeign(entry);
+    THostRun run = ConsoleRun();
+    const std::string& account = catalogue.ServiceSettings().Account;
+    if (AccountNeedsPassword(account)) {
+        run.Password = PasswordOf(request);
+        if (run.Password.empty() && !entry.Installed)
+            throw TCliFailure(ExitRefusedDescription, PasswordNeededText(account) + ": " +
+                                                          CommandFor("install", entry.Description) +
+                                                          " --password-stdin");
+    }
+    TDeployment done = DeployEntry(catalogue, KeyOf(entry), true, run);
+    SecureZeroMemory(run.Password.data(), run.Password.size());
+    if (std::optional<TExitCode> ended = Ended(done, entry, catalogue, "install"))
+        return *ended;
+    switch (StateOf(entry)) {
+    case TServiceState::NotRegistered:
+        throw TCliFailure(ExitFailure, "The Service could not be installed !");
+    case TServiceState::Foreign:
+        RefuseForeign(entry);
+        break;
+    default:
+        break;
+    }
+    Say("Installed \"" + entry.Description + "\" as a Windows service.");
+    // The host has said which settings the system refused.
+    return done.RunExitCode == HostRunSettingsRefused ? ExitServiceManager : ExitSuccess;
+}
+
+TExitCode Uninstall(const TCliRequest& request)
+{
+    TCatalogue catalogue;
+    const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
+    const TServiceTarget target = TargetOf(entry);
+    TServiceState state = TServiceStates().SettledState(target.Name, target.StubPath, SettleLimitMs);
+    // Uninstalled already only when the Service Control Manager agrees: a
+    // service of ours still registered goes, whatever the entry says.
+    const bool registered = state != TServiceState::NotRegistered && state != TServiceState::Foreign;
+    if (!entry.Installed && !registered) {
+        Say("\"" + entry.Description + "\" is uninstalled already.");
+        return ExitSuccess;
+    }
+    RefuseForeign(entry);
+    // The window asks the host and waits for its answer; the Service Control
+    // Manager knows at once, and a host answers only while its service runs.
+    if (state != TServiceState::Stopped && registered)
+        throw TCliFailure(ExitWrongState, "The service \"" + entry.Description + "\" is Running\r\r"
+                                          "To be able to uninstall the service you will first have to stop it: " +
+                                              CommandFor("stop", entry.Description));
+    TDeployment done = DeployEntry(catalogue, KeyOf(entry), false, ConsoleRun());
+    if (std::optional<TExitCode> ended = Ended(done, entry, catalogue, "uninstall"))
+        return *ended;
+    Say("Uninstalled \"" + entry.Description + "\".");
+    return ExitSuccess;
+}
