@@ -58,7 +58,7 @@ void MeasureHost(const std::string& linuxProcess, DWORD pid, int serviceID, int 
     const long long wakeups = Wakeups(linuxProcess);
     int answered = 0;
     for (int second = 0; second < seconds; ++second) {
-        if (asking && AskStatus(serviceID).Outcome == TStatusOutcome::Answered)
+        if (asking && AskStatus({serviceID, pid}).Outcome == TStatusOutcome::Answered)
             ++answered;
         Sleep(1000);
     }
@@ -86,7 +86,7 @@ double MailslotChecks(const std::vector<std::unique_ptr<TBenchService>>& service
     TLiveness liveness;
     liveness.Beep = [](DWORD, DWORD) { return TRUE; };
     liveness.Start();
-    liveness.SetCheckMode(TLiveness::ModeQuiet);
+    liveness.SetCheckMode(TCheckMode::Quiet);
     liveness.SetAnswersMustMatch(true);
     active = 0;
     const double ms = Milliseconds([&] {
@@ -158,12 +158,13 @@ int main(int argc, char** argv)
             std::printf("the host could not be installed and started\n");
             return 1;
         }
-        WaitFor([&] { return AskStatus(host.ServiceID).Status.State == TProgramState::Running; }, 10000);
+        const DWORD hostPid = Status(host.Service.Get()).dwProcessId;
+        WaitFor([&] { return AskStatus({host.ServiceID, hostPid}).Status.State == TProgramState::Running; }, 10000);
         if (part("trip")) {
             std::vector<double> trips;
             for (int trip = 0; trip < Trips; ++trip) {
                 TStatusReply reply;
-                double ms = Milliseconds([&] { reply = AskStatus(host.ServiceID); });
+                double ms = Milliseconds([&] { reply = AskStatus({host.ServiceID, hostPid}); });
                 if (reply.Outcome == TStatusOutcome::Answered)
                     trips.push_back(ms);
             }

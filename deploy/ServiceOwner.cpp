@@ -41,15 +41,17 @@ bool BinaryPathRuns(const std::string& binaryPathName, const std::string& path)
     return BinaryPathRuns(binaryPathName, TFilePath(path));
 }
 
-std::optional<std::string> RegisteredBinaryPath(SC_HANDLE service)
+std::optional<std::string> RegisteredBinaryPath(SC_HANDLE service, TQueryServiceConfig query)
 {
+    if (!query)
+        query = ServiceApi().QueryServiceConfigA;
     DWORD needed = 0;
-    ServiceApi().QueryServiceConfigA(service, nullptr, 0, &needed);
+    query(service, nullptr, 0, &needed);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
         return std::nullopt;
     std::vector<char> buffer(needed);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    if (!ServiceApi().QueryServiceConfigA(service, config, needed, &needed))
+    if (!query(service, config, needed, &needed))
         return std::nullopt;
     return std::string(config->lpBinaryPathName ? config->lpBinaryPathName : "");
 }

@@ -24,8 +24,10 @@ bool BinaryPathRuns(const std::string& binaryPathName, const TFilePath& path);
 bool BinaryPathRuns(const std::string& binaryPathName, const std::string& path);
 
 // The binary path a service is registered with; the service needs
-// SERVICE_QUERY_CONFIG. Nothing when it cannot be read.
-std::optional<std::string> RegisteredBinaryPath(SC_HANDLE service);
+// SERVICE_QUERY_CONFIG. Nothing when it cannot be read. Asked through the
+// seam, or through the call given.
+using TQueryServiceConfig = BOOL(WINAPI*)(SC_HANDLE, LPQUERY_SERVICE_CONFIGA, DWORD, LPDWORD);
+std::optional<std::string> RegisteredBinaryPath(SC_HANDLE service, TQueryServiceConfig query = nullptr);
 
 // What the user reads when a service of that name runs another program; an
 // empty binary path (the registration could not be read) names none.

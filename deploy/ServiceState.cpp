@@ -22,6 +22,38 @@ TServiceState StateOf(DWORD currentState)
     }
 }
 
+using TOpenService = SC_HANDLE(WINAPI*)(SC_HANDLE, LPCSTR, DWORD);
+
+// The report of the service of that name on the connection, when it runs the
+// copy at stubPath: asked through the calls given.
+template <class TOwnedService>
+TServiceReport ReportOf(SC_HANDLE connection, const std::string& serviceName, const std::string& stubPath,
+                        TOpenService open, TQueryServiceConfig query)
+{
+    TServiceReport report;
+    TOwnedService service(open(connection, serviceName.c_str(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+    if (!service) {
+        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
+            report.State = TServiceState::NotRegistered;
+        return report;
+    }
+    std::optional<std::string> binary = RegisteredBinaryPath(service.Get(), query);
+    if (!binary || !BinaryPathRuns(*binary, stubPath)) {
+        report.State = TServiceState::Foreign;
+        return report;
+    }
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed))
+        return report;
+    report.State = StateOf(status.dwCurrentState);
+    report.ProcessId = report.State == TServiceState::Stopped ? 0 : status.dwProcessId;
+    report.Win32ExitCode = status.dwWin32ExitCode;
+    report.SpecificExitCode = status.dwServiceSpecificExitCode;
+    return report;
+}
+
 } // namespace
 
 const char* ServiceStateName(TServiceState state)
@@ -70,33 +102,24 @@ void TServiceStates::ListRegistered()
 
 TServiceState TServiceStates::State(const std::string& serviceName, const std::string& stubPath) const
 {
-    if (listed_ && !registered_.count(LowerCase(serviceName)))
-        return TServiceState::NotRegistered;
-    TServiceHandle service(ServiceApi().OpenServiceA(connection_.Get(), serviceName.c_str(),
-                                                     SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
-    if (!service)
-        return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? TServiceState::NotRegistered : TServiceState::Unknown;
-    std::optional<std::string> binary = RegisteredBinaryPath(service.Get());
-    if (!binary || !BinaryPathRuns(*binary, stubPath))
-        return TServiceState::Foreign;
-    SERVICE_STATUS status = {};
-    return QueryServiceStatus(service.Get(), &status) ? StateOf(status.dwCurrentState) : TServiceState::Unknown;
+    return Report(serviceName, stubPath).State;
 }
 
-TServiceState ReportedState(const std::string& serviceName)
+TServiceReport TServiceStates::Report(const std::string& serviceName, const std::string& stubPath) const
+{
+    if (listed_ && !registered_.count(LowerCase(serviceName)))
+        return {TServiceState::NotRegistered};
+    return ReportOf<TServiceHandle>(connection_.Get(), serviceName, stubPath, ServiceApi().OpenServiceA, nullptr);
+}
+
+TServiceReport ReportedService(const std::string& serviceName, const std::string& stubPath)
 {
     // Opened and given back past the seams, as the whole question is.
     using TOwnHandle = TOwner<TNullKind<SC_HANDLE, ::CloseServiceHandle>>;
     const TOwnHandle manager(::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager)
-        return TServiceState::Unknown;
-    const TOwnHandle service(::OpenServiceA(manager.Get(), serviceName.c_str(), SERVICE_QUERY_STATUS));
-    if (!service) {
-        const DWORD error = GetLastError();
-        return error == ERROR_SERVICE_DOES_NOT_EXIST ? TServiceState::NotRegistered : TServiceState::Unknown;
-    }
-    SERVICE_STATUS status = {};
-    return ::QueryServiceStatus(service.Get(), &status) ? StateOf(status.dwCurrentState) : TServiceState::Unknown;
+        return {};
+    return ReportOf<TOwnHandle>(manager.Get(), serviceName, stubPath, ::OpenServiceA, ::QueryServiceConfigA);
 }
 
 TServiceState TServiceStates::SettledState(const std::string& serviceName, const std::string& stubPath,

@@ -23,12 +23,22 @@ enum class TServiceState {
 // "running", "stopped", "not registered", "another program's", ...
 const char* ServiceStateName(TServiceState state);
 
-// The state of the service of that name as Windows reports it, without
-// asking whose program it runs: NotRegistered when there is none, Unknown
-// when it cannot be asked. Asked past the seams, for what only shows
-// information (the window's status line, refreshed by a timer), so that it
-// never takes part in what a test makes the system say.
-TServiceState ReportedState(const std::string& serviceName);
+// What the Service Control Manager reports of a service of ours.
+struct TServiceReport {
+    TServiceState State = TServiceState::Unknown;
+    // The service's process while it has one: the host, the only process
+    // whose status answers are believed.
+    DWORD ProcessId = 0;
+    // Once stopped, what the service ended with: a system error, or
+    // ERROR_SERVICE_SPECIFIC_ERROR and the host's own code.
+    DWORD Win32ExitCode = 0;
+    DWORD SpecificExitCode = 0;
+};
+
+// The same as TServiceStates::Report, asked past the seams, for what only
+// shows information (the window's status line, refreshed by a timer), so
+// that it never takes part in what a test makes the system say.
+TServiceReport ReportedService(const std::string& serviceName, const std::string& stubPath);
 
 // Asks for the state of one service after another through one connection to
 // this computer's Service Control Manager.
@@ -41,6 +51,8 @@ public:
     // The state of the service of that name, when it runs the copy at
     // stubPath; Foreign when it runs something else.
     TServiceState State(const std::string& serviceName, const std::string& stubPath) const;
+    // The same, with its process and exit codes.
+    TServiceReport Report(const std::string& serviceName, const std::string& stubPath) const;
     // Before asking for many services, most of them missing: reads the names
     // of the services registered now, and a name not among them is taken as
     // not registered without asking. A service registered later is missed.

@@ -15,6 +15,11 @@ using nlohmann::json;
 // An answer is a few hundred bytes; anything near this is no answer.
 constexpr size_t AnswerLimit = 64 * 1024;
 constexpr size_t MostAskedAtOnce = 32;
+// How often a pipe served by another process is tried, in case the host
+// serves the name too.
+constexpr int ImpostorTries = 3;
+// A busy host is asked again after this pause.
+constexpr DWORD RetryPauseMs = 50;
 
 TStatusReply Failed(const std::string& why)
 {
@@ -102,10 +107,22 @@ TStatusReply ReadStatusAnswer(const std::string& line)
     }
 }
 
-TStatusReply AskStatus(int serviceID, DWORD timeoutMs)
+namespace {
+
+// A reply that is not an answer.
+TStatusReply Outcome(TStatusOutcome outcome, const std::string& why, DWORD serverPid = 0)
 {
-    const std::string name = StatusPipeName(serviceID);
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    TStatusReply reply;
+    reply.Outcome = outcome;
+    reply.Failure = why;
+    reply.ServerPid = serverPid;
+    return reply;
+}
+
+// One try, given up at the deadline.
+TStatusReply AskOnce(const TStatusQuestion& question, ULONGLONG deadline)
+{
+    const std::string name = StatusPipeName(question.ServiceID);
     TKernelHandle pipe;
     for (;;) {
         // Identification only: whoever holds the name may learn who asks,
@@ -116,51 +133,84 @@ TStatusReply AskStatus(int serviceID, DWORD timeoutMs)
         if (pipe)
             break;
         const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND) {
-            TStatusReply reply;
-            reply.Outcome = TStatusOutcome::NoHost;
-            return reply;
-        }
-        if (error == ERROR_ACCESS_DENIED) {
-            TStatusReply reply;
-            reply.Outcome = TStatusOutcome::Refused;
-            reply.Failure = "only administrators may ask the service host";
-            return reply;
-        }
-        if (error != ERROR_PIPE_BUSY || Remaining(deadline) == 0)
-            return Failed("cannot reach the service host (error " + std::to_string(error) + ")");
+        if (error == ERROR_FILE_NOT_FOUND)
+            return Outcome(TStatusOutcome::NoHost, "");
+        if (error == ERROR_ACCESS_DENIED)
+            return Outcome(TStatusOutcome::Refused, "only administrators may ask the service host");
+        if (error != ERROR_PIPE_BUSY)
+            return Outcome(TStatusOutcome::Failed, "cannot reach the service host (error " + std::to_string(error) + ")");
+        if (Remaining(deadline) == 0)
+            return Outcome(TStatusOutcome::NoAnswer, "the service host is busy");
         WaitNamedPipeA(name.c_str(), Remaining(deadline));
     }
+    // Whoever made a pipe of the name first serves it: only the service's
+    // own process is asked.
+    ULONG server = 0;
+    if (!GetNamedPipeServerProcessId(pipe.Get(), &server) || server == 0 || server != question.HostPid)
+        return Outcome(TStatusOutcome::Impostor, "", server);
     std::string request = StatusRequest;
     DWORD done = 0;
     DWORD error = Transfer(pipe.Get(), true, request.data(), static_cast<DWORD>(request.size()), done, deadline);
+    if (error == ERROR_OPERATION_ABORTED)
+        return Outcome(TStatusOutcome::NoAnswer, "the service host did not take the question in time", server);
     if (error != ERROR_SUCCESS)
-        return Failed("the service host did not take the question (error " + std::to_string(error) + ")");
+        return Outcome(TStatusOutcome::Failed,
+                       "the service host did not take the question (error " + std::to_string(error) + ")", server);
     std::string answer;
     char buffer[1024];
     while (answer.find('\n') == std::string::npos) {
         if (answer.size() > AnswerLimit)
-            return Failed("the service host's answer is too long");
+            return Outcome(TStatusOutcome::Failed, "the service host's answer is too long", server);
         error = Transfer(pipe.Get(), false, buffer, sizeof buffer, done, deadline);
+        if (error == ERROR_OPERATION_ABORTED)
+            return Outcome(TStatusOutcome::NoAnswer, "the service host did not answer in time", server);
         if (error != ERROR_SUCCESS)
-            return Failed(error == ERROR_OPERATION_ABORTED
-                              ? "the service host did not answer within " + std::to_string(timeoutMs) + " ms"
-                              : "the service host hung up without an answer (error " + std::to_string(error) + ")");
+            return Outcome(TStatusOutcome::Failed,
+                           "the service host hung up without an answer (error " + std::to_string(error) + ")", server);
         answer.append(buffer, done);
     }
-    return ReadStatusAnswer(answer.substr(0, answer.find('\n')));
+    TStatusReply reply = ReadStatusAnswer(answer.substr(0, answer.find('\n')));
+    reply.ServerPid = server;
+    return reply;
 }
 
-std::vector<TStatusReply> AskStatuses(const std::vector<int>& serviceIDs, DWORD timeoutMs)
+} // namespace
+
+TStatusReply AskStatus(const TStatusQuestion& question, DWORD timeoutMs)
 {
-    std::vector<TStatusReply> replies(serviceIDs.size());
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    // Once met, an impostor is what is told unless the host itself answers.
+    std::optional<TStatusReply> impostor;
+    for (int impostors = 0;;) {
+        // Each try has at most a try's time, so a busy moment leaves time to
+        // try again.
+        const ULONGLONG tryDeadline = std::min(deadline, GetTickCount64() + StatusTimeoutMs);
+        TStatusReply reply = AskOnce(question, tryDeadline);
+        if (reply.Outcome == TStatusOutcome::Impostor)
+            impostor = reply;
+        else if (impostor && reply.Outcome != TStatusOutcome::Answered)
+            reply = *impostor;
+        // An impostor may share the name with the host itself (and is then
+        // met by chance); a busy host may be free a moment later.
+        const bool again = reply.Outcome == TStatusOutcome::NoAnswer ||
+                           (reply.Outcome == TStatusOutcome::Impostor && ++impostors < ImpostorTries);
+        if (!again || Remaining(deadline) == 0)
+            return reply;
+        if (reply.Outcome == TStatusOutcome::NoAnswer)
+            Sleep(std::min<DWORD>(RetryPauseMs, Remaining(deadline)));
+    }
+}
+
+std::vector<TStatusReply> AskStatuses(const std::vector<TStatusQuestion>& questions, DWORD timeoutMs)
+{
+    std::vector<TStatusReply> replies(questions.size());
     std::atomic<size_t> next{0};
     auto ask = [&] {
-        for (size_t i = next++; i < serviceIDs.size(); i = next++)
-            replies[i] = AskStatus(serviceIDs[i], timeoutMs);
+        for (size_t i = next++; i < questions.size(); i = next++)
+            replies[i] = AskStatus(questions[i], timeoutMs);
     };
     std::vector<std::thread> askers;
-    for (size_t i = 1; i < std::min(serviceIDs.size(), MostAskedAtOnce); ++i)
+    for (size_t i = 1; i < std::min(questions.size(), MostAskedAtOnce); ++i)
         askers.emplace_back(ask);
     ask();
     for (std::thread& asker : askers)

@@ -30,7 +30,8 @@ const char* ProgramStateName(TProgramState state);
 std::optional<TProgramState> ProgramStateNamed(const std::string& name);
 
 // One answer. Times are UTC, "2024-03-05T14:07:09.042Z", "" when there is
-// none; text is in the system's code page here and UTF-8 on the wire.
+// none; text is as our programs hold it (toolkit/Text.h) here and UTF-8 on
+// the wire.
 struct TProgramStatus {
     std::string Description;
     int ServiceID = 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "messaging/StatusPipe.h"
+#include "platform/Token.h"
 #include "stub/Guard.h"
 #include "toolkit/Error.h"
 
@@ -37,13 +38,16 @@ struct TClient {
 struct TStatusServer::TShared {
     std::string Name;
     std::shared_ptr<TStubLog> Log;
+    std::shared_ptr<TStubLog> Alarms;
     std::function<std::string()> Answer;
     TLocalMemory Security;
     SECURITY_ATTRIBUTES Attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-    TKernelHandle First;
     TKernelHandle StopEvent{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     std::vector<TClient> Clients{ClientsAtOnce};
-    bool CreateFailed = false;
+    std::atomic<bool> Serving{false};
+    // Said once until it changes.
+    bool NameTakenSaid = false;
+    bool CreateFailedSaid = false;
 
     HANDLE NewInstance(DWORD flags)
     {
@@ -53,6 +57,10 @@ struct TStatusServer::TShared {
     }
 
     void Serve();
+    // Makes the first instance, which makes the name ours; false while
+    // another program holds it.
+    bool TakeName();
+    void Alarm(const std::string& text);
     void Listen(TClient& client);
     void Advance(TClient& client);
     void Expire(TClient& client);
@@ -61,14 +69,64 @@ struct TStatusServer::TShared {
     // Starts I/O on the client's event; false when it failed at once.
     bool Started(TClient& client, BOOL result);
     void Cancel(TClient& client);
+    // Makes the instance listen for the next client.
     void Recycle(TClient& client);
+    void Renew(TClient& client);
 };
 
-TStatusServer::TStatusServer(int serviceID, std::shared_ptr<TStubLog> log, std::function<std::string()> answer)
+std::string StatusPipeAccess(const std::string& hostAccount)
+{
+    std::string access = "D:P(A;;GA;;;BA)(A;;GA;;;SY)";
+    // LocalSystem is in the list already; any other account may only add
+    // instances, so the host can always listen again and the account (its
+    // program included) can ask nothing.
+    if (!hostAccount.empty() && hostAccount != "S-1-5-18")
+        access += "(A;;0x4;;;" + hostAccount + ")";
+    return access;
+}
+
+std::string HostAccount()
+{
+    TKernelHandle token;
+    if (!TokenApi().OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive()))
+        return "";
+    auto information = [&](TOKEN_INFORMATION_CLASS kind) {
+        DWORD needed = 0;
+        TokenApi().GetTokenInformation(token.Get(), kind, nullptr, 0, &needed);
+        std::vector<BYTE> buffer(needed);
+        if (needed == 0 || !TokenApi().GetTokenInformation(token.Get(), kind, buffer.data(), needed, &needed))
+            buffer.clear();
+        return buffer;
+    };
+    auto text = [](PSID sid) {
+        TLocalMemory string;
+        if (!sid || !ConvertSidToStringSidA(sid, reinterpret_cast<char**>(string.Receive())))
+            return std::string();
+        return std::string(static_cast<const char*>(string.Get()));
+    };
+    // A service SID (NT SERVICE\<name>) names this service alone; the
+    // token's user may be shared by many services.
+    const std::vector<BYTE> groups = information(TokenGroups);
+    if (!groups.empty()) {
+        const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups.data());
+        for (DWORD i = 0; i < list->GroupCount; ++i) {
+            const std::string sid = text(list->Groups[i].Sid);
+            // S-1-5-80-0 is every service's.
+            if (sid.rfind("S-1-5-80-", 0) == 0 && sid != "S-1-5-80-0")
+                return sid;
+        }
+    }
+    const std::vector<BYTE> user = information(TokenUser);
+    return user.empty() ? "" : text(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
+}
+
+TStatusServer::TStatusServer(int serviceID, std::shared_ptr<TStubLog> log, std::function<std::string()> answer,
+                             std::shared_ptr<TStubLog> alarms)
     : shared_(std::make_shared<TShared>())
 {
     shared_->Name = StatusPipeName(serviceID);
     shared_->Log = std::move(log);
+    shared_->Alarms = std::move(alarms);
     shared_->Answer = std::move(answer);
 }
 
@@ -80,26 +138,30 @@ TStatusServer::~TStatusServer()
 void TStatusServer::Start()
 {
     TShared& shared = *shared_;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(Access, SDDL_REVISION_1, shared.Security.Receive(),
-                                                              nullptr)) {
+    const std::string access = StatusPipeAccess(HostAccount());
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(access.c_str(), SDDL_REVISION_1,
+                                                              shared.Security.Receive(), nullptr)) {
         const DWORD error = GetLastError();
         throw TError("cannot make the status pipe's access list (error " + std::to_string(error) + ")");
     }
     shared.Attributes.lpSecurityDescriptor = shared.Security.Get();
-    // The first instance makes the name ours: a pipe of that name made by
-    // someone else is refused, never joined.
-    shared.First = TKernelHandle(shared.NewInstance(FILE_FLAG_FIRST_PIPE_INSTANCE));
-    if (!shared.First || !shared.StopEvent) {
-        const DWORD error = GetLastError();
-        shared.First.Close();
-        throw TError("cannot create the pipe " + shared.Name + " (error " + std::to_string(error) + ")");
-    }
+    if (!shared.StopEvent)
+        throw TError("cannot make the status pipe's stop event (error " + std::to_string(GetLastError()) + ")");
+    // Asked at once, so the pipe is there when the service reports itself
+    // running; a name held by another program is tried again on the thread.
+    shared.Serving = shared.TakeName();
     thread_ = StartSharedThread<TShared>("the status pipe", shared_, [](TShared& state) { state.Serve(); });
     if (!thread_) {
         const DWORD error = GetLastError();
-        shared.First.Close();
+        shared.Clients[0].Pipe.Close();
+        shared.Serving = false;
         throw TError("cannot start the status thread (error " + std::to_string(error) + ")");
     }
+}
+
+bool TStatusServer::Serving() const
+{
+    return shared_ && shared_->Serving;
 }
 
 void TStatusServer::Stop() noexcept
@@ -120,27 +182,61 @@ void TStatusServer::Stop() noexcept
     shared_.reset();
 }
 
+void TStatusServer::TShared::Alarm(const std::string& text)
+{
+    Log->Event(TLogKind::Warning, text);
+    if (Alarms)
+        Alarms->Event(TLogKind::Warning, text);
+}
+
+bool TStatusServer::TShared::TakeName()
+{
+    // The first instance makes the name ours: a pipe of that name made by
+    // someone else is refused, never joined.
+    Clients[0].Pipe = TKernelHandle(NewInstance(FILE_FLAG_FIRST_PIPE_INSTANCE));
+    if (Clients[0].Pipe) {
+        if (NameTakenSaid)
+            Log->Event(TLogKind::Information, "the status pipe " + Name + " is served now");
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (!NameTakenSaid)
+        Alarm("the status pipe " + Name + " cannot be made" +
+              (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY ? ": another program holds its name"
+                                                                        : std::string()) +
+              " (error " + std::to_string(error) + "); trying again every " + std::to_string(RetryMs / 1000) +
+              " s, and status questions are not answered meanwhile");
+    NameTakenSaid = true;
+    return false;
+}
+
 void TStatusServer::TShared::Serve()
 {
     // Every instance goes with the thread, also when it fails.
     const TScopeExit closing([this] {
+        Serving = false;
         for (TClient& client : Clients) {
             Cancel(client);
             client.Pipe.Close();
         }
     });
-    Clients[0].Pipe = std::move(First);
+    while (!Serving) {
+        if (WaitForSingleObject(StopEvent.Get(), RetryMs) != WAIT_TIMEOUT)
+            return;
+        Serving = TakeName();
+    }
     Listen(Clients[0]);
     for (size_t i = 1; i < Clients.size(); ++i)
-        Recycle(Clients[i]);
+        Renew(Clients[i]);
     std::vector<HANDLE> waits = {StopEvent.Get()};
     for (TClient& client : Clients)
         waits.push_back(client.Event.Get());
     for (;;) {
         ULONGLONG now = GetTickCount64(), next = ~0ull;
-        for (TClient& client : Clients)
-            if (client.Phase >= TClient::Reading)
+        for (TClient& client : Clients) {
+            if (client.Phase >= TClient::Reading || client.Phase == TClient::Idle)
                 next = std::min(next, client.Deadline);
+        }
         DWORD timeout = next == ~0ull ? INFINITE : static_cast<DWORD>(next > now ? next - now : 0);
         DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, timeout);
         if (woke == WAIT_OBJECT_0)
@@ -155,6 +251,8 @@ void TStatusServer::TShared::Serve()
         for (TClient& client : Clients) {
             if (client.Pending && HasOverlappedIoCompleted(&client.Overlapped))
                 Advance(client);
+            else if (client.Phase == TClient::Idle && client.Deadline <= now)
+                Renew(client);
             else if (client.Phase >= TClient::Reading && client.Deadline <= now)
                 Expire(client);
         }
@@ -280,15 +378,29 @@ void TStatusServer::TShared::Cancel(TClient& client)
 void TStatusServer::TShared::Recycle(TClient& client)
 {
     Cancel(client);
-    client.Pipe = TKernelHandle(NewInstance(0));
-    if (!client.Pipe) {
-        const DWORD error = GetLastError();
-        client.Phase = TClient::Idle;
-        if (!CreateFailed)
-            Log->Event(TLogKind::Warning, "the status pipe serves fewer clients at once: cannot create another "
-                                          "instance (error " + std::to_string(error) + ")");
-        CreateFailed = true;
+    // The instance listens again: making a new one could be refused, and the
+    // name must never be left without one.
+    if (client.Pipe && DisconnectNamedPipe(client.Pipe.Get())) {
+        Listen(client);
         return;
     }
+    Renew(client);
+}
+
+void TStatusServer::TShared::Renew(TClient& client)
+{
+    TKernelHandle pipe(NewInstance(0));
+    if (!pipe) {
+        const DWORD error = GetLastError();
+        client.Pipe.Close();
+        client.Phase = TClient::Idle;
+        client.Deadline = GetTickCount64() + RetryMs;
+        if (!CreateFailedSaid)
+            Log->Event(TLogKind::Warning, "the status pipe serves fewer clients at once: cannot create another "
+                                          "instance (error " + std::to_string(error) + "); trying again");
+        CreateFailedSaid = true;
+        return;
+    }
+    client.Pipe = std::move(pipe);
     Listen(client);
 }

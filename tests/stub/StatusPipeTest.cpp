@@ -11,6 +11,7 @@
 
 #include "messaging/StatusClient.h"
 #include "platform/Seam.h"
+#include "platform/Token.h"
 #include "stub/StatusServer.h"
 #include "tests/stub/StubTestSupport.h"
 
@@ -21,6 +22,12 @@ const std::string TestProgram = WindowsPath(STUB_TEST_PROGRAM);
 int TestID()
 {
     return 800000 + static_cast<int>(GetCurrentProcessId() % 90000);
+}
+
+// Asks the server this test process runs.
+TStatusReply AskOwn(int serviceID, DWORD timeoutMs = StatusTimeoutMs)
+{
+    return AskStatus({serviceID, GetCurrentProcessId()}, timeoutMs);
 }
 
 // Sends bytes as one client and returns the answer line.
@@ -102,7 +109,7 @@ TEST(StubStatusPipe, TellsEachStateOfACrashLoopAndOfAStop)
     unsigned starts = 0;
     auto askUntil = [&](const std::function<bool()>& done) {
         return WaitFor([&] {
-            TStatusReply reply = AskStatus(id);
+            TStatusReply reply = AskOwn(id);
             EXPECT_EQ(TStatusOutcome::Answered, reply.Outcome) << reply.Failure;
             const TProgramStatus& status = reply.Status;
             seen.insert(ProgramStateName(status.State));
@@ -122,7 +129,7 @@ TEST(StubStatusPipe, TellsEachStateOfACrashLoopAndOfAStop)
     };
     EXPECT_TRUE(askUntil([&] { return seen.size() == 3 && starts >= 3; })) << starts;
     EXPECT_TRUE(seen.count("starting") && seen.count("running") && seen.count("backing off"));
-    EXPECT_EQ("supervisor test", AskStatus(id).Status.Description);
+    EXPECT_EQ("supervisor test", AskOwn(id).Status.Description);
     // Every pid told is one the program wrote (its output all logged once
     // the supervisor has ended).
     loop->Stop();
@@ -147,9 +154,9 @@ TEST(StubStatusPipe, TellsEachStateOfACrashLoopAndOfAStop)
         lines += line + "\n";
     EXPECT_EQ(std::set<unsigned long>{static_cast<unsigned long>(NumberAfter(lines, "out: pid "))}, pids) << lines;
     deaf.Stop();
-    EXPECT_EQ(TProgramState::Stopped, AskStatus(id).Status.State);
+    EXPECT_EQ(TProgramState::Stopped, AskOwn(id).Status.State);
     server.Stop();
-    EXPECT_EQ(TStatusOutcome::NoHost, AskStatus(id).Outcome);
+    EXPECT_EQ(TStatusOutcome::NoHost, AskOwn(id).Outcome);
 }
 
 TEST(StubStatusPipe, AnswersBadRequestsWithAnErrorAndServesFiftyClientsAtOnce)
@@ -168,7 +175,7 @@ TEST(StubStatusPipe, AnswersBadRequestsWithAnErrorAndServesFiftyClientsAtOnce)
     std::vector<TStatusReply> replies(50);
     std::vector<std::thread> clients;
     for (TStatusReply& reply : replies)
-        clients.emplace_back([&reply, id] { reply = AskStatus(id, 5000); });
+        clients.emplace_back([&reply, id] { reply = AskOwn(id, 5000); });
     // One that hangs up at once.
     TKernelHandle(CreateFileA(StatusPipeName(id).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                               nullptr));
@@ -183,8 +190,8 @@ TEST(StubStatusPipe, AnswersBadRequestsWithAnErrorAndServesFiftyClientsAtOnce)
     }
     halfSent.join();
     EXPECT_NE(std::string::npos, half.find("\"error\":\"the request did not arrive whole within 1000 ms\"")) << half;
-    EXPECT_EQ(TStatusOutcome::Answered, AskStatus(id).Outcome);
-    EXPECT_EQ(TStatusOutcome::NoHost, AskStatus(id + 1).Outcome);
+    EXPECT_EQ(TStatusOutcome::Answered, AskOwn(id).Outcome);
+    EXPECT_EQ(TStatusOutcome::NoHost, AskOwn(id + 1).Outcome);
 }
 
 TEST(StubStatusPipe, AdmitsOnlyAdministratorsAndLocalSystem)
@@ -210,6 +217,150 @@ TEST(StubStatusPipe, AdmitsOnlyAdministratorsAndLocalSystem)
     EXPECT_TRUE(Admitted(handedAccess, administrator.Get())) << handedAccess;
     EXPECT_FALSE(Admitted(handedAccess, user.Get())) << handedAccess;
     EXPECT_TRUE(Admitted("D:(A;;GA;;;WD)", user.Get())) << "the check itself can admit";
-    // LocalSystem is the only other one named.
-    EXPECT_EQ("D:P(A;;GA;;;BA)(A;;GA;;;SY)", AclOf(handedAccess));
+    // LocalSystem is the only other one that may ask; the host's own account
+    // may only make instances.
+    EXPECT_EQ("D:P(A;;GA;;;BA)(A;;GA;;;SY)(A;;LC;;;" + HostAccount() + ")", AclOf(handedAccess));
+}
+
+namespace {
+
+// The name another program holds, until the test lets it go.
+std::atomic<bool> nameTaken{false};
+
+HANDLE WINAPI TakenCreateNamedPipe(LPCSTR name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
+                                   DWORD timeout, LPSECURITY_ATTRIBUTES attributes)
+{
+    if (nameTaken && (open & FILE_FLAG_FIRST_PIPE_INSTANCE)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateNamedPipeA(name, open, mode, instances, out, in, timeout, attributes);
+}
+
+// The host runs as LocalService: its token says so.
+BYTE localService[SECURITY_MAX_SID_SIZE];
+
+BOOL WINAPI LocalServiceToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information, DWORD size,
+                              PDWORD needed)
+{
+    DWORD sidSize = sizeof localService;
+    CreateWellKnownSid(WinLocalServiceSid, nullptr, localService, &sidSize);
+    if (kind != TokenUser && kind != TokenGroups)
+        return GetTokenInformation(token, kind, information, size, needed);
+    *needed = kind == TokenGroups ? sizeof(TOKEN_GROUPS) : sizeof(TOKEN_USER) + sidSize;
+    if (size < *needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (kind == TokenGroups) {
+        static_cast<TOKEN_GROUPS*>(information)->GroupCount = 0;
+        return TRUE;
+    }
+    auto* user = static_cast<TOKEN_USER*>(information);
+    BYTE* sid = static_cast<BYTE*>(information) + sizeof(TOKEN_USER);
+    CopySid(sidSize, sid, localService);
+    user->User = {sid, 0};
+    return TRUE;
+}
+
+// Windows' rule, which Wine does not keep: a further instance may be made
+// only by an account the pipe's access list lets make one.
+std::vector<BYTE> firstInstanceCopy;
+
+bool LetsLocalServiceMakeInstances()
+{
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(firstInstanceCopy.data(), &present, &dacl, &defaulted) || !present || !dacl)
+        return false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            EqualSid(&ace->SidStart, localService) && (ace->Mask & (FILE_CREATE_PIPE_INSTANCE | GENERIC_ALL)))
+            return true;
+    }
+    return false;
+}
+
+HANDLE WINAPI AccessKeepingCreateNamedPipe(LPCSTR name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
+                                           DWORD timeout, LPSECURITY_ATTRIBUTES attributes)
+{
+    if (open & FILE_FLAG_FIRST_PIPE_INSTANCE) {
+        DWORD size = 0;
+        MakeSelfRelativeSD(attributes->lpSecurityDescriptor, nullptr, &size);
+        firstInstanceCopy.resize(size);
+        MakeSelfRelativeSD(attributes->lpSecurityDescriptor, firstInstanceCopy.data(), &size);
+    } else if (!LetsLocalServiceMakeInstances()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateNamedPipeA(name, open, mode, instances, out, in, timeout, attributes);
+}
+
+} // namespace
+
+TEST(StubStatusPipe, ANameAnotherProgramHoldsIsSaidAndTriedAgainNeverServedAsIfItWereOurs)
+{
+    const int id = TestID();
+    nameTaken = true;
+    TSeamOverride<decltype(KernelApi().CreateNamedPipeA)> seam(KernelApi().CreateNamedPipeA, TakenCreateNamedPipe);
+    auto log = std::make_shared<TRecordingLog>(), alarms = std::make_shared<TRecordingLog>();
+    TStatusServer server(id, log, [] { return StatusAnswer(Sample()); }, alarms);
+    ASSERT_NO_THROW(server.Start());
+    EXPECT_FALSE(server.Serving());
+    EXPECT_EQ(TStatusOutcome::NoHost, AskOwn(id).Outcome);
+    const std::string said = "the status pipe " + StatusPipeName(id) + " cannot be made: another program holds its name";
+    EXPECT_TRUE(log->Has(said)) << Joined(log->Lines());
+    EXPECT_TRUE(alarms->Has(said)) << "the event log is told too";
+    // Said once, tried again until the name is free.
+    Sleep(TStatusServer::RetryMs + 500);
+    EXPECT_EQ(1, log->Count("cannot be made"));
+    nameTaken = false;
+    ASSERT_TRUE(WaitFor([&] { return server.Serving(); }, 2 * TStatusServer::RetryMs + 1000));
+    EXPECT_EQ(TStatusOutcome::Answered, AskOwn(id).Outcome);
+    EXPECT_TRUE(log->Has("the status pipe " + StatusPipeName(id) + " is served now"));
+}
+
+TEST(StubStatusPipe, AHostRunningAsAnotherAccountServesClientAfterClientAndManyAtOnce)
+{
+    const int id = TestID();
+    TSeamOverride<decltype(TokenApi().GetTokenInformation)> token(TokenApi().GetTokenInformation, LocalServiceToken);
+    TSeamOverride<decltype(KernelApi().CreateNamedPipeA)> seam(KernelApi().CreateNamedPipeA,
+                                                               AccessKeepingCreateNamedPipe);
+    auto log = std::make_shared<TRecordingLog>();
+    TStatusServer server(id, log, [] { return StatusAnswer(Sample()); });
+    ASSERT_NO_THROW(server.Start());
+    for (int client = 0; client < 20; ++client)
+        ASSERT_EQ(TStatusOutcome::Answered, AskOwn(id).Outcome) << "client " << client << ": " << Joined(log->Lines());
+    // Every instance could be made: as many clients at once as it serves.
+    std::vector<TKernelHandle> held;
+    for (int client = 0; client < TStatusServer::ClientsAtOnce; ++client) {
+        // An instance the last client left may still be on its way back.
+        WaitFor([&] {
+            held.emplace_back(CreateFileA(StatusPipeName(id).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+            if (held.back())
+                return true;
+            held.pop_back();
+            return false;
+        }, 2000);
+        EXPECT_EQ(held.size(), static_cast<size_t>(client + 1)) << "client " << client << " of those at once";
+    }
+    EXPECT_FALSE(log->Has("fewer clients")) << Joined(log->Lines());
+}
+
+TEST(StubStatusPipe, ARequestIsReadWithoutItsBlanksAndLineEndAndAHostsRefusalKeepsItsReason)
+{
+    EXPECT_FALSE(*StatusRequestRefusal("status\n"));
+    EXPECT_FALSE(*StatusRequestRefusal("status\r\n"));
+    EXPECT_FALSE(*StatusRequestRefusal("  status \t\n"));
+    EXPECT_TRUE(*StatusRequestRefusal("statuses\n"));
+    EXPECT_FALSE(StatusRequestRefusal("stat").has_value()) << "half a request waits for the rest";
+
+    std::string line = StatusErrorAnswer("the request is longer than 1024 bytes");
+    line.pop_back();
+    const TStatusReply refused = ReadStatusAnswer(line);
+    EXPECT_EQ(TStatusOutcome::Failed, refused.Outcome);
+    EXPECT_NE(std::string::npos, refused.Failure.find("the request is longer than 1024 bytes")) << refused.Failure;
+    EXPECT_NE(std::string::npos, ReadStatusAnswer("{\"version\":1,\"state\":\"dancing\"}").Failure.find("no known state"));
 }

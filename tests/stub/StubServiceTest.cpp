@@ -10,6 +10,7 @@
 #include "fixtures/SavedCatalogue.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
+#include "tests/support/TestServices.h"
 #include "messaging/StatusClient.h"
 #include "platform/Kernel.h"
 #include "platform/Services.h"
@@ -495,7 +496,7 @@ TEST(StubService, SilentWhileItsProgramDoesNotRunAndFromTheStopControlOn)
     ASSERT_TRUE(WaitFor([&] { return quitter.LogHas("question 51 not answered"); }, 5000)) << quitter.Log();
     EXPECT_EQ(0, manager->MsgCount());
     // Its status pipe tells why and until when.
-    TStatusReply backingOff = AskStatus(quitter.ServiceID);
+    TStatusReply backingOff = AskStatus({quitter.ServiceID, ServiceProcessId(quitter.Description)});
     ASSERT_EQ(TStatusOutcome::Answered, backingOff.Outcome) << backingOff.Failure;
     EXPECT_EQ(TProgramState::BackingOff, backingOff.Status.State);
     EXPECT_EQ(3u, backingOff.Status.LastExitCode.value_or(0));
@@ -509,7 +510,7 @@ TEST(StubService, SilentWhileItsProgramDoesNotRunAndFromTheStopControlOn)
     ASSERT_TRUE(WaitFor([&] { return runner.LogHas("out: pid "); }, 10000)) << runner.Log();
     Ask(runner.ServiceID, "61|Are you on?");
     ASSERT_TRUE(WaitFor([&] { return manager->MsgCount() > 0; }, 5000)) << runner.Log();
-    TStatusReply running = AskStatus(runner.ServiceID);
+    TStatusReply running = AskStatus({runner.ServiceID, ServiceProcessId(runner.Description)});
     EXPECT_EQ(TProgramState::Running, running.Status.State) << running.Failure;
     EXPECT_EQ(NumberAfter(runner.Log(), "out: pid "), running.Status.Pid);
     // The stop control returns once the host has let go of its mailslot,
@@ -517,10 +518,10 @@ TEST(StubService, SilentWhileItsProgramDoesNotRunAndFromTheStopControlOn)
     // says it runs, and goes before the service is stopped.
     ASSERT_EQ(0u, Control(runner.Description, false));
     EXPECT_THROW(Ask(runner.ServiceID, "62|Are you on?"), TError) << "the mailslot is still there";
-    TStatusReply stopping = AskStatus(runner.ServiceID);
+    TStatusReply stopping = AskStatus({runner.ServiceID, ServiceProcessId(runner.Description)});
     EXPECT_TRUE(stopping.Outcome == TStatusOutcome::NoHost || stopping.Status.State == TProgramState::Stopping);
     ASSERT_TRUE(WaitForState(runner.Description, SERVICE_STOPPED, 15000));
-    EXPECT_EQ(TStatusOutcome::NoHost, AskStatus(runner.ServiceID).Outcome);
+    EXPECT_EQ(TStatusOutcome::NoHost, AskStatus({runner.ServiceID, ServiceProcessId(runner.Description)}).Outcome);
     std::string log = runner.Log();
     size_t silent = log.find("liveness questions are no longer answered");
     ASSERT_NE(std::string::npos, silent) << log;

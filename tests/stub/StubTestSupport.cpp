@@ -105,3 +105,11 @@ void TRunningSupervisor::Stop()
     if (thread_.joinable())
         thread_.join();
 }
+
+std::string Joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
+}

@@ -30,6 +30,8 @@ private:
     std::vector<std::string> lines_;
 };
 
+// The lines, each ended with "\n".
+std::string Joined(const std::vector<std::string>& lines);
 // Lines of a text that hold part, in order.
 std::vector<std::string> LinesWith(const std::string& text, const std::string& part);
 // A whole line of a log file as LinesWith gives it: a stamp first, "\r" last.
