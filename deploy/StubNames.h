@@ -15,3 +15,14 @@ inline constexpr int HostRunFailed = 1;
 inline constexpr int HostRunUsage = 2;
 inline constexpr int HostRunRefused = 3;
 inline constexpr int HostRunSettingsRefused = 4;
+
+// Service-specific exit codes the Service Control Manager reports when the
+// host stops on its own.
+inline constexpr unsigned long NoSectionExitCode = 1;
+inline constexpr unsigned long NotOwnEntryExitCode = 2;
+inline constexpr unsigned long HostFailureExitCode = 3;
+// The program ended with a failure and the entry's policy does not restart it.
+inline constexpr unsigned long ProgramFailedExitCode = 4;
+// The program needed more restarts than the entry allows within its window;
+// the recovery actions set at install take over.
+inline constexpr unsigned long TooManyRestartsExitCode = 5;

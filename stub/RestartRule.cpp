@@ -29,6 +29,7 @@ TRestartDecision TRestartRule::After(std::optional<unsigned long> exitCode, uint
         (settings_.Restart == TRestartPolicy::OnFailure && succeeded)) {
         decision.Restart = false;
         decision.ServiceExitCode = succeeded ? 0 : ProgramFailedExitCode;
+        decision.Reason = exitCode ? TEndReason::NotRestarted : TEndReason::CannotStart;
         decision.Why = ended + (settings_.Restart == TRestartPolicy::Never
                                     ? " and is never restarted"
                                     : ", a success, and is restarted only after a failure");
@@ -40,6 +41,10 @@ TRestartDecision TRestartRule::After(std::optional<unsigned long> exitCode, uint
     if (settings_.MaxRestarts > 0 && restarts_.size() >= settings_.MaxRestarts) {
         decision.Restart = false;
         decision.ServiceExitCode = TooManyRestartsExitCode;
+        decision.Reason = exitCode ? TEndReason::GaveUp : TEndReason::CannotStart;
+        // The first start and every restart the window still holds.
+        decision.CountedStarts = static_cast<unsigned>(restarts_.size()) + 1;
+        decision.WindowSeconds = settings_.RestartWindowSeconds;
         decision.Why = ended + " after " + std::to_string(restarts_.size()) + " restarts " +
                        (settings_.RestartWindowSeconds > 0
                             ? "within " + std::to_string(settings_.RestartWindowSeconds) + " s"

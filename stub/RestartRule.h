@@ -5,6 +5,7 @@
 #include <string>
 
 #include "catalogue/ServiceSettings.h"
+#include "deploy/ServiceEnd.h"
 #include "stub/BackOff.h"
 
 // What comes after the program ended: a start after a wait, or the end of
@@ -15,8 +16,13 @@ struct TRestartDecision {
     // For the Service Control Manager when the service ends: 0, or one of
     // the service-specific codes of StubSettings.h.
     unsigned long ServiceExitCode = 0;
-    // Why the service ends, for the log.
+    // Why the service ends, for the log and the service's last record.
     std::string Why;
+    TEndReason Reason = TEndReason::NotRestarted;
+    // When it gives up: the starts counted within the window (of
+    // WindowSeconds, 0 for since the service started).
+    unsigned CountedStarts = 0;
+    unsigned WindowSeconds = 0;
 };
 
 // The entry's restart policy: always, only after a failure (an exit code

@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "deploy/ServiceEnd.h"
+#include "messaging/StatusPipe.h"
 #include "stub/Guard.h"
 #include "stub/LivenessListener.h"
 #include "stub/StatusServer.h"
@@ -29,6 +31,8 @@ constexpr DWORD StepHintMs = 3000;
 std::atomic<DWORD> stopHintMs{8000};
 // A thread failed; the service ends with HostFailureExitCode.
 std::atomic<bool> hostFailed{false};
+std::mutex failureLock;
+std::string failure;
 
 // The listener the first stop control closes, while ServiceMain holds one.
 std::mutex listenerLock;
@@ -99,10 +103,26 @@ DWORD WINAPI Control(DWORD control, DWORD, void*, void*)
     }
 }
 
-void OnThreadFailure(const std::string&)
+void OnThreadFailure(const std::string& what)
 {
+    {
+        std::lock_guard<std::mutex> hold(failureLock);
+        if (failure.empty())
+            failure = what;
+    }
     hostFailed = true;
     SetEvent(stopEvent);
+}
+
+// The host's own end: its settings, a thread or the host itself failed.
+TServiceEnd HostFailedEnd(const std::string& why, unsigned long exitCode)
+{
+    TServiceEnd end;
+    end.At = UtcNow();
+    end.Reason = TEndReason::HostFailed;
+    end.Why = why;
+    end.ServiceExitCode = exitCode;
+    return end;
 }
 
 TLogRotation RotationOf(const TServiceSettings& settings)
@@ -135,14 +155,16 @@ std::shared_ptr<TStubLog> OpenLog(const TStubSettings& settings, std::shared_ptr
 }
 
 // Runs the service until it is stopped; the service-specific exit code to
-// report. log is set as soon as there is one, for the caller's last words.
-DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log)
+// report, and how it ended. log is set as soon as there is one, for the
+// caller's last words.
+DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log, TServiceEnd& end)
 {
     TStubSettings settings;
     try {
         settings = LoadSettings(ExecutablePath());
     } catch (const TSettingsError& error) {
         TEventLog(serviceName).Event(TLogKind::Error, "the service cannot run: " + error.Message());
+        end = HostFailedEnd("the service cannot run: " + error.Message(), error.ExitCode());
         return error.ExitCode();
     }
     std::shared_ptr<TFileLog> fileLog;
@@ -173,14 +195,18 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log)
     }
     TPublishedListener published(liveness);
     // Serves through a stop, saying so, and goes first once the program has
-    // ended: a service that reports itself stopped has no pipe.
-    TStatusServer status(settings.ServiceID, log, [&] {
-        TProgramStatus answer = supervisor.Status();
-        answer.ServiceHost = ownPath;
-        answer.LogFile = settings.LogToFile ? settings.LogFile : "";
-        answer.LogFileOpen = toFile;
-        return StatusAnswer(answer);
-    });
+    // ended: a service that reports itself stopped has no pipe. A name
+    // another program holds is said in the event log too.
+    TStatusServer status(
+        settings.ServiceID, log,
+        [&] {
+            TProgramStatus answer = supervisor.Status();
+            answer.ServiceHost = ownPath;
+            answer.LogFile = settings.LogToFile ? settings.LogFile : "";
+            answer.LogFileOpen = toFile;
+            return StatusAnswer(answer);
+        },
+        toFile ? std::make_shared<TEventLog>(settings.Description) : nullptr);
     try {
         status.Start();
     } catch (const TError& error) {
@@ -194,7 +220,13 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log)
     Report(SERVICE_STOP_PENDING, StepHintMs);
     StopListening();
     log->Event(TLogKind::Information, "stopped");
-    return hostFailed ? HostFailureExitCode : ended;
+    end = supervisor.End();
+    if (hostFailed) {
+        std::lock_guard<std::mutex> hold(failureLock);
+        end = HostFailedEnd("the service host failed: " + failure, HostFailureExitCode);
+        return HostFailureExitCode;
+    }
+    return ended;
 }
 
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv)
@@ -211,19 +243,34 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv)
         return;
     }
     SetFailureHandler(OnThreadFailure);
+    // A record of an earlier end would tell of this run once it ended
+    // without one.
+    const std::string ownPath = ExecutablePath();
+    RemoveServiceEnd(ownPath);
     std::shared_ptr<TStubLog> log;
     DWORD exitCode = HostFailureExitCode;
+    TServiceEnd end;
     try {
-        exitCode = RunService(serviceName, log);
+        exitCode = RunService(serviceName, log, end);
     } catch (...) {
         try {
             std::string failure = "the service host failed: " + CurrentFailure();
+            end = HostFailedEnd(failure, exitCode);
             if (log)
                 log->Event(TLogKind::Error, failure);
             else
                 TEventLog(serviceName).Event(TLogKind::Error, failure);
         } catch (...) {
             // Nothing left to write with; the exit code still tells.
+        }
+    }
+    end.ServiceExitCode = exitCode;
+    if (!WriteServiceEnd(ownPath, end) && log) {
+        const DWORD error = GetLastError();
+        try {
+            log->Event(TLogKind::Warning, "how the service ended is not recorded beside its host (error " +
+                                              std::to_string(error) + ")");
+        } catch (...) {
         }
     }
     Report(SERVICE_STOPPED, 0, exitCode);

@@ -3,6 +3,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/ServiceSettings.h"
+#include "deploy/StubNames.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
 
@@ -16,17 +17,6 @@ struct TStubSettings {
     int ServiceID = 1;
     TServiceSettings Service;
 };
-
-// Service-specific exit codes the Service Control Manager reports when the
-// host stops on its own.
-inline constexpr unsigned long NoSectionExitCode = 1;
-inline constexpr unsigned long NotOwnEntryExitCode = 2;
-inline constexpr unsigned long HostFailureExitCode = 3;
-// The program ended with a failure and the entry's policy does not restart it.
-inline constexpr unsigned long ProgramFailedExitCode = 4;
-// The program needed more restarts than the entry allows within its window;
-// the recovery actions set at install take over.
-inline constexpr unsigned long TooManyRestartsExitCode = 5;
 
 // A section the host cannot run from; carries the exit code to report.
 class TSettingsError : public TError {

@@ -299,16 +299,21 @@ void TSupervisor::Launch(TProgramRun& run)
         StartReader(std::move(errRead), "err", run);
 }
 
-void TSupervisor::StopRun(TProgramRun& run, const std::function<void()>& progress)
+bool TSupervisor::StopRun(TProgramRun& run, const std::function<void()>& progress)
 {
     std::string asked = AskToEnd(run.Job.Get(), run.Pid);
     log_->Event(TLogKind::Information, asked.empty() ? "stopping: the program (pid " + std::to_string(run.Pid) +
                                                            ") has neither a console nor a window to be asked on"
                                                      : "stopping: asked the program (pid " +
                                                            std::to_string(run.Pid) + ") to end with " + asked);
-    if (WaitForSingleObject(run.Process.Get(), timing_.GracefulEndMs) == WAIT_OBJECT_0) {
+    const bool ended = WaitForSingleObject(run.Process.Get(), timing_.GracefulEndMs) == WAIT_OBJECT_0;
+    if (ended) {
         DWORD code = 0;
         GetExitCodeProcess(run.Process.Get(), &code);
+        Publish([&](TProgramStatus& status) {
+            status.LastExitCode = code;
+            status.LastExitAt = UtcNow();
+        });
         log_->Event(TLogKind::Information, "program exited with code " + std::to_string(code));
     } else {
         log_->Event(TLogKind::Warning,
@@ -316,6 +321,7 @@ void TSupervisor::StopRun(TProgramRun& run, const std::function<void()>& progres
     }
     progress();
     run.End();
+    return !ended;
 }
 
 unsigned long TSupervisor::Run(const std::function<void()>& progress)
@@ -357,8 +363,9 @@ unsigned long TSupervisor::Run(const std::function<void()>& progress)
                 HANDLE waits[] = {run.Process.Get(), stop_};
                 DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
                 if (woke == WAIT_OBJECT_0 + 1) {
-                    StopRun(run, progress);
+                    const bool killed = StopRun(run, progress);
                     Publish([](TProgramStatus& status) { Stopped(status); });
+                    Ending(TEndReason::Requested, "stopped on request", killed, 0);
                     return 0;
                 }
                 if (woke != WAIT_OBJECT_0) {
@@ -380,6 +387,7 @@ unsigned long TSupervisor::Run(const std::function<void()>& progress)
         if (!next.Restart) {
             log_->Event(next.ServiceExitCode ? TLogKind::Warning : TLogKind::Information,
                         "stopping the service: " + next.Why);
+            Ending(next.Reason, next.Why, false, next.ServiceExitCode, &next);
             return next.ServiceExitCode;
         }
         log_->Event(TLogKind::Information, "restarting in " + std::to_string(next.WaitMs) + " ms");
@@ -391,7 +399,30 @@ unsigned long TSupervisor::Run(const std::function<void()>& progress)
     }
     log_->Event(TLogKind::Information, "stopping: the program is not running");
     Publish([](TProgramStatus& status) { Stopped(status); });
+    Ending(TEndReason::Requested, "stopped on request", false, 0);
     return 0;
+}
+
+void TSupervisor::Ending(TEndReason reason, const std::string& why, bool programKilled, unsigned long serviceExitCode,
+                         const TRestartDecision* decision)
+{
+    std::lock_guard<std::mutex> hold(statusLock_);
+    end_.At = UtcNow();
+    end_.Reason = reason;
+    end_.Why = why;
+    end_.Starts = status_.Starts;
+    end_.CountedStarts = decision ? decision->CountedStarts : 0;
+    end_.WindowSeconds = decision ? decision->WindowSeconds : 0;
+    end_.LastExitCode = status_.LastExitCode;
+    end_.ProgramKilled = programKilled;
+    end_.StopTimeoutSeconds = timing_.GracefulEndMs / 1000;
+    end_.ServiceExitCode = serviceExitCode;
+}
+
+TServiceEnd TSupervisor::End() const
+{
+    std::lock_guard<std::mutex> hold(statusLock_);
+    return end_;
 }
 
 void TSupervisor::Publish(const std::function<void(TProgramStatus&)>& change)

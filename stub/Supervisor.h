@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "deploy/ServiceEnd.h"
 #include "messaging/StatusPipe.h"
 #include "platform/Kernel.h"
 #include "stub/RestartRule.h"
@@ -91,6 +92,10 @@ public:
     // the supervisor holds the record's lock only to change a few fields.
     TProgramStatus Status() const;
 
+    // How the service came to end, once Run has returned: for the record a
+    // stopped service leaves (deploy/ServiceEnd.h).
+    TServiceEnd End() const;
+
     // The most a stop can take, for the Service Control Manager's wait hint.
     uint32_t StopBoundMs() const { return timing_.GracefulEndMs + timing_.DrainMs + 2000; }
 
@@ -100,7 +105,12 @@ private:
     // Starts the program suspended, in its job, with its output readers;
     // raises a TError with the reason when it cannot.
     void Launch(TProgramRun& run);
-    void StopRun(TProgramRun& run, const std::function<void()>& progress);
+    // Asks the program to end, ends the tree after the stop time-out, and
+    // says whether it had to.
+    bool StopRun(TProgramRun& run, const std::function<void()>& progress);
+    // Notes how the service ends, for End().
+    void Ending(TEndReason reason, const std::string& why, bool programKilled, unsigned long serviceExitCode,
+                const TRestartDecision* decision = nullptr);
     void StartReader(TKernelHandle pipe, const char* stream, TProgramRun& run);
     // Changes the status record under its lock.
     void Publish(const std::function<void(TProgramStatus&)>& change);
@@ -121,4 +131,5 @@ private:
     // When the current run started and the next start is due (ticks).
     ULONGLONG runStartTick_ = 0;
     ULONGLONG nextStartTick_ = 0;
+    TServiceEnd end_;
 };

@@ -111,6 +111,12 @@ TEST(StubRestartRule, SuccessCodesNeverAndTheMostRestartsWithinTheirWindow)
     EXPECT_FALSE(tooMany.Restart);
     EXPECT_EQ(TooManyRestartsExitCode, tooMany.ServiceExitCode);
     EXPECT_EQ("the program ended with code 0 after 2 restarts within 60 s, the most allowed", tooMany.Why);
+    // Told later as "gave up after 3 starts in 60 s".
+    EXPECT_EQ(TEndReason::GaveUp, tooMany.Reason);
+    EXPECT_EQ(3u, tooMany.CountedStarts);
+    EXPECT_EQ(60u, tooMany.WindowSeconds);
+    EXPECT_EQ(TEndReason::NotRestarted, failed.Reason);
+    EXPECT_EQ(TEndReason::CannotStart, never.After(std::nullopt, 0, 0).Reason);
     EXPECT_TRUE(windowed.After(0, 0, 60000).Restart);
     EXPECT_FALSE(windowed.After(0, 0, 60500).Restart);
     // Without a window they count from the service's start.

@@ -24,14 +24,6 @@ bool HasLine(const std::vector<std::string>& lines, const std::string& line)
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-std::string Joined(const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const std::string& line : lines)
-        text += line + "\n";
-    return text;
-}
-
 void Send(int serviceID, const std::string& bytes)
 {
     TKernelHandle slot(CreateFileA(LocalMailslotName(ServiceSlotAlias(serviceID)).c_str(), GENERIC_WRITE,
@@ -158,6 +150,17 @@ TEST(StubSupervisor, TheRestartPolicyEndsTheServiceWithACodeThatSaysWhy)
     EXPECT_TRUE(failing.Log().Has("warning: stopping the service: the program ended with code 1 after 2 restarts "
                                   "since the service started, the most allowed"))
         << Joined(failing.Log().Lines());
+    // The record each leaves says why, with the program's last exit code.
+    const TServiceEnd gaveUp = failing.Supervisor().End();
+    EXPECT_EQ(gaveUp.Reason, TEndReason::GaveUp);
+    EXPECT_EQ(gaveUp.CountedStarts, 3u);
+    EXPECT_EQ(gaveUp.WindowSeconds, 0u);
+    EXPECT_EQ(gaveUp.LastExitCode, 1u);
+    EXPECT_EQ(gaveUp.ServiceExitCode, TooManyRestartsExitCode);
+    const TServiceEnd ended = success.Supervisor().End();
+    EXPECT_EQ(ended.Reason, TEndReason::NotRestarted);
+    EXPECT_EQ(ended.LastExitCode, 3u);
+    EXPECT_EQ(ended.Starts, 1u);
 }
 
 TEST(StubSupervisor, ARunLongerThanASteadyOneStartsTheWaitsAfresh)
@@ -208,6 +211,12 @@ TEST(StubSupervisor, CtrlCEndsAConsoleProgramAndItsChildAndTheJobEndsOnesThatIgn
     EXPECT_TRUE(polite.Log().Has("info: program exited with code 0"));
     EXPECT_TRUE(deaf.Log().Has("warning: program did not end within 2000 ms; ending it")) << Joined(deaf.Log().Lines());
     EXPECT_FALSE(deaf.Log().Has("restarting"));
+    // Both stopped on request; only the deaf one had to be ended.
+    EXPECT_EQ(polite.Supervisor().End().Reason, TEndReason::Requested);
+    EXPECT_FALSE(polite.Supervisor().End().ProgramKilled);
+    EXPECT_EQ(polite.Supervisor().End().LastExitCode, 0u);
+    EXPECT_TRUE(deaf.Supervisor().End().ProgramKilled);
+    EXPECT_EQ(deaf.Supervisor().End().StopTimeoutSeconds, 2u);
 }
 
 TEST(StubSupervisor, TheHostOutlivesTheCtrlCItSends)
@@ -310,6 +319,16 @@ TEST(StubSupervisor, ProgramThatCannotStartIsRetriedWithBackOff)
     ASSERT_TRUE(WaitFor([&] { return empty.Log().Has("restarting in 50 ms"); }, 5000));
     empty.Stop();
     EXPECT_TRUE(empty.Log().Has("no program is set"));
+
+    // Once the program is there, it runs, and the old failure is told no more.
+    TTempFolder folder;
+    const std::string late = folder.File("late.exe");
+    TRunningSupervisor waiting(late, "wait");
+    ASSERT_TRUE(WaitFor([&] { return !waiting.Supervisor().Status().StartFailure.empty(); }, 5000));
+    ASSERT_TRUE(CopyFileA(TestProgram.c_str(), late.c_str(), FALSE));
+    ASSERT_TRUE(WaitFor([&] { return waiting.Supervisor().Status().State == TProgramState::Running; }, 10000));
+    EXPECT_EQ(waiting.Supervisor().Status().StartFailure, "");
+    waiting.Stop();
 }
 
 TEST(StubLivenessListener, AnswersQuestionsAndShrugsOffJunk)
