@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "platform/Console.h"
+#include "platform/ConsoleApi.h"
 #include "platform/Owner.h"
 #include "toolkit/Error.h"
 #include "toolkit/Text.h"

@@ -16,6 +16,7 @@
 #include "deploy/ServiceOwner.h"
 #include "deploy/ServiceState.h"
 #include "deploy/StubNames.h"
+#include "status/EntryStatus.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
 #include "toolkit/Text.h"
@@ -359,7 +360,11 @@ TExitCode Uninstall(const TCliRequest& request)
     TCatalogue catalogue;
     const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
     const TServiceTarget target = TargetOf(entry);
-    TServiceState state = TServiceStates().SettledState(target.Name, target.StubPath, SettleLimitMs);
+    TServiceStates services;
+    services.SettledState(target.Name, target.StubPath, SettleLimitMs);
+    TEntryStatus status;
+    status.Service = services.Report(target.Name, target.StubPath);
+    const TServiceState state = status.Service.State;
     // Uninstalled already only when the Service Control Manager agrees: a
     // service of ours still registered goes, whatever the entry says.
     const bool registered = state != TServiceState::NotRegistered && state != TServiceState::Foreign;
@@ -368,9 +373,9 @@ TExitCode Uninstall(const TCliRequest& request)
         return ExitSuccess;
     }
     RefuseForeign(entry);
-    // The window asks the host and waits for its answer; the Service Control
-    // Manager knows at once, and a host answers only while its service runs.
-    if (state != TServiceState::Stopped && registered)
+    // The window's rule too: a host that runs is not uninstalled, whether
+    // its program is up or waiting to start again.
+    if (TooAliveToUninstall(status))
         throw TCliFailure(ExitWrongState, "The service \"" + entry.Description + "\" is Running\r\r"
                                           "To be able to uninstall the service you will first have to stop it: " +
                                               CommandFor("stop", entry.Description));

@@ -33,4 +33,8 @@ enum TExitCode : int {
     // apply: the services document cannot be read or is not valid; nothing
     // was done. A step that fails ends apply with that step's own code.
     ExitInvalidDocument = 11,
+    // check: whether the program runs is not known: its host did not answer
+    // in time (busy or slow), or the status pipe is served by another
+    // program. Not the same as not active.
+    ExitNotKnown = 12,
 };

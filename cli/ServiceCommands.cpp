@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <cstring>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
@@ -14,25 +12,54 @@
 #include "catalogue/StubCopy.h"
 #include "cli/CommandSupport.h"
 #include "cli/Console.h"
-#include "cli/ProgramStatus.h"
 #include "deploy/ServiceControl.h"
-#include "deploy/ServiceOwner.h"
 #include "deploy/ServiceState.h"
-#include "deploy/StubNames.h"
 #include "messaging/Liveness.h"
-#include "messaging/Protocol.h"
-#include "platform/Kernel.h"
-#include "toolkit/Error.h"
+#include "status/EntryStatus.h"
+#include "status/OlderHosts.h"
+#include "status/Settling.h"
+#include "status/StatusWords.h"
 #include "toolkit/Text.h"
 
 namespace {
 
 using nlohmann::json;
 
-// How often a check of older hosts looks for their answers.
-constexpr DWORD ReplyPollMs = 5;
 // What a start that failed shows of the program's log.
 constexpr size_t LogTailLines = 10;
+
+// The entry with what its service and program are doing, as list, status
+// and check give it in JSON.
+json StatusJson(const TCatalogueEntry& entry, const TEntryStatus& status)
+{
+    json document = EntryJson(entry, status.Service.State);
+    document["serviceHost"] = Utf8FromAnsi(StubCopyFile(entry.Description));
+    document["program"] = ProgramJson(status);
+    if (status.NotKnown())
+        document["programNotKnown"] = Utf8FromAnsi(NotKnownWords(entry.Description, *status.Program));
+    document["lastEnd"] = LastEndJson(status);
+    return document;
+}
+
+// The table as a console shows it: each column as wide as its widest cell
+// in characters, whatever their bytes.
+std::string Table(const std::vector<std::vector<std::string>>& rows)
+{
+    std::vector<size_t> widths(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (size_t column = 0; column < row.size(); ++column)
+            widths[column] = std::max(widths[column], DisplayWidth(row[column]));
+    std::string text;
+    for (const auto& row : rows) {
+        for (size_t column = 0; column < row.size(); ++column) {
+            text += row[column];
+            if (column + 1 < row.size())
+                text += std::string(widths[column] - DisplayWidth(row[column]) + 2, ' ');
+        }
+        text += '\n';
+    }
+    return text;
+}
 
 } // namespace
 
@@ -44,36 +71,20 @@ TExitCode List(const TCliRequest& request)
     std::vector<TCatalogueEntry> listed;
     for (int index = 1; index <= catalogue.Count(); ++index)
         listed.push_back(catalogue.Entry(index));
-    const std::vector<TEntryState> states = EntryStates(listed, services);
+    const std::vector<TEntryStatus> statuses = StatusesOf(listed, services);
     json entries = json::array();
     std::vector<std::vector<std::string>> table = {{"Description", "ID", "Installed", "State"}};
     for (size_t i = 0; i < listed.size(); ++i) {
         const TCatalogueEntry& entry = listed[i];
-        json document = EntryJson(entry, states[i].Service);
-        document["serviceHost"] = Utf8FromAnsi(StubCopyFile(entry.Description));
-        document["program"] = ProgramJson(states[i]);
-        entries.push_back(document);
+        entries.push_back(StatusJson(entry, statuses[i]));
         table.push_back({entry.Description, std::to_string(entry.ServiceID), entry.Installed ? "yes" : "no",
-                         StateWords(states[i])});
+                         StateWords(entry.Description, statuses[i])});
     }
     if (request.Json) {
         PrintJson({{"entries", entries}});
         return ExitSuccess;
     }
-    std::vector<size_t> widths(table[0].size(), 0);
-    for (const auto& line : table)
-        for (size_t column = 0; column < line.size(); ++column)
-            widths[column] = std::max(widths[column], line[column].size());
-    std::string text;
-    for (const auto& line : table) {
-        for (size_t column = 0; column < line.size(); ++column) {
-            text += line[column];
-            if (column + 1 < line.size())
-                text += std::string(widths[column] - line[column].size() + 2, ' ');
-        }
-        text += '\n';
-    }
-    WriteText(stdout, text);
+    WriteText(stdout, Table(table));
     return ExitSuccess;
 }
 
@@ -81,98 +92,15 @@ TExitCode Status(const TCliRequest& request)
 {
     TCatalogue catalogue;
     const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
-    const TEntryState state = EntryStates({entry}, TServiceStates())[0];
+    const TEntryStatus status = StatusOf(entry, TServiceStates());
     if (request.Json) {
-        json document = EntryJson(entry, state.Service);
-        document["serviceHost"] = Utf8FromAnsi(StubCopyFile(entry.Description));
-        document["program"] = ProgramJson(state);
-        PrintJson(document);
+        PrintJson(StatusJson(entry, status));
         return ExitSuccess;
     }
-    for (const std::string& line : StatusLines(entry, state))
+    for (const std::string& line : StatusLines(entry, status))
         Say(line);
     return ExitSuccess;
 }
-
-namespace {
-
-// The manager's reply mailslot, for as long as the run asks questions. The
-// window owns it while it runs: then nothing is asked and nothing taken.
-class TQuestioner {
-public:
-    TQuestioner()
-    {
-        liveness_.Beep = [](DWORD, DWORD) { return TRUE; };
-        // The window holds its mutex from before it takes the mailslot until
-        // after it lets it go: without it, the holder is another check.
-        if (!WindowOpen() && TakeMailslot()) {
-            liveness_.SetCheckMode(TLiveness::ModeQuiet);
-            liveness_.SetAnswersMustMatch(true);
-            return;
-        }
-        if (WindowOpen())
-            throw TCliFailure(ExitReplySlotBusy,
-                              "The Quorvane window is open and holds the mailslot its services answer on: "
-                              "close it, or ask from the window");
-        throw TCliFailure(ExitReplySlotBusy, "Another qv check is asking the services right now and holds the "
-                                             "mailslot they answer on: try again when it has finished");
-    }
-    ~TQuestioner() { liveness_.Shutdown(); }
-    TQuestioner(const TQuestioner&) = delete;
-    TQuestioner& operator=(const TQuestioner&) = delete;
-
-    // Asks them all, then waits the one reply time-out for their answers:
-    // the IDs that answered their own question.
-    std::set<int> ActiveAmong(const std::vector<int>& serviceIDs)
-    {
-        std::map<std::string, int> asked;
-        for (int serviceID : serviceIDs) {
-            try {
-                liveness_.SendQuestion(serviceID);
-                asked[std::to_string(liveness_.Sequence())] = serviceID;
-            } catch (const TError&) {
-                // Nobody to ask: no answer.
-            }
-        }
-        std::set<int> active;
-        TMailSlot& replies = *liveness_.ServerSlot();
-        const ULONGLONG deadline = GetTickCount64() + liveness_.CommTimeout().Interval();
-        while (active.size() < asked.size() && GetTickCount64() < deadline) {
-            if (replies.MsgCount() == 0) {
-                Sleep(ReplyPollMs);
-                continue;
-            }
-            char buffer[MessageSize] = {};
-            replies.ReadMsg(buffer, MessageSize);
-            const std::optional<TReply> reply = ReadReply(std::string(buffer, strnlen(buffer, MessageSize)));
-            const auto question = reply ? asked.find(reply->Sequence) : asked.end();
-            try {
-                if (question != asked.end() && ReplyServiceID(reply->Body) == question->second)
-                    active.insert(question->second);
-            } catch (const TConvertError&) {
-                // Not an answer of ours.
-            }
-        }
-        return active;
-    }
-
-private:
-    static bool WindowOpen() { return TKernelHandle(OpenMutexA(SYNCHRONIZE, FALSE, ManagerWindowMutex)) ? true : false; }
-    bool TakeMailslot()
-    {
-        try {
-            liveness_.Start();
-            return true;
-        } catch (const TError&) {
-            liveness_.Shutdown();
-            return false;
-        }
-    }
-
-    TLiveness liveness_;
-};
-
-} // namespace
 
 TExitCode Check(const TCliRequest& request)
 {
@@ -197,18 +125,22 @@ TExitCode Check(const TCliRequest& request)
     TServiceStates services;
     if (request.All)
         services.ListRegistered();
-    const std::vector<TEntryState> states = EntryStates(asked, services);
+    // A busy host is given the time a check has, not a list's.
+    const std::vector<TEntryStatus> statuses = StatusesOf(asked, services, EntryStatusMs);
     // A host from before the status pipe can only be asked by mailslot.
     std::vector<int> older;
     for (size_t i = 0; i < asked.size(); ++i)
-        if (states[i].NeedsMailslot())
+        if (statuses[i].NeedsMailslot())
             older.push_back(asked[i].ServiceID);
     std::set<int> answered;
-    if (!older.empty())
-        answered = TQuestioner().ActiveAmong(older);
+    if (!older.empty()) {
+        TOlderHosts hosts;
+        Refuse(ExitReplySlotBusy, hosts.Take());
+        answered = hosts.ActiveAmong(older);
+    }
 
     json results = json::array();
-    bool allActive = true;
+    bool anyInactive = false, anyNotKnown = false;
     for (size_t i = 0, next = 0; i < listed.size(); ++i) {
         const TCatalogueEntry& entry = listed[i];
         json result = {{"description", Utf8FromAnsi(entry.Description)}, {"serviceId", entry.ServiceID},
@@ -217,47 +149,74 @@ TExitCode Check(const TCliRequest& request)
             result["active"] = nullptr;
             if (!request.Json)
                 Say("\"" + entry.Description + "\" is not installed.");
+            results.push_back(result);
+            continue;
+        }
+        const TEntryStatus& status = statuses[next++];
+        const bool active = status.ProgramRuns() || answered.count(entry.ServiceID) > 0;
+        result["program"] = ProgramJson(status);
+        result["lastEnd"] = LastEndJson(status);
+        if (!active && status.NotKnown()) {
+            // Busy is not dead: a host that did not answer, or a pipe that is
+            // not the host's, tells nothing of the program.
+            anyNotKnown = true;
+            const std::string why = NotKnownWords(entry.Description, *status.Program);
+            result["active"] = nullptr;
+            result["programNotKnown"] = Utf8FromAnsi(why);
+            if (!request.Json)
+                Say("Whether the service \"" + entry.Description + "\" is active is not known: " + why + ".");
         } else {
-            const TEntryState& state = states[next++];
-            const bool active = state.ProgramRuns() || answered.count(entry.ServiceID) > 0;
-            allActive = allActive && active;
+            anyInactive = anyInactive || !active;
             result["active"] = active;
-            result["program"] = ProgramJson(state);
             if (!request.Json)
                 Say(active ? ActiveText(entry.Description)
                            : "The service \"" + entry.Description + "\" is currently NOT active ! (" +
-                                 (state.NeedsMailslot() ? "its service host did not answer"
-                                                        : InactiveReason(state)) +
+                                 (status.NeedsMailslot() ? "its service host did not answer"
+                                                         : InactiveReason(status)) +
                                  ")");
         }
         results.push_back(result);
     }
     if (request.Json)
         PrintJson(request.All ? json{{"services", results}} : results[0]);
-    return allActive ? ExitSuccess : ExitNotActive;
+    return anyInactive ? ExitNotActive : anyNotKnown ? ExitNotKnown : ExitSuccess;
 }
 
 namespace {
 
-// A start counts once the program has run for the settle time. One that
-// keeps exiting is told with the last lines of its log.
-TExitCode ProgramSettled(const TCatalogueEntry& entry, unsigned settleSeconds)
+// A start counts once the program has run for the settle time; only then is
+// it told as done. One that keeps exiting is told with the last lines of its
+// log, the file the catalogue names for it.
+TExitCode ProgramSettled(const TCatalogueEntry& entry, unsigned settleSeconds, const char* done)
 {
-    if (settleSeconds == 0)
+    const TSettling settling = settleSeconds == 0 ? TSettling{TSettling::Up, "", {}}
+                                                  : WaitForProgram(entry, TServiceStates(), settleSeconds * 1000);
+    if (settling.Outcome != TSettling::NotUp) {
+        if (done)
+            Say(done);
+        if (settling.Outcome == TSettling::NotKnown)
+            Say("Whether its program stays up is not known: " + settling.Why + ".");
         return ExitSuccess;
-    const TSettling settling = WaitForProgram(entry.ServiceID, settleSeconds * 1000);
-    if (settling.Outcome == TSettling::NotKnown)
-        Say("Whether its program stays up is not known: " + settling.Why + ".");
-    if (settling.Outcome != TSettling::NotUp)
-        return ExitSuccess;
+    }
     std::string text = "The service \"" + entry.Description + "\" started, but its program " + settling.Why;
-    const std::vector<std::string> tail = settling.Last.LogFileOpen ? LastLines(settling.Last.LogFile, LogTailLines)
-                                                                    : std::vector<std::string>();
+    const std::vector<std::string> tail =
+        entry.LogToFile ? LastLines(entry.LogFile, LogTailLines) : std::vector<std::string>();
     if (!tail.empty())
-        text += "\nThe last lines of its log " + settling.Last.LogFile + ":";
+        text += "\nThe last lines of its log " + entry.LogFile + ":";
     for (const std::string& line : tail)
         text += "\n  " + line;
     throw TCliFailure(ExitProgramNotUp, text);
+}
+
+// How the stop went, from the record the host left: whether the program
+// ended when asked.
+std::string StoppedWords(const TCatalogueEntry& entry)
+{
+    const TEntryStatus status = StatusOf(entry, TServiceStates(), 0);
+    if (status.LastEnd && status.LastEnd->Reason == TEndReason::Requested && status.LastEnd->ProgramKilled)
+        return "The service was stopped; the program did not end within " +
+               std::to_string(status.LastEnd->StopTimeoutSeconds) + " s and was ended.";
+    return StoppedText;
 }
 
 TExitCode StartStop(const TCliRequest& request, bool stop)
@@ -273,8 +232,12 @@ TExitCode StartStop(const TCliRequest& request, bool stop)
         throw TCliFailure(ExitWrongState, "The service \"" + entry.Description + "\" is not installed: " +
                                               CommandFor("install", entry.Description) + " installs it");
     if (state == wanted) {
-        Say("\"" + entry.Description + "\" is " + ServiceStateName(state) + " already.");
-        return stop ? ExitSuccess : ProgramSettled(entry, request.SettleSeconds);
+        const std::string already = "\"" + entry.Description + "\" is " + ServiceStateName(state) + " already.";
+        if (stop) {
+            Say(already);
+            return ExitSuccess;
+        }
+        return ProgramSettled(entry, request.SettleSeconds, already.c_str());
     }
     Refuse(ExitServiceManager, TServiceControl().StartStop(stop, target));
     // A script goes on when the service is where it asked it to be.
@@ -282,8 +245,11 @@ TExitCode StartStop(const TCliRequest& request, bool stop)
     if (state != wanted)
         throw TCliFailure(ExitFailure, "The service \"" + entry.Description + "\" was asked to " +
                                            (stop ? "stop" : "start") + " but is " + ServiceStateName(state));
-    Say(stop ? StoppedText : InitiatedText);
-    return stop ? ExitSuccess : ProgramSettled(entry, request.SettleSeconds);
+    if (stop) {
+        Say(StoppedWords(entry));
+        return ExitSuccess;
+    }
+    return ProgramSettled(entry, request.SettleSeconds, InitiatedText);
 }
 
 } // namespace

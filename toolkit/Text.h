@@ -52,6 +52,10 @@ std::string UnpassableText(const std::string& shown);
 std::string Utf8FromAnsi(const std::string& text);
 std::string AnsiFromUtf8(const std::string& text);
 
+// How many columns a console gives the UTF-8 text: one a character, two for
+// the wide characters of East Asian scripts, none for combining marks.
+size_t DisplayWidth(const std::string& text);
+
 // A span as people say it, to its two largest units: "8 s", "5 min 12 s",
 // "2 h 13 min", "3 d 4 h".
 std::string DurationText(uint64_t ms);

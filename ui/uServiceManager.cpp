@@ -7,15 +7,17 @@
 #include <cctype>
 
 #include "catalogue/EntryRules.h"
+#include "catalogue/StubCopy.h"
 #include "deploy/Deploy.h"
 #include "deploy/ServiceConfig.h"
 #include "deploy/ServiceControl.h"
 #include "deploy/ServiceState.h"
-#include "messaging/StatusClient.h"
 #include "messaging/Protocol.h"
 #include "platform/Owner.h"
 #include "platform/Seam.h"
 #include "platform/Shell.h"
+#include "status/EntryStatus.h"
+#include "status/StatusWords.h"
 #include "toolkit/window/Application.h"
 #include "toolkit/Error.h"
 #include "toolkit/Guarded.h"
@@ -55,37 +57,6 @@ constexpr DWORD StatusLineAskMs = 250;
 constexpr const char* SecondInstanceText =
     "The application is probable opened for the second time and must close !\r"
     "Please check if there is a second instance of the application open...";
-
-// "Running, program up 2 h 13 min", "Running, program restarting in 8 s,
-// exit code 3", "Stopped", "Not installed".
-std::string StatusLineText(const TEntryKey& entry)
-{
-    const TServiceState service = ReportedState(entry.Description);
-    if (service == TServiceState::NotRegistered)
-        return "Not installed";
-    if (service == TServiceState::Stopped)
-        return "Stopped";
-    std::string text = ServiceStateName(service);
-    text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-    const TStatusReply reply = AskStatus(entry.ServiceID, StatusLineAskMs);
-    if (reply.Outcome == TStatusOutcome::NoHost)
-        return text + ", program not known (an older service host)";
-    if (reply.Outcome != TStatusOutcome::Answered)
-        return text + ", program not known: " + reply.Failure;
-    const TProgramStatus& program = reply.Status;
-    switch (program.State) {
-    case TProgramState::Running:
-        return text + ", program up " + DurationText(program.UpMs);
-    case TProgramState::BackingOff:
-        return text + (program.StartFailure.empty() ? ", program restarting in " : ", program cannot start, next try in ") +
-               DurationText(program.NextStartInMs + 999) +
-               (program.LastExitCode && program.StartFailure.empty()
-                    ? ", exit code " + std::to_string(*program.LastExitCode)
-                    : std::string());
-    default:
-        return text + ", program " + ProgramStateName(program.State);
-    }
-}
 
 // How a command runs: a handler of the window, given the control that sent it.
 using TCommandRun = TfrmServiceManager::TCommandRun;
@@ -721,7 +692,8 @@ void TfrmServiceManager::ShowServiceStatus()
     std::string text;
     if (row >= 0) {
         try {
-            text = StatusLineText(list_.Key(row));
+            const TEntryKey key = list_.Key(row);
+            text = StatusLineText(key.Description, ReportedStatusOf(key, StatusLineAskMs));
         } catch (const TError& error) {
             text = error.Message();
         }
@@ -931,7 +903,7 @@ void TfrmServiceManager::btnInstallServiceClick()
                 return;
             password = asked.Password();
         }
-        liveness_.SetCheckMode(TLiveness::ModeBox);
+        liveness_.SetCheckMode(TCheckMode::Box);
         const std::optional<TDeployment> done = Deploy(key, true, password);
         if (destroyed_ || (done && ChangedMeanwhile(done->Outcome, key)))
             return;
@@ -972,8 +944,12 @@ void TfrmServiceManager::Uninstall(const TCatalogueEntry& entry)
         Prompter().Error(foreign.Reason());
         return;
     }
-    liveness_.SetCheckMode(TLiveness::ModeQuiet);
-    if (liveness_.Query(entry.ServiceID)) {
+    // The rule qv keeps too: a service whose host runs is not uninstalled,
+    // also while its program waits to start again and so cannot answer.
+    TEntryStatus status;
+    status.Service = TServiceStates().Report(entry.Description, StubCopyFile(entry.Description));
+    liveness_.SetCheckMode(TCheckMode::Quiet);
+    if (TooAliveToUninstall(status) || liveness_.Query(entry.ServiceID)) {
         Prompter().Error(RunningServiceText(entry.Description));
         return;
     }
@@ -1020,7 +996,7 @@ void TfrmServiceManager::btnCheckActiveClick()
         return;
     const int serviceID = entry->ServiceID;
     liveness_.SetActiveService(serviceID, entry->Description, catalogue_.EntryIndex());
-    liveness_.SetCheckMode(TLiveness::ModeBox);
+    liveness_.SetCheckMode(TCheckMode::Box);
     liveness_.SetFound(false);
     try {
         if (!liveness_.Query(serviceID) && !destroyed_)
@@ -1050,7 +1026,7 @@ void TfrmServiceManager::btnCheckAllClick()
         const TCatalogueEntry entry = catalogue_.Entry() = catalogue.Entry(index);
         liveness_.SetActiveService(entry.ServiceID, entry.Description, index);
         if (entry.Installed) {
-            liveness_.SetCheckMode(TLiveness::ModePanel);
+            liveness_.SetCheckMode(TCheckMode::Panel);
             if (liveness_.Query(entry.ServiceID))
                 liveness_.SetFound(true);
         }

@@ -14,7 +14,7 @@
 #include "fixtures/StandInHost.h"
 #include "messaging/MailSlot.h"
 #include "messaging/Protocol.h"
-#include "platform/Console.h"
+#include "platform/ConsoleApi.h"
 #include "platform/Kernel.h"
 #include "platform/Owner.h"
 #include "platform/Seam.h"

@@ -1,6 +1,8 @@
 // A minimal service for the start and stop tests: runs until it is told to
 // stop, or for a minute at most so that a failed test leaves nothing behind.
-// The service name comes as the first argument.
+// The service name comes as the first argument. With "hang-status <ID>"
+// after it, it also serves the status pipe of that service ID as a hung
+// host would: it takes every client and never answers.
 #include <windows.h>
 
 #include <string>
@@ -39,6 +41,19 @@ void WINAPI ServiceMain(DWORD, LPSTR*)
     Report(SERVICE_STOPPED);
 }
 
+DWORD WINAPI HangStatus(void* pipeName)
+{
+    const char* name = static_cast<const char*>(pipeName);
+    for (;;) {
+        HANDLE pipe = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                                       4096, 4096, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE)
+            return 1;
+        // Connected and left waiting: the instance is never given back.
+        ConnectNamedPipe(pipe, nullptr);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -46,6 +61,11 @@ int main(int argc, char** argv)
     if (argc < 2)
         return 2;
     serviceName = argv[1];
+    static std::string pipeName;
+    if (argc >= 4 && std::string(argv[2]) == "hang-status") {
+        pipeName = std::string("\\\\.\\pipe\\Quorvane.Service") + argv[3];
+        CloseHandle(CreateThread(nullptr, 0, HangStatus, pipeName.data(), 0, nullptr));
+    }
     stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SERVICE_TABLE_ENTRYA table[] = {{serviceName.data(), ServiceMain}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherA(table) ? 0 : 1;

@@ -164,6 +164,13 @@ TEST_F(RoadTest, TheStatusLineTellsWhatTheSelectedServiceAndItsProgramDo)
     Click("btnInstallService");
     EXPECT_TRUE(StatusLineSays("Running, program restarting in ")) << form->StatusLine();
     EXPECT_NE(form->StatusLine().find(" s, exit code 3"), std::string::npos) << form->StatusLine();
+    // Its program cannot answer while it waits to start again, but its host
+    // runs: the window refuses to uninstall it, as qv does.
+    prompter.shown.clear();
+    Click("btnUnInstallService");
+    EXPECT_EQ(prompter.Texts("Error"), RunningServiceText(Description) + "\n");
+    EXPECT_EQ(ServiceState(Description), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(TIniFile(CatalogueFileName).ReadBool(Description, InstalledKey, false));
     // Refreshed only while the window is the active one.
     SendMessageA(form->Handle(), WM_ACTIVATE, WA_INACTIVE, 0);
     EXPECT_FALSE(form->StatusWatch().Enabled());

@@ -1,0 +1,103 @@
+#include "status/Settling.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "platform/Kernel.h"
+#include "status/EntryStatus.h"
+#include "status/StatusWords.h"
+#include "toolkit/Text.h"
+
+namespace {
+
+// How often a start asks whether its program is still up.
+constexpr DWORD SettlePollMs = 100;
+// The longest a start waits beyond the settle time for a program to begin.
+constexpr DWORD StartingLimitMs = 30000;
+// The most of a log file read for its last lines.
+constexpr LONG TailBytes = 16 * 1024;
+
+} // namespace
+
+TSettling WaitForProgram(const TCatalogueEntry& entry, const TServiceStates& services, unsigned settleMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + settleMs + StartingLimitMs;
+    unsigned firstStart = 0;
+    for (;;) {
+        const TEntryStatus now = StatusOf(entry, services);
+        TSettling settling;
+        if (!now.HostRuns()) {
+            settling.Why = "was stopped meanwhile";
+            return settling;
+        }
+        if (!now.Program) {
+            // Between the start and the service's process.
+            if (GetTickCount64() >= deadline) {
+                settling.Outcome = TSettling::NotKnown;
+                settling.Why = "the service has no process to ask";
+                return settling;
+            }
+            Sleep(SettlePollMs);
+            continue;
+        }
+        const TStatusReply& reply = *now.Program;
+        settling.Last = reply.Status;
+        if (reply.Outcome != TStatusOutcome::Answered) {
+            // A host that cannot tell is no reason to fail the start.
+            settling.Outcome = TSettling::NotKnown;
+            settling.Why = reply.Outcome == TStatusOutcome::NoHost ? "the service host is older and cannot tell"
+                                                                   : NotKnownWords(entry.Description, reply);
+            return settling;
+        }
+        const TProgramStatus& status = reply.Status;
+        if (status.State == TProgramState::Running && !firstStart)
+            firstStart = status.Starts;
+        if (status.State == TProgramState::BackingOff || (firstStart && status.Starts != firstStart)) {
+            settling.Why = status.StartFailure.empty() ? "keeps exiting (exit code " +
+                                                             std::to_string(status.LastExitCode.value_or(0)) + ")"
+                                                       : "cannot be started: " + status.StartFailure;
+            return settling;
+        }
+        if (status.State == TProgramState::Stopping || status.State == TProgramState::Stopped) {
+            settling.Why = "was stopped meanwhile";
+            return settling;
+        }
+        if (status.State == TProgramState::Running && status.UpMs >= settleMs) {
+            settling.Outcome = TSettling::Up;
+            return settling;
+        }
+        if (GetTickCount64() >= deadline) {
+            settling.Why = "did not start within " + DurationText(StartingLimitMs);
+            return settling;
+        }
+        const uint64_t left = status.State == TProgramState::Running ? settleMs - status.UpMs : SettlePollMs;
+        Sleep(static_cast<DWORD>(std::min<uint64_t>(left, SettlePollMs)));
+    }
+}
+
+std::vector<std::string> LastLines(const std::string& path, size_t count)
+{
+    TKernelHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !GetFileSizeEx(file.Get(), &size))
+        return {};
+    const LONG start = size.QuadPart > TailBytes ? static_cast<LONG>(size.QuadPart - TailBytes) : 0;
+    SetFilePointer(file.Get(), start, nullptr, FILE_BEGIN);
+    std::string text(static_cast<size_t>(size.QuadPart - start), '\0');
+    DWORD read = 0;
+    ReadFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr);
+    text.resize(read);
+    // A read that starts inside the file starts inside a line.
+    if (start > 0)
+        text.erase(0, std::min(text.find('\n'), text.size() - 1) + 1);
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.empty() || line.back() != '\r' ? line : line.substr(0, line.size() - 1));
+    if (lines.size() > count)
+        lines.erase(lines.begin(), lines.end() - static_cast<long>(count));
+    return lines;
+}
