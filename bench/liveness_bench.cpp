@@ -78,7 +78,7 @@ int main()
     live.ShowActive = [&](const std::string&) { prompter.Information(""); };
     live.Start();
     live.SetActiveService(501, "Bench", 1);
-    live.SetCheckMode(TLiveness::ModeBox);
+    live.SetCheckMode(TCheckMode::Box);
 
     {
         TStandInHost host(501, Saying(ReplyBody + std::to_string(501)));

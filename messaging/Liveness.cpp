@@ -41,7 +41,7 @@ void TLiveness::Start()
 {
     activeServices_.clear();
     sequence_ = 0;
-    checkMode_ = ModeSilentStart;
+    checkMode_ = TCheckMode::SilentStart;
     waiting_ = false;
     timedOut_ = false;
     found_ = false;
@@ -218,7 +218,7 @@ bool TLiveness::InterpretReply(const std::string& text)
     waiting_ = false;
     lastReplySequence_ = reply->Sequence;
 
-    if (checkMode_ != ModeBox && checkMode_ != ModePanel && checkMode_ != ModeQuiet)
+    if (checkMode_ != TCheckMode::Box && checkMode_ != TCheckMode::Panel && checkMode_ != TCheckMode::Quiet)
         return true;
     if (const std::optional<int> serviceID = ReplyServiceID(reply->Body))
         Report(*serviceID);
@@ -239,9 +239,9 @@ bool TLiveness::AnswersLastQuestion(const TReply& reply) const
 void TLiveness::Report(int serviceID)
 {
     const std::string description = ActiveService(serviceID).Description;
-    if (checkMode_ == ModeBox)
+    if (checkMode_ == TCheckMode::Box)
         ShowActiveOnce(description);
-    else if (checkMode_ == ModePanel && AppendPanelLine)
+    else if (checkMode_ == TCheckMode::Panel && AppendPanelLine)
         AppendPanelLine(" > \"" + description + "\" is active !");
     found_ = true;
 }
@@ -256,10 +256,10 @@ void TLiveness::TimeoutStep()
 void TLiveness::ReplyMessage(int serviceID)
 {
     const std::string description = ActiveService(serviceID).Description;
-    if (checkMode_ == ModeBox) {
+    if (checkMode_ == TCheckMode::Box) {
         ShowActiveOnce(description);
         found_ = true;
-    } else if (checkMode_ == ModePanel) {
+    } else if (checkMode_ == TCheckMode::Panel) {
         if (AppendPanelLine)
             AppendPanelLine(" > " + description);
         found_ = true;

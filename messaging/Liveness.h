@@ -23,17 +23,24 @@ struct TActiveService {
     int ListIndex = 0;
 };
 
+// How the answers to liveness questions are reported: the values are those
+// the manager has always kept in its one byte.
+enum class TCheckMode : unsigned char {
+    // Before any command set one: an answer is taken, nothing is shown.
+    SilentStart = 0,
+    // Check selected: an answer shows the active box.
+    Box = 1,
+    // Check all: an answer adds the service's line to the details panel.
+    Panel = 5,
+    // The uninstall guard and qv: nothing is shown.
+    Quiet = 7,
+};
+
 // Asks running service hosts whether they are alive and interprets their
 // replies on the manager's own mailslot. Everything runs on the main
 // window's thread; the window owns one instance and wires it.
 class TLiveness {
 public:
-    // How replies are reported.
-    static constexpr unsigned char ModeSilentStart = 0;
-    static constexpr unsigned char ModeBox = 1;
-    static constexpr unsigned char ModePanel = 5;
-    static constexpr unsigned char ModeQuiet = 7;
-
     TLiveness();
     // Disposes of the server if still there; the timers stop with it.
     ~TLiveness();
@@ -52,8 +59,8 @@ public:
     // An empty entry when never written.
     TActiveService ActiveService(int serviceID) const;
 
-    unsigned char CheckMode() const { return checkMode_; }
-    void SetCheckMode(unsigned char mode) { checkMode_ = mode; }
+    TCheckMode CheckMode() const { return checkMode_; }
+    void SetCheckMode(TCheckMode mode) { checkMode_ = mode; }
     bool Found() const { return found_; }
     void SetFound(bool found) { found_ = found; }
     int Sequence() const { return sequence_; }
@@ -129,7 +136,7 @@ private:
     bool answersMustMatch_ = false;
     std::string lastReplySequence_;
     std::map<int, TActiveService> activeServices_;
-    unsigned char checkMode_ = ModeSilentStart;
+    TCheckMode checkMode_ = TCheckMode::SilentStart;
     bool waiting_ = false;
     bool timedOut_ = false;
     bool found_ = false;

@@ -93,7 +93,7 @@ TEST_F(LivenessTest, StartResetsAndASecondInstanceKeepsTryingForTheServer)
     EXPECT_EQ(live.ActiveService(1000000).Description, "Far");
     EXPECT_EQ(live.ActiveService(1000000).ListIndex, 4);
     EXPECT_EQ(live.ActiveService(999999).Description, "");
-    live.SetCheckMode(TLiveness::ModePanel);
+    live.SetCheckMode(TCheckMode::Panel);
     live.SetFound(true);
     EXPECT_THROW(live.SendQuestion(1), TError); // nobody listens; the number is used all the same
     EXPECT_EQ(live.Sequence(), 1);
@@ -112,7 +112,7 @@ TEST_F(LivenessTest, StartResetsAndASecondInstanceKeepsTryingForTheServer)
 
     live.Start(); // again: everything back to the start
     EXPECT_EQ(live.Sequence(), 0);
-    EXPECT_EQ(live.CheckMode(), 0);
+    EXPECT_EQ(live.CheckMode(), TCheckMode::SilentStart);
     EXPECT_FALSE(live.Found());
     EXPECT_EQ(live.ActiveService(1000000).Description, "");
 
@@ -128,18 +128,18 @@ TEST_F(LivenessTest, RepliesAreReportedByCheckMode)
     TStandInHost host(7, Saying("I am on:7"));
     live.SetActiveService(7, "Alpha", 3);
 
-    live.SetCheckMode(TLiveness::ModeBox);
+    live.SetCheckMode(TCheckMode::Box);
     EXPECT_TRUE(live.Query(7));
     EXPECT_EQ(prompter.Texts("Information"), "The service, \"Alpha\" IS currently active !\n");
     EXPECT_TRUE(live.Found());
 
-    live.SetCheckMode(TLiveness::ModePanel);
+    live.SetCheckMode(TCheckMode::Panel);
     live.SetFound(false);
     EXPECT_TRUE(live.Query(7));
     EXPECT_EQ(panel, std::vector<std::string>{" > \"Alpha\" is active !"});
     EXPECT_TRUE(live.Found());
 
-    live.SetCheckMode(TLiveness::ModeQuiet);
+    live.SetCheckMode(TCheckMode::Quiet);
     live.SetFound(false);
     EXPECT_TRUE(live.Query(7));
     EXPECT_TRUE(live.Found());
@@ -156,7 +156,7 @@ TEST_F(LivenessTest, RepliesAreReportedByCheckMode)
 TEST_F(LivenessTest, NoAnswerEndsByTimeOutWithTheBeep)
 {
     live.CommTimeout().SetInterval(ShortTimeout);
-    live.SetCheckMode(TLiveness::ModeBox);
+    live.SetCheckMode(TCheckMode::Box);
     EXPECT_FALSE(live.Query(4242)); // no host at all: the send fails quietly
     EXPECT_EQ(beeps, std::vector<std::string>{Beep100});
     EXPECT_EQ(live.Sequence(), 1);
@@ -172,7 +172,7 @@ TEST_F(LivenessTest, NoAnswerEndsByTimeOutWithTheBeep)
 
 TEST_F(LivenessTest, EmptyAndMinusOneRepliesDoNotEndTheWait)
 {
-    live.SetCheckMode(TLiveness::ModeBox);
+    live.SetCheckMode(TCheckMode::Box);
     live.SetActiveService(3, "Gamma", 1);
     // Blanks around the fields do not matter.
     SendToManager(" 12 |  I am on:  3 ");
@@ -192,7 +192,7 @@ TEST_F(LivenessTest, EmptyAndMinusOneRepliesDoNotEndTheWait)
 
 TEST_F(LivenessTest, ARepeatedSequenceStopsTheTickAndLeavesTheRest)
 {
-    live.SetCheckMode(TLiveness::ModeBox);
+    live.SetCheckMode(TCheckMode::Box);
     live.SetActiveService(3, "C", 1);
     live.SetActiveService(4, "D", 2);
     SendToManager("5|I am on:3");
@@ -221,7 +221,7 @@ TEST_F(LivenessTest, ARepeatedSequenceStopsTheTickAndLeavesTheRest)
 TEST_F(LivenessTest, AnyNewSequenceEndsTheWaitButOnlyTheExactWordsAreReported)
 {
     TStandInHost lower(12, Saying("i AM ON:12"));
-    live.SetCheckMode(TLiveness::ModeBox);
+    live.SetCheckMode(TCheckMode::Box);
     live.SetActiveService(12, "Lower", 1);
     EXPECT_TRUE(live.Query(12));
     EXPECT_FALSE(live.Found());
@@ -239,7 +239,7 @@ TEST_F(LivenessTest, AnyNewSequenceEndsTheWaitButOnlyTheExactWordsAreReported)
     EXPECT_THROW(live.PollStep(), TConvertError);
 
     // Mode 0 reads and acts on nothing but the sequence.
-    live.SetCheckMode(TLiveness::ModeSilentStart);
+    live.SetCheckMode(TCheckMode::SilentStart);
     SendToManager("22|I am on:nonsense");
     live.PollStep();
     EXPECT_EQ(live.LastReplySequence(), "22");
@@ -257,11 +257,11 @@ TEST_F(LivenessTest, ALateReplyIsReportedUnderTheModeSetSince)
     TOpenAtEnd open{answer.Get()};
     live.CommTimeout().SetInterval(ShortTimeout);
     live.SetActiveService(14, "Slow", 2);
-    live.SetCheckMode(TLiveness::ModeQuiet);
+    live.SetCheckMode(TCheckMode::Quiet);
     EXPECT_FALSE(live.Query(14));
     EXPECT_EQ(beeps.size(), 1u);
 
-    live.SetCheckMode(TLiveness::ModeBox);
+    live.SetCheckMode(TCheckMode::Box);
     SetEvent(answer.Get());
     ASSERT_TRUE(WaitFor([&] { return host.Delivered() == 1; }, 5000));
     live.PollStep();
@@ -271,7 +271,7 @@ TEST_F(LivenessTest, ALateReplyIsReportedUnderTheModeSetSince)
 
 TEST_F(LivenessTest, EachMessageIsReadIntoAClearedBufferAndUnknownIDsHaveNoDescription)
 {
-    live.SetCheckMode(TLiveness::ModeBox);
+    live.SetCheckMode(TCheckMode::Box);
     live.SetActiveService(5, "Five", 1);
     SendToManager("1|I am on:123456789");
     SendToManager("2|I am on:5", 11); // no terminator
@@ -292,7 +292,7 @@ TEST_F(LivenessTest, ATickReadsAFewRepliesAndLeavesTheRestForTheNext)
 
 TEST_F(LivenessTest, NoTickReadsWhileABoxOfThePollStepIsUp)
 {
-    live.SetCheckMode(TLiveness::ModeBox);
+    live.SetCheckMode(TCheckMode::Box);
     SendToManager("1|I am on:1");
     SendToManager("2|I am on:2");
     std::vector<int> waitingInside;
@@ -348,7 +348,7 @@ TEST_F(LivenessTest, ClosingDuringAWaitEndsItAndNothingTouchesTheMailslotAfterwa
     TLiveness other;
     other.ShowActive = live.ShowActive;
     other.Start();
-    other.SetCheckMode(TLiveness::ModeBox);
+    other.SetCheckMode(TCheckMode::Box);
     SendToManager("1|I am on:1");
     SendToManager("2|I am on:2");
     prompter.OnShow = [&](const TScriptedPrompter::Shown&) { other.Shutdown(); };
@@ -381,7 +381,7 @@ TEST_F(LivenessTest, AnotherQueryStartedDuringAWaitEndsBothCleanly)
 {
     TStandInHost silent(17, Silent());
     TStandInHost answering(18, Saying("I am on:18"));
-    live.SetCheckMode(TLiveness::ModeQuiet);
+    live.SetCheckMode(TCheckMode::Quiet);
     bool inner = false;
     {
         TAfter command(30, [&] { inner = live.Query(18); });
@@ -397,16 +397,16 @@ TEST_F(LivenessTest, WindowMessageReplies)
 {
     live.SetActiveService(30, "Msg", 1);
     live.ReplyMessage(30); // mode 0
-    live.SetCheckMode(TLiveness::ModeQuiet);
+    live.SetCheckMode(TCheckMode::Quiet);
     live.ReplyMessage(30);
     EXPECT_FALSE(live.Found());
     EXPECT_TRUE(prompter.shown.empty());
 
-    live.SetCheckMode(TLiveness::ModeBox);
+    live.SetCheckMode(TCheckMode::Box);
     live.ReplyMessage(30);
     EXPECT_EQ(prompter.Texts("Information"), "The service, \"Msg\" IS currently active !\n");
     EXPECT_TRUE(live.Found());
-    live.SetCheckMode(TLiveness::ModePanel);
+    live.SetCheckMode(TCheckMode::Panel);
     live.SetFound(false);
     live.ReplyMessage(30);
     EXPECT_EQ(panel, std::vector<std::string>{" > Msg"});
@@ -415,7 +415,7 @@ TEST_F(LivenessTest, WindowMessageReplies)
 
 TEST_F(LivenessTest, WhenAnswersMustMatchOnlyTheAnswerToTheQuestionAskedEndsTheWait)
 {
-    live.SetCheckMode(TLiveness::ModeQuiet);
+    live.SetCheckMode(TCheckMode::Quiet);
     live.SetAnswersMustMatch(true);
     // A late answer of another service, one of this service to the question
     // before, and one naming another ID.

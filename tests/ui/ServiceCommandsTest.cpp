@@ -121,7 +121,7 @@ TEST_F(ServiceCommandsTest, InstallDeploysTheHostMarksTheRowAndOffersToStart)
     const std::string copy = StubCopyPath("Mail Relay");
     ASSERT_EQ(launches, (std::vector<std::string>{copy + " -i"}));
     EXPECT_NE(copy.find("\\Vantorers\\Mail!Relay.exe"), std::string::npos);
-    EXPECT_EQ(form->Liveness().CheckMode(), TLiveness::ModeBox);
+    EXPECT_EQ(form->Liveness().CheckMode(), TCheckMode::Box);
     EXPECT_EQ(form->List().Image(0), 0);
     TIniFile ini(file);
     EXPECT_TRUE(ini.ReadBool("Mail Relay", InstalledKey, false));
@@ -236,7 +236,7 @@ TEST_F(ServiceCommandsTest, UninstallOfASilentServiceWaitsForTheHostThenRemovesI
     }
     const std::string copy = StubCopyPath("Mail Relay");
     EXPECT_EQ(ReadTextFile(copy + ".args"), copy + " -u");
-    EXPECT_EQ(form->Liveness().CheckMode(), TLiveness::ModeQuiet);
+    EXPECT_EQ(form->Liveness().CheckMode(), TCheckMode::Quiet);
     EXPECT_FALSE(FileExists(copy));
     EXPECT_FALSE(TIniFile(file).ReadBool("Mail Relay", InstalledKey, true));
     EXPECT_EQ(form->List().Image(0), 1);

@@ -466,7 +466,7 @@ TEST_F(ServiceManagerTest, BoxesBelongToTheWindowWhateverWindowIsActive)
 
     // While the wizard is up, boxes belong to it: here a host's reply.
     HWND wizard = nullptr;
-    form->Liveness().SetCheckMode(TLiveness::ModeBox);
+    form->Liveness().SetCheckMode(TCheckMode::Box);
     WhenModal([&] {
         wizard = FindWindowA(nullptr, "Vantorer - New Service Wizard...");
         nextBox();
@@ -483,7 +483,7 @@ TEST_F(ServiceManagerTest, AFloodOfRepliesKeepsOneBoxOpenAtATime)
 {
     Open();
     TLiveness& liveness = form->Liveness();
-    liveness.SetCheckMode(TLiveness::ModeBox);
+    liveness.SetCheckMode(TCheckMode::Box);
     int depth = 0, deepest = 0;
     prompter.OnShow = [&](const TScriptedPrompter::Shown&) {
         deepest = std::max(deepest, ++depth);
