@@ -25,6 +25,61 @@ std::map<UINT_PTR, std::function<void()>>& Pending()
     return pending;
 }
 
+// The box, or the wizard, a test's steps drive: nobody else answers it.
+HWND ModalWindow()
+{
+    if (HWND box = ActiveDialog())
+        return box;
+    return ThreadWindowOfClass("TfrmCreateService", true);
+}
+
+// How long what the last step posted may take before a modal window it left
+// open counts as left open for good.
+constexpr UINT LeftOpenMs = 2000;
+
+struct TWatch {
+    UINT_PTR Timer = 0;
+    HWND Window = nullptr;
+    const ::testing::TestInfo* Test = nullptr;
+};
+
+TWatch& Watch()
+{
+    static TWatch watch;
+    return watch;
+}
+
+void CALLBACK LookWhetherLeftOpen(HWND, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(nullptr, id);
+    TWatch& watch = Watch();
+    if (watch.Timer != id)
+        return;
+    watch.Timer = 0;
+    // Another test's window, or steps still to come, are not this watch's.
+    if (watch.Test != ::testing::UnitTest::GetInstance()->current_test_info() || !Pending().empty())
+        return;
+    if (IsWindow(watch.Window) && IsWindowVisible(watch.Window) && ModalWindow() == watch.Window) {
+        ADD_FAILURE() << "\"" << WindowText(watch.Window) << "\" stayed open after the test's last step";
+        PostQuitMessage(0);
+    }
+}
+
+// After a test's last step, a modal window still up would wait for ever for
+// a step that never comes: a little later (what the step posted taken by
+// then), one still up fails the test and the modal loops end, at once
+// rather than at the test run's time-out.
+void WatchForLeftOpen()
+{
+    TWatch& watch = Watch();
+    if (watch.Timer)
+        KillTimer(nullptr, watch.Timer);
+    watch = {};
+    if (HWND open = ModalWindow())
+        watch = {SetTimer(nullptr, 0, LeftOpenMs, LookWhetherLeftOpen), open,
+                 ::testing::UnitTest::GetInstance()->current_test_info()};
+}
+
 void CALLBACK Fire(HWND, UINT, UINT_PTR id, DWORD)
 {
     KillTimer(nullptr, id);
@@ -36,6 +91,8 @@ void CALLBACK Fire(HWND, UINT, UINT_PTR id, DWORD)
     action();
     if (::testing::Test::HasFailure())
         PostQuitMessage(0);
+    else if (Pending().empty())
+        WatchForLeftOpen();
 }
 
 // How often a box that has not shown yet is looked for, and for how long.
