@@ -174,3 +174,25 @@ void PressKey(HWND window, WORD key)
     PostMessageA(window, WM_KEYDOWN, key, 1);
     PostMessageA(window, WM_KEYUP, key, 0xC0000001);
 }
+
+void TypeAtKeyboard(const std::wstring& text)
+{
+    std::vector<INPUT> keys;
+    for (wchar_t unit : text)
+        for (DWORD up : {DWORD(0), DWORD(KEYEVENTF_KEYUP)}) {
+            INPUT key = {};
+            key.type = INPUT_KEYBOARD;
+            key.ki.wScan = unit;
+            key.ki.dwFlags = KEYEVENTF_UNICODE | up;
+            keys.push_back(key);
+        }
+    const UINT sent = SendInput(static_cast<UINT>(keys.size()), keys.data(), sizeof(INPUT));
+    EXPECT_EQ(sent, keys.size()) << "error " << GetLastError();
+}
+
+std::wstring WideText(HWND window)
+{
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
