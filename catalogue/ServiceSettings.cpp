@@ -66,22 +66,27 @@ bool ParseWhole(const std::string& text, uint64_t first, uint64_t last, uint64_t
     return value >= first && value <= last;
 }
 
-// "0x" and hex digits, or decimal digits, within 32 bits.
+// "0x" and hex digits, or decimal digits, within 32 bits; or "-" and decimal
+// digits, a negative 32-bit exit code, which is the same code as its two's
+// complement ("-1" is 0xFFFFFFFF, as a program's exit code reads).
 bool ParseExitCode(std::string text, unsigned long& code)
 {
     text = Trim(text);
+    const bool negative = text.size() > 1 && text[0] == '-';
+    if (negative)
+        text = text.substr(1);
     int base = 10;
-    if (text.size() > 2 && (text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0)) {
+    if (!negative && text.size() > 2 && (text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0)) {
         text = text.substr(2);
         base = 16;
     }
     const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
     if (text.empty() || text.size() > 10 || text.find_first_not_of(digits) != std::string::npos)
         return false;
-    unsigned long long value = std::stoull(text, nullptr, base);
-    if (value > 0xFFFFFFFFull)
+    const unsigned long long value = std::stoull(text, nullptr, base);
+    if (value > (negative ? 0x80000000ull : 0xFFFFFFFFull))
         return false;
-    code = static_cast<unsigned long>(value);
+    code = static_cast<unsigned long>(negative ? (0x100000000ull - value) & 0xFFFFFFFFull : value);
     return true;
 }
 

@@ -132,7 +132,8 @@ TEST(ServiceSettings, EachRefusalNamesTheSettingAndTheFault)
         {TSetting::StartType, "soon"},       {TSetting::Restart, "sometimes"}, {TSetting::SuccessCodes, "0,x"},
         {TSetting::SuccessCodes, "4294967296"}, {TSetting::LogMaxSize, "512"}, {TSetting::LogMaxSize, "2048G"},
         {TSetting::LogKeep, "0"},            {TSetting::Priority, "realtime"}, {TSetting::Account, "NT SERVICE\\"},
-        {TSetting::DependsOn, "a\\b"},       {TSetting::LogDaily, "maybe"},
+        {TSetting::DependsOn, "a\\b"},       {TSetting::LogDaily, "maybe"},    {TSetting::SuccessCodes, "-2147483649"},
+        {TSetting::SuccessCodes, "-0x1"},    {TSetting::SuccessCodes, "-"},
     };
     for (const auto& [setting, text] : refused) {
         TServiceSettings settings;
@@ -141,6 +142,8 @@ TEST(ServiceSettings, EachRefusalNamesTheSettingAndTheFault)
         EXPECT_EQ(TServiceSettings{}, settings) << text;
     }
     TServiceSettings settings;
+    EXPECT_EQ("Service text: the text cannot hold line breaks", SetSetting(settings, TSetting::ServiceText, "a\r\nb").Reason());
+    EXPECT_EQ(TServiceSettings{}, settings);
     EXPECT_EQ("Environment: the name \"A=B\" holds \"=\", which ends a variable's name",
               SetVariable(settings, "A=B", "x").Reason());
     EXPECT_EQ("Environment: a variable needs a name", SetVariable(settings, "", "x").Reason());
@@ -160,4 +163,29 @@ TEST(ServiceSettings, EachRefusalNamesTheSettingAndTheFault)
     EXPECT_TRUE(AccountNeedsPassword("CORP\\relay"));
     EXPECT_FALSE(AccountNeedsPassword("CORP\\relay$"));
     EXPECT_FALSE(AccountNeedsPassword("NT SERVICE\\Relay"));
+}
+
+// A negative exit code is the 32-bit code a program's exit reads as (-1 is
+// 0xFFFFFFFF), printed as every exit code is; a choice and a default read
+// back as they print.
+TEST(ServiceSettings, EachValueReadsBackAsItPrintsNegativeExitCodesIncluded)
+{
+    const TServiceSettings codes = Set({{TSetting::SuccessCodes, "0, -1, 0xFFFFFFFF, 4294967295, -2147483648"}});
+    EXPECT_EQ(codes.SuccessCodes, (std::vector<unsigned long>{0, 0xFFFFFFFF, 0x80000000}));
+    EXPECT_EQ(SettingText(codes, TSetting::SuccessCodes), "0,4294967295,2147483648");
+    EXPECT_EQ(SettingDisplay(codes, TSetting::SuccessCodes, ""), "0 4294967295 2147483648");
+
+    const TServiceSettings defaults;
+    for (const TSettingInfo& info : SettingInfos()) {
+        if (info.Form == TSettingForm::Variables)
+            continue;
+        SCOPED_TRACE(info.Option);
+        TServiceSettings read = EverySetting();
+        EXPECT_FALSE(SetSetting(read, info.Setting, SettingText(defaults, info.Setting)));
+        EXPECT_TRUE(IsDefault(read, info.Setting));
+        for (const std::string& choice : info.Choices) {
+            EXPECT_FALSE(SetSetting(read, info.Setting, choice));
+            EXPECT_EQ(SettingText(read, info.Setting), choice);
+        }
+    }
 }
