@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,7 +58,16 @@ struct TServiceSettings {
     bool operator==(const TServiceSettings&) const = default;
 };
 
-// Every setting, in the order qv shows them.
+// Every setting by name. Each is described once, by its row in
+// ServiceSettings.cpp: qv's options and its show, the services document, the
+// window's dialog and the catalogue all follow the rows, and a test holds the
+// services document's schema to them.
+//
+// To add a setting: its field, with its default, in TServiceSettings; its
+// name here; its row (key, option, label, who applies it, its group in the
+// dialog and how its value reads, prints and shows); its property in
+// cli/qv-services.schema.json; and its effect where the service host or the
+// deployment acts on it. Nothing else names settings one by one.
 enum class TSetting {
     Account,
     WorkingFolder,
@@ -79,12 +89,30 @@ enum class TSetting {
     ServiceText,
 };
 
+// How a setting's value is given to qv and held in a services document.
+enum class TSettingForm {
+    // One value: "--stop-timeout 30"; "stop-timeout": "30".
+    Value,
+    // Items, an option each ("--depends-on A --depends-on B"), held as one
+    // value of the items joined by "/" ("A/B"), and as a list by show --json.
+    List,
+    // On or off: "--log-daily" and "--no-log-daily", or the value "on" or
+    // "off" ("log-daily": "on").
+    Switch,
+    // The environment: "--env NAME=VALUE" and "--unset-env NAME", a key per
+    // variable in the catalogue, an object of them in a document.
+    Variables,
+};
+
+// Where the window's settings dialog shows a setting.
+enum class TSettingGroup { Account, Process, StopAndRestart, Log };
+
 struct TSettingInfo {
     TSetting Setting;
     // Its key in the entry's section (the environment's keys are
     // EnvironmentKeyPrefix and the variable's name).
     const char* Key;
-    // Its option of qv, without "--".
+    // Its option of qv, without "--"; its key in a services document.
     const char* Option;
     // How qv and the window name it.
     const char* Label;
@@ -92,6 +120,19 @@ struct TSettingInfo {
     // installed entry. The others are the service host's: they take effect
     // at the program's next start.
     bool ServiceManager;
+    TSettingGroup Group;
+    TSettingForm Form;
+    // The words it takes, in order; none for a setting of free values.
+    std::vector<std::string> Choices;
+    // Sets it from text as qv takes it, or says why not (after the label).
+    std::function<TRefusal(TServiceSettings&, const std::string& text)> Read;
+    // Its value as the catalogue keeps it and qv takes it.
+    std::function<std::string(const TServiceSettings&)> Text;
+    // As people read it, beside the entry's program.
+    std::function<std::string(const TServiceSettings&, const std::string& program)> Shown;
+    // What it asks of the other settings once all are read (after the
+    // label); none for most.
+    std::function<TRefusal(const TServiceSettings&)> Check;
 };
 
 inline constexpr const char* EnvironmentKeyPrefix = "Env.";
@@ -117,6 +158,11 @@ bool HostSettingsDiffer(const TServiceSettings& a, const TServiceSettings& b);
 inline constexpr const char* NextStartText = "The service host takes the new settings at the program's next start.";
 // The words a setting of a few choices takes, in order; none for others.
 const std::vector<std::string>& SettingChoices(TSetting setting);
+// The items of a setting of the list form, in order.
+std::vector<std::string> SettingItems(const TServiceSettings& settings, TSetting setting);
+// The setting qv's option names ("stop-timeout", also "no-log-daily" and
+// "unset-env"), or nullptr.
+const TSettingInfo* SettingOfOption(const std::string& option);
 
 // Sets the setting from text as qv takes it, or refuses, naming the setting
 // and the fault. Not for the environment.

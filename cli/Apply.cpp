@@ -128,7 +128,7 @@ std::vector<std::pair<std::string, std::string>> SettingOptions(const TServiceSe
     for (const auto& [name, value] : wanted.Environment)
         options.emplace_back("env", name + "=" + value);
     for (const TSettingInfo& info : SettingInfos())
-        if (info.Setting != TSetting::Environment)
+        if (info.Form != TSettingForm::Variables)
             options.emplace_back(info.Option, SettingText(wanted, info.Setting));
     return options;
 }

@@ -56,11 +56,6 @@ const TOptionDefinition Options[] = {
     {"--event-log", OptEventLog, false},
     {"--settle", OptSettle, true},
     {"--password-stdin", OptPassword, false},
-    {"--env", OptSetting, true, true},
-    {"--unset-env", OptSetting, true, true},
-    {"--depends-on", OptSetting, true, true},
-    {"--log-daily", OptSetting, false},
-    {"--no-log-daily", OptSetting, false},
     {"--check", OptCheck, false},
     {"--prune", OptPrune, false},
 };
@@ -68,15 +63,16 @@ const TOptionDefinition Options[] = {
 // The longest settle time a start waits for: an hour.
 constexpr int MostSettleSeconds = 3600;
 
-// The options of the settings that take one value each: --account,
-// --working-dir, --start-type and so on.
-bool IsValueSetting(const std::string& name)
+// The settings' options, as their rows' forms give them: "--stop-timeout
+// VALUE" once; "--depends-on VALUE" and "--env NAME=VALUE", "--unset-env
+// NAME" again and again; "--log-daily" and "--no-log-daily" without a value.
+const TSettingInfo* SettingOption(const std::string& name, TOptionDefinition& option)
 {
-    for (const TSettingInfo& info : SettingInfos())
-        if (name == std::string("--") + info.Option)
-            return info.Setting != TSetting::Environment && info.Setting != TSetting::DependsOn &&
-                   info.Setting != TSetting::LogDaily;
-    return false;
+    const TSettingInfo* info = name.starts_with("--") ? SettingOfOption(name.substr(2)) : nullptr;
+    if (info)
+        option = {"", OptSetting, info->Form != TSettingForm::Switch,
+                  info->Form == TSettingForm::List || info->Form == TSettingForm::Variables};
+    return info;
 }
 
 bool IsHelp(const std::string& word)
@@ -88,8 +84,9 @@ void Store(TCliRequest& request, TOption option, const std::string& name, const 
 {
     switch (option) {
     case OptSetting:
-        if (name == "--log-daily" || name == "--no-log-daily")
-            request.Settings.emplace_back("log-daily", name == "--log-daily" ? "on" : "off");
+        // A switch is given as its value: "--no-log-daily" is log-daily off.
+        if (const TSettingInfo* info = SettingOfOption(name.substr(2)); info && info->Form == TSettingForm::Switch)
+            request.Settings.emplace_back(info->Option, name.substr(2) == info->Option ? "on" : "off");
         else
             request.Settings.emplace_back(name.substr(2), value);
         break;
@@ -158,16 +155,17 @@ TCliRequest ParseArguments(const std::vector<std::string>& arguments)
         size_t equals = word.find('=');
         std::string name = word.substr(0, equals);
         const TOptionDefinition* option = nullptr;
-        const TOptionDefinition valueSetting = {"", OptSetting, true};
+        TOptionDefinition settingOption;
         for (const TOptionDefinition& known : Options)
             if (name == known.Word)
                 option = &known;
-        if (!option && IsValueSetting(name))
-            option = &valueSetting;
+        const TSettingInfo* setting = option ? nullptr : SettingOption(name, settingOption);
+        if (setting)
+            option = &settingOption;
         if (!option || !(command->Options & option->Option))
             throw TUsageError("\"" + std::string(command->Word) + "\" does not take the option \"" + name + "\"");
-        if (option->Option == OptSetting ? !option->Repeats && !given.insert(name == "--no-log-daily" ? "--log-daily" : name).second
-                                         : (seen & option->Option) != 0)
+        // A switch's two options are one setting's.
+        if (setting ? !option->Repeats && !given.insert(setting->Option).second : (seen & option->Option) != 0)
             throw TUsageError("The option \"" + name + "\" is given twice");
         seen |= option->Option;
         std::string value;

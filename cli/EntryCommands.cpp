@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -52,14 +53,14 @@ json SettingsJson(const TServiceSettings& settings)
     json all = json::object();
     for (const TSettingInfo& info : SettingInfos()) {
         json value = Utf8FromAnsi(SettingText(settings, info.Setting));
-        if (info.Setting == TSetting::Environment) {
+        if (info.Form == TSettingForm::Variables) {
             value = json::object();
             for (const auto& [name, text] : settings.Environment)
                 value[Utf8FromAnsi(name)] = Utf8FromAnsi(text);
-        } else if (info.Setting == TSetting::DependsOn) {
+        } else if (info.Form == TSettingForm::List) {
             value = json::array();
-            for (const std::string& name : settings.Dependencies)
-                value.push_back(Utf8FromAnsi(name));
+            for (const std::string& item : SettingItems(settings, info.Setting))
+                value.push_back(Utf8FromAnsi(item));
         }
         all[info.Option] = {{"value", value}, {"default", IsDefault(settings, info.Setting)}};
     }
@@ -109,28 +110,30 @@ TExitCode Show(const TCliRequest& request)
 namespace {
 
 // The settings with the request's options applied, in their order; a value
-// a setting does not take is refused (exit 4). The dependencies given
-// replace the list.
+// a setting does not take is refused (exit 4). The items given of a list
+// (the dependencies) replace it.
 TServiceSettings WithOptions(TServiceSettings settings, const TCliRequest& request)
 {
-    std::string dependencies;
-    bool dependenciesGiven = false;
+    std::map<TSetting, std::string> lists;
     for (const auto& [option, value] : request.Settings) {
-        if (option == "env") {
-            Refuse(ExitRefusedDescription, SetVariableLine(settings, value));
-        } else if (option == "unset-env") {
-            UnsetVariable(settings, value);
-        } else if (option == "depends-on") {
-            dependencies += (dependenciesGiven ? "/" : "") + value;
-            dependenciesGiven = true;
+        const TSettingInfo* info = SettingOfOption(option);
+        if (!info)
+            continue;
+        if (info->Form == TSettingForm::Variables) {
+            if (option == info->Option)
+                Refuse(ExitRefusedDescription, SetVariableLine(settings, value));
+            else
+                UnsetVariable(settings, value);
+        } else if (info->Form == TSettingForm::List) {
+            const auto [list, first] = lists.emplace(info->Setting, value);
+            if (!first)
+                list->second += "/" + value;
         } else {
-            for (const TSettingInfo& info : SettingInfos())
-                if (option == info.Option)
-                    Refuse(ExitRefusedDescription, SetSetting(settings, info.Setting, value));
+            Refuse(ExitRefusedDescription, SetSetting(settings, info->Setting, value));
         }
     }
-    if (dependenciesGiven)
-        Refuse(ExitRefusedDescription, SetSetting(settings, TSetting::DependsOn, dependencies));
+    for (const auto& [setting, items] : lists)
+        Refuse(ExitRefusedDescription, SetSetting(settings, setting, items));
     return settings;
 }
 

@@ -66,7 +66,7 @@ TJson SettingsJson(const TServiceSettings& settings)
 {
     TJson object = TJson::object();
     for (const TSettingInfo& info : SettingInfos()) {
-        if (info.Setting == TSetting::Environment) {
+        if (info.Form == TSettingForm::Variables) {
             if (settings.Environment.empty())
                 continue;
             TJson variables = TJson::object();
@@ -88,7 +88,7 @@ TRefusal SetSettings(TWantedEntry& entry, const TJson& object)
                                        [&](const TSettingInfo& i) { return key == i.Option; });
         if (info == SettingInfos().end())
             return TRefusal("\"" + key + "\" is not a setting: the settings are named as qv set's options");
-        if (info->Setting != TSetting::Environment) {
+        if (info->Form != TSettingForm::Variables) {
             if (!value.is_string())
                 return TRefusal("\"" + key + "\" must be text, as qv set takes it");
             if (TRefusal refused = SetSetting(settings, info->Setting, AnsiOf(value)))

@@ -14,24 +14,19 @@ namespace {
 
 constexpr int FirstSettingId = 300;
 
-// Where the settings stand: a group of rows in one of two columns.
+// Where the settings' groups stand: one of two columns, in this order; the
+// rows (catalogue/ServiceSettings.h) say which group a setting is in.
 struct TGroup {
+    TSettingGroup Group;
     const char* Caption;
     int Column;
-    std::vector<TSetting> Settings;
 };
 
 const TGroup Groups[] = {
-    {"Account", 0, {TSetting::Account}},
-    {"Process",
-     0,
-     {TSetting::WorkingFolder, TSetting::Environment, TSetting::Priority, TSetting::StartType, TSetting::DependsOn,
-      TSetting::ServiceText}},
-    {"Stop and restart",
-     1,
-     {TSetting::StopTimeout, TSetting::Restart, TSetting::SuccessCodes, TSetting::MaxRestarts,
-      TSetting::RestartWindow, TSetting::RestartDelay, TSetting::RestartDelayMax}},
-    {"Log", 1, {TSetting::LogMaxSize, TSetting::LogDaily, TSetting::LogKeep, TSetting::LogTimestamps}},
+    {TSettingGroup::Account, "Account", 0},
+    {TSettingGroup::Process, "Process", 0},
+    {TSettingGroup::StopAndRestart, "Stop and restart", 1},
+    {TSettingGroup::Log, "Log", 1},
 };
 
 constexpr int Margin = 10, RowHeight = 26, LabelWidth = 148, BoxWidth = 190, GroupTop = 22, GroupGap = 8;
@@ -96,14 +91,17 @@ void TSettingsDialog::Build()
             y += height + (RowHeight - 22);
             return bounds;
         };
-        for (TSetting setting : group.Settings) {
+        for (const TSettingInfo& info : SettingInfos()) {
+            if (info.Group != group.Group)
+                continue;
+            const TSetting setting = info.Setting;
             const int id = ControlId(setting);
-            const char* label = InfoOf(setting).Label;
-            const std::vector<std::string>& choices = SettingChoices(setting);
-            if (setting == TSetting::Environment) {
+            const char* label = info.Label;
+            const std::vector<std::string>& choices = info.Choices;
+            if (info.Form == TSettingForm::Variables) {
                 add("EDIT", EnvironmentText(settings_),
                     edit | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN | WS_VSCROLL,
-                    row("Environment (NAME=VALUE)", 22 + (EnvironmentRows - 1) * 16), id);
+                    row(std::string(label) + " (NAME=VALUE)", 22 + (EnvironmentRows - 1) * 16), id);
             } else if (!choices.empty()) {
                 // A list to choose from, showing the setting's word.
                 TBounds bounds = row(label, 22);
@@ -147,7 +145,7 @@ bool TSettingsDialog::Take()
         std::string text;
         if (refused(TextOf(GetDlgItem(dialog, id), text), id))
             return false;
-        if (info.Setting != TSetting::Environment) {
+        if (info.Form != TSettingForm::Variables) {
             if (refused(SetSetting(settings, info.Setting, text), id))
                 return false;
             continue;

@@ -625,7 +625,10 @@ bool TfrmCreateService::PreTranslate(const MSG& message)
     }
     // As in a dialog: Alt with the letter anywhere, the bare letter where
     // typing has nowhere else to go (a button or the check box).
-    if (message.message == WM_SYSCHAR || (message.message == WM_CHAR && IsButton(GetFocus()))) {
+    // The keys are ASCII letters; a character beyond them (UTF-16 here)
+    // presses none.
+    if ((message.message == WM_SYSCHAR || (message.message == WM_CHAR && IsButton(GetFocus()))) &&
+        message.wParam < 0x80) {
         char key = Upper(static_cast<char>(message.wParam));
         for (const char* name : {"btnPrev", "btnNext", "btnFinish"}) {
             HWND button = Control(name);
@@ -671,7 +674,9 @@ int TfrmCreateService::ShowModal(HWND owner)
 
     while (modalResult_ == mrNone) {
         MSG message;
-        BOOL got = GetMessageA(&message, nullptr, 0, 0);
+        // Wide, so a typed character reaches its box whole
+        // (toolkit/MessagePump.h).
+        BOOL got = GetMessageW(&message, nullptr, 0, 0);
         if (got <= 0) {
             // The program is ending: leave as if cancelled, and let the
             // outer loop see the quit too.
@@ -685,7 +690,7 @@ int TfrmCreateService::ShowModal(HWND owner)
         Guarded([&] { handled = PreTranslate(message); });
         if (!handled) {
             TranslateMessage(&message);
-            DispatchMessageA(&message);
+            DispatchMessageW(&message);
         }
     }
     int result = modalResult_;

@@ -132,7 +132,9 @@ TEST(ServiceSettings, EachRefusalNamesTheSettingAndTheFault)
         {TSetting::StartType, "soon"},       {TSetting::Restart, "sometimes"}, {TSetting::SuccessCodes, "0,x"},
         {TSetting::SuccessCodes, "4294967296"}, {TSetting::LogMaxSize, "512"}, {TSetting::LogMaxSize, "2048G"},
         {TSetting::LogKeep, "0"},            {TSetting::Priority, "realtime"}, {TSetting::Account, "NT SERVICE\\"},
-        {TSetting::DependsOn, "a\\b"},       {TSetting::LogDaily, "maybe"},
+        {TSetting::DependsOn, "a\\b"},       {TSetting::LogDaily, "maybe"},    {TSetting::SuccessCodes, "-2147483649"},
+        {TSetting::SuccessCodes, "-0x1"},    {TSetting::SuccessCodes, "-"},    {TSetting::StopTimeout, "none"},
+        {TSetting::LogMaxSize, "17179869185G"},
     };
     for (const auto& [setting, text] : refused) {
         TServiceSettings settings;
@@ -141,6 +143,8 @@ TEST(ServiceSettings, EachRefusalNamesTheSettingAndTheFault)
         EXPECT_EQ(TServiceSettings{}, settings) << text;
     }
     TServiceSettings settings;
+    EXPECT_EQ("Service text: the text cannot hold line breaks", SetSetting(settings, TSetting::ServiceText, "a\r\nb").Reason());
+    EXPECT_EQ(TServiceSettings{}, settings);
     EXPECT_EQ("Environment: the name \"A=B\" holds \"=\", which ends a variable's name",
               SetVariable(settings, "A=B", "x").Reason());
     EXPECT_EQ("Environment: a variable needs a name", SetVariable(settings, "", "x").Reason());
@@ -160,4 +164,77 @@ TEST(ServiceSettings, EachRefusalNamesTheSettingAndTheFault)
     EXPECT_TRUE(AccountNeedsPassword("CORP\\relay"));
     EXPECT_FALSE(AccountNeedsPassword("CORP\\relay$"));
     EXPECT_FALSE(AccountNeedsPassword("NT SERVICE\\Relay"));
+}
+
+// What qv show says (every setting, the defaults marked) and the window's
+// panel (those that differ), and whether a change waits for the program's
+// next start (the host's settings) or is the system's at once.
+TEST(ServiceSettings, EachSettingIsSaidAsPeopleReadIt)
+{
+    using TLines = std::vector<std::pair<std::string, std::string>>;
+    const std::string program = "C:\\bin\\relay.exe";
+    EXPECT_EQ(SettingLines({}, program, true),
+              (TLines{{"Account", "LocalSystem (default)"}, {"Working folder", "C:\\bin (default)"},
+                      {"Environment", "the service host's (default)"}, {"Start type", "automatic (default)"},
+                      {"Depends on", "none (default)"}, {"Stop timeout", "3 s (default)"},
+                      {"Restart", "always (default)"}, {"Success codes", "0 (default)"},
+                      {"Maximum restarts", "none (default)"},
+                      {"Restart window", "since the service started (default)"},
+                      {"Restart delay", "1 s (default)"}, {"Maximum restart delay", "60 s (default)"},
+                      {"Priority", "normal (default)"}, {"Log size limit", "1MiB (default)"},
+                      {"Daily log", "off (default)"}, {"Old logs kept", "1 (default)"},
+                      {"Log timestamps", "on (default)"},
+                      {"Service text", DefaultServiceText(program) + " (default)"}}));
+    EXPECT_EQ(SettingLines(EverySetting(), program, false),
+              (TLines{{"Account", "CORP\\relay"}, {"Working folder", "C:\\windows"},
+                      {"Environment", "OPTS= -a \"b c\" "}, {"Environment", "QUOTED=\"whole\""},
+                      {"Environment", "PAIR=key=value=="}, {"Environment", "Empty="},
+                      {"Start type", "automatic (delayed)"}, {"Depends on", "Tcpip, Mail Spool"},
+                      {"Stop timeout", "30 s"}, {"Restart", "on failure"}, {"Success codes", "0 16 3"},
+                      {"Maximum restarts", "5"}, {"Restart window", "600 s"}, {"Restart delay", "2 s"},
+                      {"Maximum restart delay", "120 s"}, {"Priority", "below normal"},
+                      {"Log size limit", "10MiB"}, {"Daily log", "on"}, {"Old logs kept", "14"},
+                      {"Log timestamps", "off"}, {"Service text", " \"Relays mail\" "}}));
+    EXPECT_EQ(SettingDisplay(Set({{TSetting::LogMaxSize, "1536"}}), TSetting::LogMaxSize, ""), "1536 bytes");
+    EXPECT_EQ(SettingDisplay(Set({{TSetting::LogMaxSize, "0"}}), TSetting::LogMaxSize, ""), "none");
+
+    // The words qv takes besides the ones it prints, and what it leaves out.
+    EXPECT_EQ(Set({{TSetting::DependsOn, "/Tcpip//Spool/ "}}).Dependencies, (std::vector<std::string>{"Tcpip", "Spool"}));
+    EXPECT_EQ(Set({{TSetting::StartType, "Automatic"}}).StartType, TStartType::Automatic);
+    EXPECT_EQ(Set({{TSetting::RestartWindow, "None"}, {TSetting::MaxRestarts, "none"}}), TServiceSettings{});
+    for (const char* on : {"on", "1", "YES", "true"})
+        EXPECT_TRUE(Set({{TSetting::LogTimestamps, "off"}, {TSetting::LogTimestamps, on}}).LogTimestamps);
+    for (const char* off : {"OFF", "0", "no", "false"})
+        EXPECT_FALSE(Set({{TSetting::LogTimestamps, off}}).LogTimestamps);
+
+    EXPECT_FALSE(HostSettingsDiffer({}, Set({{TSetting::StartType, "manual"}, {TSetting::ServiceText, "x"}})));
+    EXPECT_TRUE(HostSettingsDiffer({}, Set({{TSetting::StopTimeout, "30"}})));
+    TServiceSettings variable;
+    EXPECT_FALSE(SetVariable(variable, "A", "1"));
+    EXPECT_TRUE(HostSettingsDiffer({}, variable));
+}
+
+// A negative exit code is the 32-bit code a program's exit reads as (-1 is
+// 0xFFFFFFFF), printed as every exit code is; a choice and a default read
+// back as they print.
+TEST(ServiceSettings, EachValueReadsBackAsItPrintsNegativeExitCodesIncluded)
+{
+    const TServiceSettings codes = Set({{TSetting::SuccessCodes, "0, -1, 0xFFFFFFFF, 4294967295, -2147483648"}});
+    EXPECT_EQ(codes.SuccessCodes, (std::vector<unsigned long>{0, 0xFFFFFFFF, 0x80000000}));
+    EXPECT_EQ(SettingText(codes, TSetting::SuccessCodes), "0,4294967295,2147483648");
+    EXPECT_EQ(SettingDisplay(codes, TSetting::SuccessCodes, ""), "0 4294967295 2147483648");
+
+    const TServiceSettings defaults;
+    for (const TSettingInfo& info : SettingInfos()) {
+        if (info.Form == TSettingForm::Variables)
+            continue;
+        SCOPED_TRACE(info.Option);
+        TServiceSettings read = EverySetting();
+        EXPECT_FALSE(SetSetting(read, info.Setting, SettingText(defaults, info.Setting)));
+        EXPECT_TRUE(IsDefault(read, info.Setting));
+        for (const std::string& choice : info.Choices) {
+            EXPECT_FALSE(SetSetting(read, info.Setting, choice));
+            EXPECT_EQ(SettingText(read, info.Setting), choice);
+        }
+    }
 }

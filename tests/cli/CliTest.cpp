@@ -294,13 +294,18 @@ TEST_F(CliTest, RecordedStateAndValuesFollowWhatHappened)
 TEST_F(CliTest, SettingsAreSetShownAndRefusedByName)
 {
     Expect("add \"" + Relay + "\" --program \"" + program + "\" --start-type manual --log-keep 3 "
-           "--env \"OPTS= -a \\\"b c\\\"\" --depends-on RpcSs --depends-on PlugPlay",
+           "--env \"OPTS= -a \\\"b c\\\"\" --env MODE=x --depends-on RpcSs --depends-on PlugPlay "
+           "--success-codes 0,-1 --log-daily --log-timestamps off",
            0);
+    Expect(On("set", Relay) + " --unset-env mode", 0);
     json shown = QvJson(On("show", Relay))["settings"];
     EXPECT_EQ(shown["start-type"], (json{{"value", "manual"}, {"default", false}}));
     EXPECT_EQ(shown["account"], (json{{"value", "LocalSystem"}, {"default", true}}));
     EXPECT_EQ(shown["env"]["value"], (json{{"OPTS", " -a \"b c\""}}));
     EXPECT_EQ(shown["depends-on"]["value"], json::array({"RpcSs", "PlugPlay"}));
+    EXPECT_EQ(shown["success-codes"]["value"], "0,4294967295");
+    EXPECT_EQ(shown["log-daily"], (json{{"value", "on"}, {"default", false}}));
+    EXPECT_EQ(shown["log-timestamps"]["value"], "off");
     const std::string text = Qv(On("show", Relay)).Out;
     EXPECT_NE(text.find("\nStart type:             manual\r"), std::string::npos) << text;
     EXPECT_NE(text.find("\nAccount:                LocalSystem (default)\r"), std::string::npos) << text;
@@ -308,8 +313,10 @@ TEST_F(CliTest, SettingsAreSetShownAndRefusedByName)
 
     Expect(On("install", Relay), 0);
     EXPECT_EQ(ServiceStartType(Relay), static_cast<DWORD>(SERVICE_DEMAND_START));
-    TProgramResult set = Qv(On("set", Relay) + " --start-type disabled --stop-timeout 30 --service-text Relays");
+    TProgramResult set =
+        Qv(On("set", Relay) + " --start-type disabled --stop-timeout 30 --service-text Relays --no-log-daily");
     EXPECT_EQ(set.ExitCode, 0u) << set.Err;
+    EXPECT_EQ(QvJson(On("show", Relay))["settings"]["log-daily"]["value"], "off");
     EXPECT_NE(set.Out.find("takes the new settings at the program's next start"), std::string::npos) << set.Out;
     EXPECT_EQ(ServiceStartType(Relay), static_cast<DWORD>(SERVICE_DISABLED));
     EXPECT_EQ(ServiceDescription(Relay), "Relays");
@@ -325,6 +332,8 @@ TEST_F(CliTest, SettingsAreSetShownAndRefusedByName)
     EXPECT_EQ(ReadTextFile(catalogue.Path()), before);
     Expect(On("set", Relay), 2, "\"set\" needs at least one setting");
     Expect(On("set", Relay) + " --log-keep 2 --log-keep 3", 2, "given twice");
+    Expect(On("set", Relay) + " --log-daily --no-log-daily", 2, "given twice");
+    Expect(On("set", Relay) + " --log-daily=on", 2, "takes no value");
 }
 
 // A named account's password comes on standard input, goes to the Service

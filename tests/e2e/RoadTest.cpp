@@ -10,6 +10,8 @@
 #include "deploy/Deploy.h"
 #include "fixtures/SavedCatalogue.h"
 #include "platform/Owner.h"
+#include "platform/Seam.h"
+#include "platform/Services.h"
 #include "tests/support/Programs.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
@@ -39,6 +41,8 @@ protected:
     TTempFolder folder;
     TScriptedPrompter prompter;
     std::unique_ptr<TfrmServiceManager> form;
+    const TSeamOverride<decltype(TServiceApi::StartServiceA)> start{ServiceApi().StartServiceA,
+                                                                    StartServiceAgainWhenWineLosesIt};
 
     void SetUp() override
     {

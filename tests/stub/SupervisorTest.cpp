@@ -163,6 +163,20 @@ TEST(StubSupervisor, TheRestartPolicyEndsTheServiceWithACodeThatSaysWhy)
     EXPECT_EQ(ended.Starts, 1u);
 }
 
+// An entry's variable takes the place of the host's one of the same name in
+// any letter case, as Windows matches names; the host's others stay.
+TEST(StubSupervisor, AnEntrysVariableTakesThePlaceOfTheHostsOfTheSameNameInAnyLetterCase)
+{
+    ASSERT_TRUE(SetEnvironmentVariableA("Qv_Case_Test", "host"));
+    const TScopeExit unset([] { SetEnvironmentVariableA("Qv_Case_Test", nullptr); });
+    TServiceSettings service;
+    ASSERT_FALSE(SetVariable(service, "QV_CASE_TEST", "entry"));
+    TRunningSupervisor run(TestProgram, "env:QV_CASE_TEST env:SystemRoot wait", QuickTiming(), nullptr, service);
+    ASSERT_TRUE(WaitFor([&] { return run.Log().Has("out: env SystemRoot="); }, 10000)) << Joined(run.Log().Lines());
+    run.Stop();
+    EXPECT_TRUE(run.Log().Has("out: env QV_CASE_TEST=entry")) << Joined(run.Log().Lines());
+}
+
 TEST(StubSupervisor, ARunLongerThanASteadyOneStartsTheWaitsAfresh)
 {
     TSupervisorTiming timing = QuickTiming();

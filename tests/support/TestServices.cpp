@@ -123,3 +123,15 @@ void RemoveTestServiceAndCopy(const std::string& name)
     RemoveTestService(name);
     DeleteFileA(StubCopyFile(name).c_str());
 }
+
+BOOL WINAPI StartServiceAgainWhenWineLosesIt(SC_HANDLE service, DWORD count, LPCSTR* arguments)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (::StartServiceA(service, count, arguments))
+            return TRUE;
+        const DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == 3)
+            return SetLastError(error), FALSE;
+        Sleep(200);
+    }
+}

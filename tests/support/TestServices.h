@@ -24,5 +24,12 @@ DWORD ServiceStartType(const std::string& name);
 std::string ServiceAccount(const std::string& name);
 std::string ServiceDescription(const std::string& name);
 
+// StartServiceA, tried again (three tries at most) when Wine's Service
+// Control Manager reports the service's process as having died while it was
+// being made (ERROR_INTERNAL_ERROR), as Wine now and then does on a loaded
+// machine (fixtures/Programs.h: StartProcess). A test that starts real
+// services through the program puts it in the program's seam.
+BOOL WINAPI StartServiceAgainWhenWineLosesIt(SC_HANDLE service, DWORD count, LPCSTR* arguments);
+
 // RemoveTestService, and the entry's service host copy deleted.
 void RemoveTestServiceAndCopy(const std::string& name);

@@ -25,6 +25,61 @@ std::map<UINT_PTR, std::function<void()>>& Pending()
     return pending;
 }
 
+// The box, or the wizard, a test's steps drive: nobody else answers it.
+HWND ModalWindow()
+{
+    if (HWND box = ActiveDialog())
+        return box;
+    return ThreadWindowOfClass("TfrmCreateService", true);
+}
+
+// How long what the last step posted may take before a modal window it left
+// open counts as left open for good.
+constexpr UINT LeftOpenMs = 2000;
+
+struct TWatch {
+    UINT_PTR Timer = 0;
+    HWND Window = nullptr;
+    const ::testing::TestInfo* Test = nullptr;
+};
+
+TWatch& Watch()
+{
+    static TWatch watch;
+    return watch;
+}
+
+void CALLBACK LookWhetherLeftOpen(HWND, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(nullptr, id);
+    TWatch& watch = Watch();
+    if (watch.Timer != id)
+        return;
+    watch.Timer = 0;
+    // Another test's window, or steps still to come, are not this watch's.
+    if (watch.Test != ::testing::UnitTest::GetInstance()->current_test_info() || !Pending().empty())
+        return;
+    if (IsWindow(watch.Window) && IsWindowVisible(watch.Window) && ModalWindow() == watch.Window) {
+        ADD_FAILURE() << "\"" << WindowText(watch.Window) << "\" stayed open after the test's last step";
+        PostQuitMessage(0);
+    }
+}
+
+// After a test's last step, a modal window still up would wait for ever for
+// a step that never comes: a little later (what the step posted taken by
+// then), one still up fails the test and the modal loops end, at once
+// rather than at the test run's time-out.
+void WatchForLeftOpen()
+{
+    TWatch& watch = Watch();
+    if (watch.Timer)
+        KillTimer(nullptr, watch.Timer);
+    watch = {};
+    if (HWND open = ModalWindow())
+        watch = {SetTimer(nullptr, 0, LeftOpenMs, LookWhetherLeftOpen), open,
+                 ::testing::UnitTest::GetInstance()->current_test_info()};
+}
+
 void CALLBACK Fire(HWND, UINT, UINT_PTR id, DWORD)
 {
     KillTimer(nullptr, id);
@@ -36,6 +91,8 @@ void CALLBACK Fire(HWND, UINT, UINT_PTR id, DWORD)
     action();
     if (::testing::Test::HasFailure())
         PostQuitMessage(0);
+    else if (Pending().empty())
+        WatchForLeftOpen();
 }
 
 // How often a box that has not shown yet is looked for, and for how long.
@@ -116,4 +173,26 @@ void PressKey(HWND window, WORD key)
 {
     PostMessageA(window, WM_KEYDOWN, key, 1);
     PostMessageA(window, WM_KEYUP, key, 0xC0000001);
+}
+
+void TypeAtKeyboard(const std::wstring& text)
+{
+    std::vector<INPUT> keys;
+    for (wchar_t unit : text)
+        for (DWORD up : {DWORD(0), DWORD(KEYEVENTF_KEYUP)}) {
+            INPUT key = {};
+            key.type = INPUT_KEYBOARD;
+            key.ki.wScan = unit;
+            key.ki.dwFlags = KEYEVENTF_UNICODE | up;
+            keys.push_back(key);
+        }
+    const UINT sent = SendInput(static_cast<UINT>(keys.size()), keys.data(), sizeof(INPUT));
+    EXPECT_EQ(sent, keys.size()) << "error " << GetLastError();
+}
+
+std::wstring WideText(HWND window)
+{
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+    return text;
 }

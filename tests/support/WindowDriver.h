@@ -32,3 +32,9 @@ std::vector<std::string> ChildTexts(HWND window);
 HWND ChildWithText(HWND window, const std::string& text);
 // Presses a key in a window as a user's keystroke would arrive.
 void PressKey(HWND window, WORD key);
+// Types the text at the keyboard, a character a key (as an input method or
+// a keyboard of any layout delivers it), into whatever has the focus once
+// the thread's loop takes the keys.
+void TypeAtKeyboard(const std::wstring& text);
+// A window's text as Windows holds it, read wide.
+std::wstring WideText(HWND window);

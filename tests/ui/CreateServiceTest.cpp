@@ -14,6 +14,8 @@
 #include "platform/Seam.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
+#include "tests/support/WindowDriver.h"
+#include "toolkit/Text.h"
 #include "toolkit/Error.h"
 #include "ui/uCreateService.h"
 
@@ -53,7 +55,8 @@ public:
 private:
     static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     {
-        if (message == WM_APP) {
+        if (message == WM_APP || message == WM_TIMER) {
+            KillTimer(window, 1);
             reinterpret_cast<TModalDriver*>(GetWindowLongPtrA(window, GWLP_USERDATA))->Next();
             return 0;
         }
@@ -62,6 +65,12 @@ private:
 
     void Next()
     {
+        // Keys typed at the keyboard are taken after every posted message:
+        // the next step waits for them behind a timer, which comes last.
+        if (HIWORD(GetQueueStatus(QS_INPUT)) != 0) {
+            SetTimer(window_, 1, USER_TIMER_MINIMUM, nullptr);
+            return;
+        }
         if (next_ < steps_.size()) {
             steps_[next_++]();
             PostMessageA(window_, WM_APP, 0, 0);
@@ -402,6 +411,34 @@ TEST_F(CreateServiceWizard, CreateServiceAccessKeysWorkBareOnAButtonAndWithAltAn
     // A bare letter in an edit is typing; a disabled button has no key.
     EXPECT_EQ(pages, (std::vector<int>{1, 2, 2, 3, 2, 2}));
     EXPECT_NE(wizard.CommandLine().find('n'), std::string::npos);
+}
+
+// Typed at the keyboard, letters of every script reach each box as typed,
+// and the wizard takes them (Windows-1252 lacks all but the blanks).
+TEST_F(CreateServiceWizard, CreateServiceTakesLettersOfEveryScriptTypedAtTheKeyboard)
+{
+    TfrmCreateService wizard;
+    FillValid(wizard);
+    wizard.SetDescription("");
+    wizard.SetCommandLine("");
+    const std::wstring description = L"\u0416\u0443\u043A \u03A9 \u0109 \u6F22";
+    const std::wstring parameters = L" -n \u0416 \U0001F600";
+    std::vector<Step> steps = {[&] { SetFocus(wizard.Control("edtDescription")); },
+                               [&] { TypeAtKeyboard(description); },
+                               // "\u014E" would be "N" cut to a byte: no key of a button.
+                               [&] { SetFocus(wizard.Control("btnCancel")); },
+                               [&] { TypeAtKeyboard(L"\u014E"); },
+                               [&] { EXPECT_EQ(1, wizard.CurrentPage()); },
+                               [&] { Click(wizard, "btnNext"); },
+                               [&] { SetFocus(wizard.Control("edtCommandLine")); },
+                               [&] { TypeAtKeyboard(parameters); },
+                               [&] { Click(wizard, "btnNext"); },
+                               [&] { Click(wizard, "btnNext"); },
+                               [&] { Click(wizard, "btnFinish"); }};
+    EXPECT_EQ(mrOk, RunModal(wizard, steps)) << prompter.Texts("StandardError");
+    EXPECT_EQ(WideText(wizard.Control("edtDescription")), description);
+    EXPECT_EQ(wizard.Description(), TextFromWide(description));
+    EXPECT_EQ(wizard.CommandLine(), TextFromWide(parameters));
 }
 
 TEST_F(CreateServiceWizard, CreateServiceCloseBoxCancelsAndShowingAgainKeepsTheInput)

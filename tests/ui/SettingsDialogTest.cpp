@@ -4,6 +4,7 @@
 #include "deploy/ServiceConfig.h"
 #include "platform/CodePages.h"
 #include "platform/Seam.h"
+#include "toolkit/Text.h"
 #include "ui/SettingsDialog.h"
 
 // The settings dialog of the real window, filled in from inside its modal
@@ -29,6 +30,20 @@ std::string Shown(HWND dialog, TSetting setting)
 void Press(HWND dialog, int button)
 {
     SendMessageA(GetDlgItem(dialog, button), BM_CLICK, 0, 0);
+}
+
+// Types each text at the keyboard into its box of the dialog, one box after
+// the other (each once the keys before are taken), then runs done.
+void TypeInto(HWND dialog, std::vector<std::pair<int, std::wstring>> boxes, std::function<void()> done)
+{
+    if (boxes.empty())
+        return WhenModal(std::move(done));
+    SetFocus(GetDlgItem(dialog, boxes.front().first));
+    TypeAtKeyboard(boxes.front().second);
+    boxes.erase(boxes.begin());
+    WhenModal([dialog, boxes = std::move(boxes), done = std::move(done)]() mutable {
+        TypeInto(dialog, std::move(boxes), std::move(done));
+    });
 }
 
 } // namespace
@@ -140,4 +155,38 @@ TEST_F(ServiceManagerTest, ASettingThisWindowsCannotPassIsRefusedNotStoredAsQues
     EXPECT_NE(prompter.Texts("Error").find("only the characters of code page 1252"), std::string::npos)
         << prompter.Texts("Error");
     EXPECT_TRUE(ReadServiceSettings(TIniDocument(file), "Relay").Environment.empty());
+}
+
+// Typed at the keyboard, letters of every script (Windows-1252 lacks all but
+// the blanks) reach the settings' boxes and the password boxes as typed, and
+// the dialogs take them so.
+TEST(SettingsDialog, LettersOfEveryScriptTypedAtTheKeyboardAreTakenAsTyped)
+{
+    TScriptedPrompter prompter;
+    const std::wstring text = L"\u0416\u0443\u043A \u03A9 \u0109 \u6F22", password = L"p\u00E4\u0436\U0001F600";
+    TCatalogueEntry entry;
+    entry.Description = "Relay";
+    TSettingsDialog settings(entry, {});
+    std::wstring shownText, shownPassword;
+    WhenBoxShown([&](HWND dialog) {
+        TypeInto(dialog,
+                 {{TSettingsDialog::ControlId(TSetting::ServiceText), text},
+                  {TSettingsDialog::ControlId(TSetting::Environment), L"NAME=" + text},
+                  {TSettingsDialog::PasswordId, password}},
+                 [&, dialog] {
+                     shownText = WideText(GetDlgItem(dialog, TSettingsDialog::ControlId(TSetting::ServiceText)));
+                     Press(dialog, IDOK);
+                 });
+    });
+    EXPECT_EQ(mrOk, settings.ShowModal(nullptr, 0)) << prompter.Texts("Error");
+    EXPECT_EQ(shownText, text);
+    EXPECT_EQ(settings.Settings().ServiceText, TextFromWide(text));
+    EXPECT_EQ(settings.Settings().Environment,
+              (std::vector<std::pair<std::string, std::string>>{{"NAME", TextFromWide(text)}}));
+    EXPECT_EQ(settings.Password(), TextFromWide(password));
+
+    TPasswordDialog asked("CORP\\relay");
+    WhenBoxShown([&](HWND dialog) { TypeInto(dialog, {{TPasswordDialog::PasswordId, password}}, [dialog] { Press(dialog, IDOK); }); });
+    EXPECT_EQ(mrOk, asked.ShowModal(nullptr, 0)) << prompter.Texts("Error");
+    EXPECT_EQ(asked.Password(), TextFromWide(password));
 }

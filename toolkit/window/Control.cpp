@@ -73,9 +73,16 @@ int TControls::TagOf(HWND handle) const
 HWND CreateChild(HWND parent, const char* windowClass, const char* text, DWORD style, DWORD exStyle, int id,
                  const TBounds& bounds, HFONT font)
 {
-    HWND child = CreateWindowExA(exStyle, windowClass, text, WS_CHILD | style, bounds.Left, bounds.Top, bounds.Width,
-                                 bounds.Height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                                 GetModuleHandleA(nullptr), nullptr);
+    // Made wide, so that a box keeps its text as Windows' own UTF-16 and
+    // takes a typed character whole; one made by the single-byte call would
+    // hold its text in that code page (Windows-1252 where the keyboard's
+    // characters are concerned).
+    const std::wstring wideClass = WideFromText(windowClass);
+    const std::wstring wideText = text ? WideFromText(text) : std::wstring();
+    HWND child = CreateWindowExW(exStyle, wideClass.c_str(), text ? wideText.c_str() : nullptr, WS_CHILD | style,
+                                 bounds.Left, bounds.Top, bounds.Width, bounds.Height, parent,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr),
+                                 nullptr);
     if (font)
         SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     return child;

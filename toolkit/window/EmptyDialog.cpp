@@ -15,7 +15,9 @@ INT_PTR ShowEmptyDialog(HWND owner, DWORD exStyle, DLGPROC procedure, LPARAM par
     TEmptyTemplate dialog = {};
     dialog.Header.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
     dialog.Header.dwExtendedStyle = exStyle;
-    return DialogBoxIndirectParamA(GetModuleHandleA(nullptr), &dialog.Header, owner, procedure, parameter);
+    // Wide: the dialog's own loop then hands typed characters to its boxes
+    // whole (toolkit/MessagePump.h).
+    return DialogBoxIndirectParamW(GetModuleHandleA(nullptr), &dialog.Header, owner, procedure, parameter);
 }
 
 void CenterOnScreen(HWND window, int clientWidth, int clientHeight)
