@@ -174,7 +174,8 @@ TExitCode Add(const TCliRequest& request)
     if (added == TEntryOutcome::Duplicate && asAsked())
         return ExitSuccess;
     CheckSettings(wanted);
-    Refuse(ExitRefusedDescription, ServiceSettingsRefusal(service, wanted.Description));
+    Refuse(ExitRefusedDescription,
+           ServiceSettingsRefusal(service, wanted.Description, wanted.LogToFile ? wanted.LogFile : ""));
     if (added == TEntryOutcome::Done)
         added = catalogue.AddEntry(wanted, service);
     if (added == TEntryOutcome::Duplicate) {
@@ -224,6 +225,8 @@ TExitCode Edit(const TCliRequest& request)
             return ExitSuccess;
         }
         CheckSettings(wanted);
+        if (wanted.LogToFile && (!stored.LogToFile || wanted.LogFile != stored.LogFile))
+            Refuse(ExitRefusedDescription, LogFolderAccountRefusal(catalogue.ServiceSettings().Account, wanted.LogFile));
         switch (TEntryOutcome changed = catalogue.ChangeEntry(key, stored, wanted)) {
         case TEntryOutcome::Done:
             Say("Changed \"" + wanted.Description + "\".");
@@ -256,7 +259,11 @@ TExitCode Set(const TCliRequest& request)
             Say("\"" + catalogue.Entry().Description + "\" is as asked already.");
             return ExitSuccess;
         }
-        Refuse(ExitRefusedDescription, ServiceSettingsRefusal(wanted, entry.Description));
+        // A new account must not be given a log folder where programs live.
+        const TCatalogueEntry& current = catalogue.Entry();
+        Refuse(ExitRefusedDescription,
+               ServiceSettingsRefusal(wanted, entry.Description,
+                                      wanted.Account != before.Account && current.LogToFile ? current.LogFile : ""));
         // An installed entry's service takes a new named account at once,
         // with its password; a not installed one gets it at its install.
         if (installed && AccountNeedsPassword(wanted.Account) && wanted.Account != before.Account && password.empty())
@@ -280,7 +287,7 @@ TExitCode Set(const TCliRequest& request)
     if (HostSettingsDiffer(before, wanted))
         Say(NextStartText);
     const TRefusal refused =
-        ChangeInstalledService(now.Description, now.Program, now.LogToFile ? FolderOf(now.LogFile) : "", before,
+        ChangeInstalledService(now.Description, now.Program, now.LogToFile ? now.LogFile : "", before,
                                wanted, AccountNeedsPassword(wanted.Account) ? password : "");
     SecureZeroMemory(password.data(), password.size());
     Refuse(ExitServiceManager, refused);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "deploy/AccountAccess.h"
 #include "deploy/ServiceControl.h"
 #include "deploy/ServiceState.h"
 #include "deploy/StubNames.h"
@@ -172,8 +173,17 @@ TDeployment Deploy(TCatalogue& catalogue, bool install, const THostRun& hostRun)
     if (done.Succeeded()) {
         catalogue.RecordInstalled(entry.Description, install);
         entry.Installed = install;
-        if (!install)
+        if (!install) {
             DeleteCopy(stubPath);
+            // What its account was given goes with the service; a copy of
+            // any age ran the uninstall, so the manager takes it back.
+            std::string refused;
+            for (const std::string& refusal : RevokeAccountAccess(stubPath))
+                refused += "\r" + refusal;
+            if (!refused.empty())
+                throw THostRunError("The service \"" + entry.Description + "\" was uninstalled, but not all the "
+                                    "access its account was given could be taken back:" + refused);
+        }
     }
     return done;
 }

@@ -154,10 +154,10 @@ std::vector<std::string> Configure(SC_HANDLE service, const std::string& descrip
     TServiceConfig wanted = ServiceConfigOf(settings, program);
     if (!refusals.empty())
         wanted.Account = registered.Account;
-    const std::string logFolder =
-        ini.ReadBool(description, LogToFileKey, false) ? FolderOf(ini.ReadString(description, LogFileKey, "")) : "";
+    const std::string logFile =
+        ini.ReadBool(description, LogToFileKey, false) ? ini.ReadString(description, LogFileKey, "") : "";
     for (std::string& refusal : ApplyServiceConfig(service, description, wanted, registered, password,
-                                                   {ownPath, logFolder}))
+                                                   {ownPath, logFile}))
         refusals.push_back(std::move(refusal));
     SecureZeroMemory(password.data(), password.size());
     return refusals;

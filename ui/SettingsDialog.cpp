@@ -164,7 +164,11 @@ bool TSettingsDialog::Take()
     std::string password;
     if (refused(TextOf(GetDlgItem(dialog, PasswordId), password, true), PasswordId))
         return false;
-    if (refused(ServiceSettingsRefusal(settings, entry_.Description), ControlId(TSetting::Account)))
+    // A new account must not be given a log folder where programs live.
+    const bool newAccount = settings.Account != settings_.Account;
+    if (refused(ServiceSettingsRefusal(settings, entry_.Description,
+                                       newAccount && entry_.LogToFile ? entry_.LogFile : ""),
+                ControlId(TSetting::Account)))
         return false;
     // An installed entry's service takes a new named account at once, with
     // its password; a not installed one is asked for it at its install.

@@ -895,7 +895,7 @@ void TfrmServiceManager::SettingsClick()
     if (HostSettingsDiffer(before, wanted))
         Prompter().Information(NextStartText);
     if (TRefusal refused =
-            ChangeInstalledService(now.Description, now.Program, now.LogToFile ? FolderOf(now.LogFile) : "", before,
+            ChangeInstalledService(now.Description, now.Program, now.LogToFile ? now.LogFile : "", before,
                                    wanted, AccountNeedsPassword(wanted.Account) ? password : ""))
         Prompter().Error(refused.Reason());
 }
