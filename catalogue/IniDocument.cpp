@@ -1,6 +1,7 @@
 #include "catalogue/IniDocument.h"
 
 #include <windows.h>
+#include <ntsecapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -187,44 +188,96 @@ bool ReadChanges(const std::string& value)
 constexpr SECURITY_INFORMATION KeptSecurity =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
-// Setting an owner other than oneself needs the restore privilege, which an
-// administrator holds but has not switched on.
-void EnableRestorePrivilege()
+// Creating a file owned by another than oneself needs the restore
+// privilege, and reading or giving an audit list the security privilege:
+// an administrator holds both without having switched them on.
+void EnablePrivilege(const char* name)
 {
     TKernelHandle token;
     TOKEN_PRIVILEGES privileges = {};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.Receive()) &&
-        LookupPrivilegeValueA(nullptr, SE_RESTORE_NAME, &privileges.Privileges[0].Luid))
+        LookupPrivilegeValueA(nullptr, name, &privileges.Privileges[0].Luid))
         AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr);
 }
 
-// Gives the file at target the owner, group and access list of the file at
-// source; true when there is nothing to give (no source) or it was given.
-bool CarrySecurity(const std::string& source, const std::string& target)
+// The guard of the file at source, for the file that replaces it: its owner,
+// group and access list, its audit list too when this process may read it.
+// Empty when it cannot be read.
+TLocalMemory GuardOf(const std::string& source)
 {
-    PSID owner = nullptr, group = nullptr;
-    PACL dacl = nullptr;
+    EnablePrivilege(SE_RESTORE_NAME);
+    EnablePrivilege(SE_SECURITY_NAME);
     PSECURITY_DESCRIPTOR raw = nullptr;
-    if (SecurityApi().GetNamedSecurityInfoA(source.c_str(), SE_FILE_OBJECT, KeptSecurity, &owner, &group, &dacl,
-                                            nullptr, &raw) != ERROR_SUCCESS)
-        return false;
-    const TLocalMemory descriptor(raw);
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(raw, &control, &revision);
-    // A list that inherits nothing from the folder must not start to.
-    const SECURITY_INFORMATION apply =
-        KeptSecurity | (control & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                    : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    std::string path = target;
-    DWORD result = SecurityApi().SetNamedSecurityInfoA(path.data(), SE_FILE_OBJECT, apply, owner, group, dacl, nullptr);
-    if (result == ERROR_INVALID_OWNER || result == ERROR_ACCESS_DENIED || result == ERROR_PRIVILEGE_NOT_HELD) {
-        EnableRestorePrivilege();
-        result = SecurityApi().SetNamedSecurityInfoA(path.data(), SE_FILE_OBJECT, apply, owner, group, dacl, nullptr);
+    DWORD error = SecurityApi().GetNamedSecurityInfoA(source.c_str(), SE_FILE_OBJECT,
+                                                      KeptSecurity | SACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                                      nullptr, nullptr, &raw);
+    // Without the security privilege there is no audit list to carry.
+    if (error == ERROR_PRIVILEGE_NOT_HELD || error == ERROR_ACCESS_DENIED)
+        error = SecurityApi().GetNamedSecurityInfoA(source.c_str(), SE_FILE_OBJECT, KeptSecurity, nullptr, nullptr,
+                                                    nullptr, nullptr, &raw);
+    TLocalMemory descriptor(raw);
+    if (error != ERROR_SUCCESS)
+        descriptor.Close();
+    return descriptor;
+}
+
+// The file a write replaces: the one the name leads to, a symbolic link's
+// target rather than the link, which stays. The name itself when the system
+// cannot tell.
+std::string ReplacedPath(const std::string& path)
+{
+    const TKernelHandle file(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file)
+        return path;
+    std::string final(MAX_PATH, '\0');
+    for (;;) {
+        const DWORD length = KernelApi().GetFinalPathNameByHandleA(file.Get(), final.data(),
+                                                                   static_cast<DWORD>(final.size()), 0);
+        if (length == 0)
+            return path;
+        if (length < final.size()) {
+            final.resize(length);
+            break;
+        }
+        final.resize(length + 1);
     }
-    return result == ERROR_SUCCESS;
+    if (final.starts_with("\\\\?\\UNC\\"))
+        return "\\" + final.substr(7);
+    if (final.starts_with("\\\\?\\"))
+        return final.substr(4);
+    return final;
+}
+
+// A name beside the file that no one can foresee, new for every write: a
+// program that takes or holds the name cannot block the next write.
+std::string TemporaryName(const std::string& path)
+{
+    unsigned long long random[2] = {};
+    if (!RtlGenRandom(random, sizeof random)) {
+        LARGE_INTEGER counter;
+        QueryPerformanceCounter(&counter);
+        random[0] = static_cast<unsigned long long>(counter.QuadPart) ^ GetCurrentProcessId();
+    }
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".%016llx%016llx.tmp", random[0], random[1]);
+    return path + suffix;
+}
+
+// Puts the file in the place of the one at target, through the handle: no
+// one opens it between its last write and its move.
+bool PutInPlace(HANDLE file, const std::string& target)
+{
+    const std::wstring name = WideFromText(target);
+    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
+    return KernelApi().SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()));
 }
 
 } // namespace
@@ -550,28 +603,32 @@ void TIniDocument::Save()
         RaiseWriteError(fileName_);
     TEncoding encoding = encoding_;
     const std::string bytes = Encoded(encoding);
-    const std::string temporary = path_ + ".tmp";
-    const DWORD attributes = GetFileAttributesA(path_.c_str());
+    const std::string target = ReplacedPath(path_);
+    const DWORD attributes = GetFileAttributesA(target.c_str());
     const bool replacing = attributes != INVALID_FILE_ATTRIBUTES;
-    bool complete = false;
-    {
-        TKernelHandle file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file)
-            RaiseWriteError(fileName_);
-        DWORD written = 0;
-        complete = WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                   written == bytes.size() && FlushFileBuffers(file.Get());
-    }
-    // The new file replaces the old one whole, so it must be the old one in
-    // all but its text: who owns it, who may read it (parameters may hold
-    // secrets) and its attributes.
-    if (complete && replacing)
-        complete = CarrySecurity(path_, temporary) && SetFileAttributesA(temporary.c_str(), attributes);
-    if (!complete || !KernelApi().MoveFileExA(temporary.c_str(), path_.c_str(),
-                                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(temporary.c_str());
+    // The new file replaces the old one whole, so it is the old one in all
+    // but its text from the moment it exists: who owns it, who may read it
+    // (parameters may hold secrets), what is audited, its attributes. Nothing
+    // shares it until it is in place.
+    TLocalMemory guard = replacing ? GuardOf(target) : TLocalMemory();
+    if (replacing && !guard)
+        RaiseWriteError(fileName_);
+    SECURITY_ATTRIBUTES security = {sizeof security, guard.Get(), FALSE};
+    constexpr DWORD Carried =
+        FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD created = replacing && attributes & Carried ? attributes & Carried : FILE_ATTRIBUTE_NORMAL;
+    TKernelHandle file;
+    for (int tries = 0; !file && tries < 3; ++tries)
+        file = TKernelHandle(KernelApi().CreateFileA(TemporaryName(target).c_str(), GENERIC_WRITE | DELETE, 0,
+                                                     replacing ? &security : nullptr, CREATE_NEW, created, nullptr));
+    if (!file)
+        RaiseWriteError(fileName_);
+    DWORD written = 0;
+    if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size() || !FlushFileBuffers(file.Get()) || !PutInPlace(file.Get(), target)) {
+        // Gone with its handle, which no one else holds.
+        FILE_DISPOSITION_INFO gone = {TRUE};
+        ::SetFileInformationByHandle(file.Get(), FileDispositionInfo, &gone, sizeof gone);
         RaiseWriteError(fileName_);
     }
     changed_ = false;

@@ -76,7 +76,7 @@ BOOL WINAPI RecordLaunch(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSEC
 }
 
 // Every catalogue write ends in putting the new file in the old one's place.
-BOOL WINAPI RefuseWrites(LPCSTR, LPCSTR, DWORD)
+BOOL WINAPI RefuseWrites(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)
 {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -332,7 +332,7 @@ TEST_F(DeployTest, FailuresBeforeTheLaunchRunNothing)
     DeleteFileA(StubFolder().c_str());
 
     {
-        TSeamOverride refuse(KernelApi().MoveFileExA, &RefuseWrites);
+        TSeamOverride refuse(KernelApi().SetFileInformationByHandle, &RefuseWrites);
         EXPECT_EQ(ErrorOf([&] { DeployEntry(catalogue, 1, true); }), "Unable to write to QXServices.ini");
     }
     // No service host to copy: an older copy would run, or none.
