@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <ntsecapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -653,6 +654,56 @@ TFileStamp TIniDocument::Stamp(const std::string& fileName)
 
 namespace {
 
+// Only administrators and LocalSystem may take the lock, or learn who holds
+// it: a lesser program could otherwise hold it and block every change.
+constexpr const char* LockGuard = "O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)";
+constexpr const char* LockGuardOwnOwner = "D:P(A;;GA;;;BA)(A;;GA;;;SY)";
+
+// Administrators, LocalSystem, or the user this process runs as.
+bool Admitted(PSID sid)
+{
+    if (!sid || !IsValidSid(sid))
+        return false;
+    if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid))
+        return true;
+    TKernelHandle token;
+    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD size = 0;
+    return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive()) &&
+           GetTokenInformation(token.Get(), TokenUser, user, sizeof user, &size) &&
+           EqualSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, sid);
+}
+
+// Whether an object that exists already was made as ours are: owned by an
+// administrator, with a list that lets no one else do anything with it. One
+// that a lesser program made first is refused, not used.
+bool OnlyAdministrators(HANDLE object)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (SecurityApi().GetSecurityInfo(object, SE_KERNEL_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &dacl,
+                                      nullptr, &raw) != ERROR_SUCCESS)
+        return false;
+    const TLocalMemory descriptor(raw);
+    // No list at all lets everyone in.
+    if (!dacl || !Admitted(owner))
+        return false;
+    for (WORD at = 0; at < dacl->AceCount; ++at) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, at, &ace))
+            return false;
+        const auto* header = static_cast<ACE_HEADER*>(ace);
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE)
+            continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
+            !Admitted(const_cast<DWORD*>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart)))
+            return false;
+    }
+    return true;
+}
+
 // One name per file, whatever spelling reaches it; a name may not hold "\\"
 // and has a length limit, so the path goes in as a hash.
 std::string WriteLockName(const std::string& fileName)
@@ -667,23 +718,106 @@ std::string WriteLockName(const std::string& fileName)
     return name;
 }
 
+// The lock's object of that kind (a mutex, or the record of its holder)
+// with the administrators' guard; one made before by anyone else is
+// refused with the reason.
+template <class Make>
+TKernelHandle GuardedObject(const std::string& fileName, const char* what, Make make)
+{
+    TKernelHandle object;
+    bool existed = false;
+    for (const char* guard : {LockGuard, LockGuardOwnOwner}) {
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(guard, SDDL_REVISION_1, &raw, nullptr);
+        const TLocalMemory descriptor(raw);
+        SECURITY_ATTRIBUTES security = {sizeof security, raw, FALSE};
+        object = TKernelHandle(make(&security));
+        const DWORD error = GetLastError();
+        existed = error == ERROR_ALREADY_EXISTS;
+        // A process whose own user owns what it makes, not the
+        // administrators, makes it so.
+        if (object || error != ERROR_INVALID_OWNER)
+            break;
+    }
+    if (!object)
+        RaiseWriteError(fileName);
+    if (existed && !OnlyAdministrators(object.Get()))
+        throw TError("The catalogue " + FileNameOf(fileName) + " cannot be changed: its " + what +
+                     " was made by a program that lets others than administrators take it. It goes once every "
+                     "program holding it has ended; restart Windows if it stays");
+    return object;
+}
+
+// Who holds the lock, in a record beside it that only its holder writes:
+// the holder's process and thread, and how often that thread has taken it.
+struct THolderRecord {
+    DWORD Process;
+    DWORD Thread;
+    DWORD Depth;
+};
+
+// What the user reads of the holder: "qv.exe" (process 1234).
+std::string HolderText(DWORD process)
+{
+    TKernelHandle handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process));
+    char image[MAX_PATH * 2];
+    DWORD size = sizeof image;
+    if (handle && QueryFullProcessImageNameA(handle.Get(), 0, image, &size))
+        return "\"" + FileNameOf(std::string(image, size)) + "\" (process " + std::to_string(process) + ")";
+    return "process " + std::to_string(process);
+}
+
 } // namespace
 
 TIniWriteLock::TIniWriteLock(const std::string& fileName, unsigned long waitMs)
-    : mutex_(CreateMutexA(nullptr, FALSE, WriteLockName(fileName).c_str()))
+    : name_(WriteLockName(fileName)),
+      mutex_(GuardedObject(fileName, "write lock", [&](SECURITY_ATTRIBUTES* security) {
+          return CreateMutexA(security, FALSE, name_.c_str());
+      })),
+      holder_(GuardedObject(fileName, "write lock's holder record", [&](SECURITY_ATTRIBUTES* security) {
+          return CreateFileMappingA(INVALID_HANDLE_VALUE, security, PAGE_READWRITE, 0, sizeof(THolderRecord),
+                                    (name_ + ".Holder").c_str());
+      })),
+      record_(MapViewOfFile(holder_.Get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(THolderRecord)))
 {
+    auto* record = static_cast<volatile THolderRecord*>(record_);
+    if (!record)
+        RaiseWriteError(fileName);
     // A writer that died holding it leaves it abandoned: ours then, and the
     // file it was writing is still whole, since writes replace it in one step.
-    DWORD waited = mutex_ ? WaitForSingleObject(mutex_.Get(), waitMs) : WAIT_FAILED;
+    const DWORD waited = WaitForSingleObject(mutex_.Get(), waitMs);
     // Nothing is wrong with the file: someone else is writing it.
-    if (waited == WAIT_TIMEOUT)
-        throw TError("The catalogue " + FileNameOf(fileName) +
-                     " is busy: another program is changing it. Please try again in a moment");
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED)
+    if (waited == WAIT_TIMEOUT) {
+        const DWORD holder = record->Process;
+        UnmapViewOfFile(record_);
+        throw TError("The catalogue " + FileNameOf(fileName) + " is busy: " +
+                     (holder ? HolderText(holder) : std::string("another program")) +
+                     " is changing it. Please try again in a moment");
+    }
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        UnmapViewOfFile(record_);
         RaiseWriteError(fileName);
+    }
+    // A holder that died leaves its record: this thread's own counts alone.
+    if (waited == WAIT_ABANDONED || record->Process != GetCurrentProcessId() ||
+        record->Thread != GetCurrentThreadId()) {
+        record->Process = GetCurrentProcessId();
+        record->Thread = GetCurrentThreadId();
+        record->Depth = 0;
+    }
+    ++record->Depth;
 }
 
 TIniWriteLock::~TIniWriteLock()
 {
+    auto* record = static_cast<volatile THolderRecord*>(record_);
+    if (--record->Depth == 0)
+        record->Process = record->Thread = 0;
+    UnmapViewOfFile(record_);
     ReleaseMutex(mutex_.Get());
+}
+
+std::string TIniWriteLock::Name(const std::string& fileName)
+{
+    return WriteLockName(fileName);
 }

@@ -116,6 +116,17 @@ std::vector<std::string> FolderNames(const std::string& folder)
     return names;
 }
 
+DWORD WINAPI FakeGetObjectSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* dacl,
+                                   PACL*, PSECURITY_DESCRIPTOR* descriptor)
+{
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(security.descriptor.c_str(), SDDL_REVISION_1, descriptor,
+                                                         nullptr);
+    BOOL present = FALSE, defaulted = FALSE;
+    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    return ERROR_SUCCESS;
+}
+
 std::string linkTarget;
 
 DWORD WINAPI LinkedPath(HANDLE, LPSTR buffer, DWORD size, DWORD)
@@ -476,8 +487,12 @@ TEST_F(CatalogueTest, WritersTakeTurnsAndLineBreaksNeverReachTheFile)
         WaitForSingleObject(release, INFINITE);
     });
     WaitForSingleObject(taken, INFINITE);
+    // The holder is named.
+    char self[MAX_PATH];
+    const std::string program = FileNameOf(std::string(self, GetModuleFileNameA(nullptr, self, MAX_PATH)));
     EXPECT_EQ(ErrorOf([&] { TIniWriteLock(file, 50); }),
-              "The catalogue QXServices.ini is busy: another program is changing it. Please try again in a moment");
+              "The catalogue QXServices.ini is busy: \"" + program + "\" (process " +
+                  std::to_string(GetCurrentProcessId()) + ") is changing it. Please try again in a moment");
     SetEvent(release);
     holder.join();
     CloseHandle(taken);
@@ -489,6 +504,33 @@ TEST_F(CatalogueTest, WritersTakeTurnsAndLineBreaksNeverReachTheFile)
               "A program, its parameters and its log file cannot hold line breaks");
     EXPECT_THROW(catalogue.UpdateEntry(1, "Mine 0", "C:\\x.exe", "", "C:\\a.log\nInstalled=1", true), TError);
     EXPECT_EQ(Text(), before);
+}
+
+// Only administrators may take the write lock, or a lesser program could
+// hold it and block every change: a lock made first with a guard that lets
+// others in is refused at once, and nothing is written.
+TEST_F(CatalogueTest, AWriteLockThatOthersMayTakeIsRefused)
+{
+    const std::string refused = "The catalogue QXServices.ini cannot be changed: its write lock was made by a "
+                                "program that lets others than administrators take it";
+    {
+        // Made first with no guard at all, as any program may.
+        const TKernelHandle squatted(CreateMutexA(nullptr, FALSE, TIniWriteLock::Name(file).c_str()));
+        ASSERT_TRUE(squatted);
+        EXPECT_EQ(ErrorOf([&] { Add("A"); }).find(refused), 0u);
+        EXPECT_FALSE(FileExists(file));
+    }
+    // Ours admits administrators alone: taken again, in the same thread too.
+    const TIniWriteLock mine(file);
+    EXPECT_EQ(Add("A"), 1);
+    // Owned by a lesser user, who may change its list; or letting everyone
+    // wait for it, which takes it.
+    for (const char* guard : {"O:S-1-5-21-1-2-3-1001D:P(A;;GA;;;BA)(A;;GA;;;SY)",
+                              "O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)(A;;0x100000;;;WD)"}) {
+        security.descriptor = guard;
+        TSeamOverride get(SecurityApi().GetSecurityInfo, &FakeGetObjectSecurity);
+        EXPECT_EQ(ErrorOf([&] { TIniWriteLock(file, 50); }).find(refused), 0u) << guard;
+    }
 }
 
 // An administrator who restricted the catalogue (its parameters may hold
