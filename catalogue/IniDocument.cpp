@@ -812,7 +812,10 @@ TIniWriteLock::~TIniWriteLock()
 {
     auto* record = static_cast<volatile THolderRecord*>(record_);
     if (--record->Depth == 0)
-        record->Process = record->Thread = 0;
+    {
+        record->Process = 0;
+        record->Thread = 0;
+    }
     UnmapViewOfFile(record_);
     ReleaseMutex(mutex_.Get());
 }

@@ -134,11 +134,11 @@ TServiceSettings WithOptions(TServiceSettings settings, const TCliRequest& reque
 }
 
 // The password the request hands over, from apply or standard input.
-std::string PasswordOf(const TCliRequest& request)
+TSecret PasswordOf(const TCliRequest& request)
 {
     if (request.Password)
         return *request.Password;
-    return request.PasswordFromInput ? ReadPassword() : "";
+    return request.PasswordFromInput ? ReadPassword() : TSecret();
 }
 
 // The wizard's checks, in its order, and the log file's folder.
@@ -247,7 +247,7 @@ TExitCode Set(const TCliRequest& request)
     TCatalogue catalogue;
     const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
     const TEntryKey key = KeyOf(entry);
-    std::string password = PasswordOf(request);
+    const TSecret password = PasswordOf(request);
     // Another script's change in between is kept: the options are applied
     // again to the settings as they are then.
     TServiceSettings before, wanted;
@@ -255,7 +255,7 @@ TExitCode Set(const TCliRequest& request)
         before = catalogue.ServiceSettings();
         wanted = WithOptions(before, request);
         const bool installed = catalogue.Entry().Installed;
-        if (wanted == before && !(installed && !password.empty())) {
+        if (wanted == before && !(installed && !password.Empty())) {
             Say("\"" + catalogue.Entry().Description + "\" is as asked already.");
             return ExitSuccess;
         }
@@ -266,7 +266,7 @@ TExitCode Set(const TCliRequest& request)
                                       wanted.Account != before.Account && current.LogToFile ? current.LogFile : ""));
         // An installed entry's service takes a new named account at once,
         // with its password; a not installed one gets it at its install.
-        if (installed && AccountNeedsPassword(wanted.Account) && wanted.Account != before.Account && password.empty())
+        if (installed && AccountNeedsPassword(wanted.Account) && wanted.Account != before.Account && password.Empty())
             throw TCliFailure(ExitRefusedDescription, PasswordNeededText(wanted.Account) + ": " +
                                                           CommandFor("set", entry.Description) +
                                                           " --account ... --password-stdin");
@@ -288,8 +288,7 @@ TExitCode Set(const TCliRequest& request)
         Say(NextStartText);
     const TRefusal refused =
         ChangeInstalledService(now.Description, now.Program, now.LogToFile ? now.LogFile : "", before,
-                               wanted, AccountNeedsPassword(wanted.Account) ? password : "");
-    SecureZeroMemory(password.data(), password.size());
+                               wanted, AccountNeedsPassword(wanted.Account) ? password : TSecret());
     Refuse(ExitServiceManager, refused);
     return ExitSuccess;
 }
@@ -338,13 +337,12 @@ TExitCode Install(const TCliRequest& request)
     const std::string& account = catalogue.ServiceSettings().Account;
     if (AccountNeedsPassword(account)) {
         run.Password = PasswordOf(request);
-        if (run.Password.empty() && !entry.Installed)
+        if (run.Password.Empty() && !entry.Installed)
             throw TCliFailure(ExitRefusedDescription, PasswordNeededText(account) + ": " +
                                                           CommandFor("install", entry.Description) +
                                                           " --password-stdin");
     }
     TDeployment done = DeployEntry(catalogue, KeyOf(entry), true, run);
-    SecureZeroMemory(run.Password.data(), run.Password.size());
     if (std::optional<TExitCode> ended = Ended(done, entry, catalogue, "install"))
         return *ended;
     switch (StateOf(entry)) {

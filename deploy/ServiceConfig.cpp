@@ -114,12 +114,12 @@ DWORD GrantServiceLogon(const std::string& account)
 
 // The account the service runs as, with what it needs to.
 void ApplyAccount(SC_HANDLE service, const std::string& serviceName, const TServiceConfig& wanted,
-                  const std::string& password, const TAccountPaths& paths, std::vector<std::string>& refusals)
+                  const TSecret& password, const TAccountPaths& paths, std::vector<std::string>& refusals)
 {
     // Only a named account has a password; the system takes none for the
     // others.
     const bool named = wanted.Kind == TAccountKind::Named;
-    const char* secret = named ? password.c_str() : wanted.Kind == TAccountKind::Virtual ||
+    const char* secret = named ? password.Chars() : wanted.Kind == TAccountKind::Virtual ||
                                                           wanted.Kind == TAccountKind::GroupManaged
                                                       ? nullptr
                                                       : "";
@@ -180,7 +180,7 @@ TServiceConfig HeldServiceConfig(SC_HANDLE service, TServiceConfig held)
 
 std::vector<std::string> ApplyServiceConfig(SC_HANDLE service, const std::string& serviceName,
                                             const TServiceConfig& wanted, const TServiceConfig& registered,
-                                            const std::string& password, const TAccountPaths& paths)
+                                            const TSecret& password, const TAccountPaths& paths)
 {
     std::vector<std::string> refusals;
     const std::string of = "the service \"" + serviceName + "\"";
@@ -189,7 +189,7 @@ std::vector<std::string> ApplyServiceConfig(SC_HANDLE service, const std::string
             refusals.push_back(Refusal(setting, what, error));
     };
     TServiceApi& api = ServiceApi();
-    if (wanted.Account != registered.Account || !password.empty())
+    if (wanted.Account != registered.Account || !password.Empty())
         ApplyAccount(service, serviceName, wanted, password, paths, refusals);
     else if (wanted.Kind == TAccountKind::LocalSystem)
         // A registration made afresh runs as LocalSystem: what an account
@@ -268,11 +268,11 @@ TRefusal ServiceSettingsRefusal(const TServiceSettings& settings, const std::str
 
 TRefusal ChangeInstalledService(const std::string& description, const std::string& program,
                                 const std::string& logFile, const TServiceSettings& before,
-                                const TServiceSettings& after, const std::string& password)
+                                const TServiceSettings& after, const TSecret& password)
 {
     const TServiceConfig wanted = ServiceConfigOf(after, program);
     const TServiceConfig registered = ServiceConfigOf(before, program);
-    if (wanted == registered && password.empty())
+    if (wanted == registered && password.Empty())
         return {};
     const std::string copy = StubCopyFile(description);
     if (TRefusal foreign = ForeignService({description, copy}))

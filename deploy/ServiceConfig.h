@@ -7,6 +7,7 @@
 #include "catalogue/ServiceSettings.h"
 #include "deploy/AccountAccess.h"
 #include "toolkit/Refusal.h"
+#include "toolkit/Secret.h"
 
 // The part of an entry's settings the Service Control Manager keeps: set
 // when the service host registers the entry, and changed at once when the
@@ -50,7 +51,7 @@ TServiceConfig HeldServiceConfig(SC_HANDLE service, TServiceConfig defaults);
 // system's reason.
 std::vector<std::string> ApplyServiceConfig(SC_HANDLE service, const std::string& serviceName,
                                             const TServiceConfig& wanted, const TServiceConfig& registered,
-                                            const std::string& password, const TAccountPaths& paths);
+                                            const TSecret& password, const TAccountPaths& paths);
 
 // Refuses what the system would refuse of the settings for the entry of
 // that description: SettingsValueRefusal, a dependency on the entry itself
@@ -68,7 +69,7 @@ TRefusal ServiceSettingsRefusal(const TServiceSettings& settings, const std::str
 // service that cannot be opened is a TServiceManagerError.
 TRefusal ChangeInstalledService(const std::string& description, const std::string& program,
                                 const std::string& logFile, const TServiceSettings& before,
-                                const TServiceSettings& after, const std::string& password);
+                                const TServiceSettings& after, const TSecret& password);
 
 // What the user reads when an entry's named account is installed or set
 // without its password.

@@ -328,7 +328,8 @@ TEST_F(ApplyTest, APasswordComesFromItsSourceAndIsShownNowhere)
     // The file's line end, CR LF as a Windows editor writes it, is no part of it.
     const TServicesDocument read = ReadServicesDocument(ReadTextFile(document));
     ASSERT_EQ(read.Entries.size(), 1u);
-    EXPECT_EQ(read.Entries[0].Password.value_or("(none)"), "s3cret-pw");
+    ASSERT_TRUE(read.Entries[0].Password);
+    EXPECT_EQ(std::string(read.Entries[0].Password->Chars()), "s3cret-pw");
     const TProgramResult check = Qv("apply \"" + document + "\" --check");
     const TProgramResult run = Qv("apply \"" + document + "\"");
     EXPECT_EQ(run.ExitCode, 0u) << run.Out << run.Err;

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -17,6 +19,7 @@
 #include "messaging/Protocol.h"
 #include "platform/Console.h"
 #include "platform/Kernel.h"
+#include "platform/Memory.h"
 #include "platform/Owner.h"
 #include "platform/Seam.h"
 #include "platform/Services.h"
@@ -358,6 +361,15 @@ TEST_F(CliTest, APasswordIsTakenFromStandardInputOnlyAndKeptNowhere)
             return ::ChangeServiceConfigA(service, type, start, control, binary, group, tag, dependencies, account,
                                           password, display);
         });
+    // Every buffer the password passed through is wiped as it is given back.
+    static std::vector<std::string> wiped;
+    TSeamOverride<decltype(TMemoryApi::SecureZeroMemory)> wipe(MemoryApi().SecureZeroMemory,
+                                                               [](void* memory, size_t size) {
+                                                                   const char* text = static_cast<char*>(memory);
+                                                                   wiped.emplace_back(text, strnlen(text, size));
+                                                                   ::SecureZeroMemory(memory, size);
+                                                               });
+    const long buffers = TSecret::Buffers(), taken = TSecret::BuffersTaken();
     {
         TKernelHandle read, write;
         ASSERT_TRUE(CreatePipe(read.Receive(), write.Receive(), nullptr, 0));
@@ -370,6 +382,12 @@ TEST_F(CliTest, APasswordIsTakenFromStandardInputOnlyAndKeptNowhere)
         EXPECT_EQ(RunRequest(ParseArguments({"set", Relay, "--password-stdin"})), ExitSuccess);
     }
     EXPECT_EQ(handed, (std::vector<std::string>{std::string(".\\") + user + "/new-pw"}));
+    EXPECT_EQ(TSecret::Buffers(), buffers);
+    const std::string sent = "new-pw\r\n";
+    const auto held = std::count_if(wiped.begin(), wiped.end(),
+                                    [&](const std::string& text) { return !text.empty() && sent.starts_with(text); });
+    EXPECT_EQ(held, TSecret::BuffersTaken() - taken);
+    EXPECT_NE(std::find(wiped.begin(), wiped.end(), "new-pw"), wiped.end());
     TProgramResult set = RunProgram(On("", WindowsPath(QV_EXE)).substr(1) + " set \"" + Relay +
                                         "\" --account LocalService --password-stdin",
                                     "other-pw");

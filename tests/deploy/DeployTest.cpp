@@ -209,7 +209,7 @@ TEST_F(DeployTest, APasswordReachesTheInstallRunOnItsInputAndNowhereElse)
 {
     Add("Mail Relay");
     THostRun run;
-    run.Password = "s3cret \"pw\"";
+    run.Password = TSecret("s3cret \"pw\"");
     EXPECT_TRUE(DeployEntry(catalogue, 1, true, run).Succeeded());
     ASSERT_EQ(fake.commandLines.size(), 1u);
     EXPECT_EQ(fake.commandLines[0].find("s3cret"), std::string::npos);

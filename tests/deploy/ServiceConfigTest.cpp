@@ -185,7 +185,7 @@ protected:
                                    const std::string& password = "")
     {
         return ApplyServiceConfig(service, "Relay", ServiceConfigOf(settings, "C:\\relay.exe"),
-                                  ServiceConfigOf(before, "C:\\relay.exe"), password, paths);
+                                  ServiceConfigOf(before, "C:\\relay.exe"), TSecret(password), paths);
     }
 };
 
@@ -247,7 +247,7 @@ TEST_F(ServiceConfigTest, ARefusedAccountGetsNoRightsAndAGroupManagedOneNoPasswo
     handed = THanded();
     TServiceConfig fresh = ServiceConfigOf({}, "C:\\relay.exe");
     fresh.Description.clear();
-    EXPECT_TRUE(ApplyServiceConfig(service, "Relay", ServiceConfigOf({}, "C:\\relay.exe"), fresh, "", paths).empty());
+    EXPECT_TRUE(ApplyServiceConfig(service, "Relay", ServiceConfigOf({}, "C:\\relay.exe"), fresh, TSecret(), paths).empty());
     EXPECT_TRUE(handed.Changes.empty());
     EXPECT_EQ(1u, handed.Config2.size());
     EXPECT_EQ("Runs \"C:\\relay.exe\" as a service (Quorvane service host)", handed.Config2[SERVICE_CONFIG_DESCRIPTION]);
@@ -314,7 +314,7 @@ TEST_F(ServiceConfigTest, ALogWhereProgramsLiveIsGivenToNoAccount)
     const TServiceSettings local = With({{TSetting::Account, "LocalService"}});
     const std::vector<std::string> refusals =
         ApplyServiceConfig(service, "Relay", ServiceConfigOf(local, "C:\\relay.exe"), ServiceConfigOf({}, "C:\\relay.exe"),
-                           "", {paths.HostCopy, "C:\\grant.log"});
+                           TSecret(), {paths.HostCopy, "C:\\grant.log"});
     ASSERT_EQ(1u, refusals.size());
     EXPECT_EQ("Account: \"NT AUTHORITY\\LocalService\" would be given the right to create files in \"C:\\\", where "
               "programs live (a drive's root, the Windows folder or a Program Files folder): log to a folder of its "
@@ -334,7 +334,7 @@ TEST_F(ServiceConfigTest, ALogWhereProgramsLiveIsGivenToNoAccount)
     // LocalSystem is given nothing: the host copy is taken back, and that is all.
     lists.Set.clear();
     EXPECT_TRUE(ApplyServiceConfig(service, "Relay", ServiceConfigOf({}, "C:\\relay.exe"),
-                                   ServiceConfigOf(local, "C:\\relay.exe"), "", {paths.HostCopy, "C:\\grant.log"})
+                                   ServiceConfigOf(local, "C:\\relay.exe"), TSecret(), {paths.HostCopy, "C:\\grant.log"})
                     .empty());
     EXPECT_EQ((std::vector<std::string>{paths.HostCopy}), lists.Set);
     EXPECT_TRUE(lists.Of(paths.HostCopy, "S-1-5-21").empty());
@@ -344,7 +344,7 @@ TEST_F(ServiceConfigTest, RegisteringAgainSetsWhatTheOldRegistrationHeldBeyondIt
 {
     TSeamOverride<decltype(TServiceApi::QueryServiceConfig2A)> query{ServiceApi().QueryServiceConfig2A, FakeQuery2};
     TServiceConfig fresh = ServiceConfigOf({}, "C:\\relay.exe");
-    EXPECT_TRUE(ApplyServiceConfig(service, "Relay", fresh, HeldServiceConfig(service, fresh), "", paths).empty());
+    EXPECT_TRUE(ApplyServiceConfig(service, "Relay", fresh, HeldServiceConfig(service, fresh), TSecret(), paths).empty());
     EXPECT_EQ("0", handed.Config2[SERVICE_CONFIG_DELAYED_AUTO_START_INFO]);
     EXPECT_EQ("7000", handed.Config2[SERVICE_CONFIG_PRESHUTDOWN_INFO]);
     EXPECT_EQ("0", handed.Config2[SERVICE_CONFIG_FAILURE_ACTIONS_FLAG]);
