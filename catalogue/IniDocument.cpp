@@ -267,6 +267,24 @@ std::string TemporaryName(const std::string& path)
     return path + suffix;
 }
 
+// Deletes the files a writer that was killed while writing left beside the
+// file; one another writer still holds stays.
+void DeleteLeftOvers(const std::string& path)
+{
+    WIN32_FIND_DATAA found;
+    const TFindHandle search(FindFirstFileA((path + ".*.tmp").c_str(), &found));
+    if (!search)
+        return;
+    const std::string folder = path.substr(0, path.find_last_of("\\/") + 1);
+    const size_t name = path.size() - folder.size();
+    do {
+        const std::string file = found.cFileName;
+        // "<name>.<32 hexadecimal digits>.tmp", as TemporaryName makes them.
+        if (file.size() == name + 37 && file.find_first_not_of("0123456789abcdef", name + 1) == name + 33)
+            DeleteFileA((folder + file).c_str());
+    } while (FindNextFileA(search.Get(), &found));
+}
+
 // Puts the file in the place of the one at target, through the handle: no
 // one opens it between its last write and its move.
 bool PutInPlace(HANDLE file, const std::string& target)
@@ -618,6 +636,7 @@ void TIniDocument::Save()
     constexpr DWORD Carried =
         FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     const DWORD created = replacing && attributes & Carried ? attributes & Carried : FILE_ATTRIBUTE_NORMAL;
+    DeleteLeftOvers(target);
     TKernelHandle file;
     for (int tries = 0; !file && tries < 3; ++tries)
         file = TKernelHandle(KernelApi().CreateFileA(TemporaryName(target).c_str(), GENERIC_WRITE | DELETE, 0,

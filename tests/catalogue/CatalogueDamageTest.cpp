@@ -167,4 +167,9 @@ TEST(CatalogueDamage, AWriterKilledAtAnyMomentLeavesAWholeCatalogue)
             ASSERT_TRUE(listed.insert(LowerCase(snapshot.Description(n))).second) << kill;
         }
     }
+    // The next write takes away what the killed writers left beside the file.
+    TCatalogue(file).AppendEntry("After", "C:\\after.exe", "", "", false);
+    WIN32_FIND_DATAA found;
+    const TFindHandle left(FindFirstFileA((file + ".*").c_str(), &found));
+    EXPECT_FALSE(left) << found.cFileName;
 }

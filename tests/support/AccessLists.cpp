@@ -50,7 +50,8 @@ DWORD WINAPI KeptGet(LPCSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, P
     InitializeAcl(list, size, ACL_REVISION);
     for (std::vector<BYTE>& ace : aces)
         AddAce(list, ACL_REVISION, MAXDWORD, ace.data(), static_cast<DWORD>(ace.size()));
-    *dacl = list;
+    if (dacl)
+        *dacl = list;
     *descriptor = block;
     return ERROR_SUCCESS;
 }
