@@ -170,6 +170,6 @@ TEST(CatalogueDamage, AWriterKilledAtAnyMomentLeavesAWholeCatalogue)
     // The next write takes away what the killed writers left beside the file.
     TCatalogue(file).AppendEntry("After", "C:\\after.exe", "", "", false);
     WIN32_FIND_DATAA found;
-    const TFindHandle left(FindFirstFileA((file + ".*").c_str(), &found));
+    const TFindHandle left(FindFirstFileA((file + ".*.tmp").c_str(), &found));
     EXPECT_FALSE(left) << found.cFileName;
 }
