@@ -57,11 +57,15 @@ TSecret ReadPassword()
     DWORD mode = 0;
     TSecret password;
     if (!GetConsoleMode(input, &mode)) {
-        char c;
-        DWORD read = 0;
-        while (ReadFile(input, &c, 1, &read, nullptr) && read == 1)
-            password.Append(c);
-        MemoryApi().SecureZeroMemory(&c, sizeof c);
+        // Read straight into the secret, a byte at a time.
+        for (DWORD read = 0;;) {
+            const size_t at = password.Size();
+            password.Resize(at + 1);
+            if (!ReadFile(input, password.Data() + at, 1, &read, nullptr) || read != 1) {
+                password.Resize(at);
+                break;
+            }
+        }
         while (!password.Empty() && (password.Back() == '\n' || password.Back() == '\r'))
             password.PopBack();
         return password;

@@ -7,7 +7,6 @@
 
 #include "catalogue/EntryRules.h"
 #include "platform/Kernel.h"
-#include "platform/Memory.h"
 #include "toolkit/Error.h"
 #include "toolkit/Text.h"
 
@@ -129,14 +128,15 @@ TRefusal SetPassword(TWantedEntry& entry, const TJson& source)
     const TKernelHandle file(CreateFileA(named.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
     TSecret password;
-    char c;
-    DWORD read = 0;
-    bool ended = false;
-    while (file && !ended && ReadFile(file.Get(), &c, 1, &read, nullptr) && read == 1) {
-        ended = c == '\n';
-        password.Append(c);
+    // Read straight into the secret, a byte at a time.
+    for (DWORD read = 0; file && (password.Empty() || password.Back() != '\n');) {
+        const size_t at = password.Size();
+        password.Resize(at + 1);
+        if (!ReadFile(file.Get(), password.Data() + at, 1, &read, nullptr) || read != 1) {
+            password.Resize(at);
+            break;
+        }
     }
-    MemoryApi().SecureZeroMemory(&c, sizeof c);
     if (!file || password.Empty())
         return TRefusal("the file \"" + named + "\" cannot be read");
     while (!password.Empty() && (password.Back() == '\r' || password.Back() == '\n'))

@@ -525,7 +525,7 @@ TEST_F(CatalogueTest, AWriteLockThatOthersMayTakeIsRefused)
     EXPECT_EQ(Add("A"), 1);
     // Owned by a lesser user, who may change its list; or letting everyone
     // wait for it, which takes it.
-    for (const char* guard : {"O:S-1-5-21-1-2-3-1001D:P(A;;GA;;;BA)(A;;GA;;;SY)",
+    for (const char* guard : {"O:S-1-5-21-1-2-3-1001D:P(A;;GA;;;BA)(A;;GA;;;SY)", "O:BAD:NO_ACCESS_CONTROL",
                               "O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)(A;;0x100000;;;WD)"}) {
         security.descriptor = guard;
         TSeamOverride get(SecurityApi().GetSecurityInfo, &FakeGetObjectSecurity);
