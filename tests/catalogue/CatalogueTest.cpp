@@ -124,6 +124,9 @@ DWORD WINAPI FakeGetObjectSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION,
     BOOL present = FALSE, defaulted = FALSE;
     GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
     GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    // No list at all, as Windows reads it (Wine makes an empty one of it).
+    if (security.descriptor.find("NO_ACCESS_CONTROL") != std::string::npos)
+        *dacl = nullptr;
     return ERROR_SUCCESS;
 }
 
