@@ -332,6 +332,11 @@ TEST_F(CliTest, SettingsAreSetShownAndRefusedByName)
     Expect(rooted + " --account LocalService", 4, "would be given the right to create files in \"C:\\\"");
     Expect(rooted, 0);
     Expect(On("set", "QV Rooted") + " --account NetworkService", 4, "log to a folder of its own");
+    TTempFolder own;
+    Expect("add \"QV Own Log\" --program \"" + program + "\" --account LocalService --log-file \"" +
+               own.File("own.log") + "\"",
+           0);
+    Expect(On("edit", "QV Own Log") + " --log-file C:\\grant.log", 4, "where programs live");
     Expect(On("set", Relay), 2, "\"set\" needs at least one setting");
     Expect(On("set", Relay) + " --log-keep 2 --log-keep 3", 2, "given twice");
 }
