@@ -13,7 +13,6 @@
 #include "platform/Accounts.h"
 #include "platform/Kernel.h"
 #include "platform/Security.h"
-#include "toolkit/Error.h"
 #include "toolkit/Paths.h"
 #include "toolkit/System.h"
 #include "toolkit/Text.h"
@@ -89,8 +88,9 @@ std::vector<TGrant> ReadRecord(const std::string& file)
     return grants;
 }
 
-// Writes the record, or deletes it when nothing is left to take back.
-void WriteRecord(const std::string& file, const std::vector<TGrant>& grants)
+// Writes the record, or deletes it when nothing is left to take back; a
+// record that cannot be written is refused with the reason.
+void WriteRecord(const std::string& file, const std::vector<TGrant>& grants, std::vector<std::string>& refusals)
 {
     if (grants.empty()) {
         DeleteFileA(file.c_str());
@@ -104,8 +104,8 @@ void WriteRecord(const std::string& file, const std::vector<TGrant>& grants)
     if (!handle || !WriteFile(handle.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
         written != text.size()) {
         const DWORD error = GetLastError();
-        throw TError("The record of the access given to a service's account, \"" + file +
-                     "\", could not be written: " + SystemMessage(error));
+        refusals.push_back("Account: the record of the access given to the service's account, \"" + file +
+                           "\", could not be written, so it will not be taken back: " + SystemMessage(error));
     }
 }
 
@@ -339,7 +339,7 @@ std::vector<std::string> RevokeAccountAccess(const std::string& hostCopy)
             kept.push_back(left);
         }
     }
-    WriteRecord(record, kept);
+    WriteRecord(record, kept, refusals);
     return refusals;
 }
 
@@ -384,6 +384,6 @@ std::vector<std::string> GrantAccountAccess(const std::string& account, const TA
         if (grant.Mask)
             given.push_back(grant);
     }
-    WriteRecord(record, given);
+    WriteRecord(record, given, refusals);
     return refusals;
 }
