@@ -1,6 +1,8 @@
 #include "catalogue/IniDocument.h"
 
 #include <windows.h>
+#include <ntsecapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -187,44 +189,114 @@ bool ReadChanges(const std::string& value)
 constexpr SECURITY_INFORMATION KeptSecurity =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
-// Setting an owner other than oneself needs the restore privilege, which an
-// administrator holds but has not switched on.
-void EnableRestorePrivilege()
+// Creating a file owned by another than oneself needs the restore
+// privilege, and reading or giving an audit list the security privilege:
+// an administrator holds both without having switched them on.
+void EnablePrivilege(const char* name)
 {
     TKernelHandle token;
     TOKEN_PRIVILEGES privileges = {};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.Receive()) &&
-        LookupPrivilegeValueA(nullptr, SE_RESTORE_NAME, &privileges.Privileges[0].Luid))
+        LookupPrivilegeValueA(nullptr, name, &privileges.Privileges[0].Luid))
         AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr);
 }
 
-// Gives the file at target the owner, group and access list of the file at
-// source; true when there is nothing to give (no source) or it was given.
-bool CarrySecurity(const std::string& source, const std::string& target)
+// The guard of the file at source, for the file that replaces it: its owner,
+// group and access list, its audit list too when this process may read it.
+// Empty when it cannot be read.
+TLocalMemory GuardOf(const std::string& source)
 {
-    PSID owner = nullptr, group = nullptr;
-    PACL dacl = nullptr;
+    EnablePrivilege(SE_RESTORE_NAME);
+    EnablePrivilege(SE_SECURITY_NAME);
     PSECURITY_DESCRIPTOR raw = nullptr;
-    if (SecurityApi().GetNamedSecurityInfoA(source.c_str(), SE_FILE_OBJECT, KeptSecurity, &owner, &group, &dacl,
-                                            nullptr, &raw) != ERROR_SUCCESS)
-        return false;
-    const TLocalMemory descriptor(raw);
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(raw, &control, &revision);
-    // A list that inherits nothing from the folder must not start to.
-    const SECURITY_INFORMATION apply =
-        KeptSecurity | (control & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION
-                                                    : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    std::string path = target;
-    DWORD result = SecurityApi().SetNamedSecurityInfoA(path.data(), SE_FILE_OBJECT, apply, owner, group, dacl, nullptr);
-    if (result == ERROR_INVALID_OWNER || result == ERROR_ACCESS_DENIED || result == ERROR_PRIVILEGE_NOT_HELD) {
-        EnableRestorePrivilege();
-        result = SecurityApi().SetNamedSecurityInfoA(path.data(), SE_FILE_OBJECT, apply, owner, group, dacl, nullptr);
+    DWORD error = SecurityApi().GetNamedSecurityInfoA(source.c_str(), SE_FILE_OBJECT,
+                                                      KeptSecurity | SACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                                      nullptr, nullptr, &raw);
+    // Without the security privilege there is no audit list to carry.
+    if (error == ERROR_PRIVILEGE_NOT_HELD || error == ERROR_ACCESS_DENIED)
+        error = SecurityApi().GetNamedSecurityInfoA(source.c_str(), SE_FILE_OBJECT, KeptSecurity, nullptr, nullptr,
+                                                    nullptr, nullptr, &raw);
+    TLocalMemory descriptor(raw);
+    if (error != ERROR_SUCCESS)
+        descriptor.Close();
+    return descriptor;
+}
+
+// The file a write replaces: the one the name leads to, a symbolic link's
+// target rather than the link, which stays. The name itself when the system
+// cannot tell.
+std::string ReplacedPath(const std::string& path)
+{
+    const TKernelHandle file(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file)
+        return path;
+    std::string final(MAX_PATH, '\0');
+    for (;;) {
+        const DWORD length = KernelApi().GetFinalPathNameByHandleA(file.Get(), final.data(),
+                                                                   static_cast<DWORD>(final.size()), 0);
+        if (length == 0)
+            return path;
+        if (length < final.size()) {
+            final.resize(length);
+            break;
+        }
+        final.resize(length + 1);
     }
-    return result == ERROR_SUCCESS;
+    if (final.starts_with("\\\\?\\UNC\\"))
+        return "\\" + final.substr(7);
+    if (final.starts_with("\\\\?\\"))
+        return final.substr(4);
+    return final;
+}
+
+// A name beside the file that no one can foresee, new for every write: a
+// program that takes or holds the name cannot block the next write.
+std::string TemporaryName(const std::string& path)
+{
+    unsigned long long random[2] = {};
+    if (!RtlGenRandom(random, sizeof random)) {
+        LARGE_INTEGER counter;
+        QueryPerformanceCounter(&counter);
+        random[0] = static_cast<unsigned long long>(counter.QuadPart) ^ GetCurrentProcessId();
+    }
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".%016llx%016llx.tmp", random[0], random[1]);
+    return path + suffix;
+}
+
+// Deletes the files a writer that was killed while writing left beside the
+// file; one another writer still holds stays.
+void DeleteLeftOvers(const std::string& path)
+{
+    WIN32_FIND_DATAA found;
+    const TFindHandle search(FindFirstFileA((path + ".*.tmp").c_str(), &found));
+    if (!search)
+        return;
+    const std::string folder = path.substr(0, path.find_last_of("\\/") + 1);
+    const size_t name = path.size() - folder.size();
+    do {
+        const std::string file = found.cFileName;
+        // "<name>.<32 hexadecimal digits>.tmp", as TemporaryName makes them.
+        if (file.size() == name + 37 && file.find_first_not_of("0123456789abcdef", name + 1) == name + 33)
+            DeleteFileA((folder + file).c_str());
+    } while (FindNextFileA(search.Get(), &found));
+}
+
+// Puts the file in the place of the one at target, through the handle: no
+// one opens it between its last write and its move.
+bool PutInPlace(HANDLE file, const std::string& target)
+{
+    const std::wstring name = WideFromText(target);
+    std::vector<BYTE> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
+    return KernelApi().SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()));
 }
 
 } // namespace
@@ -550,28 +622,33 @@ void TIniDocument::Save()
         RaiseWriteError(fileName_);
     TEncoding encoding = encoding_;
     const std::string bytes = Encoded(encoding);
-    const std::string temporary = path_ + ".tmp";
-    const DWORD attributes = GetFileAttributesA(path_.c_str());
+    const std::string target = ReplacedPath(path_);
+    const DWORD attributes = GetFileAttributesA(target.c_str());
     const bool replacing = attributes != INVALID_FILE_ATTRIBUTES;
-    bool complete = false;
-    {
-        TKernelHandle file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file)
-            RaiseWriteError(fileName_);
-        DWORD written = 0;
-        complete = WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                   written == bytes.size() && FlushFileBuffers(file.Get());
-    }
-    // The new file replaces the old one whole, so it must be the old one in
-    // all but its text: who owns it, who may read it (parameters may hold
-    // secrets) and its attributes.
-    if (complete && replacing)
-        complete = CarrySecurity(path_, temporary) && SetFileAttributesA(temporary.c_str(), attributes);
-    if (!complete || !KernelApi().MoveFileExA(temporary.c_str(), path_.c_str(),
-                                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(temporary.c_str());
+    // The new file replaces the old one whole, so it is the old one in all
+    // but its text from the moment it exists: who owns it, who may read it
+    // (parameters may hold secrets), what is audited, its attributes. Nothing
+    // shares it until it is in place.
+    TLocalMemory guard = replacing ? GuardOf(target) : TLocalMemory();
+    if (replacing && !guard)
+        RaiseWriteError(fileName_);
+    SECURITY_ATTRIBUTES security = {sizeof security, guard.Get(), FALSE};
+    constexpr DWORD Carried =
+        FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD created = replacing && attributes & Carried ? attributes & Carried : FILE_ATTRIBUTE_NORMAL;
+    DeleteLeftOvers(target);
+    TKernelHandle file;
+    for (int tries = 0; !file && tries < 3; ++tries)
+        file = TKernelHandle(KernelApi().CreateFileA(TemporaryName(target).c_str(), GENERIC_WRITE | DELETE, 0,
+                                                     replacing ? &security : nullptr, CREATE_NEW, created, nullptr));
+    if (!file)
+        RaiseWriteError(fileName_);
+    DWORD written = 0;
+    if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size() || !FlushFileBuffers(file.Get()) || !PutInPlace(file.Get(), target)) {
+        // Gone with its handle, which no one else holds.
+        FILE_DISPOSITION_INFO gone = {TRUE};
+        ::SetFileInformationByHandle(file.Get(), FileDispositionInfo, &gone, sizeof gone);
         RaiseWriteError(fileName_);
     }
     changed_ = false;
@@ -596,6 +673,56 @@ TFileStamp TIniDocument::Stamp(const std::string& fileName)
 
 namespace {
 
+// Only administrators and LocalSystem may take the lock, or learn who holds
+// it: a lesser program could otherwise hold it and block every change.
+constexpr const char* LockGuard = "O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)";
+constexpr const char* LockGuardOwnOwner = "D:P(A;;GA;;;BA)(A;;GA;;;SY)";
+
+// Administrators, LocalSystem, or the user this process runs as.
+bool Admitted(PSID sid)
+{
+    if (!sid || !IsValidSid(sid))
+        return false;
+    if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid))
+        return true;
+    TKernelHandle token;
+    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD size = 0;
+    return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive()) &&
+           GetTokenInformation(token.Get(), TokenUser, user, sizeof user, &size) &&
+           EqualSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, sid);
+}
+
+// Whether an object that exists already was made as ours are: owned by an
+// administrator, with a list that lets no one else do anything with it. One
+// that a lesser program made first is refused, not used.
+bool OnlyAdministrators(HANDLE object)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (SecurityApi().GetSecurityInfo(object, SE_KERNEL_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &dacl,
+                                      nullptr, &raw) != ERROR_SUCCESS)
+        return false;
+    const TLocalMemory descriptor(raw);
+    // No list at all lets everyone in.
+    if (!dacl || !Admitted(owner))
+        return false;
+    for (WORD at = 0; at < dacl->AceCount; ++at) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, at, &ace))
+            return false;
+        const auto* header = static_cast<ACE_HEADER*>(ace);
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE)
+            continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
+            !Admitted(const_cast<DWORD*>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart)))
+            return false;
+    }
+    return true;
+}
+
 // One name per file, whatever spelling reaches it; a name may not hold "\\"
 // and has a length limit, so the path goes in as a hash.
 std::string WriteLockName(const std::string& fileName)
@@ -610,23 +737,109 @@ std::string WriteLockName(const std::string& fileName)
     return name;
 }
 
+// The lock's object of that kind (a mutex, or the record of its holder)
+// with the administrators' guard; one made before by anyone else is
+// refused with the reason.
+template <class Make>
+TKernelHandle GuardedObject(const std::string& fileName, const char* what, Make make)
+{
+    TKernelHandle object;
+    bool existed = false;
+    for (const char* guard : {LockGuard, LockGuardOwnOwner}) {
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(guard, SDDL_REVISION_1, &raw, nullptr);
+        const TLocalMemory descriptor(raw);
+        SECURITY_ATTRIBUTES security = {sizeof security, raw, FALSE};
+        object = TKernelHandle(make(&security));
+        const DWORD error = GetLastError();
+        existed = error == ERROR_ALREADY_EXISTS;
+        // A process whose own user owns what it makes, not the
+        // administrators, makes it so.
+        if (object || error != ERROR_INVALID_OWNER)
+            break;
+    }
+    if (!object)
+        RaiseWriteError(fileName);
+    if (existed && !OnlyAdministrators(object.Get()))
+        throw TError("The catalogue " + FileNameOf(fileName) + " cannot be changed: its " + what +
+                     " was made by a program that lets others than administrators take it. It goes once every "
+                     "program holding it has ended; restart Windows if it stays");
+    return object;
+}
+
+// Who holds the lock, in a record beside it that only its holder writes:
+// the holder's process and thread, and how often that thread has taken it.
+struct THolderRecord {
+    DWORD Process;
+    DWORD Thread;
+    DWORD Depth;
+};
+
+// What the user reads of the holder: "qv.exe" (process 1234).
+std::string HolderText(DWORD process)
+{
+    TKernelHandle handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process));
+    char image[MAX_PATH * 2];
+    DWORD size = sizeof image;
+    if (handle && QueryFullProcessImageNameA(handle.Get(), 0, image, &size))
+        return "\"" + FileNameOf(std::string(image, size)) + "\" (process " + std::to_string(process) + ")";
+    return "process " + std::to_string(process);
+}
+
 } // namespace
 
 TIniWriteLock::TIniWriteLock(const std::string& fileName, unsigned long waitMs)
-    : mutex_(CreateMutexA(nullptr, FALSE, WriteLockName(fileName).c_str()))
+    : name_(WriteLockName(fileName)),
+      mutex_(GuardedObject(fileName, "write lock", [&](SECURITY_ATTRIBUTES* security) {
+          return CreateMutexA(security, FALSE, name_.c_str());
+      })),
+      holder_(GuardedObject(fileName, "write lock's holder record", [&](SECURITY_ATTRIBUTES* security) {
+          return CreateFileMappingA(INVALID_HANDLE_VALUE, security, PAGE_READWRITE, 0, sizeof(THolderRecord),
+                                    (name_ + ".Holder").c_str());
+      })),
+      record_(MapViewOfFile(holder_.Get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(THolderRecord)))
 {
+    auto* record = static_cast<volatile THolderRecord*>(record_);
+    if (!record)
+        RaiseWriteError(fileName);
     // A writer that died holding it leaves it abandoned: ours then, and the
     // file it was writing is still whole, since writes replace it in one step.
-    DWORD waited = mutex_ ? WaitForSingleObject(mutex_.Get(), waitMs) : WAIT_FAILED;
+    const DWORD waited = WaitForSingleObject(mutex_.Get(), waitMs);
     // Nothing is wrong with the file: someone else is writing it.
-    if (waited == WAIT_TIMEOUT)
-        throw TError("The catalogue " + FileNameOf(fileName) +
-                     " is busy: another program is changing it. Please try again in a moment");
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED)
+    if (waited == WAIT_TIMEOUT) {
+        const DWORD holder = record->Process;
+        UnmapViewOfFile(record_);
+        throw TError("The catalogue " + FileNameOf(fileName) + " is busy: " +
+                     (holder ? HolderText(holder) : std::string("another program")) +
+                     " is changing it. Please try again in a moment");
+    }
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        UnmapViewOfFile(record_);
         RaiseWriteError(fileName);
+    }
+    // A holder that died leaves its record: this thread's own counts alone.
+    if (waited == WAIT_ABANDONED || record->Process != GetCurrentProcessId() ||
+        record->Thread != GetCurrentThreadId()) {
+        record->Process = GetCurrentProcessId();
+        record->Thread = GetCurrentThreadId();
+        record->Depth = 0;
+    }
+    ++record->Depth;
 }
 
 TIniWriteLock::~TIniWriteLock()
 {
+    auto* record = static_cast<volatile THolderRecord*>(record_);
+    if (--record->Depth == 0)
+    {
+        record->Process = 0;
+        record->Thread = 0;
+    }
+    UnmapViewOfFile(record_);
     ReleaseMutex(mutex_.Get());
+}
+
+std::string TIniWriteLock::Name(const std::string& fileName)
+{
+    return WriteLockName(fileName);
 }

@@ -63,12 +63,16 @@ public:
     // Whether two names reach the same section or key.
     static bool SameName(const std::string& a, const std::string& b);
 
-    // Writes a changed document to a file beside the old one, flushes it and
+    // Writes a changed document to a new file beside the old one (or beside
+    // the file a symbolic link leads to, the link staying), flushes it and
     // puts it in the old one's place, so a reader finds either the old text
-    // or the new, never part of one. The new file takes over the old one's
-    // owner, access list and attributes first: an administrator who
-    // restricted the catalogue keeps it so. On failure the old file stays as
-    // it was and the error "Unable to write to <file name>" is raised.
+    // or the new, never part of one. The new file is created with the old
+    // one's owner, access list, audit list (when this process may read it)
+    // and attributes, under a name no one can foresee, and shared with no one
+    // until it is in place: an administrator who restricted the catalogue
+    // keeps it so at every moment. On failure the old file stays as it was,
+    // nothing is left beside it, and "Unable to write to <file name>" is
+    // raised.
     void Save();
 
     // The stamp of the file of that name (a bare name lives in the Windows
@@ -113,8 +117,12 @@ private:
 // Held by a writer of the file from its read to its write. Two programs that
 // change the file at once (the window and the command line, two scripts)
 // would otherwise each write back what they read, and one change would be
-// lost. The thread that holds it may take it again. When it cannot be had
-// within waitMs (ten seconds), raises "The catalogue <file name> is busy: ...".
+// lost. The thread that holds it may take it again. Only administrators and
+// LocalSystem may take it: a lock made first by a program that lets others
+// take it is refused ("The catalogue <file name> cannot be changed: ...").
+// When it cannot be had within waitMs (ten seconds), raises "The catalogue
+// <file name> is busy: "qv.exe" (process 1234) is changing it ...", naming
+// the holder when it is known.
 class TIniWriteLock {
 public:
     explicit TIniWriteLock(const std::string& fileName, unsigned long waitMs = 10000);
@@ -122,6 +130,14 @@ public:
     TIniWriteLock(const TIniWriteLock&) = delete;
     TIniWriteLock& operator=(const TIniWriteLock&) = delete;
 
+    // The name of the lock of the file, one per file whatever spelling
+    // reaches it.
+    static std::string Name(const std::string& fileName);
+
 private:
+    std::string name_;
     TKernelHandle mutex_;
+    // Who holds it, for those who wait in vain.
+    TKernelHandle holder_;
+    void* record_;
 };

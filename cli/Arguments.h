@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/Secret.h"
+
 #include "toolkit/Error.h"
 
 // What one run of the command-line program is asked to do.
@@ -32,7 +34,7 @@ struct TCliRequest {
     // Set and install: a named account's password comes on standard input,
     // or (apply) from the source its document names.
     bool PasswordFromInput = false;
-    std::optional<std::string> Password;
+    std::optional<TSecret> Password;
     // Apply: only show the plan; take away entries the document does not name.
     bool Check = false;
     bool Prune = false;

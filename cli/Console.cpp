@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/ConsoleApi.h"
+#include "platform/Memory.h"
 #include "platform/Owner.h"
 #include "toolkit/Error.h"
 #include "toolkit/Text.h"
@@ -49,19 +50,24 @@ void WriteUtf8(std::FILE* stream, const std::string& text)
 
 // A console hands its bytes over in its own input code page, so a typed
 // password is read wide there and held as every text is; a pipe or a file
-// brings UTF-8 bytes as they are.
-std::string ReadPassword()
+// brings UTF-8 bytes as they are. Every buffer it passes through is wiped.
+TSecret ReadPassword()
 {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
+    TSecret password;
     if (!GetConsoleMode(input, &mode)) {
-        std::string password;
-        char c;
-        DWORD read = 0;
-        while (ReadFile(input, &c, 1, &read, nullptr) && read == 1)
-            password += c;
-        while (!password.empty() && (password.back() == '\n' || password.back() == '\r'))
-            password.pop_back();
+        // Read straight into the secret, a byte at a time.
+        for (DWORD read = 0;;) {
+            const size_t at = password.Size();
+            password.Resize(at + 1);
+            if (!ReadFile(input, password.Data() + at, 1, &read, nullptr) || read != 1) {
+                password.Resize(at);
+                break;
+            }
+        }
+        while (!password.Empty() && (password.Back() == '\n' || password.Back() == '\r'))
+            password.PopBack();
         return password;
     }
     SetConsoleMode(input, mode & ~ENABLE_ECHO_INPUT);
@@ -69,17 +75,20 @@ std::string ReadPassword()
         SetConsoleMode(input, mode);
         WriteText(stderr, "\n");
     });
-    std::wstring typed;
+    // A line longer than any password is cut there.
+    wchar_t typed[1024];
+    size_t length = 0;
     wchar_t c;
     DWORD read = 0;
-    while (ReadConsoleW(input, &c, 1, &read, nullptr) && read == 1 && c != L'\n')
+    while (length < std::size(typed) && ReadConsoleW(input, &c, 1, &read, nullptr) && read == 1 && c != L'\n')
         if (c != L'\r')
-            typed += c;
-    try {
-        return TextFromWide(typed);
-    } catch (const TError&) {
-        // The refusal names no character of it.
+            typed[length++] = c;
+    const bool passed = SecretFromWide(typed, length, password);
+    MemoryApi().SecureZeroMemory(typed, sizeof typed);
+    MemoryApi().SecureZeroMemory(&c, sizeof c);
+    // The refusal names no character of it.
+    if (!passed)
         throw TError("The password holds a character that this version of Windows cannot pass to the Service "
                      "Control Manager");
-    }
+    return password;
 }

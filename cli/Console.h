@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <string>
 
+#include "toolkit/Secret.h"
+
 // Text for the console or for whatever standard output and error were sent
 // to. A console shows every character as it is, whatever its own code page;
 // a file or a pipe gets UTF-8.
@@ -12,4 +14,4 @@ void WriteText(std::FILE* stream, const std::string& text);
 void WriteUtf8(std::FILE* stream, const std::string& text);
 // A named account's password from standard input: one line from a console,
 // which does not show it, or all a pipe or file holds, without the line end.
-std::string ReadPassword();
+TSecret ReadPassword();

@@ -138,11 +138,11 @@ TServiceSettings WithOptions(TServiceSettings settings, const TCliRequest& reque
 }
 
 // The password the request hands over, from apply or standard input.
-std::string PasswordOf(const TCliRequest& request)
+TSecret PasswordOf(const TCliRequest& request)
 {
     if (request.Password)
         return *request.Password;
-    return request.PasswordFromInput ? ReadPassword() : "";
+    return request.PasswordFromInput ? ReadPassword() : TSecret();
 }
 
 // The wizard's checks, in its order, and the log file's folder.
@@ -178,7 +178,8 @@ TExitCode Add(const TCliRequest& request)
     if (added == TEntryOutcome::Duplicate && asAsked())
         return ExitSuccess;
     CheckSettings(wanted);
-    Refuse(ExitRefusedDescription, ServiceSettingsRefusal(service, wanted.Description));
+    Refuse(ExitRefusedDescription,
+           ServiceSettingsRefusal(service, wanted.Description, wanted.LogToFile ? wanted.LogFile : ""));
     if (added == TEntryOutcome::Done)
         added = catalogue.AddEntry(wanted, service);
     if (added == TEntryOutcome::Duplicate) {
@@ -228,6 +229,8 @@ TExitCode Edit(const TCliRequest& request)
             return ExitSuccess;
         }
         CheckSettings(wanted);
+        if (wanted.LogToFile && (!stored.LogToFile || wanted.LogFile != stored.LogFile))
+            Refuse(ExitRefusedDescription, LogFolderAccountRefusal(catalogue.ServiceSettings().Account, wanted.LogFile));
         switch (TEntryOutcome changed = catalogue.ChangeEntry(key, stored, wanted)) {
         case TEntryOutcome::Done:
             Say("Changed \"" + wanted.Description + "\".");
@@ -248,7 +251,7 @@ TExitCode Set(const TCliRequest& request)
     TCatalogue catalogue;
     const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
     const TEntryKey key = KeyOf(entry);
-    std::string password = PasswordOf(request);
+    const TSecret password = PasswordOf(request);
     // Another script's change in between is kept: the options are applied
     // again to the settings as they are then.
     TServiceSettings before, wanted;
@@ -256,14 +259,18 @@ TExitCode Set(const TCliRequest& request)
         before = catalogue.ServiceSettings();
         wanted = WithOptions(before, request);
         const bool installed = catalogue.Entry().Installed;
-        if (wanted == before && !(installed && !password.empty())) {
+        if (wanted == before && !(installed && !password.Empty())) {
             Say("\"" + catalogue.Entry().Description + "\" is as asked already.");
             return ExitSuccess;
         }
-        Refuse(ExitRefusedDescription, ServiceSettingsRefusal(wanted, entry.Description));
+        // A new account must not be given a log folder where programs live.
+        const TCatalogueEntry& current = catalogue.Entry();
+        Refuse(ExitRefusedDescription,
+               ServiceSettingsRefusal(wanted, entry.Description,
+                                      wanted.Account != before.Account && current.LogToFile ? current.LogFile : ""));
         // An installed entry's service takes a new named account at once,
         // with its password; a not installed one gets it at its install.
-        if (installed && AccountNeedsPassword(wanted.Account) && wanted.Account != before.Account && password.empty())
+        if (installed && AccountNeedsPassword(wanted.Account) && wanted.Account != before.Account && password.Empty())
             throw TCliFailure(ExitRefusedDescription, PasswordNeededText(wanted.Account) + ": " +
                                                           CommandFor("set", entry.Description) +
                                                           " --account ... --password-stdin");
@@ -284,9 +291,8 @@ TExitCode Set(const TCliRequest& request)
     if (HostSettingsDiffer(before, wanted))
         Say(NextStartText);
     const TRefusal refused =
-        ChangeInstalledService(now.Description, now.Program, now.LogToFile ? FolderOf(now.LogFile) : "", before,
-                               wanted, AccountNeedsPassword(wanted.Account) ? password : "");
-    SecureZeroMemory(password.data(), password.size());
+        ChangeInstalledService(now.Description, now.Program, now.LogToFile ? now.LogFile : "", before,
+                               wanted, AccountNeedsPassword(wanted.Account) ? password : TSecret());
     Refuse(ExitServiceManager, refused);
     return ExitSuccess;
 }
@@ -335,13 +341,12 @@ TExitCode Install(const TCliRequest& request)
     const std::string& account = catalogue.ServiceSettings().Account;
     if (AccountNeedsPassword(account)) {
         run.Password = PasswordOf(request);
-        if (run.Password.empty() && !entry.Installed)
+        if (run.Password.Empty() && !entry.Installed)
             throw TCliFailure(ExitRefusedDescription, PasswordNeededText(account) + ": " +
                                                           CommandFor("install", entry.Description) +
                                                           " --password-stdin");
     }
     TDeployment done = DeployEntry(catalogue, KeyOf(entry), true, run);
-    SecureZeroMemory(run.Password.data(), run.Password.size());
     if (std::optional<TExitCode> ended = Ended(done, entry, catalogue, "install"))
         return *ended;
     switch (StateOf(entry)) {

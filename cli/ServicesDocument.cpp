@@ -3,10 +3,10 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 
 #include "catalogue/EntryRules.h"
+#include "platform/Kernel.h"
 #include "toolkit/Error.h"
 #include "toolkit/Text.h"
 
@@ -118,18 +118,30 @@ TRefusal SetPassword(TWantedEntry& entry, const TJson& source)
         const DWORD size = GetEnvironmentVariableA(named.c_str(), nullptr, 0);
         if (size == 0)
             return TRefusal("the environment variable " + named + " is not set");
-        std::string password(size, '\0');
-        password.resize(GetEnvironmentVariableA(named.c_str(), password.data(), size));
-        entry.Password = password;
+        TSecret password;
+        password.Resize(size);
+        password.Resize(GetEnvironmentVariableA(named.c_str(), password.Data(), size));
+        entry.Password = std::move(password);
         return {};
     }
-    std::ifstream file(named, std::ios::binary);
-    std::string password;
-    if (!file || !std::getline(file, password))
+    // Its first line, without the line end.
+    const TKernelHandle file(CreateFileA(named.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    TSecret password;
+    // Read straight into the secret, a byte at a time.
+    for (DWORD read = 0; file && (password.Empty() || password.Back() != '\n');) {
+        const size_t at = password.Size();
+        password.Resize(at + 1);
+        if (!ReadFile(file.Get(), password.Data() + at, 1, &read, nullptr) || read != 1) {
+            password.Resize(at);
+            break;
+        }
+    }
+    if (!file || password.Empty())
         return TRefusal("the file \"" + named + "\" cannot be read");
-    while (!password.empty() && (password.back() == '\r' || password.back() == '\n'))
-        password.pop_back();
-    entry.Password = password;
+    while (!password.Empty() && (password.Back() == '\r' || password.Back() == '\n'))
+        password.PopBack();
+    entry.Password = std::move(password);
     return {};
 }
 

@@ -6,6 +6,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "toolkit/Refusal.h"
+#include "toolkit/Secret.h"
 
 // The services document: every entry of a machine as one JSON document,
 // written by qv export and brought about by qv apply.
@@ -25,7 +26,7 @@ struct TWantedEntry {
     TServiceSettings Service;
     // A document's named account's password, read from where the document
     // says; never written anywhere.
-    std::optional<std::string> Password;
+    std::optional<TSecret> Password;
 };
 
 // An entry as the machine has it.

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "deploy/AccountAccess.h"
 #include "deploy/ServiceControl.h"
 #include "deploy/ServiceState.h"
 #include "deploy/StubNames.h"
@@ -22,23 +23,23 @@ constexpr const char* UninstallFailure =
 
 // A pipe whose reading end holds the password, for the service host's
 // standard input: a password never goes on a command line.
-TKernelHandle PasswordInput(const std::string& password)
+TKernelHandle PasswordInput(const TSecret& password)
 {
     // Only the reading end is ever inheritable: a writing end another
     // thread's child inherited would keep the pipe open for ever.
     TKernelHandle read, write;
-    if (!CreatePipe(read.Receive(), write.Receive(), nullptr, static_cast<DWORD>(password.size() + 1)) ||
+    if (!CreatePipe(read.Receive(), write.Receive(), nullptr, static_cast<DWORD>(password.Size() + 1)) ||
         !SetHandleInformation(read.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
         return TKernelHandle();
     DWORD written = 0;
-    if (!WriteFile(write.Get(), password.data(), static_cast<DWORD>(password.size()), &written, nullptr))
+    if (!WriteFile(write.Get(), password.Chars(), static_cast<DWORD>(password.Size()), &written, nullptr))
         return TKernelHandle();
     return read;
 }
 
 // Starts the command line with its window shown; the process comes back
 // owned, or empty when the program could not be started.
-TKernelHandle Launch(const std::string& commandLine, bool reportToConsole, const std::string& password)
+TKernelHandle Launch(const std::string& commandLine, bool reportToConsole, const TSecret& password)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -63,7 +64,7 @@ TKernelHandle Launch(const std::string& commandLine, bool reportToConsole, const
         startup.hStdError = console.Get();
     }
     TKernelHandle input;
-    if (!password.empty()) {
+    if (!password.Empty()) {
         input = PasswordInput(password);
         startup.dwFlags |= STARTF_USESTDHANDLES;
         startup.hStdInput = input.Get();
@@ -151,7 +152,7 @@ TDeployment Deploy(TCatalogue& catalogue, bool install, const THostRun& hostRun)
 
     std::string commandPath = stubPath.find(' ') == std::string::npos ? stubPath : "\"" + stubPath + "\"";
     TKernelHandle run = Launch(commandPath + (install ? InstallSwitch : UninstallSwitch), hostRun.ReportToConsole,
-                               install ? hostRun.Password : std::string());
+                               install ? hostRun.Password : TSecret());
     // What the catalogue records is what happened: a run that failed, was
     // refused or could not start leaves the state it had.
     if (!run)
@@ -172,8 +173,17 @@ TDeployment Deploy(TCatalogue& catalogue, bool install, const THostRun& hostRun)
     if (done.Succeeded()) {
         catalogue.RecordInstalled(entry.Description, install);
         entry.Installed = install;
-        if (!install)
+        if (!install) {
             DeleteCopy(stubPath);
+            // What its account was given goes with the service; a copy of
+            // any age ran the uninstall, so the manager takes it back.
+            std::string refused;
+            for (const std::string& refusal : RevokeAccountAccess(stubPath))
+                refused += "\r" + refusal;
+            if (!refused.empty())
+                throw THostRunError("The service \"" + entry.Description + "\" was uninstalled, but not all the "
+                                    "access its account was given could be taken back:" + refused);
+        }
     }
     return done;
 }

@@ -7,6 +7,7 @@
 #include "catalogue/Catalogue.h"
 #include "catalogue/StubCopy.h"
 #include "toolkit/Error.h"
+#include "toolkit/Secret.h"
 
 // Installing and uninstalling a catalogue entry through its own copy of the
 // service host.
@@ -57,7 +58,7 @@ struct THostRun {
     bool ReportToConsole = false;
     // An install of an entry with a named account hands the host its
     // password on standard input.
-    std::string Password;
+    TSecret Password;
 };
 
 // Installs (true) or uninstalls (false) the entry the key names: copies the

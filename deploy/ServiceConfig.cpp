@@ -1,14 +1,11 @@
 #include "deploy/ServiceConfig.h"
 
-#include <aclapi.h>
-
 #include "catalogue/IniDocument.h"
 #include "catalogue/StubCopy.h"
 #include "deploy/ServiceControl.h"
 #include "platform/Accounts.h"
 #include "platform/Kernel.h"
 #include "platform/Owner.h"
-#include "platform/Security.h"
 #include "platform/Services.h"
 #include "toolkit/System.h"
 #include "toolkit/Text.h"
@@ -115,41 +112,14 @@ DWORD GrantServiceLogon(const std::string& account)
     return status == 0 ? ERROR_SUCCESS : LsaNtStatusToWinError(status);
 }
 
-// Adds an entry for the account to the path's access list; a folder's
-// entry reaches everything in it.
-DWORD GrantAccess(const std::string& path, const std::string& account, DWORD access, bool folder)
-{
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    DWORD error = SecurityApi().GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                                      nullptr, nullptr, &dacl, nullptr, &raw);
-    if (error != ERROR_SUCCESS)
-        return error;
-    const TLocalMemory descriptor(raw);
-    std::string trustee = LookupName(account);
-    EXPLICIT_ACCESS_A entry = {};
-    entry.grfAccessPermissions = access;
-    entry.grfAccessMode = GRANT_ACCESS;
-    entry.grfInheritance = folder ? SUB_CONTAINERS_AND_OBJECTS_INHERIT : NO_INHERITANCE;
-    BuildTrusteeWithNameA(&entry.Trustee, trustee.data());
-    PACL merged = nullptr;
-    error = SecurityApi().SetEntriesInAclA(1, &entry, dacl, &merged);
-    if (error != ERROR_SUCCESS)
-        return error;
-    const TLocalMemory owned(merged);
-    std::string target = path;
-    return SecurityApi().SetNamedSecurityInfoA(target.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                               nullptr, merged, nullptr);
-}
-
 // The account the service runs as, with what it needs to.
 void ApplyAccount(SC_HANDLE service, const std::string& serviceName, const TServiceConfig& wanted,
-                  const std::string& password, const TAccountPaths& paths, std::vector<std::string>& refusals)
+                  const TSecret& password, const TAccountPaths& paths, std::vector<std::string>& refusals)
 {
     // Only a named account has a password; the system takes none for the
     // others.
     const bool named = wanted.Kind == TAccountKind::Named;
-    const char* secret = named ? password.c_str() : wanted.Kind == TAccountKind::Virtual ||
+    const char* secret = named ? password.Chars() : wanted.Kind == TAccountKind::Virtual ||
                                                           wanted.Kind == TAccountKind::GroupManaged
                                                       ? nullptr
                                                       : "";
@@ -161,26 +131,13 @@ void ApplyAccount(SC_HANDLE service, const std::string& serviceName, const TServ
                                    error));
         return;
     }
-    if (wanted.Kind == TAccountKind::LocalSystem)
-        return;
     if (named || wanted.Kind == TAccountKind::GroupManaged)
         if (DWORD error = GrantServiceLogon(wanted.Account))
             refusals.push_back(Refusal(TSetting::Account,
                                        "\"" + wanted.Account + "\" could not be given the right to log on as a service",
                                        error));
-    struct TReach {
-        const std::string& Path;
-        DWORD Access;
-        bool Folder;
-    };
-    const TReach reach[] = {{paths.HostCopy, GENERIC_READ | GENERIC_EXECUTE, false},
-                            {paths.LogFolder, GENERIC_READ | GENERIC_WRITE | DELETE, true}};
-    for (const auto& [path, access, folder] : reach)
-        if (!path.empty())
-            if (DWORD error = GrantAccess(path, wanted.Account, access, folder))
-                refusals.push_back(Refusal(TSetting::Account,
-                                           "\"" + wanted.Account + "\" could not be given access to \"" + path + "\"",
-                                           error));
+    for (std::string& refusal : GrantAccountAccess(wanted.Account, paths))
+        refusals.push_back(std::move(refusal));
 }
 
 } // namespace
@@ -223,7 +180,7 @@ TServiceConfig HeldServiceConfig(SC_HANDLE service, TServiceConfig held)
 
 std::vector<std::string> ApplyServiceConfig(SC_HANDLE service, const std::string& serviceName,
                                             const TServiceConfig& wanted, const TServiceConfig& registered,
-                                            const std::string& password, const TAccountPaths& paths)
+                                            const TSecret& password, const TAccountPaths& paths)
 {
     std::vector<std::string> refusals;
     const std::string of = "the service \"" + serviceName + "\"";
@@ -232,8 +189,13 @@ std::vector<std::string> ApplyServiceConfig(SC_HANDLE service, const std::string
             refusals.push_back(Refusal(setting, what, error));
     };
     TServiceApi& api = ServiceApi();
-    if (wanted.Account != registered.Account || !password.empty())
+    if (wanted.Account != registered.Account || !password.Empty())
         ApplyAccount(service, serviceName, wanted, password, paths, refusals);
+    else if (wanted.Kind == TAccountKind::LocalSystem)
+        // A registration made afresh runs as LocalSystem: what an account
+        // it had before was given goes.
+        for (std::string& refusal : RevokeAccountAccess(paths.HostCopy))
+            refusals.push_back(std::move(refusal));
     if (wanted.StartType != registered.StartType)
         check(ErrorOf(api.ChangeServiceConfigA(service, SERVICE_NO_CHANGE, wanted.StartType, SERVICE_NO_CHANGE, nullptr,
                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)),
@@ -264,9 +226,12 @@ std::vector<std::string> ApplyServiceConfig(SC_HANDLE service, const std::string
     return refusals;
 }
 
-TRefusal ServiceSettingsRefusal(const TServiceSettings& settings, const std::string& description)
+TRefusal ServiceSettingsRefusal(const TServiceSettings& settings, const std::string& description,
+                                const std::string& logFile)
 {
     if (TRefusal refused = SettingsValueRefusal(settings))
+        return refused;
+    if (TRefusal refused = LogFolderAccountRefusal(settings.Account, logFile))
         return refused;
     if (!settings.Dependencies.empty()) {
         TServiceHandle manager(ConnectServiceManager(SC_MANAGER_CONNECT));
@@ -302,12 +267,12 @@ TRefusal ServiceSettingsRefusal(const TServiceSettings& settings, const std::str
 }
 
 TRefusal ChangeInstalledService(const std::string& description, const std::string& program,
-                                const std::string& logFolder, const TServiceSettings& before,
-                                const TServiceSettings& after, const std::string& password)
+                                const std::string& logFile, const TServiceSettings& before,
+                                const TServiceSettings& after, const TSecret& password)
 {
     const TServiceConfig wanted = ServiceConfigOf(after, program);
     const TServiceConfig registered = ServiceConfigOf(before, program);
-    if (wanted == registered && password.empty())
+    if (wanted == registered && password.Empty())
         return {};
     const std::string copy = StubCopyFile(description);
     if (TRefusal foreign = ForeignService({description, copy}))
@@ -322,7 +287,7 @@ TRefusal ChangeInstalledService(const std::string& description, const std::strin
     }
     std::string refused;
     for (const std::string& refusal :
-         ApplyServiceConfig(service.Get(), description, wanted, registered, password, {copy, logFolder}))
+         ApplyServiceConfig(service.Get(), description, wanted, registered, password, {copy, logFile}))
         refused += (refused.empty() ? "" : "\r") + refusal;
     return refused.empty() ? TRefusal() : TRefusal(refused);
 }

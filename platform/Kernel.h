@@ -6,8 +6,16 @@
 // Kernel calls whose failure tests must be able to produce.
 struct TKernelApi {
     BOOL(WINAPI* CloseHandle)(HANDLE) = ::CloseHandle;
-    // Puts a rewritten file in place; as root under Wine it is not refused.
-    BOOL(WINAPI* MoveFileExA)(LPCSTR, LPCSTR, DWORD) = ::MoveFileExA;
+    // Creates a rewritten file's next text with the old file's guard; Wine
+    // keeps no access list, so tests judge the one handed over, and open the
+    // file at that moment as another program might.
+    HANDLE(WINAPI* CreateFileA)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) = ::CreateFileA;
+    // Puts a rewritten file in place (FileRenameInfo); as root under Wine it
+    // is not refused.
+    BOOL(WINAPI* SetFileInformationByHandle)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID,
+                                             DWORD) = ::SetFileInformationByHandle;
+    // Where a file's name leads: a symbolic link's target. Wine makes no link.
+    DWORD(WINAPI* GetFinalPathNameByHandleA)(HANDLE, LPSTR, DWORD, DWORD) = ::GetFinalPathNameByHandleA;
     // Writes the service host's log; a full disk is not to be had on demand.
     BOOL(WINAPI* WriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) = ::WriteFile;
     // Serves the host's status pipe; Wine keeps no access list on a pipe, so

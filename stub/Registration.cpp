@@ -7,6 +7,7 @@
 #include "catalogue/Catalogue.h"
 #include "deploy/ServiceConfig.h"
 #include "deploy/ServiceOwner.h"
+#include "platform/Memory.h"
 #include "platform/Owner.h"
 #include "platform/Services.h"
 #include "stub/StubLog.h"
@@ -29,18 +30,18 @@ constexpr DWORD UninstallStopWaitMs = 20000;
 
 // A named account's password, as the manager hands it over: on standard
 // input, never on the command line. "" when there is none.
-std::string PasswordFromInput()
+TSecret PasswordFromInput()
 {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     // A console would wait for someone to type.
+    TSecret password;
     if (!input || input == INVALID_HANDLE_VALUE || GetFileType(input) != FILE_TYPE_PIPE)
-        return "";
-    std::string password;
+        return password;
     char buffer[256];
     DWORD read = 0;
     while (ReadFile(input, buffer, sizeof buffer, &read, nullptr) && read > 0)
-        password.append(buffer, read);
-    SecureZeroMemory(buffer, sizeof buffer);
+        password.Append(buffer, read);
+    MemoryApi().SecureZeroMemory(buffer, sizeof buffer);
     return password;
 }
 
@@ -147,19 +148,18 @@ std::vector<std::string> Configure(SC_HANDLE service, const std::string& descrip
     // but not what the old registration held beyond them.
     if (registeredBefore)
         registered = HeldServiceConfig(service, registered);
-    std::string password = AccountNeedsPassword(settings.Account) ? PasswordFromInput() : "";
+    const TSecret password = AccountNeedsPassword(settings.Account) ? PasswordFromInput() : TSecret();
     std::vector<std::string> refusals;
-    if (AccountNeedsPassword(settings.Account) && password.empty())
+    if (AccountNeedsPassword(settings.Account) && password.Empty())
         refusals.push_back(PasswordNeededText(settings.Account) + ": the service runs as LocalSystem");
     TServiceConfig wanted = ServiceConfigOf(settings, program);
     if (!refusals.empty())
         wanted.Account = registered.Account;
-    const std::string logFolder =
-        ini.ReadBool(description, LogToFileKey, false) ? FolderOf(ini.ReadString(description, LogFileKey, "")) : "";
+    const std::string logFile =
+        ini.ReadBool(description, LogToFileKey, false) ? ini.ReadString(description, LogFileKey, "") : "";
     for (std::string& refusal : ApplyServiceConfig(service, description, wanted, registered, password,
-                                                   {ownPath, logFolder}))
+                                                   {ownPath, logFile}))
         refusals.push_back(std::move(refusal));
-    SecureZeroMemory(password.data(), password.size());
     return refusals;
 }
 

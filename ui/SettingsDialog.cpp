@@ -1,9 +1,11 @@
 #include "ui/SettingsDialog.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
 #include "deploy/ServiceConfig.h"
+#include "platform/Memory.h"
 #include "toolkit/Error.h"
 #include "toolkit/Prompter.h"
 #include "toolkit/window/Application.h"
@@ -35,18 +37,29 @@ constexpr int ColumnWidth = LabelWidth + BoxWidth + 2 * Margin;
 constexpr int EnvironmentRows = 3;
 
 // A box's text, read wide as every box's is: a character this Windows
-// cannot pass is refused rather than taken as "?". A password's refusal
-// does not show it.
-TRefusal TextOf(HWND box, std::string& text, bool secret = false)
+// cannot pass is refused rather than taken as "?".
+TRefusal TextOf(HWND box, std::string& text)
 {
     try {
         text = WindowText(box);
         return {};
     } catch (const TError& error) {
-        return TRefusal(secret ? "The password holds a character that this version of Windows cannot pass to the "
-                                 "Service Control Manager"
-                               : error.Message());
+        return TRefusal(error.Message());
     }
+}
+
+// The password box's text, through a buffer wiped once it is read; its
+// refusal does not show it.
+TRefusal TextOf(HWND box, TSecret& password)
+{
+    std::vector<wchar_t> typed(static_cast<size_t>(GetWindowTextLengthW(box)) + 1);
+    const int length = GetWindowTextW(box, typed.data(), static_cast<int>(typed.size()));
+    const bool passed = SecretFromWide(typed.data(), static_cast<size_t>(std::max(length, 0)), password);
+    MemoryApi().SecureZeroMemory(typed.data(), typed.size() * sizeof(wchar_t));
+    if (!passed)
+        return TRefusal("The password holds a character that this version of Windows cannot pass to the Service "
+                        "Control Manager");
+    return {};
 }
 
 // A variable a line, as qv's --env takes them.
@@ -159,15 +172,19 @@ bool TSettingsDialog::Take()
                 return false;
         }
     }
-    std::string password;
-    if (refused(TextOf(GetDlgItem(dialog, PasswordId), password, true), PasswordId))
+    TSecret password;
+    if (refused(TextOf(GetDlgItem(dialog, PasswordId), password), PasswordId))
         return false;
-    if (refused(ServiceSettingsRefusal(settings, entry_.Description), ControlId(TSetting::Account)))
+    // A new account must not be given a log folder where programs live.
+    const bool newAccount = settings.Account != settings_.Account;
+    if (refused(ServiceSettingsRefusal(settings, entry_.Description,
+                                       newAccount && entry_.LogToFile ? entry_.LogFile : ""),
+                ControlId(TSetting::Account)))
         return false;
     // An installed entry's service takes a new named account at once, with
     // its password; a not installed one is asked for it at its install.
     if (entry_.Installed && AccountNeedsPassword(settings.Account) && settings.Account != settings_.Account &&
-        password.empty() && refused(TRefusal(PasswordNeededText(settings.Account)), PasswordId))
+        password.Empty() && refused(TRefusal(PasswordNeededText(settings.Account)), PasswordId))
         return false;
     settings_ = settings;
     password_ = std::move(password);
@@ -224,11 +241,11 @@ INT_PTR TPasswordDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM)
     }
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK) {
-            if (TRefusal refused = TextOf(GetDlgItem(dialog, PasswordId), password_, true)) {
+            if (TRefusal refused = TextOf(GetDlgItem(dialog, PasswordId), password_)) {
                 Prompter().Error(refused.Reason());
                 return TRUE;
             }
-            if (password_.empty()) {
+            if (password_.Empty()) {
                 Prompter().Error(PasswordNeededText(account_));
                 return TRUE;
             }

@@ -6,6 +6,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/ServiceSettings.h"
+#include "toolkit/Secret.h"
 #include "toolkit/window/Gdi.h"
 #include "toolkit/window/Window.h"
 
@@ -23,7 +24,7 @@ public:
 
     const TServiceSettings& Settings() const { return settings_; }
     // What was typed in the password box; never kept.
-    const std::string& Password() const { return password_; }
+    const TSecret& Password() const { return password_; }
 
 protected:
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -35,7 +36,7 @@ private:
 
     TCatalogueEntry entry_;
     TServiceSettings settings_;
-    std::string password_;
+    TSecret password_;
     TFont font_;
 };
 
@@ -46,13 +47,13 @@ public:
     explicit TPasswordDialog(std::string account) : account_(std::move(account)) {}
 
     static constexpr int PasswordId = TSettingsDialog::PasswordId;
-    const std::string& Password() const { return password_; }
+    const TSecret& Password() const { return password_; }
 
 protected:
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
 private:
     std::string account_;
-    std::string password_;
+    TSecret password_;
     TFont font_;
 };

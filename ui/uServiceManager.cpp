@@ -853,8 +853,7 @@ void TfrmServiceManager::SettingsClick()
     TSettingsDialog dialog(*entry, before);
     if (dialog.ShowModal(handle_, 0) != mrOk)
         return;
-    std::string password = dialog.Password();
-    const TScopeExit forget([&] { SecureZeroMemory(password.data(), password.size()); });
+    const TSecret& password = dialog.Password();
     const TServiceSettings& wanted = dialog.Settings();
     // Stored only as the settings were shown: another program's change
     // meanwhile is not undone.
@@ -867,8 +866,8 @@ void TfrmServiceManager::SettingsClick()
     if (HostSettingsDiffer(before, wanted))
         Prompter().Information(NextStartText);
     if (TRefusal refused =
-            ChangeInstalledService(now.Description, now.Program, now.LogToFile ? FolderOf(now.LogFile) : "", before,
-                                   wanted, AccountNeedsPassword(wanted.Account) ? password : ""))
+            ChangeInstalledService(now.Description, now.Program, now.LogToFile ? now.LogFile : "", before,
+                                   wanted, AccountNeedsPassword(wanted.Account) ? password : TSecret()))
         Prompter().Error(refused.Reason());
 }
 
@@ -895,8 +894,7 @@ void TfrmServiceManager::btnInstallServiceClick()
         const TEntryKey key{entry->Description, entry->ServiceID};
         // A named account's password goes to the service host, and nowhere
         // else; without it nothing is installed.
-        std::string password;
-        const TScopeExit forget([&] { SecureZeroMemory(password.data(), password.size()); });
+        TSecret password;
         if (const std::string& account = catalogue_.ServiceSettings().Account; AccountNeedsPassword(account)) {
             TPasswordDialog asked(account);
             if (asked.ShowModal(handle_, 0) != mrOk)
@@ -964,13 +962,12 @@ void TfrmServiceManager::Uninstall(const TCatalogueEntry& entry)
         list_.SetImage(row, catalogue_.Entry().Installed ? imgInstalled : imgNotInstalled);
 }
 
-std::optional<TDeployment> TfrmServiceManager::Deploy(const TEntryKey& key, bool install, const std::string& password)
+std::optional<TDeployment> TfrmServiceManager::Deploy(const TEntryKey& key, bool install, const TSecret& password)
 {
     try {
         THostRun run;
         run.Await = [this](HANDLE process) { AwaitRun(process); };
         run.Password = password;
-        const TScopeExit forget([&] { SecureZeroMemory(run.Password.data(), run.Password.size()); });
         return DeployEntry(catalogue_, key, install, run);
     } catch (const THostRunError& error) {
         // What the service host could not tell itself.

@@ -132,7 +132,7 @@ private:
     // Nothing when the service host's run could not start or end in time,
     // or the copy of a done uninstall could not be deleted: an error box
     // has said so. A named account's password goes to the install run.
-    std::optional<TDeployment> Deploy(const TEntryKey& key, bool install, const std::string& password = "");
+    std::optional<TDeployment> Deploy(const TEntryKey& key, bool install, const TSecret& password = TSecret());
     void AwaitRun(HANDLE process);
 
     TCatalogue catalogue_;

@@ -52,7 +52,7 @@ std::string Damaged(std::mt19937& random)
     return text;
 }
 
-BOOL WINAPI NoteMove(LPCSTR, LPCSTR, DWORD)
+BOOL WINAPI NoteMove(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)
 {
     ADD_FAILURE() << "a read wrote the catalogue";
     return FALSE;
@@ -65,7 +65,7 @@ TEST(CatalogueDamage, DamagedFilesNeverCrashFloodOrGetWritten)
     TTempFolder folder;
     const std::string file = folder.File("QXServices.ini");
     // Every write of the catalogue ends in this call; a read must never get there.
-    TSeamOverride noWrites(KernelApi().MoveFileExA, &NoteMove);
+    TSeamOverride noWrites(KernelApi().SetFileInformationByHandle, &NoteMove);
     HANDLE damaged = CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, CREATE_ALWAYS, 0, nullptr);
     std::mt19937 random(20240611);
@@ -167,4 +167,9 @@ TEST(CatalogueDamage, AWriterKilledAtAnyMomentLeavesAWholeCatalogue)
             ASSERT_TRUE(listed.insert(LowerCase(snapshot.Description(n))).second) << kill;
         }
     }
+    // The next write takes away what the killed writers left beside the file.
+    TCatalogue(file).AppendEntry("After", "C:\\after.exe", "", "", false);
+    WIN32_FIND_DATAA found;
+    const TFindHandle left(FindFirstFileA((file + ".*.tmp").c_str(), &found));
+    EXPECT_FALSE(left) << found.cFileName;
 }

@@ -33,51 +33,113 @@ protected:
 
 };
 
-BOOL WINAPI RefuseMove(LPCSTR, LPCSTR, DWORD)
+BOOL WINAPI RefuseMove(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)
 {
     SetLastError(ERROR_SHARING_VIOLATION);
     return FALSE;
 }
 
 // A file system that keeps security descriptors, as Wine does not: the
-// descriptor each file has, and what was set on which file.
+// descriptor each file has, and the one each new file was created with.
 struct TSecurityRecord {
-    std::string descriptor = "O:SYG:BAD:P(A;;FA;;;SY)(A;;FR;;;BA)";
-    std::vector<std::string> applied;
+    std::string descriptor = "O:SYG:BAD:P(A;;FA;;;SY)(A;;FR;;;BA)S:(AU;FA;FA;;;WD)";
+    // Without the security privilege an audit list cannot be read.
+    bool auditReadable = true;
     DWORD refusal = ERROR_SUCCESS;
+    // Each file created to replace another: its name and its descriptor.
+    std::vector<std::string> names, created;
+    // What another program met that opened the new file at that moment.
+    DWORD openedMeanwhile = ERROR_SUCCESS;
 } security;
 
-DWORD WINAPI FakeGetSecurity(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID* group, PACL* dacl,
-                             PACL*, PSECURITY_DESCRIPTOR* descriptor)
+// The descriptor as text, in the form the system writes it.
+std::string Sddl(PSECURITY_DESCRIPTOR descriptor)
+{
+    char* text = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1,
+                                                         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                                             DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION,
+                                                         &text, nullptr);
+    const std::string sddl = text ? text : "";
+    LocalFree(text);
+    return sddl;
+}
+
+std::string Sddl(const std::string& text)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr);
+    const std::string sddl = Sddl(descriptor);
+    LocalFree(descriptor);
+    return sddl;
+}
+
+DWORD WINAPI FakeGetSecurity(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION asked, PSID*, PSID*, PACL*, PACL*,
+                             PSECURITY_DESCRIPTOR* descriptor)
+{
+    if (security.refusal != ERROR_SUCCESS)
+        return security.refusal;
+    std::string text = security.descriptor;
+    if (asked & SACL_SECURITY_INFORMATION) {
+        if (!security.auditReadable)
+            return ERROR_PRIVILEGE_NOT_HELD;
+    } else {
+        text = text.substr(0, text.find("S:"));
+    }
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1, descriptor, nullptr);
+    return ERROR_SUCCESS;
+}
+
+HANDLE WINAPI WatchedCreate(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD how,
+                            DWORD flags, HANDLE from)
+{
+    const HANDLE file = ::CreateFileA(name, access, share, attributes, how, flags, from);
+    security.names.push_back(name);
+    security.created.push_back(attributes ? Sddl(attributes->lpSecurityDescriptor) : "(none)");
+    const TKernelHandle reader(
+        ::CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                      0, nullptr));
+    security.openedMeanwhile = reader ? ERROR_SUCCESS : GetLastError();
+    return file;
+}
+
+// The names in the folder, but for "." and "..".
+std::vector<std::string> FolderNames(const std::string& folder)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    const TFindHandle search(FindFirstFileA((folder + "\\*").c_str(), &found));
+    do
+        if (found.cFileName[0] != '.')
+            names.push_back(found.cFileName);
+    while (search && FindNextFileA(search.Get(), &found));
+    return names;
+}
+
+DWORD WINAPI FakeGetObjectSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* dacl,
+                                   PACL*, PSECURITY_DESCRIPTOR* descriptor)
 {
     ConvertStringSecurityDescriptorToSecurityDescriptorA(security.descriptor.c_str(), SDDL_REVISION_1, descriptor,
                                                          nullptr);
     BOOL present = FALSE, defaulted = FALSE;
     GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-    GetSecurityDescriptorGroup(*descriptor, group, &defaulted);
     GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    // No list at all, as Windows reads it (Wine makes an empty one of it).
+    if (security.descriptor.find("NO_ACCESS_CONTROL") != std::string::npos)
+        *dacl = nullptr;
     return ERROR_SUCCESS;
 }
 
-DWORD WINAPI FakeSetSecurity(LPSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION information, PSID owner, PSID group,
-                             PACL dacl, PACL)
+std::string linkTarget;
+
+DWORD WINAPI LinkedPath(HANDLE, LPSTR buffer, DWORD size, DWORD)
 {
-    if (security.refusal != ERROR_SUCCESS)
-        return security.refusal;
-    SECURITY_DESCRIPTOR given;
-    InitializeSecurityDescriptor(&given, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorOwner(&given, owner, FALSE);
-    SetSecurityDescriptorGroup(&given, group, FALSE);
-    SetSecurityDescriptorDacl(&given, TRUE, dacl, FALSE);
-    if (information & PROTECTED_DACL_SECURITY_INFORMATION)
-        SetSecurityDescriptorControl(&given, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-    char* text = nullptr;
-    ConvertSecurityDescriptorToStringSecurityDescriptorA(
-        &given, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-        &text, nullptr);
-    security.applied.push_back(FileNameOf(path) + " " + text);
-    LocalFree(text);
-    return ERROR_SUCCESS;
+    const std::string final = "\\\\?\\" + linkTarget;
+    if (final.size() >= size)
+        return static_cast<DWORD>(final.size() + 1);
+    final.copy(buffer, final.size());
+    buffer[final.size()] = 0;
+    return static_cast<DWORD>(final.size());
 }
 
 } // namespace
@@ -311,7 +373,7 @@ TEST_F(CatalogueTest, ARefusedWriteLeavesTheFileAsItWas)
     Add("C");
     const std::string before = Text();
     {
-        TSeamOverride refuse(KernelApi().MoveFileExA, &RefuseMove);
+        TSeamOverride refuse(KernelApi().SetFileInformationByHandle, &RefuseMove);
         EXPECT_EQ(ErrorOf([&] { catalogue.DeleteEntry(1); }), "Unable to write to QXServices.ini");
         EXPECT_EQ(catalogue.LastCount(), 3);
         EXPECT_EQ(ErrorOf([&] { Add("D"); }), "Unable to write to QXServices.ini");
@@ -428,8 +490,12 @@ TEST_F(CatalogueTest, WritersTakeTurnsAndLineBreaksNeverReachTheFile)
         WaitForSingleObject(release, INFINITE);
     });
     WaitForSingleObject(taken, INFINITE);
+    // The holder is named.
+    char self[MAX_PATH];
+    const std::string program = FileNameOf(std::string(self, GetModuleFileNameA(nullptr, self, MAX_PATH)));
     EXPECT_EQ(ErrorOf([&] { TIniWriteLock(file, 50); }),
-              "The catalogue QXServices.ini is busy: another program is changing it. Please try again in a moment");
+              "The catalogue QXServices.ini is busy: \"" + program + "\" (process " +
+                  std::to_string(GetCurrentProcessId()) + ") is changing it. Please try again in a moment");
     SetEvent(release);
     holder.join();
     CloseHandle(taken);
@@ -443,32 +509,96 @@ TEST_F(CatalogueTest, WritersTakeTurnsAndLineBreaksNeverReachTheFile)
     EXPECT_EQ(Text(), before);
 }
 
+// Only administrators may take the write lock, or a lesser program could
+// hold it and block every change: a lock made first with a guard that lets
+// others in is refused at once, and nothing is written.
+TEST_F(CatalogueTest, AWriteLockThatOthersMayTakeIsRefused)
+{
+    const std::string refused = "The catalogue QXServices.ini cannot be changed: its write lock was made by a "
+                                "program that lets others than administrators take it";
+    {
+        // Made first with no guard at all, as any program may.
+        const TKernelHandle squatted(CreateMutexA(nullptr, FALSE, TIniWriteLock::Name(file).c_str()));
+        ASSERT_TRUE(squatted);
+        EXPECT_EQ(ErrorOf([&] { Add("A"); }).find(refused), 0u);
+        EXPECT_FALSE(FileExists(file));
+    }
+    // Ours admits administrators alone: taken again, in the same thread too.
+    const TIniWriteLock mine(file);
+    EXPECT_EQ(Add("A"), 1);
+    // Owned by a lesser user, who may change its list; or letting everyone
+    // wait for it, which takes it.
+    for (const char* guard : {"O:S-1-5-21-1-2-3-1001D:P(A;;GA;;;BA)(A;;GA;;;SY)", "O:BAD:NO_ACCESS_CONTROL",
+                              "O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)(A;;0x100000;;;WD)"}) {
+        security.descriptor = guard;
+        TSeamOverride get(SecurityApi().GetSecurityInfo, &FakeGetObjectSecurity);
+        EXPECT_EQ(ErrorOf([&] { TIniWriteLock(file, 50); }).find(refused), 0u) << guard;
+    }
+}
+
 // An administrator who restricted the catalogue (its parameters may hold
-// secrets) keeps it so: every save gives the new file the old one's owner,
-// access list and attributes before it takes the old one's place.
-TEST_F(CatalogueTest, ASaveKeepsTheFilesOwnerAccessListAndAttributes)
+// secrets) keeps it so at every moment: the next file is created with the
+// old one's owner, access list, audit list and attributes, shared with no
+// one until it has taken the old one's place, under a name no one foresees.
+TEST_F(CatalogueTest, ASaveKeepsTheFilesGuardFromTheMomentItsNextFileExists)
 {
     Add("A");
     ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    // Another program holds the name an older Quorvane wrote to.
+    const TKernelHandle squatter(
+        CreateFileA((file + ".tmp").c_str(), GENERIC_READ, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(squatter);
     TSeamOverride get(SecurityApi().GetNamedSecurityInfoA, &FakeGetSecurity);
-    TSeamOverride set(SecurityApi().SetNamedSecurityInfoA, &FakeSetSecurity);
+    TSeamOverride create(KernelApi().CreateFileA, &WatchedCreate);
     security = TSecurityRecord();
     Add("B");
-    EXPECT_EQ(security.applied, (std::vector<std::string>{"QXServices.ini.tmp " + security.descriptor}));
+    EXPECT_EQ(security.created, (std::vector<std::string>{Sddl(security.descriptor)}));
+    EXPECT_EQ(security.openedMeanwhile, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(GetFileAttributesA(file.c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
               static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    EXPECT_NE(Text().find("Service_2=B"), std::string::npos);
 
-    // A list that inherits from the folder goes on inheriting.
+    // Without the security privilege there is no audit list to carry; a list
+    // that inherits from the folder goes on inheriting.
+    security.auditReadable = false;
     security.descriptor = "O:BAG:SYD:(A;;FA;;;BA)";
     catalogue.DeleteEntry(2);
-    EXPECT_EQ(security.applied.back(), "QXServices.ini.tmp " + security.descriptor);
+    EXPECT_EQ(security.created.back(), Sddl(security.descriptor));
+    ASSERT_EQ(security.names.size(), 2u);
+    EXPECT_NE(security.names[0], security.names[1]);
+    for (const std::string& name : security.names)
+        EXPECT_TRUE(name.starts_with(file + ".") && name != file + ".tmp") << name;
 
-    // What cannot be carried over is not written at all.
+    // What cannot be carried over is not written at all; a file that cannot
+    // be put in place is not left beside it.
     const std::string before = Text();
     security.refusal = ERROR_ACCESS_DENIED;
     EXPECT_EQ(ErrorOf([&] { Add("C"); }), "Unable to write to QXServices.ini");
+    security.refusal = ERROR_SUCCESS;
+    {
+        TSeamOverride refuse(KernelApi().SetFileInformationByHandle, &RefuseMove);
+        EXPECT_EQ(ErrorOf([&] { Add("C"); }), "Unable to write to QXServices.ini");
+    }
     EXPECT_EQ(Text(), before);
-    EXPECT_FALSE(FileExists(file + ".tmp"));
+    EXPECT_EQ(FolderNames(folder.Path()), (std::vector<std::string>{"QXServices.ini", "QXServices.ini.tmp"}));
+}
+
+// A catalogue that is a symbolic link stays one: the file it leads to takes
+// the new text (the link stands here as a file of its own, since Wine makes
+// no link).
+TEST_F(CatalogueTest, ACatalogueThatIsALinkStaysOne)
+{
+    Add("A");
+    linkTarget = folder.File("shared.ini");
+    ASSERT_TRUE(CopyFileA(file.c_str(), linkTarget.c_str(), FALSE));
+    const std::string link = Text();
+    {
+        TSeamOverride final(KernelApi().GetFinalPathNameByHandleA, &LinkedPath);
+        Add("B");
+    }
+    EXPECT_EQ(Text(), link);
+    EXPECT_NE(ReadTextFile(linkTarget).find("Service_2=B"), std::string::npos);
+    EXPECT_EQ(FolderNames(folder.Path()), (std::vector<std::string>{"QXServices.ini", "shared.ini"}));
 }
 
 namespace {

@@ -325,6 +325,11 @@ TEST_F(ApplyTest, APasswordComesFromItsSourceAndIsShownNowhere)
     entry["settings"] = {{"account", user}};
     entry["password"] = {{"file", secret}};
     WriteTextFile(document, json{{"schemaVersion", 1}, {"entries", {entry}}}.dump());
+    // The file's line end, CR LF as a Windows editor writes it, is no part of it.
+    const TServicesDocument read = ReadServicesDocument(ReadTextFile(document));
+    ASSERT_EQ(read.Entries.size(), 1u);
+    ASSERT_TRUE(read.Entries[0].Password);
+    EXPECT_EQ(std::string(read.Entries[0].Password->Chars()), "s3cret-pw");
     const TProgramResult check = Qv("apply \"" + document + "\" --check");
     const TProgramResult run = Qv("apply \"" + document + "\"");
     EXPECT_EQ(run.ExitCode, 0u) << run.Out << run.Err;

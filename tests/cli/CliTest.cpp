@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -9,6 +11,7 @@
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
 #include "cli/Console.h"
+#include "cli/Dispatch.h"
 #include "deploy/Deploy.h"
 #include "fixtures/SavedCatalogue.h"
 #include "fixtures/StandInHost.h"
@@ -16,6 +19,7 @@
 #include "messaging/Protocol.h"
 #include "platform/ConsoleApi.h"
 #include "platform/Kernel.h"
+#include "platform/Memory.h"
 #include "platform/Owner.h"
 #include "platform/Seam.h"
 #include "platform/Services.h"
@@ -330,6 +334,16 @@ TEST_F(CliTest, SettingsAreSetShownAndRefusedByName)
     Expect(On("set", Relay) + " --env =x", 4, "Environment: a variable needs a name");
     Expect(On("set", Relay) + " --account \"NT SERVICE\\Other\"", 4, "virtual account");
     EXPECT_EQ(ReadTextFile(catalogue.Path()), before);
+    // An account other than LocalSystem is never given a drive's root to log in.
+    const std::string rooted = "add \"QV Rooted\" --program \"" + program + "\" --log-file C:\\grant.log";
+    Expect(rooted + " --account LocalService", 4, "would be given the right to create files in \"C:\\\"");
+    Expect(rooted, 0);
+    Expect(On("set", "QV Rooted") + " --account NetworkService", 4, "log to a folder of its own");
+    TTempFolder own;
+    Expect("add \"QV Own Log\" --program \"" + program + "\" --account LocalService --log-file \"" +
+               own.File("own.log") + "\"",
+           0);
+    Expect(On("edit", "QV Own Log") + " --log-file C:\\grant.log", 4, "where programs live");
     Expect(On("set", Relay), 2, "\"set\" needs at least one setting");
     Expect(On("set", Relay) + " --log-keep 2 --log-keep 3", 2, "given twice");
     Expect(On("set", Relay) + " --log-daily --no-log-daily", 2, "given twice");
@@ -350,6 +364,44 @@ TEST_F(CliTest, APasswordIsTakenFromStandardInputOnlyAndKeptNowhere)
                                         "s3cret-pw\r\n");
     EXPECT_EQ(install.ExitCode, 0u) << install.Err;
     EXPECT_EQ(ServiceAccount(Relay), std::string(".\\") + user);
+    // A new password alone, for the same account, goes to the Service
+    // Control Manager too (run here, to see what it is handed).
+    static std::vector<std::string> handed;
+    TSeamOverride<decltype(TServiceApi::ChangeServiceConfigA)> change(
+        ServiceApi().ChangeServiceConfigA, [](SC_HANDLE service, DWORD type, DWORD start, DWORD control, LPCSTR binary,
+                                              LPCSTR group, LPDWORD tag, LPCSTR dependencies, LPCSTR account,
+                                              LPCSTR password, LPCSTR display) {
+            handed.push_back(std::string(account ? account : "") + "/" + (password ? password : "(none)"));
+            return ::ChangeServiceConfigA(service, type, start, control, binary, group, tag, dependencies, account,
+                                          password, display);
+        });
+    // Every buffer the password passed through is wiped as it is given back.
+    static std::vector<std::string> wiped;
+    TSeamOverride<decltype(TMemoryApi::SecureZeroMemory)> wipe(MemoryApi().SecureZeroMemory,
+                                                               [](void* memory, size_t size) {
+                                                                   const char* text = static_cast<char*>(memory);
+                                                                   wiped.emplace_back(text, strnlen(text, size));
+                                                                   ::SecureZeroMemory(memory, size);
+                                                               });
+    const long buffers = TSecret::Buffers(), taken = TSecret::BuffersTaken();
+    {
+        TKernelHandle read, write;
+        ASSERT_TRUE(CreatePipe(read.Receive(), write.Receive(), nullptr, 0));
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(write.Get(), "new-pw\r\n", 8, &written, nullptr));
+        write.Close();
+        const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+        SetStdHandle(STD_INPUT_HANDLE, read.Get());
+        const TScopeExit restore([&] { SetStdHandle(STD_INPUT_HANDLE, input); });
+        EXPECT_EQ(RunRequest(ParseArguments({"set", Relay, "--password-stdin"})), ExitSuccess);
+    }
+    EXPECT_EQ(handed, (std::vector<std::string>{std::string(".\\") + user + "/new-pw"}));
+    EXPECT_EQ(TSecret::Buffers(), buffers);
+    const std::string sent = "new-pw\r\n";
+    const auto held = std::count_if(wiped.begin(), wiped.end(),
+                                    [&](const std::string& text) { return !text.empty() && sent.starts_with(text); });
+    EXPECT_EQ(held, TSecret::BuffersTaken() - taken);
+    EXPECT_NE(std::find(wiped.begin(), wiped.end(), "new-pw"), wiped.end());
     TProgramResult set = RunProgram(On("", WindowsPath(QV_EXE)).substr(1) + " set \"" + Relay +
                                         "\" --account LocalService --password-stdin",
                                     "other-pw");

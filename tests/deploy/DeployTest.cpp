@@ -8,6 +8,7 @@
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
+#include "deploy/AccountAccess.h"
 #include "deploy/Deploy.h"
 #include "fixtures/Programs.h"
 #include "fixtures/Watching.h"
@@ -16,6 +17,7 @@
 #include "platform/Seam.h"
 #include "platform/Shell.h"
 #include "deploy/StubNames.h"
+#include "tests/support/AccessLists.h"
 #include "tests/support/Programs.h"
 #include "tests/support/ScriptedPrompter.h"
 #include "tests/support/TempFiles.h"
@@ -74,7 +76,7 @@ BOOL WINAPI RecordLaunch(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSEC
 }
 
 // Every catalogue write ends in putting the new file in the old one's place.
-BOOL WINAPI RefuseWrites(LPCSTR, LPCSTR, DWORD)
+BOOL WINAPI RefuseWrites(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)
 {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -207,7 +209,7 @@ TEST_F(DeployTest, APasswordReachesTheInstallRunOnItsInputAndNowhereElse)
 {
     Add("Mail Relay");
     THostRun run;
-    run.Password = "s3cret \"pw\"";
+    run.Password = TSecret("s3cret \"pw\"");
     EXPECT_TRUE(DeployEntry(catalogue, 1, true, run).Succeeded());
     ASSERT_EQ(fake.commandLines.size(), 1u);
     EXPECT_EQ(fake.commandLines[0].find("s3cret"), std::string::npos);
@@ -228,6 +230,16 @@ TEST_F(DeployTest, UninstallRunsTheCopyItFindsThenDeletesIt)
     WriteTextFile(copy, "the installed host");
 
     TIniFile(file).WriteBool("Mail Relay", InstalledKey, true);
+    // What the install gave its account goes with the uninstall.
+    TKeptAccessLists lists;
+    char user[256] = {};
+    DWORD size = sizeof user;
+    ASSERT_TRUE(GetUserNameA(user, &size));
+    const std::string logs = folder.File("Logs");
+    CreateDirectoryA(logs.c_str(), nullptr);
+    const std::vector<TKeptAce> untouched = lists.List(logs);
+    ASSERT_TRUE(GrantAccountAccess(user, {copy, logs + "\\relay.log"}).empty());
+    ASSERT_NE(untouched, lists.List(logs));
     fake.atLaunch = [&] {
         EXPECT_EQ(ReadTextFile(copy), "the installed host");
         EXPECT_EQ(Read("Mail Relay", "Vantorer"), copy);
@@ -240,6 +252,8 @@ TEST_F(DeployTest, UninstallRunsTheCopyItFindsThenDeletesIt)
     EXPECT_EQ(fake.showModes[0], 5u);
     EXPECT_FALSE(FileExists(copy));
     EXPECT_TRUE(done.Succeeded());
+    EXPECT_EQ(untouched, lists.List(logs));
+    EXPECT_FALSE(FileExists(GrantRecordFile(copy)));
 
     // A copy that cannot be deleted is said to be left; the uninstall is done.
     fake.atLaunch = nullptr;
@@ -318,7 +332,7 @@ TEST_F(DeployTest, FailuresBeforeTheLaunchRunNothing)
     DeleteFileA(StubFolder().c_str());
 
     {
-        TSeamOverride refuse(KernelApi().MoveFileExA, &RefuseWrites);
+        TSeamOverride refuse(KernelApi().SetFileInformationByHandle, &RefuseWrites);
         EXPECT_EQ(ErrorOf([&] { DeployEntry(catalogue, 1, true); }), "Unable to write to QXServices.ini");
     }
     // No service host to copy: an older copy would run, or none.

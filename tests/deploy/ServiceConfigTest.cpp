@@ -5,11 +5,14 @@
 #include <cstring>
 #include <map>
 
+#include "catalogue/StubCopy.h"
 #include "deploy/ServiceConfig.h"
 #include "platform/Accounts.h"
 #include "platform/Seam.h"
 #include "platform/Security.h"
 #include "platform/Services.h"
+#include "tests/support/AccessLists.h"
+#include "tests/support/TempFiles.h"
 #include "toolkit/System.h"
 
 // What the Service Control Manager, the local security authority and the
@@ -24,7 +27,6 @@ struct THanded {
     // ChangeServiceConfig2A: the levels asked for, with what they set.
     std::map<DWORD, std::string> Config2;
     std::vector<std::string> Rights;
-    std::vector<std::string> Access;
     // Refused with its code: a ChangeServiceConfig2A level, or an account.
     DWORD RefusedLevel = 0;
     bool RefuseAccount = false;
@@ -142,30 +144,6 @@ NTSTATUS NTAPI FakeFree(PVOID)
     return 0;
 }
 
-DWORD WINAPI FakeGetSecurity(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL* dacl, PACL*,
-                             PSECURITY_DESCRIPTOR* descriptor)
-{
-    *dacl = nullptr;
-    *descriptor = LocalAlloc(LPTR, 16);
-    return ERROR_SUCCESS;
-}
-
-DWORD WINAPI FakeEntries(ULONG count, PEXPLICIT_ACCESS_A entries, PACL, PACL* merged)
-{
-    for (ULONG at = 0; at < count; ++at)
-        handed.Access.push_back(std::string(entries[at].Trustee.ptstrName) + " " +
-                                std::to_string(entries[at].grfAccessPermissions) + " " +
-                                std::to_string(entries[at].grfInheritance));
-    *merged = static_cast<PACL>(LocalAlloc(LPTR, 16));
-    return ERROR_SUCCESS;
-}
-
-DWORD WINAPI FakeSetSecurity(LPSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL)
-{
-    handed.Access.back() += std::string(" on ") + path;
-    return ERROR_SUCCESS;
-}
-
 class ServiceConfigTest : public ::testing::Test {
 protected:
     TSeamOverride<decltype(TServiceApi::ChangeServiceConfigA)> change{ServiceApi().ChangeServiceConfigA, FakeChange};
@@ -178,13 +156,21 @@ protected:
     TSeamOverride<decltype(TAccountsApi::LsaAddAccountRights)> add{AccountsApi().LsaAddAccountRights, FakeAddRights};
     TSeamOverride<decltype(TAccountsApi::LsaClose)> close{AccountsApi().LsaClose, FakeClose};
     TSeamOverride<decltype(TAccountsApi::LsaFreeMemory)> free{AccountsApi().LsaFreeMemory, FakeFree};
-    TSeamOverride<decltype(TSecurityApi::GetNamedSecurityInfoA)> getSecurity{SecurityApi().GetNamedSecurityInfoA,
-                                                                             FakeGetSecurity};
-    TSeamOverride<decltype(TSecurityApi::SetEntriesInAclA)> entries{SecurityApi().SetEntriesInAclA, FakeEntries};
-    TSeamOverride<decltype(TSecurityApi::SetNamedSecurityInfoA)> setSecurity{SecurityApi().SetNamedSecurityInfoA,
-                                                                             FakeSetSecurity};
+    TKeptAccessLists lists;
     SC_HANDLE service = reinterpret_cast<SC_HANDLE>(0x42);
-    const TAccountPaths paths{"C:\\Windows\\Vantorers\\Relay.exe", "C:\\Logs"};
+    // The host copy and the log, as files the access lists are kept of.
+    TTempFolder folder;
+    const std::string logs = Made(folder.File("Logs"));
+    const TAccountPaths paths{Made(folder.File("Relay.exe")), logs + "\\relay.log"};
+
+    static std::string Made(const std::string& path)
+    {
+        if (path.ends_with(".exe") || path.ends_with(".log") || path.find(".log.") != std::string::npos)
+            WriteTextFile(path, "");
+        else
+            CreateDirectoryA(path.c_str(), nullptr);
+        return path;
+    }
 
     void TearDown() override { handed = THanded(); }
 
@@ -199,7 +185,7 @@ protected:
                                    const std::string& password = "")
     {
         return ApplyServiceConfig(service, "Relay", ServiceConfigOf(settings, "C:\\relay.exe"),
-                                  ServiceConfigOf(before, "C:\\relay.exe"), password, paths);
+                                  ServiceConfigOf(before, "C:\\relay.exe"), TSecret(password), paths);
     }
 };
 
@@ -224,11 +210,7 @@ TEST_F(ServiceConfigTest, EachSettingIsHandedOverOnItsOwnAndARefusalLeavesTheRes
     EXPECT_EQ("1", handed.Config2[SERVICE_CONFIG_FAILURE_ACTIONS_FLAG]);
     // The account may log on as a service, run the host copy and write its log.
     EXPECT_EQ((std::vector<std::string>{"SeServiceLogonRight"}), handed.Rights);
-    EXPECT_EQ((std::vector<std::string>{
-                  "CORP\\relay " + std::to_string(GENERIC_READ | GENERIC_EXECUTE) + " 0 on " + paths.HostCopy,
-                  "CORP\\relay " + std::to_string(GENERIC_READ | GENERIC_WRITE | DELETE) + " " +
-                      std::to_string(SUB_CONTAINERS_AND_OBJECTS_INHERIT) + " on " + paths.LogFolder}),
-              handed.Access);
+    EXPECT_EQ((std::vector<std::string>{paths.HostCopy, logs, logs}), lists.Set);
 
     // Back to the defaults: each handed back, and a built-in account takes no password.
     handed = THanded();
@@ -251,7 +233,7 @@ TEST_F(ServiceConfigTest, ARefusedAccountGetsNoRightsAndAGroupManagedOneNoPasswo
     EXPECT_EQ(0u, refusals[0].find("Account: the service \"Relay\" could not run as \"CORP\\relay\": "));
     EXPECT_NE(std::string::npos, refusals[0].find("(ERROR_INVALID_SERVICE_ACCOUNT)")) << refusals[0];
     EXPECT_EQ((std::vector<std::string>{"start=3"}), handed.Changes);
-    EXPECT_TRUE(handed.Rights.empty() && handed.Access.empty());
+    EXPECT_TRUE(handed.Rights.empty() && lists.Set.empty());
 
     handed = THanded();
     handed.HasRight = true;
@@ -259,23 +241,110 @@ TEST_F(ServiceConfigTest, ARefusedAccountGetsNoRightsAndAGroupManagedOneNoPasswo
     EXPECT_EQ("(none)", handed.Password);
     // It has the right already: nothing added.
     EXPECT_TRUE(handed.Rights.empty());
-    EXPECT_EQ(2u, handed.Access.size());
+    EXPECT_EQ(3u, lists.Set.size());
 
     // An entry without settings hands over nothing but what it always did.
     handed = THanded();
     TServiceConfig fresh = ServiceConfigOf({}, "C:\\relay.exe");
     fresh.Description.clear();
-    EXPECT_TRUE(ApplyServiceConfig(service, "Relay", ServiceConfigOf({}, "C:\\relay.exe"), fresh, "", paths).empty());
+    EXPECT_TRUE(ApplyServiceConfig(service, "Relay", ServiceConfigOf({}, "C:\\relay.exe"), fresh, TSecret(), paths).empty());
     EXPECT_TRUE(handed.Changes.empty());
     EXPECT_EQ(1u, handed.Config2.size());
     EXPECT_EQ("Runs \"C:\\relay.exe\" as a service (Quorvane service host)", handed.Config2[SERVICE_CONFIG_DESCRIPTION]);
+}
+
+// An account gets its host copy and its log, nothing beside them or below,
+// and loses exactly that again: what an administrator gave it, and what
+// another entry's account still needs, stays.
+TEST_F(ServiceConfigTest, AnAccountReachesItsHostCopyAndLogAndLosesExactlyThatWithIt)
+{
+    const std::string account = "S-1-5-21", creator = "S-1-3-0";
+    const DWORD logAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+    const DWORD folderAccess = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    Made(paths.LogFile);
+    Made(paths.LogFile + ".1");
+    const std::string program = Made(logs + "\\relay.exe"), below = Made(logs + "\\old");
+    // An administrator let the account list the folder.
+    lists.List(logs).push_back({ACCESS_ALLOWED_ACE_TYPE, 0, FILE_LIST_DIRECTORY, account});
+    const TServiceSettings relay = With({{TSetting::Account, "CORP\\relay"}});
+    EXPECT_TRUE(Apply(relay, {}, "s3cret").empty());
+    EXPECT_EQ((std::vector<TKeptAce>{{ACCESS_ALLOWED_ACE_TYPE, 0, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, account}}),
+              lists.Of(paths.HostCopy, account));
+    EXPECT_EQ((std::vector<TKeptAce>{{ACCESS_ALLOWED_ACE_TYPE, 0, folderAccess, account}}), lists.Of(logs, account));
+    EXPECT_EQ((std::vector<TKeptAce>{{ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE |
+                                                                    NO_PROPAGATE_INHERIT_ACE,
+                                      logAccess, creator}}),
+              lists.Of(logs, creator));
+    for (const std::string& log : {paths.LogFile, paths.LogFile + ".1"})
+        EXPECT_EQ((std::vector<TKeptAce>{{ACCESS_ALLOWED_ACE_TYPE, 0, logAccess, account}}), lists.Of(log, account));
+    // The program beside the log and the folder below it are not touched.
+    for (const std::string& set : lists.Set)
+        EXPECT_TRUE(!SameFilePath(set, program) && !SameFilePath(set, below)) << set;
+
+    // The host moves the log aside, its list going with it.
+    ASSERT_TRUE(MoveFileA((paths.LogFile + ".1").c_str(), (paths.LogFile + ".2").c_str()));
+    ASSERT_TRUE(MoveFileA(paths.LogFile.c_str(), (paths.LogFile + ".1").c_str()));
+    lists.List(paths.LogFile + ".2") = lists.List(paths.LogFile + ".1");
+    lists.List(paths.LogFile + ".1") = lists.List(paths.LogFile);
+    // Another entry's account logs in the same folder.
+    const TAccountPaths other{Made(folder.File("Other.exe")), logs + "\\other.log"};
+    EXPECT_TRUE(GrantAccountAccess(".\\other", other).empty());
+
+    // Back to LocalSystem: the administrator's entry stays, and what the
+    // other entry needs of the folder; the record goes.
+    EXPECT_TRUE(Apply({}, relay).empty());
+    EXPECT_TRUE(lists.Of(paths.HostCopy, account).empty());
+    for (const std::string& log : {paths.LogFile + ".1", paths.LogFile + ".2"})
+        EXPECT_TRUE(lists.Of(log, account).empty()) << log;
+    EXPECT_EQ((std::vector<TKeptAce>{{ACCESS_ALLOWED_ACE_TYPE, 0, folderAccess, account}}), lists.Of(logs, account));
+    EXPECT_EQ(1u, lists.Of(logs, creator).size());
+    EXPECT_FALSE(FileExists(GrantRecordFile(paths.HostCopy)));
+    // Uninstalled, the other entry takes back the rest.
+    EXPECT_TRUE(RevokeAccountAccess(other.HostCopy).empty());
+    EXPECT_EQ((std::vector<TKeptAce>{{ACCESS_ALLOWED_ACE_TYPE, 0, FILE_LIST_DIRECTORY, account}}),
+              lists.Of(logs, account));
+    EXPECT_TRUE(lists.Of(logs, creator).empty());
+    EXPECT_TRUE(lists.Of(other.HostCopy, account).empty());
+}
+
+// A log folder where programs live is given to no account but LocalSystem:
+// the system is handed nothing for it, and qv refuses it first.
+TEST_F(ServiceConfigTest, ALogWhereProgramsLiveIsGivenToNoAccount)
+{
+    const TServiceSettings local = With({{TSetting::Account, "LocalService"}});
+    const std::vector<std::string> refusals =
+        ApplyServiceConfig(service, "Relay", ServiceConfigOf(local, "C:\\relay.exe"), ServiceConfigOf({}, "C:\\relay.exe"),
+                           TSecret(), {paths.HostCopy, "C:\\grant.log"});
+    ASSERT_EQ(1u, refusals.size());
+    EXPECT_EQ("Account: \"NT AUTHORITY\\LocalService\" would be given the right to create files in \"C:\\\", where "
+              "programs live (a drive's root, the Windows folder or a Program Files folder): log to a folder of its "
+              "own, such as \"C:\\Logs\\grant\\grant.log\"",
+              refusals[0]);
+    EXPECT_EQ((std::vector<std::string>{paths.HostCopy}), lists.Set);
+    char programFiles[MAX_PATH] = "C:\\Program Files";
+    GetEnvironmentVariableA("ProgramFiles", programFiles, MAX_PATH);
+    for (const std::string& log : {std::string("C:\\grant.log"), std::string("c:\\\\grant.log"),
+                                   WindowsDirectory() + "\\grant.log", WindowsDirectory() + "\\Temp\\grant.log",
+                                   std::string(programFiles) + "\\grant.log"}) {
+        EXPECT_NE("", ServiceSettingsRefusal(local, "Relay", log).Reason()) << log;
+        EXPECT_EQ("", ServiceSettingsRefusal({}, "Relay", log).Reason()) << log;
+    }
+    EXPECT_EQ("", ServiceSettingsRefusal(local, "Relay", paths.LogFile).Reason());
+    EXPECT_EQ("", ServiceSettingsRefusal(local, "Relay", std::string(programFiles) + "\\Relay\\grant.log").Reason());
+    // LocalSystem is given nothing: the host copy is taken back, and that is all.
+    lists.Set.clear();
+    EXPECT_TRUE(ApplyServiceConfig(service, "Relay", ServiceConfigOf({}, "C:\\relay.exe"),
+                                   ServiceConfigOf(local, "C:\\relay.exe"), TSecret(), {paths.HostCopy, "C:\\grant.log"})
+                    .empty());
+    EXPECT_EQ((std::vector<std::string>{paths.HostCopy}), lists.Set);
+    EXPECT_TRUE(lists.Of(paths.HostCopy, "S-1-5-21").empty());
 }
 
 TEST_F(ServiceConfigTest, RegisteringAgainSetsWhatTheOldRegistrationHeldBeyondItsReset)
 {
     TSeamOverride<decltype(TServiceApi::QueryServiceConfig2A)> query{ServiceApi().QueryServiceConfig2A, FakeQuery2};
     TServiceConfig fresh = ServiceConfigOf({}, "C:\\relay.exe");
-    EXPECT_TRUE(ApplyServiceConfig(service, "Relay", fresh, HeldServiceConfig(service, fresh), "", paths).empty());
+    EXPECT_TRUE(ApplyServiceConfig(service, "Relay", fresh, HeldServiceConfig(service, fresh), TSecret(), paths).empty());
     EXPECT_EQ("0", handed.Config2[SERVICE_CONFIG_DELAYED_AUTO_START_INFO]);
     EXPECT_EQ("7000", handed.Config2[SERVICE_CONFIG_PRESHUTDOWN_INFO]);
     EXPECT_EQ("0", handed.Config2[SERVICE_CONFIG_FAILURE_ACTIONS_FLAG]);

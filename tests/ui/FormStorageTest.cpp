@@ -440,12 +440,12 @@ namespace {
 int moves = 0;
 bool refuseMoves = false;
 
-BOOL WINAPI CountMoves(LPCSTR from, LPCSTR to, DWORD flags)
+BOOL WINAPI CountMoves(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
 {
     ++moves;
     if (refuseMoves)
         return SetLastError(ERROR_ACCESS_DENIED), FALSE;
-    return ::MoveFileExA(from, to, flags);
+    return ::SetFileInformationByHandle(file, kind, information, size);
 }
 
 // Fails one read, as a broken file would.
@@ -472,7 +472,7 @@ TEST_F(FormStorage, RefusedWriteShowsTheBoxAndTheSaveRunsAgainOnDestroy)
     const std::string before = ReadTextFile(ini);
     // A save is one write of the whole file; refused, it leaves the file as
     // it was, never part written.
-    TSeamOverride count(KernelApi().MoveFileExA, &CountMoves);
+    TSeamOverride count(KernelApi().SetFileInformationByHandle, &CountMoves);
     moves = 0;
     refuseMoves = true;
     form.storage->FormCloseQuery(true);
