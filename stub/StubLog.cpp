@@ -92,9 +92,15 @@ void TOutputLines::Finish(const SYSTEMTIME& now)
 
 namespace {
 
-unsigned DayOf(const SYSTEMTIME& time)
+constexpr uint64_t FileTimeUnitsPerDay = 864000000000ull;
+
+// Days since 1601 of a local time, so days compare across months and years.
+uint64_t DayOf(const SYSTEMTIME& time)
 {
-    return time.wYear * 10000u + time.wMonth * 100u + time.wDay;
+    FILETIME file;
+    if (!SystemTimeToFileTime(&time, &file))
+        return 0;
+    return ((static_cast<uint64_t>(file.dwHighDateTime) << 32) | file.dwLowDateTime) / FileTimeUnitsPerDay;
 }
 
 SYSTEMTIME LocalNow()
@@ -137,10 +143,14 @@ bool TFileLog::NewDay()
 {
     if (!rotation_.Daily)
         return false;
-    const unsigned today = DayOf(clock_());
+    const uint64_t today = DayOf(clock_());
     if (linesBytes_ == 0)
         day_ = today;
-    return today != day_;
+    // A clock set back across midnight keeps the file's day, so that day
+    // does not start a second file; set back further, it is taken as it is.
+    if (today + 1 < day_)
+        day_ = today;
+    return today > day_;
 }
 
 bool TFileLog::OpenFile(DWORD disposition)

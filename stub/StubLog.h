@@ -113,8 +113,8 @@ private:
     TLogRotation rotation_;
     bool stamped_;
     TLogClock clock_;
-    // The day (year, month, day) the file's lines are of.
-    unsigned day_ = 0;
+    // The day (since 1601, local) the file's lines are of.
+    uint64_t day_ = 0;
     // The size past which the next line moves the file aside.
     uint64_t rotateAt_;
     std::mutex lock_;

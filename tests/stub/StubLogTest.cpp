@@ -51,6 +51,16 @@ uint64_t FileBytes(const std::string& path)
     return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &file) ? file.nFileSizeLow : 0;
 }
 
+// Dates the file's last write at that local time.
+void WrittenAt(const std::string& path, SYSTEMTIME time)
+{
+    FILETIME local, utc;
+    ASSERT_TRUE(SystemTimeToFileTime(&time, &local) && LocalFileTimeToFileTime(&local, &utc));
+    TKernelHandle file(CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file && SetFileTime(file.Get(), nullptr, nullptr, &utc));
+}
+
 } // namespace
 
 TEST(StubFileLog, OutputBecomesWholeStampedLines)
@@ -135,6 +145,33 @@ TEST(StubFileLog, AtMidnightAndPastItsSizeTheLogMovesAsideIntoFilesThatSortByAge
     for (int i = 0; i < line; ++i)
         EXPECT_EQ(i, NumberAfter(lines[i], " line ")) << lines[i];
     EXPECT_EQ(5, NumberAfter(ReadTextFile(names.back()), " out: day "));
+}
+
+TEST(StubFileLog, AnEarlierDaysFileMovesAsideAtTheFirstLineAndAClockSetBackStartsNoSecondFileThatDay)
+{
+    TTempFolder folder;
+    const std::string path = folder.File("daily.log");
+    WriteTextFile(path, "yesterday\r\n");
+    WrittenAt(path, {2024, 3, 2, 5, 22, 0, 0, 0});
+    TFileLog log(path, {0, 3, true});
+    SYSTEMTIME now = {2024, 3, 3, 6, 0, 0, 5, 0};
+    log.SetClock([&] { return now; });
+    ASSERT_NO_THROW(log.Open());
+    log.Detail("service starting");
+    EXPECT_EQ("yesterday\r\n", ReadTextFile(path + ".1"));
+    // Set back across midnight, then on past it again: still the one file.
+    now = {2024, 3, 2, 5, 23, 59, 50, 0};
+    log.Detail("set back");
+    now = {2024, 3, 3, 6, 0, 0, 20, 0};
+    log.Detail("on again");
+    EXPECT_FALSE(FileExists(path + ".2"));
+    // The next day starts the next file.
+    now.wDay = 7;
+    log.Detail("next day");
+    EXPECT_EQ("yesterday\r\n", ReadTextFile(path + ".2"));
+    const std::string before = ReadTextFile(path + ".1");
+    for (const char* line : {" service starting\r", " set back\r", " on again\r"})
+        EXPECT_EQ(1u, LinesWith(before, line).size()) << before;
 }
 
 TEST(StubFileLog, RotationKeepsWholeLinesAndTellsWhatTheOldFilesHoldAndWhatWentBefore)
