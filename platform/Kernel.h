@@ -10,6 +10,10 @@ struct TKernelApi {
     BOOL(WINAPI* MoveFileExA)(LPCSTR, LPCSTR, DWORD) = ::MoveFileExA;
     // Writes the service host's log; a full disk is not to be had on demand.
     BOOL(WINAPI* WriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) = ::WriteFile;
+    // Tells the host its log file was deleted; Wine defers deleting a file
+    // another handle holds and never reports the delete pending.
+    BOOL(WINAPI* GetFileInformationByHandleEx)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID,
+                                               DWORD) = ::GetFileInformationByHandleEx;
     // Serves the host's status pipe; Wine keeps no access list on a pipe, so
     // tests judge the one handed over.
     HANDLE(WINAPI* CreateNamedPipeA)(LPCSTR, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,

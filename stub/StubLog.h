@@ -68,6 +68,18 @@ struct TLogRotation {
 // Where the log takes the time from; tests pass their own.
 using TLogClock = std::function<SYSTEMTIME()>;
 
+// What the host knows of its log file, for the status answer.
+struct TLogState {
+    // Lines reach the file.
+    bool Open = false;
+    // The file's folder is gone: nothing reaches the file until it is made
+    // again.
+    bool FolderMissing = false;
+    // Bytes dropped since the last write that worked; the file says so first
+    // once it can be written again.
+    uint64_t DroppedBytes = 0;
+};
+
 // Appends timestamped lines to a file, whole lines at a time, so a line is
 // never split between two files nor mixed with another. Each rotation
 // starts the new file with a line telling how many bytes the old files hold
@@ -75,9 +87,13 @@ using TLogClock = std::function<SYSTEMTIME()>;
 // that fails never costs a line: the file keeps growing and the move is
 // tried again one limit later. A write that fails never holds the program
 // up: what cannot be written is counted and the count logged once writing
-// works again.
+// works again. A file deleted or a folder removed under it is noticed at a
+// write within PathCheckMs, and the file made again as soon as it can be.
 class TFileLog : public TStubLog {
 public:
+    // How often at most a write asks whether the file is still at its path.
+    static constexpr ULONGLONG PathCheckMs = 1000;
+
     explicit TFileLog(std::string path, TLogRotation rotation = {}, bool stamped = true);
     TFileLog(const TFileLog&) = delete;
     TFileLog& operator=(const TFileLog&) = delete;
@@ -94,6 +110,8 @@ public:
     // Settings changed while the host runs take effect from the next line.
     void Configure(TLogRotation rotation, bool stamped);
     void SetClock(TLogClock clock);
+    // Current to the last PathCheckMs; a file that can be made again is.
+    TLogState State();
 
 private:
     std::string Stamped(const std::string& text) const;
@@ -102,11 +120,16 @@ private:
     // These expect the lock held.
     void WriteLines(const char* data, size_t size);
     bool Append(const char* data, size_t size);
+    void Drop(uint64_t bytes, const std::string& why);
+    bool WriteDroppedNote();
     bool OpenFile(DWORD disposition);
+    bool Reopen();
+    void CheckPath();
     std::string OldFile(unsigned number) const;
     bool NewDay();
     uint64_t OldFilesBytes() const;
     uint64_t TidyOldFiles();
+    bool MoveAside(std::string& words);
     void Rotate();
 
     std::string path_;
@@ -126,9 +149,15 @@ private:
     uint64_t deleted_ = 0;
     // Bytes no write took since the last write that worked, and why.
     uint64_t dropped_ = 0;
-    DWORD dropError_ = 0;
+    std::string dropWhy_;
+    // Why the file could not be opened the last time.
+    DWORD openError_ = ERROR_SUCCESS;
     // A write stopped inside a line.
     bool cut_ = false;
+    // When the path was last found to name the file, and the bytes written
+    // since: lost with the file when it turns out deleted.
+    ULONGLONG checkedAt_ = 0;
+    uint64_t sinceCheck_ = 0;
 };
 
 // The Windows calls behind the event log, so tests can see what is handed

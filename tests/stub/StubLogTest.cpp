@@ -61,6 +61,18 @@ void WrittenAt(const std::string& path, SYSTEMTIME time)
     ASSERT_TRUE(file && SetFileTime(file.Get(), nullptr, nullptr, &utc));
 }
 
+// Windows says a file deleted while the log holds it is to go; Wine deletes
+// it only once every handle is closed, and never says so.
+bool deletePending = false;
+
+BOOL WINAPI PendingDelete(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
+{
+    const BOOL done = ::GetFileInformationByHandleEx(file, kind, info, size);
+    if (done && kind == FileStandardInfo)
+        static_cast<FILE_STANDARD_INFO*>(info)->DeletePending = deletePending;
+    return done;
+}
+
 } // namespace
 
 TEST(StubFileLog, OutputBecomesWholeStampedLines)
@@ -172,6 +184,63 @@ TEST(StubFileLog, AnEarlierDaysFileMovesAsideAtTheFirstLineAndAClockSetBackStart
     const std::string before = ReadTextFile(path + ".1");
     for (const char* line : {" service starting\r", " set back\r", " on again\r"})
         EXPECT_EQ(1u, LinesWith(before, line).size()) << before;
+}
+
+TEST(StubFileLog, ALogFileDeletedOrItsFolderRemovedCountsWhatIsLostAndIsMadeAgainSayingSo)
+{
+    TTempFolder folder;
+    const std::string logs = folder.File("logs"), path = logs + "\\service.log";
+    ASSERT_TRUE(CreateDirectoryA(logs.c_str(), nullptr));
+    TFileLog log(path);
+    ASSERT_NO_THROW(log.Open());
+    auto write = [&](const std::string& text) {
+        const std::string line = LogLine(At(9, 0), "out: " + text);
+        log.Output(line);
+        return line.size();
+    };
+    auto waitForCheck = [] { Sleep(TFileLog::PathCheckMs + 50); };
+    write("first");
+
+    // Deleted: what went in since the log last found it in place is gone.
+    waitForCheck();
+    ASSERT_TRUE(log.State().Open);
+    ASSERT_TRUE(MoveFileExA(path.c_str(), (path + ".deleted").c_str(), 0));
+    TSeamOverride<decltype(KernelApi().GetFileInformationByHandleEx)> pending(
+        KernelApi().GetFileInformationByHandleEx, PendingDelete);
+    deletePending = true;
+    const size_t lost = write("lost 1") + write("lost 2");
+    waitForCheck();
+    write("after the delete");
+    deletePending = false;
+    std::vector<std::string> made = LinesWith(ReadTextFile(path), "");
+    ASSERT_EQ(2u, made.size()) << ReadTextFile(path);
+    EXPECT_EQ(" warning: " + std::to_string(lost) + " bytes dropped: the log file was deleted\r", made[0].substr(23));
+    EXPECT_NE(std::string::npos, made[1].find(" out: after the delete\r"));
+
+    // The folder moved away, as into the recycle bin: what went there is
+    // there; what comes until it is made again is counted.
+    waitForCheck();
+    ASSERT_TRUE(log.State().Open);
+    ASSERT_TRUE(MoveFileExA(logs.c_str(), (logs + ".bin").c_str(), 0));
+    write("into the bin");
+    waitForCheck();
+    const size_t dropped = write("dropped 1") + write("dropped 2");
+    const TLogState missing = log.State();
+    EXPECT_FALSE(missing.Open);
+    EXPECT_TRUE(missing.FolderMissing);
+    EXPECT_EQ(dropped, missing.DroppedBytes);
+    EXPECT_EQ(1u, LinesWith(ReadTextFile(logs + ".bin\\service.log"), " out: into the bin\r").size());
+    ASSERT_TRUE(CreateDirectoryA(logs.c_str(), nullptr));
+    write("made again");
+    made = LinesWith(ReadTextFile(path), "");
+    ASSERT_EQ(2u, made.size()) << ReadTextFile(path);
+    EXPECT_EQ(" warning: " + std::to_string(dropped) + " bytes dropped: the log could not be written (error 3)\r",
+              made[0].substr(23));
+    EXPECT_NE(std::string::npos, made[1].find(" out: made again\r"));
+    const TLogState back = log.State();
+    EXPECT_TRUE(back.Open);
+    EXPECT_FALSE(back.FolderMissing);
+    EXPECT_EQ(0u, back.DroppedBytes);
 }
 
 TEST(StubFileLog, RotationKeepsWholeLinesAndTellsWhatTheOldFilesHoldAndWhatWentBefore)
