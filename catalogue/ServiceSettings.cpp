@@ -27,6 +27,7 @@ const std::vector<TSettingInfo> Infos = {
     {TSetting::LogDaily, "LogDaily", "log-daily", "Daily log", false},
     {TSetting::LogKeep, "LogKeep", "log-keep", "Old logs kept", false},
     {TSetting::LogTimestamps, "LogTimestamps", "log-timestamps", "Log timestamps", false},
+    {TSetting::LogMode, "LogMode", "log-mode", "Log mode", false},
     {TSetting::ServiceText, "ServiceText", "service-text", "Service text", true},
 };
 
@@ -36,6 +37,7 @@ const std::vector<std::string> StartTypeShown = {"automatic", "automatic (delaye
 const std::vector<std::string> RestartWords = {"always", "on-failure", "never"};
 const std::vector<std::string> PriorityWords = {"idle", "below-normal", "normal", "above-normal", "high"};
 const std::vector<std::string> SwitchWords = {"on", "off"};
+const std::vector<std::string> LogModeWords = {"lines", "raw"};
 
 constexpr unsigned MaxStopSeconds = 3600;
 constexpr unsigned MaxDelaySeconds = 86400;
@@ -324,6 +326,8 @@ std::string SettingText(const TServiceSettings& s, TSetting setting)
         return std::to_string(s.LogKeep);
     case TSetting::LogTimestamps:
         return s.LogTimestamps ? "on" : "off";
+    case TSetting::LogMode:
+        return LogModeWords[static_cast<size_t>(s.LogMode)];
     case TSetting::ServiceText:
         return s.ServiceText;
     }
@@ -406,6 +410,7 @@ const std::vector<std::string>& SettingChoices(TSetting setting)
     case TSetting::Priority: return PriorityWords;
     case TSetting::LogDaily:
     case TSetting::LogTimestamps: return SwitchWords;
+    case TSetting::LogMode: return LogModeWords;
     default: return none;
     }
 }
@@ -492,6 +497,8 @@ TRefusal SetSetting(TServiceSettings& s, TSetting setting, const std::string& gi
         return SetWhole(setting, text, 1, MaxKeptLogs, s.LogKeep, "a whole number");
     case TSetting::LogTimestamps:
         return ParseSwitch(text, s.LogTimestamps) ? TRefusal() : Fault(setting, text, "on or off");
+    case TSetting::LogMode:
+        return SetChoice(setting, LogModeWords, text, s.LogMode);
     case TSetting::ServiceText:
         s.ServiceText = given;
         return HasLineBreak(given) ? TRefusal("Service text: the text cannot hold line breaks") : TRefusal();
@@ -556,6 +563,12 @@ TRefusal SettingsValueRefusal(const TServiceSettings& s)
     if (s.RestartDelayMaxSeconds < s.RestartDelaySeconds)
         return TRefusal("Maximum restart delay: " + Seconds(s.RestartDelayMaxSeconds) +
                         " is less than the restart delay, " + Seconds(s.RestartDelaySeconds));
+    // Moving a log aside at midnight takes a host that reads the lines; a
+    // raw log is the program's own until it starts again.
+    if (s.LogMode == TLogMode::Raw && s.LogDaily)
+        return TRefusal("Log mode: a raw log cannot move aside at midnight: the program writes the file itself, "
+                        "and the service host moves it aside only when the program starts, past its size limit; "
+                        "turn the daily log off or keep the log mode lines");
     return {};
 }
 

@@ -127,6 +127,13 @@ std::string ErrorWords(DWORD error)
     return "the log could not be written (error " + std::to_string(error) + ")";
 }
 
+HANDLE OpenInheritable(const char* path, DWORD access, DWORD disposition)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 } // namespace
 
 TFileLog::TFileLog(std::string path, TLogRotation rotation, bool stamped)
@@ -135,7 +142,7 @@ TFileLog::TFileLog(std::string path, TLogRotation rotation, bool stamped)
     Configure(rotation, stamped);
 }
 
-void TFileLog::Configure(TLogRotation rotation, bool stamped)
+void TFileLog::Configure(TLogRotation rotation, bool stamped, bool raw)
 {
     std::lock_guard<std::mutex> hold(lock_);
     rotation_ = rotation;
@@ -143,6 +150,18 @@ void TFileLog::Configure(TLogRotation rotation, bool stamped)
         rotation_.OldFiles = 1;
     stamped_ = stamped;
     rotateAt_ = SizeLimit();
+    raw_ = raw;
+    // The file is the program's from its next start; lines reopen it.
+    if (raw_)
+        file_.Close();
+    else
+        handedOver_ = false;
+}
+
+void TFileLog::SetRawEvents(std::shared_ptr<TStubLog> events)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    rawEvents_ = std::move(events);
 }
 
 void TFileLog::SetClock(TLogClock clock)
@@ -244,9 +263,14 @@ TLogState TFileLog::State()
 {
     std::lock_guard<std::mutex> hold(lock_);
     TLogState state;
-    CheckPath();
-    state.Open = Reopen();
-    state.DroppedBytes = dropped_;
+    state.Raw = raw_;
+    if (raw_) {
+        state.Open = handedOver_;
+    } else {
+        CheckPath();
+        state.Open = Reopen();
+        state.DroppedBytes = dropped_;
+    }
     const std::string folder = FolderOf(path_);
     state.FolderMissing = !folder.empty() && !FolderExists(folder);
     return state;
@@ -367,6 +391,46 @@ void TFileLog::Rotate()
     linesBytes_ = 0;
 }
 
+TKernelHandle TFileLog::ProgramOutput()
+{
+    std::shared_ptr<TStubLog> events;
+    std::string said, refused;
+    TKernelHandle file;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!raw_)
+            return {};
+        events = rawEvents_;
+        file_.Close();
+        handedOver_ = false;
+        // The host sees no line of a raw log: the file moves aside now or
+        // not until the program's next start.
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExA(path_.c_str(), GetFileExInfoStandard, &data)) {
+            size_ = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+            const bool full = rotation_.LimitBytes && size_ >= rotation_.LimitBytes;
+            const bool olderDay = rotation_.Daily && size_ > 0 && WrittenDay(data.ftLastWriteTime, clock_) < DayOf(clock_());
+            if ((full || olderDay) && !MoveAside(said)) {
+                refused = said + "; it grows until the program's next start";
+                said.clear();
+            }
+        }
+        file = TKernelHandle(OpenInheritable(path_.c_str(), FILE_APPEND_DATA, OPEN_ALWAYS));
+        const DWORD error = file ? ERROR_SUCCESS : GetLastError();
+        handedOver_ = static_cast<bool>(file);
+        if (!file)
+            refused = "the program's output is not logged until its next start: the log file \"" + path_ +
+                      "\" cannot be opened (error " + std::to_string(error) + ")";
+    }
+    if (events && !said.empty())
+        events->Event(TLogKind::Information, said);
+    if (events && !refused.empty())
+        events->Event(TLogKind::Warning, refused);
+    if (!file)
+        file = TKernelHandle(OpenInheritable("NUL", GENERIC_WRITE, OPEN_EXISTING));
+    return file;
+}
+
 void TFileLog::Drop(uint64_t bytes, const std::string& why)
 {
     if (bytes == 0)
@@ -442,6 +506,8 @@ void TFileLog::WriteLines(const char* data, size_t size)
 void TFileLog::Write(const std::string& lines)
 {
     std::lock_guard<std::mutex> hold(lock_);
+    if (raw_)
+        return;
     CheckPath();
     if (!Reopen()) {
         Drop(lines.size(), ErrorWords(openError_));
@@ -450,8 +516,18 @@ void TFileLog::Write(const std::string& lines)
     WriteLines(lines.data(), lines.size());
 }
 
+std::shared_ptr<TStubLog> TFileLog::RawEvents()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return raw_ ? rawEvents_ : nullptr;
+}
+
 void TFileLog::Event(TLogKind kind, const std::string& text)
 {
+    if (std::shared_ptr<TStubLog> events = RawEvents()) {
+        events->Event(kind, text);
+        return;
+    }
     switch (kind) {
     case TLogKind::Information:
         Write(Stamped(text));

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -21,6 +22,10 @@ public:
     // Whole lines of the program's output, stamped and marked already (as
     // TOutputLines makes them), kept together in the log.
     virtual void Output(const std::string& lines) = 0;
+    // The file the program writes itself as its standard output and error
+    // (a raw log), inheritable and appending, for one start of the program;
+    // none when its output comes here as lines.
+    virtual TKernelHandle ProgramOutput() { return {}; }
 };
 
 // "2024-03-05 14:07:09.042 text\r\n", or "text\r\n" unstamped.
@@ -70,11 +75,14 @@ using TLogClock = std::function<SYSTEMTIME()>;
 
 // What the host knows of its log file, for the status answer.
 struct TLogState {
-    // Lines reach the file.
+    // Lines reach the file; in raw mode, the program got it at its last start.
     bool Open = false;
     // The file's folder is gone: nothing reaches the file until it is made
     // again.
     bool FolderMissing = false;
+    // The program writes the file itself; the host's own events go to the
+    // event log.
+    bool Raw = false;
     // Bytes dropped since the last write that worked; the file says so first
     // once it can be written again.
     uint64_t DroppedBytes = 0;
@@ -89,6 +97,11 @@ struct TLogState {
 // up: what cannot be written is counted and the count logged once writing
 // works again. A file deleted or a folder removed under it is noticed at a
 // write within PathCheckMs, and the file made again as soon as it can be.
+//
+// In raw mode the program writes the file itself: the file moves aside only
+// when the program starts (ProgramOutput), and the host's events go to the
+// log given to SetRawEvents (the event log), so the file holds the
+// program's bytes and nothing else.
 class TFileLog : public TStubLog {
 public:
     // How often at most a write asks whether the file is still at its path.
@@ -105,10 +118,16 @@ public:
     void Event(TLogKind kind, const std::string& text) override;
     void Detail(const std::string& text) override;
     void Output(const std::string& lines) override;
+    // Raw mode: moves the file aside when it is due, and opens it for the
+    // program. A file that cannot be opened is said in the event log, and the
+    // program's output goes nowhere until its next start.
+    TKernelHandle ProgramOutput() override;
 
     const std::string& Path() const { return path_; }
-    // Settings changed while the host runs take effect from the next line.
-    void Configure(TLogRotation rotation, bool stamped);
+    // Settings changed while the host runs take effect from the next line;
+    // the mode, at the program's next start.
+    void Configure(TLogRotation rotation, bool stamped, bool raw = false);
+    void SetRawEvents(std::shared_ptr<TStubLog> events);
     void SetClock(TLogClock clock);
     // Current to the last PathCheckMs; a file that can be made again is.
     TLogState State();
@@ -117,6 +136,8 @@ private:
     std::string Stamped(const std::string& text) const;
     uint64_t SizeLimit() const;
     void Write(const std::string& lines);
+    // Where events go instead of the file: raw mode's events log, or none.
+    std::shared_ptr<TStubLog> RawEvents();
     // These expect the lock held.
     void WriteLines(const char* data, size_t size);
     bool Append(const char* data, size_t size);
@@ -158,6 +179,10 @@ private:
     // since: lost with the file when it turns out deleted.
     ULONGLONG checkedAt_ = 0;
     uint64_t sinceCheck_ = 0;
+    bool raw_ = false;
+    // The program got the file at its last start.
+    bool handedOver_ = false;
+    std::shared_ptr<TStubLog> rawEvents_;
 };
 
 // The Windows calls behind the event log, so tests can see what is handed

@@ -31,7 +31,9 @@ const TGroup Groups[] = {
      1,
      {TSetting::StopTimeout, TSetting::Restart, TSetting::SuccessCodes, TSetting::MaxRestarts,
       TSetting::RestartWindow, TSetting::RestartDelay, TSetting::RestartDelayMax}},
-    {"Log", 1, {TSetting::LogMaxSize, TSetting::LogDaily, TSetting::LogKeep, TSetting::LogTimestamps}},
+    {"Log",
+     1,
+     {TSetting::LogMaxSize, TSetting::LogDaily, TSetting::LogKeep, TSetting::LogTimestamps, TSetting::LogMode}},
 };
 
 constexpr int Margin = 10, RowHeight = 26, LabelWidth = 148, BoxWidth = 190, GroupTop = 22, GroupGap = 8;

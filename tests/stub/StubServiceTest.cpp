@@ -378,6 +378,27 @@ TEST(StubService, TheProgramRunsInItsFolderWithItsEnvironmentAndPriorityAsTheSer
     EXPECT_EQ(0, copy.Run("-u"));
 }
 
+TEST(StubService, ARawLogHoldsWhatTheProgramWroteAndNothingOfTheHosts)
+{
+    // "line one\r\nno end"
+    TServiceCopy copy("Raw Log", "bytes:6c696e65206f6e650d0a6e6f20656e64 wait");
+    const std::string old(3000, 'o');
+    WriteTextFile(copy.LogFile, old);
+    TServiceSettings raw;
+    EXPECT_FALSE(SetSetting(raw, TSetting::LogMode, "raw"));
+    EXPECT_FALSE(SetSetting(raw, TSetting::LogMaxSize, "2K"));
+    ASSERT_EQ(TEntryOutcome::Done, TCatalogue().ChangeServiceSettings({copy.Description}, {}, raw));
+    ASSERT_EQ(0, copy.Run("-i"));
+    ASSERT_EQ(0u, Control(copy.Description, true));
+    ASSERT_TRUE(WaitFor([&] { return copy.LogHas("no end"); }, 10000)) << copy.Log();
+    ASSERT_EQ(0u, Control(copy.Description, false));
+    ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 15000));
+    // The program's own words at the stop follow, as it wrote them.
+    EXPECT_EQ("line one\r\nno endgot ctrl-c\r\n", copy.Log());
+    EXPECT_EQ(old, ReadTextFile(copy.LogFile + ".1"));
+    EXPECT_EQ(0, copy.Run("-u"));
+}
+
 TEST(StubService, ALogFolderRemovedUnderTheRunningHostIsMadeAgainSayingWhatWasDropped)
 {
     TServiceCopy copy("Log Folder", "every:100");
