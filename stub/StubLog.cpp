@@ -409,7 +409,8 @@ TKernelHandle TFileLog::ProgramOutput()
         if (GetFileAttributesExA(path_.c_str(), GetFileExInfoStandard, &data)) {
             size_ = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
             const bool full = rotation_.LimitBytes && size_ >= rotation_.LimitBytes;
-            const bool olderDay = rotation_.Daily && size_ > 0 && WrittenDay(data.ftLastWriteTime, clock_) < DayOf(clock_());
+            const bool olderDay =
+                rotation_.Daily && size_ > 0 && WrittenDay(data.ftLastWriteTime, clock_) < DayOf(clock_());
             if ((full || olderDay) && !MoveAside(said)) {
                 refused = said + "; it grows until the program's next start";
                 said.clear();
@@ -488,6 +489,11 @@ void TFileLog::WriteLines(const char* data, size_t size)
     // Rotation is tried once for each line that does not fit.
     bool tried = false;
     while (size > 0) {
+        // A new file that could not be made (its folder went meanwhile).
+        if (!file_) {
+            Drop(size, ErrorWords(openError_));
+            return;
+        }
         size_t room = rotateAt_ > size_ ? static_cast<size_t>(rotateAt_ - size_) : 0;
         size_t fit = WholeLines(data, size, room);
         if (fit == 0 && linesBytes_ > 0 && !tried) {
