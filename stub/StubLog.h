@@ -23,8 +23,8 @@ public:
     // TOutputLines makes them), kept together in the log.
     virtual void Output(const std::string& lines) = 0;
     // The file the program writes itself as its standard output and error
-    // (a raw log), inheritable and appending, for one start of the program;
-    // none when its output comes here as lines.
+    // (a raw log), inheritable and written from its end, for one start of
+    // the program; none when its output comes here as lines.
     virtual TKernelHandle ProgramOutput() { return {}; }
 };
 
