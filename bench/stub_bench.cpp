@@ -2,11 +2,13 @@
 // round trip, exit-to-restart delay, idle CPU, private memory, file size;
 // how soon a stop request silences the host and ends the program's tree,
 // for a program that hears Ctrl+C, a windowed one and one that ignores both;
-// how fast a flood of output reaches the log beside the same program
-// writing straight to a file or to a pipe nobody logs; and how often the
-// host wakes while its program prints ten lines a second.
-//   bench_stub [--host PATH] [--only stops|floods|wakeups]
-// measures another build of the host, or only one part.
+// how fast a flood of output reaches the log, in lines and in raw mode,
+// beside the same program writing straight to a file or to a pipe nobody
+// logs; and how often the host wakes while its program prints ten lines a
+// second.
+//   bench_stub [--host PATH] [--only idle|stops|floods|wakeups] [--flood-mb N]
+// measures another build of the host, only one part, or floods of N MB
+// (20 unless given; 200 is the size a user's flood was measured at).
 #define PSAPI_VERSION 2
 #include <windows.h>
 #include <psapi.h>
@@ -37,8 +39,9 @@ namespace {
 
 // Asks often, so the figures below lose little to the asking.
 constexpr DWORD PollMs = 5;
-// 200 MB of 100-byte lines.
-constexpr long FloodLines = 2000000;
+// Floods are of 100-byte lines.
+constexpr long FloodLineBytes = 100;
+constexpr long DefaultFloodMB = 20;
 constexpr int FloodRounds = 5;
 constexpr int StopRounds = 5;
 // How long wake-ups are counted, once the program has settled.
@@ -120,9 +123,27 @@ std::string ReadPipeToEnd(const std::string& commandLine, HANDLE job)
     return tail;
 }
 
-long long FloodMs(const std::string& text)
+long long FloodMs(const std::string& text, long lines)
 {
-    return NumberAfter(text, "flooded " + std::to_string(FloodLines) + " lines in ");
+    return NumberAfter(text, "flooded " + std::to_string(lines) + " lines in ");
+}
+
+// The last bytes of a file: a raw log grows to the whole flood, too much to
+// read again at every look.
+std::string TailText(const std::string& path, DWORD bytes)
+{
+    TKernelHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size = {}, at = {};
+    if (!file || !GetFileSizeEx(file.Get(), &size))
+        return "";
+    at.QuadPart = size.QuadPart > bytes ? size.QuadPart - bytes : 0;
+    SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN);
+    std::string text(bytes, '\0');
+    DWORD read = 0;
+    ReadFile(file.Get(), text.data(), bytes, &read, nullptr);
+    text.resize(read);
+    return text;
 }
 
 struct THost {
@@ -178,33 +199,35 @@ void MeasureStops(THost& host, const char* what, const std::string& parameters, 
                 what, Median(silent), Median(treeGone), Median(stopped), treeGone.size());
 }
 
-void MeasureFloods(THost& host, const std::string& program, const std::string& copyName)
+void MeasureFloods(THost& host, const std::string& program, const std::string& copyName, long floodMB)
 {
+    const long floodLines = floodMB * 1000000 / FloodLineBytes;
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
     const std::string redirected = std::string(temp) + "qv_stub_bench_redirect.txt";
-    const std::string flood = "\"" + program + "\" flood:" + std::to_string(FloodLines);
-    std::vector<double> straight, piped, pipedCpu, logged, hostCpu;
-    std::string accounting;
+    const std::string flood = "\"" + program + "\" flood:" + std::to_string(floodLines);
+    std::vector<double> straight, piped, pipedCpu, logged, hostCpu, raw, rawHostCpu;
+    std::string accounting, rawAccounting;
     for (int round = 0; round < FloodRounds; ++round) {
         {
             SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
             TKernelHandle file(CreateFileA(redirected.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-            RunToEnd(flood, file.Get(), file.Get(), 60000);
+            RunToEnd(flood, file.Get(), file.Get(), 600000);
         }
-        straight.push_back(static_cast<double>(FloodMs(ReadText(redirected))));
+        straight.push_back(static_cast<double>(FloodMs(TailText(redirected, 300), floodLines)));
         DeleteFileA(redirected.c_str());
 
         double cpu = CpuMs(GetCurrentProcess());
-        piped.push_back(static_cast<double>(FloodMs(ReadPipeToEnd(flood, nullptr))));
+        piped.push_back(static_cast<double>(FloodMs(ReadPipeToEnd(flood, nullptr), floodLines)));
         pipedCpu.push_back(CpuMs(GetCurrentProcess()) - cpu);
 
-        host.Run("flood:" + std::to_string(FloodLines) + " wait");
+        host.Ini.DeleteKey(host.Description, "LogMode");
+        host.Run("flood:" + std::to_string(floodLines) + " wait");
         std::string process, text;
         WaitFor([&] { return !(process = LinuxProcess(copyName)).empty(); }, 5000, PollMs);
-        WaitFor([&] { return FloodMs(text = ReadText(host.Log)) >= 0; }, 120000, 50);
-        logged.push_back(static_cast<double>(FloodMs(text)));
+        WaitFor([&] { return FloodMs(text = ReadText(host.Log), floodLines) >= 0; }, 600000, 50);
+        logged.push_back(static_cast<double>(FloodMs(text, floodLines)));
         hostCpu.push_back(LinuxCpuMs(process));
         // What the log still holds of the flood, and what it says it deleted.
         std::string kept = ReadText(host.Log + ".1") + text;
@@ -214,20 +237,45 @@ void MeasureFloods(THost& host, const std::string& program, const std::string& c
         std::snprintf(line, sizeof line,
                       "the log keeps floods %lld to %lld in %zu bytes (%lld lines) and says %lld bytes before "
                       "them were deleted",
-                      first, static_cast<long long>(FloodLines - 1), kept.size(), lines, NumberAfter(text, " bytes before this file; "));
+                      first, static_cast<long long>(floodLines - 1), kept.size(), lines,
+                      NumberAfter(text, " bytes before this file; "));
         accounting = line;
         Stop(host.Service);
+
+        // The program writes the log file itself; the log keeps every byte.
+        host.Ini.WriteString(host.Description, "LogMode", "raw");
+        host.Run("flood:" + std::to_string(floodLines) + " wait");
+        process.clear();
+        WaitFor([&] { return !(process = LinuxProcess(copyName)).empty(); }, 5000, PollMs);
+        WaitFor([&] { return FloodMs(text = TailText(host.Log, 300), floodLines) >= 0; }, 600000, 50);
+        raw.push_back(static_cast<double>(FloodMs(text, floodLines)));
+        rawHostCpu.push_back(LinuxCpuMs(process));
+        WIN32_FILE_ATTRIBUTE_DATA file = {};
+        GetFileAttributesExA(host.Log.c_str(), GetFileExInfoStandard, &file);
+        std::snprintf(line, sizeof line, "the raw log holds %llu bytes",
+                      (static_cast<unsigned long long>(file.nFileSizeHigh) << 32) | file.nFileSizeLow);
+        rawAccounting = line;
+        Stop(host.Service);
+        host.Ini.DeleteKey(host.Description, "LogMode");
     }
-    double straightMs = Median(straight), loggedMs = Median(logged), pipedMs = Median(piped);
-    auto rate = [](double ms) { return ms > 0 ? FloodLines * 100.0 / 1e6 / (ms / 1000.0) : -1.0; };
-    std::printf("flood of 200 MB in 100-byte lines (medians over %d rounds):\n", FloodRounds);
+    const double straightMs = Median(straight), loggedMs = Median(logged), pipedMs = Median(piped),
+                 rawMs = Median(raw);
+    auto rate = [&](double ms) { return ms > 0 ? floodLines * FloodLineBytes / 1e6 / (ms / 1000.0) : -1.0; };
+    std::printf("flood of %ld MB in %ld-byte lines (medians over %d rounds):\n", floodMB, FloodLineBytes,
+                FloodRounds);
     std::printf("  straight to a file: %.0f ms (%.0f MB/s)\n", straightMs, rate(straightMs));
     std::printf("  into a pipe read and dropped: %.0f ms (%.0f MB/s), %.2f of the file; reader CPU %.2f s\n",
                 pipedMs, rate(pipedMs), straightMs / pipedMs, Median(pipedCpu) / 1000.0);
-    std::printf("  logged by the host: %.0f ms (%.0f MB/s), %.2f of the file, %.2f of the bare pipe; "
+    std::printf("  logged by the host in lines: %.0f ms (%.0f MB/s), %.2f of the file, %.2f of the bare pipe; "
                 "host CPU %.2f s (as Linux counts it)\n",
                 loggedMs, rate(loggedMs), straightMs / loggedMs, pipedMs / loggedMs, Median(hostCpu) / 1000.0);
     std::printf("  %s\n", accounting.c_str());
+    std::printf("  logged by the host raw: %.0f ms (%.0f MB/s), %.2f of the file; host CPU %.2f s; %s\n", rawMs,
+                rate(rawMs), straightMs / rawMs, Median(rawHostCpu) / 1000.0, rawAccounting.c_str());
+    std::printf("  each round (ms): file / bare pipe / lines / raw\n");
+    for (size_t i = 0; i < straight.size(); ++i)
+        std::printf("    %.0f / %.0f / %.0f / %.0f\n", straight[i], i < piped.size() ? piped[i] : -1.0,
+                    i < logged.size() ? logged[i] : -1.0, i < raw.size() ? raw[i] : -1.0);
 }
 
 void MeasureWakeups(THost& host, const std::string& program, const std::string& copy)
@@ -278,8 +326,13 @@ int main(int argc, char** argv)
         return 0;
     }
     std::string stub = build + "\\dist\\Vantorer.bin", only;
-    for (int i = 1; i + 1 < argc; i += 2)
-        (std::strcmp(argv[i], "--host") == 0 ? stub : only) = argv[i + 1];
+    long floodMB = DefaultFloodMB;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--flood-mb") == 0)
+            floodMB = std::max(1L, std::atol(argv[i + 1]));
+        else
+            (std::strcmp(argv[i], "--host") == 0 ? stub : only) = argv[i + 1];
+    }
     auto part = [&](const char* name) { return only.empty() || only == name; };
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
@@ -384,7 +437,7 @@ int main(int argc, char** argv)
         MeasureStops(host, "program ignores both", "nobreak pid child wait", "child pid ", true);
     }
     if (part("floods"))
-        MeasureFloods(host, program, copy.substr(copy.rfind('\\') + 1));
+        MeasureFloods(host, program, copy.substr(copy.rfind('\\') + 1), floodMB);
     if (part("wakeups"))
         MeasureWakeups(host, program, copy);
 

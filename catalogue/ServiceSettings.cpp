@@ -437,6 +437,17 @@ TRefusal AtLeastTheFirstDelay(const TSettings& s)
     return {};
 }
 
+// Moving a log aside at midnight takes a host that reads the lines; a raw
+// log is the program's own until it starts again.
+TRefusal NotDailyWhenRaw(const TSettings& s)
+{
+    if (s.LogMode == TLogMode::Raw && s.LogDaily)
+        return TRefusal("a raw log cannot move aside at midnight: the program writes the file itself, and the "
+                        "service host moves it aside only when the program starts, past its size limit; turn the "
+                        "daily log off or keep the log mode lines");
+    return {};
+}
+
 constexpr bool ByServiceManager = true, ByHost = false;
 using enum TSettingGroup;
 
@@ -483,6 +494,8 @@ const std::vector<TSettingInfo>& Rows()
         Row(TSetting::LogKeep, "LogKeep", "log-keep", "Old logs kept", ByHost, Log, Count(&S::LogKeep, 1, MaxKeptLogs)),
         Row(TSetting::LogTimestamps, "LogTimestamps", "log-timestamps", "Log timestamps", ByHost, Log,
             OnOff(&S::LogTimestamps)),
+        Row(TSetting::LogMode, "LogMode", "log-mode", "Log mode", ByHost, Log, Choice(&S::LogMode, {"lines", "raw"}),
+            NotDailyWhenRaw),
         Row(TSetting::ServiceText, "ServiceText", "service-text", "Service text", ByServiceManager, Process,
             Line(&S::ServiceText, false, "the text cannot hold line breaks", DefaultServiceText)),
     };

@@ -18,6 +18,9 @@ enum class TAccountKind { LocalSystem, LocalService, NetworkService, Virtual, Na
 enum class TStartType { Automatic, Delayed, Manual, Disabled };
 enum class TRestartPolicy { Always, OnFailure, Never };
 enum class TPriority { Idle, BelowNormal, Normal, AboveNormal, High };
+// lines: the host reads the program's output and logs it in stamped lines;
+// raw: the program writes the log file itself, byte for byte.
+enum class TLogMode { Lines, Raw };
 
 struct TServiceSettings {
     // As typed ("LocalService", "NT SERVICE\Mail Relay", "CORP\relay$",
@@ -51,6 +54,7 @@ struct TServiceSettings {
     bool LogDaily = false;
     unsigned LogKeep = 1;
     bool LogTimestamps = true;
+    TLogMode LogMode = TLogMode::Lines;
     // What the Services console shows as the service's description; ""
     // is Quorvane's own line naming the program.
     std::string ServiceText;
@@ -86,6 +90,7 @@ enum class TSetting {
     LogDaily,
     LogKeep,
     LogTimestamps,
+    LogMode,
     ServiceText,
 };
 
@@ -177,7 +182,8 @@ void UnsetVariable(TServiceSettings& settings, const std::string& name);
 // take: an environment name that is empty, holds "=" or
 // would not read back as given, a line break anywhere, a value longer than
 // a read gives back whole, a working folder that is not the full path of an
-// existing folder, a maximum restart delay below the first.
+// existing folder, a maximum restart delay below the first, a raw log that
+// would move aside daily.
 // Checks that ask the system about services and accounts are the
 // deployment's (ServiceSettingsRefusal).
 TRefusal SettingsValueRefusal(const TServiceSettings& settings);

@@ -250,7 +250,7 @@ std::string HelpText()
            "  --restart-delay SECONDS (1)   --restart-delay-max SECONDS (60)\n"
            "  --priority idle|below-normal|normal|above-normal|high\n"
            "  --log-max-size SIZE (1M; 0: none)   --log-daily | --no-log-daily   --log-keep N (1)\n"
-           "  --log-timestamps on|off   --service-text TEXT\n"
+           "  --log-timestamps on|off   --log-mode lines|raw   --service-text TEXT\n"
            "\n"
            "Exit codes:\n"
            "  0  done, or already so (installing an installed entry, stopping a stopped service)\n"

@@ -18,6 +18,10 @@ struct TKernelApi {
     DWORD(WINAPI* GetFinalPathNameByHandleA)(HANDLE, LPSTR, DWORD, DWORD) = ::GetFinalPathNameByHandleA;
     // Writes the service host's log; a full disk is not to be had on demand.
     BOOL(WINAPI* WriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) = ::WriteFile;
+    // Tells the host its log file was deleted; Wine defers deleting a file
+    // another handle holds and never reports the delete pending.
+    BOOL(WINAPI* GetFileInformationByHandleEx)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID,
+                                               DWORD) = ::GetFileInformationByHandleEx;
     // Serves the host's status pipe; Wine keeps no access list on a pipe, so
     // tests judge the one handed over.
     HANDLE(WINAPI* CreateNamedPipeA)(LPCSTR, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,

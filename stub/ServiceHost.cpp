@@ -139,6 +139,11 @@ std::shared_ptr<TStubLog> OpenLog(const TStubSettings& settings, std::shared_ptr
         if (!settings.LogFile.empty()) {
             auto file = std::make_shared<TFileLog>(settings.LogFile, RotationOf(settings.Service),
                                                    settings.Service.LogTimestamps);
+            // A raw log holds the program's bytes alone; the host's events go
+            // to the event log then.
+            file->SetRawEvents(std::make_shared<TEventLog>(settings.Description));
+            file->Configure(RotationOf(settings.Service), settings.Service.LogTimestamps,
+                            settings.Service.LogMode == TLogMode::Raw);
             try {
                 file->Open();
                 fileLog = file;
@@ -185,7 +190,8 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log,
             return;
         }
         if (fileLog)
-            fileLog->Configure(RotationOf(current.Service), current.Service.LogTimestamps);
+            fileLog->Configure(RotationOf(current.Service), current.Service.LogTimestamps,
+                               current.Service.LogMode == TLogMode::Raw);
     });
     TLivenessListener liveness(settings.ServiceID, log, [&supervisor] { return supervisor.ProgramRunning(); });
     try {

@@ -2,6 +2,7 @@
 
 #include "platform/Kernel.h"
 #include "toolkit/Error.h"
+#include "toolkit/Paths.h"
 
 #include <cstdio>
 #include <cstring>
@@ -92,9 +93,15 @@ void TOutputLines::Finish(const SYSTEMTIME& now)
 
 namespace {
 
-unsigned DayOf(const SYSTEMTIME& time)
+constexpr uint64_t FileTimeUnitsPerDay = 864000000000ull;
+
+// Days since 1601 of a local time, so days compare across months and years.
+uint64_t DayOf(const SYSTEMTIME& time)
 {
-    return time.wYear * 10000u + time.wMonth * 100u + time.wDay;
+    FILETIME file;
+    if (!SystemTimeToFileTime(&time, &file))
+        return 0;
+    return ((static_cast<uint64_t>(file.dwHighDateTime) << 32) | file.dwLowDateTime) / FileTimeUnitsPerDay;
 }
 
 SYSTEMTIME LocalNow()
@@ -102,6 +109,29 @@ SYSTEMTIME LocalNow()
     SYSTEMTIME now;
     GetLocalTime(&now);
     return now;
+}
+
+// The day of the time a file was last written, as the clock tells days; the
+// clock's own day when the file has none.
+uint64_t WrittenDay(const FILETIME& written, const TLogClock& clock)
+{
+    FILETIME local;
+    SYSTEMTIME time;
+    if (FileTimeToLocalFileTime(&written, &local) && FileTimeToSystemTime(&local, &time))
+        return DayOf(time);
+    return DayOf(clock());
+}
+
+std::string ErrorWords(DWORD error)
+{
+    return "the log could not be written (error " + std::to_string(error) + ")";
+}
+
+HANDLE OpenInheritable(const char* path, DWORD access, DWORD disposition)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 } // namespace
@@ -112,7 +142,7 @@ TFileLog::TFileLog(std::string path, TLogRotation rotation, bool stamped)
     Configure(rotation, stamped);
 }
 
-void TFileLog::Configure(TLogRotation rotation, bool stamped)
+void TFileLog::Configure(TLogRotation rotation, bool stamped, bool raw)
 {
     std::lock_guard<std::mutex> hold(lock_);
     rotation_ = rotation;
@@ -120,6 +150,18 @@ void TFileLog::Configure(TLogRotation rotation, bool stamped)
         rotation_.OldFiles = 1;
     stamped_ = stamped;
     rotateAt_ = SizeLimit();
+    raw_ = raw;
+    // The file is the program's from its next start; lines reopen it.
+    if (raw_)
+        file_.Close();
+    else
+        handedOver_ = false;
+}
+
+void TFileLog::SetRawEvents(std::shared_ptr<TStubLog> events)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    rawEvents_ = std::move(events);
 }
 
 void TFileLog::SetClock(TLogClock clock)
@@ -137,10 +179,14 @@ bool TFileLog::NewDay()
 {
     if (!rotation_.Daily)
         return false;
-    const unsigned today = DayOf(clock_());
+    const uint64_t today = DayOf(clock_());
     if (linesBytes_ == 0)
         day_ = today;
-    return today != day_;
+    // A clock set back across midnight keeps the file's day, so that day
+    // does not start a second file; set back further, it is taken as it is.
+    if (today + 1 < day_)
+        day_ = today;
+    return today > day_;
 }
 
 bool TFileLog::OpenFile(DWORD disposition)
@@ -149,18 +195,25 @@ bool TFileLog::OpenFile(DWORD disposition)
     file_ = TKernelHandle(CreateFileA(path_.c_str(), FILE_APPEND_DATA,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file_)
+    if (!file_) {
+        openError_ = GetLastError();
         return false;
+    }
     LARGE_INTEGER size = {};
     size_ = GetFileSizeEx(file_.Get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
     linesBytes_ = size_;
+    checkedAt_ = GetTickCount64();
+    sinceCheck_ = 0;
     // A file kept from before holds the lines of the day it was last written.
-    FILETIME written, local;
-    SYSTEMTIME time = clock_();
-    if (size_ > 0 && GetFileTime(file_.Get(), nullptr, nullptr, &written) && FileTimeToLocalFileTime(&written, &local))
-        FileTimeToSystemTime(&local, &time);
-    day_ = DayOf(time);
+    FILETIME written;
+    day_ = size_ > 0 && GetFileTime(file_.Get(), nullptr, nullptr, &written) ? WrittenDay(written, clock_)
+                                                                            : DayOf(clock_());
     return true;
+}
+
+bool TFileLog::Reopen()
+{
+    return (file_ || OpenFile(OPEN_ALWAYS)) && (dropped_ == 0 || WriteDroppedNote());
 }
 
 void TFileLog::Open()
@@ -168,8 +221,59 @@ void TFileLog::Open()
     std::lock_guard<std::mutex> hold(lock_);
     if (OpenFile(OPEN_ALWAYS))
         return;
-    const DWORD error = GetLastError();
-    throw TError("cannot open the log file \"" + path_ + "\" (error " + std::to_string(error) + ")");
+    throw TError("cannot open the log file \"" + path_ + "\" (error " + std::to_string(openError_) + ")");
+}
+
+// A file deleted, or its folder removed or moved away (as into the recycle
+// bin), leaves us writing where nobody reads: asked of the path now and then
+// rather than at every line, which it would slow.
+void TFileLog::CheckPath()
+{
+    const ULONGLONG now = GetTickCount64();
+    if (!file_ || now - checkedAt_ < PathCheckMs)
+        return;
+    checkedAt_ = now;
+    BY_HANDLE_FILE_INFORMATION held = {}, named = {};
+    if (!GetFileInformationByHandle(file_.Get(), &held)) {
+        // Nothing to compare with: the file stays as it is.
+        sinceCheck_ = 0;
+        return;
+    }
+    const TKernelHandle atPath(CreateFileA(path_.c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+    if (atPath && GetFileInformationByHandle(atPath.Get(), &named) &&
+        named.dwVolumeSerialNumber == held.dwVolumeSerialNumber && named.nFileIndexHigh == held.nFileIndexHigh &&
+        named.nFileIndexLow == held.nFileIndexLow) {
+        sinceCheck_ = 0;
+        return;
+    }
+    // What went into a deleted file since the last look is gone with it; a
+    // file moved away keeps it.
+    FILE_STANDARD_INFO standard = {};
+    if (held.nNumberOfLinks == 0 ||
+        (KernelApi().GetFileInformationByHandleEx(file_.Get(), FileStandardInfo, &standard, sizeof standard) &&
+         standard.DeletePending))
+        Drop(sinceCheck_, "the log file was deleted");
+    file_.Close();
+    Reopen();
+}
+
+TLogState TFileLog::State()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    TLogState state;
+    state.Raw = raw_;
+    if (raw_) {
+        state.Open = handedOver_;
+    } else {
+        CheckPath();
+        state.Open = Reopen();
+        state.DroppedBytes = dropped_;
+    }
+    const std::string folder = FolderOf(path_);
+    state.FolderMissing = !folder.empty() && !FolderExists(folder);
+    return state;
 }
 
 std::string TFileLog::Stamped(const std::string& text) const
@@ -236,57 +340,144 @@ uint64_t TFileLog::TidyOldFiles()
     return deleted;
 }
 
-void TFileLog::Rotate()
+// Moves the file (of size_ bytes) to "<file>.1" and the old files one
+// number on. words: what the new file's first line says, or why the move
+// was refused (then false).
+bool TFileLog::MoveAside(std::string& words)
 {
     deleted_ += TidyOldFiles();
     const uint64_t before = size_ + OldFilesBytes();
     // Oldest first, so every move finds its place free and only the oldest
-    // file is replaced. The file itself moves aside while we still hold it
-    // (we share deletion for that). A refused move (someone reads an old
+    // file is replaced. The file itself moves aside while we may still hold
+    // it (we share deletion for that). A refused move (someone reads an old
     // file without sharing deletion) costs nothing: the next move would
-    // replace the file that stayed, so we stop, keep appending, and try
-    // again once the file has grown by another limit.
+    // replace the file that stayed, so we stop and try again later.
     for (unsigned number = rotation_.OldFiles; number > 0; --number) {
         const std::string from = number > 1 ? OldFile(number - 1) : path_, to = OldFile(number);
         const bool moved = MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
         const DWORD error = moved ? ERROR_SUCCESS : GetLastError();
         if (!moved && error != ERROR_FILE_NOT_FOUND) {
-            rotateAt_ = rotation_.LimitBytes ? size_ + rotation_.LimitBytes : UINT64_MAX;
-            day_ = DayOf(clock_());
-            std::string warning = Stamped("warning: the log could not be moved to \"" + to +
-                                          "\" (error " + std::to_string(error) + "); it grows until the next try");
-            Append(warning.data(), warning.size());
-            return;
+            words = "the log could not be moved to \"" + to + "\" (error " + std::to_string(error) + ")";
+            return false;
         }
     }
-    file_.Close();
     const uint64_t held = OldFilesBytes();
     deleted_ += before > held ? before - held : 0;
-    rotateAt_ = SizeLimit();
-    if (!OpenFile(OPEN_ALWAYS))
-        return;
     std::string files = "\"" + OldFile(1) + "\" holds";
     if (rotation_.OldFiles > 1)
         files = "\"" + OldFile(1) + "\" to \"" + OldFile(rotation_.OldFiles) + "\" hold";
-    std::string note = Stamped("log continued: " + files + " the " + std::to_string(held) +
-                               " bytes before this file; " + std::to_string(deleted_) +
-                               " bytes of older lines have been deleted since the service host started");
+    words = "log continued: " + files + " the " + std::to_string(held) + " bytes before this file; " +
+            std::to_string(deleted_) + " bytes of older lines have been deleted since the service host started";
+    return true;
+}
+
+void TFileLog::Rotate()
+{
+    std::string words;
+    if (!MoveAside(words)) {
+        // The file keeps growing, whole, until it has grown by another limit.
+        rotateAt_ = rotation_.LimitBytes ? size_ + rotation_.LimitBytes : UINT64_MAX;
+        day_ = DayOf(clock_());
+        std::string warning = Stamped("warning: " + words + "; it grows until the next try");
+        Append(warning.data(), warning.size());
+        return;
+    }
+    file_.Close();
+    rotateAt_ = SizeLimit();
+    if (!OpenFile(OPEN_ALWAYS))
+        return;
+    std::string note = Stamped(words);
     Append(note.data(), note.size());
     linesBytes_ = 0;
+}
+
+TKernelHandle TFileLog::ProgramOutput()
+{
+    std::shared_ptr<TStubLog> events;
+    std::string said, refused;
+    TKernelHandle file;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!raw_)
+            return {};
+        events = rawEvents_;
+        file_.Close();
+        handedOver_ = false;
+        // The host sees no line of a raw log: the file moves aside now or
+        // not until the program's next start.
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExA(path_.c_str(), GetFileExInfoStandard, &data)) {
+            size_ = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+            const bool full = rotation_.LimitBytes && size_ >= rotation_.LimitBytes;
+            const bool olderDay =
+                rotation_.Daily && size_ > 0 && WrittenDay(data.ftLastWriteTime, clock_) < DayOf(clock_());
+            if ((full || olderDay) && !MoveAside(said)) {
+                refused = said + "; it grows until the program's next start";
+                said.clear();
+            }
+        }
+        // Written from its end on. A handle that may only append costs a
+        // round trip to the Wine server at every write, halving a flood's
+        // speed there; the program and its children share this one handle,
+        // and so its place at the end.
+        file = TKernelHandle(OpenInheritable(path_.c_str(), FILE_WRITE_DATA | FILE_APPEND_DATA, OPEN_ALWAYS));
+        const DWORD error = file ? ERROR_SUCCESS : GetLastError();
+        const LARGE_INTEGER none = {};
+        if (file)
+            SetFilePointerEx(file.Get(), none, nullptr, FILE_END);
+        handedOver_ = static_cast<bool>(file);
+        if (!file)
+            refused = "the program's output is not logged until its next start: the log file \"" + path_ +
+                      "\" cannot be opened (error " + std::to_string(error) + ")";
+    }
+    if (events && !said.empty())
+        events->Event(TLogKind::Information, said);
+    if (events && !refused.empty())
+        events->Event(TLogKind::Warning, refused);
+    if (!file)
+        file = TKernelHandle(OpenInheritable("NUL", GENERIC_WRITE, OPEN_EXISTING));
+    return file;
+}
+
+void TFileLog::Drop(uint64_t bytes, const std::string& why)
+{
+    if (bytes == 0)
+        return;
+    if (dropped_ == 0)
+        dropWhy_ = why;
+    dropped_ += bytes;
 }
 
 bool TFileLog::Append(const char* data, size_t size)
 {
     DWORD written = 0;
     BOOL done = KernelApi().WriteFile(file_.Get(), data, static_cast<DWORD>(size), &written, nullptr);
+    const DWORD error = done ? ERROR_DISK_FULL : GetLastError();
     size_ += written;
     linesBytes_ += written;
+    sinceCheck_ += written;
     if (done && written == size)
         return true;
-    if (dropped_ == 0)
-        dropError_ = done ? ERROR_DISK_FULL : GetLastError();
-    dropped_ += size - written;
+    Drop(size - written, ErrorWords(error));
     cut_ = cut_ || written > 0;
+    return false;
+}
+
+// The count of what was dropped, before any line written after it.
+bool TFileLog::WriteDroppedNote()
+{
+    // A write cut short left a line open: the note starts its own.
+    std::string note = cut_ ? "\r\n" : "";
+    note += Stamped("warning: " + std::to_string(dropped_) + " bytes dropped: " + dropWhy_);
+    const uint64_t dropped = dropped_;
+    const bool cut = cut_;
+    dropped_ = 0;
+    cut_ = false;
+    if (Append(note.data(), note.size()))
+        return true;
+    // Nothing changed: the same note waits for the next write.
+    dropped_ = dropped;
+    cut_ = cut || cut_;
     return false;
 }
 
@@ -298,6 +489,11 @@ void TFileLog::WriteLines(const char* data, size_t size)
     // Rotation is tried once for each line that does not fit.
     bool tried = false;
     while (size > 0) {
+        // A new file that could not be made (its folder went meanwhile).
+        if (!file_) {
+            Drop(size, ErrorWords(openError_));
+            return;
+        }
         size_t room = rotateAt_ > size_ ? static_cast<size_t>(rotateAt_ - size_) : 0;
         size_t fit = WholeLines(data, size, room);
         if (fit == 0 && linesBytes_ > 0 && !tried) {
@@ -323,33 +519,28 @@ void TFileLog::WriteLines(const char* data, size_t size)
 void TFileLog::Write(const std::string& lines)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    if (!file_ && !OpenFile(OPEN_ALWAYS)) {
-        if (dropped_ == 0)
-            dropError_ = GetLastError();
-        dropped_ += lines.size();
+    if (raw_)
         return;
-    }
-    if (dropped_ > 0) {
-        // A write cut short left a line open: the note starts its own.
-        std::string note = cut_ ? "\r\n" : "";
-        note += Stamped("warning: " + std::to_string(dropped_) + " bytes dropped: the log could not be written (error " +
-                        std::to_string(dropError_) + ")");
-        uint64_t dropped = dropped_;
-        bool cut = cut_;
-        dropped_ = 0;
-        cut_ = false;
-        if (!Append(note.data(), note.size())) {
-            // Nothing changed: the same note waits for the next write.
-            dropped_ = dropped + lines.size();
-            cut_ = cut || cut_;
-            return;
-        }
+    CheckPath();
+    if (!Reopen()) {
+        Drop(lines.size(), ErrorWords(openError_));
+        return;
     }
     WriteLines(lines.data(), lines.size());
 }
 
+std::shared_ptr<TStubLog> TFileLog::RawEvents()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return raw_ ? rawEvents_ : nullptr;
+}
+
 void TFileLog::Event(TLogKind kind, const std::string& text)
 {
+    if (std::shared_ptr<TStubLog> events = RawEvents()) {
+        events->Event(kind, text);
+        return;
+    }
     switch (kind) {
     case TLogKind::Information:
         Write(Stamped(text));

@@ -241,7 +241,10 @@ void TSupervisor::Launch(TProgramRun& run)
 
     TKernelHandle input(OpenNul(GENERIC_READ));
     TKernelHandle outRead, outWrite, errRead, errWrite;
-    if (captureOutput_) {
+    // A raw log is the program's to write: one file for both streams.
+    if (TKernelHandle file = captureOutput_ ? log_->ProgramOutput() : TKernelHandle()) {
+        outWrite = std::move(file);
+    } else if (captureOutput_) {
         if (!OutputPipe(outRead, outWrite) || !OutputPipe(errRead, errWrite)) {
             const DWORD error = GetLastError();
             throw TError("cannot create the output pipes: " + SystemMessage(error));
@@ -257,7 +260,7 @@ void TSupervisor::Launch(TProgramRun& run)
     startup.wShowWindow = SW_HIDE;
     startup.hStdInput = input.Get();
     startup.hStdOutput = outWrite.Get();
-    startup.hStdError = errWrite.Get();
+    startup.hStdError = errWrite ? errWrite.Get() : outWrite.Get();
     std::string line = ProgramCommandLine(settings_.Program, settings_.Parameters);
     std::vector<char> commandLine(line.begin(), line.end());
     commandLine.push_back('\0');

@@ -50,7 +50,8 @@ TServiceSettings EverySetting()
              {TSetting::MaxRestarts, "5"}, {TSetting::RestartWindow, "600"}, {TSetting::RestartDelay, "2"},
              {TSetting::RestartDelayMax, "120"}, {TSetting::Priority, "below-normal"},
              {TSetting::LogMaxSize, "10M"}, {TSetting::LogDaily, "on"}, {TSetting::LogKeep, "14"},
-             {TSetting::LogTimestamps, "off"}, {TSetting::ServiceText, " \"Relays mail\" "}});
+             {TSetting::LogTimestamps, "off"}, {TSetting::LogMode, "raw"},
+             {TSetting::ServiceText, " \"Relays mail\" "}});
     // Values a read would change unless they are written in one more pair of
     // quotes, and one that holds "=".
     EXPECT_FALSE(SetVariable(settings, "OPTS", " -a \"b c\" "));
@@ -134,7 +135,7 @@ TEST(ServiceSettings, EachRefusalNamesTheSettingAndTheFault)
         {TSetting::LogKeep, "0"},            {TSetting::Priority, "realtime"}, {TSetting::Account, "NT SERVICE\\"},
         {TSetting::DependsOn, "a\\b"},       {TSetting::LogDaily, "maybe"},    {TSetting::SuccessCodes, "-2147483649"},
         {TSetting::SuccessCodes, "-0x1"},    {TSetting::SuccessCodes, "-"},    {TSetting::StopTimeout, "none"},
-        {TSetting::LogMaxSize, "17179869185G"},
+        {TSetting::LogMaxSize, "17179869185G"}, {TSetting::LogMode, "binary"},
     };
     for (const auto& [setting, text] : refused) {
         TServiceSettings settings;
@@ -155,6 +156,14 @@ TEST(ServiceSettings, EachRefusalNamesTheSettingAndTheFault)
     EXPECT_TRUE(SettingsValueRefusal(settings));
     settings = Set({{TSetting::RestartDelay, "30"}, {TSetting::RestartDelayMax, "10"}});
     EXPECT_EQ("Maximum restart delay: 10 s is less than the restart delay, 30 s", SettingsValueRefusal(settings).Reason());
+    // A raw log moves aside only when its program starts, by its size.
+    settings = Set({{TSetting::LogMode, "RAW"}, {TSetting::LogMaxSize, "10M"}, {TSetting::LogKeep, "5"}});
+    EXPECT_FALSE(SettingsValueRefusal(settings));
+    settings = Set({{TSetting::LogMode, "raw"}, {TSetting::LogDaily, "on"}});
+    EXPECT_EQ("Log mode: a raw log cannot move aside at midnight: the program writes the file itself, and the "
+              "service host moves it aside only when the program starts, past its size limit; turn the daily log "
+              "off or keep the log mode lines",
+              SettingsValueRefusal(settings).Reason());
     // The built-in accounts are one each, whatever they are called.
     settings = Set({{TSetting::Account, "NT AUTHORITY\\Local Service"}});
     EXPECT_EQ("LocalService", settings.Account);

@@ -51,6 +51,28 @@ uint64_t FileBytes(const std::string& path)
     return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &file) ? file.nFileSizeLow : 0;
 }
 
+// Dates the file's last write at that local time.
+void WrittenAt(const std::string& path, SYSTEMTIME time)
+{
+    FILETIME local, utc;
+    ASSERT_TRUE(SystemTimeToFileTime(&time, &local) && LocalFileTimeToFileTime(&local, &utc));
+    TKernelHandle file(CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file && SetFileTime(file.Get(), nullptr, nullptr, &utc));
+}
+
+// Windows says a file deleted while the log holds it is to go; Wine deletes
+// it only once every handle is closed, and never says so.
+bool deletePending = false;
+
+BOOL WINAPI PendingDelete(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
+{
+    const BOOL done = ::GetFileInformationByHandleEx(file, kind, info, size);
+    if (done && kind == FileStandardInfo)
+        static_cast<FILE_STANDARD_INFO*>(info)->DeletePending = deletePending;
+    return done;
+}
+
 } // namespace
 
 TEST(StubFileLog, OutputBecomesWholeStampedLines)
@@ -135,6 +157,83 @@ TEST(StubFileLog, AtMidnightAndPastItsSizeTheLogMovesAsideIntoFilesThatSortByAge
     for (int i = 0; i < line; ++i)
         EXPECT_EQ(i, NumberAfter(lines[i], " line ")) << lines[i];
     EXPECT_EQ(5, NumberAfter(ReadTextFile(names.back()), " out: day "));
+}
+
+TEST(StubFileLog, AnEarlierDaysFileMovesAsideAtTheFirstLineAndAClockSetBackStartsNoSecondFileThatDay)
+{
+    TTempFolder folder;
+    const std::string path = folder.File("daily.log");
+    WriteTextFile(path, "yesterday\r\n");
+    WrittenAt(path, {2024, 3, 2, 5, 22, 0, 0, 0});
+    TFileLog log(path, {0, 3, true});
+    SYSTEMTIME now = {2024, 3, 3, 6, 0, 0, 5, 0};
+    log.SetClock([&] { return now; });
+    ASSERT_NO_THROW(log.Open());
+    log.Detail("service starting");
+    EXPECT_EQ("yesterday\r\n", ReadTextFile(path + ".1"));
+    // Set back across midnight, then on past it again: still the one file.
+    now = {2024, 3, 2, 5, 23, 59, 50, 0};
+    log.Detail("set back");
+    now = {2024, 3, 3, 6, 0, 0, 20, 0};
+    log.Detail("on again");
+    EXPECT_FALSE(FileExists(path + ".2"));
+    // The next day starts the next file.
+    now.wDay = 7;
+    log.Detail("next day");
+    EXPECT_EQ("yesterday\r\n", ReadTextFile(path + ".2"));
+    const std::string before = ReadTextFile(path + ".1");
+    for (const char* line : {" service starting\r", " set back\r", " on again\r"})
+        EXPECT_EQ(1u, LinesWith(before, line).size()) << before;
+}
+
+TEST(StubFileLog, ALogFileDeletedOrItsFolderRemovedCountsWhatIsLostAndIsMadeAgainSayingSo)
+{
+    TTempFolder folder;
+    const std::string logs = folder.File("logs"), path = logs + "\\service.log";
+    ASSERT_TRUE(CreateDirectoryA(logs.c_str(), nullptr));
+    TFileLog log(path);
+    ASSERT_NO_THROW(log.Open());
+    auto write = [&](const std::string& text) {
+        const std::string line = LogLine(At(9, 0), "out: " + text);
+        log.Output(line);
+        return line.size();
+    };
+    auto waitForCheck = [] { Sleep(TFileLog::PathCheckMs + 50); };
+    write("first");
+
+    // Deleted: what went in since the log last found it in place is gone.
+    waitForCheck();
+    ASSERT_TRUE(log.State().Open);
+    ASSERT_TRUE(MoveFileExA(path.c_str(), (path + ".deleted").c_str(), 0));
+    TSeamOverride<decltype(KernelApi().GetFileInformationByHandleEx)> pending(
+        KernelApi().GetFileInformationByHandleEx, PendingDelete);
+    deletePending = true;
+    const size_t lost = write("lost 1") + write("lost 2");
+    waitForCheck();
+    write("after the delete");
+    deletePending = false;
+    std::vector<std::string> made = LinesWith(ReadTextFile(path), "");
+    ASSERT_EQ(2u, made.size()) << ReadTextFile(path);
+    EXPECT_EQ(" warning: " + std::to_string(lost) + " bytes dropped: the log file was deleted\r", made[0].substr(23));
+    EXPECT_NE(std::string::npos, made[1].find(" out: after the delete\r"));
+
+    // The folder moved away, as into the recycle bin, and made again.
+    ASSERT_TRUE(MoveFileExA(logs.c_str(), (logs + ".bin").c_str(), 0));
+    waitForCheck();
+    const size_t dropped = write("dropped 1") + write("dropped 2");
+    const TLogState missing = log.State();
+    EXPECT_FALSE(missing.Open);
+    EXPECT_TRUE(missing.FolderMissing);
+    EXPECT_EQ(dropped, missing.DroppedBytes);
+    ASSERT_TRUE(CreateDirectoryA(logs.c_str(), nullptr));
+    const TLogState back = log.State();
+    EXPECT_TRUE(back.Open);
+    EXPECT_FALSE(back.FolderMissing);
+    EXPECT_EQ(0u, back.DroppedBytes);
+    made = LinesWith(ReadTextFile(path), "");
+    ASSERT_EQ(1u, made.size());
+    EXPECT_EQ(" warning: " + std::to_string(dropped) + " bytes dropped: the log could not be written (error 3)\r",
+              made[0].substr(23));
 }
 
 TEST(StubFileLog, RotationKeepsWholeLinesAndTellsWhatTheOldFilesHoldAndWhatWentBefore)

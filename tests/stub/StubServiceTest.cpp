@@ -379,6 +379,61 @@ TEST(StubService, TheProgramRunsInItsFolderWithItsEnvironmentAndPriorityAsTheSer
     EXPECT_EQ(0, copy.Run("-u"));
 }
 
+TEST(StubService, ARawLogHoldsWhatTheProgramWroteAndNothingOfTheHosts)
+{
+    // "line one\r\nno end"
+    TServiceCopy copy("Raw Log", "bytes:6c696e65206f6e650d0a6e6f20656e64 wait");
+    const std::string old(3000, 'o');
+    WriteTextFile(copy.LogFile, old);
+    TServiceSettings raw;
+    EXPECT_FALSE(SetSetting(raw, TSetting::LogMode, "raw"));
+    EXPECT_FALSE(SetSetting(raw, TSetting::LogMaxSize, "2K"));
+    ASSERT_EQ(TEntryOutcome::Done, TCatalogue().ChangeServiceSettings({copy.Description}, {}, raw));
+    ASSERT_EQ(0, copy.Run("-i"));
+    ASSERT_EQ(0u, Control(copy.Description, true));
+    ASSERT_TRUE(WaitFor([&] { return copy.LogHas("no end"); }, 10000)) << copy.Log();
+    ASSERT_EQ(0u, Control(copy.Description, false));
+    ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 15000));
+    // The program's own words at the stop follow, as it wrote them.
+    EXPECT_EQ("line one\r\nno endgot ctrl-c\r\n", copy.Log());
+    EXPECT_EQ(old, ReadTextFile(copy.LogFile + ".1"));
+    EXPECT_EQ(0, copy.Run("-u"));
+}
+
+TEST(StubService, ALogFolderRemovedUnderTheRunningHostIsMadeAgainSayingWhatWasDropped)
+{
+    TServiceCopy copy("Log Folder", "every:100");
+    const std::string logs = FolderOf(copy.LogFile) + "\\logs";
+    ASSERT_TRUE(CreateDirectoryA(logs.c_str(), nullptr));
+    copy.LogFile = logs + "\\service.log";
+    TIniFile(CatalogueFileName).WriteString(copy.Description, LogFileKey, copy.LogFile);
+    ASSERT_EQ(0, copy.Run("-i"));
+    ASSERT_EQ(0u, Control(copy.Description, true));
+    ASSERT_TRUE(WaitFor([&] { return copy.LogHas("out: tick 3\r"); }, 10000)) << copy.Log();
+    // Moved away as into the recycle bin, then made again.
+    ASSERT_TRUE(MoveFileExA(logs.c_str(), (logs + ".bin").c_str(), 0));
+    Sleep(2 * TFileLog::PathCheckMs);
+    ASSERT_TRUE(CreateDirectoryA(logs.c_str(), nullptr));
+    ASSERT_TRUE(WaitFor([&] { return copy.LogHas("out: tick "); }, 5000)) << copy.Log();
+    ASSERT_EQ(0u, Control(copy.Description, false));
+    ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 15000));
+    const std::string made = copy.Log();
+    const std::vector<std::string> binned = LinesWith(ReadTextFile(logs + ".bin\\service.log"), " out: tick ");
+    ASSERT_FALSE(binned.empty());
+    // The first line of the new file counts every tick in neither file:
+    // "<stamp> out: tick <n>\r\n" each.
+    const std::vector<std::string> lines = LinesWith(made, "");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(std::string::npos, lines[0].find(" bytes dropped: the log could not be written (error 3)\r")) << made;
+    size_t dropped = 0;
+    for (long long tick = NumberAfter(binned.back(), " out: tick ") + 1; tick < NumberAfter(made, " out: tick ");
+         ++tick)
+        dropped += 24 + std::string("out: tick ").size() + std::to_string(tick).size() + 2;
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(static_cast<long long>(dropped), NumberAfter(lines[0], " warning: ")) << made;
+    EXPECT_EQ(0, copy.Run("-u"));
+}
+
 TEST(StubService, CrashedProgramIsStartedAgain)
 {
     TServiceCopy copy("Crash", "out:run sleep:200 crash");

@@ -1,5 +1,7 @@
 // The program the service host runs in tests. Each argument is one step:
 //   out:TEXT  err:TEXT  write a line to standard output / error
+//   bytes:HEX  errbytes:HEX  write those bytes, as they are, to standard
+//             output / error
 //   pid       write "pid <own pid>"
 //   sleep:MS  wait
 //   exit:CODE end with that code
@@ -38,11 +40,23 @@
 
 namespace {
 
+void WriteBytes(DWORD which, const std::string& bytes)
+{
+    DWORD written = 0;
+    WriteFile(GetStdHandle(which), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
 void Write(DWORD which, const std::string& text)
 {
-    std::string line = text + "\r\n";
-    DWORD written = 0;
-    WriteFile(GetStdHandle(which), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    WriteBytes(which, text + "\r\n");
+}
+
+std::string FromHex(const std::string& hex)
+{
+    std::string bytes;
+    for (size_t at = 0; at + 1 < hex.size(); at += 2)
+        bytes.push_back(static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16)));
+    return bytes;
 }
 
 bool ignoresBreaks = false;
@@ -155,6 +169,10 @@ int main(int argc, char** argv)
             Write(STD_OUTPUT_HANDLE, step.substr(4));
         else if (step.rfind("err:", 0) == 0)
             Write(STD_ERROR_HANDLE, step.substr(4));
+        else if (step.rfind("bytes:", 0) == 0)
+            WriteBytes(STD_OUTPUT_HANDLE, FromHex(step.substr(6)));
+        else if (step.rfind("errbytes:", 0) == 0)
+            WriteBytes(STD_ERROR_HANDLE, FromHex(step.substr(9)));
         else if (step == "where")
             WriteWhere();
         else if (step == "pid")

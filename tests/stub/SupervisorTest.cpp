@@ -320,6 +320,51 @@ TEST(StubSupervisor, AFullDiskNeverHoldsTheProgramUpAndTheLogSaysHowMuchWasDropp
     EXPECT_LE(NumberAfter(notes[0], "warning: "), 20000 * 129 + 42 + 1000);
 }
 
+// The test program's "bytes:" step writes these bytes.
+std::string Hex(const std::string& bytes)
+{
+    std::string hex;
+    for (unsigned char byte : bytes)
+        hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+    return hex;
+}
+
+TEST(StubSupervisor, ARawLogHoldsTheProgramsOwnBytesAndMovesAsideOnlyWhenItStarts)
+{
+    TTempFolder folder;
+    const std::string path = folder.File("raw.log"), old(1500, 'o');
+    WriteTextFile(path, old);
+    auto events = std::make_shared<TRecordingLog>();
+    auto log = std::make_shared<TFileLog>(path);
+    log->SetRawEvents(events);
+    log->Configure({1024, 1}, true, true);
+    ASSERT_NO_THROW(log->Open());
+    TServiceSettings once;
+    once.Restart = TRestartPolicy::Never;
+    // A lone CR and LF, CR LF, bytes no text has, standard error between,
+    // and no line end at the end.
+    const std::string out = std::string("a\rb\nc\r\n\0\xff\x80", 10), error = "e\n", last = "no end";
+    auto run = [&](const std::string& parameters) {
+        TRunningSupervisor program(TestProgram, parameters, QuickTiming(), log, once);
+        return WaitFor([&] { return program.Ended(); }, 10000);
+    };
+    ASSERT_TRUE(run("bytes:" + Hex(out) + " errbytes:" + Hex(error) + " bytes:" + Hex(last)));
+    EXPECT_EQ(out + error + last, ReadTextFile(path));
+    // The file past its limit moved aside before the program got one.
+    EXPECT_EQ(old, ReadTextFile(path + ".1"));
+    EXPECT_TRUE(events->Has("info: log continued: \"" + path + ".1\" holds the 1500 bytes before this file"))
+        << Joined(events->Lines());
+    EXPECT_TRUE(events->Has(" with pid "));
+    log->Detail("the host's details stay out of the program's file");
+    EXPECT_EQ(out + error + last, ReadTextFile(path));
+    EXPECT_TRUE(log->State().Raw);
+    EXPECT_TRUE(log->State().Open);
+    // Below its limit, the file is the program's again, appended to.
+    ASSERT_TRUE(run("bytes:" + Hex(last)));
+    EXPECT_EQ(out + error + last + last, ReadTextFile(path));
+    EXPECT_EQ(old, ReadTextFile(path + ".1"));
+}
+
 TEST(StubSupervisor, ProgramThatCannotStartIsRetriedWithBackOff)
 {
     TRunningSupervisor run("C:\\no such folder\\missing.exe", "");
