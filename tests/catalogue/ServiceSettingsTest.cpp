@@ -192,7 +192,7 @@ TEST(ServiceSettings, EachSettingIsSaidAsPeopleReadIt)
                       {"Restart delay", "1 s (default)"}, {"Maximum restart delay", "60 s (default)"},
                       {"Priority", "normal (default)"}, {"Log size limit", "1MiB (default)"},
                       {"Daily log", "off (default)"}, {"Old logs kept", "1 (default)"},
-                      {"Log timestamps", "on (default)"},
+                      {"Log timestamps", "on (default)"}, {"Log mode", "lines (default)"},
                       {"Service text", DefaultServiceText(program) + " (default)"}}));
     EXPECT_EQ(SettingLines(EverySetting(), program, false),
               (TLines{{"Account", "CORP\\relay"}, {"Working folder", "C:\\windows"},
@@ -203,7 +203,7 @@ TEST(ServiceSettings, EachSettingIsSaidAsPeopleReadIt)
                       {"Maximum restarts", "5"}, {"Restart window", "600 s"}, {"Restart delay", "2 s"},
                       {"Maximum restart delay", "120 s"}, {"Priority", "below normal"},
                       {"Log size limit", "10MiB"}, {"Daily log", "on"}, {"Old logs kept", "14"},
-                      {"Log timestamps", "off"}, {"Service text", " \"Relays mail\" "}}));
+                      {"Log timestamps", "off"}, {"Log mode", "raw"}, {"Service text", " \"Relays mail\" "}}));
     EXPECT_EQ(SettingDisplay(Set({{TSetting::LogMaxSize, "1536"}}), TSetting::LogMaxSize, ""), "1536 bytes");
     EXPECT_EQ(SettingDisplay(Set({{TSetting::LogMaxSize, "0"}}), TSetting::LogMaxSize, ""), "none");
 
