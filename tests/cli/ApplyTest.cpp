@@ -300,8 +300,16 @@ TEST_F(ApplyTest, AnExportAppliedToACleanCatalogueGivesTheSameEntriesAndServices
     WriteTextFile(document, exported.Out);
     EXPECT_TRUE(Applied("--check", 0)["steps"].empty());
 
+    // An empty document prunes nothing unless removing everything is said;
+    // the plan names what goes.
+    const json refused = Apply(json::array(), "--prune", 11);
+    EXPECT_EQ(refused["errors"][0]["path"], "$.entries") << refused.dump(1);
+    EXPECT_EQ(Applied("--check --prune", 11)["changed"], false);
+    EXPECT_EQ(TCatalogue(catalogue.Path()).Count(), 2);
+    EXPECT_EQ(Applied("--check --prune-all", 0)["removes"], (json{A, odd}));
     // Taken away by an empty document, then brought back by the export.
-    const json emptied = Apply(json::array(), "--prune", 0);
+    const json emptied = Applied("--prune-all", 0);
+    EXPECT_EQ(emptied["removes"], (json{A, odd}));
     EXPECT_EQ(Steps(emptied), (std::vector<std::string>{A + ":stop:done", A + ":uninstall:done", A + ":remove:done",
                                                          odd + ":remove:done"}));
     EXPECT_EQ(TCatalogue(catalogue.Path()).Count(), 0);
