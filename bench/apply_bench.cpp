@@ -186,7 +186,7 @@ int main(int argc, char** argv)
     std::printf("qv apply adding and installing %d entries: %.0f ms, %.1f ms per entry\n", Installed, installing,
                 installing / Installed);
     WriteDocument(document, nlohmann::json::array());
-    const double removing = TimeRun("apply \"" + document + "\" --prune").Ms;
+    const double removing = TimeRun("apply \"" + document + "\" --prune-all").Ms;
     std::printf("qv apply --prune uninstalling and removing them: %.0f ms\n", removing);
     DeleteFileA(document.c_str());
     return 0;
