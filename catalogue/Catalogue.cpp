@@ -6,6 +6,7 @@
 #include <climits>
 #include <optional>
 
+#include "catalogue/EntryRules.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
 #include "toolkit/Text.h"
@@ -101,6 +102,14 @@ private:
     const TIniWriteLock lock_;
     TCatalogueSnapshot snapshot_;
 };
+
+// Checked again under the lock: two programs adding entries of one log file
+// at once would each find the other's not there yet.
+void RefuseSharedLog(const TCatalogueSnapshot& snapshot, const TEntrySettings& settings, int except)
+{
+    if (const std::optional<TEntryRefusal> shared = SharedLogRefusal(snapshot, settings, except))
+        throw TError(shared->Text);
+}
 
 TEntrySettings Settings(const std::string& description, const std::string& program, const std::string& parameters,
                         const std::string& logFile, bool logToFile)
@@ -337,6 +346,7 @@ TEntryOutcome TCatalogue::AddEntry(const TEntrySettings& settings, const TServic
     TWriting writing(fileName_, &settings, &service);
     if (Locate(writing.Snapshot(), {settings.Description}) == TEntryOutcome::Done)
         return TEntryOutcome::Duplicate;
+    RefuseSharedLog(writing.Snapshot(), settings, 0);
     Append(writing.Snapshot(), settings, service);
     return TEntryOutcome::Done;
 }
@@ -359,6 +369,7 @@ TEntryOutcome TCatalogue::ChangeEntry(const TEntryKey& key, const TEntrySettings
         entry_ = snapshot.Entry(other);
         return TEntryOutcome::Duplicate;
     }
+    RefuseSharedLog(snapshot, settings, index);
     Update(snapshot, index, settings);
     return TEntryOutcome::Done;
 }

@@ -268,6 +268,24 @@ public:
     }
 };
 
+// Why a step failed: the command's own words, or, for a command that left
+// them to the service host (which says them on standard error), what its
+// exit code means.
+std::string FailureWords(const TStepRun& run)
+{
+    if (run.Failure)
+        return run.Failure.Reason();
+    std::string meaning;
+    switch (run.Code) {
+    case ExitForeignService: meaning = "a service of that name belongs to another program"; break;
+    case ExitServiceManager: meaning = "the Service Control Manager refused some of its settings"; break;
+    default: meaning = "the service host's run failed"; break;
+    }
+    const std::string said = Words(run.Said);
+    return (said.empty() ? "" : said + " ") + "It ended with exit code " + std::to_string(run.Code) + ": " +
+           meaning + " (the service host said why on standard error)";
+}
+
 // Why a step could not be taken, for a fault met around it (the catalogue
 // busy or not written, the Service Control Manager out of reach).
 TStepRun FaultRun(const TError& error)
@@ -320,7 +338,7 @@ size_t TakeBatch(const std::vector<TEntryPlan>& plan, size_t first, TReport& rep
                     StepCommand(todo[step]),
                     StepRequest(todo[step], current, entry.Wanted, now ? now->Entry.Service : TServiceSettings()));
                 if (run.Code != ExitSuccess) {
-                    batched.Fail(current, todo[step], run.Code, run.Failure.Reason());
+                    batched.Fail(current, todo[step], run.Code, FailureWords(run));
                     batched.NotDone(entry.Description, todo, step + 1);
                     break;
                 }
@@ -415,7 +433,7 @@ void TakeStepByStep(const TEntryPlan& entry, TReport& report)
                                                                                           : TServiceSettings()));
         lock.reset();
         if (run.Code != ExitSuccess) {
-            report.Fail(current, step, run.Code, run.Failure.Reason());
+            report.Fail(current, step, run.Code, FailureWords(run));
             report.NotDone(entry.Description, todo, 1);
             // What the step did before it failed is a change all the same.
             try {

@@ -141,13 +141,20 @@ std::string PasswordOf(const TCliRequest& request)
     return request.PasswordFromInput ? ReadPassword() : "";
 }
 
-// The wizard's checks, in its order, and the log file's folder.
-void CheckSettings(const TEntrySettings& settings)
+// The wizard's checks, in its order, and then the log file another entry
+// (not the one at list index except) logs to already.
+void CheckSettings(const TEntrySettings& settings, int except)
 {
-    Refuse(ExitRefusedDescription, DescriptionInputRefusal(settings.Description));
-    Refuse(ExitFailure, ProgramRefusal(settings.Program));
-    Refuse(ExitFailure, LogFileRefusal(settings.LogToFile, settings.LogFile));
-    Refuse(ExitRefusedDescription, LogFolderRefusal(settings));
+    std::vector<TEntryRefusal> refusals = EntryRefusals(settings);
+    if (refusals.empty())
+        if (std::optional<TEntryRefusal> shared = SharedLogRefusal(TCatalogueSnapshot(), settings, except))
+            refusals.push_back(*shared);
+    if (refusals.empty())
+        return;
+    const TEntryCheck check = refusals[0].Check;
+    throw TCliFailure(check == TEntryCheck::Program || check == TEntryCheck::LogFile ? ExitFailure
+                                                                                     : ExitRefusedDescription,
+                      refusals[0].Text);
 }
 
 } // namespace
@@ -173,7 +180,7 @@ TExitCode Add(const TCliRequest& request)
                               : TEntryOutcome::Done;
     if (added == TEntryOutcome::Duplicate && asAsked())
         return ExitSuccess;
-    CheckSettings(wanted);
+    CheckSettings(wanted, 0);
     Refuse(ExitRefusedDescription, ServiceSettingsRefusal(service, wanted.Description));
     if (added == TEntryOutcome::Done)
         added = catalogue.AddEntry(wanted, service);
@@ -223,7 +230,7 @@ TExitCode Edit(const TCliRequest& request)
             Say("\"" + stored.Description + "\" is as asked already.");
             return ExitSuccess;
         }
-        CheckSettings(wanted);
+        CheckSettings(wanted, catalogue.EntryIndex());
         switch (TEntryOutcome changed = catalogue.ChangeEntry(key, stored, wanted)) {
         case TEntryOutcome::Done:
             Say("Changed \"" + wanted.Description + "\".");

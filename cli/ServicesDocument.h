@@ -61,6 +61,9 @@ struct TEntryField {
     // never asks for a change (a log file's name while logging to the event
     // log).
     bool (*Counts)(const TWantedEntry& entry);
+    // The key whose value Refusal reads too: a fault of that key leaves the
+    // check out, as its answer would be about a value never given.
+    const char* Needs = nullptr;
 };
 
 const std::vector<TEntryField>& EntryFields();
@@ -82,8 +85,11 @@ struct TServicesDocument {
 
 // Reads and checks the whole document (UTF-8 JSON): keys, types, the
 // version, each entry's description, program and log file as add and edit
-// check them, descriptions given twice, text the system's code page cannot
-// hold.
+// check them, its settings as set checks them, descriptions and log files
+// given twice, text the system's code page cannot hold. A syntax error ends
+// the reading (with its line and column); every other fault is found in the
+// one reading, each at the path of its own key (a key it does not know with
+// the nearest one it does).
 TServicesDocument ReadServicesDocument(const std::string& text);
 
 // The document of these entries.

@@ -79,9 +79,12 @@ protected:
 
 } // namespace
 
+// Every fault of a document in one run, each at its own key, in words that
+// name the value and the reason: several in one entry, and across entries.
 TEST_F(ApplyTest, AFaultyDocumentIsRefusedWholeWithEachFaultAtItsPath)
 {
     Qv0("add \"" + A + "\" --program \"" + program + "\"");
+    const std::string log = folder.File("shared.log");
     json entries = json::array();
     entries.push_back({{"description", B}, {"program", program}, {"installed", "yes"}});
     entries.push_back({{"description", "CON"}, {"program", program}});
@@ -91,36 +94,54 @@ TEST_F(ApplyTest, AFaultyDocumentIsRefusedWholeWithEachFaultAtItsPath)
     entries.push_back(Entry("qv apply d", "", false, false));
     entries.push_back({{"program", program}});
     entries.push_back(Entry("QV Apply E", "", false, true));
-    entries.push_back({{"description", "QV Apply F"}, {"program", program}, {"settings", {{"colour", "red"}}}});
+    entries.push_back({{"description", "QV Apply F"}, {"program", program}, {"settings", {{"colour", "red"}}},
+                       {"logToFile", true}, {"logFile", log}});
     entries.push_back({{"description", "QV Apply G"}, {"program", program},
-                       {"password", {{"env", "QV_APPLY_UNSET_VARIABLE"}}}});
-    WriteTextFile(document, json{{"schemaVersion", 1}, {"colour", "red"}, {"entries", entries}}.dump());
+                       {"password", {{"env", "QV_APPLY_UNSET_VARIABLE"}}}, {"logToFile", true}, {"logFile", log}});
+    // Eight mistakes in one entry.
+    entries.push_back({{"description", "QV Apply H"}, {"program", "C:\\Tools\\web.exe"}, {"logToFile", true},
+                       {"logFile", "C:\\nowhere\\web.log"}, {"installed", "yes"}, {"runing", true},
+                       {"Parameters", "-v"},
+                       {"settings", {{"stop-timout", "30"}, {"restart", "sometimes"}, {"env", {{"A", 1}}}}}});
+    WriteTextFile(document, json{{"schemaVersion", 1}, {"entrys", 1}, {"entries", entries}}.dump());
     const json report = Applied("", 11);
     std::map<std::string, std::string> faults;
     for (const json& error : report["errors"])
         faults[error["path"]] = error["message"];
     const std::map<std::string, std::string> expected = {
-        {"$.colour", "is not a key of a services document"},
-        {"$.entries[0].installed", "must be true or false, not text"},
+        {"$.entrys", "is not a key of a services document: did you mean \"entries\"?"},
+        {"$.entries[0].installed", "must be true or false, not text (\"yes\")"},
         {"$.entries[1].description", "is a device name of Windows"},
-        {"$.entries[2].program", "Provided \"Program to execute\" is incorrect..."},
-        {"$.entries[2].logFile", "If the program is to log to a file, it needs to know the file to log to..."},
+        {"$.entries[2].program", "the program \"C:\\nowhere.exe\" does not exist"},
+        {"$.entries[2].logFile", "no log file is given, and the entry logs to a file"},
         {"$.entries[3].port", "is not a key of an entry"},
         {"$.entries[5].description", "is given already at $.entries[4].description"},
         {"$.entries[6].description", "is missing: every entry needs it"},
         {"$.entries[7].running", "Only an installed entry runs: \"installed\" must be true"},
-        {"$.entries[8].settings", "\"colour\" is not a setting"},
-        {"$.entries[9].password", "the environment variable QV_APPLY_UNSET_VARIABLE is not set"}};
-    ASSERT_EQ(faults.size(), expected.size()) << report.dump(1);
+        {"$.entries[8].settings.colour", "is not a key of the settings"},
+        {"$.entries[9].password", "the environment variable QV_APPLY_UNSET_VARIABLE is not set"},
+        {"$.entries[9].logFile", "is the log file of \"QV Apply F\" already, at $.entries[8].logFile"},
+        {"$.entries[10].program", "the program \"C:\\Tools\\web.exe\" does not exist"},
+        {"$.entries[10].logFile", "the folder \"C:\\nowhere\" of the log file \"C:\\nowhere\\web.log\" does not exist"},
+        {"$.entries[10].installed", "must be true or false, not text (\"yes\")"},
+        {"$.entries[10].runing", "is not a key of an entry: did you mean \"running\"?"},
+        {"$.entries[10].Parameters", "is not a key of an entry: did you mean \"parameters\"?"},
+        {"$.entries[10].settings.stop-timout", "did you mean \"stop-timeout\"?"},
+        {"$.entries[10].settings.restart", "sometimes"},
+        {"$.entries[10].settings.env.A", "must be text, not a number (1)"}};
     for (const auto& [path, message] : expected)
         EXPECT_NE(faults[path].find(message), std::string::npos) << path << ": " << faults[path];
+    EXPECT_EQ(faults.size(), expected.size()) << report.dump(1);
     EXPECT_EQ(report["changed"], false);
     // Nothing was done, not even for the entries without a fault.
     EXPECT_EQ(TCatalogue(catalogue.Path()).Count(), 1);
     EXPECT_EQ(Qv("show \"" + B + "\"").ExitCode, 3u);
 
-    WriteTextFile(document, "{\"schemaVersion\": 1, \"entries\": [}");
-    EXPECT_EQ(Applied("--check", 11)["errors"][0]["path"], "$");
+    WriteTextFile(document, "{\"schemaVersion\": 1,\n \"entries\": [}");
+    const json syntax = Applied("--check", 11);
+    EXPECT_EQ(syntax["errors"][0]["path"], "$");
+    EXPECT_NE(syntax["errors"][0]["message"].get<std::string>().find("line 2, column 14"), std::string::npos)
+        << syntax.dump(1);
     WriteTextFile(document, "{\"schemaVersion\": 2, \"entries\": []}");
     EXPECT_EQ(Applied("", 11)["errors"][0]["path"], "$.schemaVersion");
 }
@@ -273,7 +294,8 @@ TEST_F(ApplyTest, AnExportAppliedToACleanCatalogueGivesTheSameEntriesAndServices
     Qv0("install \"" + A + "\"");
     Qv0("start --settle 0 \"" + A + "\"");
     Qv0("set \"" + A + "\" --stop-timeout 30 --env \"OPTS=-a b\"");
-    Qv0("add \"" + odd + "\" --program \"" + program + "\" --log-file \"" + log + "\"");
+    const std::string oddLog = folder.File("b.log");
+    Qv0("add \"" + odd + "\" --program \"" + program + "\" --log-file \"" + oddLog + "\"");
     Qv0("edit \"" + odd + "\" --event-log");
 
     TProgramResult exported = Qv("export");
@@ -282,7 +304,7 @@ TEST_F(ApplyTest, AnExportAppliedToACleanCatalogueGivesTheSameEntriesAndServices
     ASSERT_EQ(services["entries"].size(), 2u);
     EXPECT_EQ(services["entries"][1]["description"], odd);
     EXPECT_EQ(services["entries"][1]["logToFile"], false);
-    EXPECT_EQ(services["entries"][1]["logFile"], log);
+    EXPECT_EQ(services["entries"][1]["logFile"], oddLog);
     EXPECT_EQ(services["entries"][0]["running"], true);
     EXPECT_EQ(services["entries"][0]["settings"], (json{{"env", {{"OPTS", "-a b"}}}, {"stop-timeout", "30"}}));
     // The schema beside qv.exe knows every key an export writes.
