@@ -12,6 +12,7 @@
 #include "cli/CommandSupport.h"
 #include "cli/Console.h"
 #include "deploy/Deploy.h"
+#include "deploy/ReportedConfig.h"
 #include "deploy/ServiceConfig.h"
 #include "deploy/ServiceOwner.h"
 #include "deploy/ServiceState.h"
@@ -85,10 +86,23 @@ TExitCode Show(const TCliRequest& request)
     const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
     const TServiceSettings settings = catalogue.ServiceSettings();
     TServiceState state = StateOf(entry);
+    // What the service holds of the Service Control Manager's settings,
+    // where it is not what the catalogue asks for.
+    const TServiceSettings held = entry.Installed && state != TServiceState::NotRegistered &&
+                                          state != TServiceState::Foreign
+                                      ? SettingsAsHeld(entry.Description, settings, entry.Program)
+                                      : settings;
+    std::vector<const TSettingInfo*> notHeld;
+    for (const TSettingInfo& info : SettingInfos())
+        if (info.ServiceManager && info.Setting != TSetting::Environment &&
+            SettingText(held, info.Setting) != SettingText(settings, info.Setting))
+            notHeld.push_back(&info);
     if (request.Json) {
         json document = EntryJson(entry, state);
         document["serviceHost"] = Utf8FromAnsi(StubCopyFile(entry.Description));
         document["settings"] = SettingsJson(settings);
+        for (const TSettingInfo* info : notHeld)
+            document["settings"][info->Option]["service"] = Utf8FromAnsi(SettingText(held, info->Setting));
         PrintJson(document);
         return ExitSuccess;
     }
@@ -102,6 +116,10 @@ TExitCode Show(const TCliRequest& request)
     Say("State:        " + std::string(ServiceStateName(state)));
     Say("");
     SaySettings(settings, entry.Program);
+    for (const TSettingInfo* info : notHeld)
+        Say(std::string(info->Label) + ": the service holds " +
+            SettingDisplay(held, info->Setting, entry.Program) + ", not what is asked: " +
+            CommandFor("set", entry.Description) + " hands it over again");
     return ExitSuccess;
 }
 
@@ -254,22 +272,29 @@ TExitCode Set(const TCliRequest& request)
     std::string password = PasswordOf(request);
     // Another script's change in between is kept: the options are applied
     // again to the settings as they are then.
-    TServiceSettings before, wanted;
+    // held: what the service holds, where it differs from the catalogue (a
+    // value the system refused): compared too, and handed over again.
+    TServiceSettings before, wanted, held;
     for (bool done = false; !done;) {
         before = catalogue.ServiceSettings();
         wanted = WithOptions(before, request);
-        const bool installed = catalogue.Entry().Installed;
-        if (wanted == before && !(installed && !password.empty())) {
-            Say("\"" + catalogue.Entry().Description + "\" is as asked already.");
+        const TCatalogueEntry& now = catalogue.Entry();
+        const bool installed = now.Installed;
+        held = installed ? SettingsAsHeld(now.Description, before, now.Program) : before;
+        const bool serviceDiffers = ServiceConfigOf(held, now.Program) != ServiceConfigOf(wanted, now.Program);
+        if (wanted == before && !serviceDiffers && !(installed && !password.empty())) {
+            Say("\"" + now.Description + "\" is as asked already.");
             return ExitSuccess;
         }
         Refuse(ExitRefusedDescription, ServiceSettingsRefusal(wanted, entry.Description));
         // An installed entry's service takes a new named account at once,
         // with its password; a not installed one gets it at its install.
-        if (installed && AccountNeedsPassword(wanted.Account) && wanted.Account != before.Account && password.empty())
+        if (installed && AccountNeedsPassword(wanted.Account) && wanted.Account != held.Account && password.empty())
             throw TCliFailure(ExitRefusedDescription, PasswordNeededText(wanted.Account) + ": " +
                                                           CommandFor("set", entry.Description) +
                                                           " --account ... --password-stdin");
+        if (wanted == before)
+            break;
         switch (TEntryOutcome changed = catalogue.ChangeServiceSettings(key, before, wanted)) {
         case TEntryOutcome::Done:
             done = true;
@@ -287,7 +312,7 @@ TExitCode Set(const TCliRequest& request)
     if (HostSettingsDiffer(before, wanted))
         Say(NextStartText);
     const TRefusal refused =
-        ChangeInstalledService(now.Description, now.Program, now.LogToFile ? FolderOf(now.LogFile) : "", before,
+        ChangeInstalledService(now.Description, now.Program, now.LogToFile ? FolderOf(now.LogFile) : "", held,
                                wanted, AccountNeedsPassword(wanted.Account) ? password : "");
     SecureZeroMemory(password.data(), password.size());
     Refuse(ExitServiceManager, refused);

@@ -111,3 +111,10 @@ TServiceSettings SettingsAsHeld(const TServiceSettings& settings, const TService
         held.ServiceText = reported.Description == DefaultServiceText(program) ? "" : reported.Description;
     return held;
 }
+
+TServiceSettings SettingsAsHeld(const std::string& serviceName, const TServiceSettings& settings,
+                                const std::string& program)
+{
+    const std::optional<TServiceConfig> reported = ReportedServiceConfig(serviceName);
+    return reported ? SettingsAsHeld(settings, *reported, program) : settings;
+}

@@ -27,3 +27,7 @@ std::optional<TServiceConfig> ReportedServiceConfig(const std::string& serviceNa
 // two differ; the others stay the catalogue's.
 TServiceSettings SettingsAsHeld(const TServiceSettings& settings, const TServiceConfig& reported,
                                 const std::string& program);
+// The same for the service of that name: the settings unchanged when it
+// cannot be asked.
+TServiceSettings SettingsAsHeld(const std::string& serviceName, const TServiceSettings& settings,
+                                const std::string& program);

@@ -4,14 +4,20 @@
 
 #include <nlohmann/json.hpp>
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <thread>
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/StubCopy.h"
+#include "cli/Apply.h"
+#include "cli/CommandSupport.h"
+#include "cli/Commands.h"
 #include "cli/ServicesDocument.h"
 #include "fixtures/SavedCatalogue.h"
 #include "fixtures/Watching.h"
+#include "platform/Seam.h"
+#include "platform/Services.h"
 #include "tests/cli/QvRuns.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TempFiles.h"
@@ -364,4 +370,170 @@ TEST_F(ApplyTest, APasswordComesFromItsSourceAndIsShownNowhere)
     for (const std::string& seen : {ReadTextFile(catalogue.Path()), check.Out + check.Err, run.Out + run.Err,
                                     Qv("export").Out})
         EXPECT_EQ(seen.find("-pw"), std::string::npos) << seen;
+}
+
+namespace {
+
+// A document of entries "QV Bulk <n>" of the test program, none installed,
+// each with the parameters the function gives.
+json Bulk(const std::string& program, int count, const std::function<std::string(int)>& parameters)
+{
+    json entries = json::array();
+    for (int n = 1; n <= count; ++n)
+        entries.push_back({{"description", "QV Bulk " + std::to_string(n)}, {"program", program},
+                           {"parameters", parameters(n)}});
+    return entries;
+}
+
+} // namespace
+
+// A thousand entries: added in one run; a second run and a check find
+// nothing to do; a change another program makes in the middle of a run is
+// kept.
+TEST_F(ApplyTest, AThousandEntriesGoInOneRunAndAChangeMadeMeanwhileIsKept)
+{
+    constexpr int Count = 1000;
+    const json added = Apply(Bulk(program, Count, [](int n) { return "-n " + std::to_string(n); }), "", 0);
+    ASSERT_EQ(added["steps"].size(), static_cast<size_t>(Count));
+    EXPECT_EQ(added["steps"][Count - 1]["result"], "done");
+    EXPECT_EQ(added["changed"], true);
+    TCatalogueSnapshot read(catalogue.Path());
+    ASSERT_EQ(read.Count(), Count);
+    std::set<int> ids;
+    for (int n = 1; n <= Count; ++n)
+        ids.insert(read.Entry(n).ServiceID);
+    EXPECT_EQ(ids.size(), static_cast<size_t>(Count));
+    EXPECT_EQ(read.Entry(Count).Parameters, "-n 1000");
+
+    for (const char* options : {"", "--check"}) {
+        const json again = Applied(options, 0);
+        EXPECT_EQ(again["changed"], false) << options;
+        EXPECT_TRUE(again["steps"].empty()) << options;
+    }
+
+    // Every entry but the 500th is to change; another program changes that
+    // one while apply waits for the catalogue's lock, after its plan.
+    WriteTextFile(document, json{{"schemaVersion", 1},
+                                 {"entries", Bulk(program, Count, [](int n) {
+                                      return (n == 500 ? "-n " : "-m ") + std::to_string(n);
+                                  })}}.dump());
+    TProgramResult run;
+    std::thread applying;
+    {
+        const TIniWriteLock held(CatalogueFileName);
+        applying = std::thread([&] { run = Qv("apply \"" + document + "\""); });
+        EXPECT_TRUE(WaitFor([] { return QvsWaiting(1); }, 20000, 300));
+        TCatalogue other(catalogue.Path());
+        const TCatalogueEntry entry = TCatalogueSnapshot(catalogue.Path()).Entry(500);
+        TEntrySettings changed = SettingsOf(entry);
+        changed.Parameters = "by hand";
+        EXPECT_EQ(other.ChangeEntry({entry.Description, entry.ServiceID}, SettingsOf(entry), changed),
+                  TEntryOutcome::Done);
+    }
+    applying.join();
+    ASSERT_EQ(run.ExitCode, 0u) << run.Out << run.Err;
+    const json report = json::parse(run.Out);
+    EXPECT_EQ(report["steps"].size(), static_cast<size_t>(Count - 1));
+    read = TCatalogueSnapshot(catalogue.Path());
+    EXPECT_EQ(read.Entry(500).Parameters, "by hand");
+    EXPECT_EQ(read.Entry(499).Parameters, "-m 499");
+    EXPECT_EQ(read.Entry(Count).Parameters, "-m 1000");
+}
+
+namespace {
+
+// A system that refuses delayed starts, as an older Windows or Wine does,
+// and so reports none; every other call reaches the real one.
+BOOL WINAPI RefusingDelay(SC_HANDLE service, DWORD level, LPVOID info)
+{
+    if (level == SERVICE_CONFIG_DELAYED_AUTO_START_INFO)
+        return SetLastError(ERROR_INVALID_LEVEL), FALSE;
+    return ::ChangeServiceConfig2A(service, level, info);
+}
+
+BOOL WINAPI ReportingNoDelay(SC_HANDLE service, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed)
+{
+    if (level != SERVICE_CONFIG_DELAYED_AUTO_START_INFO)
+        return ::QueryServiceConfig2A(service, level, buffer, size, needed);
+    reinterpret_cast<SERVICE_DELAYED_AUTO_START_INFO*>(buffer)->fDelayedAutostart = FALSE;
+    return TRUE;
+}
+
+TCliRequest Request(const std::string& name, bool check = false)
+{
+    TCliRequest request;
+    request.Name = name;
+    request.Check = check;
+    return request;
+}
+
+std::vector<std::string> Steps(const nlohmann::ordered_json& report)
+{
+    return Steps(json::parse(report.dump()));
+}
+
+} // namespace
+
+// A setting the system refuses is refused again on every run until it is
+// taken: set, show, apply --check and apply compare with what the service
+// holds, not only with what the catalogue asked for.
+TEST_F(ApplyTest, ASettingTheSystemRefusedIsRefusedOnEveryRunUntilTaken)
+{
+    Qv0("add \"" + D + "\" --program \"" + program + "\"");
+    Qv0("install \"" + D + "\"");
+    const TSeamOverride<decltype(TServiceApi::ChangeServiceConfig2A)> change{ServiceApi().ChangeServiceConfig2A,
+                                                                              RefusingDelay};
+    const TSeamOverride<decltype(TServiceApi::QueryServiceConfig2A)> query{ServiceApi().QueryServiceConfig2A,
+                                                                            ReportingNoDelay};
+    TCliRequest delayed = Request(D);
+    delayed.Settings = {{"start-type", "delayed"}};
+    for (int run = 1; run <= 2; ++run) {
+        const TStepRun set = CarryQuietly(Set, delayed);
+        EXPECT_EQ(set.Code, ExitServiceManager) << run << ": " << set.Said;
+        EXPECT_NE(set.Failure.Reason().find("Start type:"), std::string::npos) << run << ": " << set.Failure.Reason();
+    }
+    const TStepRun shown = CarryQuietly(Show, Request(D));
+    EXPECT_NE(shown.Said.find("Start type: the service holds automatic, not what is asked"), std::string::npos)
+        << shown.Said;
+
+    json entry = Entry(D, "", true, false);
+    entry["settings"] = {{"start-type", "delayed"}};
+    WriteTextFile(document, json{{"schemaVersion", 1}, {"entries", {entry}}}.dump());
+    TApplyRun check = ApplyDocument(Request(document, true));
+    EXPECT_EQ(Steps(check.Report), std::vector<std::string>{D + ":set:planned"});
+    EXPECT_EQ(check.Report["changed"], true);
+    // A step that failed after changing the catalogue changed the machine.
+    entry["settings"]["stop-timeout"] = "30";
+    WriteTextFile(document, json{{"schemaVersion", 1}, {"entries", {entry}}}.dump());
+    const TApplyRun applied = ApplyDocument(Request(document));
+    EXPECT_EQ(applied.Code, ExitServiceManager);
+    EXPECT_EQ(Steps(applied.Report), std::vector<std::string>{D + ":set:failed"});
+    EXPECT_NE(applied.Report["steps"][0]["message"].get<std::string>().find("Start type:"), std::string::npos);
+    EXPECT_EQ(applied.Report["changed"], true);
+    EXPECT_EQ(Shown(D)["settings"]["stop-timeout"]["value"], "30");
+    check = ApplyDocument(Request(document, true));
+    EXPECT_EQ(Steps(check.Report), std::vector<std::string>{D + ":set:planned"});
+}
+
+// Apply waits for a service to stop without the catalogue's lock: a set of
+// another entry meanwhile goes through at once.
+TEST_F(ApplyTest, ASetOfAnotherEntryGoesThroughWhileApplyWaitsForAStop)
+{
+    Qv0("add \"" + A + "\" --program \"" + program + "\" --parameters \"nobreak wait\" --stop-timeout 12");
+    Qv0("install \"" + A + "\"");
+    Qv0("start --settle 0 \"" + A + "\"");
+    Qv0("add \"" + B + "\" --program \"" + program + "\"");
+    json stopped = Entry(A, "nobreak wait", true, false);
+    stopped["settings"] = {{"stop-timeout", "12"}};
+    WriteTextFile(document, json{{"schemaVersion", 1}, {"entries", {stopped}}}.dump());
+    TProgramResult run;
+    std::thread applying([&] { run = Qv("apply \"" + document + "\""); });
+    EXPECT_TRUE(WaitFor([&] { return ServiceState(A) == SERVICE_STOP_PENDING; }, 20000));
+    const TProgramResult set = Qv("set \"" + B + "\" --stop-timeout 7");
+    EXPECT_EQ(ServiceState(A), static_cast<DWORD>(SERVICE_STOP_PENDING)) << "the set came after the stop";
+    applying.join();
+    EXPECT_EQ(set.ExitCode, 0u) << set.Err;
+    EXPECT_EQ(run.ExitCode, 0u) << run.Out << run.Err;
+    EXPECT_EQ(Steps(json::parse(run.Out)), std::vector<std::string>{A + ":stop:done"});
+    EXPECT_EQ(Shown(B)["settings"]["stop-timeout"]["value"], "7");
 }
