@@ -537,3 +537,30 @@ TEST_F(ApplyTest, ASetOfAnotherEntryGoesThroughWhileApplyWaitsForAStop)
     EXPECT_EQ(Steps(json::parse(run.Out)), std::vector<std::string>{A + ":stop:done"});
     EXPECT_EQ(Shown(B)["settings"]["stop-timeout"]["value"], "7");
 }
+
+// Two entries never log to one file: qv add and edit refuse it naming the
+// other entry, and so does an apply whose step would make it so.
+TEST_F(ApplyTest, TwoEntriesNamingOneLogFileAreRefusedWithTheOtherNamed)
+{
+    const std::string log = folder.File("one.log");
+    Qv0("add \"" + A + "\" --program \"" + program + "\" --log-file \"" + log + "\"");
+    const std::string said = "is the log file of the service \"" + A + "\" already";
+    TProgramResult added = Qv("add \"" + B + "\" --program \"" + program + "\" --log-file \"" + log + "\"");
+    EXPECT_EQ(added.ExitCode, 4u);
+    EXPECT_NE(added.Err.find(said), std::string::npos) << added.Err;
+    Qv0("add \"" + B + "\" --program \"" + program + "\" --log-file \"" + folder.File("two.log") + "\"");
+    // Another spelling of the same file.
+    TProgramResult edited = Qv("edit \"" + B + "\" --log-file \"" + folder.File(".\\ONE.log") + "\"");
+    EXPECT_EQ(edited.ExitCode, 4u);
+    EXPECT_NE(edited.Err.find(said), std::string::npos) << edited.Err;
+    // The entry's own file is no other entry's.
+    Qv0("edit \"" + A + "\" --parameters -v");
+
+    json entry = Entry(C, "", false, false);
+    entry["logToFile"] = true;
+    entry["logFile"] = log;
+    const json report = Apply(json::array({entry}), "", 4);
+    EXPECT_EQ(Steps(report), std::vector<std::string>{C + ":add:failed"});
+    EXPECT_NE(report["steps"][0]["message"].get<std::string>().find(said), std::string::npos) << report.dump(1);
+    EXPECT_EQ(Qv("show \"" + C + "\"").ExitCode, 3u);
+}
