@@ -359,9 +359,7 @@ size_t TakeBatch(const std::vector<TEntryPlan>& plan, size_t first, TReport& rep
                 kept["exitCode"] = undone.Code = fault.Code;
                 kept["message"] = Words(fault.Failure.Reason());
             } else if (record["result"] == "done") {
-                kept = StepJson("", TStepKind::Add, "not done");
-                kept["description"] = record["description"];
-                kept["step"] = record["step"];
+                kept = {{"description", record["description"]}, {"step", record["step"]}, {"result", "not done"}};
             }
             undone.Steps.push_back(kept);
         }
