@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "catalogue/Description.h"
 #include "toolkit/Paths.h"
 #include "toolkit/Text.h"
@@ -15,21 +17,28 @@ bool IsBlank(const std::string& text)
 
 } // namespace
 
-std::vector<TEntryRefusal> EntryRefusals(const TEntrySettings& settings)
+std::vector<TEntryRefusal> EntryRefusals(const TEntrySettings& settings, std::initializer_list<TEntryCheck> only)
 {
+    auto asked = [&](TEntryCheck check) {
+        return only.size() == 0 || std::find(only.begin(), only.end(), check) != only.end();
+    };
     std::vector<TEntryRefusal> refusals;
-    if (IsBlank(settings.Description))
+    if (!asked(TEntryCheck::Description))
+        ;
+    else if (IsBlank(settings.Description))
         refusals.push_back({TEntryCheck::Description, "\"Description\" must be provided...", "no description is given"});
     else if (TRefusal refused = DescriptionRefusal(settings.Description))
         refusals.push_back({TEntryCheck::Description, refused.Reason(), refused.Reason()});
     const std::string& program = settings.Program;
-    if (IsBlank(program))
+    if (!asked(TEntryCheck::Program))
+        ;
+    else if (IsBlank(program))
         refusals.push_back({TEntryCheck::Program, "\"Program to execute\" must be provided...", "no program is given"});
     else if (!FileExists(program))
         refusals.push_back({TEntryCheck::Program, "Provided \"Program to execute\" is incorrect...",
                             "the program \"" + program + "\" " +
                                 (FolderExists(program) ? "is a folder, not a program" : "does not exist")});
-    if (!settings.LogToFile)
+    if (!settings.LogToFile || !(asked(TEntryCheck::LogFile) || asked(TEntryCheck::LogFolder)))
         return refusals;
     if (IsBlank(settings.LogFile)) {
         refusals.push_back({TEntryCheck::LogFile,

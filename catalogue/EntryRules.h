@@ -1,4 +1,5 @@
 #pragma once
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,8 +38,9 @@ struct TEntryRefusal {
     std::string Named;
 };
 
-// Every check of the settings that fails, in the wizard's order.
-std::vector<TEntryRefusal> EntryRefusals(const TEntrySettings& settings);
+// Every check of the settings that fails, in the wizard's order; only
+// those named, when any are.
+std::vector<TEntryRefusal> EntryRefusals(const TEntrySettings& settings, std::initializer_list<TEntryCheck> only = {});
 // The refusal of settings that log to the file another entry of the
 // catalogue logs to, naming that entry; except is the list index of the
 // entry being changed (0 for a new one).

@@ -35,7 +35,12 @@ void PrintDocument(const TJson& document)
 // found them: what an entry is now.
 class TMachine {
 public:
-    TMachine() { services_.ListRegistered(); }
+    // For many entries the services are listed once; for one, asked for.
+    explicit TMachine(bool many = true)
+    {
+        if (many)
+            services_.ListRegistered();
+    }
 
     // The entry at that list index as it is now. The settings that live in
     // the Service Control Manager are the service's own where it is
@@ -384,7 +389,7 @@ size_t TakeBatch(const std::vector<TEntryPlan>& plan, size_t first, TReport& rep
 // The entry as it is now, from a read of its own.
 std::optional<TPresentEntry> PresentNow(const std::string& description)
 {
-    return TMachine().Present(description);
+    return TMachine(false).Present(description);
 }
 
 // Takes an entry's steps one at a time, each planned again from what the

@@ -48,9 +48,8 @@ TRefusal FirstRefusal(std::initializer_list<TRefusal> refusals)
 // that name the value.
 TRefusal EntryRefusal(const TWantedEntry& entry, std::initializer_list<TEntryCheck> checks)
 {
-    for (const TEntryRefusal& refused : EntryRefusals(entry.Settings))
-        if (std::find(checks.begin(), checks.end(), refused.Check) != checks.end())
-            return TRefusal(refused.Named);
+    for (const TEntryRefusal& refused : EntryRefusals(entry.Settings, checks))
+        return TRefusal(refused.Named);
     return {};
 }
 
@@ -441,11 +440,15 @@ TServicesDocument ReadServicesDocument(const std::string& text)
         if (!settings.LogToFile || settings.LogFile.empty())
             continue;
         const auto [earlier, logged] = logging.emplace(LogFileIdentity(settings.LogFile), std::pair(index, &settings));
-        if (!logged)
-            faults.Add(EntryPath(index) + ".logFile",
-                       "\"" + Utf8FromAnsi(settings.LogFile) + "\" is the log file of \"" +
-                           Utf8FromAnsi(earlier->second.second->Description) + "\" already, at " +
-                           EntryPath(earlier->second.first) + ".logFile: two entries cannot log to one file");
+        if (logged)
+            continue;
+        // Built by appending: GCC 12 warns wrongly on a literal added in
+        // front of a temporary string.
+        std::string message = "\"";
+        message += Utf8FromAnsi(settings.LogFile) + "\" is the log file of \"" +
+                   Utf8FromAnsi(earlier->second.second->Description) + "\" already, at " +
+                   EntryPath(earlier->second.first) + ".logFile: two entries cannot log to one file";
+        faults.Add(EntryPath(index) + ".logFile", message);
     }
     return document;
 }
