@@ -70,130 +70,6 @@ TRefusal Assign(T& field, const T& value)
     return {};
 }
 
-// The settings away from their default, by qv's option names: each as the
-// text qv set takes, the environment as an object of its variables.
-TJson SettingsJson(const TServiceSettings& settings)
-{
-    TJson object = TJson::object();
-    for (const TSettingInfo& info : SettingInfos()) {
-        if (info.Setting == TSetting::Environment) {
-            if (settings.Environment.empty())
-                continue;
-            TJson variables = TJson::object();
-            for (const auto& [name, value] : settings.Environment)
-                variables[Utf8FromAnsi(name)] = Utf8FromAnsi(value);
-            object[info.Option] = variables;
-        } else if (!IsDefault(settings, info.Setting)) {
-            object[info.Option] = Utf8FromAnsi(SettingText(settings, info.Setting));
-        }
-    }
-    return object;
-}
-
-TRefusal SetSettings(TWantedEntry& entry, const TJson& object)
-{
-    TServiceSettings& settings = entry.Service;
-    for (const auto& [key, value] : object.items()) {
-        const auto info = std::find_if(SettingInfos().begin(), SettingInfos().end(),
-                                       [&](const TSettingInfo& i) { return key == i.Option; });
-        if (info == SettingInfos().end())
-            return TRefusal("\"" + key + "\" is not a setting: the settings are named as qv set's options");
-        if (info->Setting != TSetting::Environment) {
-            if (!value.is_string())
-                return TRefusal("\"" + key + "\" must be text, as qv set takes it");
-            if (TRefusal refused = SetSetting(settings, info->Setting, AnsiOf(value)))
-                return refused;
-            continue;
-        }
-        if (!value.is_object())
-            return TRefusal("\"env\" must be an object of the variables' names and values");
-        for (const auto& [name, text] : value.items()) {
-            if (!text.is_string())
-                return TRefusal("\"env\": the value of " + name + " must be text");
-            if (TRefusal refused = SetVariable(settings, AnsiFromUtf8(name), AnsiOf(text)))
-                return refused;
-        }
-    }
-    return {};
-}
-
-// A named account's password, from an environment variable or a file the
-// document names, never from the document itself.
-TRefusal SetPassword(TWantedEntry& entry, const TJson& source)
-{
-    if (source.size() != 1 || !(source.contains("env") || source.contains("file")) || !source.begin()->is_string())
-        return TRefusal("must name one source: {\"env\": \"VARIABLE\"} or {\"file\": \"PATH\"}");
-    const std::string named = AnsiOf(*source.begin());
-    if (source.contains("env")) {
-        const DWORD size = GetEnvironmentVariableA(named.c_str(), nullptr, 0);
-        if (size == 0)
-            return TRefusal("the environment variable " + named + " is not set");
-        std::string password(size, '\0');
-        password.resize(GetEnvironmentVariableA(named.c_str(), password.data(), size));
-        entry.Password = password;
-        return {};
-    }
-    std::ifstream file(named, std::ios::binary);
-    std::string password;
-    if (!file || !std::getline(file, password))
-        return TRefusal("the file \"" + named + "\" cannot be read");
-    while (!password.empty() && (password.back() == '\r' || password.back() == '\n'))
-        password.pop_back();
-    entry.Password = password;
-    return {};
-}
-
-const std::vector<TEntryField> Fields = {
-    {"description", TFieldBlock::Entry, true, [](const TWantedEntry& e) { return Text(e.Settings.Description); },
-     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.Description, AnsiOf(v)); },
-     [](const TWantedEntry& e) { return EntryRefusal(e, {TEntryCheck::Description}); }, AlwaysCounts},
-    {"program", TFieldBlock::Entry, true, [](const TWantedEntry& e) { return Text(e.Settings.Program); },
-     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.Program, AnsiOf(v)); },
-     [](const TWantedEntry& e) {
-         TEntrySettings only;
-         only.Program = e.Settings.Program;
-         return FirstRefusal({EntryRefusal(e, {TEntryCheck::Program}), StorageRefusal(only)});
-     },
-     AlwaysCounts},
-    {"parameters", TFieldBlock::Entry, false, [](const TWantedEntry& e) { return Text(e.Settings.Parameters); },
-     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.Parameters, AnsiOf(v)); },
-     [](const TWantedEntry& e) {
-         TEntrySettings only;
-         only.Parameters = e.Settings.Parameters;
-         return StorageRefusal(only);
-     },
-     AlwaysCounts},
-    {"logToFile", TFieldBlock::Entry, false, [](const TWantedEntry& e) { return TJson(e.Settings.LogToFile); },
-     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.LogToFile, v.get<bool>()); }, NoRefusal, AlwaysCounts},
-    {"logFile", TFieldBlock::Entry, false, [](const TWantedEntry& e) { return Text(e.Settings.LogFile); },
-     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.LogFile, AnsiOf(v)); },
-     [](const TWantedEntry& e) {
-         TEntrySettings only;
-         only.LogFile = e.Settings.LogFile;
-         return FirstRefusal({EntryRefusal(e, {TEntryCheck::LogFile, TEntryCheck::LogFolder}), StorageRefusal(only)});
-     },
-     // The window keeps the name while the entry logs to the event log.
-     [](const TWantedEntry& e) { return e.Settings.LogToFile; }, "logToFile"},
-    {"installed", TFieldBlock::State, false, [](const TWantedEntry& e) { return TJson(e.Installed); },
-     [](TWantedEntry& e, const TJson& v) { return Assign(e.Installed, v.get<bool>()); }, NoRefusal, AlwaysCounts},
-    {"running", TFieldBlock::State, false, [](const TWantedEntry& e) { return TJson(e.Running); },
-     [](TWantedEntry& e, const TJson& v) { return Assign(e.Running, v.get<bool>()); },
-     [](const TWantedEntry& e) {
-         return e.Running && !e.Installed ? TRefusal("Only an installed entry runs: \"installed\" must be true")
-                                          : TRefusal();
-     },
-     AlwaysCounts, "installed"},
-    {"settings", TFieldBlock::Settings, false, [](const TWantedEntry& e) { return SettingsJson(e.Service); },
-     SetSettings,
-     [](const TWantedEntry& e) {
-         return FirstRefusal({SettingsValueRefusal(e.Service),
-                              ServiceSettingsRefusal(e.Service, e.Settings.Description)});
-     },
-     AlwaysCounts, "description"},
-    {"password", TFieldBlock::DocumentOnly, false, [](const TWantedEntry&) { return TJson::object(); }, SetPassword,
-     NoRefusal, AlwaysCounts},
-};
-
 std::string TypeName(const TJson& value)
 {
     switch (value.type()) {
@@ -326,6 +202,112 @@ bool ReadSettings(TWantedEntry& entry, const TJson& object, const std::string& a
     }
     return faults.Count() != before;
 }
+
+// The settings away from their default, by qv's option names: each as the
+// text qv set takes, the environment as an object of its variables.
+TJson SettingsJson(const TServiceSettings& settings)
+{
+    TJson object = TJson::object();
+    for (const TSettingInfo& info : SettingInfos()) {
+        if (info.Setting == TSetting::Environment) {
+            if (settings.Environment.empty())
+                continue;
+            TJson variables = TJson::object();
+            for (const auto& [name, value] : settings.Environment)
+                variables[Utf8FromAnsi(name)] = Utf8FromAnsi(value);
+            object[info.Option] = variables;
+        } else if (!IsDefault(settings, info.Setting)) {
+            object[info.Option] = Utf8FromAnsi(SettingText(settings, info.Setting));
+        }
+    }
+    return object;
+}
+
+// Read alone (not from a document), the first fault of the settings.
+TRefusal SetSettings(TWantedEntry& entry, const TJson& object)
+{
+    std::vector<TDocumentFault> found;
+    TFaults faults(found);
+    ReadSettings(entry, object, "settings", faults);
+    return found.empty() ? TRefusal() : TRefusal(found[0].Path + ": " + found[0].Message);
+}
+
+// A named account's password, from an environment variable or a file the
+// document names, never from the document itself.
+TRefusal SetPassword(TWantedEntry& entry, const TJson& source)
+{
+    if (source.size() != 1 || !(source.contains("env") || source.contains("file")) || !source.begin()->is_string())
+        return TRefusal("must name one source: {\"env\": \"VARIABLE\"} or {\"file\": \"PATH\"}");
+    const std::string named = AnsiOf(*source.begin());
+    if (source.contains("env")) {
+        const DWORD size = GetEnvironmentVariableA(named.c_str(), nullptr, 0);
+        if (size == 0)
+            return TRefusal("the environment variable " + named + " is not set");
+        std::string password(size, '\0');
+        password.resize(GetEnvironmentVariableA(named.c_str(), password.data(), size));
+        entry.Password = password;
+        return {};
+    }
+    std::ifstream file(named, std::ios::binary);
+    std::string password;
+    if (!file || !std::getline(file, password))
+        return TRefusal("the file \"" + named + "\" cannot be read");
+    while (!password.empty() && (password.back() == '\r' || password.back() == '\n'))
+        password.pop_back();
+    entry.Password = password;
+    return {};
+}
+
+const std::vector<TEntryField> Fields = {
+    {"description", TFieldBlock::Entry, true, [](const TWantedEntry& e) { return Text(e.Settings.Description); },
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.Description, AnsiOf(v)); },
+     [](const TWantedEntry& e) { return EntryRefusal(e, {TEntryCheck::Description}); }, AlwaysCounts},
+    {"program", TFieldBlock::Entry, true, [](const TWantedEntry& e) { return Text(e.Settings.Program); },
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.Program, AnsiOf(v)); },
+     [](const TWantedEntry& e) {
+         TEntrySettings only;
+         only.Program = e.Settings.Program;
+         return FirstRefusal({EntryRefusal(e, {TEntryCheck::Program}), StorageRefusal(only)});
+     },
+     AlwaysCounts},
+    {"parameters", TFieldBlock::Entry, false, [](const TWantedEntry& e) { return Text(e.Settings.Parameters); },
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.Parameters, AnsiOf(v)); },
+     [](const TWantedEntry& e) {
+         TEntrySettings only;
+         only.Parameters = e.Settings.Parameters;
+         return StorageRefusal(only);
+     },
+     AlwaysCounts},
+    {"logToFile", TFieldBlock::Entry, false, [](const TWantedEntry& e) { return TJson(e.Settings.LogToFile); },
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.LogToFile, v.get<bool>()); }, NoRefusal, AlwaysCounts},
+    {"logFile", TFieldBlock::Entry, false, [](const TWantedEntry& e) { return Text(e.Settings.LogFile); },
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Settings.LogFile, AnsiOf(v)); },
+     [](const TWantedEntry& e) {
+         TEntrySettings only;
+         only.LogFile = e.Settings.LogFile;
+         return FirstRefusal({EntryRefusal(e, {TEntryCheck::LogFile, TEntryCheck::LogFolder}), StorageRefusal(only)});
+     },
+     // The window keeps the name while the entry logs to the event log.
+     [](const TWantedEntry& e) { return e.Settings.LogToFile; }, "logToFile"},
+    {"installed", TFieldBlock::State, false, [](const TWantedEntry& e) { return TJson(e.Installed); },
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Installed, v.get<bool>()); }, NoRefusal, AlwaysCounts},
+    {"running", TFieldBlock::State, false, [](const TWantedEntry& e) { return TJson(e.Running); },
+     [](TWantedEntry& e, const TJson& v) { return Assign(e.Running, v.get<bool>()); },
+     [](const TWantedEntry& e) {
+         return e.Running && !e.Installed ? TRefusal("Only an installed entry runs: \"installed\" must be true")
+                                          : TRefusal();
+     },
+     AlwaysCounts, "installed"},
+    {"settings", TFieldBlock::Settings, false, [](const TWantedEntry& e) { return SettingsJson(e.Service); },
+     SetSettings,
+     [](const TWantedEntry& e) {
+         return FirstRefusal({SettingsValueRefusal(e.Service),
+                              ServiceSettingsRefusal(e.Service, e.Settings.Description)});
+     },
+     AlwaysCounts, "description"},
+    {"password", TFieldBlock::DocumentOnly, false, [](const TWantedEntry&) { return TJson::object(); }, SetPassword,
+     NoRefusal, AlwaysCounts},
+};
 
 // Reads one entry, finding every fault of it. The description read, when
 // it was, comes back even for an entry at fault, so that one given twice
