@@ -423,9 +423,16 @@ void TakeStepByStep(const TEntryPlan& entry, TReport& report)
         const TStepKind step = todo[0];
         if (previous == step) {
             // Done, and still wanted: the system keeps the entry from it.
+            std::string settings;
+            for (const TSettingInfo& info : SettingInfos())
+                if (now && entry.Wanted && info.Setting != TSetting::Environment &&
+                    SettingText(now->Entry.Service, info.Setting) != SettingText(entry.Wanted->Service, info.Setting))
+                    settings += std::string(settings.empty() ? " (it holds " : ", ") + info.Label + ": " +
+                                SettingDisplay(now->Entry.Service, info.Setting, now->Entry.Settings.Program);
             report.Fail(current, step, ExitFailure,
                         "The step \"" + std::string(StepName(step)) + "\" was done, but \"" + current +
-                            "\" is still not as the document says: the system did not keep what it was given");
+                            "\" is still not as the document says: the system did not keep what it was given" +
+                            (settings.empty() ? "" : settings + ")"));
             report.NotDone(entry.Description, todo, 1);
             return;
         }

@@ -459,6 +459,16 @@ BOOL WINAPI ReportingNoDelay(SC_HANDLE service, DWORD level, LPBYTE buffer, DWOR
     return TRUE;
 }
 
+// A system that takes dependencies and keeps none, as Wine does.
+BOOL WINAPI KeepingNoDependencies(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config, DWORD size, LPDWORD needed)
+{
+    static char none[2] = {};
+    if (!::QueryServiceConfigA(service, config, size, needed))
+        return FALSE;
+    config->lpDependencies = none;
+    return TRUE;
+}
+
 TCliRequest Request(const std::string& name, bool check = false)
 {
     TCliRequest request;
@@ -513,6 +523,17 @@ TEST_F(ApplyTest, ASettingTheSystemRefusedIsRefusedOnEveryRunUntilTaken)
     EXPECT_EQ(Shown(D)["settings"]["stop-timeout"]["value"], "30");
     check = ApplyDocument(Request(document, true));
     EXPECT_EQ(Steps(check.Report), std::vector<std::string>{D + ":set:planned"});
+
+    // Taken but not kept: the set is done, and the entry still differs.
+    const TSeamOverride<decltype(TServiceApi::QueryServiceConfigA)> forget{ServiceApi().QueryServiceConfigA,
+                                                                            KeepingNoDependencies};
+    entry["settings"] = {{"stop-timeout", "30"}, {"depends-on", "RpcSs"}};
+    WriteTextFile(document, json{{"schemaVersion", 1}, {"entries", {entry}}}.dump());
+    const TApplyRun unkept = ApplyDocument(Request(document));
+    EXPECT_EQ(unkept.Code, ExitFailure);
+    EXPECT_EQ(Steps(unkept.Report), (std::vector<std::string>{D + ":set:done", D + ":set:failed"}));
+    EXPECT_NE(unkept.Report["steps"][1]["message"].get<std::string>().find("(it holds Depends on: none)"), std::string::npos)
+        << unkept.Report.dump(1);
 }
 
 // Apply waits for a service to stop without the catalogue's lock: a set of
