@@ -59,6 +59,8 @@ public:
             if (const std::optional<TServiceConfig> reported = ReportedServiceConfig(entry.Description))
                 present.Entry.Service = SettingsAsHeld(present.Entry.Service, *reported, entry.Program);
         present.Deployed = entry.Installed || registered;
+        present.Pending = state == TServiceState::StartPending || state == TServiceState::StopPending ||
+                          state == TServiceState::ContinuePending || state == TServiceState::PausePending;
         return present;
     }
     // The entry of that description (letter case aside) as it is now.
@@ -403,13 +405,20 @@ void TakeStepByStep(const TEntryPlan& entry, TReport& report)
     const std::string name = WantedName(entry);
     std::optional<TStepKind> previous;
     std::vector<TStepKind> todo = entry.Steps;
-    for (;;) {
+    for (bool settled = false;;) {
         std::optional<TPresentEntry> now;
         std::optional<TIniWriteLock> lock;
         try {
-            TServiceStates().SettledState(name, StubCopyFile(name), SettleLimitMs);
             lock.emplace(CatalogueFileName);
             now = PresentNow(name);
+            if (now && now->Pending && !settled) {
+                // Waited for without the lock, then planned again from
+                // where the service got to.
+                lock.reset();
+                TServiceStates().SettledState(name, StubCopyFile(name), SettleLimitMs);
+                settled = true;
+                continue;
+            }
         } catch (const TError& error) {
             const TStepRun fault = FaultRun(error);
             report.Fail(entry.Description, todo[0], fault.Code, fault.Failure.Reason());
@@ -455,6 +464,7 @@ void TakeStepByStep(const TEntryPlan& entry, TReport& report)
         }
         report.Done(current, step, run.Said);
         previous = step;
+        settled = false;
     }
 }
 

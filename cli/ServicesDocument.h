@@ -36,6 +36,8 @@ struct TPresentEntry {
     // Recorded as installed, or its service registered: an uninstall has
     // something to take away, and an edit must wait for it.
     bool Deployed = false;
+    // Its service is on its way somewhere (starting, stopping, ...).
+    bool Pending = false;
 };
 
 // What changes a field: an edit (only while the entry is not installed),
