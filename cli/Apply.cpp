@@ -55,9 +55,12 @@ public:
         present.Entry.Installed = entry.Installed && registered;
         present.Entry.Running = registered && state != TServiceState::Stopped;
         present.Entry.Service = ReadServiceSettings(catalogue_.Document(), entry.Description);
-        if (registered)
-            if (const std::optional<TServiceConfig> reported = ReportedServiceConfig(entry.Description))
+        if (registered) {
+            if (!manager_)
+                manager_ = ConnectServiceManager(SC_MANAGER_CONNECT);
+            if (const std::optional<TServiceConfig> reported = ReportedServiceConfig(manager_.Get(), entry.Description))
                 present.Entry.Service = SettingsAsHeld(present.Entry.Service, *reported, entry.Program);
+        }
         present.Deployed = entry.Installed || registered;
         present.Pending = state == TServiceState::StartPending || state == TServiceState::StopPending ||
                           state == TServiceState::ContinuePending || state == TServiceState::PausePending;
@@ -74,6 +77,8 @@ public:
 private:
     const TCatalogueSnapshot catalogue_;
     TServiceStates services_;
+    // Asks for the settings of the services there are, once one is.
+    mutable TServiceHandle manager_;
 };
 
 // Every entry of the catalogue as it is now, in list order.

@@ -76,14 +76,18 @@ std::optional<TServiceConfig> ReportedServiceConfig(SC_HANDLE service)
     return reported;
 }
 
+std::optional<TServiceConfig> ReportedServiceConfig(SC_HANDLE manager, const std::string& serviceName)
+{
+    TServiceHandle service(ServiceApi().OpenServiceA(manager, serviceName.c_str(), SERVICE_QUERY_CONFIG));
+    if (!service)
+        return std::nullopt;
+    return ReportedServiceConfig(service.Get());
+}
+
 std::optional<TServiceConfig> ReportedServiceConfig(const std::string& serviceName)
 {
     try {
-        TServiceHandle manager(ConnectServiceManager(SC_MANAGER_CONNECT));
-        TServiceHandle service(ServiceApi().OpenServiceA(manager.Get(), serviceName.c_str(), SERVICE_QUERY_CONFIG));
-        if (!service)
-            return std::nullopt;
-        return ReportedServiceConfig(service.Get());
+        return ReportedServiceConfig(ConnectServiceManager(SC_MANAGER_CONNECT).Get(), serviceName);
     } catch (const TServiceManagerError&) {
         return std::nullopt;
     }

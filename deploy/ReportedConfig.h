@@ -18,8 +18,9 @@
 // asked. A system that does not know delayed starts (it refuses the
 // question as an unknown level) holds none.
 std::optional<TServiceConfig> ReportedServiceConfig(SC_HANDLE service);
-// The same for the service of that name, opened through a connection of
-// its own; nothing when it is not there or cannot be asked.
+// The same for the service of that name, opened through the connection
+// given, or one of its own; nothing when it is not there or cannot be asked.
+std::optional<TServiceConfig> ReportedServiceConfig(SC_HANDLE manager, const std::string& serviceName);
 std::optional<TServiceConfig> ReportedServiceConfig(const std::string& serviceName);
 
 // The catalogue's settings of an entry running that program, with each
