@@ -397,7 +397,8 @@ bool TfrmCreateService::CheckPage(int number)
     };
     const TEntrySettings settings{Description(), Program(), CommandLine(), Logfile(), LogToFile()};
     std::vector<TEntryRefusal> refusals = EntryRefusals(settings);
-    if (number == 3 && refusals.empty()) {
+    if (number == 3 && std::none_of(refusals.begin(), refusals.end(),
+                                    [&](const TEntryRefusal& refused) { return page(refused.Check) == 3; })) {
         const TCatalogueSnapshot catalogue;
         const int edited = edited_.empty() ? 0 : catalogue.FindDescription(edited_);
         if (std::optional<TEntryRefusal> shared = SharedLogRefusal(catalogue, settings, std::max(edited, 0)))
