@@ -6,6 +6,7 @@
 #include <climits>
 #include <optional>
 
+#include "catalogue/EntryRules.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
 #include "toolkit/Text.h"
@@ -24,16 +25,18 @@ int SectionSharer(const TCatalogueSnapshot& snapshot, const std::string& descrip
 
 // Past LastServiceID and past every ServiceID in the file, so that a damaged
 // or hand-edited LastServiceID never hands out an ID again, nor a negative one.
-int NextServiceID(const TCatalogueSnapshot& snapshot)
+int NextServiceID(const TIniDocument& ini, int& known)
 {
-    const TIniDocument& ini = snapshot.Document();
-    int last = std::max(0, ini.ReadInteger(StatusSection, LastServiceIDKey, 0));
-    for (const std::string& section : ini.SectionNames())
-        last = std::max(last, ini.ReadInteger(section, ServiceIDKey, 0));
-    if (last == INT_MAX)
+    if (known < 0) {
+        int last = std::max(0, ini.ReadInteger(StatusSection, LastServiceIDKey, 0));
+        for (const std::string& section : ini.SectionNames())
+            last = std::max(last, ini.ReadInteger(section, ServiceIDKey, 0));
+        known = last;
+    }
+    if (known == INT_MAX)
         throw TError("No new entry can be added: every service ID up to " + std::to_string(INT_MAX) +
                      " has been given out");
-    return last + 1;
+    return known + 1;
 }
 
 // A line break in a value would end it there and make the rest a key or a
@@ -99,6 +102,14 @@ private:
     const TIniWriteLock lock_;
     TCatalogueSnapshot snapshot_;
 };
+
+// Checked again under the lock: two programs adding entries of one log file
+// at once would each find the other's not there yet.
+void RefuseSharedLog(const TCatalogueSnapshot& snapshot, const TEntrySettings& settings, int except)
+{
+    if (const std::optional<TEntryRefusal> shared = SharedLogRefusal(snapshot, settings, except))
+        throw TError(shared->Text);
+}
 
 TEntrySettings Settings(const std::string& description, const std::string& program, const std::string& parameters,
                         const std::string& logFile, bool logToFile)
@@ -178,13 +189,15 @@ int TCatalogue::AppendEntry(const std::string& description, const std::string& p
 
 int TCatalogue::Append(TCatalogueSnapshot& snapshot, const TEntrySettings& settings, const TServiceSettings& service)
 {
-    TIniDocument& ini = snapshot.document_;
+    TCatalogueSnapshot::TState& state = *snapshot.state_;
+    TIniDocument& ini = state.Document;
     const int count = count_ = snapshot.Count();
     if (count >= MaxEntries)
         throw TError("No new entry can be added: the catalogue holds " + std::to_string(MaxEntries) +
                      " entries, as many as it can");
-    const int id = NextServiceID(snapshot);
+    const int id = NextServiceID(ini, state.LastServiceID);
     ini.WriteInteger(StatusSection, LastServiceIDKey, id);
+    state.LastServiceID = id;
     SetWorkingEntry(settings);
     ini.WriteInteger(StatusSection, NumServicesKey, count + 1);
     ini.WriteString(StatusSection, ServiceKey(count + 1), settings.Description);
@@ -192,7 +205,9 @@ int TCatalogue::Append(TCatalogueSnapshot& snapshot, const TEntrySettings& setti
     ini.WriteInteger(settings.Description, ServiceIDKey, id);
     // A section left behind by a hand edit lends the new entry nothing.
     WriteServiceSettings(ini, settings.Description, service);
-    ini.Save();
+    snapshot.Indexed(count + 1, nullptr, &settings.Description);
+    state.Count = state.StoredCount = count + 1;
+    snapshot.Store();
     service_ = service;
     count_ = index_ = count + 1;
     entry_.ServiceID = id;
@@ -214,7 +229,8 @@ void TCatalogue::UpdateEntry(int index, const std::string& description, const st
 
 void TCatalogue::Update(TCatalogueSnapshot& snapshot, int index, const TEntrySettings& settings)
 {
-    TIniDocument& ini = snapshot.document_;
+    TCatalogueSnapshot::TState& state = *snapshot.state_;
+    TIniDocument& ini = state.Document;
     const std::string& description = settings.Description;
     std::string previous = snapshot.Description(index);
     // A change of letter case alone keeps the entry in its own section.
@@ -231,8 +247,9 @@ void TCatalogue::Update(TCatalogueSnapshot& snapshot, int index, const TEntrySet
         service = ReadServiceSettings(ini, previous);
         shared = SectionSharer(snapshot, previous, index) != -1;
         if (shared) {
-            int id = NextServiceID(snapshot);
+            int id = NextServiceID(ini, state.LastServiceID);
             ini.WriteInteger(StatusSection, LastServiceIDKey, id);
+            state.LastServiceID = id;
             serviceID = std::to_string(id);
         } else {
             if (ini.HasKey(previous, ServiceIDKey))
@@ -260,9 +277,12 @@ void TCatalogue::Update(TCatalogueSnapshot& snapshot, int index, const TEntrySet
         if (!shared && !previous.empty() && !IsReservedSection(previous))
             ini.EraseSection(previous);
     }
-    if (snapshot.CountDamaged())
+    if (snapshot.CountDamaged()) {
         ini.WriteInteger(StatusSection, NumServicesKey, snapshot.Count());
-    ini.Save();
+        state.StoredCount = state.Count;
+    }
+    snapshot.Indexed(index, &previous, &description);
+    snapshot.Store();
     index_ = index;
     entry_.ServiceID = ini.ReadInteger(description, ServiceIDKey, 1);
     entry_.StubPath = ini.ReadString(description, VantorerKey, "");
@@ -277,7 +297,8 @@ void TCatalogue::DeleteEntry(int index)
 
 void TCatalogue::Delete(TCatalogueSnapshot& snapshot, int index)
 {
-    TIniDocument& ini = snapshot.document_;
+    TCatalogueSnapshot::TState& state = *snapshot.state_;
+    TIniDocument& ini = state.Document;
     const int count = count_ = snapshot.Count();
     std::string description = snapshot.Description(index);
     // A hand-edited entry named after one of the catalogue's own sections, or
@@ -290,7 +311,10 @@ void TCatalogue::Delete(TCatalogueSnapshot& snapshot, int index)
     for (int i = index + 1; i <= count; ++i)
         ini.WriteString(StatusSection, ServiceKey(i - 1), snapshot.Description(i));
     ini.WriteInteger(StatusSection, NumServicesKey, count - 1);
-    ini.Save();
+    // Every entry after it moved up.
+    state.Indexed = false;
+    state.Count = state.StoredCount = count - 1;
+    snapshot.Store();
     count_ = count - 1;
 }
 
@@ -322,6 +346,7 @@ TEntryOutcome TCatalogue::AddEntry(const TEntrySettings& settings, const TServic
     TWriting writing(fileName_, &settings, &service);
     if (Locate(writing.Snapshot(), {settings.Description}) == TEntryOutcome::Done)
         return TEntryOutcome::Duplicate;
+    RefuseSharedLog(writing.Snapshot(), settings, 0);
     Append(writing.Snapshot(), settings, service);
     return TEntryOutcome::Done;
 }
@@ -344,6 +369,7 @@ TEntryOutcome TCatalogue::ChangeEntry(const TEntryKey& key, const TEntrySettings
         entry_ = snapshot.Entry(other);
         return TEntryOutcome::Duplicate;
     }
+    RefuseSharedLog(snapshot, settings, index);
     Update(snapshot, index, settings);
     return TEntryOutcome::Done;
 }
@@ -357,8 +383,8 @@ TEntryOutcome TCatalogue::ChangeServiceSettings(const TEntryKey& key, const TSer
         return found;
     if (service_ != seen)
         return TEntryOutcome::Changed;
-    WriteServiceSettings(snapshot.document_, entry_.Description, settings);
-    snapshot.document_.Save();
+    WriteServiceSettings(snapshot.state_->Document, entry_.Description, settings);
+    snapshot.Store();
     service_ = settings;
     return TEntryOutcome::Done;
 }
@@ -377,8 +403,8 @@ void TCatalogue::Record(const std::string& description, const char* key, const s
     TWriting writing(fileName_);
     TCatalogueSnapshot& snapshot = writing.Snapshot();
     count_ = snapshot.Count();
-    snapshot.document_.WriteString(description, key, value);
-    snapshot.document_.Save();
+    snapshot.state_->Document.WriteString(description, key, value);
+    snapshot.Store();
 }
 
 void TCatalogue::RecordStubPath(const std::string& description, const std::string& stubPath)

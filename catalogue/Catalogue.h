@@ -1,5 +1,7 @@
 #pragma once
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "catalogue/Description.h"
@@ -104,19 +106,21 @@ enum class TEntryOutcome {
 
 // The catalogue as one read of its file found it. Every operation below
 // works on one; readers that look at many entries at once, such as a service
-// host looking for its own entry, use one directly.
+// host looking for its own entry, use one directly. While a TCatalogueBatch
+// is open on the thread, a snapshot of its file is the batch's: its reads
+// see the batch's changes, and an operation's changes go into the batch.
 class TCatalogueSnapshot {
 public:
     explicit TCatalogueSnapshot(const std::string& fileName = CatalogueFileName);
 
-    const TIniDocument& Document() const { return document_; }
+    const TIniDocument& Document() const { return state_->Document; }
     // The number of entries: NumServices, but no further than the last
     // Service_<n> key it covers, and with no more keys missing below that
     // than present. A count that is not a number, is negative or lies beyond
     // MaxEntries reaches as far as the keys do.
-    int Count() const { return count_; }
+    int Count() const { return state_->Count; }
     // NumServices says something other than Count().
-    bool CountDamaged() const { return storedCount_ != count_; }
+    bool CountDamaged() const { return state_->StoredCount != state_->Count; }
     // Service_<n>, or "Service <n>" when the key is missing.
     std::string Description(int index) const;
     // The entry at list index n, as LoadEntry fills the working entry.
@@ -133,9 +137,61 @@ public:
 
 private:
     friend class TCatalogue;
-    TIniDocument document_;
-    int storedCount_ = 0;
-    int count_ = 0;
+    friend class TCatalogueBatch;
+    struct TState {
+        explicit TState(const std::string& fileName) : Document(fileName) {}
+        TIniDocument Document;
+        int StoredCount = 0;
+        int Count = 0;
+        // The list indexes of each description in lower case, ascending:
+        // made at the first look-up, kept by the writes that add or rename,
+        // dropped by one that moves entries.
+        std::unordered_map<std::string, std::vector<int>> Indexes;
+        bool Indexed = false;
+        // The last service ID given out, once a write has looked (-1 before).
+        int LastServiceID = -1;
+        // Part of a batch: written by its commit, not by each operation.
+        bool Batched = false;
+        bool Changed = false;
+    };
+    // The indexes of the entries of that description, letter case aside.
+    const std::vector<int>& IndexesOf(const std::string& description) const;
+    // The entry at that index no longer has the previous description, and
+    // has the new one (when given).
+    void Indexed(int index, const std::string* previous, const std::string* description);
+    // Writes the changes, or leaves them to the batch's commit.
+    void Store();
+
+    std::shared_ptr<TState> state_;
+};
+
+// Changes to the catalogue made from one read of the file, under its write
+// lock, and written in one step: while the batch is open on this thread,
+// every TCatalogue operation on its file finds and changes entries in the
+// batch's copy, as it would in the file, and nothing is written until
+// Commit. A run of many changes so reads and writes the file once instead of
+// once each. Only for changes to the catalogue alone: a deployment, whose
+// service host copy reads the file, never runs inside one.
+class TCatalogueBatch {
+public:
+    // Takes the write lock (raising "... is busy" as any writer) and reads.
+    explicit TCatalogueBatch(const std::string& fileName = CatalogueFileName);
+    // Closes the batch; changes Commit did not write are dropped.
+    ~TCatalogueBatch();
+    TCatalogueBatch(const TCatalogueBatch&) = delete;
+    TCatalogueBatch& operator=(const TCatalogueBatch&) = delete;
+
+    // Writes the changes made so far, if any, in one step (as
+    // TIniDocument::Save, raising "Unable to write to ..." with the file
+    // left as it was).
+    void Commit();
+
+private:
+    friend class TCatalogueSnapshot;
+    const TIniWriteLock lock_;
+    const std::string fileName_;
+    std::shared_ptr<TCatalogueSnapshot::TState> state_;
+    TCatalogueBatch* outer_;
 };
 
 // The catalogue operations. Each reads the file once and writes it at most

@@ -11,7 +11,8 @@ namespace {
 
 enum TOption : unsigned { OptJson = 1, OptAll = 2, OptDescription = 4, OptProgram = 8, OptParameters = 16,
                           OptLogFile = 32, OptEventLog = 64, OptSettle = 128, OptSetting = 256,
-                          OptPassword = 512, OptCheck = 1024, OptPrune = 2048 };
+                          OptPassword = 512, OptCheck = 1024, OptPrune = 2048,
+                          OptPruneAll = 4096 };
 
 struct TCommandDefinition {
     const char* Word;
@@ -35,7 +36,7 @@ constexpr TCommandDefinition Commands[] = {
     {"stop", TCliCommand::Stop, true, 0},
     {"check", TCliCommand::Check, true, OptJson | OptAll},
     {"export", TCliCommand::Export, false, OptJson},
-    {"apply", TCliCommand::Apply, true, OptCheck | OptPrune},
+    {"apply", TCliCommand::Apply, true, OptCheck | OptPrune | OptPruneAll},
 };
 
 struct TOptionDefinition {
@@ -58,6 +59,7 @@ const TOptionDefinition Options[] = {
     {"--password-stdin", OptPassword, false},
     {"--check", OptCheck, false},
     {"--prune", OptPrune, false},
+    {"--prune-all", OptPruneAll, false},
 };
 
 // The longest settle time a start waits for: an hour.
@@ -100,6 +102,7 @@ void Store(TCliRequest& request, TOption option, const std::string& name, const 
     case OptEventLog: request.EventLog = true; break;
     case OptCheck: request.Check = true; break;
     case OptPrune: request.Prune = true; break;
+    case OptPruneAll: request.Prune = request.PruneAll = true; break;
     case OptSettle: {
         std::optional<int> seconds = DecimalInteger(value);
         if (!seconds || *seconds < 0 || *seconds > MostSettleSeconds || value[0] == '+' || value[0] == '-')
@@ -229,10 +232,11 @@ std::string HelpText()
            "  check NAME [--json]           ask the entry's service host whether its program runs\n"
            "  check --all [--json]          ask every installed entry, all at once\n"
            "  export [--json]               every entry as a services document (JSON)\n"
-           "  apply FILE [--check] [--prune]\n"
+           "  apply FILE [--check] [--prune | --prune-all]\n"
            "                                bring the entries and services to the document FILE:\n"
            "                                --check prints the plan and changes nothing; --prune\n"
            "                                also takes away the entries the document does not name\n"
+           "                                (refused for a document naming none: --prune-all)\n"
            "  --help, --version\n"
            "\n"
            "\"--\" ends the options, for a NAME that begins with \"-\".\n"
@@ -267,6 +271,7 @@ std::string HelpText()
            "  9  the entry's state forbids it (edit or remove an installed entry, uninstall a running one,\n"
            "     start or stop one that is not installed)\n"
            "  10 start: the service started, but its program keeps exiting (or cannot be started)\n"
-           "  11 apply: the document cannot be read or is not valid (nothing was done)\n"
+           "  11 apply: the document cannot be read or is not valid, or names no entry with --prune\n"
+           "     (nothing was done)\n"
            "  apply ends with the exit code of its first step that failed\n";
 }

@@ -38,6 +38,9 @@ struct TCliRequest {
     // Apply: only show the plan; take away entries the document does not name.
     bool Check = false;
     bool Prune = false;
+    // Apply: prune also when the document names no entry, so removing every
+    // entry is meant.
+    bool PruneAll = false;
 };
 
 // A command line that asks for nothing this program does.

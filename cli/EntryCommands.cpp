@@ -13,6 +13,7 @@
 #include "cli/CommandSupport.h"
 #include "cli/Console.h"
 #include "deploy/Deploy.h"
+#include "deploy/ReportedConfig.h"
 #include "deploy/ServiceConfig.h"
 #include "deploy/ServiceOwner.h"
 #include "deploy/ServiceState.h"
@@ -87,10 +88,23 @@ TExitCode Show(const TCliRequest& request)
     const TCatalogueEntry entry = FindEntry(catalogue, request.Name);
     const TServiceSettings settings = catalogue.ServiceSettings();
     TServiceState state = StateOf(entry);
+    // What the service holds of the Service Control Manager's settings,
+    // where it is not what the catalogue asks for.
+    const TServiceSettings held = entry.Installed && state != TServiceState::NotRegistered &&
+                                          state != TServiceState::Foreign
+                                      ? SettingsAsHeld(entry.Description, settings, entry.Program)
+                                      : settings;
+    std::vector<const TSettingInfo*> notHeld;
+    for (const TSettingInfo& info : SettingInfos())
+        if (info.ServiceManager && info.Form != TSettingForm::Variables &&
+            SettingText(held, info.Setting) != SettingText(settings, info.Setting))
+            notHeld.push_back(&info);
     if (request.Json) {
         json document = EntryJson(entry, state);
         document["serviceHost"] = Utf8FromAnsi(StubCopyFile(entry.Description));
         document["settings"] = SettingsJson(settings);
+        for (const TSettingInfo* info : notHeld)
+            document["settings"][info->Option]["service"] = Utf8FromAnsi(SettingText(held, info->Setting));
         PrintJson(document);
         return ExitSuccess;
     }
@@ -104,6 +118,10 @@ TExitCode Show(const TCliRequest& request)
     Say("State:        " + std::string(ServiceStateName(state)));
     Say("");
     SaySettings(settings, entry.Program);
+    for (const TSettingInfo* info : notHeld)
+        Say(std::string(info->Label) + ": the service holds " +
+            SettingDisplay(held, info->Setting, entry.Program) + ", not what is asked: " +
+            CommandFor("set", entry.Description) + " hands it over again");
     return ExitSuccess;
 }
 
@@ -145,13 +163,20 @@ TSecret PasswordOf(const TCliRequest& request)
     return request.PasswordFromInput ? ReadPassword() : TSecret();
 }
 
-// The wizard's checks, in its order, and the log file's folder.
-void CheckSettings(const TEntrySettings& settings)
+// The wizard's checks, in its order, and then the log file another entry
+// (not the one at list index except) logs to already.
+void CheckSettings(const TEntrySettings& settings, int except)
 {
-    Refuse(ExitRefusedDescription, DescriptionInputRefusal(settings.Description));
-    Refuse(ExitFailure, ProgramRefusal(settings.Program));
-    Refuse(ExitFailure, LogFileRefusal(settings.LogToFile, settings.LogFile));
-    Refuse(ExitRefusedDescription, LogFolderRefusal(settings));
+    std::vector<TEntryRefusal> refusals = EntryRefusals(settings);
+    if (refusals.empty())
+        if (std::optional<TEntryRefusal> shared = SharedLogRefusal(TCatalogueSnapshot(), settings, except))
+            refusals.push_back(*shared);
+    if (refusals.empty())
+        return;
+    const TEntryCheck check = refusals[0].Check;
+    throw TCliFailure(check == TEntryCheck::Program || check == TEntryCheck::LogFile ? ExitFailure
+                                                                                     : ExitRefusedDescription,
+                      refusals[0].Text);
 }
 
 } // namespace
@@ -177,7 +202,7 @@ TExitCode Add(const TCliRequest& request)
                               : TEntryOutcome::Done;
     if (added == TEntryOutcome::Duplicate && asAsked())
         return ExitSuccess;
-    CheckSettings(wanted);
+    CheckSettings(wanted, 0);
     Refuse(ExitRefusedDescription,
            ServiceSettingsRefusal(service, wanted.Description, wanted.LogToFile ? wanted.LogFile : ""));
     if (added == TEntryOutcome::Done)
@@ -228,7 +253,7 @@ TExitCode Edit(const TCliRequest& request)
             Say("\"" + stored.Description + "\" is as asked already.");
             return ExitSuccess;
         }
-        CheckSettings(wanted);
+        CheckSettings(wanted, catalogue.EntryIndex());
         if (wanted.LogToFile && (!stored.LogToFile || wanted.LogFile != stored.LogFile))
             Refuse(ExitRefusedDescription, LogFolderAccountRefusal(catalogue.ServiceSettings().Account, wanted.LogFile));
         switch (TEntryOutcome changed = catalogue.ChangeEntry(key, stored, wanted)) {
@@ -254,13 +279,18 @@ TExitCode Set(const TCliRequest& request)
     const TSecret password = PasswordOf(request);
     // Another script's change in between is kept: the options are applied
     // again to the settings as they are then.
-    TServiceSettings before, wanted;
+    // held: what the service holds, where it differs from the catalogue (a
+    // value the system refused): compared too, and handed over again.
+    TServiceSettings before, wanted, held;
     for (bool done = false; !done;) {
         before = catalogue.ServiceSettings();
         wanted = WithOptions(before, request);
-        const bool installed = catalogue.Entry().Installed;
-        if (wanted == before && !(installed && !password.Empty())) {
-            Say("\"" + catalogue.Entry().Description + "\" is as asked already.");
+        const TCatalogueEntry& now = catalogue.Entry();
+        const bool installed = now.Installed;
+        held = installed ? SettingsAsHeld(now.Description, before, now.Program) : before;
+        const bool serviceDiffers = ServiceConfigOf(held, now.Program) != ServiceConfigOf(wanted, now.Program);
+        if (wanted == before && !serviceDiffers && !(installed && !password.Empty())) {
+            Say("\"" + now.Description + "\" is as asked already.");
             return ExitSuccess;
         }
         // A new account must not be given a log folder where programs live.
@@ -270,10 +300,12 @@ TExitCode Set(const TCliRequest& request)
                                       wanted.Account != before.Account && current.LogToFile ? current.LogFile : ""));
         // An installed entry's service takes a new named account at once,
         // with its password; a not installed one gets it at its install.
-        if (installed && AccountNeedsPassword(wanted.Account) && wanted.Account != before.Account && password.Empty())
+        if (installed && AccountNeedsPassword(wanted.Account) && wanted.Account != held.Account && password.Empty())
             throw TCliFailure(ExitRefusedDescription, PasswordNeededText(wanted.Account) + ": " +
                                                           CommandFor("set", entry.Description) +
                                                           " --account ... --password-stdin");
+        if (wanted == before)
+            break;
         switch (TEntryOutcome changed = catalogue.ChangeServiceSettings(key, before, wanted)) {
         case TEntryOutcome::Done:
             done = true;
@@ -291,7 +323,7 @@ TExitCode Set(const TCliRequest& request)
     if (HostSettingsDiffer(before, wanted))
         Say(NextStartText);
     const TRefusal refused =
-        ChangeInstalledService(now.Description, now.Program, now.LogToFile ? now.LogFile : "", before,
+        ChangeInstalledService(now.Description, now.Program, now.LogToFile ? now.LogFile : "", held,
                                wanted, AccountNeedsPassword(wanted.Account) ? password : TSecret());
     Refuse(ExitServiceManager, refused);
     return ExitSuccess;

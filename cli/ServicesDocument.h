@@ -37,6 +37,8 @@ struct TPresentEntry {
     // Recorded as installed, or its service registered: an uninstall has
     // something to take away, and an edit must wait for it.
     bool Deployed = false;
+    // Its service is on its way somewhere (starting, stopping, ...).
+    bool Pending = false;
 };
 
 // What changes a field: an edit (only while the entry is not installed),
@@ -62,6 +64,9 @@ struct TEntryField {
     // never asks for a change (a log file's name while logging to the event
     // log).
     bool (*Counts)(const TWantedEntry& entry);
+    // The key whose value Refusal reads too: a fault of that key leaves the
+    // check out, as its answer would be about a value never given.
+    const char* Needs = nullptr;
 };
 
 const std::vector<TEntryField>& EntryFields();
@@ -83,8 +88,11 @@ struct TServicesDocument {
 
 // Reads and checks the whole document (UTF-8 JSON): keys, types, the
 // version, each entry's description, program and log file as add and edit
-// check them, descriptions given twice, text the system's code page cannot
-// hold.
+// check them, its settings as set checks them, descriptions and log files
+// given twice, text the system's code page cannot hold. A syntax error ends
+// the reading (with its line and column); every other fault is found in the
+// one reading, each at the path of its own key (a key it does not know with
+// the nearest one it does).
 TServicesDocument ReadServicesDocument(const std::string& text);
 
 // The document of these entries.

@@ -306,7 +306,11 @@ void TfrmCreateService::SetText(const char* name, const std::string& text)
 }
 
 std::string TfrmCreateService::Description() const { return Text("edtDescription"); }
-void TfrmCreateService::SetDescription(const std::string& text) { SetText("edtDescription", text); }
+void TfrmCreateService::SetDescription(const std::string& text)
+{
+    SetText("edtDescription", text);
+    edited_ = text;
+}
 std::string TfrmCreateService::Program() const { return Text("edtProgram"); }
 void TfrmCreateService::SetProgram(const std::string& text) { SetText("edtProgram", text); }
 std::string TfrmCreateService::CommandLine() const { return Text("edtCommandLine"); }
@@ -386,23 +390,24 @@ bool TfrmCreateService::CheckPage(int number)
         Fail(edit, message);
         return false;
     };
-    switch (number) {
-    case 1:
-        // The description becomes a section, a service name and a file name.
-        if (TRefusal refused = DescriptionInputRefusal(Description()))
-            return fail("edtDescription", refused.Reason());
-        return true;
-    case 2:
-        if (TRefusal refused = ProgramRefusal(Program()))
-            return fail("edtProgram", refused.Reason());
-        return true;
-    case 3:
-        if (TRefusal refused = LogFileRefusal(LogToFile(), Logfile()))
-            return fail("edtLogfile", refused.Reason());
-        return true;
-    default:
-        return true;
+    // The description becomes a section, a service name and a file name.
+    const char* edits[] = {"", "edtDescription", "edtProgram", "edtLogfile"};
+    auto page = [](TEntryCheck check) {
+        return check == TEntryCheck::Description ? 1 : check == TEntryCheck::Program ? 2 : 3;
+    };
+    const TEntrySettings settings{Description(), Program(), CommandLine(), Logfile(), LogToFile()};
+    std::vector<TEntryRefusal> refusals = EntryRefusals(settings);
+    if (number == 3 && std::none_of(refusals.begin(), refusals.end(),
+                                    [&](const TEntryRefusal& refused) { return page(refused.Check) == 3; })) {
+        const TCatalogueSnapshot catalogue;
+        const int edited = edited_.empty() ? 0 : catalogue.FindDescription(edited_);
+        if (std::optional<TEntryRefusal> shared = SharedLogRefusal(catalogue, settings, std::max(edited, 0)))
+            refusals.push_back(*shared);
     }
+    for (const TEntryRefusal& refused : refusals)
+        if (page(refused.Check) == number)
+            return fail(edits[number], refused.Text);
+    return true;
 }
 
 void TfrmCreateService::btnNextClick(HWND sender)

@@ -96,6 +96,8 @@ private:
     TControls controls_{this};
     HWND defaultButton_ = nullptr;
     HWND savedFocus_ = nullptr;
+    // The description an edit began with: that entry may keep its own log file.
+    std::string edited_;
     int page_ = 0;
     int modalResult_ = mrNone;
 };

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "catalogue/Catalogue.h"
+#include "fixtures/SavedCatalogue.h"
 #include "platform/Dialogs.h"
 #include "platform/Seam.h"
 #include "tests/support/ScriptedPrompter.h"
@@ -204,6 +205,7 @@ protected:
     TScriptedPrompter prompter;
     TTempFolder folder;
     std::string program = folder.File("agent.exe");
+    std::string log = folder.File("agent.log");
     TDialogScript dialogs;
     TSeamOverride<decltype(TDialogApi::GetOpenFileNameA)> open{DialogApi().GetOpenFileNameA, ScriptedOpen};
     TSeamOverride<decltype(TDialogApi::CommDlgExtendedError)> error{DialogApi().CommDlgExtendedError, ScriptedError};
@@ -303,9 +305,15 @@ TEST_F(CreateServiceWizard, CreateServiceProgramPageWantsAnExistingFileAsTyped)
     EXPECT_EQ(2, result);
 }
 
+// The log page makes the entry checks qv and apply make: a file when
+// logging to one, in a folder that exists, that no other entry logs to.
 TEST_F(CreateServiceWizard, CreateServiceLogPageNeedsAFileOnlyWhenLoggingToOne)
 {
-    std::string later = folder.File("not yet\\written.log");
+    const TSavedCatalogue saved;
+    std::string missingFolder = folder.File("not yet");
+    std::string later = folder.File("written.log");
+    std::string taken = folder.File("taken.log");
+    ASSERT_EQ(TEntryOutcome::Done, TCatalogue().AddEntry({"Other Agent", program, "", taken, true}));
     TfrmCreateService wizard;
     FillValid(wizard);
     int result = RunModal(wizard, {[&] {
@@ -323,6 +331,15 @@ TEST_F(CreateServiceWizard, CreateServiceLogPageNeedsAFileOnlyWhenLoggingToOne)
             Click(wizard, "btnNext");
             ExpectRefused(wizard, 3, "edtLogfile", LogfileMissing);
         }
+        wizard.SetLogfile(missingFolder + "\\written.log");
+        Click(wizard, "btnNext");
+        ExpectRefused(wizard, 3, "edtLogfile",
+                      "The folder \"" + missingFolder + "\" of the log file does not exist: the service could not log there.");
+        wizard.SetLogfile(taken);
+        Click(wizard, "btnNext");
+        ExpectRefused(wizard, 3, "edtLogfile",
+                      "The log file \"" + taken + "\" is the log file of the service \"Other Agent\" already: "
+                      "two services cannot log to one file.");
         wizard.SetLogfile(later);
         Click(wizard, "btnNext");
         EXPECT_EQ(4, wizard.CurrentPage());
@@ -341,7 +358,7 @@ TEST_F(CreateServiceWizard, CreateServiceFinishStaysEnabledAndDefaultOnEveryPage
     TfrmCreateService wizard;
     FillValid(wizard);
     wizard.SetLogToFile(true);
-    wizard.SetLogfile("C:\\logs\\agent.log");
+    wizard.SetLogfile(log);
     auto toPage3 = [&] {
         for (int page = 2; page <= 4; ++page) {
             Click(wizard, "btnNext");
@@ -481,7 +498,7 @@ TEST_F(CreateServiceWizard, CreateServiceFinishRefusesPagesChangedAfterwards)
     TfrmCreateService wizard;
     FillValid(wizard);
     wizard.SetLogToFile(true);
-    wizard.SetLogfile("C:\\logs\\agent.log");
+    wizard.SetLogfile(log);
     int result = RunModal(wizard, {[&] {
         for (int i = 0; i < 4; ++i)
             Click(wizard, "btnNext");
@@ -505,11 +522,11 @@ TEST_F(CreateServiceWizard, CreateServiceFinishRefusesPagesChangedAfterwards)
         Click(wizard, "btnFinish");
         ExpectRefused(wizard, 3, "edtLogfile", LogfileMissing);
 
-        wizard.SetLogfile("C:\\logs\\agent.log");
+        wizard.SetLogfile(log);
         Click(wizard, "btnFinish");
     }});
     EXPECT_EQ(1, result);
-    EXPECT_EQ("C:\\logs\\agent.log", wizard.Logfile());
+    EXPECT_EQ(log, wizard.Logfile());
 }
 
 TEST_F(CreateServiceWizard, CreateServiceLogToFileToggleKeepsTheText)
