@@ -343,7 +343,7 @@ TEST_F(CliTest, SettingsAreSetShownAndRefusedByName)
     Expect("add \"QV Own Log\" --program \"" + program + "\" --account LocalService --log-file \"" +
                own.File("own.log") + "\"",
            0);
-    Expect(On("edit", "QV Own Log") + " --log-file C:\\grant.log", 4, "where programs live");
+    Expect(On("edit", "QV Own Log") + " --log-file C:\\own.log", 4, "where programs live");
     Expect(On("set", Relay), 2, "\"set\" needs at least one setting");
     Expect(On("set", Relay) + " --log-keep 2 --log-keep 3", 2, "given twice");
     Expect(On("set", Relay) + " --log-daily --no-log-daily", 2, "given twice");

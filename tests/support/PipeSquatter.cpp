@@ -17,12 +17,13 @@ TPipeSquatter::~TPipeSquatter()
 void TPipeSquatter::Serve()
 {
     TKernelHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    for (;;) {
-        TKernelHandle pipe(CreateNamedPipeA(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                            PIPE_TYPE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0,
-                                            nullptr));
-        if (!pipe)
-            return;
+    auto instance = [&] {
+        return TKernelHandle(CreateNamedPipeA(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                              PIPE_TYPE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0,
+                                              nullptr));
+    };
+    TKernelHandle pipe = instance();
+    while (pipe) {
         OVERLAPPED overlapped = {};
         overlapped.hEvent = event.Get();
         ResetEvent(event.Get());
@@ -34,16 +35,20 @@ void TPipeSquatter::Serve()
             }
         }
         ++clients_;
+        // The next client finds an instance listening while this one is
+        // served, as it would find a real server's.
+        TKernelHandle client = std::move(pipe);
+        pipe = instance();
         // Waits only for what is under way: a call that failed at once
         // signals nothing.
         auto finish = [&](BOOL started) {
             DWORD done = 0;
             return (started || GetLastError() == ERROR_IO_PENDING) &&
-                   GetOverlappedResult(pipe.Get(), &overlapped, &done, TRUE);
+                   GetOverlappedResult(client.Get(), &overlapped, &done, TRUE);
         };
         char request[256];
         ResetEvent(event.Get());
-        if (!finish(ReadFile(pipe.Get(), request, sizeof request, nullptr, &overlapped)))
+        if (!finish(ReadFile(client.Get(), request, sizeof request, nullptr, &overlapped)))
             continue;
         if (answer_.empty()) {
             // Hangs: holds the client until the test ends.
@@ -51,7 +56,7 @@ void TPipeSquatter::Serve()
                 return;
         }
         ResetEvent(event.Get());
-        if (finish(WriteFile(pipe.Get(), answer_.data(), static_cast<DWORD>(answer_.size()), nullptr, &overlapped)))
-            FlushFileBuffers(pipe.Get());
+        if (finish(WriteFile(client.Get(), answer_.data(), static_cast<DWORD>(answer_.size()), nullptr, &overlapped)))
+            FlushFileBuffers(client.Get());
     }
 }
