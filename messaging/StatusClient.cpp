@@ -93,6 +93,9 @@ TStatusReply ReadAnswer(const json& answer, const std::string& line)
     status.StartFailure = Text(answer.value("startFailure", json()));
     status.LogFile = Text(answer.value("logFile", json()));
     status.LogFileOpen = answer.value("logFileOpen", false);
+    status.LogRaw = answer.value("logRaw", false);
+    status.LogFolderMissing = answer.value("logFolderMissing", false);
+    status.LogDroppedBytes = Number<uint64_t>(answer.value("logDroppedBytes", json()));
     return reply;
 }
 

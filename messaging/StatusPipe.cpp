@@ -111,6 +111,9 @@ std::string StatusAnswer(const TProgramStatus& status)
     line.TextOrNull("startFailure", status.StartFailure);
     line.TextOrNull("logFile", status.LogFile);
     line.Flag("logFileOpen", status.LogFileOpen);
+    line.Flag("logRaw", status.LogRaw);
+    line.Flag("logFolderMissing", status.LogFolderMissing);
+    line.Number("logDroppedBytes", status.LogDroppedBytes);
     return line.Line();
 }
 

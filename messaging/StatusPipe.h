@@ -59,6 +59,12 @@ struct TProgramStatus {
     // the host could open it (when not, it logs to the event log).
     std::string LogFile;
     bool LogFileOpen = false;
+    // The program writes the file itself (the raw log mode).
+    bool LogRaw = false;
+    // The file's folder is gone: what the program says is dropped, and
+    // counted, until the folder is there again.
+    bool LogFolderMissing = false;
+    uint64_t LogDroppedBytes = 0;
 };
 
 // The answer's line: JSON, then "\n".

@@ -35,6 +35,24 @@ std::string ShortTime(const std::string& utc)
     return local.compare(0, 10, day) == 0 ? local.substr(11, 5) : local.substr(0, 16);
 }
 
+// What the host says of the log file beside its name: " (raw: ...)", " (log
+// folder missing: ...)", "" when it is written as usual.
+std::string LogWords(const TCatalogueEntry& entry, const TProgramStatus& program)
+{
+    if (!entry.LogToFile)
+        return "";
+    if (!program.LogFileOpen)
+        return " (cannot be opened: the event log is used)";
+    if (program.LogFolderMissing)
+        return " (log folder missing: " + std::to_string(program.LogDroppedBytes) +
+               " bytes dropped so far; the file is made again once its folder is back)";
+    if (program.LogRaw)
+        return " (raw: the program writes it itself; the host's own events go to the event log)";
+    if (program.LogDroppedBytes)
+        return " (" + std::to_string(program.LogDroppedBytes) + " bytes could not be written so far)";
+    return "";
+}
+
 // A requested stop of a program that ended when asked says no more than
 // "stopped".
 bool Plain(const TServiceEnd& end)
@@ -163,9 +181,7 @@ std::vector<std::string> StatusLines(const TCatalogueEntry& entry, const TEntryS
     if (program->LastExitCode)
         lines.push_back("Last exit:    code " + std::to_string(*program->LastExitCode) + " at " +
                         LocalTime(program->LastExitAt));
-    lines.push_back("Log:          " + (!entry.LogToFile || program->LogFileOpen
-                                            ? log
-                                            : log + " (cannot be opened: the event log is used)"));
+    lines.push_back("Log:          " + log + LogWords(entry, *program));
     lines.push_back("Service host: " + StubCopyFile(entry.Description));
     return lines;
 }

@@ -210,6 +210,12 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log,
             answer.ServiceHost = ownPath;
             answer.LogFile = settings.LogToFile ? settings.LogFile : "";
             answer.LogFileOpen = toFile;
+            if (fileLog) {
+                const TLogState state = fileLog->State();
+                answer.LogRaw = state.Raw;
+                answer.LogFolderMissing = state.FolderMissing;
+                answer.LogDroppedBytes = state.DroppedBytes;
+            }
             return StatusAnswer(answer);
         },
         toFile ? std::make_shared<TEventLog>(settings.Description) : nullptr);

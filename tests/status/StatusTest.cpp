@@ -194,3 +194,33 @@ TEST(EntryStatus, AHostThatDoesNotAnswerInTimeLeavesTheProgramNotKnownRatherThan
     EXPECT_TRUE(TooAliveToUninstall(TEntryStatus{backingOff, std::nullopt, std::nullopt}));
     EXPECT_FALSE(TooAliveToUninstall(TEntryStatus{StoppedWith(0), std::nullopt, std::nullopt}));
 }
+
+TEST(EntryStatus, TheLogLineSaysWhatTheHostSaysOfItsFile)
+{
+    TCatalogueEntry entry;
+    entry.Description = Entry.Description;
+    entry.LogToFile = true;
+    entry.LogFile = "C:\\Relay\\relay.log";
+    TEntryStatus status{RunningIn(4), TStatusReply{}, std::nullopt};
+    status.Program->Outcome = TStatusOutcome::Answered;
+    TProgramStatus& program = status.Program->Status;
+    program.State = TProgramState::Running;
+    program.LogFileOpen = true;
+    auto logLine = [&] {
+        for (const std::string& line : StatusLines(entry, status))
+            if (line.rfind("Log:", 0) == 0)
+                return line;
+        return std::string();
+    };
+    EXPECT_EQ(logLine(), "Log:          C:\\Relay\\relay.log");
+    program.LogFolderMissing = true;
+    program.LogDroppedBytes = 420;
+    EXPECT_EQ(logLine(), "Log:          C:\\Relay\\relay.log (log folder missing: 420 bytes dropped so far; the file is "
+                         "made again once its folder is back)");
+    program.LogFolderMissing = false;
+    program.LogDroppedBytes = 0;
+    program.LogRaw = true;
+    EXPECT_NE(logLine().find("(raw: the program writes it itself"), std::string::npos) << logLine();
+    program.LogFileOpen = false;
+    EXPECT_NE(logLine().find("(cannot be opened: the event log is used)"), std::string::npos) << logLine();
+}

@@ -413,7 +413,14 @@ TEST(StubService, ALogFolderRemovedUnderTheRunningHostIsMadeAgainSayingWhatWasDr
     // Moved away as into the recycle bin, then made again.
     ASSERT_TRUE(MoveFileExA(logs.c_str(), (logs + ".bin").c_str(), 0));
     Sleep(2 * TFileLog::PathCheckMs);
+    // Its status says so meanwhile, with what it could not write.
+    const TStatusReply missing = AskStatus({copy.ServiceID, ServiceProcessId(copy.Description)});
+    EXPECT_TRUE(missing.Status.LogFolderMissing) << missing.Answer;
+    EXPECT_GT(missing.Status.LogDroppedBytes, 0u) << missing.Answer;
     ASSERT_TRUE(CreateDirectoryA(logs.c_str(), nullptr));
+    EXPECT_TRUE(WaitFor([&] {
+        return !AskStatus({copy.ServiceID, ServiceProcessId(copy.Description)}).Status.LogFolderMissing;
+    }, 5000));
     ASSERT_TRUE(WaitFor([&] { return copy.LogHas("out: tick "); }, 5000)) << copy.Log();
     ASSERT_EQ(0u, Control(copy.Description, false));
     ASSERT_TRUE(WaitForState(copy.Description, SERVICE_STOPPED, 15000));
