@@ -91,6 +91,10 @@ TStatusReply ReadAnswer(const json& answer, const std::string& line)
     status.NextStartAt = Text(answer.value("nextStartAt", json()));
     status.NextStartInMs = Number<uint64_t>(answer.value("nextStartInMs", json()));
     status.StartFailure = Text(answer.value("startFailure", json()));
+    status.Health = Text(answer.value("health", json()));
+    status.HealthFailures = Number<unsigned>(answer.value("healthFailures", json()));
+    status.HealthCheckedAt = Text(answer.value("healthCheckedAt", json()));
+    status.HealthResult = Text(answer.value("healthResult", json()));
     status.LogFile = Text(answer.value("logFile", json()));
     status.LogFileOpen = answer.value("logFileOpen", false);
     status.LogRaw = answer.value("logRaw", false);

@@ -109,6 +109,10 @@ std::string StatusAnswer(const TProgramStatus& status)
     line.TextOrNull("nextStartAt", status.NextStartAt);
     line.Number("nextStartInMs", status.NextStartInMs);
     line.TextOrNull("startFailure", status.StartFailure);
+    line.TextOrNull("health", status.Health);
+    line.Number("healthFailures", status.HealthFailures);
+    line.TextOrNull("healthCheckedAt", status.HealthCheckedAt);
+    line.TextOrNull("healthResult", status.HealthResult);
     line.TextOrNull("logFile", status.LogFile);
     line.Flag("logFileOpen", status.LogFileOpen);
     line.Flag("logRaw", status.LogRaw);

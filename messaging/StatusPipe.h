@@ -55,6 +55,14 @@ struct TProgramStatus {
     // Why the last start failed, "" when it did not.
     std::string StartFailure;
 
+    // The program's health, for an entry with a health check: "starting"
+    // (no verdict yet), "healthy" or "unhealthy"; "" without a check. The
+    // failures in a row, and the last check: when, and what it found.
+    std::string Health;
+    unsigned HealthFailures = 0;
+    std::string HealthCheckedAt;
+    std::string HealthResult;
+
     // The file the entry logs to, "" when it logs to the event log; whether
     // the host could open it (when not, it logs to the event log).
     std::string LogFile;

@@ -57,6 +57,9 @@ TProgramStatus Sample()
     status.LastExitCode = 3221225477u;
     status.NextStartInMs = 8000;
     status.LogFile = "C:\\Relay\\relay.log";
+    status.Health = "unhealthy";
+    status.HealthFailures = 3;
+    status.HealthResult = "connection refused";
     return status;
 }
 
@@ -187,6 +190,9 @@ TEST(StubStatusPipe, AnswersBadRequestsWithAnErrorAndServesFiftyClientsAtOnce)
         EXPECT_EQ(sample.LastExitCode, reply.Status.LastExitCode);
         EXPECT_EQ(sample.LogFile, reply.Status.LogFile);
         EXPECT_EQ(8000u, reply.Status.NextStartInMs);
+        EXPECT_EQ(sample.Health, reply.Status.Health);
+        EXPECT_EQ(3u, reply.Status.HealthFailures);
+        EXPECT_EQ(sample.HealthResult, reply.Status.HealthResult);
     }
     halfSent.join();
     EXPECT_NE(std::string::npos, half.find("\"error\":\"the request did not arrive whole within 1000 ms\"")) << half;
