@@ -1,5 +1,7 @@
 #include "deploy/AccountAccess.h"
 
+#include "deploy/ServiceEnd.h"
+
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -32,6 +34,9 @@ constexpr DWORD LogFolderAccess = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRA
                                   SYNCHRONIZE;
 // Of the log file and its old files: append, move aside, delete the oldest.
 constexpr DWORD LogFileAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+// The record of how the service ended, beside the host copy: the host
+// rewrites it in place, and may neither delete it nor make files beside it.
+constexpr DWORD EndRecordAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
 // Reaches the files created in the folder, and neither the folder itself nor
 // a sub-folder or what is in one.
 constexpr BYTE NewFilesOnly = OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE | NO_PROPAGATE_INHERIT_ACE;
@@ -354,6 +359,12 @@ std::vector<std::string> GrantAccountAccess(const std::string& account, const TA
         return refusals;
     }
     std::vector<TGrant> wanted{{"file", sid, HostCopyAccess, 0, paths.HostCopy}};
+    // Made here, by an administrator, so the account can be given this one
+    // file and nothing else of the folder.
+    const std::string endRecord = ServiceEndPath(paths.HostCopy);
+    TKernelHandle(CreateFileA(endRecord.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    wanted.push_back({"file", sid, EndRecordAccess, 0, endRecord});
     if (!paths.LogFile.empty()) {
         if (TRefusal refused = LogFolderAccountRefusal(account, paths.LogFile)) {
             refusals.push_back(refused.Reason());

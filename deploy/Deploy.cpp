@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "deploy/AccountAccess.h"
+#include "deploy/ServiceEnd.h"
 #include "deploy/ServiceControl.h"
 #include "deploy/ServiceState.h"
 #include "deploy/StubNames.h"
@@ -180,6 +181,8 @@ TDeployment Deploy(TCatalogue& catalogue, bool install, const THostRun& hostRun)
             std::string refused;
             for (const std::string& refusal : RevokeAccountAccess(stubPath))
                 refused += "\r" + refusal;
+            // How the service last ended tells nothing once it is gone.
+            RemoveServiceEnd(stubPath);
             if (!refused.empty())
                 throw THostRunError("The service \"" + entry.Description + "\" was uninstalled, but not all the "
                                     "access its account was given could be taken back:" + refused);

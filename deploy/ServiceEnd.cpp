@@ -102,24 +102,35 @@ std::optional<TServiceEnd> ReadServiceEndText(const std::string& text)
     return end;
 }
 
+namespace {
+
+// The whole text in the file, made or emptied first; false when it could not
+// be written.
+bool WriteWhole(const std::string& path, DWORD disposition, const std::string& text)
+{
+    TKernelHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                                   nullptr));
+    DWORD written = 0;
+    return file && (text.empty() || (WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                                               nullptr) &&
+                                     written == text.size()));
+}
+
+} // namespace
+
 bool WriteServiceEnd(const std::string& stubPath, const TServiceEnd& end)
 {
     const std::string path = ServiceEndPath(stubPath), temporary = path + ".new";
     const std::string text = ServiceEndText(end);
-    {
-        TKernelHandle file(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        if (!file || !WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-            written != text.size()) {
-            DeleteFileA(temporary.c_str());
-            return false;
-        }
-    }
-    if (MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    // A reader finds the old record or the new one.
+    if (WriteWhole(temporary, CREATE_ALWAYS, text) &&
+        MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     DeleteFileA(temporary.c_str());
-    return false;
+    // A host running as its own account may write only the record itself,
+    // which its install made and gave it: in place, then. A reader that comes
+    // in the middle finds no record, never a wrong one.
+    return WriteWhole(path, TRUNCATE_EXISTING, text);
 }
 
 std::optional<TServiceEnd> ReadServiceEnd(const std::string& stubPath)
@@ -135,5 +146,8 @@ std::optional<TServiceEnd> ReadServiceEnd(const std::string& stubPath)
 
 void RemoveServiceEnd(const std::string& stubPath)
 {
-    DeleteFileA(ServiceEndPath(stubPath).c_str());
+    const std::string path = ServiceEndPath(stubPath);
+    // Emptied where it may not be deleted: an empty record is none.
+    if (!DeleteFileA(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        WriteWhole(path, TRUNCATE_EXISTING, "");
 }

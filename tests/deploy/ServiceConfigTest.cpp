@@ -7,6 +7,7 @@
 
 #include "catalogue/StubCopy.h"
 #include "deploy/ServiceConfig.h"
+#include "deploy/ServiceEnd.h"
 #include "platform/Accounts.h"
 #include "platform/Seam.h"
 #include "platform/Security.h"
@@ -208,9 +209,10 @@ TEST_F(ServiceConfigTest, EachSettingIsHandedOverOnItsOwnAndARefusalLeavesTheRes
     EXPECT_EQ("Relays mail", handed.Config2[SERVICE_CONFIG_DESCRIPTION]);
     EXPECT_EQ("34000", handed.Config2[SERVICE_CONFIG_PRESHUTDOWN_INFO]);
     EXPECT_EQ("1", handed.Config2[SERVICE_CONFIG_FAILURE_ACTIONS_FLAG]);
-    // The account may log on as a service, run the host copy and write its log.
+    // The account may log on as a service, run the host copy, record how
+    // its service ended and write its log.
     EXPECT_EQ((std::vector<std::string>{"SeServiceLogonRight"}), handed.Rights);
-    EXPECT_EQ((std::vector<std::string>{paths.HostCopy, logs, logs}), lists.Set);
+    EXPECT_EQ((std::vector<std::string>{paths.HostCopy, ServiceEndPath(paths.HostCopy), logs, logs}), lists.Set);
 
     // Back to the defaults: each handed back, and a built-in account takes no password.
     handed = THanded();
@@ -241,7 +243,7 @@ TEST_F(ServiceConfigTest, ARefusedAccountGetsNoRightsAndAGroupManagedOneNoPasswo
     EXPECT_EQ("(none)", handed.Password);
     // It has the right already: nothing added.
     EXPECT_TRUE(handed.Rights.empty());
-    EXPECT_EQ(3u, lists.Set.size());
+    EXPECT_EQ(4u, lists.Set.size());
 
     // An entry without settings hands over nothing but what it always did.
     handed = THanded();
@@ -270,6 +272,12 @@ TEST_F(ServiceConfigTest, AnAccountReachesItsHostCopyAndLogAndLosesExactlyThatWi
     EXPECT_TRUE(Apply(relay, {}, "s3cret").empty());
     EXPECT_EQ((std::vector<TKeptAce>{{ACCESS_ALLOWED_ACE_TYPE, 0, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, account}}),
               lists.Of(paths.HostCopy, account));
+    // The record of how its service ended, to rewrite; nothing else beside
+    // the copy.
+    const std::string endRecord = ServiceEndPath(paths.HostCopy);
+    EXPECT_EQ((std::vector<TKeptAce>{{ACCESS_ALLOWED_ACE_TYPE, 0, FILE_GENERIC_READ | FILE_GENERIC_WRITE, account}}),
+              lists.Of(endRecord, account));
+    EXPECT_TRUE(lists.Of(FolderOf(paths.HostCopy), account).empty());
     EXPECT_EQ((std::vector<TKeptAce>{{ACCESS_ALLOWED_ACE_TYPE, 0, folderAccess, account}}), lists.Of(logs, account));
     EXPECT_EQ((std::vector<TKeptAce>{{ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE |
                                                                     NO_PROPAGATE_INHERIT_ACE,
@@ -294,6 +302,7 @@ TEST_F(ServiceConfigTest, AnAccountReachesItsHostCopyAndLogAndLosesExactlyThatWi
     // other entry needs of the folder; the record goes.
     EXPECT_TRUE(Apply({}, relay).empty());
     EXPECT_TRUE(lists.Of(paths.HostCopy, account).empty());
+    EXPECT_TRUE(lists.Of(endRecord, account).empty());
     for (const std::string& log : {paths.LogFile + ".1", paths.LogFile + ".2"})
         EXPECT_TRUE(lists.Of(log, account).empty()) << log;
     EXPECT_EQ((std::vector<TKeptAce>{{ACCESS_ALLOWED_ACE_TYPE, 0, folderAccess, account}}), lists.Of(logs, account));
@@ -320,7 +329,7 @@ TEST_F(ServiceConfigTest, ALogWhereProgramsLiveIsGivenToNoAccount)
               "programs live (a drive's root, the Windows folder or a Program Files folder): log to a folder of its "
               "own, such as \"C:\\Logs\\grant\\grant.log\"",
               refusals[0]);
-    EXPECT_EQ((std::vector<std::string>{paths.HostCopy}), lists.Set);
+    EXPECT_EQ((std::vector<std::string>{paths.HostCopy, ServiceEndPath(paths.HostCopy)}), lists.Set);
     char programFiles[MAX_PATH] = "C:\\Program Files";
     GetEnvironmentVariableA("ProgramFiles", programFiles, MAX_PATH);
     for (const std::string& log : {std::string("C:\\grant.log"), std::string("c:\\\\grant.log"),
@@ -336,7 +345,7 @@ TEST_F(ServiceConfigTest, ALogWhereProgramsLiveIsGivenToNoAccount)
     EXPECT_TRUE(ApplyServiceConfig(service, "Relay", ServiceConfigOf({}, "C:\\relay.exe"),
                                    ServiceConfigOf(local, "C:\\relay.exe"), TSecret(), {paths.HostCopy, "C:\\grant.log"})
                     .empty());
-    EXPECT_EQ((std::vector<std::string>{paths.HostCopy}), lists.Set);
+    EXPECT_EQ((std::vector<std::string>{paths.HostCopy, ServiceEndPath(paths.HostCopy)}), lists.Set);
     EXPECT_TRUE(lists.Of(paths.HostCopy, "S-1-5-21").empty());
 }
 

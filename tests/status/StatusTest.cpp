@@ -8,6 +8,8 @@
 #include "status/EntryStatus.h"
 #include "status/StatusWords.h"
 #include "tests/support/PipeSquatter.h"
+#include "tests/support/TempFiles.h"
+#include "toolkit/Paths.h"
 
 // What an entry is doing, told from the facts the Service Control Manager,
 // the host's pipe and the host's last record give.
@@ -132,6 +134,30 @@ TEST(ServiceEndRecord, ReadsBackWhatWasWrittenAndNothingFromAnythingElse)
     EXPECT_FALSE(ReadServiceEndText("at=2024-01-01T00:00:00.000Z\nreason=exploded\n"));
     EXPECT_EQ(ReadServiceEndText("at=x\nreason=requested\nlastExitCode=99999999999\n")->LastExitCode, std::nullopt);
     EXPECT_EQ(ServiceEndPath("C:\\Windows\\Vantorers\\Mail!Relay.exe"), "C:\\Windows\\Vantorers\\Mail!Relay.end");
+}
+
+TEST(ServiceEndRecord, AHostThatMayWriteOnlyItsRecordRewritesItInPlace)
+{
+    // No new file can be made beside the record: as for a host running as
+    // an account that was given the record alone.
+    TTempFolder folder;
+    const std::string copy = folder.File("Relay.exe"), record = ServiceEndPath(copy);
+    ASSERT_TRUE(CreateDirectoryA((record + ".new").c_str(), nullptr));
+    EXPECT_FALSE(WriteServiceEnd(copy, GaveUp())) << "no record there to rewrite";
+    WriteTextFile(record, "");
+    EXPECT_FALSE(ReadServiceEnd(copy)) << "an empty record is none";
+    ASSERT_TRUE(WriteServiceEnd(copy, GaveUp()));
+    ASSERT_TRUE(ReadServiceEnd(copy));
+    EXPECT_EQ(ReadServiceEnd(copy)->Reason, TEndReason::GaveUp);
+    // A record that may not be deleted is emptied.
+    TKernelHandle held(CreateFileA(record.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+    RemoveServiceEnd(copy);
+    held.Close();
+    EXPECT_TRUE(FileExists(record));
+    EXPECT_FALSE(ReadServiceEnd(copy));
+    RemoveServiceEnd(copy);
+    EXPECT_FALSE(FileExists(record));
 }
 
 TEST(EntryStatus, AnAnswerFromAnotherProcessThanTheServicesIsNeverBelieved)
