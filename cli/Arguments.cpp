@@ -273,5 +273,7 @@ std::string HelpText()
            "  10 start: the service started, but its program keeps exiting (or cannot be started)\n"
            "  11 apply: the document cannot be read or is not valid, or names no entry with --prune\n"
            "     (nothing was done)\n"
+           "  12 check: whether the program runs is not known (its host did not answer in time, or\n"
+           "     another program serves its status pipe)\n"
            "  apply ends with the exit code of its first step that failed\n";
 }
