@@ -212,6 +212,10 @@ public:
     int LastCount() const { return count_; }
     void SetLastCount(int count) { count_ = count; }
 
+    // The operations on the entry at a list index: the same reads and writes
+    // as the keyed operations below, without their checks of the entry's
+    // state (installed, changed or gone meanwhile). The program itself names
+    // entries by key.
     int Count();
     int FindByDescription(const std::string& description);
     void LoadEntry(int index);
