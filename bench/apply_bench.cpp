@@ -5,8 +5,6 @@
 // medians and ratios. "apply_bench quick" leaves out the 10,000-entry add.
 #include <windows.h>
 
-#include <psapi.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "bench/Measure.h"
+#include "bench/ProcessMemory.h"
 #include "catalogue/Catalogue.h"
 #include "fixtures/Programs.h"
 #include "fixtures/SavedCatalogue.h"
@@ -66,10 +65,7 @@ TRun TimeRun(const std::string& arguments, const char* output = "NUL")
         CloseHandle(started.hThread);
         TKernelHandle process(started.hProcess);
         for (;;) {
-            PROCESS_MEMORY_COUNTERS memory = {};
-            memory.cb = sizeof memory;
-            if (GetProcessMemoryInfo(process.Get(), &memory, sizeof memory))
-                run.PeakMiB = std::max(run.PeakMiB, memory.PeakWorkingSetSize / 1048576.0);
+            run.PeakMiB = std::max(run.PeakMiB, MemoryOf(process.Get()).PeakWorkingSetSize / 1048576.0);
             if (WaitForSingleObject(process.Get(), 20) == WAIT_OBJECT_0)
                 break;
         }

@@ -6,9 +6,7 @@
 // 50 mailslot questions one after another that it asked before, and again
 // once those 10 hosts are older ones without a pipe.
 //   bench_status [--seconds N] [--only trip|host|check]   (default 60 s)
-#define PSAPI_VERSION 2
 #include <windows.h>
-#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,6 +17,7 @@
 #include "bench/BenchService.h"
 #include "bench/LinuxProcess.h"
 #include "bench/Measure.h"
+#include "bench/ProcessMemory.h"
 #include "deploy/Deploy.h"
 #include "fixtures/SavedCatalogue.h"
 #include "fixtures/StandInHost.h"
@@ -44,10 +43,8 @@ double Percentile(std::vector<double> values, double share)
 double WorkingSetKiB(DWORD pid)
 {
     TKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
-    PROCESS_MEMORY_COUNTERS memory = {};
-    memory.cb = sizeof memory;
-    return process && GetProcessMemoryInfo(process.Get(), &memory, sizeof memory) ? memory.WorkingSetSize / 1024.0
-                                                                                  : -1;
+    const PROCESS_MEMORY_COUNTERS_EX memory = MemoryOf(process.Get());
+    return memory.cb ? memory.WorkingSetSize / 1024.0 : -1;
 }
 
 // CPU milliseconds and wake-ups of the host over the seconds, asked once a

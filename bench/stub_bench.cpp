@@ -9,9 +9,7 @@
 //   bench_stub [--host PATH] [--only idle|stops|floods|wakeups] [--flood-mb N]
 // measures another build of the host, only one part, or floods of N MB
 // (20 unless given; 200 is the size a user's flood was measured at).
-#define PSAPI_VERSION 2
 #include <windows.h>
-#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -24,6 +22,7 @@
 #include "bench/BenchService.h"
 #include "bench/LinuxProcess.h"
 #include "bench/Measure.h"
+#include "bench/ProcessMemory.h"
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
 #include "fixtures/Programs.h"
@@ -399,9 +398,7 @@ int main(int argc, char** argv)
     double cpuBefore = CpuMs(hostProcess);
     Sleep(10000);
     std::printf("host CPU over 10 s idle: %.3f ms\n", CpuMs(hostProcess) - cpuBefore);
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
-    memory.cb = sizeof memory;
-    if (GetProcessMemoryInfo(hostProcess, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory))
+    if (const PROCESS_MEMORY_COUNTERS_EX memory = MemoryOf(hostProcess); memory.cb)
         std::printf("host private memory: %.1f KiB (working set %.1f KiB)\n", memory.PrivateUsage / 1024.0,
                     memory.WorkingSetSize / 1024.0);
     CloseHandle(hostProcess);

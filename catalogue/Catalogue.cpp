@@ -9,7 +9,6 @@
 #include "catalogue/EntryRules.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
-#include "toolkit/Text.h"
 
 namespace {
 
@@ -111,6 +110,16 @@ void RefuseSharedLog(const TCatalogueSnapshot& snapshot, const TEntrySettings& s
         throw TError(shared->Text);
 }
 
+// The other entry whose description (letter case aside) the entry at that
+// index would take, or -1: two entries would share one section and one
+// service.
+int DescriptionHolder(const TCatalogueSnapshot& snapshot, int index, const std::string& description)
+{
+    if (TIniDocument::SameName(snapshot.Description(index), description))
+        return -1;
+    return snapshot.FindDescription(description, index);
+}
+
 TEntrySettings Settings(const std::string& description, const std::string& program, const std::string& parameters,
                         const std::string& logFile, bool logToFile)
 {
@@ -146,27 +155,33 @@ int TCatalogue::FindByDescription(const std::string& description)
 {
     const TCatalogueSnapshot snapshot(fileName_);
     count_ = snapshot.Count();
-    std::string wanted = LowerCase(description);
-    for (int n = 1; n <= count_; ++n) {
-        entry_.Description = snapshot.Description(n);
-        if (LowerCase(entry_.Description) == wanted)
-            return n;
-    }
-    return -1;
+    const int found = snapshot.FindDescription(description);
+    // The working entry keeps the last description looked at: the one
+    // found, else the last one listed.
+    if (found != -1 || count_ > 0)
+        entry_.Description = snapshot.Description(found != -1 ? found : count_);
+    return found;
 }
 
 void TCatalogue::LoadEntry(int index)
 {
     const TCatalogueSnapshot snapshot(fileName_);
     CheckIndex(snapshot, index);
-    entry_ = snapshot.Entry(index);
+    Take(snapshot, index);
 }
 
 bool TCatalogue::IsInstalled(int index)
 {
     const TCatalogueSnapshot snapshot(fileName_);
     CheckIndex(snapshot, index);
-    return snapshot.Document().ReadBool(snapshot.Description(index), InstalledKey, false);
+    return snapshot.Entry(index).Installed;
+}
+
+void TCatalogue::Take(const TCatalogueSnapshot& snapshot, int index)
+{
+    index_ = index;
+    entry_ = snapshot.Entry(index);
+    service_ = ReadServiceSettings(snapshot.Document(), entry_.Description);
 }
 
 void TCatalogue::SetWorkingEntry(const TEntrySettings& settings)
@@ -221,8 +236,7 @@ void TCatalogue::UpdateEntry(int index, const std::string& description, const st
     const TEntrySettings settings = Settings(description, program, parameters, logFile, logToFile);
     TWriting writing(fileName_, &settings);
     TCatalogueSnapshot& snapshot = writing.Snapshot();
-    if (TIniDocument::SameName(snapshot.Description(index), description) ||
-        snapshot.FindDescription(description, index) == -1)
+    if (DescriptionHolder(snapshot, index, description) == -1)
         return Update(snapshot, index, settings);
     throw TError("A service described \"" + description + "\" is in the catalogue already");
 }
@@ -323,10 +337,8 @@ TEntryOutcome TCatalogue::Locate(const TCatalogueSnapshot& snapshot, const TEntr
     count_ = snapshot.Count();
     TEntryOutcome outcome = TEntryOutcome::Gone;
     index_ = snapshot.Find(key, outcome);
-    if (index_ != -1) {
-        entry_ = snapshot.Entry(index_);
-        service_ = ReadServiceSettings(snapshot.Document(), entry_.Description);
-    }
+    if (index_ != -1)
+        Take(snapshot, index_);
     return outcome;
 }
 
@@ -361,12 +373,8 @@ TEntryOutcome TCatalogue::ChangeEntry(const TEntryKey& key, const TEntrySettings
     if (SettingsOf(entry_) != seen)
         return TEntryOutcome::Changed;
     const int index = index_;
-    // Another entry's description (letter case aside) would make two entries
-    // share one section and one service.
-    int other = snapshot.FindDescription(settings.Description, index);
-    if (other != -1 && !TIniDocument::SameName(entry_.Description, settings.Description)) {
-        index_ = other;
-        entry_ = snapshot.Entry(other);
+    if (const int other = DescriptionHolder(snapshot, index, settings.Description); other != -1) {
+        Take(snapshot, other);
         return TEntryOutcome::Duplicate;
     }
     RefuseSharedLog(snapshot, settings, index);
@@ -420,19 +428,13 @@ void TCatalogue::RecordInstalled(const std::string& description, bool installed)
 std::vector<TCatalogueRow> TCatalogue::ListEntries()
 {
     const TCatalogueSnapshot snapshot(fileName_);
-    const TIniDocument& ini = snapshot.Document();
     count_ = snapshot.Count();
     std::vector<TCatalogueRow> rows;
     rows.reserve(static_cast<size_t>(count_));
     for (int n = 1; n <= count_; ++n) {
-        TCatalogueRow row;
-        row.Index = n;
-        row.Description = snapshot.Description(n);
-        row.ServiceID = ini.ReadInteger(row.Description, ServiceIDKey, 1);
-        row.Program = ini.ReadString(row.Description, ProgramKey, DefaultProgram(n));
-        row.Parameters = ini.ReadString(row.Description, ParametersKey, "");
-        row.Installed = ini.ReadBool(row.Description, InstalledKey, false);
-        rows.push_back(std::move(row));
+        TCatalogueEntry entry = snapshot.Entry(n);
+        rows.push_back({n, entry.ServiceID, std::move(entry.Description), std::move(entry.Program),
+                        std::move(entry.Parameters), entry.Installed});
     }
     return rows;
 }

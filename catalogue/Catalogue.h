@@ -125,6 +125,10 @@ public:
     std::string Description(int index) const;
     // The entry at list index n, as LoadEntry fills the working entry.
     TCatalogueEntry Entry(int index) const;
+    // The entry that section holds, whether or not the list names it; every
+    // reader of an entry reads it here. A missing Program reads as
+    // missingProgram, missing keys else as for Entry.
+    TCatalogueEntry EntryNamed(const std::string& description, const std::string& missingProgram) const;
     // The list index of the first entry whose Vantorer names the file at the
     // path, or -1.
     int FindByStubPath(const TFilePath& path) const;
@@ -208,6 +212,10 @@ public:
     int LastCount() const { return count_; }
     void SetLastCount(int count) { count_ = count; }
 
+    // The operations on the entry at a list index: the same reads and writes
+    // as the keyed operations below, without their checks of the entry's
+    // state (installed, changed or gone meanwhile). The program itself names
+    // entries by key.
     int Count();
     int FindByDescription(const std::string& description);
     void LoadEntry(int index);
@@ -256,6 +264,9 @@ private:
     // index lies outside 1..count.
     void CheckIndex(const TCatalogueSnapshot& snapshot, int index);
     void SetWorkingEntry(const TEntrySettings& settings);
+    // Makes the entry at that index the working entry, with its settings
+    // and its index: how every operation loads an entry.
+    void Take(const TCatalogueSnapshot& snapshot, int index);
     // Finds the key's entry in the snapshot, sets the working entry and its
     // index to it, and says whether it was found.
     TEntryOutcome Locate(const TCatalogueSnapshot& snapshot, const TEntryKey& key);

@@ -143,11 +143,16 @@ std::string TCatalogueSnapshot::Description(int index) const
 
 TCatalogueEntry TCatalogueSnapshot::Entry(int index) const
 {
+    return EntryNamed(Description(index), DefaultProgram(index));
+}
+
+TCatalogueEntry TCatalogueSnapshot::EntryNamed(const std::string& description, const std::string& missingProgram) const
+{
     const TIniDocument& document = state_->Document;
     TCatalogueEntry entry;
-    entry.Description = Description(index);
+    entry.Description = description;
     entry.StubPath = document.ReadString(entry.Description, VantorerKey, "");
-    entry.Program = document.ReadString(entry.Description, ProgramKey, DefaultProgram(index));
+    entry.Program = document.ReadString(entry.Description, ProgramKey, missingProgram);
     entry.Parameters = document.ReadString(entry.Description, ParametersKey, "");
     entry.Installed = document.ReadBool(entry.Description, InstalledKey, false);
     entry.ServiceID = document.ReadInteger(entry.Description, ServiceIDKey, 1);

@@ -215,7 +215,9 @@ TDeployment DeployEntry(TCatalogue& catalogue, const TEntryKey& key, bool instal
 
 TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const THostRun& hostRun)
 {
+    // Held from the index's look-up on: the key names the entry the index did.
     const TIniWriteLock lock(catalogue.FileName());
     catalogue.LoadEntry(index);
-    return Deploy(catalogue, install, hostRun);
+    const TCatalogueEntry& entry = catalogue.Entry();
+    return DeployEntry(catalogue, TEntryKey{entry.Description, entry.ServiceID}, install, hostRun);
 }

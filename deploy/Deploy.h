@@ -79,6 +79,5 @@ struct THostRun {
 // uninstall run failed is kept: its service is still there. Sets the working
 // entry and refreshes the catalogue count.
 TDeployment DeployEntry(TCatalogue& catalogue, const TEntryKey& key, bool install, const THostRun& run = {});
-// The same for the entry at list index n, after its index check, whatever
-// its recorded state.
+// The same for the entry at list index n, after its index check.
 TDeployment DeployEntry(TCatalogue& catalogue, int index, bool install, const THostRun& run = {});

@@ -142,14 +142,6 @@ bool TLiveness::Ending() const
     return shutDown_ || quitSeen_ || (Terminating && Terminating());
 }
 
-void TLiveness::PollStep()
-{
-    if (polling_ || reporting_)
-        return;
-    TScopedValue<bool> running(polling_, true);
-    ReadReplies();
-}
-
 void TLiveness::MailSlotCheckTimer()
 {
     if (polling_ || reporting_)

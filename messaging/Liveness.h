@@ -80,18 +80,13 @@ public:
     // Sends "<sequence>|Are you on?" to "Service<ID>" through a one-shot
     // client; its errors go to the caller.
     void SendQuestion(int serviceID);
-    // Reads the replies waiting on the server mailslot, at most
-    // RepliesPerTick of them, and reports them. Does nothing while an earlier
-    // poll step is still running or a report is up (a box waits for the
-    // user). May raise TError, or TConvertError for a non-numeric ID.
-    void PollStep();
     // The reply time-out: a short low beep, then the wait ends.
     void TimeoutStep();
     // A host answering by window message instead of the mailslot. Dropped
     // while a report is up, so a flood never stacks reports.
     void ReplyMessage(int serviceID);
 
-    // The most replies one poll step reads; the rest wait for the next tick.
+    // The most replies one tick of the poll reads; the rest wait for the next.
     static constexpr int RepliesPerTick = 16;
 
     // Milliseconds between mailslot checks while a Query waits; 0 leaves the
@@ -118,6 +113,11 @@ public:
     std::function<BOOL(DWORD frequency, DWORD duration)> Beep = ::Beep;
 
 private:
+    // The poll's tick: reads the replies waiting on the server mailslot, at
+    // most RepliesPerTick of them, and reports them. Does nothing while an
+    // earlier tick is still running or a report is up (a box waits for the
+    // user). A fault (a TConvertError for a non-numeric ID) goes to
+    // OnTimerError while the tick still holds the poll.
     void MailSlotCheckTimer();
     void CommTimeoutTimer();
     void ReadReplies();

@@ -60,13 +60,18 @@ TStubSettings LoadSettings(const std::string& ownPath, const std::string& fileNa
                                  ", not to \"" + ownPath + "\"",
                              NotOwnEntryExitCode);
     }
+    // Read as the manager reads it, but for a missing Program: the name
+    // the manager shows for it ("Service <n>.exe") is no program of the
+    // user's, and a service must not look for one of that name along the
+    // path. The host runs nothing and says no program is set.
+    TCatalogueEntry stored = catalogue.EntryNamed(description, "");
     TStubSettings settings;
     settings.Description = description;
-    settings.ServiceID = ini.ReadInteger(description, ServiceIDKey, 1);
-    settings.Program = ini.ReadString(description, ProgramKey, "");
-    settings.Parameters = ini.ReadString(description, ParametersKey, "");
-    settings.LogFile = ini.ReadString(description, LogFileKey, "");
-    settings.LogToFile = ini.ReadBool(description, LogToFileKey, false);
+    settings.ServiceID = stored.ServiceID;
+    settings.Program = std::move(stored.Program);
+    settings.Parameters = std::move(stored.Parameters);
+    settings.LogFile = std::move(stored.LogFile);
+    settings.LogToFile = stored.LogToFile;
     settings.Service = ReadServiceSettings(ini, description);
     return settings;
 }

@@ -7,11 +7,6 @@
 #include <cctype>
 
 #include "catalogue/EntryRules.h"
-#include "catalogue/StubCopy.h"
-#include "deploy/Deploy.h"
-#include "deploy/ServiceConfig.h"
-#include "deploy/ServiceControl.h"
-#include "deploy/ServiceState.h"
 #include "messaging/Protocol.h"
 #include "platform/Owner.h"
 #include "platform/Seam.h"
@@ -25,12 +20,9 @@
 #include "toolkit/window/Window.h"
 #include "toolkit/Prompter.h"
 #include "toolkit/Text.h"
-#include "toolkit/WaitCursor.h"
 #include "ui/About.h"
 #include "ui/FormStorage.h"
 #include "ui/Glyphs.h"
-#include "ui/SettingsDialog.h"
-#include "ui/uCreateService.h"
 
 namespace {
 
@@ -48,7 +40,6 @@ constexpr int FirstAddedMenuId = 2100;
 // Sent by the splitter while it is dragged, with the new list width.
 constexpr UINT WM_SPLITTERMOVED = WM_APP + 1;
 constexpr COLORREF PanelBackground = RGB(255, 254, 232);
-constexpr const char* Dashes = "----------------------------------------";
 // The status line under the details panel, and how long it waits for a
 // busy host: the window must not stall on one.
 constexpr int StatusLineHeight = 18;
@@ -710,167 +701,6 @@ std::string TfrmServiceManager::StatusLine() const
     return text;
 }
 
-void TfrmServiceManager::btnNewServiceClick()
-{
-    auto wizard = std::make_unique<TfrmCreateService>();
-    while (wizard->ShowModal(handle_) == mrOk) {
-        const TEntrySettings settings{wizard->Description(), wizard->Program(), wizard->CommandLine(),
-                                      wizard->Logfile(), wizard->LogToFile()};
-        // Checked and appended in one step: no other program adds the same
-        // description in between.
-        if (catalogue_.AddEntry(settings) == TEntryOutcome::Duplicate) {
-            Prompter().Error(DuplicateDescriptionText);
-            continue;
-        }
-        const TEntryKey key{settings.Description, catalogue_.Entry().ServiceID};
-        const int index = catalogue_.EntryIndex();
-        // Right after the listed entries, unless another program changed
-        // how many there are: then the whole list is listed again.
-        if (index == list_.Count() + 1)
-            list_.Add(settings.Description, index, key.ServiceID, imgNotInstalled);
-        else
-            FillList();
-        if (int row = list_.RowOf(key); row >= 0)
-            list_.Select(row);
-        if (Prompter().Confirm("Would you like to Add the service into NT's Service Database ?"))
-            Click("btnInstallService");
-        break;
-    }
-}
-
-void TfrmServiceManager::btnEditServiceClick()
-{
-    const std::optional<TCatalogueEntry> selected = LoadSelected();
-    if (!selected)
-        return;
-    const TCatalogueEntry& entry = *selected;
-    if (entry.Installed) {
-        Prompter().Information(EditInstalledText);
-        return;
-    }
-    auto wizard = std::make_unique<TfrmCreateService>();
-    const TEntryKey key{entry.Description, entry.ServiceID};
-    wizard->SetDescription(entry.Description);
-    wizard->SetProgram(entry.Program);
-    wizard->SetCommandLine(entry.Parameters);
-    wizard->SetLogfile(entry.LogFile);
-    wizard->SetLogToFile(entry.LogToFile);
-    while (wizard->ShowModal(handle_) == mrOk) {
-        // The entry that was edited, whatever another program did while the
-        // wizard was up: it must still be there, as it was shown, and not
-        // installed.
-        const TEntryOutcome changed = catalogue_.ChangeEntry(
-            key, SettingsOf(entry),
-            {wizard->Description(), wizard->Program(), wizard->CommandLine(), wizard->Logfile(), wizard->LogToFile()});
-        if (changed == TEntryOutcome::Duplicate) {
-            Prompter().Error(DuplicateDescriptionText);
-            continue;
-        }
-        if (ChangedMeanwhile(changed, key))
-            return;
-        const TCatalogueEntry& edited = catalogue_.Entry();
-        const int index = catalogue_.EntryIndex();
-        const int row = list_.RowOf(key);
-        // Moved by a change made elsewhere meanwhile: the whole list is stale.
-        if (row < 0 || index != list_.Data(row)) {
-            FillList();
-            if (int moved = list_.RowOf({edited.Description, edited.ServiceID}); moved >= 0)
-                list_.Select(moved);
-            lvServicesChange();
-            break;
-        }
-        list_.Change(row, edited.Description, index, edited.ServiceID, imgNotInstalled);
-        // The panel shows what is now stored, as after every change of the list.
-        lvServicesChange();
-        break;
-    }
-}
-
-void TfrmServiceManager::btnDeleteClick()
-{
-    if (list_.Selected() < 0)
-        return;
-    const std::optional<TCatalogueEntry> entry = LoadSelected();
-    if (!entry)
-        return;
-    // The question names this entry and this entry is the one deleted,
-    // whatever the uninstall's wait or the question let happen meanwhile.
-    const std::string& description = entry->Description;
-    const TEntryKey key{description, entry->ServiceID};
-    if (entry->Installed) {
-        if (!Prompter().Confirm(std::string(RemoveInstalledText) + "\r\rDo you want to do this automatically ?"))
-            return;
-        Click("btnUnInstallService");
-        if (destroyed_)
-            return;
-        // A service that is still installed (its uninstall was refused or
-        // failed) keeps its catalogue entry.
-        if (ChangedMeanwhile(catalogue_.LoadEntry(key), key) || catalogue_.Entry().Installed)
-            return;
-    }
-    if (!Prompter().Confirm("Are you sure you want to remove this service: " + description))
-        return;
-    // The list shows the catalogue afresh, also when the removal failed.
-    TScopeExit relist([this] { LoadList(); });
-    if (ChangedMeanwhile(catalogue_.RemoveEntry(key), key))
-        relist.Dismiss();
-}
-
-void TfrmServiceManager::btnStopServiceClick(HWND sender)
-{
-    const int row = list_.Selected();
-    if (row < 0) {
-        NoSelectionState();
-        return;
-    }
-    const TEntryKey key = list_.Key(row);
-    const bool stop = controls_.TagOf(sender) == tagStop;
-    if (stop && !Prompter().Confirm("This will stop the execution of the selected service !\r\r"
-                                    "Are you sure you want to continue ?"))
-        return;
-    const TServiceControl control;
-    // Like a bad list index, an entry gone meanwhile ends the command in the
-    // error box before anything is asked of the service.
-    if (TEntryOutcome found = catalogue_.LoadEntry(key); found != TEntryOutcome::Done)
-        throw TError(MeanwhileText(found, key.Description, catalogue_.Entry().Description));
-    const TCatalogueEntry entry = catalogue_.Entry();
-    liveness_.SetActiveService(entry.ServiceID, entry.Description, catalogue_.EntryIndex());
-    const TRefusal refused = control.StartStop(stop, {entry.Description, StubCopyFile(entry.Description)}, [stop] {
-        Prompter().Information(stop ? StoppedText : InitiatedText);
-    });
-    if (refused)
-        Prompter().Error(refused.Reason());
-    lvServicesChange();
-}
-
-void TfrmServiceManager::SettingsClick()
-{
-    const std::optional<TCatalogueEntry> entry = LoadSelected();
-    if (!entry)
-        return;
-    const TEntryKey key{entry->Description, entry->ServiceID};
-    const TServiceSettings before = catalogue_.ServiceSettings();
-    TSettingsDialog dialog(*entry, before);
-    if (dialog.ShowModal(handle_, 0) != mrOk)
-        return;
-    const TSecret& password = dialog.Password();
-    const TServiceSettings& wanted = dialog.Settings();
-    // Stored only as the settings were shown: another program's change
-    // meanwhile is not undone.
-    if (ChangedMeanwhile(catalogue_.ChangeServiceSettings(key, before, wanted), key))
-        return;
-    const TCatalogueEntry& now = catalogue_.Entry();
-    lvServicesChange();
-    if (!now.Installed)
-        return;
-    if (HostSettingsDiffer(before, wanted))
-        Prompter().Information(NextStartText);
-    if (TRefusal refused =
-            ChangeInstalledService(now.Description, now.Program, now.LogToFile ? now.LogFile : "", before,
-                                   wanted, AccountNeedsPassword(wanted.Account) ? password : TSecret()))
-        Prompter().Error(refused.Reason());
-}
-
 void TfrmServiceManager::lvServicesContextMenu()
 {
     if (list_.Selected() < 0)
@@ -883,153 +713,6 @@ void TfrmServiceManager::lvServicesContextMenu()
     GetCursorPos(&at);
     if (TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, handle_, nullptr) == SettingsId)
         Command({SettingsItem.Run, SettingsItem.DuringWait, nullptr}, nullptr);
-}
-
-void TfrmServiceManager::btnInstallServiceClick()
-{
-    const std::optional<TCatalogueEntry> entry = LoadSelected();
-    if (!entry)
-        return;
-    if (!entry->Installed) {
-        const TEntryKey key{entry->Description, entry->ServiceID};
-        // A named account's password goes to the service host, and nowhere
-        // else; without it nothing is installed.
-        TSecret password;
-        if (const std::string& account = catalogue_.ServiceSettings().Account; AccountNeedsPassword(account)) {
-            TPasswordDialog asked(account);
-            if (asked.ShowModal(handle_, 0) != mrOk)
-                return;
-            password = asked.Password();
-        }
-        liveness_.SetCheckMode(TCheckMode::Box);
-        const std::optional<TDeployment> done = Deploy(key, true, password);
-        if (destroyed_ || (done && ChangedMeanwhile(done->Outcome, key)))
-            return;
-        // Installed only when the service host's run did it; the host has
-        // said why it did not.
-        if (done && done->Succeeded()) {
-            if (const int row = list_.RowOf(key); row >= 0) {
-                list_.SetImage(row, imgInstalled);
-                // The start that follows acts on the selected row: this entry's,
-                // wherever the selection went during the wait.
-                list_.Select(row);
-            }
-            if (Prompter().Confirm("Would you like to [start] executing the service ?"))
-                Click("btnStartServiceNow");
-        }
-    }
-    lvServicesChange();
-}
-
-void TfrmServiceManager::btnUnInstallServiceClick()
-{
-    const std::optional<TCatalogueEntry> entry = LoadSelected();
-    if (!entry)
-        return;
-    if (entry->Installed) {
-        Uninstall(*entry);
-        if (destroyed_)
-            return;
-    }
-    lvServicesChange();
-}
-
-// The uninstall guard and the uninstall of the entry.
-void TfrmServiceManager::Uninstall(const TCatalogueEntry& entry)
-{
-    const TEntryKey key{entry.Description, entry.ServiceID};
-    if (TRefusal foreign = ForeignService({entry.Description, StubCopyFile(entry.Description)})) {
-        Prompter().Error(foreign.Reason());
-        return;
-    }
-    // The rule qv keeps too: a service whose host runs is not uninstalled,
-    // also while its program waits to start again and so cannot answer.
-    TEntryStatus status;
-    status.Service = TServiceStates().Report(entry.Description, StubCopyFile(entry.Description));
-    liveness_.SetCheckMode(TCheckMode::Quiet);
-    if (TooAliveToUninstall(status) || liveness_.Query(entry.ServiceID)) {
-        Prompter().Error(RunningServiceText(entry.Description));
-        return;
-    }
-    if (destroyed_)
-        return;
-    const std::optional<TDeployment> done = Deploy(key, false);
-    if (destroyed_ || (done && ChangedMeanwhile(done->Outcome, key)))
-        return;
-    // The row shows what is recorded, also when the copy of a done uninstall
-    // could not be deleted afterwards.
-    if (const int row = list_.RowOf(key); row >= 0 && catalogue_.LoadEntry(key) == TEntryOutcome::Done)
-        list_.SetImage(row, catalogue_.Entry().Installed ? imgInstalled : imgNotInstalled);
-}
-
-std::optional<TDeployment> TfrmServiceManager::Deploy(const TEntryKey& key, bool install, const TSecret& password)
-{
-    try {
-        THostRun run;
-        run.Await = [this](HANDLE process) { AwaitRun(process); };
-        run.Password = password;
-        return DeployEntry(catalogue_, key, install, run);
-    } catch (const THostRunError& error) {
-        // What the service host could not tell itself.
-        if (!destroyed_)
-            Prompter().Error(error.Message());
-        return std::nullopt;
-    }
-}
-
-// Waits for the service host's install or uninstall run with the hourglass up, the
-// window painting and other commands refused.
-void TfrmServiceManager::AwaitRun(HANDLE process)
-{
-    TWaitCursor hourglass;
-    const TScopedValue<int> waiting(waits_, waits_ + 1);
-    Application().WaitFor(process, HostRunLimit, [this] { return destroyed_; });
-}
-
-void TfrmServiceManager::btnCheckActiveClick()
-{
-    const std::optional<TCatalogueEntry> entry = LoadSelected();
-    if (!entry)
-        return;
-    const int serviceID = entry->ServiceID;
-    liveness_.SetActiveService(serviceID, entry->Description, catalogue_.EntryIndex());
-    liveness_.SetCheckMode(TCheckMode::Box);
-    liveness_.SetFound(false);
-    try {
-        if (!liveness_.Query(serviceID) && !destroyed_)
-            Prompter().Information("The service is currently NOT active !");
-    } catch (const TError& error) {
-        Prompter().Information("The service (" + std::to_string(serviceID) +
-                               ") does not seem to be currently active !\r\rMessage returned: " + error.Message());
-    }
-}
-
-void TfrmServiceManager::btnCheckAllClick()
-{
-    if (list_.Selected() >= 0)
-        list_.Unselect();
-    SetMemoLines({"", "Currently Active Services:", Dashes, ""});
-    liveness_.SetFound(false);
-    // One read for every row; an entry gone meanwhile is not asked.
-    const TCatalogueSnapshot catalogue(catalogue_.FileName());
-    std::vector<TEntryKey> keys;
-    for (int row = 0; row < list_.Count(); ++row)
-        keys.push_back(list_.Key(row));
-    for (size_t at = 0; at < keys.size() && !destroyed_; ++at) {
-        TEntryOutcome found = TEntryOutcome::Gone;
-        const int index = catalogue.Find(keys[at], found);
-        if (found != TEntryOutcome::Done)
-            continue;
-        const TCatalogueEntry entry = catalogue_.Entry() = catalogue.Entry(index);
-        liveness_.SetActiveService(entry.ServiceID, entry.Description, index);
-        if (entry.Installed) {
-            liveness_.SetCheckMode(TCheckMode::Panel);
-            if (liveness_.Query(entry.ServiceID))
-                liveness_.SetFound(true);
-        }
-    }
-    if (!liveness_.Found() && !destroyed_)
-        Prompter().Information("NONE of these services are currently active !");
 }
 
 void TfrmServiceManager::QuickGuide1Click()

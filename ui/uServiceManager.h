@@ -21,7 +21,10 @@
 class TFormStorage;
 
 // The main window: the service list, the details panel, the speed buttons
-// and the menu, and every command they run.
+// and the menu, and every command they run. Its chrome, list and panel are
+// in uServiceManager.cpp; its commands on entries in EntryCommands.cpp, on
+// their services in ServiceCommands.cpp, and its checks in
+// CheckCommands.cpp.
 class TfrmServiceManager : public TComponent, public TWindow {
 public:
     // The tags of the two buttons the start and stop command serves: stop
@@ -134,6 +137,9 @@ private:
     // has said so. A named account's password goes to the install run.
     std::optional<TDeployment> Deploy(const TEntryKey& key, bool install, const TSecret& password = TSecret());
     void AwaitRun(HANDLE process);
+
+    // The rule under a heading of the details panel.
+    static constexpr const char* Dashes = "----------------------------------------";
 
     TCatalogue catalogue_;
     TLiveness liveness_;

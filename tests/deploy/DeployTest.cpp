@@ -269,6 +269,11 @@ TEST_F(DeployTest, UninstallRunsTheCopyItFindsThenDeletesIt)
 TEST_F(DeployTest, UninstallRemakesAMissingCopyToRunIt)
 {
     Add("Mail Relay");
+    // Neither recorded as installed nor registered: nothing to uninstall.
+    EXPECT_EQ(DeployEntry(catalogue, 1, false).Outcome, TEntryOutcome::NotInstalled);
+    EXPECT_TRUE(fake.commandLines.empty());
+
+    TIniFile(file).WriteBool("Mail Relay", InstalledKey, true);
     std::string copy = StubFolder() + "\\Mail!Relay.exe";
     bool copiedBeforeLaunch = false;
     fake.atLaunch = [&] { copiedBeforeLaunch = ReadTextFile(copy) == Source(); };

@@ -107,7 +107,7 @@ TEST_F(LivenessTest, StartResetsAndASecondInstanceKeepsTryingForTheServer)
         EXPECT_EQ(error.Message(), "Could not create a mailslot server");
     }
     EXPECT_TRUE(second.MailSlotCheck().Enabled());
-    second.PollStep(); // still held: ignored
+    second.MailSlotCheck().OnTimer(); // still held: ignored
     EXPECT_FALSE(second.ServerSlot()->Active());
 
     live.Start(); // again: everything back to the start
@@ -118,8 +118,8 @@ TEST_F(LivenessTest, StartResetsAndASecondInstanceKeepsTryingForTheServer)
 
     live.Shutdown();
     EXPECT_EQ(live.ServerSlot(), nullptr);
-    live.PollStep();
-    second.PollStep();
+    live.MailSlotCheck().OnTimer();
+    second.MailSlotCheck().OnTimer();
     EXPECT_TRUE(second.ServerSlot()->Active());
 }
 
@@ -176,7 +176,7 @@ TEST_F(LivenessTest, EmptyAndMinusOneRepliesDoNotEndTheWait)
     live.SetActiveService(3, "Gamma", 1);
     // Blanks around the fields do not matter.
     SendToManager(" 12 |  I am on:  3 ");
-    live.PollStep();
+    live.MailSlotCheck().OnTimer();
     EXPECT_EQ(prompter.Texts("Information"), "The service, \"Gamma\" IS currently active !\n");
     EXPECT_EQ(live.LastReplySequence(), "12");
 
@@ -199,10 +199,10 @@ TEST_F(LivenessTest, ARepeatedSequenceStopsTheTickAndLeavesTheRest)
     SendToManager("5|I am on:3");
     SendToManager("6|I am on:4");
 
-    live.PollStep();
+    live.MailSlotCheck().OnTimer();
     EXPECT_EQ(prompter.Texts("Information"), "The service, \"C\" IS currently active !\n");
     EXPECT_EQ(live.ServerSlot()->MsgCount(), 1);
-    live.PollStep();
+    live.MailSlotCheck().OnTimer();
     EXPECT_EQ(prompter.Texts("Information"),
               "The service, \"C\" IS currently active !\nThe service, \"D\" IS currently active !\n");
 
@@ -213,7 +213,7 @@ TEST_F(LivenessTest, ARepeatedSequenceStopsTheTickAndLeavesTheRest)
     live.SetActiveService(11, "Twice", 5);
     EXPECT_TRUE(live.Query(11));
     ASSERT_TRUE(WaitFor([&] { return host.Delivered() == 2; }, 5000));
-    live.PollStep();
+    live.MailSlotCheck().OnTimer();
     EXPECT_EQ(prompter.shown.size(), 3u);
     EXPECT_EQ(live.ServerSlot()->MsgCount(), 0);
 }
@@ -234,14 +234,17 @@ TEST_F(LivenessTest, AnyNewSequenceEndsTheWaitButOnlyTheExactWordsAreReported)
     EXPECT_TRUE(beeps.empty());
 
     SendToManager("20|I am on:12ab");
-    EXPECT_THROW(live.PollStep(), TConvertError);
+    live.MailSlotCheck().OnTimer();
     SendToManager("21|I am on:99999999999");
-    EXPECT_THROW(live.PollStep(), TConvertError);
+    live.MailSlotCheck().OnTimer();
+    EXPECT_EQ(timerErrors, (std::vector<std::string>{"convert: 'x13' is not a valid integer value",
+                                                     "convert: '12ab' is not a valid integer value",
+                                                     "convert: '99999999999' is not a valid integer value"}));
 
     // Mode 0 reads and acts on nothing but the sequence.
     live.SetCheckMode(TCheckMode::SilentStart);
     SendToManager("22|I am on:nonsense");
-    live.PollStep();
+    live.MailSlotCheck().OnTimer();
     EXPECT_EQ(live.LastReplySequence(), "22");
     EXPECT_TRUE(prompter.shown.empty());
 }
@@ -264,7 +267,7 @@ TEST_F(LivenessTest, ALateReplyIsReportedUnderTheModeSetSince)
     live.SetCheckMode(TCheckMode::Box);
     SetEvent(answer.Get());
     ASSERT_TRUE(WaitFor([&] { return host.Delivered() == 1; }, 5000));
-    live.PollStep();
+    live.MailSlotCheck().OnTimer();
     EXPECT_EQ(prompter.Texts("Information"), "The service, \"Slow\" IS currently active !\n");
     EXPECT_TRUE(live.Found());
 }
@@ -275,7 +278,7 @@ TEST_F(LivenessTest, EachMessageIsReadIntoAClearedBufferAndUnknownIDsHaveNoDescr
     live.SetActiveService(5, "Five", 1);
     SendToManager("1|I am on:123456789");
     SendToManager("2|I am on:5", 11); // no terminator
-    live.PollStep();
+    live.MailSlotCheck().OnTimer();
     EXPECT_EQ(prompter.Texts("Information"),
               "The service, \"\" IS currently active !\nThe service, \"Five\" IS currently active !\n");
 }
@@ -284,13 +287,13 @@ TEST_F(LivenessTest, ATickReadsAFewRepliesAndLeavesTheRestForTheNext)
 {
     for (int sequence = 1; sequence <= TLiveness::RepliesPerTick + 3; ++sequence)
         SendToManager(std::to_string(sequence) + "|I am on:1");
-    live.PollStep();
+    live.MailSlotCheck().OnTimer();
     EXPECT_EQ(live.LastReplySequence(), std::to_string(TLiveness::RepliesPerTick));
-    live.PollStep();
+    live.MailSlotCheck().OnTimer();
     EXPECT_EQ(live.LastReplySequence(), std::to_string(TLiveness::RepliesPerTick + 3));
 }
 
-TEST_F(LivenessTest, NoTickReadsWhileABoxOfThePollStepIsUp)
+TEST_F(LivenessTest, NoTickReadsWhileABoxOfAnEarlierTickIsUp)
 {
     live.SetCheckMode(TCheckMode::Box);
     SendToManager("1|I am on:1");
@@ -340,7 +343,7 @@ TEST_F(LivenessTest, ClosingDuringAWaitEndsItAndNothingTouchesTheMailslotAfterwa
     EXPECT_NE(GetCursor(), during);
     EXPECT_EQ(live.ServerSlot(), nullptr);
     EXPECT_FALSE(live.CommTimeout().Enabled());
-    live.PollStep();
+    live.MailSlotCheck().OnTimer();
     EXPECT_FALSE(live.Query(15)); // a command after closing ends at once
     EXPECT_TRUE(beeps.empty());
 
@@ -352,7 +355,7 @@ TEST_F(LivenessTest, ClosingDuringAWaitEndsItAndNothingTouchesTheMailslotAfterwa
     SendToManager("1|I am on:1");
     SendToManager("2|I am on:2");
     prompter.OnShow = [&](const TScriptedPrompter::Shown&) { other.Shutdown(); };
-    other.PollStep();
+    other.MailSlotCheck().OnTimer();
     EXPECT_EQ(prompter.shown.size(), 1u);
     EXPECT_EQ(other.ServerSlot(), nullptr);
 }

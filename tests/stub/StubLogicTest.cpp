@@ -196,6 +196,13 @@ TEST(StubSettingsTest, TheEntryIsTheOneThatNamesThisCopyElseTheOneNamedAfterIt)
     ini.WriteString("My Service", "Vantorer", folder.File("Elsewhere.exe"));
     EXPECT_EQ("My!Service", OwnDescription(own, file));
     EXPECT_EQ("C:\\older.exe", LoadSettings(own, file).Program);
+    // Read as the manager reads it, but a missing Program, which the manager
+    // shows as "Service 2.exe", is none: the host looks for no such program.
+    ini.WriteString("My!Service", "Parameters", "-b");
+    ini.DeleteKey("My!Service", "Program");
+    EXPECT_EQ("Service 2.exe", TCatalogueSnapshot(file).Entry(2).Program);
+    EXPECT_EQ("", LoadSettings(own, file).Program);
+    EXPECT_EQ("-b", LoadSettings(own, file).Parameters);
 
     // Named by none: the entry named after the file, which must not be
     // another copy's.

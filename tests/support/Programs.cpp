@@ -44,24 +44,6 @@ TProgramResult RunProgram(const std::string& commandLine, const std::string& inp
     return {end.ExitCode, ReadTextFile(folder.File("out")), ReadTextFile(folder.File("err"))};
 }
 
-HANDLE EndedProcess(DWORD exitCode)
-{
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    std::string line = "\"" + std::string(self) + "\"";
-    if (!StartProcess(line.data(), FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, &startup, &process)) {
-        ADD_FAILURE() << "cannot start a process to end: error " << GetLastError();
-        return nullptr;
-    }
-    TKernelHandle thread(process.hThread);
-    TerminateProcess(process.hProcess, exitCode);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    return process.hProcess;
-}
-
 std::string LoggedOutput(const std::string& log)
 {
     std::string said;

@@ -18,10 +18,6 @@ TProgramResult RunProgram(const std::string& commandLine, DWORD timeoutMs = 6000
 // The same, with input on its standard input.
 TProgramResult RunProgram(const std::string& commandLine, const std::string& input, DWORD timeoutMs = 60000);
 
-// A process that has ended with exitCode, for a fake launch to hand back: a
-// copy of the running program, started suspended and ended at once.
-HANDLE EndedProcess(DWORD exitCode);
-
 // What a program wrote to its standard output, as the service host's log
 // keeps it: each line without its time stamp and stream.
 std::string LoggedOutput(const std::string& log);

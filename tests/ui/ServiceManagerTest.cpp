@@ -497,8 +497,8 @@ TEST_F(ServiceManagerTest, AFloodOfRepliesKeepsOneBoxOpenAtATime)
             SendToManager(std::to_string(reply) + "|I am on:1");
     }
     PumpMessages();
-    liveness.PollStep();
-    liveness.PollStep();
+    liveness.MailSlotCheck().OnTimer();
+    liveness.MailSlotCheck().OnTimer();
     EXPECT_EQ(deepest, 1);
     EXPECT_EQ(prompter.shown.size(), 21u); // one for the burst, one for each mailslot reply
     EXPECT_EQ(liveness.ServerSlot()->MsgCount(), 0);
