@@ -255,6 +255,9 @@ std::string HelpText()
            "  --priority idle|below-normal|normal|above-normal|high\n"
            "  --log-max-size SIZE (1M; 0: none)   --log-daily | --no-log-daily   --log-keep N (1)\n"
            "  --log-timestamps on|off   --log-mode lines|raw   --service-text TEXT\n"
+           "  --health-check tcp://HOST:PORT|http://URL|https://URL|cmd:COMMAND   (none; \"\" removes it)\n"
+           "  --health-interval SECONDS (30)   --health-timeout SECONDS (10)   --health-retries N (3)\n"
+           "  --health-start-period SECONDS (0)   --health-action restart|none\n"
            "\n"
            "Exit codes:\n"
            "  0  done, or already so (installing an installed entry, stopping a stopped service)\n"
@@ -271,6 +274,8 @@ std::string HelpText()
            "  9  the entry's state forbids it (edit or remove an installed entry, uninstall a running one,\n"
            "     start or stop one that is not installed)\n"
            "  10 start: the service started, but its program keeps exiting (or cannot be started)\n"
+           "  13 start: the program runs, but did not pass its health check within the settle time and\n"
+           "     its start period (the message gives the last check's result)\n"
            "  11 apply: the document cannot be read or is not valid, or names no entry with --prune\n"
            "     (nothing was done)\n"
            "  apply ends with the exit code of its first step that failed\n";

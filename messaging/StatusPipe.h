@@ -57,9 +57,11 @@ struct TProgramStatus {
 
     // The program's health, for an entry with a health check: "starting"
     // (no verdict yet), "healthy" or "unhealthy"; "" without a check. The
-    // failures in a row, and the last check: when, and what it found.
+    // failures in a row and how many make it unhealthy, and the last check:
+    // when, and what it found.
     std::string Health;
     unsigned HealthFailures = 0;
+    unsigned HealthRetries = 0;
     std::string HealthCheckedAt;
     std::string HealthResult;
 
