@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
@@ -198,6 +199,19 @@ TEST_F(StatusCommandsTest, AStartWaitsForTheFirstPassingCheckAndEveryoneSaysTheP
     Expect("stop " + Quoted(name), 0);
     Expect("start " + Quoted(name), 13, "started, but its program ");
     Expect("start " + Quoted(name), 13, "HTTP 500");
+    Expect("stop " + Quoted(name), 0);
+    Accepted("set " + Quoted(name) + " --health-retries 5");
+    Expect("start " + Quoted(name), 13, "started, but its program did not pass its health check within 2 s: HTTP 500");
+    Expect("stop " + Quoted(name), 0);
+    // The start period gives a slow program its time: the start waits for
+    // it.
+    Accepted("set " + Quoted(name) + " --health-start-period 6");
+    std::thread ready([&] {
+        Sleep(4000);
+        WriteTextFile(folder.File("control"), "200");
+    });
+    Expect("start " + Quoted(name), 0, "The service was successfully initiated !");
+    ready.join();
     Expect("stop " + Quoted(name), 0);
 }
 

@@ -158,6 +158,7 @@ TEST(HealthMonitor, AnHttpCheckCountsFailuresInARowAndOnlyTheRestartActionAsksFo
     server.Tell("302");
     ASSERT_TRUE(WaitFor([&] { return watched.Last().Result == "HTTP 302"; }, 10000));
     EXPECT_EQ(watched.Last().Health, HealthHealthy);
+    EXPECT_EQ(watched.Last().Failures, 0u);
     // A server that takes the connection and never answers.
     server.Tell("hang");
     ASSERT_TRUE(watched.Becomes(HealthUnhealthy)) << Joined(watched.Log().Lines());
@@ -181,6 +182,10 @@ TEST(HealthMonitor, FailuresInTheStartPeriodDoNotCountAndATcpCheckNeedsOnlyAConn
     EXPECT_EQ(watched.Last().Result, "connected");
     EXPECT_FALSE(watched.Log().Has("failed"));
     EXPECT_FALSE(watched.RestartWanted());
+    // Once it passed, a failure counts, start period or not.
+    late.Tell("refuse");
+    ASSERT_TRUE(watched.Becomes(HealthUnhealthy)) << Joined(watched.Log().Lines());
+    EXPECT_TRUE(watched.RestartWanted());
 
     // Past the start period (none here), the first refusal counts.
     TWatched closed;
