@@ -194,6 +194,14 @@ TEST(HealthMonitor, FailuresInTheStartPeriodDoNotCountAndATcpCheckNeedsOnlyAConn
     EXPECT_EQ(closed.Last().Result, "connection refused");
     EXPECT_TRUE(closed.RestartWanted());
     EXPECT_TRUE(closed.Log().Has("warning: health: connect to 127.0.0.1:"));
+    // A name is looked up first, within the check's time.
+    TKernelHandle cancel(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    THealthProbe probe;
+    EXPECT_EQ(probe.Run(Plan("tcp://localhost:" + std::to_string(late.Port)), cancel.Get()).Result, "connection refused");
+    late.Tell("200");
+    EXPECT_TRUE(WaitFor([&] {
+        return probe.Run(Plan("tcp://localhost:" + std::to_string(late.Port)), cancel.Get()).Passed;
+    }, 5000));
 }
 
 TEST(HealthMonitor, ACommandPassesOnExitCodeZeroAndOneThatOverrunsIsEndedWithItsTree)
