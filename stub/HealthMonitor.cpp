@@ -5,6 +5,7 @@
 
 #include "messaging/StatusPipe.h"
 #include "stub/Guard.h"
+#include "toolkit/Error.h"
 #include "toolkit/System.h"
 
 namespace {
@@ -176,7 +177,13 @@ void THealthMonitor::Watch(TState& state)
             // An end that comes from here on calls this check off.
             ResetEvent(state.Cancel.Get());
         }
-        const THealthResult result = probe.Run(plan, state.Cancel.Get());
+        THealthResult result;
+        try {
+            result = probe.Run(plan, state.Cancel.Get());
+        } catch (const TError& error) {
+            // A check that cannot be made fails; the host goes on.
+            result = {false, false, error.Message()};
+        }
         std::lock_guard<std::mutex> hold(state.Lock);
         if (!state.Quit && !result.Cancelled && generation == state.Generation)
             state.Judge(result, started);

@@ -166,6 +166,15 @@ TEST(HealthMonitor, AnHttpCheckCountsFailuresInARowAndOnlyTheRestartActionAsksFo
     EXPECT_TRUE(watched.Log().Has(" failed: no answer in 500 ms (2 of 2)"));
     watched.Monitor().End();
     EXPECT_FALSE(watched.RestartWanted());
+
+    // HTTPS to a server that speaks no TLS is no answer of its.
+    server.Tell("200");
+    TKernelHandle cancel(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    THealthProbe probe;
+    const THealthResult secure =
+        probe.Run(Plan("https://127.0.0.1:" + std::to_string(server.Port) + "/health", 100, 3000), cancel.Get());
+    EXPECT_FALSE(secure.Passed);
+    EXPECT_EQ(secure.Result, "the secure connection failed");
 }
 
 TEST(HealthMonitor, FailuresInTheStartPeriodDoNotCountAndATcpCheckNeedsOnlyAConnection)
