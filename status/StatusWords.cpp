@@ -222,7 +222,9 @@ std::vector<std::string> StatusLines(const TCatalogueEntry& entry, const TEntryS
         lines.push_back("Service host: " + StubCopyFile(entry.Description));
         return lines;
     }
-    std::string words = StateWords(entry.Description, status);
+    // Its health has a line of its own.
+    std::string words = program->State == TProgramState::Running ? ProgramStateName(program->State)
+                                                                   : StateWords(entry.Description, status);
     if (program->Pid)
         words += ", pid " + std::to_string(program->Pid);
     if (program->State == TProgramState::Running)

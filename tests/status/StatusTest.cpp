@@ -259,6 +259,7 @@ TEST(EntryStatus, AProgramsHealthIsToldBesideItWhereverItIsAsked)
     EXPECT_EQ(StatusLineText(Entry.Description, status), "Running, program up 2 h, healthy");
     EXPECT_EQ(StateWords(Entry.Description, status), "running, healthy");
     EXPECT_EQ(healthLine(), "Health:       healthy; last check " + LocalTime(program.HealthCheckedAt) + ": HTTP 200");
+    EXPECT_EQ(StatusLines(entry, status)[2].rfind("Program:      running, up 2 h", 0), 0u) << StatusLines(entry, status)[2];
     program.HealthFailures = 1;
     program.HealthResult = "no answer in 10 s";
     EXPECT_EQ(healthLine(), "Health:       healthy (failures: 1 of 3); last check " +
