@@ -270,8 +270,8 @@ void MeasureMany(const std::string& server, int checks)
     const int first = done;
     for (int mark = 1000; mark <= checks; mark += 1000) {
         WaitFor([&] { return done - first >= mark; }, 600000, 50);
-        std::printf("  after %5d: working set %6.0f KiB, Linux %s, next handle 0x%llx\n", mark, WorkingSetKiB(self),
-                    LinuxMemory("self").c_str(), static_cast<unsigned long long>(NextHandle()));
+        std::printf("  after %5d: working set %6.0f KiB, next handle 0x%llx\n", mark, WorkingSetKiB(self),
+                    static_cast<unsigned long long>(NextHandle()));
     }
     const double ms = static_cast<double>(GetTickCount64() - began);
     const double cpuPerCheck = (cpuMs() - cpu) / (done - first);
