@@ -29,6 +29,11 @@ enum class TProgramState { Starting, Running, BackingOff, Stopping, Stopped };
 const char* ProgramStateName(TProgramState state);
 std::optional<TProgramState> ProgramStateNamed(const std::string& name);
 
+// The program's health, as the answer words it.
+inline constexpr const char* HealthStarting = "starting";
+inline constexpr const char* HealthHealthy = "healthy";
+inline constexpr const char* HealthUnhealthy = "unhealthy";
+
 // One answer. Times are UTC, "2024-03-05T14:07:09.042Z", "" when there is
 // none; text is as our programs hold it (toolkit/Text.h) here and UTF-8 on
 // the wire.

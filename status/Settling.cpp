@@ -56,7 +56,7 @@ TSettling WaitForProgram(const TCatalogueEntry& entry, const TServiceStates& ser
         if (status.State == TProgramState::Running && !firstStart)
             firstStart = status.Starts;
         // Found unhealthy: being restarted for it, or left running.
-        if (status.Health == "unhealthy" && status.State != TProgramState::Stopped) {
+        if (status.Health == HealthUnhealthy && status.State != TProgramState::Stopped) {
             settling.Outcome = TSettling::NotHealthy;
             settling.Why = "is unhealthy: " + status.HealthResult + " (" + std::to_string(status.HealthFailures) +
                            " failures in a row)";
@@ -73,7 +73,7 @@ TSettling WaitForProgram(const TCatalogueEntry& entry, const TServiceStates& ser
             return settling;
         }
         if (status.State == TProgramState::Running && status.UpMs >= settleMs) {
-            if (status.Health.empty() || status.Health == "healthy") {
+            if (status.Health.empty() || status.Health == HealthHealthy) {
                 settling.Outcome = TSettling::Up;
                 return settling;
             }

@@ -41,7 +41,7 @@ bool HealthShown(const TEntryStatus& status, const TProgramStatus& program)
 // "unhealthy (failures: 3 of 3); last check ...".
 std::string HealthLine(const TProgramStatus& program)
 {
-    std::string words = program.Health == "starting" ? "starting (no verdict yet)" : program.Health;
+    std::string words = program.Health == HealthStarting ? "starting (no verdict yet)" : program.Health;
     if (program.HealthFailures > 0)
         words += " (failures: " + FailureCount(program) + ")";
     if (program.HealthCheckedAt.empty())
@@ -139,9 +139,9 @@ std::string NotKnownWords(const std::string& description, const TStatusReply& re
 
 std::string HealthWords(const TProgramStatus& program)
 {
-    if (program.Health == "unhealthy")
+    if (program.Health == HealthUnhealthy)
         return "unhealthy: " + program.HealthResult + " (" + FailureCount(program) + ")";
-    if (program.Health == "starting")
+    if (program.Health == HealthStarting)
         return program.HealthResult.empty() ? "not checked yet" : "not healthy yet: " + program.HealthResult;
     return program.Health;
 }
@@ -149,7 +149,7 @@ std::string HealthWords(const TProgramStatus& program)
 bool RestartingUnhealthy(const TEntryStatus& status)
 {
     const TProgramStatus* program = status.Answer();
-    return program && program->Health == "unhealthy" && status.Service.State == TServiceState::Running &&
+    return program && program->Health == HealthUnhealthy && status.Service.State == TServiceState::Running &&
            (program->State == TProgramState::Stopping || program->State == TProgramState::BackingOff);
 }
 

@@ -6,14 +6,10 @@
 #include <optional>
 #include <string>
 
+#include "messaging/StatusPipe.h"
 #include "platform/Kernel.h"
 #include "stub/HealthCheck.h"
 #include "stub/StubLog.h"
-
-// The words of the program's health in the status answer.
-inline constexpr const char* HealthStarting = "starting";
-inline constexpr const char* HealthHealthy = "healthy";
-inline constexpr const char* HealthUnhealthy = "unhealthy";
 
 // What the status tells of the program's health; all empty without a check.
 struct THealthReport {

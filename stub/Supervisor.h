@@ -74,7 +74,8 @@ private:
 
 // Runs the program inside a job object, logs its output and its lifecycle,
 // starts it again when it ends on its own or its health check finds it
-// unhealthy, and ends the whole tree when the stop event is set. Waits only on handles: no CPU while the program runs.
+// unhealthy, and ends the whole tree when the stop event is set. Waits only
+// on handles: no CPU while the program runs.
 class TSupervisor {
 public:
     TSupervisor(TStubSettings settings, std::shared_ptr<TStubLog> log, bool captureOutput, HANDLE stopEvent,
