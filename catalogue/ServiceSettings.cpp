@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "catalogue/HealthTarget.h"
 #include "toolkit/Error.h"
 #include "toolkit/Paths.h"
 #include "toolkit/Text.h"
@@ -15,6 +16,8 @@ constexpr unsigned MaxDelaySeconds = 86400;
 constexpr unsigned MaxWindowSeconds = 30 * 86400;
 constexpr unsigned MaxRestartCount = 1000000;
 constexpr unsigned MaxKeptLogs = 999;
+constexpr unsigned MaxHealthTimeoutSeconds = 3600;
+constexpr unsigned MaxHealthRetries = 1000;
 constexpr uint64_t KiB = 1024;
 constexpr uint64_t MinLogBytes = KiB;
 constexpr uint64_t MaxLogBytes = KiB * KiB * KiB * KiB;
@@ -422,6 +425,25 @@ TValue Variables()
     return value;
 }
 
+// A health check: a TCP port, a URL or a command (catalogue/HealthTarget.h);
+// "" for none, which shows as "none".
+TValue HealthCheck(std::string TSettings::*field)
+{
+    TValue value;
+    value.Read = [=](TSettings& s, const std::string& given) {
+        const std::string text = Trim(given);
+        if (!text.empty() && !ParseHealthTarget(text))
+            return NotA(text, "tcp://HOST:PORT, an http:// or https:// URL, or cmd: and a command line");
+        s.*field = text;
+        return TRefusal();
+    };
+    value.Text = [=](const TSettings& s) { return s.*field; };
+    value.Shown = [=](const TSettings& s, const std::string&) {
+        return (s.*field).empty() ? std::string("none") : s.*field;
+    };
+    return value;
+}
+
 TRefusal ExistingFolder(const TSettings& s)
 {
     if (!s.WorkingFolder.empty() && (!FullPath(s.WorkingFolder) || !FolderExists(s.WorkingFolder)))
@@ -498,6 +520,18 @@ const std::vector<TSettingInfo>& Rows()
             NotDailyWhenRaw),
         Row(TSetting::ServiceText, "ServiceText", "service-text", "Service text", ByServiceManager, Process,
             Line(&S::ServiceText, false, "the text cannot hold line breaks", DefaultServiceText)),
+        Row(TSetting::HealthCheck, "HealthCheck", "health-check", "Health check", ByHost, Health,
+            HealthCheck(&S::HealthCheck)),
+        Row(TSetting::HealthInterval, "HealthInterval", "health-interval", "Health interval", ByHost, Health,
+            Seconds(&S::HealthIntervalSeconds, 1, MaxDelaySeconds)),
+        Row(TSetting::HealthTimeout, "HealthTimeout", "health-timeout", "Health timeout", ByHost, Health,
+            Seconds(&S::HealthTimeoutSeconds, 1, MaxHealthTimeoutSeconds)),
+        Row(TSetting::HealthRetries, "HealthRetries", "health-retries", "Health retries", ByHost, Health,
+            Count(&S::HealthRetries, 1, MaxHealthRetries)),
+        Row(TSetting::HealthStartPeriod, "HealthStartPeriod", "health-start-period", "Health start period", ByHost,
+            Health, Seconds(&S::HealthStartPeriodSeconds, 0, MaxDelaySeconds)),
+        Row(TSetting::HealthAction, "HealthAction", "health-action", "Health action", ByHost, Health,
+            Choice(&S::HealthAction, {"restart", "none"})),
     };
     return rows;
 }

@@ -21,6 +21,8 @@ enum class TPriority { Idle, BelowNormal, Normal, AboveNormal, High };
 // lines: the host reads the program's output and logs it in stamped lines;
 // raw: the program writes the log file itself, byte for byte.
 enum class TLogMode { Lines, Raw };
+// What the host does with a program its health check finds unhealthy.
+enum class THealthAction { Restart, None };
 
 struct TServiceSettings {
     // As typed ("LocalService", "NT SERVICE\Mail Relay", "CORP\relay$",
@@ -58,6 +60,16 @@ struct TServiceSettings {
     // What the Services console shows as the service's description; ""
     // is Quorvane's own line naming the program.
     std::string ServiceText;
+    // The health check (catalogue/HealthTarget.h), "" for none: every
+    // interval, failing after the timeout; unhealthy after that many
+    // failures in a row, which do not count after a start until the first
+    // success or the start period has passed.
+    std::string HealthCheck;
+    unsigned HealthIntervalSeconds = 30;
+    unsigned HealthTimeoutSeconds = 10;
+    unsigned HealthRetries = 3;
+    unsigned HealthStartPeriodSeconds = 0;
+    THealthAction HealthAction = THealthAction::Restart;
 
     bool operator==(const TServiceSettings&) const = default;
 };
@@ -92,6 +104,12 @@ enum class TSetting {
     LogTimestamps,
     LogMode,
     ServiceText,
+    HealthCheck,
+    HealthInterval,
+    HealthTimeout,
+    HealthRetries,
+    HealthStartPeriod,
+    HealthAction,
 };
 
 // How a setting's value is given to qv and held in a services document.
@@ -110,7 +128,7 @@ enum class TSettingForm {
 };
 
 // Where the window's settings dialog shows a setting.
-enum class TSettingGroup { Account, Process, StopAndRestart, Log };
+enum class TSettingGroup { Account, Process, StopAndRestart, Log, Health };
 
 struct TSettingInfo {
     TSetting Setting;

@@ -227,7 +227,8 @@ std::string HelpText()
            "                                install the entry as a Windows service\n"
            "  uninstall NAME                remove its service (refused while it runs)\n"
            "  start NAME [--settle SECONDS] start its service and wait until its program has run\n"
-           "                                that long (2 s unless given; 0 waits only for the service)\n"
+           "                                that long (2 s unless given; 0 waits only for the service) and,\n"
+           "                                with a health check, passed it (within its start period too)\n"
            "  stop NAME                     stop its service\n"
            "  check NAME [--json]           ask the entry's service host whether its program runs\n"
            "  check --all [--json]          ask every installed entry, all at once\n"
@@ -255,6 +256,9 @@ std::string HelpText()
            "  --priority idle|below-normal|normal|above-normal|high\n"
            "  --log-max-size SIZE (1M; 0: none)   --log-daily | --no-log-daily   --log-keep N (1)\n"
            "  --log-timestamps on|off   --log-mode lines|raw   --service-text TEXT\n"
+           "  --health-check tcp://HOST:PORT|http://URL|https://URL|cmd:COMMAND   (none; \"\" removes it)\n"
+           "  --health-interval SECONDS (30)   --health-timeout SECONDS (10)   --health-retries N (3)\n"
+           "  --health-start-period SECONDS (0)   --health-action restart|none\n"
            "\n"
            "Exit codes:\n"
            "  0  done, or already so (installing an installed entry, stopping a stopped service)\n"
@@ -275,5 +279,7 @@ std::string HelpText()
            "     (nothing was done)\n"
            "  12 check: whether the program runs is not known (its host did not answer in time, or\n"
            "     another program serves its status pipe)\n"
+           "  13 start: the program runs, but did not pass its health check within the settle time and\n"
+           "     its start period (the message gives the last check's result)\n"
            "  apply ends with the exit code of its first step that failed\n";
 }

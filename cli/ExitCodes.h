@@ -37,4 +37,7 @@ enum TExitCode : int {
     // in time (busy or slow), or the status pipe is served by another
     // program. Not the same as not active.
     ExitNotKnown = 12,
+    // start: the program runs, but did not pass its health check within the
+    // settle time and its start period, or was found unhealthy.
+    ExitNotHealthy = 13,
 };

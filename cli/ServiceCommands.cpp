@@ -154,6 +154,11 @@ TExitCode Check(const TCliRequest& request)
         }
         const TEntryStatus& status = statuses[next++];
         const bool active = status.ProgramRuns() || answered.count(entry.ServiceID) > 0;
+        const TProgramStatus* program = status.Answer();
+        // Active keeps its meaning (the program runs); its health is told
+        // beside it.
+        const std::string health = active && program ? HealthWords(*program) : "";
+        result["health"] = program && !program->Health.empty() ? json(program->Health) : json();
         result["program"] = ProgramJson(status);
         result["lastEnd"] = LastEndJson(status);
         if (!active && status.NotKnown()) {
@@ -169,7 +174,7 @@ TExitCode Check(const TCliRequest& request)
             anyInactive = anyInactive || !active;
             result["active"] = active;
             if (!request.Json)
-                Say(active ? ActiveText(entry.Description)
+                Say(active ? ActiveText(entry.Description) + (health.empty() ? "" : " (program " + health + ")")
                            : "The service \"" + entry.Description + "\" is currently NOT active ! (" +
                                  (status.NeedsMailslot() ? "its service host did not answer"
                                                          : InactiveReason(status)) +
@@ -187,11 +192,14 @@ namespace {
 // A start counts once the program has run for the settle time; only then is
 // it told as done. One that keeps exiting is told with the last lines of its
 // log, the file the catalogue names for it.
-TExitCode ProgramSettled(const TCatalogueEntry& entry, unsigned settleSeconds, const char* done)
+TExitCode ProgramSettled(const TCatalogueEntry& entry, const TServiceSettings& settings, unsigned settleSeconds,
+                         const char* done)
 {
-    const TSettling settling = settleSeconds == 0 ? TSettling{TSettling::Up, "", {}}
-                                                  : WaitForProgram(entry, TServiceStates(), settleSeconds * 1000);
-    if (settling.Outcome != TSettling::NotUp) {
+    const TSettling settling =
+        settleSeconds == 0
+            ? TSettling{TSettling::Up, "", {}}
+            : WaitForProgram(entry, TServiceStates(), settleSeconds * 1000, settings.HealthStartPeriodSeconds * 1000);
+    if (settling.Outcome == TSettling::Up || settling.Outcome == TSettling::NotKnown) {
         if (done)
             Say(done);
         if (settling.Outcome == TSettling::NotKnown)
@@ -205,7 +213,7 @@ TExitCode ProgramSettled(const TCatalogueEntry& entry, unsigned settleSeconds, c
         text += "\nThe last lines of its log " + entry.LogFile + ":";
     for (const std::string& line : tail)
         text += "\n  " + line;
-    throw TCliFailure(ExitProgramNotUp, text);
+    throw TCliFailure(settling.Outcome == TSettling::NotHealthy ? ExitNotHealthy : ExitProgramNotUp, text);
 }
 
 // How the stop went, from the record the host left: whether the program
@@ -237,7 +245,7 @@ TExitCode StartStop(const TCliRequest& request, bool stop)
             Say(already);
             return ExitSuccess;
         }
-        return ProgramSettled(entry, request.SettleSeconds, already.c_str());
+        return ProgramSettled(entry, catalogue.ServiceSettings(), request.SettleSeconds, already.c_str());
     }
     Refuse(ExitServiceManager, TServiceControl().StartStop(stop, target));
     // A script goes on when the service is where it asked it to be.
@@ -249,7 +257,7 @@ TExitCode StartStop(const TCliRequest& request, bool stop)
         Say(StoppedWords(entry));
         return ExitSuccess;
     }
-    return ProgramSettled(entry, request.SettleSeconds, InitiatedText);
+    return ProgramSettled(entry, catalogue.ServiceSettings(), request.SettleSeconds, InitiatedText);
 }
 
 } // namespace

@@ -93,6 +93,7 @@ TStatusReply ReadAnswer(const json& answer, const std::string& line)
     status.StartFailure = Text(answer.value("startFailure", json()));
     status.Health = Text(answer.value("health", json()));
     status.HealthFailures = Number<unsigned>(answer.value("healthFailures", json()));
+    status.HealthRetries = Number<unsigned>(answer.value("healthRetries", json()));
     status.HealthCheckedAt = Text(answer.value("healthCheckedAt", json()));
     status.HealthResult = Text(answer.value("healthResult", json()));
     status.LogFile = Text(answer.value("logFile", json()));

@@ -111,6 +111,7 @@ std::string StatusAnswer(const TProgramStatus& status)
     line.TextOrNull("startFailure", status.StartFailure);
     line.TextOrNull("health", status.Health);
     line.Number("healthFailures", status.HealthFailures);
+    line.Number("healthRetries", status.HealthRetries);
     line.TextOrNull("healthCheckedAt", status.HealthCheckedAt);
     line.TextOrNull("healthResult", status.HealthResult);
     line.TextOrNull("logFile", status.LogFile);

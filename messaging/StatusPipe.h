@@ -29,6 +29,11 @@ enum class TProgramState { Starting, Running, BackingOff, Stopping, Stopped };
 const char* ProgramStateName(TProgramState state);
 std::optional<TProgramState> ProgramStateNamed(const std::string& name);
 
+// The program's health, as the answer words it.
+inline constexpr const char* HealthStarting = "starting";
+inline constexpr const char* HealthHealthy = "healthy";
+inline constexpr const char* HealthUnhealthy = "unhealthy";
+
 // One answer. Times are UTC, "2024-03-05T14:07:09.042Z", "" when there is
 // none; text is as our programs hold it (toolkit/Text.h) here and UTF-8 on
 // the wire.
@@ -57,9 +62,11 @@ struct TProgramStatus {
 
     // The program's health, for an entry with a health check: "starting"
     // (no verdict yet), "healthy" or "unhealthy"; "" without a check. The
-    // failures in a row, and the last check: when, and what it found.
+    // failures in a row and how many make it unhealthy, and the last check:
+    // when, and what it found.
     std::string Health;
     unsigned HealthFailures = 0;
+    unsigned HealthRetries = 0;
     std::string HealthCheckedAt;
     std::string HealthResult;
 

@@ -21,9 +21,10 @@ constexpr LONG TailBytes = 16 * 1024;
 
 } // namespace
 
-TSettling WaitForProgram(const TCatalogueEntry& entry, const TServiceStates& services, unsigned settleMs)
+TSettling WaitForProgram(const TCatalogueEntry& entry, const TServiceStates& services, unsigned settleMs,
+                         unsigned startPeriodMs)
 {
-    const ULONGLONG deadline = GetTickCount64() + settleMs + StartingLimitMs;
+    const ULONGLONG deadline = GetTickCount64() + settleMs + startPeriodMs + StartingLimitMs;
     unsigned firstStart = 0;
     for (;;) {
         const TEntryStatus now = StatusOf(entry, services);
@@ -54,6 +55,13 @@ TSettling WaitForProgram(const TCatalogueEntry& entry, const TServiceStates& ser
         const TProgramStatus& status = reply.Status;
         if (status.State == TProgramState::Running && !firstStart)
             firstStart = status.Starts;
+        // Found unhealthy: being restarted for it, or left running.
+        if (status.Health == HealthUnhealthy && status.State != TProgramState::Stopped) {
+            settling.Outcome = TSettling::NotHealthy;
+            settling.Why = "is unhealthy: " + status.HealthResult + " (" + std::to_string(status.HealthFailures) +
+                           " failures in a row)";
+            return settling;
+        }
         if (status.State == TProgramState::BackingOff || (firstStart && status.Starts != firstStart)) {
             settling.Why = status.StartFailure.empty() ? "keeps exiting (exit code " +
                                                              std::to_string(status.LastExitCode.value_or(0)) + ")"
@@ -65,14 +73,25 @@ TSettling WaitForProgram(const TCatalogueEntry& entry, const TServiceStates& ser
             return settling;
         }
         if (status.State == TProgramState::Running && status.UpMs >= settleMs) {
-            settling.Outcome = TSettling::Up;
-            return settling;
+            if (status.Health.empty() || status.Health == HealthHealthy) {
+                settling.Outcome = TSettling::Up;
+                return settling;
+            }
+            if (status.UpMs >= settleMs + startPeriodMs) {
+                settling.Outcome = TSettling::NotHealthy;
+                const std::string within = "within " + DurationText(settleMs + startPeriodMs);
+                settling.Why = status.HealthResult.empty()
+                                   ? "was not checked for its health " + within
+                                   : "did not pass its health check " + within + ": " + status.HealthResult;
+                return settling;
+            }
         }
         if (GetTickCount64() >= deadline) {
             settling.Why = "did not start within " + DurationText(StartingLimitMs);
             return settling;
         }
-        const uint64_t left = status.State == TProgramState::Running ? settleMs - status.UpMs : SettlePollMs;
+        const uint64_t left =
+            status.State == TProgramState::Running && status.UpMs < settleMs ? settleMs - status.UpMs : SettlePollMs;
         Sleep(static_cast<DWORD>(std::min<uint64_t>(left, SettlePollMs)));
     }
 }

@@ -22,6 +22,33 @@ std::string BackOffWords(const TProgramStatus& status)
     return words + (words.empty() ? "" : ", ") + "next try in " + DurationText(status.NextStartInMs + 999);
 }
 
+// "3 of 3", or "5 in a row" once past the retries (a program only
+// reported).
+std::string FailureCount(const TProgramStatus& program)
+{
+    if (program.HealthRetries > 0 && program.HealthFailures <= program.HealthRetries)
+        return std::to_string(program.HealthFailures) + " of " + std::to_string(program.HealthRetries);
+    return std::to_string(program.HealthFailures) + " in a row";
+}
+
+// Health is told while the program runs, and while it is restarted for it.
+bool HealthShown(const TEntryStatus& status, const TProgramStatus& program)
+{
+    return !program.Health.empty() && (program.State == TProgramState::Running || RestartingUnhealthy(status));
+}
+
+// qv status's line: "healthy; last check 2024-03-05 15:07:09: HTTP 200",
+// "unhealthy (failures: 3 of 3); last check ...".
+std::string HealthLine(const TProgramStatus& program)
+{
+    std::string words = program.Health == HealthStarting ? "starting (no verdict yet)" : program.Health;
+    if (program.HealthFailures > 0)
+        words += " (failures: " + FailureCount(program) + ")";
+    if (program.HealthCheckedAt.empty())
+        return words + "; not checked yet";
+    return words + "; last check " + LocalTime(program.HealthCheckedAt) + ": " + program.HealthResult;
+}
+
 // "12:03" today, "2024-03-05 12:03" on another day; "" for no time.
 std::string ShortTime(const std::string& utc)
 {
@@ -110,6 +137,22 @@ std::string NotKnownWords(const std::string& description, const TStatusReply& re
     }
 }
 
+std::string HealthWords(const TProgramStatus& program)
+{
+    if (program.Health == HealthUnhealthy)
+        return "unhealthy: " + program.HealthResult + " (" + FailureCount(program) + ")";
+    if (program.Health == HealthStarting)
+        return program.HealthResult.empty() ? "not checked yet" : "not healthy yet: " + program.HealthResult;
+    return program.Health;
+}
+
+bool RestartingUnhealthy(const TEntryStatus& status)
+{
+    const TProgramStatus* program = status.Answer();
+    return program && program->Health == HealthUnhealthy && status.Service.State == TServiceState::Running &&
+           (program->State == TProgramState::Stopping || program->State == TProgramState::BackingOff);
+}
+
 std::string StateWords(const std::string& description, const TEntryStatus& status)
 {
     const std::string service = ServiceStateName(status.Service.State);
@@ -126,8 +169,13 @@ std::string StateWords(const std::string& description, const TEntryStatus& statu
     if (status.Program->Outcome == TStatusOutcome::Refused)
         return service + " (the program's state is not known: " + status.Program->Failure + ")";
     const TProgramStatus& program = status.Program->Status;
+    if (RestartingUnhealthy(status))
+        return "restarting (" + HealthWords(program) +
+               (program.State == TProgramState::BackingOff ? ", " + BackOffWords(program) : "") + ")";
     if (program.State == TProgramState::BackingOff)
         return "restarting (" + BackOffWords(program) + ")";
+    if (HealthShown(status, program))
+        return std::string(ProgramStateName(program.State)) + ", " + HealthWords(program);
     return ProgramStateName(program.State);
 }
 
@@ -140,6 +188,9 @@ std::string InactiveReason(const TEntryStatus& status)
         return status.Program && status.Program->Outcome == TStatusOutcome::Refused
                    ? status.Program->Failure
                    : "service " + std::string(ServiceStateName(status.Service.State));
+    if (RestartingUnhealthy(status))
+        return "program restarting: " + HealthWords(*program) +
+               (program->State == TProgramState::BackingOff ? ", " + BackOffWords(*program) : "");
     if (program->State == TProgramState::BackingOff)
         return "program restarting: " + BackOffWords(*program);
     return "program " + std::string(ProgramStateName(program->State));
@@ -171,12 +222,16 @@ std::vector<std::string> StatusLines(const TCatalogueEntry& entry, const TEntryS
         lines.push_back("Service host: " + StubCopyFile(entry.Description));
         return lines;
     }
-    std::string words = StateWords(entry.Description, status);
+    // Its health has a line of its own.
+    std::string words = program->State == TProgramState::Running ? ProgramStateName(program->State)
+                                                                   : StateWords(entry.Description, status);
     if (program->Pid)
         words += ", pid " + std::to_string(program->Pid);
     if (program->State == TProgramState::Running)
         words += ", up " + DurationText(program->UpMs) + " (since " + LocalTime(program->StartedAt) + ")";
     lines.push_back("Program:      " + words);
+    if (HealthShown(status, *program))
+        lines.push_back("Health:       " + HealthLine(*program));
     lines.push_back("Starts:       " + std::to_string(program->Starts) + " since the service started");
     if (program->LastExitCode)
         lines.push_back("Last exit:    code " + std::to_string(*program->LastExitCode) + " at " +
@@ -207,9 +262,13 @@ std::string StatusLineText(const std::string& description, const TEntryStatus& s
     if (!status.Answer())
         return text + ", program not known: " + NotKnownWords(description, *status.Program);
     const TProgramStatus& program = status.Program->Status;
+    if (RestartingUnhealthy(status))
+        return text + ", program " + HealthWords(program) + ", restarting" +
+               (program.State == TProgramState::BackingOff ? " in " + DurationText(program.NextStartInMs + 999) : "");
     switch (program.State) {
     case TProgramState::Running:
-        return text + ", program up " + DurationText(program.UpMs);
+        return text + ", program up " + DurationText(program.UpMs) +
+               (program.Health.empty() ? "" : ", " + HealthWords(program));
     case TProgramState::BackingOff:
         return text + (program.StartFailure.empty() ? ", program restarting in " : ", program cannot start, next try in ") +
                DurationText(program.NextStartInMs + 999) +

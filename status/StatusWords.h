@@ -16,6 +16,14 @@ std::string EndWords(const TServiceEnd& end);
 // Why the program's state is not known, naming the entry.
 std::string NotKnownWords(const std::string& description, const TStatusReply& reply);
 
+// The program's health in a few words: "healthy", "unhealthy: connection
+// refused (3 of 3)", "not healthy yet: connection refused", "not checked
+// yet"; "" without a health check.
+std::string HealthWords(const TProgramStatus& program);
+// Whether the host is restarting the program because it was found
+// unhealthy: it is being stopped, or waits to start again.
+bool RestartingUnhealthy(const TEntryStatus& status);
+
 // The state in a few words, for qv list: "running", "stopped", "stopped
 // (gave up after 4 starts in 60 s, last exit code 3)", "restarting (exit
 // code 3, next try in 8 s)", ...

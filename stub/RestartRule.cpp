@@ -18,18 +18,23 @@ void TRestartRule::Update(const TServiceSettings& settings, uint32_t firstMs, ui
     settings_ = settings;
 }
 
-TRestartDecision TRestartRule::After(std::optional<unsigned long> exitCode, uint64_t ranMs, uint64_t nowMs)
+TRestartDecision TRestartRule::After(std::optional<unsigned long> exitCode, uint64_t ranMs, uint64_t nowMs,
+                                     bool unhealthy)
 {
     TRestartDecision decision;
     const std::vector<unsigned long>& success = settings_.SuccessCodes;
-    const bool succeeded = exitCode && std::find(success.begin(), success.end(), *exitCode) != success.end();
-    const std::string ended = exitCode ? "the program ended with code " + std::to_string(*exitCode)
-                                       : "the program could not be started";
+    const bool succeeded =
+        !unhealthy && exitCode && std::find(success.begin(), success.end(), *exitCode) != success.end();
+    const std::string ended = unhealthy ? "the program was unhealthy and was stopped" +
+                                              (exitCode ? " (exit code " + std::to_string(*exitCode) + ")" : "")
+                              : exitCode ? "the program ended with code " + std::to_string(*exitCode)
+                                         : "the program could not be started";
+    const bool ran = exitCode || unhealthy;
     if (settings_.Restart == TRestartPolicy::Never ||
         (settings_.Restart == TRestartPolicy::OnFailure && succeeded)) {
         decision.Restart = false;
         decision.ServiceExitCode = succeeded ? 0 : ProgramFailedExitCode;
-        decision.Reason = exitCode ? TEndReason::NotRestarted : TEndReason::CannotStart;
+        decision.Reason = ran ? TEndReason::NotRestarted : TEndReason::CannotStart;
         decision.Why = ended + (settings_.Restart == TRestartPolicy::Never
                                     ? " and is never restarted"
                                     : ", a success, and is restarted only after a failure");
@@ -41,7 +46,7 @@ TRestartDecision TRestartRule::After(std::optional<unsigned long> exitCode, uint
     if (settings_.MaxRestarts > 0 && restarts_.size() >= settings_.MaxRestarts) {
         decision.Restart = false;
         decision.ServiceExitCode = TooManyRestartsExitCode;
-        decision.Reason = exitCode ? TEndReason::GaveUp : TEndReason::CannotStart;
+        decision.Reason = ran ? TEndReason::GaveUp : TEndReason::CannotStart;
         // The first start and every restart the window still holds.
         decision.CountedStarts = static_cast<unsigned>(restarts_.size()) + 1;
         decision.WindowSeconds = settings_.RestartWindowSeconds;

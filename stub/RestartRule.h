@@ -41,8 +41,10 @@ public:
     void Update(const TServiceSettings& settings, uint32_t firstMs, uint32_t ceilingMs);
 
     // The program ended with exitCode (nothing: it could not be started)
-    // after ranMs, at nowMs.
-    TRestartDecision After(std::optional<unsigned long> exitCode, uint64_t ranMs, uint64_t nowMs);
+    // after ranMs, at nowMs. A program ended as unhealthy failed, whatever
+    // its exit code (nothing: it had to be ended).
+    TRestartDecision After(std::optional<unsigned long> exitCode, uint64_t ranMs, uint64_t nowMs,
+                           bool unhealthy = false);
 
 private:
     TServiceSettings settings_;

@@ -68,9 +68,8 @@ HANDLE OpenNul(DWORD access)
     return CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
 }
 
-// The host's environment with the entry's variables, each in the place of
-// one of the same name, as CreateProcessA takes it: "name=value" strings,
-// then one more zero.
+} // namespace
+
 std::vector<char> EnvironmentBlock(const std::vector<std::pair<std::string, std::string>>& variables)
 {
     std::vector<char> block;
@@ -94,6 +93,8 @@ std::vector<char> EnvironmentBlock(const std::vector<std::pair<std::string, std:
     block.push_back('\0');
     return block;
 }
+
+namespace {
 
 DWORD PriorityClass(TPriority priority)
 {
@@ -163,6 +164,8 @@ void TProgramRun::End()
             log_->Event(TLogKind::Warning, "an output reader did not end; its pipe is left open");
         }
     Readers.clear();
+    if (DWORD code = 0; Process && GetExitCodeProcess(Process.Get(), &code) && code != STILL_ACTIVE)
+        ExitCode = code;
     Thread.Close();
     Process.Close();
     Job.Close();
@@ -171,7 +174,15 @@ void TProgramRun::End()
 TSupervisor::TSupervisor(TStubSettings settings, std::shared_ptr<TStubLog> log, bool captureOutput,
                          HANDLE stopEvent, TSupervisorTiming timing)
     : settings_(std::move(settings)), log_(std::move(log)), captureOutput_(captureOutput), stop_(stopEvent),
-      timing_(timing)
+      timing_(timing), health_(log_, [this](const THealthReport& report) {
+          Publish([&](TProgramStatus& status) {
+              status.Health = report.Health;
+              status.HealthFailures = report.Failures;
+              status.HealthRetries = report.Retries;
+              status.HealthCheckedAt = report.CheckedAt;
+              status.HealthResult = report.Result;
+          });
+      })
 {
     status_.Description = settings_.Description;
     status_.ServiceID = settings_.ServiceID;
@@ -363,26 +374,36 @@ unsigned long TSupervisor::Run(const std::function<void()>& progress)
                 });
                 ResumeThread(run.Thread.Get());
                 log_->Event(TLogKind::Information, "started " + commandLine + " with pid " + std::to_string(run.Pid));
-                HANDLE waits[] = {run.Process.Get(), stop_};
-                DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+                health_.Begin(HealthPlanOf(settings_));
+                HANDLE waits[] = {run.Process.Get(), stop_, health_.RestartWanted()};
+                DWORD woke = WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+                const DWORD error = GetLastError();
+                health_.End();
                 if (woke == WAIT_OBJECT_0 + 1) {
                     const bool killed = StopRun(run, progress);
                     Publish([](TProgramStatus& status) { Stopped(status); });
                     Ending(TEndReason::Requested, "stopped on request", killed, 0);
                     return 0;
                 }
-                if (woke != WAIT_OBJECT_0) {
-                    const DWORD error = GetLastError();
+                if (woke == WAIT_OBJECT_0 + 2) {
+                    // Unhealthy: stopped the polite way, and its end is a
+                    // failure to the restart rule. The service runs on.
+                    Publish([](TProgramStatus& status) { status.State = TProgramState::Stopping; });
+                    StopRun(run, [] {});
+                    next = rule.After(run.ExitCode, GetTickCount64() - began, GetTickCount64(), true);
+                    BackingOff(next, run.ExitCode, "");
+                } else if (woke != WAIT_OBJECT_0) {
                     throw TError("cannot wait for the program: " + SystemMessage(error));
+                } else {
+                    const uint64_t ranMs = GetTickCount64() - began;
+                    DWORD code = 0;
+                    GetExitCodeProcess(run.Process.Get(), &code);
+                    next = rule.After(code, ranMs, GetTickCount64());
+                    BackingOff(next, code, "");
+                    run.End();
+                    log_->Event(code == 0 ? TLogKind::Information : TLogKind::Warning,
+                                "program exited with code " + std::to_string(code));
                 }
-                const uint64_t ranMs = GetTickCount64() - began;
-                DWORD code = 0;
-                GetExitCodeProcess(run.Process.Get(), &code);
-                next = rule.After(code, ranMs, GetTickCount64());
-                BackingOff(next, code, "");
-                run.End();
-                log_->Event(code == 0 ? TLogKind::Information : TLogKind::Warning,
-                            "program exited with code " + std::to_string(code));
             }
         }
         if (WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0)

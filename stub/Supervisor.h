@@ -12,6 +12,7 @@
 #include "deploy/ServiceEnd.h"
 #include "messaging/StatusPipe.h"
 #include "platform/Kernel.h"
+#include "stub/HealthMonitor.h"
 #include "stub/RestartRule.h"
 #include "stub/StubLog.h"
 #include "stub/StubSettings.h"
@@ -31,6 +32,11 @@ struct TSupervisorTiming {
 // The timing an entry's settings ask for: its stop timeout and restart
 // delays; the rest as in base.
 TSupervisorTiming TimingOf(const TServiceSettings& settings, TSupervisorTiming base = {});
+
+// The host's environment with the entry's variables, each in the place of
+// one of the same name, as CreateProcessA takes it: "name=value" strings,
+// then one more zero.
+std::vector<char> EnvironmentBlock(const std::vector<std::pair<std::string, std::string>>& variables);
 
 // Everything one launched program holds: its job, its process and first
 // thread, our ends of its output pipes and the threads that read them.
@@ -52,6 +58,8 @@ public:
     TKernelHandle Process;
     TKernelHandle Thread;
     DWORD Pid = 0;
+    // Once it was ended: the process's exit code, when it could be read.
+    std::optional<unsigned long> ExitCode;
 
     struct TReader {
         TKernelHandle Pipe;
@@ -65,8 +73,9 @@ private:
 };
 
 // Runs the program inside a job object, logs its output and its lifecycle,
-// starts it again when it ends on its own, and ends the whole tree when the
-// stop event is set. Waits only on handles: no CPU while the program runs.
+// starts it again when it ends on its own or its health check finds it
+// unhealthy, and ends the whole tree when the stop event is set. Waits only
+// on handles: no CPU while the program runs.
 class TSupervisor {
 public:
     TSupervisor(TStubSettings settings, std::shared_ptr<TStubLog> log, bool captureOutput, HANDLE stopEvent,
@@ -132,4 +141,6 @@ private:
     ULONGLONG runStartTick_ = 0;
     ULONGLONG nextStartTick_ = 0;
     TServiceEnd end_;
+    // Last, so its thread is gone before what it publishes to.
+    THealthMonitor health_;
 };

@@ -27,6 +27,7 @@ struct TGroup {
 const TGroup Groups[] = {
     {TSettingGroup::Account, "Account", 0},
     {TSettingGroup::Process, "Process", 0},
+    {TSettingGroup::Health, "Health check", 0},
     {TSettingGroup::StopAndRestart, "Stop and restart", 1},
     {TSettingGroup::Log, "Log", 1},
 };

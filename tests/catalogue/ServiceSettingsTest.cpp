@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "catalogue/Catalogue.h"
+#include "catalogue/HealthTarget.h"
 #include "catalogue/IniFile.h"
 #include "catalogue/ServiceSettings.h"
 #include "tests/support/Errors.h"
@@ -51,7 +52,9 @@ TServiceSettings EverySetting()
              {TSetting::RestartDelayMax, "120"}, {TSetting::Priority, "below-normal"},
              {TSetting::LogMaxSize, "10M"}, {TSetting::LogDaily, "on"}, {TSetting::LogKeep, "14"},
              {TSetting::LogTimestamps, "off"}, {TSetting::LogMode, "raw"},
-             {TSetting::ServiceText, " \"Relays mail\" "}});
+             {TSetting::ServiceText, " \"Relays mail\" "}, {TSetting::HealthCheck, "http://127.0.0.1:8080/health"},
+             {TSetting::HealthInterval, "5"}, {TSetting::HealthTimeout, "2"}, {TSetting::HealthRetries, "4"},
+             {TSetting::HealthStartPeriod, "20"}, {TSetting::HealthAction, "none"}});
     // Values a read would change unless they are written in one more pair of
     // quotes, and one that holds "=".
     EXPECT_FALSE(SetVariable(settings, "OPTS", " -a \"b c\" "));
@@ -136,6 +139,12 @@ TEST(ServiceSettings, EachRefusalNamesTheSettingAndTheFault)
         {TSetting::DependsOn, "a\\b"},       {TSetting::LogDaily, "maybe"},    {TSetting::SuccessCodes, "-2147483649"},
         {TSetting::SuccessCodes, "-0x1"},    {TSetting::SuccessCodes, "-"},    {TSetting::StopTimeout, "none"},
         {TSetting::LogMaxSize, "17179869185G"}, {TSetting::LogMode, "binary"},
+        {TSetting::HealthCheck, "ftp://127.0.0.1/"}, {TSetting::HealthCheck, "tcp://localhost"},
+        {TSetting::HealthCheck, "tcp://:70000"},  {TSetting::HealthCheck, "cmd:"},
+        {TSetting::HealthCheck, "http://"},       {TSetting::HealthCheck, "http://user@host/"},
+        {TSetting::HealthCheck, "8080"},          {TSetting::HealthInterval, "0"},
+        {TSetting::HealthTimeout, "3601"},        {TSetting::HealthRetries, "0"},
+        {TSetting::HealthAction, "reboot"},
     };
     for (const auto& [setting, text] : refused) {
         TServiceSettings settings;
@@ -193,7 +202,10 @@ TEST(ServiceSettings, EachSettingIsSaidAsPeopleReadIt)
                       {"Priority", "normal (default)"}, {"Log size limit", "1MiB (default)"},
                       {"Daily log", "off (default)"}, {"Old logs kept", "1 (default)"},
                       {"Log timestamps", "on (default)"}, {"Log mode", "lines (default)"},
-                      {"Service text", DefaultServiceText(program) + " (default)"}}));
+                      {"Service text", DefaultServiceText(program) + " (default)"},
+                      {"Health check", "none (default)"}, {"Health interval", "30 s (default)"},
+                      {"Health timeout", "10 s (default)"}, {"Health retries", "3 (default)"},
+                      {"Health start period", "0 s (default)"}, {"Health action", "restart (default)"}}));
     EXPECT_EQ(SettingLines(EverySetting(), program, false),
               (TLines{{"Account", "CORP\\relay"}, {"Working folder", "C:\\windows"},
                       {"Environment", "OPTS= -a \"b c\" "}, {"Environment", "QUOTED=\"whole\""},
@@ -203,7 +215,10 @@ TEST(ServiceSettings, EachSettingIsSaidAsPeopleReadIt)
                       {"Maximum restarts", "5"}, {"Restart window", "600 s"}, {"Restart delay", "2 s"},
                       {"Maximum restart delay", "120 s"}, {"Priority", "below normal"},
                       {"Log size limit", "10MiB"}, {"Daily log", "on"}, {"Old logs kept", "14"},
-                      {"Log timestamps", "off"}, {"Log mode", "raw"}, {"Service text", " \"Relays mail\" "}}));
+                      {"Log timestamps", "off"}, {"Log mode", "raw"}, {"Service text", " \"Relays mail\" "},
+                      {"Health check", "http://127.0.0.1:8080/health"}, {"Health interval", "5 s"},
+                      {"Health timeout", "2 s"}, {"Health retries", "4"}, {"Health start period", "20 s"},
+                      {"Health action", "none"}}));
     EXPECT_EQ(SettingDisplay(Set({{TSetting::LogMaxSize, "1536"}}), TSetting::LogMaxSize, ""), "1536 bytes");
     EXPECT_EQ(SettingDisplay(Set({{TSetting::LogMaxSize, "0"}}), TSetting::LogMaxSize, ""), "none");
 
@@ -218,6 +233,7 @@ TEST(ServiceSettings, EachSettingIsSaidAsPeopleReadIt)
 
     EXPECT_FALSE(HostSettingsDiffer({}, Set({{TSetting::StartType, "manual"}, {TSetting::ServiceText, "x"}})));
     EXPECT_TRUE(HostSettingsDiffer({}, Set({{TSetting::StopTimeout, "30"}})));
+    EXPECT_TRUE(HostSettingsDiffer({}, Set({{TSetting::HealthCheck, "tcp://:80"}})));
     TServiceSettings variable;
     EXPECT_FALSE(SetVariable(variable, "A", "1"));
     EXPECT_TRUE(HostSettingsDiffer({}, variable));
@@ -246,4 +262,32 @@ TEST(ServiceSettings, EachValueReadsBackAsItPrintsNegativeExitCodesIncluded)
             EXPECT_EQ(SettingText(read, info.Setting), choice);
         }
     }
+}
+
+// The three kinds of check, as the host reads them, and how the log names
+// each; anything else is no check.
+TEST(ServiceSettings, AHealthCheckIsAPortAUrlOrACommand)
+{
+    auto parsed = [](const std::string& text) {
+        const std::optional<THealthTarget> target = ParseHealthTarget(text);
+        return target ? HealthTargetText(*target) : std::string("refused");
+    };
+    EXPECT_EQ(parsed("tcp://db.local:5432"), "connect to db.local:5432");
+    EXPECT_EQ(parsed("TCP://:8080"), "connect to 127.0.0.1:8080");
+    EXPECT_EQ(parsed("tcp://8080"), "connect to 127.0.0.1:8080");
+    EXPECT_EQ(parsed("tcp://[::1]:8080"), "connect to [::1]:8080");
+    EXPECT_EQ(parsed("http://127.0.0.1:8080/health"), "GET http://127.0.0.1:8080/health");
+    EXPECT_EQ(parsed("http://127.0.0.1:80"), "GET http://127.0.0.1/");
+    EXPECT_EQ(parsed(" https://example.org/ready?deep=1#top "), "GET https://example.org/ready?deep=1");
+    EXPECT_EQ(parsed("https://[::1]:8443?x"), "GET https://[::1]:8443/?x");
+    EXPECT_EQ(parsed("cmd:  \"C:\\Tools\\check.exe\" --db"), "command \"C:\\Tools\\check.exe\" --db");
+    for (const char* refused : {"tcp://::1:80", "tcp://host:0", "tcp://host:", "http://:80/", "http://host:x/",
+                                "https://host/a b", "cmd: ", "udp://host:53", "http//host", "tcp://a b:1"})
+        EXPECT_EQ(parsed(refused), "refused") << refused;
+    // The setting keeps it as given, trimmed; "" is none.
+    TServiceSettings settings = Set({{TSetting::HealthCheck, " tcp://:8080 "}});
+    EXPECT_EQ(settings.HealthCheck, "tcp://:8080");
+    EXPECT_EQ(SettingDisplay(Set({{TSetting::HealthCheck, ""}}), TSetting::HealthCheck, ""), "none");
+    EXPECT_EQ(SetSetting(settings, TSetting::HealthCheck, "ftp://x").Reason(),
+              "Health check: \"ftp://x\" is not tcp://HOST:PORT, an http:// or https:// URL, or cmd: and a command line");
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
@@ -13,6 +14,7 @@
 #include "messaging/StatusPipe.h"
 #include "tests/cli/QvRuns.h"
 #include "tests/support/PipeSquatter.h"
+#include "tests/support/Ports.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/TestServices.h"
@@ -158,6 +160,59 @@ TEST_F(StatusCommandsTest, AStartBelievesOnlyItsOwnHostAndNeverOpensAFileAnAnswe
     }
     EXPECT_GT(squatter.Clients(), 0) << "the squatter was never met: the test proves nothing";
     EXPECT_EQ(trap.Clients(), 0) << "a path from a forged answer was opened";
+}
+
+TEST_F(StatusCommandsTest, AStartWaitsForTheFirstPassingCheckAndEveryoneSaysTheProgramsHealth)
+{
+    const std::string name = "QV Health";
+    TTempFolder folder;
+    const std::string port = std::to_string(FreePort());
+    const std::string url = "http://127.0.0.1:" + port + "/health";
+    services.push_back(name);
+    // The server reads its control file from its working folder.
+    Expect("add " + Quoted(name) + " --program " + Quoted(WindowsPath(HEALTH_TEST_SERVER)) + " --parameters \"" + port +
+               " control\" --working-dir " + Quoted(folder.Path()) + " --health-check " + url +
+               " --health-interval 1 --health-timeout 1 --health-retries 2 --health-action none",
+           0);
+    Accepted("install " + Quoted(name));
+    Expect("show " + Quoted(name), 0, "Health check:" + std::string(11, ' ') + url);
+    Expect("start " + Quoted(name), 0, "The service was successfully initiated !");
+    Expect("check " + Quoted(name), 0, "IS currently active ! (program healthy)");
+    EXPECT_EQ(json::parse(Qv("check " + Quoted(name) + " --json").Out)["health"], "healthy");
+    Expect("list", 0, "running, healthy");
+    Expect("status " + Quoted(name), 0, "Health:       healthy; last check ");
+
+    // Failing and only reported: still active, and unhealthy.
+    WriteTextFile(folder.File("control"), "500");
+    ASSERT_TRUE(WaitFor([&] {
+        return json::parse(Qv("status " + Quoted(name) + " --json").Out)["program"]["health"] == "unhealthy";
+    }, 20000, 200));
+    Expect("check " + Quoted(name), 0, "IS currently active ! (program unhealthy: HTTP 500 (");
+    Expect("list", 0, "running, unhealthy: HTTP 500 (");
+    const json program = json::parse(Qv("status " + Quoted(name) + " --json").Out)["program"];
+    EXPECT_EQ(program["healthResult"], "HTTP 500");
+    EXPECT_EQ(program["healthRetries"], 2);
+    EXPECT_GE(program["healthFailures"].get<int>(), 2);
+
+    // A start whose program never passes its check says so, with its own
+    // exit code and the last check's result.
+    Expect("stop " + Quoted(name), 0);
+    Expect("start " + Quoted(name), 13, "started, but its program ");
+    Expect("start " + Quoted(name), 13, "HTTP 500");
+    Expect("stop " + Quoted(name), 0);
+    Accepted("set " + Quoted(name) + " --health-retries 5");
+    Expect("start " + Quoted(name), 13, "started, but its program did not pass its health check within 2 s: HTTP 500");
+    Expect("stop " + Quoted(name), 0);
+    // The start period gives a slow program its time: the start waits for
+    // it.
+    Accepted("set " + Quoted(name) + " --health-start-period 6");
+    std::thread ready([&] {
+        Sleep(4000);
+        WriteTextFile(folder.File("control"), "200");
+    });
+    Expect("start " + Quoted(name), 0, "The service was successfully initiated !");
+    ready.join();
+    Expect("stop " + Quoted(name), 0);
 }
 
 TEST_F(StatusCommandsTest, TheListAlignsItsColumnsByTheCharactersAConsoleShows)

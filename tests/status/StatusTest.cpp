@@ -250,3 +250,77 @@ TEST(EntryStatus, TheLogLineSaysWhatTheHostSaysOfItsFile)
     program.LogFileOpen = false;
     EXPECT_NE(logLine().find("(cannot be opened: the event log is used)"), std::string::npos) << logLine();
 }
+
+// Health is told beside what the program does, once it has a check; the
+// program of an entry without one is told as before.
+TEST(EntryStatus, AProgramsHealthIsToldBesideItWhereverItIsAsked)
+{
+    TCatalogueEntry entry;
+    entry.Description = Entry.Description;
+    TEntryStatus status{RunningIn(4), TStatusReply{}, std::nullopt};
+    status.Program->Outcome = TStatusOutcome::Answered;
+    TProgramStatus& program = status.Program->Status;
+    program.State = TProgramState::Running;
+    program.UpMs = 2 * 3600 * 1000;
+    auto healthLine = [&] {
+        for (const std::string& line : StatusLines(entry, status))
+            if (line.rfind("Health:", 0) == 0)
+                return line;
+        return std::string();
+    };
+    EXPECT_EQ(StatusLineText(Entry.Description, status), "Running, program up 2 h");
+    EXPECT_EQ(StateWords(Entry.Description, status), "running");
+    EXPECT_EQ(healthLine(), "");
+
+    program.Health = "starting";
+    program.HealthRetries = 3;
+    EXPECT_EQ(StateWords(Entry.Description, status), "running, not checked yet");
+    EXPECT_EQ(healthLine(), "Health:       starting (no verdict yet); not checked yet");
+    program.HealthResult = "connection refused";
+    program.HealthCheckedAt = "2024-03-05T14:07:09.042Z";
+    EXPECT_EQ(StateWords(Entry.Description, status), "running, not healthy yet: connection refused");
+
+    program.Health = "healthy";
+    program.HealthResult = "HTTP 200";
+    EXPECT_EQ(StatusLineText(Entry.Description, status), "Running, program up 2 h, healthy");
+    EXPECT_EQ(StateWords(Entry.Description, status), "running, healthy");
+    EXPECT_EQ(healthLine(), "Health:       healthy; last check " + LocalTime(program.HealthCheckedAt) + ": HTTP 200");
+    EXPECT_EQ(StatusLines(entry, status)[2].rfind("Program:      running, up 2 h", 0), 0u) << StatusLines(entry, status)[2];
+    program.HealthFailures = 1;
+    program.HealthResult = "no answer in 10 s";
+    EXPECT_EQ(healthLine(), "Health:       healthy (failures: 1 of 3); last check " +
+                                LocalTime(program.HealthCheckedAt) + ": no answer in 10 s");
+
+    // Being restarted for it: the service runs on, the program restarts.
+    program.Health = "unhealthy";
+    program.HealthFailures = 3;
+    program.HealthResult = "connection refused";
+    program.State = TProgramState::Stopping;
+    EXPECT_EQ(StatusLineText(Entry.Description, status),
+              "Running, program unhealthy: connection refused (3 of 3), restarting");
+    EXPECT_EQ(StateWords(Entry.Description, status), "restarting (unhealthy: connection refused (3 of 3))");
+    EXPECT_EQ(InactiveReason(status), "program restarting: unhealthy: connection refused (3 of 3)");
+    EXPECT_NE(healthLine(), "");
+    program.State = TProgramState::BackingOff;
+    program.NextStartInMs = 4000;
+    program.LastExitCode = 0;
+    EXPECT_EQ(StatusLineText(Entry.Description, status),
+              "Running, program unhealthy: connection refused (3 of 3), restarting in 4 s");
+    EXPECT_EQ(StateWords(Entry.Description, status),
+              "restarting (unhealthy: connection refused (3 of 3), exit code 0, next try in 4 s)");
+    // A service that stops is stopping, whatever its program's health.
+    status.Service.State = TServiceState::StopPending;
+    program.State = TProgramState::Stopping;
+    EXPECT_FALSE(RestartingUnhealthy(status));
+    EXPECT_EQ(StateWords(Entry.Description, status), "stopping");
+
+    // Only reported: it runs, unhealthy; a check says it is active still.
+    status.Service.State = TServiceState::Running;
+    program.State = TProgramState::Running;
+    program.HealthFailures = 5;
+    EXPECT_TRUE(status.ProgramRuns());
+    EXPECT_EQ(StatusLineText(Entry.Description, status),
+              "Running, program up 2 h, unhealthy: connection refused (5 in a row)");
+    EXPECT_EQ(StateWords(Entry.Description, status), "running, unhealthy: connection refused (5 in a row)");
+    EXPECT_EQ(HealthWords(program), "unhealthy: connection refused (5 in a row)");
+}

@@ -134,6 +134,25 @@ TEST(StubRestartRule, SuccessCodesNeverAndTheMostRestartsWithinTheirWindow)
     EXPECT_FALSE(unlimited.After(1, 0, 20).Restart);
 }
 
+// A program stopped as unhealthy failed, whatever its exit code says, and
+// one that had to be ended is no program that could not start.
+TEST(StubRestartRule, AnUnhealthyEndIsAFailure)
+{
+    TServiceSettings settings;
+    EXPECT_FALSE(SetSetting(settings, TSetting::Restart, "on-failure"));
+    TRestartRule onFailure(settings, 1000, 60000, 10000);
+    EXPECT_TRUE(onFailure.After(0, 0, 0, true).Restart);
+    EXPECT_FALSE(SetSetting(settings, TSetting::Restart, "never"));
+    TRestartRule never(settings, 1000, 60000, 10000);
+    const TRestartDecision ended = never.After(std::nullopt, 0, 0, true);
+    EXPECT_FALSE(ended.Restart);
+    EXPECT_EQ(ProgramFailedExitCode, ended.ServiceExitCode);
+    EXPECT_EQ(TEndReason::NotRestarted, ended.Reason);
+    EXPECT_EQ("the program was unhealthy and was stopped and is never restarted", ended.Why);
+    EXPECT_EQ("the program was unhealthy and was stopped (exit code 0) and is never restarted",
+              never.After(0, 0, 0, true).Why);
+}
+
 TEST(StubCommandLine, SwitchesAndUsage)
 {
     const char* install[] = {"x", "-i"};

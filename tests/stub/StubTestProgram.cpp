@@ -7,6 +7,8 @@
 //   exit:CODE end with that code
 //   crash     die of an access violation
 //   child     start a copy of itself that writes "child pid <pid>" and waits
+//   pidto:PATH  write the own pid to the file PATH
+//   childpidto:PATH  a child started after writes its pid to the file PATH
 //   wait      wait for ever
 //   nobreak   ignore Ctrl+C from here on, and so does a child started after
 //   window    open a window and run until it is closed ("got close")
@@ -60,6 +62,7 @@ std::string FromHex(const std::string& hex)
 }
 
 bool ignoresBreaks = false;
+std::string childPidFile;
 
 BOOL WINAPI OnControl(DWORD event)
 {
@@ -144,7 +147,10 @@ void StartChild()
     GetModuleFileNameA(nullptr, self, sizeof self);
     std::string line(1, '"');
     line.append(self);
-    line.append(ignoresBreaks ? "\" nobreak childpid wait" : "\" childpid wait");
+    line.append(ignoresBreaks ? "\" nobreak childpid" : "\" childpid");
+    if (!childPidFile.empty())
+        line.append(" \"pidto:" + childPidFile + "\"");
+    line.append(" wait");
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -177,6 +183,14 @@ int main(int argc, char** argv)
             WriteWhere();
         else if (step == "pid")
             Write(STD_OUTPUT_HANDLE, "pid " + std::to_string(GetCurrentProcessId()));
+        else if (step.rfind("pidto:", 0) == 0) {
+            FILE* file = std::fopen(step.c_str() + 6, "w");
+            if (file) {
+                std::fprintf(file, "%lu", GetCurrentProcessId());
+                std::fclose(file);
+            }
+        } else if (step.rfind("childpidto:", 0) == 0)
+            childPidFile = step.substr(11);
         else if (step == "childpid")
             Write(STD_OUTPUT_HANDLE, "child pid " + std::to_string(GetCurrentProcessId()));
         else if (step.rfind("sleep:", 0) == 0)
