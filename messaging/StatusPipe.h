@@ -29,6 +29,26 @@ enum class TProgramState { Starting, Running, BackingOff, Stopping, Stopped };
 const char* ProgramStateName(TProgramState state);
 std::optional<TProgramState> ProgramStateNamed(const std::string& name);
 
+// What the program's processes (its whole tree, the job it runs in) use,
+// read when the host is asked. Counters run since the service started, across
+// the program's restarts, and never go down while the service runs.
+struct TProgramResources {
+    // Processor time, user and kernel.
+    uint64_t CpuUserMs = 0;
+    uint64_t CpuKernelMs = 0;
+    // The processes now, and the most at once.
+    unsigned Processes = 0;
+    unsigned PeakProcesses = 0;
+    // The processes' working sets and private (committed) bytes added up now,
+    // and the most seen of each.
+    uint64_t WorkingSetBytes = 0;
+    uint64_t PrivateBytes = 0;
+    uint64_t PeakWorkingSetBytes = 0;
+    uint64_t PeakPrivateBytes = 0;
+
+    bool operator==(const TProgramResources&) const = default;
+};
+
 // One answer. Times are UTC, "2024-03-05T14:07:09.042Z", "" when there is
 // none; text is as our programs hold it (toolkit/Text.h) here and UTF-8 on
 // the wire.
@@ -73,6 +93,13 @@ struct TProgramStatus {
     // counted, until the folder is there again.
     bool LogFolderMissing = false;
     uint64_t LogDroppedBytes = 0;
+    // Since the host started: every byte dropped, and the bytes of old files
+    // the rotation deleted.
+    uint64_t LogDroppedTotalBytes = 0;
+    uint64_t LogDeletedBytes = 0;
+
+    // What its processes use; none from a host that does not tell.
+    std::optional<TProgramResources> Resources;
 };
 
 // The answer's line: JSON, then "\n".

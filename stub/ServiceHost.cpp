@@ -215,7 +215,10 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log,
                 answer.LogRaw = state.Raw;
                 answer.LogFolderMissing = state.FolderMissing;
                 answer.LogDroppedBytes = state.DroppedBytes;
+                answer.LogDroppedTotalBytes = state.DroppedTotalBytes;
+                answer.LogDeletedBytes = state.DeletedBytes;
             }
+            answer.Resources = supervisor.Resources();
             return StatusAnswer(answer);
         },
         toFile ? std::make_shared<TEventLog>(settings.Description) : nullptr);

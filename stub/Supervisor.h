@@ -12,6 +12,7 @@
 #include "deploy/ServiceEnd.h"
 #include "messaging/StatusPipe.h"
 #include "platform/Kernel.h"
+#include "stub/ProgramFigures.h"
 #include "stub/RestartRule.h"
 #include "stub/StubLog.h"
 #include "stub/StubSettings.h"
@@ -92,6 +93,10 @@ public:
     // the supervisor holds the record's lock only to change a few fields.
     TProgramStatus Status() const;
 
+    // What the program's processes use now, and have used since the service
+    // started: read when asked. Any thread may ask.
+    TProgramResources Resources() { return figures_.Read(); }
+
     // How the service came to end, once Run has returned: for the record a
     // stopped service leaves (deploy/ServiceEnd.h).
     TServiceEnd End() const;
@@ -132,4 +137,5 @@ private:
     ULONGLONG runStartTick_ = 0;
     ULONGLONG nextStartTick_ = 0;
     TServiceEnd end_;
+    TProgramFigures figures_;
 };

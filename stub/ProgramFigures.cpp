@@ -1,0 +1,247 @@
+#define PSAPI_VERSION 2
+#include "stub/ProgramFigures.h"
+
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <set>
+#include <vector>
+
+#include "stub/Guard.h"
+#include "toolkit/System.h"
+
+struct TProgramFigures::TShared {
+    std::shared_ptr<TStubLog> Log;
+    TKernelHandle Port;
+    std::mutex Lock;
+    // The program's processes now, as the job's messages tell them, and the
+    // most there were at once.
+    std::set<DWORD> Alive;
+    unsigned Peak = 0;
+    // The key of the current run's job: a message of an earlier job, late or
+    // missing (Wine tells no end of a process its job ended), counts nothing.
+    ULONG_PTR RunKey = 0;
+};
+
+namespace {
+
+// The completion key that ends the thread; each run's job has its own after it.
+constexpr ULONG_PTR StopKey = 1;
+// How long the end of the host waits for the thread.
+constexpr DWORD ThreadEndMs = 1000;
+
+uint64_t Ms(const LARGE_INTEGER& ticks)
+{
+    return static_cast<uint64_t>(ticks.QuadPart) / 10000;
+}
+
+uint64_t Ms(const FILETIME& time)
+{
+    return ((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 10000;
+}
+
+// The processes in the job now.
+std::vector<DWORD> ProcessesOf(HANDLE job)
+{
+    std::vector<BYTE> buffer(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) + 255 * sizeof(ULONG_PTR));
+    for (int tries = 0; tries < 3; ++tries) {
+        auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
+        if (QueryInformationJobObject(job, JobObjectBasicProcessIdList, list, static_cast<DWORD>(buffer.size()),
+                                      nullptr)) {
+            std::vector<DWORD> ids;
+            for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i)
+                ids.push_back(static_cast<DWORD>(list->ProcessIdList[i]));
+            return ids;
+        }
+        if (GetLastError() != ERROR_MORE_DATA)
+            break;
+        buffer.resize(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) +
+                      (static_cast<size_t>(list->NumberOfAssignedProcesses) + 64) * sizeof(ULONG_PTR));
+    }
+    return {};
+}
+
+// The times of the processes' threads that run now, user and kernel, per
+// process: where neither the job nor another process's own times are kept.
+std::map<DWORD, std::pair<uint64_t, uint64_t>> ThreadTimes(const std::vector<DWORD>& processes)
+{
+    std::map<DWORD, std::pair<uint64_t, uint64_t>> times;
+    TKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot)
+        return times;
+    THREADENTRY32 thread = {};
+    thread.dwSize = sizeof thread;
+    for (BOOL more = Thread32First(snapshot.Get(), &thread); more; more = Thread32Next(snapshot.Get(), &thread)) {
+        if (std::find(processes.begin(), processes.end(), thread.th32OwnerProcessID) == processes.end())
+            continue;
+        TKernelHandle handle(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, thread.th32ThreadID));
+        FILETIME created, ended, kernel, user;
+        if (handle && GetThreadTimes(handle.Get(), &created, &ended, &kernel, &user)) {
+            auto& sum = times[thread.th32OwnerProcessID];
+            sum.first += Ms(user);
+            sum.second += Ms(kernel);
+        }
+    }
+    return times;
+}
+
+// Counts the program's processes as the job says they start and end; sleeps
+// in between.
+void CountProcesses(TProgramFigures::TShared& shared)
+{
+    for (;;) {
+        DWORD message = 0;
+        ULONG_PTR key = 0;
+        OVERLAPPED* overlapped = nullptr;
+        if (!GetQueuedCompletionStatus(shared.Port.Get(), &message, &key, &overlapped, INFINITE) && !overlapped)
+            return;
+        if (key == StopKey)
+            return;
+        // A job's message carries the process ID in place of an OVERLAPPED.
+        const DWORD pid = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(overlapped));
+        std::lock_guard<std::mutex> hold(shared.Lock);
+        if (key != shared.RunKey)
+            continue;
+        if (message == JOB_OBJECT_MSG_NEW_PROCESS) {
+            shared.Alive.insert(pid);
+            shared.Peak = std::max(shared.Peak, static_cast<unsigned>(shared.Alive.size()));
+        } else if (message == JOB_OBJECT_MSG_EXIT_PROCESS || message == JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS) {
+            shared.Alive.erase(pid);
+        }
+    }
+}
+
+} // namespace
+
+TProgramFigures::TProgramFigures(std::shared_ptr<TStubLog> log) : shared_(std::make_shared<TShared>())
+{
+    shared_->Log = std::move(log);
+}
+
+TProgramFigures::~TProgramFigures()
+{
+    if (thread_) {
+        PostQueuedCompletionStatus(shared_->Port.Get(), 0, StopKey, nullptr);
+        WaitForSingleObject(thread_.Get(), ThreadEndMs);
+    }
+}
+
+bool TProgramFigures::StartCounting()
+{
+    if (countingTried_)
+        return thread_.Get() != nullptr;
+    countingTried_ = true;
+    shared_->Port = TKernelHandle(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+    if (shared_->Port)
+        thread_ = StartSharedThread("the process counter", shared_, CountProcesses);
+    if (!thread_) {
+        const DWORD error = GetLastError();
+        shared_->Log->Event(TLogKind::Warning,
+                            "the most processes at once is counted only when asked: " + SystemMessage(error));
+    }
+    return thread_.Get() != nullptr;
+}
+
+void TProgramFigures::Watch(HANDLE job)
+{
+    const bool counting = StartCounting();
+    std::lock_guard<std::mutex> hold(lock_);
+    // The ended run's last figures stay in the totals.
+    if (run_.Job) {
+        TProgramResources last;
+        Sample(last);
+        const auto [user, kernel] = RunCpuMs();
+        endedUserMs_ += user;
+        endedKernelMs_ += kernel;
+    }
+    run_ = TRun();
+    HANDLE own = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), job, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        run_.Job = TKernelHandle(own);
+    if (counting) {
+        ULONG_PTR key = 0;
+        {
+            std::lock_guard<std::mutex> counted(shared_->Lock);
+            key = ++shared_->RunKey == StopKey ? ++shared_->RunKey : shared_->RunKey;
+            shared_->Alive.clear();
+        }
+        JOBOBJECT_ASSOCIATE_COMPLETION_PORT port = {reinterpret_cast<void*>(key), shared_->Port.Get()};
+        run_.Counted =
+            SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &port, sizeof port) != FALSE;
+    }
+}
+
+std::pair<uint64_t, uint64_t> TProgramFigures::RunCpuMs() const
+{
+    uint64_t user = 0, kernel = 0;
+    for (const auto& [pid, times] : run_.ThreadMs) {
+        user += times.first;
+        kernel += times.second;
+    }
+    return {std::max(run_.JobUserMs, user), std::max(run_.JobKernelMs, kernel)};
+}
+
+void TProgramFigures::Sample(TProgramResources& figures)
+{
+    if (!run_.Job)
+        return;
+    const HANDLE job = run_.Job.Get();
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    const bool accounted =
+        QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, nullptr);
+    if (accounted) {
+        run_.JobUserMs = std::max(run_.JobUserMs, Ms(accounting.TotalUserTime));
+        run_.JobKernelMs = std::max(run_.JobKernelMs, Ms(accounting.TotalKernelTime));
+    }
+    const std::vector<DWORD> processes = ProcessesOf(job);
+    for (DWORD pid : processes) {
+        TKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+        PROCESS_MEMORY_COUNTERS memory = {};
+        memory.cb = sizeof memory;
+        if (!process || !GetProcessMemoryInfo(process.Get(), &memory, sizeof memory))
+            continue;
+        figures.WorkingSetBytes += memory.WorkingSetSize;
+        // The commit charge: the private bytes (Wine leaves PrivateUsage 0).
+        figures.PrivateBytes += memory.PagefileUsage;
+        // A process's own peaks are as much as the tree had at least.
+        peakWorkingSet_ = std::max<uint64_t>(peakWorkingSet_, memory.PeakWorkingSetSize);
+        peakPrivate_ = std::max<uint64_t>(peakPrivate_, memory.PeakPagefileUsage);
+    }
+    // A job that accounts no time while its processes run keeps none (Wine):
+    // their threads' times tell instead.
+    if (!processes.empty() && run_.JobUserMs + run_.JobKernelMs == 0)
+        for (const auto& [pid, times] : ThreadTimes(processes)) {
+            auto& kept = run_.ThreadMs[pid];
+            kept.first = std::max(kept.first, times.first);
+            kept.second = std::max(kept.second, times.second);
+        }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    if (QueryInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr))
+        peakPrivate_ = std::max<uint64_t>(peakPrivate_, limits.PeakJobMemoryUsed);
+    const unsigned seen = accounted ? static_cast<unsigned>(accounting.ActiveProcesses)
+                                    : static_cast<unsigned>(processes.size());
+    run_.PeakSeen = std::max(run_.PeakSeen, seen);
+    figures.Processes = seen;
+}
+
+TProgramResources TProgramFigures::Read()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    TProgramResources figures;
+    Sample(figures);
+    const auto [user, kernel] = RunCpuMs();
+    figures.CpuUserMs = endedUserMs_ + user;
+    figures.CpuKernelMs = endedKernelMs_ + kernel;
+    peakProcesses_ = std::max(peakProcesses_, run_.PeakSeen);
+    if (run_.Counted) {
+        std::lock_guard<std::mutex> counted(shared_->Lock);
+        peakProcesses_ = std::max(peakProcesses_, shared_->Peak);
+    }
+    peakWorkingSet_ = std::max(peakWorkingSet_, figures.WorkingSetBytes);
+    peakPrivate_ = std::max(peakPrivate_, figures.PrivateBytes);
+    figures.PeakProcesses = peakProcesses_;
+    figures.PeakWorkingSetBytes = peakWorkingSet_;
+    figures.PeakPrivateBytes = peakPrivate_;
+    return figures;
+}
