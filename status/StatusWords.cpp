@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "catalogue/StubCopy.h"
+#include "status/ResourceWords.h"
 #include "toolkit/Text.h"
 
 namespace {
@@ -178,6 +179,9 @@ std::vector<std::string> StatusLines(const TCatalogueEntry& entry, const TEntryS
         words += ", up " + DurationText(program->UpMs) + " (since " + LocalTime(program->StartedAt) + ")";
     lines.push_back("Program:      " + words);
     lines.push_back("Starts:       " + std::to_string(program->Starts) + " since the service started");
+    if (program->Resources)
+        for (const std::string& line : ResourceLines(*program->Resources))
+            lines.push_back(line);
     if (program->LastExitCode)
         lines.push_back("Last exit:    code " + std::to_string(*program->LastExitCode) + " at " +
                         LocalTime(program->LastExitAt));
@@ -209,7 +213,10 @@ std::string StatusLineText(const std::string& description, const TEntryStatus& s
     const TProgramStatus& program = status.Program->Status;
     switch (program.State) {
     case TProgramState::Running:
-        return text + ", program up " + DurationText(program.UpMs);
+        return text + ", program up " + DurationText(program.UpMs) +
+               (program.Resources
+                    ? ", " + ResourceShortWords(description, status.Service.ProcessId, *program.Resources)
+                    : std::string());
     case TProgramState::BackingOff:
         return text + (program.StartFailure.empty() ? ", program restarting in " : ", program cannot start, next try in ") +
                DurationText(program.NextStartInMs + 999) +
