@@ -284,4 +284,12 @@ TEST(ResourceWords, TheWindowsShortFormTakesTheShareFromTwoReadingsOfTheSameHost
     EXPECT_EQ(share + std::string("48 MB, 3 processes"), ResourceShortWords(service, 10, used, 102100));
     used.Processes = 1;
     EXPECT_EQ("48 MB, 1 process", ResourceShortWords(service, 11, used, 102200));
+
+    // The window's line adds it for a running program of a host that tells.
+    TMetricsEntry up = EntryNamed(service + " line", TServiceState::Running);
+    Answered(up, TProgramState::Running);
+    Answer(up).UpMs = 60000;
+    EXPECT_EQ("Running, program up 1 min", StatusLineText(up.Entry.Description, up.Status));
+    Answer(up).Resources = used;
+    EXPECT_EQ("Running, program up 1 min, 48 MB, 1 process", StatusLineText(up.Entry.Description, up.Status));
 }
