@@ -5,31 +5,10 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-#include <set>
 #include <vector>
 
-#include "stub/Guard.h"
-#include "toolkit/System.h"
-
-struct TProgramFigures::TShared {
-    std::shared_ptr<TStubLog> Log;
-    TKernelHandle Port;
-    std::mutex Lock;
-    // The program's processes now, as the job's messages tell them, and the
-    // most there were at once.
-    std::set<DWORD> Alive;
-    unsigned Peak = 0;
-    // The key of the current run's job: a message of an earlier job, late or
-    // missing (Wine tells no end of a process its job ended), counts nothing.
-    ULONG_PTR RunKey = 0;
-};
 
 namespace {
-
-// The completion key that ends the thread; each run's job has its own after it.
-constexpr ULONG_PTR StopKey = 1;
-// How long the end of the host waits for the thread.
-constexpr DWORD ThreadEndMs = 1000;
 
 uint64_t Ms(const LARGE_INTEGER& ticks)
 {
@@ -86,66 +65,10 @@ std::map<DWORD, std::pair<uint64_t, uint64_t>> ThreadTimes(const std::vector<DWO
     return times;
 }
 
-// Counts the program's processes as the job says they start and end; sleeps
-// in between.
-void CountProcesses(TProgramFigures::TShared& shared)
-{
-    for (;;) {
-        DWORD message = 0;
-        ULONG_PTR key = 0;
-        OVERLAPPED* overlapped = nullptr;
-        if (!GetQueuedCompletionStatus(shared.Port.Get(), &message, &key, &overlapped, INFINITE) && !overlapped)
-            return;
-        if (key == StopKey)
-            return;
-        // A job's message carries the process ID in place of an OVERLAPPED.
-        const DWORD pid = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(overlapped));
-        std::lock_guard<std::mutex> hold(shared.Lock);
-        if (key != shared.RunKey)
-            continue;
-        if (message == JOB_OBJECT_MSG_NEW_PROCESS) {
-            shared.Alive.insert(pid);
-            shared.Peak = std::max(shared.Peak, static_cast<unsigned>(shared.Alive.size()));
-        } else if (message == JOB_OBJECT_MSG_EXIT_PROCESS || message == JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS) {
-            shared.Alive.erase(pid);
-        }
-    }
-}
-
 } // namespace
-
-TProgramFigures::TProgramFigures(std::shared_ptr<TStubLog> log) : shared_(std::make_shared<TShared>())
-{
-    shared_->Log = std::move(log);
-}
-
-TProgramFigures::~TProgramFigures()
-{
-    if (thread_) {
-        PostQueuedCompletionStatus(shared_->Port.Get(), 0, StopKey, nullptr);
-        WaitForSingleObject(thread_.Get(), ThreadEndMs);
-    }
-}
-
-bool TProgramFigures::StartCounting()
-{
-    if (countingTried_)
-        return thread_.Get() != nullptr;
-    countingTried_ = true;
-    shared_->Port = TKernelHandle(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
-    if (shared_->Port)
-        thread_ = StartSharedThread("the process counter", shared_, CountProcesses);
-    if (!thread_) {
-        const DWORD error = GetLastError();
-        shared_->Log->Event(TLogKind::Warning,
-                            "the most processes at once is counted only when asked: " + SystemMessage(error));
-    }
-    return thread_.Get() != nullptr;
-}
 
 void TProgramFigures::Watch(HANDLE job)
 {
-    const bool counting = StartCounting();
     std::lock_guard<std::mutex> hold(lock_);
     // The ended run's last figures stay in the totals.
     if (run_.Job) {
@@ -159,17 +82,6 @@ void TProgramFigures::Watch(HANDLE job)
     HANDLE own = nullptr;
     if (DuplicateHandle(GetCurrentProcess(), job, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS))
         run_.Job = TKernelHandle(own);
-    if (counting) {
-        ULONG_PTR key = 0;
-        {
-            std::lock_guard<std::mutex> counted(shared_->Lock);
-            key = ++shared_->RunKey == StopKey ? ++shared_->RunKey : shared_->RunKey;
-            shared_->Alive.clear();
-        }
-        JOBOBJECT_ASSOCIATE_COMPLETION_PORT port = {reinterpret_cast<void*>(key), shared_->Port.Get()};
-        run_.Counted =
-            SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &port, sizeof port) != FALSE;
-    }
 }
 
 std::pair<uint64_t, uint64_t> TProgramFigures::RunCpuMs() const
@@ -219,10 +131,8 @@ void TProgramFigures::Sample(TProgramResources& figures)
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     if (QueryInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr))
         peakPrivate_ = std::max<uint64_t>(peakPrivate_, limits.PeakJobMemoryUsed);
-    const unsigned seen = accounted ? static_cast<unsigned>(accounting.ActiveProcesses)
-                                    : static_cast<unsigned>(processes.size());
-    run_.PeakSeen = std::max(run_.PeakSeen, seen);
-    figures.Processes = seen;
+    figures.Processes = accounted ? static_cast<unsigned>(accounting.ActiveProcesses)
+                                  : static_cast<unsigned>(processes.size());
 }
 
 TProgramResources TProgramFigures::Read()
@@ -233,11 +143,7 @@ TProgramResources TProgramFigures::Read()
     const auto [user, kernel] = RunCpuMs();
     figures.CpuUserMs = endedUserMs_ + user;
     figures.CpuKernelMs = endedKernelMs_ + kernel;
-    peakProcesses_ = std::max(peakProcesses_, run_.PeakSeen);
-    if (run_.Counted) {
-        std::lock_guard<std::mutex> counted(shared_->Lock);
-        peakProcesses_ = std::max(peakProcesses_, shared_->Peak);
-    }
+    peakProcesses_ = std::max(peakProcesses_, figures.Processes);
     peakWorkingSet_ = std::max(peakWorkingSet_, figures.WorkingSetBytes);
     peakPrivate_ = std::max(peakPrivate_, figures.PrivateBytes);
     figures.PeakProcesses = peakProcesses_;

@@ -171,7 +171,7 @@ void TProgramRun::End()
 TSupervisor::TSupervisor(TStubSettings settings, std::shared_ptr<TStubLog> log, bool captureOutput,
                          HANDLE stopEvent, TSupervisorTiming timing)
     : settings_(std::move(settings)), log_(std::move(log)), captureOutput_(captureOutput), stop_(stopEvent),
-      timing_(timing), figures_(log_)
+      timing_(timing)
 {
     status_.Description = settings_.Description;
     status_.ServiceID = settings_.ServiceID;
@@ -238,7 +238,6 @@ void TSupervisor::Launch(TProgramRun& run)
         log_->Event(TLogKind::Warning,
                     "the program's processes would outlive a failing service host: " + SystemMessage(error));
     }
-    // Before the program is in it: its first process counts too.
     figures_.Watch(run.Job.Get());
 
     TKernelHandle input(OpenNul(GENERIC_READ));

@@ -398,7 +398,7 @@ TEST(StubSupervisor, TellsWhatTheProgramsProcessesUseAndAddsUpItsRunsWithoutGoin
     }
     // A program that keeps ending: the processor time of every run counts,
     // asked as often as a busy dashboard would, and the most processes at
-    // once is one run's, not the runs' added up.
+    // once is the most seen, not the runs' added up.
     TRunningSupervisor run(TestProgram, "burn:400 exit:3");
     TProgramResources last;
     unsigned most = 0;
@@ -414,7 +414,7 @@ TEST(StubSupervisor, TellsWhatTheProgramsProcessesUseAndAddsUpItsRunsWithoutGoin
     // Three runs ended, each of about 400 ms: far more than one run's.
     EXPECT_GE(after.CpuUserMs + after.CpuKernelMs, 900u);
     EXPECT_GE(most, 1u);
-    EXPECT_EQ(most, after.PeakProcesses);
+    EXPECT_EQ(std::max(most, after.Processes), after.PeakProcesses);
 }
 
 TEST(StubSupervisor, ProgramThatCannotStartIsRetriedWithBackOff)
