@@ -72,8 +72,21 @@ void MeasureAll(const std::string& build, const std::string& program, int entrie
     std::vector<std::unique_ptr<TBenchService>> services;
     for (int n = 0; n < entries; ++n) {
         const std::string name = "QV Metrics Bench " + std::to_string(GetCurrentProcessId()) + " " + std::to_string(n);
-        services.push_back(std::make_unique<TBenchService>(build + "\\dist\\Vantorer.bin", name, program, "wait", "",
-                                                           StubCopyPath(name)));
+        // A host starting reads the catalogue, and under Wine a write meets
+        // it now and then: tried again.
+        for (int tries = 0; tries < 5; ++tries)
+            try {
+                services.push_back(std::make_unique<TBenchService>(build + "\\dist\\Vantorer.bin", name, program,
+                                                                   "wait", "", StubCopyPath(name)));
+                break;
+            } catch (const TError& error) {
+                std::printf("entry %d: %s; again\n", n, error.Message().c_str());
+                Sleep(200);
+            }
+        if (services.size() != static_cast<size_t>(n) + 1) {
+            std::printf("entry %d could not be added\n", n);
+            return;
+        }
         if (!services.back()->Service || !services.back()->Start()) {
             std::printf("entry %d could not be installed and started\n", n);
             return;
@@ -90,6 +103,13 @@ void MeasureAll(const std::string& build, const std::string& program, int entrie
         runs.push_back(TimedRun(qv, exitCode, out));
         collections.push_back(std::atof(SampleOf(out, "quorvane_metrics_collection_duration_seconds").c_str()) * 1000);
     }
+    // qv list asks the same hosts and the Service Control Manager the same way.
+    std::vector<double> lists;
+    std::string listed;
+    DWORD listCode = 0;
+    for (int run = 0; run < MetricsRuns; ++run)
+        lists.push_back(TimedRun("\"" + build + "\\dist\\qv.exe\" list", listCode, listed));
+    std::printf("qv list of the same entries, for comparison: median %.0f ms\n", Median(lists));
     size_t running = 0;
     for (size_t at = out.find("state=\"running\"} 1\n"); at != std::string::npos;
          at = out.find("state=\"running\"} 1\n", at + 1))

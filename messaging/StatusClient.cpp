@@ -80,6 +80,7 @@ TStatusReply ReadAnswer(const json& answer, const std::string& line)
     status.Description = Text(answer.value("description", json()));
     status.ServiceID = Number<int>(answer.value("serviceId", json()));
     status.ServiceHost = Text(answer.value("serviceHost", json()));
+    status.HostVersion = Text(answer.value("hostVersion", json()));
     status.State = *state;
     status.Pid = Number<unsigned long>(answer.value("pid", json()));
     status.StartedAt = Text(answer.value("startedAt", json()));

@@ -96,6 +96,7 @@ std::string StatusAnswer(const TProgramStatus& status)
     line.Text("description", status.Description);
     line.Number("serviceId", static_cast<uint64_t>(status.ServiceID));
     line.Text("serviceHost", status.ServiceHost);
+    line.TextOrNull("hostVersion", status.HostVersion);
     line.Text("state", ProgramStateName(status.State));
     if (status.Pid)
         line.Number("pid", status.Pid);

@@ -55,8 +55,10 @@ struct TProgramResources {
 struct TProgramStatus {
     std::string Description;
     int ServiceID = 0;
-    // The path of the host copy that answered.
+    // The path of the host copy that answered, and its version ("1.02"; ""
+    // from a host that does not tell).
     std::string ServiceHost;
+    std::string HostVersion;
 
     TProgramState State = TProgramState::Starting;
     // The running program's process, 0 when none runs.

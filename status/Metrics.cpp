@@ -296,8 +296,12 @@ TMetricsCollection CollectMetrics()
         TMetricsEntry entry;
         entry.Entry = entries[i];
         entry.Settings = ReadServiceSettings(catalogue.Document(), entries[i].Description);
-        entry.HostVersion = HostVersionOf(StubCopyFile(entries[i].Description));
         entry.Status = std::move(statuses[i]);
+        const TProgramStatus* answer = entry.Status.Answer();
+        entry.HostVersion = answer && !answer->HostVersion.empty() ? answer->HostVersion
+                            : entry.Status.Service.State == TServiceState::NotRegistered
+                                ? ""
+                                : HostVersionOf(StubCopyFile(entries[i].Description));
         collection.Entries.push_back(std::move(entry));
     }
     QueryPerformanceCounter(&end);

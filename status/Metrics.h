@@ -16,7 +16,8 @@
 struct TMetricsEntry {
     TCatalogueEntry Entry;
     TServiceSettings Settings;
-    // The version its host copy carries, "" when there is none to read.
+    // The version its host copy carries, "" when there is none to read. A
+    // running host tells its own; the copy's file is read only for the others.
     std::string HostVersion;
     TEntryStatus Status;
 };

@@ -2,7 +2,6 @@
 #include "stub/ProgramFigures.h"
 
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <vector>
@@ -41,33 +40,21 @@ std::vector<DWORD> ProcessesOf(HANDLE job)
     return {};
 }
 
-// The times of the processes' threads that run now, user and kernel, per
-// process: where neither the job nor another process's own times are kept.
-std::map<DWORD, std::pair<uint64_t, uint64_t>> ThreadTimes(const std::vector<DWORD>& processes)
+} // namespace
+
+namespace {
+
+TKernelHandle Duplicate(HANDLE handle)
 {
-    std::map<DWORD, std::pair<uint64_t, uint64_t>> times;
-    TKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    if (!snapshot)
-        return times;
-    THREADENTRY32 thread = {};
-    thread.dwSize = sizeof thread;
-    for (BOOL more = Thread32First(snapshot.Get(), &thread); more; more = Thread32Next(snapshot.Get(), &thread)) {
-        if (std::find(processes.begin(), processes.end(), thread.th32OwnerProcessID) == processes.end())
-            continue;
-        TKernelHandle handle(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, thread.th32ThreadID));
-        FILETIME created, ended, kernel, user;
-        if (handle && GetThreadTimes(handle.Get(), &created, &ended, &kernel, &user)) {
-            auto& sum = times[thread.th32OwnerProcessID];
-            sum.first += Ms(user);
-            sum.second += Ms(kernel);
-        }
-    }
-    return times;
+    HANDLE own = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return TKernelHandle();
+    return TKernelHandle(own);
 }
 
 } // namespace
 
-void TProgramFigures::Watch(HANDLE job)
+void TProgramFigures::Watch(HANDLE job, HANDLE thread)
 {
     std::lock_guard<std::mutex> hold(lock_);
     // The ended run's last figures stay in the totals.
@@ -79,19 +66,13 @@ void TProgramFigures::Watch(HANDLE job)
         endedKernelMs_ += kernel;
     }
     run_ = TRun();
-    HANDLE own = nullptr;
-    if (DuplicateHandle(GetCurrentProcess(), job, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS))
-        run_.Job = TKernelHandle(own);
+    run_.Job = Duplicate(job);
+    run_.Thread = Duplicate(thread);
 }
 
 std::pair<uint64_t, uint64_t> TProgramFigures::RunCpuMs() const
 {
-    uint64_t user = 0, kernel = 0;
-    for (const auto& [pid, times] : run_.ThreadMs) {
-        user += times.first;
-        kernel += times.second;
-    }
-    return {std::max(run_.JobUserMs, user), std::max(run_.JobKernelMs, kernel)};
+    return {std::max(run_.JobUserMs, run_.ThreadUserMs), std::max(run_.JobKernelMs, run_.ThreadKernelMs)};
 }
 
 void TProgramFigures::Sample(TProgramResources& figures)
@@ -121,13 +102,13 @@ void TProgramFigures::Sample(TProgramResources& figures)
         peakPrivate_ = std::max<uint64_t>(peakPrivate_, memory.PeakPagefileUsage);
     }
     // A job that accounts no time while its processes run keeps none (Wine):
-    // their threads' times tell instead.
-    if (!processes.empty() && run_.JobUserMs + run_.JobKernelMs == 0)
-        for (const auto& [pid, times] : ThreadTimes(processes)) {
-            auto& kept = run_.ThreadMs[pid];
-            kept.first = std::max(kept.first, times.first);
-            kept.second = std::max(kept.second, times.second);
-        }
+    // the first thread's time tells instead.
+    FILETIME created, ended, kernel, user;
+    if (run_.JobUserMs + run_.JobKernelMs == 0 && run_.Thread &&
+        GetThreadTimes(run_.Thread.Get(), &created, &ended, &kernel, &user)) {
+        run_.ThreadUserMs = std::max(run_.ThreadUserMs, Ms(user));
+        run_.ThreadKernelMs = std::max(run_.ThreadKernelMs, Ms(kernel));
+    }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     if (QueryInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr))
         peakPrivate_ = std::max<uint64_t>(peakPrivate_, limits.PeakJobMemoryUsed);

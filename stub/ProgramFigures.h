@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <utility>
 
@@ -16,18 +15,21 @@
 // working set, a job's peak committed memory on Windows).
 //
 // Processor time is the job's own accounting where the system keeps it
-// (Windows, also for ended processes); where it keeps none for a job or for
-// another process (Wine), the times of the processes' threads, as last seen.
-// Either way the figures add up across the program's runs and never go
-// down while the service runs.
+// (Windows, also for ended processes). Wine keeps none for a job nor for
+// another process, only for a thread: there the program's first thread's
+// time, as last seen, is what counts (reading every thread of the tree would
+// take a snapshot of the whole system at every answer, seconds for a list of
+// hundreds). Either way the figures add up across the program's runs and
+// never go down while the service runs.
 class TProgramFigures {
 public:
     TProgramFigures() = default;
     TProgramFigures(const TProgramFigures&) = delete;
     TProgramFigures& operator=(const TProgramFigures&) = delete;
 
-    // The job of a new run of the program. What the earlier run used is kept.
-    void Watch(HANDLE job);
+    // The job of a new run of the program, and its first thread. What the
+    // earlier run used is kept.
+    void Watch(HANDLE job, HANDLE thread);
     // The figures now.
     TProgramResources Read();
 
@@ -35,11 +37,13 @@ private:
     // One run's job and what was read of it.
     struct TRun {
         TKernelHandle Job;
+        TKernelHandle Thread;
         // The job's own accounting, as last read.
         uint64_t JobUserMs = 0;
         uint64_t JobKernelMs = 0;
-        // Per process: its threads' times as last seen, user and kernel.
-        std::map<DWORD, std::pair<uint64_t, uint64_t>> ThreadMs;
+        // The first thread's times as last seen.
+        uint64_t ThreadUserMs = 0;
+        uint64_t ThreadKernelMs = 0;
     };
 
     // Reads the run's job into it and into the figures; expects the lock held.

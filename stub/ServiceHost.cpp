@@ -208,6 +208,7 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log,
         [&] {
             TProgramStatus answer = supervisor.Status();
             answer.ServiceHost = ownPath;
+            answer.HostVersion = QUORVANE_HOST_VERSION;
             answer.LogFile = settings.LogToFile ? settings.LogFile : "";
             answer.LogFileOpen = toFile;
             if (fileLog) {

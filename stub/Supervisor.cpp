@@ -238,7 +238,6 @@ void TSupervisor::Launch(TProgramRun& run)
         log_->Event(TLogKind::Warning,
                     "the program's processes would outlive a failing service host: " + SystemMessage(error));
     }
-    figures_.Watch(run.Job.Get());
 
     TKernelHandle input(OpenNul(GENERIC_READ));
     TKernelHandle outRead, outWrite, errRead, errWrite;
@@ -285,6 +284,7 @@ void TSupervisor::Launch(TProgramRun& run)
     run.Process = TKernelHandle(process.hProcess);
     run.Thread = TKernelHandle(process.hThread);
     run.Pid = process.dwProcessId;
+    figures_.Watch(run.Job.Get(), run.Thread.Get());
     // Set before its first instruction runs (Wine ignores the class given
     // to CreateProcess).
     if (DWORD priority = PriorityClass(service.Priority); priority && !SetPriorityClass(run.Process.Get(), priority))

@@ -60,6 +60,7 @@ TProgramStatus Sample()
     status.Health = "unhealthy";
     status.HealthFailures = 3;
     status.HealthResult = "connection refused";
+    status.HostVersion = "1.02";
     status.LogDroppedTotalBytes = 5000000000ull;
     status.LogDeletedBytes = 123;
     status.Resources = TProgramResources{61234, 5678, 3, 5, 48ull << 20, 40ull << 20, 64ull << 20, 6000000000ull};
@@ -199,6 +200,7 @@ TEST(StubStatusPipe, AnswersBadRequestsWithAnErrorAndServesFiftyClientsAtOnce)
         EXPECT_EQ(sample.LogDroppedTotalBytes, reply.Status.LogDroppedTotalBytes);
         EXPECT_EQ(sample.LogDeletedBytes, reply.Status.LogDeletedBytes);
         EXPECT_EQ(sample.Resources, reply.Status.Resources);
+        EXPECT_EQ(sample.HostVersion, reply.Status.HostVersion);
     }
     halfSent.join();
     EXPECT_NE(std::string::npos, half.find("\"error\":\"the request did not arrive whole within 1000 ms\"")) << half;
