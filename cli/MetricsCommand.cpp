@@ -58,6 +58,7 @@ TExitCode Metrics(const TCliRequest& request)
     // Each failure is said as it happens and the next time tried again: a
     // collector that reads an old file sees it age (its collection time).
     bool lastFailed = false;
+    unsigned long written = 0;
     for (;;) {
         const ULONGLONG began = GetTickCount64();
         const TRefusal refused = WriteOnce(*request.Textfile);
@@ -66,11 +67,14 @@ TExitCode Metrics(const TCliRequest& request)
         else if (lastFailed)
             WriteText(stderr, "The metrics file is written again.\n");
         lastFailed = static_cast<bool>(refused);
+        written += refused ? 0 : 1;
         // A steady beat, however long collecting took.
         const ULONGLONG due = began + request.EverySeconds * 1000ull, now = GetTickCount64();
         if (WaitForSingleObject(stop.Get(), due > now ? static_cast<DWORD>(due - now) : 0) == WAIT_OBJECT_0)
             break;
     }
     SetConsoleCtrlHandler(OnStop, FALSE);
+    Say("Stopped after writing " + std::to_string(written) + (written == 1 ? " file" : " files") + " to \"" +
+        *request.Textfile + "\".");
     return lastFailed ? ExitFailure : ExitSuccess;
 }

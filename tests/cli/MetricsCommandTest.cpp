@@ -79,8 +79,9 @@ TEST(MetricsCommand, RunsAsAQuorvaneEntryWritingEverySecondAndEndsWhenItsService
     // The stop's Ctrl+C ends it at once, between two files.
     Expect("stop " + Quoted(name), 0, "The service was successfully stopped !");
     Expect("status " + Quoted(name), 0, "Last exit:    code 0");
-    EXPECT_EQ(ReadTextFile(logs.File("writer.log")).find("err:"), std::string::npos)
-        << ReadTextFile(logs.File("writer.log"));
+    const std::string log = ReadTextFile(logs.File("writer.log"));
+    EXPECT_EQ(log.find("err:"), std::string::npos) << log;
+    EXPECT_NE(log.find(" files to \"" + folder.Path() + "\".\r\n"), std::string::npos) << log;
     RemoveTestService(name);
     DeleteFileA(StubCopyFile(name).c_str());
     DeleteFileA(ServiceEndPath(StubCopyFile(name)).c_str());
