@@ -252,6 +252,8 @@ std::string ReplacedPath(const std::string& path)
     return final;
 }
 
+} // namespace
+
 // A name beside the file that no one can foresee, new for every write: a
 // program that takes or holds the name cannot block the next write.
 std::string TemporaryName(const std::string& path)
@@ -298,8 +300,6 @@ bool PutInPlace(HANDLE file, const std::string& target)
     std::copy(name.begin(), name.end(), rename->FileName);
     return KernelApi().SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()));
 }
-
-} // namespace
 
 std::string ProfileValue(const std::string& value)
 {

@@ -5,6 +5,15 @@
 
 #include "platform/Kernel.h"
 
+// The one step in which the catalogue, and any file written whole, takes
+// the place of the old one: the text goes to a file beside it under a name no
+// one can foresee (TemporaryName), and that file is put in place through its
+// handle (PutInPlace), so a reader finds the old file or the new one, never
+// half of one. DeleteLeftOvers takes away what a writer killed midway left.
+std::string TemporaryName(const std::string& path);
+void DeleteLeftOvers(const std::string& path);
+bool PutInPlace(HANDLE file, const std::string& target);
+
 // The text to write for a value so that a read gives the value back whole.
 // A read drops blanks at either end and one pair of matching quotes, so a
 // value it would change goes in one more pair of quotes: "C:\Web App" is

@@ -12,7 +12,7 @@ namespace {
 enum TOption : unsigned { OptJson = 1, OptAll = 2, OptDescription = 4, OptProgram = 8, OptParameters = 16,
                           OptLogFile = 32, OptEventLog = 64, OptSettle = 128, OptSetting = 256,
                           OptPassword = 512, OptCheck = 1024, OptPrune = 2048,
-                          OptPruneAll = 4096 };
+                          OptPruneAll = 4096, OptTextfile = 8192, OptEvery = 16384 };
 
 struct TCommandDefinition {
     const char* Word;
@@ -37,6 +37,7 @@ constexpr TCommandDefinition Commands[] = {
     {"check", TCliCommand::Check, true, OptJson | OptAll},
     {"export", TCliCommand::Export, false, OptJson},
     {"apply", TCliCommand::Apply, true, OptCheck | OptPrune | OptPruneAll},
+    {"metrics", TCliCommand::Metrics, false, OptTextfile | OptEvery},
 };
 
 struct TOptionDefinition {
@@ -60,10 +61,14 @@ const TOptionDefinition Options[] = {
     {"--check", OptCheck, false},
     {"--prune", OptPrune, false},
     {"--prune-all", OptPruneAll, false},
+    {"--textfile", OptTextfile, true},
+    {"--every", OptEvery, true},
 };
 
 // The longest settle time a start waits for: an hour.
 constexpr int MostSettleSeconds = 3600;
+// The longest pause between two metrics files: a day.
+constexpr int MostEverySeconds = 86400;
 
 // The settings' options, as their rows' forms give them: "--stop-timeout
 // VALUE" once; "--depends-on VALUE" and "--env NAME=VALUE", "--unset-env
@@ -103,6 +108,14 @@ void Store(TCliRequest& request, TOption option, const std::string& name, const 
     case OptCheck: request.Check = true; break;
     case OptPrune: request.Prune = true; break;
     case OptPruneAll: request.Prune = request.PruneAll = true; break;
+    case OptTextfile: request.Textfile = value; break;
+    case OptEvery: {
+        std::optional<int> seconds = DecimalInteger(value);
+        if (!seconds || *seconds < 1 || *seconds > MostEverySeconds || value[0] == '+')
+            throw TUsageError("--every takes a number of seconds from 1 to " + std::to_string(MostEverySeconds));
+        request.EverySeconds = static_cast<unsigned>(*seconds);
+        break;
+    }
     case OptSettle: {
         std::optional<int> seconds = DecimalInteger(value);
         if (!seconds || *seconds < 0 || *seconds > MostSettleSeconds || value[0] == '+' || value[0] == '-')
@@ -198,6 +211,10 @@ TCliRequest ParseArguments(const std::vector<std::string>& arguments)
         throw TUsageError("\"add\" needs --program");
     if (request.LogFile && request.EventLog)
         throw TUsageError("--log-file and --event-log exclude each other");
+    if (request.EverySeconds && !request.Textfile)
+        throw TUsageError("--every needs --textfile");
+    if (request.Textfile && request.Textfile->empty())
+        throw TUsageError("--textfile needs a folder");
     if (request.Command == TCliCommand::Set && request.Settings.empty() && !request.PasswordFromInput)
         throw TUsageError("\"set\" needs at least one setting");
     return request;
@@ -238,6 +255,11 @@ std::string HelpText()
            "                                --check prints the plan and changes nothing; --prune\n"
            "                                also takes away the entries the document does not name\n"
            "                                (refused for a document naming none: --prune-all)\n"
+           "  metrics [--textfile FOLDER [--every SECONDS]]\n"
+           "                                every entry's state, restarts, health and resources in\n"
+           "                                Prometheus's text format; --textfile writes them to\n"
+           "                                FOLDER\\quorvane.prom in one step (for the textfile collector),\n"
+           "                                --every again and again until stopped (Ctrl+C)\n"
            "  --help, --version\n"
            "\n"
            "\"--\" ends the options, for a NAME that begins with \"-\".\n"

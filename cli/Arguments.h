@@ -9,7 +9,8 @@
 
 // What one run of the command-line program is asked to do.
 enum class TCliCommand {
-    Help, Version, List, Show, Status, Add, Edit, Set, Remove, Install, Uninstall, Start, Stop, Check, Export, Apply
+    Help, Version, List, Show, Status, Add, Edit, Set, Remove, Install, Uninstall, Start, Stop, Check, Export, Apply,
+    Metrics
 };
 
 struct TCliRequest {
@@ -41,6 +42,9 @@ struct TCliRequest {
     // Apply: prune also when the document names no entry, so removing every
     // entry is meant.
     bool PruneAll = false;
+    // Metrics: the folder to write the file to, and how often (0: once).
+    std::optional<std::string> Textfile;
+    unsigned EverySeconds = 0;
 };
 
 // A command line that asks for nothing this program does.

@@ -23,3 +23,6 @@ TExitCode Status(const TCliRequest& request);
 TExitCode Check(const TCliRequest& request);
 TExitCode Start(const TCliRequest& request);
 TExitCode Stop(const TCliRequest& request);
+
+// Every entry as Prometheus reads it (MetricsCommand.cpp).
+TExitCode Metrics(const TCliRequest& request);

@@ -40,6 +40,7 @@ TCommand CommandOf(TCliCommand command)
     case TCliCommand::Check: return Check;
     case TCliCommand::Export: return Export;
     case TCliCommand::Apply: return Apply;
+    case TCliCommand::Metrics: return Metrics;
     }
     return Help;
 }

@@ -80,6 +80,7 @@ TStatusReply ReadAnswer(const json& answer, const std::string& line)
     status.Description = Text(answer.value("description", json()));
     status.ServiceID = Number<int>(answer.value("serviceId", json()));
     status.ServiceHost = Text(answer.value("serviceHost", json()));
+    status.HostVersion = Text(answer.value("hostVersion", json()));
     status.State = *state;
     status.Pid = Number<unsigned long>(answer.value("pid", json()));
     status.StartedAt = Text(answer.value("startedAt", json()));
@@ -101,6 +102,21 @@ TStatusReply ReadAnswer(const json& answer, const std::string& line)
     status.LogRaw = answer.value("logRaw", false);
     status.LogFolderMissing = answer.value("logFolderMissing", false);
     status.LogDroppedBytes = Number<uint64_t>(answer.value("logDroppedBytes", json()));
+    status.LogDroppedTotalBytes = Number<uint64_t>(answer.value("logDroppedTotalBytes", json()));
+    status.LogDeletedBytes = Number<uint64_t>(answer.value("logDeletedBytes", json()));
+    // A host from before the figures leaves them out.
+    if (answer.value("cpuUserMs", json()).is_number_unsigned()) {
+        TProgramResources used;
+        used.CpuUserMs = Number<uint64_t>(answer["cpuUserMs"]);
+        used.CpuKernelMs = Number<uint64_t>(answer.value("cpuKernelMs", json()));
+        used.Processes = Number<unsigned>(answer.value("processes", json()));
+        used.PeakProcesses = Number<unsigned>(answer.value("peakProcesses", json()));
+        used.WorkingSetBytes = Number<uint64_t>(answer.value("workingSetBytes", json()));
+        used.PrivateBytes = Number<uint64_t>(answer.value("privateBytes", json()));
+        used.PeakWorkingSetBytes = Number<uint64_t>(answer.value("peakWorkingSetBytes", json()));
+        used.PeakPrivateBytes = Number<uint64_t>(answer.value("peakPrivateBytes", json()));
+        status.Resources = used;
+    }
     return reply;
 }
 

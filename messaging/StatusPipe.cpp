@@ -96,6 +96,7 @@ std::string StatusAnswer(const TProgramStatus& status)
     line.Text("description", status.Description);
     line.Number("serviceId", static_cast<uint64_t>(status.ServiceID));
     line.Text("serviceHost", status.ServiceHost);
+    line.TextOrNull("hostVersion", status.HostVersion);
     line.Text("state", ProgramStateName(status.State));
     if (status.Pid)
         line.Number("pid", status.Pid);
@@ -119,6 +120,18 @@ std::string StatusAnswer(const TProgramStatus& status)
     line.Flag("logRaw", status.LogRaw);
     line.Flag("logFolderMissing", status.LogFolderMissing);
     line.Number("logDroppedBytes", status.LogDroppedBytes);
+    line.Number("logDroppedTotalBytes", status.LogDroppedTotalBytes);
+    line.Number("logDeletedBytes", status.LogDeletedBytes);
+    if (const std::optional<TProgramResources>& used = status.Resources) {
+        line.Number("cpuUserMs", used->CpuUserMs);
+        line.Number("cpuKernelMs", used->CpuKernelMs);
+        line.Number("processes", used->Processes);
+        line.Number("peakProcesses", used->PeakProcesses);
+        line.Number("workingSetBytes", used->WorkingSetBytes);
+        line.Number("privateBytes", used->PrivateBytes);
+        line.Number("peakWorkingSetBytes", used->PeakWorkingSetBytes);
+        line.Number("peakPrivateBytes", used->PeakPrivateBytes);
+    }
     return line.Line();
 }
 

@@ -34,14 +34,36 @@ inline constexpr const char* HealthStarting = "starting";
 inline constexpr const char* HealthHealthy = "healthy";
 inline constexpr const char* HealthUnhealthy = "unhealthy";
 
+// What the program's processes (its whole tree, the job it runs in) use,
+// read when the host is asked. Counters run since the service started, across
+// the program's restarts, and never go down while the service runs.
+struct TProgramResources {
+    // Processor time, user and kernel.
+    uint64_t CpuUserMs = 0;
+    uint64_t CpuKernelMs = 0;
+    // The processes now, and the most at once.
+    unsigned Processes = 0;
+    unsigned PeakProcesses = 0;
+    // The processes' working sets and private (committed) bytes added up now,
+    // and the most seen of each.
+    uint64_t WorkingSetBytes = 0;
+    uint64_t PrivateBytes = 0;
+    uint64_t PeakWorkingSetBytes = 0;
+    uint64_t PeakPrivateBytes = 0;
+
+    bool operator==(const TProgramResources&) const = default;
+};
+
 // One answer. Times are UTC, "2024-03-05T14:07:09.042Z", "" when there is
 // none; text is as our programs hold it (toolkit/Text.h) here and UTF-8 on
 // the wire.
 struct TProgramStatus {
     std::string Description;
     int ServiceID = 0;
-    // The path of the host copy that answered.
+    // The path of the host copy that answered, and its version ("1.02"; ""
+    // from a host that does not tell).
     std::string ServiceHost;
+    std::string HostVersion;
 
     TProgramState State = TProgramState::Starting;
     // The running program's process, 0 when none runs.
@@ -80,6 +102,13 @@ struct TProgramStatus {
     // counted, until the folder is there again.
     bool LogFolderMissing = false;
     uint64_t LogDroppedBytes = 0;
+    // Since the host started: every byte dropped, and the bytes of old files
+    // the rotation deleted.
+    uint64_t LogDroppedTotalBytes = 0;
+    uint64_t LogDeletedBytes = 0;
+
+    // What its processes use; none from a host that does not tell.
+    std::optional<TProgramResources> Resources;
 };
 
 // The answer's line: JSON, then "\n".

@@ -10,6 +10,7 @@ packages=(
   xvfb xauth x11-utils imagemagick
   googletest nlohmann-json3-dev
   wixl
+  prometheus prometheus-node-exporter
 )
 
 missing=()
@@ -27,4 +28,11 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # The tests start their own Prometheus and node exporter on free ports;
+  # the ones the packages set up as services are not wanted.
+  for service in prometheus prometheus-node-exporter; do
+    if [[ " ${missing[*]} " == *" $service "* ]]; then
+      invoke-rc.d "$service" stop >/dev/null 2>&1 || true
+    fi
+  done
 fi

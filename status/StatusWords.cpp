@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "catalogue/StubCopy.h"
+#include "status/ResourceWords.h"
 #include "toolkit/Text.h"
 
 namespace {
@@ -233,6 +234,9 @@ std::vector<std::string> StatusLines(const TCatalogueEntry& entry, const TEntryS
     if (HealthShown(status, *program))
         lines.push_back("Health:       " + HealthLine(*program));
     lines.push_back("Starts:       " + std::to_string(program->Starts) + " since the service started");
+    if (program->Resources)
+        for (const std::string& line : ResourceLines(*program->Resources))
+            lines.push_back(line);
     if (program->LastExitCode)
         lines.push_back("Last exit:    code " + std::to_string(*program->LastExitCode) + " at " +
                         LocalTime(program->LastExitAt));
@@ -268,7 +272,10 @@ std::string StatusLineText(const std::string& description, const TEntryStatus& s
     switch (program.State) {
     case TProgramState::Running:
         return text + ", program up " + DurationText(program.UpMs) +
-               (program.Health.empty() ? "" : ", " + HealthWords(program));
+               (program.Health.empty() ? "" : ", " + HealthWords(program)) +
+               (program.Resources
+                    ? ", " + ResourceShortWords(description, status.Service.ProcessId, *program.Resources)
+                    : std::string());
     case TProgramState::BackingOff:
         return text + (program.StartFailure.empty() ? ", program restarting in " : ", program cannot start, next try in ") +
                DurationText(program.NextStartInMs + 999) +

@@ -208,6 +208,7 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log,
         [&] {
             TProgramStatus answer = supervisor.Status();
             answer.ServiceHost = ownPath;
+            answer.HostVersion = QUORVANE_HOST_VERSION;
             answer.LogFile = settings.LogToFile ? settings.LogFile : "";
             answer.LogFileOpen = toFile;
             if (fileLog) {
@@ -215,7 +216,10 @@ DWORD RunService(const std::string& serviceName, std::shared_ptr<TStubLog>& log,
                 answer.LogRaw = state.Raw;
                 answer.LogFolderMissing = state.FolderMissing;
                 answer.LogDroppedBytes = state.DroppedBytes;
+                answer.LogDroppedTotalBytes = state.DroppedTotalBytes;
+                answer.LogDeletedBytes = state.DeletedBytes;
             }
+            answer.Resources = supervisor.Resources();
             return StatusAnswer(answer);
         },
         toFile ? std::make_shared<TEventLog>(settings.Description) : nullptr);

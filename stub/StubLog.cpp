@@ -271,6 +271,8 @@ TLogState TFileLog::State()
         state.Open = Reopen();
         state.DroppedBytes = dropped_;
     }
+    state.DroppedTotalBytes = droppedTotal_;
+    state.DeletedBytes = deleted_;
     const std::string folder = FolderOf(path_);
     state.FolderMissing = !folder.empty() && !FolderExists(folder);
     return state;
@@ -446,6 +448,7 @@ void TFileLog::Drop(uint64_t bytes, const std::string& why)
     if (dropped_ == 0)
         dropWhy_ = why;
     dropped_ += bytes;
+    droppedTotal_ += bytes;
 }
 
 bool TFileLog::Append(const char* data, size_t size)
@@ -470,6 +473,7 @@ bool TFileLog::WriteDroppedNote()
     std::string note = cut_ ? "\r\n" : "";
     note += Stamped("warning: " + std::to_string(dropped_) + " bytes dropped: " + dropWhy_);
     const uint64_t dropped = dropped_;
+    const uint64_t droppedTotal = droppedTotal_;
     const bool cut = cut_;
     dropped_ = 0;
     cut_ = false;
@@ -477,6 +481,7 @@ bool TFileLog::WriteDroppedNote()
         return true;
     // Nothing changed: the same note waits for the next write.
     dropped_ = dropped;
+    droppedTotal_ = droppedTotal;
     cut_ = cut || cut_;
     return false;
 }
@@ -508,6 +513,7 @@ void TFileLog::WriteLines(const char* data, size_t size)
         }
         if (!Append(data, fit)) {
             dropped_ += size - fit;
+            droppedTotal_ += size - fit;
             return;
         }
         data += fit;

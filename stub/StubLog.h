@@ -86,6 +86,10 @@ struct TLogState {
     // Bytes dropped since the last write that worked; the file says so first
     // once it can be written again.
     uint64_t DroppedBytes = 0;
+    // Since the host started: every byte dropped, and the bytes of old files
+    // the rotation deleted.
+    uint64_t DroppedTotalBytes = 0;
+    uint64_t DeletedBytes = 0;
 };
 
 // Appends timestamped lines to a file, whole lines at a time, so a line is
@@ -171,6 +175,8 @@ private:
     // Bytes no write took since the last write that worked, and why.
     uint64_t dropped_ = 0;
     std::string dropWhy_;
+    // Every byte dropped since the host started.
+    uint64_t droppedTotal_ = 0;
     // Why the file could not be opened the last time.
     DWORD openError_ = ERROR_SUCCESS;
     // A write stopped inside a line.

@@ -295,6 +295,7 @@ void TSupervisor::Launch(TProgramRun& run)
     run.Process = TKernelHandle(process.hProcess);
     run.Thread = TKernelHandle(process.hThread);
     run.Pid = process.dwProcessId;
+    figures_.Watch(run.Job.Get(), run.Thread.Get());
     // Set before its first instruction runs (Wine ignores the class given
     // to CreateProcess).
     if (DWORD priority = PriorityClass(service.Priority); priority && !SetPriorityClass(run.Process.Get(), priority))

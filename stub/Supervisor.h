@@ -13,6 +13,7 @@
 #include "messaging/StatusPipe.h"
 #include "platform/Kernel.h"
 #include "stub/HealthMonitor.h"
+#include "stub/ProgramFigures.h"
 #include "stub/RestartRule.h"
 #include "stub/StubLog.h"
 #include "stub/StubSettings.h"
@@ -101,6 +102,10 @@ public:
     // the supervisor holds the record's lock only to change a few fields.
     TProgramStatus Status() const;
 
+    // What the program's processes use now, and have used since the service
+    // started: read when asked. Any thread may ask.
+    TProgramResources Resources() { return figures_.Read(); }
+
     // How the service came to end, once Run has returned: for the record a
     // stopped service leaves (deploy/ServiceEnd.h).
     TServiceEnd End() const;
@@ -141,6 +146,7 @@ private:
     ULONGLONG runStartTick_ = 0;
     ULONGLONG nextStartTick_ = 0;
     TServiceEnd end_;
+    TProgramFigures figures_;
     // Last, so its thread is gone before what it publishes to.
     THealthMonitor health_;
 };

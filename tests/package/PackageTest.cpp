@@ -31,7 +31,7 @@ namespace {
 constexpr DWORD Patience = 30000;
 const std::string ProbeService = "Quorvane Package Probe";
 const char* const ShippedFiles[] = {"Quorvane.exe", "Vantorer.bin", "Quick Guide.txt", "working.avi", "qv.exe",
-                                    "qv-services.schema.json"};
+                                    "qv-services.schema.json", "quorvane-rules.yml", "quorvane-dashboard.json"};
 
 // The manager's menu items are numbered from 2000 in menu order.
 constexpr WPARAM InstallServiceCommand = 2004, AboutCommand = 2010, QuickGuideCommand = 2011;

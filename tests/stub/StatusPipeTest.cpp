@@ -60,6 +60,10 @@ TProgramStatus Sample()
     status.Health = "unhealthy";
     status.HealthFailures = 3;
     status.HealthResult = "connection refused";
+    status.HostVersion = "1.02";
+    status.LogDroppedTotalBytes = 5000000000ull;
+    status.LogDeletedBytes = 123;
+    status.Resources = TProgramResources{61234, 5678, 3, 5, 48ull << 20, 40ull << 20, 64ull << 20, 6000000000ull};
     return status;
 }
 
@@ -193,6 +197,10 @@ TEST(StubStatusPipe, AnswersBadRequestsWithAnErrorAndServesFiftyClientsAtOnce)
         EXPECT_EQ(sample.Health, reply.Status.Health);
         EXPECT_EQ(3u, reply.Status.HealthFailures);
         EXPECT_EQ(sample.HealthResult, reply.Status.HealthResult);
+        EXPECT_EQ(sample.LogDroppedTotalBytes, reply.Status.LogDroppedTotalBytes);
+        EXPECT_EQ(sample.LogDeletedBytes, reply.Status.LogDeletedBytes);
+        EXPECT_EQ(sample.Resources, reply.Status.Resources);
+        EXPECT_EQ(sample.HostVersion, reply.Status.HostVersion);
     }
     halfSent.join();
     EXPECT_NE(std::string::npos, half.find("\"error\":\"the request did not arrive whole within 1000 ms\"")) << half;
@@ -369,4 +377,8 @@ TEST(StubStatusPipe, ARequestIsReadWithoutItsBlanksAndLineEndAndAHostsRefusalKee
     EXPECT_EQ(TStatusOutcome::Failed, refused.Outcome);
     EXPECT_NE(std::string::npos, refused.Failure.find("the request is longer than 1024 bytes")) << refused.Failure;
     EXPECT_NE(std::string::npos, ReadStatusAnswer("{\"version\":1,\"state\":\"dancing\"}").Failure.find("no known state"));
+    // A host from before the figures tells none, rather than nothing used.
+    const TStatusReply older = ReadStatusAnswer("{\"version\":1,\"state\":\"running\",\"pid\":4}");
+    ASSERT_EQ(TStatusOutcome::Answered, older.Outcome);
+    EXPECT_FALSE(older.Status.Resources);
 }

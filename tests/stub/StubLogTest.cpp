@@ -230,6 +230,9 @@ TEST(StubFileLog, ALogFileDeletedOrItsFolderRemovedCountsWhatIsLostAndIsMadeAgai
     EXPECT_TRUE(back.Open);
     EXPECT_FALSE(back.FolderMissing);
     EXPECT_EQ(0u, back.DroppedBytes);
+    // The count since the host started stays once the file says it.
+    EXPECT_EQ(lost + dropped, missing.DroppedTotalBytes);
+    EXPECT_EQ(lost + dropped, back.DroppedTotalBytes);
     made = LinesWith(ReadTextFile(path), "");
     ASSERT_EQ(1u, made.size());
     EXPECT_EQ(" warning: " + std::to_string(dropped) + " bytes dropped: the log could not be written (error 3)\r",
@@ -268,6 +271,7 @@ TEST(StubFileLog, RotationKeepsWholeLinesAndTellsWhatTheOldFilesHoldAndWhatWentB
     EXPECT_EQ(static_cast<long long>(backup.size()), NumberAfter(current, ".1\" holds the "));
     EXPECT_EQ(static_cast<long long>(deleted), NumberAfter(current, " bytes before this file; "));
     EXPECT_GT(deleted, 0u);
+    EXPECT_EQ(deleted, log.State().DeletedBytes);
 }
 
 TEST(StubFileLog, OldFilesNamedForAnotherKeptCountAreRenamedOrDeletedInTheirTurn)

@@ -25,6 +25,10 @@
 //   cwd       write "cwd <current folder>"
 //   env:NAME  write "env NAME=<value>", or "env NAME unset"
 //   priority  write "priority <priority class, hexadecimal>"
+//   alloc:MIB commit and touch that many MiB, kept until the end, then
+//             write "allocated MIB MiB"
+//   burn:MS   use the processor until this process has used MS ms of it
+//             in all, then write "burned <ms> ms"
 // Ctrl+C makes it write "got ctrl-c" and end with code 0.
 #include <windows.h>
 #include <shellapi.h>
@@ -141,6 +145,41 @@ LONG WINAPI Die(EXCEPTION_POINTERS*)
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// Committed and written page by page, so it counts as private bytes and as
+// working set alike.
+void Allocate(size_t mebibytes)
+{
+    const size_t bytes = mebibytes * 1024 * 1024;
+    char* block = static_cast<char*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (!block) {
+        Write(STD_ERROR_HANDLE, "alloc failed " + std::to_string(GetLastError()));
+        return;
+    }
+    for (size_t at = 0; at < bytes; at += 4096)
+        block[at] = 1;
+    Write(STD_OUTPUT_HANDLE, "allocated " + std::to_string(mebibytes) + " MiB");
+}
+
+// Processor time this process has used, user and kernel, in milliseconds.
+unsigned long long CpuMs()
+{
+    FILETIME created, ended, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    auto ticks = [](const FILETIME& time) {
+        return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    return (ticks(kernel) + ticks(user)) / 10000;
+}
+
+void Burn(unsigned long long ms)
+{
+    volatile unsigned long long spin = 0;
+    while (CpuMs() < ms)
+        for (int i = 0; i < 100000; ++i)
+            spin = spin + i;
+    Write(STD_OUTPUT_HANDLE, "burned " + std::to_string(CpuMs()) + " ms");
+}
+
 void StartChild()
 {
     char self[MAX_PATH];
@@ -229,6 +268,10 @@ int main(int argc, char** argv)
             char text[16];
             std::snprintf(text, sizeof text, "%lx", GetPriorityClass(GetCurrentProcess()));
             Write(STD_OUTPUT_HANDLE, std::string("priority ") + text);
+        } else if (step.rfind("alloc:", 0) == 0) {
+            Allocate(static_cast<size_t>(std::atol(step.c_str() + 6)));
+        } else if (step.rfind("burn:", 0) == 0) {
+            Burn(std::strtoull(step.c_str() + 5, nullptr, 10));
         } else if (step.rfind("event:", 0) == 0) {
             HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, step.c_str() + 6);
             SetEvent(event);

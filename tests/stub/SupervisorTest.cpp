@@ -365,6 +365,58 @@ TEST(StubSupervisor, ARawLogHoldsTheProgramsOwnBytesAndMovesAsideOnlyWhenItStart
     EXPECT_EQ(old, ReadTextFile(path + ".1"));
 }
 
+TEST(StubSupervisor, TellsWhatTheProgramsProcessesUseAndAddsUpItsRunsWithoutGoingDown)
+{
+    {
+        TRunningSupervisor run(TestProgram, "alloc:64 child burn:1500 wait");
+        ASSERT_TRUE(WaitFor([&] { return run.Log().Has("burned") && run.Log().Has("child pid"); }, 20000))
+            << Joined(run.Log().Lines());
+        const TProgramResources used = run.Supervisor().Resources();
+        // The program, its child and whatever the system runs for their
+        // console in the job.
+        EXPECT_GE(used.Processes, 2u);
+        EXPECT_EQ(used.Processes, used.PeakProcesses);
+        EXPECT_GE(used.CpuUserMs + used.CpuKernelMs, 1500u);
+        // The program's 64 MiB and what the processes need besides.
+        EXPECT_GE(used.PrivateBytes, 64u << 20);
+        EXPECT_LT(used.PrivateBytes, 200u << 20);
+        EXPECT_GE(used.WorkingSetBytes, 64u << 20);
+        EXPECT_GE(used.PeakPrivateBytes, used.PrivateBytes);
+        EXPECT_GE(used.PeakWorkingSetBytes, used.WorkingSetBytes);
+        // The child ends: one process fewer, the most at once stays.
+        const std::vector<std::string> lines = run.Log().Lines();
+        const auto child = std::find_if(lines.begin(), lines.end(),
+                                        [](const std::string& line) { return line.find("child pid ") != std::string::npos; });
+        ASSERT_NE(child, lines.end());
+        TKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                          std::stoul(child->substr(child->find("child pid ") + 10))));
+        ASSERT_TRUE(TerminateProcess(process.Get(), 1));
+        WaitForSingleObject(process.Get(), 5000);
+        ASSERT_TRUE(WaitFor([&] { return run.Supervisor().Resources().Processes == used.Processes - 1; }, 5000));
+        EXPECT_EQ(used.Processes, run.Supervisor().Resources().PeakProcesses);
+        EXPECT_LT(run.Supervisor().Resources().PrivateBytes, used.PrivateBytes);
+    }
+    // A program that keeps ending: the processor time of every run counts,
+    // asked as often as a busy dashboard would, and the most processes at
+    // once is the most seen, not the runs' added up.
+    TRunningSupervisor run(TestProgram, "burn:400 exit:3");
+    TProgramResources last;
+    unsigned most = 0;
+    while (run.Supervisor().Status().Starts < 4 && run.Log().Count("program exited") < 8) {
+        const TProgramResources now = run.Supervisor().Resources();
+        ASSERT_GE(now.CpuUserMs, last.CpuUserMs);
+        ASSERT_GE(now.CpuKernelMs, last.CpuKernelMs);
+        most = std::max(most, now.Processes);
+        last = now;
+        Sleep(50);
+    }
+    const TProgramResources after = run.Supervisor().Resources();
+    // Three runs ended, each of about 400 ms: far more than one run's.
+    EXPECT_GE(after.CpuUserMs + after.CpuKernelMs, 900u);
+    EXPECT_GE(most, 1u);
+    EXPECT_EQ(std::max(most, after.Processes), after.PeakProcesses);
+}
+
 TEST(StubSupervisor, ProgramThatCannotStartIsRetriedWithBackOff)
 {
     TRunningSupervisor run("C:\\no such folder\\missing.exe", "");
