@@ -16,6 +16,9 @@ namespace {
 constexpr DWORD SettlePollMs = 100;
 // The longest a start waits beyond the settle time for a program to begin.
 constexpr DWORD StartingLimitMs = 30000;
+// How long a host without a pipe is watched for its service to stop, before
+// it counts as one from before the pipe.
+constexpr ULONGLONG EndingHostMs = 3000;
 // The most of a log file read for its last lines.
 constexpr LONG TailBytes = 16 * 1024;
 
@@ -26,11 +29,15 @@ TSettling WaitForProgram(const TCatalogueEntry& entry, const TServiceStates& ser
 {
     const ULONGLONG deadline = GetTickCount64() + settleMs + startPeriodMs + StartingLimitMs;
     unsigned firstStart = 0;
+    ULONGLONG silentSince = 0;
     for (;;) {
         const TEntryStatus now = StatusOf(entry, services);
         TSettling settling;
         if (!now.HostRuns()) {
-            settling.Why = "was stopped meanwhile";
+            // A host that ended its service itself left a record of why.
+            settling.Why = now.LastEnd && now.LastEnd->Reason != TEndReason::Requested
+                               ? "ended, and its service with it: " + EndWords(*now.LastEnd)
+                               : "was stopped meanwhile";
             return settling;
         }
         if (!now.Program) {
@@ -45,6 +52,16 @@ TSettling WaitForProgram(const TCatalogueEntry& entry, const TServiceStates& ser
         }
         const TStatusReply& reply = *now.Program;
         settling.Last = reply.Status;
+        // A host that ends its service closes its pipe before the service
+        // reads stopped; only a host that stays without one is older.
+        if (reply.Outcome == TStatusOutcome::NoHost) {
+            const ULONGLONG tick = GetTickCount64();
+            silentSince = silentSince ? silentSince : tick;
+            if (tick - silentSince < EndingHostMs) {
+                Sleep(SettlePollMs);
+                continue;
+            }
+        }
         if (reply.Outcome != TStatusOutcome::Answered) {
             // A host that cannot tell is no reason to fail the start.
             settling.Outcome = TSettling::NotKnown;

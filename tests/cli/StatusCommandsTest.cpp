@@ -93,8 +93,11 @@ TEST_F(StatusCommandsTest, AServiceThatGaveUpOrWhoseProgramEndedForGoodSaysHowEv
     EXPECT_EQ(status["lastEnd"]["reason"], "gave up");
     EXPECT_EQ(status["lastEnd"]["lastExitCode"], 3);
 
-    // A success under on-failure ends the service; its exit code is told.
+    // A success under on-failure ends the service; its exit code is told,
+    // and a start that waits for the program says it did not stay up.
     Accepted("set " + Quoted(name) + " --restart on-failure --success-codes 3");
+    Expect("start " + Quoted(name), 10, "ended, and its service with it: ");
+    ASSERT_TRUE(WaitFor([&] { return ServiceState(name) == SERVICE_STOPPED; }, 15000));
     Expect("start --settle 0 " + Quoted(name), 0);
     ASSERT_TRUE(WaitFor([&] { return ServiceState(name) == SERVICE_STOPPED; }, 15000));
     TProgramResult ended = Expect("status " + Quoted(name), 0, "Last exit:    code 3");
