@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <nlohmann/json.hpp>
+#include <functional>
 #include <thread>
 
 #include "catalogue/Catalogue.h"
@@ -62,6 +63,20 @@ protected:
         EXPECT_TRUE(run.ExitCode == 0 || (run.ExitCode == 6 && run.Err.find("the recovery actions") != std::string::npos))
             << arguments << "\nout: " << run.Out << "\nerr: " << run.Err;
     }
+    // Adds the entry and installs it with a stand-in for the host as its
+    // service, the stand-in's mode after the service's name; the mode comes
+    // from the entry's service ID.
+    void StandInHost(const std::string& name, const std::function<std::string(int)>& mode)
+    {
+        services.push_back(name);
+        Expect("add " + Quoted(name) + " --program " + Quoted(program), 0);
+        const std::string copy = StubCopyFile(name);
+        CreateDirectoryA(StubFolder().c_str(), nullptr);
+        ASSERT_TRUE(CopyFileA(WindowsPath(TEST_SERVICE).c_str(), copy.c_str(), FALSE));
+        ASSERT_TRUE(CreateTestService(name, Quoted(copy) + " " + Quoted(name) + " " + mode(ServiceID(name))));
+        TIniFile(CatalogueFileName).WriteString(name, VantorerKey, copy);
+        TIniFile(CatalogueFileName).WriteBool(name, InstalledKey, true);
+    }
     static std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
     int ServiceID(const std::string& name) { return json::parse(Qv("show " + Quoted(name) + " --json").Out)["serviceId"]; }
 };
@@ -105,6 +120,17 @@ TEST_F(StatusCommandsTest, AServiceThatGaveUpOrWhoseProgramEndedForGoodSaysHowEv
     Expect("check " + Quoted(name), 7, "restarted only after a failure");
 }
 
+TEST_F(StatusCommandsTest, AStartWhoseHostEndsItsServiceBeforeAnsweringIsNoSuccess)
+{
+    // The host has no pipe yet when first asked, and ends its service a
+    // moment later: that is how a host that gave up looks, not an older one.
+    const std::string name = "QV Ending Host";
+    StandInHost(name, [](int) { return "give-up 1500"; });
+    Expect("start " + Quoted(name), 10,
+           "started, but its program ended, and its service with it: gave up: the program ended more often than "
+           "its restarts allow");
+}
+
 TEST_F(StatusCommandsTest, AStopSaysWhenTheProgramHadToBeEnded)
 {
     const std::string name = "QV Deaf";
@@ -117,16 +143,8 @@ TEST_F(StatusCommandsTest, AStopSaysWhenTheProgramHadToBeEnded)
 TEST_F(StatusCommandsTest, AHostTooBusyToAnswerLeavesTheProgramNotKnownNeverNotActive)
 {
     const std::string name = "QV Hung " + std::to_string(GetCurrentProcessId());
-    services.push_back(name);
-    Expect("add " + Quoted(name) + " --program " + Quoted(program), 0);
     // A host copy that takes every question and answers none.
-    const std::string copy = StubCopyFile(name);
-    CreateDirectoryA(StubFolder().c_str(), nullptr);
-    ASSERT_TRUE(CopyFileA(WindowsPath(TEST_SERVICE).c_str(), copy.c_str(), FALSE));
-    ASSERT_TRUE(CreateTestService(name, Quoted(copy) + " " + Quoted(name) + " hang-status " +
-                                            std::to_string(ServiceID(name))));
-    TIniFile(CatalogueFileName).WriteString(name, VantorerKey, copy);
-    TIniFile(CatalogueFileName).WriteBool(name, InstalledKey, true);
+    StandInHost(name, [](int id) { return "hang-status " + std::to_string(id); });
     Expect("start --settle 0 " + Quoted(name), 0);
     const std::string late = "the service host did not answer in time";
     Expect("check " + Quoted(name), 12, "Whether the service \"" + name + "\" is active is not known: " + late);

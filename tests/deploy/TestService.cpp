@@ -2,20 +2,30 @@
 // stop, or for a minute at most so that a failed test leaves nothing behind.
 // The service name comes as the first argument. With "hang-status <ID>"
 // after it, it also serves the status pipe of that service ID as a hung
-// host would: it takes every client and never answers.
+// host would: it takes every client and never answers. With "give-up MS",
+// it ends its service itself after MS milliseconds with the host's code for
+// a program that needed too many restarts, and never serves a status pipe.
 #include <windows.h>
 
 #include <string>
+
+#include "deploy/StubNames.h"
 
 namespace {
 
 std::string serviceName;
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 HANDLE stopEvent = nullptr;
+DWORD runMs = 60000;
+DWORD endCode = 0;
 
 void Report(DWORD state)
 {
     SERVICE_STATUS status{};
+    if (state == SERVICE_STOPPED && endCode) {
+        status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+        status.dwServiceSpecificExitCode = endCode;
+    }
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
@@ -37,7 +47,8 @@ void WINAPI ServiceMain(DWORD, LPSTR*)
     if (!statusHandle)
         return;
     Report(SERVICE_RUNNING);
-    WaitForSingleObject(stopEvent, 60000);
+    if (WaitForSingleObject(stopEvent, runMs) == WAIT_OBJECT_0)
+        endCode = 0;
     Report(SERVICE_STOPPED);
 }
 
@@ -65,6 +76,10 @@ int main(int argc, char** argv)
     if (argc >= 4 && std::string(argv[2]) == "hang-status") {
         pipeName = std::string("\\\\.\\pipe\\Quorvane.Service") + argv[3];
         CloseHandle(CreateThread(nullptr, 0, HangStatus, pipeName.data(), 0, nullptr));
+    }
+    if (argc >= 4 && std::string(argv[2]) == "give-up") {
+        runMs = static_cast<DWORD>(std::stoul(argv[3]));
+        endCode = TooManyRestartsExitCode;
     }
     stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SERVICE_TABLE_ENTRYA table[] = {{serviceName.data(), ServiceMain}, {nullptr, nullptr}};
