@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "deploy/ServiceControl.h"
+#include "deploy/ServiceOwner.h"
 #include "platform/Services.h"
 #include "toolkit/Text.h"
 
@@ -48,15 +49,10 @@ bool SameNames(const std::vector<std::string>& a, const std::vector<std::string>
 
 std::optional<TServiceConfig> ReportedServiceConfig(SC_HANDLE service)
 {
-    DWORD needed = 0;
-    std::vector<BYTE> buffer(1024);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    while (!ServiceApi().QueryServiceConfigA(service, config, static_cast<DWORD>(buffer.size()), &needed)) {
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size())
-            return std::nullopt;
-        buffer.resize(needed);
-        config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    }
+    const std::optional<std::vector<BYTE>> buffer = QueriedServiceConfig(service);
+    if (!buffer)
+        return std::nullopt;
+    const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGA*>(buffer->data());
     TServiceConfig reported;
     reported.Account = config->lpServiceStartName ? config->lpServiceStartName : "LocalSystem";
     reported.Kind = AccountKind(reported.Account);

@@ -41,19 +41,29 @@ bool BinaryPathRuns(const std::string& binaryPathName, const std::string& path)
     return BinaryPathRuns(binaryPathName, TFilePath(path));
 }
 
-std::optional<std::string> RegisteredBinaryPath(SC_HANDLE service, TQueryServiceConfig query)
+std::optional<std::vector<BYTE>> QueriedServiceConfig(SC_HANDLE service, TQueryServiceConfig query)
 {
     if (!query)
         query = ServiceApi().QueryServiceConfigA;
+    // Most configurations fit the first buffer, so most take one call.
+    std::vector<BYTE> buffer(4096);
     DWORD needed = 0;
-    query(service, nullptr, 0, &needed);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
+    while (!query(service, reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data()), static_cast<DWORD>(buffer.size()),
+                  &needed)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size())
+            return std::nullopt;
+        buffer.resize(needed);
+    }
+    return buffer;
+}
+
+std::optional<std::string> RegisteredBinaryPath(SC_HANDLE service, TQueryServiceConfig query)
+{
+    const std::optional<std::vector<BYTE>> buffer = QueriedServiceConfig(service, query);
+    if (!buffer)
         return std::nullopt;
-    std::vector<char> buffer(needed);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    if (!query(service, config, needed, &needed))
-        return std::nullopt;
-    return std::string(config->lpBinaryPathName ? config->lpBinaryPathName : "");
+    const char* path = reinterpret_cast<const QUERY_SERVICE_CONFIGA*>(buffer->data())->lpBinaryPathName;
+    return std::string(path ? path : "");
 }
 
 std::string ForeignServiceText(const std::string& serviceName, const std::string& binaryPathName)

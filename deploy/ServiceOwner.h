@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "toolkit/Paths.h"
 
@@ -23,10 +24,13 @@ std::string ServiceProgram(const std::string& binaryPathName);
 bool BinaryPathRuns(const std::string& binaryPathName, const TFilePath& path);
 bool BinaryPathRuns(const std::string& binaryPathName, const std::string& path);
 
-// The binary path a service is registered with; the service needs
-// SERVICE_QUERY_CONFIG. Nothing when it cannot be read. Asked through the
-// seam, or through the call given.
+// A service's configuration, a QUERY_SERVICE_CONFIGA at the start of the
+// buffer that holds its texts; the service needs SERVICE_QUERY_CONFIG.
+// Nothing when it cannot be read. Asked through the seam, or through the
+// call given.
 using TQueryServiceConfig = BOOL(WINAPI*)(SC_HANDLE, LPQUERY_SERVICE_CONFIGA, DWORD, LPDWORD);
+std::optional<std::vector<BYTE>> QueriedServiceConfig(SC_HANDLE service, TQueryServiceConfig query = nullptr);
+// The binary path a service is registered with, read so.
 std::optional<std::string> RegisteredBinaryPath(SC_HANDLE service, TQueryServiceConfig query = nullptr);
 
 // What the user reads when a service of that name runs another program; an

@@ -25,13 +25,15 @@ TServiceState StateOf(DWORD currentState)
 using TOpenService = SC_HANDLE(WINAPI*)(SC_HANDLE, LPCSTR, DWORD);
 
 // The report of the service of that name on the connection, when it runs the
-// copy at stubPath: asked through the calls given.
+// copy at stubPath: asked through the calls given, its state too unless a
+// listing gave it.
 template <class TOwnedService>
 TServiceReport ReportOf(SC_HANDLE connection, const std::string& serviceName, const std::string& stubPath,
-                        TOpenService open, TQueryServiceConfig query)
+                        TOpenService open, TQueryServiceConfig query, const SERVICE_STATUS_PROCESS* listed = nullptr)
 {
     TServiceReport report;
-    TOwnedService service(open(connection, serviceName.c_str(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+    TOwnedService service(
+        open(connection, serviceName.c_str(), listed ? SERVICE_QUERY_CONFIG : SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
     if (!service) {
         if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
             report.State = TServiceState::NotRegistered;
@@ -44,8 +46,10 @@ TServiceReport ReportOf(SC_HANDLE connection, const std::string& serviceName, co
     }
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
-    if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                              &needed))
+    if (listed)
+        status = *listed;
+    else if (!QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                   sizeof status, &needed))
         return report;
     report.State = StateOf(status.dwCurrentState);
     report.ProcessId = report.State == TServiceState::Stopped ? 0 : status.dwProcessId;
@@ -90,7 +94,7 @@ void TServiceStates::ListRegistered()
             return;
         const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSA*>(buffer.data());
         for (DWORD i = 0; i < count; ++i)
-            registered_.insert(LowerCase(services[i].lpServiceName));
+            registered_[LowerCase(services[i].lpServiceName)] = services[i].ServiceStatusProcess;
         if (listed) {
             listed_ = true;
             return;
@@ -107,9 +111,13 @@ TServiceState TServiceStates::State(const std::string& serviceName, const std::s
 
 TServiceReport TServiceStates::Report(const std::string& serviceName, const std::string& stubPath) const
 {
-    if (listed_ && !registered_.count(LowerCase(serviceName)))
+    if (!listed_)
+        return ReportOf<TServiceHandle>(connection_.Get(), serviceName, stubPath, ServiceApi().OpenServiceA, nullptr);
+    const auto listed = registered_.find(LowerCase(serviceName));
+    if (listed == registered_.end())
         return {TServiceState::NotRegistered};
-    return ReportOf<TServiceHandle>(connection_.Get(), serviceName, stubPath, ServiceApi().OpenServiceA, nullptr);
+    return ReportOf<TServiceHandle>(connection_.Get(), serviceName, stubPath, ServiceApi().OpenServiceA, nullptr,
+                                    &listed->second);
 }
 
 TServiceReport ReportedService(const std::string& serviceName, const std::string& stubPath)

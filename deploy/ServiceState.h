@@ -1,5 +1,5 @@
 #pragma once
-#include <set>
+#include <map>
 #include <string>
 
 #include "platform/Services.h"
@@ -53,9 +53,12 @@ public:
     TServiceState State(const std::string& serviceName, const std::string& stubPath) const;
     // The same, with its process and exit codes.
     TServiceReport Report(const std::string& serviceName, const std::string& stubPath) const;
-    // Before asking for many services, most of them missing: reads the names
-    // of the services registered now, and a name not among them is taken as
-    // not registered without asking. A service registered later is missed.
+    // Before asking for many services: reads the services registered now
+    // and their states in one call. From then on a name not among them is
+    // taken as not registered, and one among them is told as it was then;
+    // only whose program each service runs is still asked. A service
+    // registered later is missed, and a state that changed later is not
+    // seen: for a picture taken once, never for waiting on a change.
     void ListRegistered();
     // The state once it is no longer pending (starting, stopping, ...), or
     // the pending one when limitMs ran out first.
@@ -64,7 +67,7 @@ public:
 
 private:
     TServiceHandle connection_;
-    // Lower-case names, from ListRegistered.
-    std::set<std::string> registered_;
+    // By lower-case name, from ListRegistered.
+    std::map<std::string, SERVICE_STATUS_PROCESS> registered_;
     bool listed_ = false;
 };

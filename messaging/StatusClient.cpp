@@ -1,11 +1,10 @@
 #include "messaging/StatusClient.h"
 
 #include <algorithm>
-#include <atomic>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "platform/Kernel.h"
+#include "toolkit/AtOnce.h"
 #include "toolkit/Text.h"
 
 namespace {
@@ -228,16 +227,6 @@ TStatusReply AskStatus(const TStatusQuestion& question, DWORD timeoutMs)
 std::vector<TStatusReply> AskStatuses(const std::vector<TStatusQuestion>& questions, DWORD timeoutMs)
 {
     std::vector<TStatusReply> replies(questions.size());
-    std::atomic<size_t> next{0};
-    auto ask = [&] {
-        for (size_t i = next++; i < questions.size(); i = next++)
-            replies[i] = AskStatus(questions[i], timeoutMs);
-    };
-    std::vector<std::thread> askers;
-    for (size_t i = 1; i < std::min(questions.size(), MostAskedAtOnce); ++i)
-        askers.emplace_back(ask);
-    ask();
-    for (std::thread& asker : askers)
-        asker.join();
+    AtOnce(questions.size(), MostAskedAtOnce, [&](size_t i) { replies[i] = AskStatus(questions[i], timeoutMs); });
     return replies;
 }

@@ -2,8 +2,11 @@
 
 #include "catalogue/StubCopy.h"
 #include "deploy/StubNames.h"
+#include "toolkit/AtOnce.h"
 
 namespace {
+
+constexpr size_t MostReportedAtOnce = 8;
 
 bool Ours(TServiceState state)
 {
@@ -77,8 +80,11 @@ std::vector<TEntryStatus> StatusesOf(const std::vector<TCatalogueEntry>& entries
     for (size_t i = 0; i < entries.size(); ++i) {
         stubPaths.push_back(StubCopyFile(entries[i].Description));
         serviceIDs.push_back(entries[i].ServiceID);
-        statuses[i].Service = services.Report(entries[i].Description, stubPaths.back());
     }
+    // Each report waits on the Service Control Manager; it answers several
+    // at once.
+    AtOnce(entries.size(), MostReportedAtOnce,
+           [&](size_t i) { statuses[i].Service = services.Report(entries[i].Description, stubPaths[i]); });
     return Complete(std::move(statuses), stubPaths, serviceIDs, timeoutMs);
 }
 
