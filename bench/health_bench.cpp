@@ -7,7 +7,6 @@
 // bytes and handles over 10,000 HTTP checks 10 ms apart.
 //   bench_health [--seconds N] [--checks N] [--only detect|cost|many]
 #define PSAPI_VERSION 2
-#include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
 
@@ -21,6 +20,7 @@
 #include "bench/LinuxProcess.h"
 #include "bench/Measure.h"
 #include "catalogue/IniFile.h"
+#include "fixtures/Ports.h"
 #include "fixtures/Programs.h"
 #include "fixtures/SavedCatalogue.h"
 #include "fixtures/Watching.h"
@@ -43,24 +43,6 @@ struct TDetectCase {
     unsigned IntervalSeconds, TimeoutSeconds, Retries;
     int Rounds;
 };
-
-// A free port of 127.0.0.1, as the system picks one.
-unsigned FreePort()
-{
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int size = sizeof address;
-    unsigned port = 0;
-    if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-        port = ntohs(address.sin_port);
-    closesocket(probe);
-    return port;
-}
 
 int Count(const std::string& text, const std::string& part)
 {

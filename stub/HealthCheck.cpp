@@ -12,6 +12,7 @@
 
 #include "platform/Kernel.h"
 #include "platform/Owner.h"
+#include "stub/ChildHandles.h"
 #include "stub/Supervisor.h"
 #include "toolkit/Paths.h"
 #include "toolkit/System.h"
@@ -457,12 +458,6 @@ namespace {
 // Each command's output pipe has a name no other takes.
 std::atomic<unsigned> pipeCount{0};
 
-HANDLE OpenNul(DWORD access)
-{
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    return CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
-}
-
 // The command's output comes through a pipe read in the background, so a
 // command that writes much is never held up and the check still waits for
 // its end, its call-off and its time together.
@@ -560,14 +555,8 @@ THealthResult CommandCheck(const THealthPlan& plan, HANDLE cancel, ULONGLONG dea
     TOutputPipe output;
     if (!output.Open())
         return Failed("cannot make a pipe for the command's output: " + ErrorWords(GetLastError()));
-    TKernelHandle input(OpenNul(GENERIC_READ));
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    startup.hStdInput = input.Get();
-    startup.hStdOutput = output.Client();
-    startup.hStdError = output.Client();
+    TKernelHandle input(OpenInheritableNul(GENERIC_READ));
+    STARTUPINFOA startup = HiddenStartup(input.Get(), output.Client(), output.Client());
     std::vector<char> line(plan.Target.Command.begin(), plan.Target.Command.end());
     line.push_back('\0');
     std::vector<char> environment;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "stub/AskToEnd.h"
+#include "stub/ChildHandles.h"
 #include "stub/Guard.h"
 #include "stub/RestartRule.h"
 #include "toolkit/Error.h"
@@ -60,12 +61,6 @@ DWORD WINAPI ReaderMain(void* parameter)
     std::unique_ptr<TReaderArguments> reader(static_cast<TReaderArguments*>(parameter));
     RunGuarded("the output reader", *reader->Log, [&] { ReadOutput(*reader); });
     return 0;
-}
-
-HANDLE OpenNul(DWORD access)
-{
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    return CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
 }
 
 } // namespace
@@ -250,7 +245,7 @@ void TSupervisor::Launch(TProgramRun& run)
                     "the program's processes would outlive a failing service host: " + SystemMessage(error));
     }
 
-    TKernelHandle input(OpenNul(GENERIC_READ));
+    TKernelHandle input(OpenInheritableNul(GENERIC_READ));
     TKernelHandle outRead, outWrite, errRead, errWrite;
     // A raw log is the program's to write: one file for both streams.
     if (TKernelHandle file = captureOutput_ ? log_->ProgramOutput() : TKernelHandle()) {
@@ -261,17 +256,11 @@ void TSupervisor::Launch(TProgramRun& run)
             throw TError("cannot create the output pipes: " + SystemMessage(error));
         }
     } else {
-        outWrite = TKernelHandle(OpenNul(GENERIC_WRITE));
-        errWrite = TKernelHandle(OpenNul(GENERIC_WRITE));
+        outWrite = TKernelHandle(OpenInheritableNul(GENERIC_WRITE));
+        errWrite = TKernelHandle(OpenInheritableNul(GENERIC_WRITE));
     }
 
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    startup.hStdInput = input.Get();
-    startup.hStdOutput = outWrite.Get();
-    startup.hStdError = errWrite ? errWrite.Get() : outWrite.Get();
+    STARTUPINFOA startup = HiddenStartup(input.Get(), outWrite.Get(), errWrite ? errWrite.Get() : outWrite.Get());
     std::string line = ProgramCommandLine(settings_.Program, settings_.Parameters);
     std::vector<char> commandLine(line.begin(), line.end());
     commandLine.push_back('\0');

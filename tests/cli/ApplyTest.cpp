@@ -52,10 +52,8 @@ protected:
     void SetUp() override { TearDown(); }
     void TearDown() override
     {
-        for (const std::string& name : {A, B, C, D}) {
-            RemoveTestService(name);
-            DeleteFileA(StubCopyFile(name).c_str());
-        }
+        for (const std::string& name : {A, B, C, D})
+            RemoveTestServiceAndCopy(name);
     }
     // A document entry of the test program.
     json Entry(const std::string& description, const std::string& parameters, bool installed, bool running) const

@@ -502,10 +502,8 @@ TEST_F(CliTest, CheckAllAsksEveryPipeAtOnceBesideTheWindowAndTheMailslotOnlyForA
 {
     const std::string quitter = "QV Quitter", older = "QV Older " + std::to_string(GetCurrentProcessId());
     const TScopeExit removed([&] {
-        for (const std::string& name : {quitter, older}) {
-            RemoveTestService(name);
-            DeleteFileA(StubCopyFile(name).c_str());
-        }
+        for (const std::string& name : {quitter, older})
+            RemoveTestServiceAndCopy(name);
     });
     // The quitter's program is gone by the time it starts: it never runs.
     TTempFolder folder;

@@ -9,13 +9,12 @@
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
 #include "catalogue/StubCopy.h"
-#include "deploy/ServiceEnd.h"
 #include "fixtures/SavedCatalogue.h"
 #include "fixtures/Watching.h"
 #include "messaging/StatusPipe.h"
 #include "tests/cli/QvRuns.h"
 #include "tests/support/PipeSquatter.h"
-#include "tests/support/Ports.h"
+#include "fixtures/Ports.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/TestServices.h"
@@ -35,11 +34,8 @@ protected:
 
     void TearDown() override
     {
-        for (const std::string& name : services) {
-            RemoveTestService(name);
-            DeleteFileA(StubCopyFile(name).c_str());
-            DeleteFileA(ServiceEndPath(StubCopyFile(name)).c_str());
-        }
+        for (const std::string& name : services)
+            RemoveTestServiceAndCopy(name);
     }
     // Adds the entry and installs it.
     void Installed(const std::string& name, const std::string& options)

@@ -8,10 +8,10 @@
 #include "catalogue/Catalogue.h"
 #include "catalogue/IniFile.h"
 #include "catalogue/StubCopy.h"
-#include "deploy/ServiceEnd.h"
 #include "fixtures/SavedCatalogue.h"
 #include "fixtures/Watching.h"
 #include "tests/cli/QvRuns.h"
+#include "tests/support/MetricSamples.h"
 #include "tests/support/Programs.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/TestServices.h"
@@ -32,11 +32,8 @@ protected:
 
     void TearDown() override
     {
-        for (const std::string& name : services) {
-            RemoveTestService(name);
-            DeleteFileA(StubCopyFile(name).c_str());
-            DeleteFileA(ServiceEndPath(StubCopyFile(name)).c_str());
-        }
+        for (const std::string& name : services)
+            RemoveTestServiceAndCopy(name);
     }
     TProgramResult Run(const std::string& arguments, std::initializer_list<DWORD> codes = {0})
     {
@@ -62,16 +59,6 @@ protected:
                    : 0u;
     }
 };
-
-// The value of the sample, "" when there is none.
-std::string Sample(const std::string& text, const std::string& series)
-{
-    const size_t at = text.find("\n" + series + " ");
-    if (at == std::string::npos)
-        return "";
-    const size_t value = at + series.size() + 2;
-    return text.substr(value, text.find('\n', value) - value);
-}
 
 std::string State(const std::string& family, const std::string& service, const std::string& state)
 {

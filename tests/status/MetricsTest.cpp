@@ -11,6 +11,7 @@
 #include "status/Metrics.h"
 #include "status/ResourceWords.h"
 #include "status/StatusWords.h"
+#include "tests/support/MetricSamples.h"
 #include "tests/support/TempFiles.h"
 
 // Every entry as Prometheus reads it, told from statuses made here: each
@@ -45,16 +46,6 @@ void Answered(TMetricsEntry& entry, TProgramState state)
 TProgramStatus& Answer(TMetricsEntry& entry)
 {
     return entry.Status.Program->Status;
-}
-
-// The value of the sample, "" when there is none.
-std::string Sample(const std::string& text, const std::string& series)
-{
-    const size_t at = text.find("\n" + series + " ");
-    if (at == std::string::npos)
-        return "";
-    const size_t value = at + series.size() + 2;
-    return text.substr(value, text.find('\n', value) - value);
 }
 
 std::string Series(const std::string& name, const std::string& service, const std::string& more = "")

@@ -9,7 +9,7 @@
 #include "stub/HealthMonitor.h"
 #include "stub/Supervisor.h"
 #include "tests/stub/StubTestSupport.h"
-#include "tests/support/Ports.h"
+#include "fixtures/Ports.h"
 #include "tests/support/TempFiles.h"
 
 // The health check: a server of our own that answers, fails, hangs or

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "catalogue/StubCopy.h"
+#include "deploy/ServiceEnd.h"
 #include "fixtures/Watching.h"
 
 namespace {
@@ -122,6 +123,7 @@ void RemoveTestServiceAndCopy(const std::string& name)
 {
     RemoveTestService(name);
     DeleteFileA(StubCopyFile(name).c_str());
+    DeleteFileA(ServiceEndPath(StubCopyFile(name)).c_str());
 }
 
 BOOL WINAPI StartServiceAgainWhenWineLosesIt(SC_HANDLE service, DWORD count, LPCSTR* arguments)

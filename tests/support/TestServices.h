@@ -31,5 +31,6 @@ std::string ServiceDescription(const std::string& name);
 // services through the program puts it in the program's seam.
 BOOL WINAPI StartServiceAgainWhenWineLosesIt(SC_HANDLE service, DWORD count, LPCSTR* arguments);
 
-// RemoveTestService, and the entry's service host copy deleted.
+// RemoveTestService, and the entry's service host copy and the record of how
+// its service ended deleted.
 void RemoveTestServiceAndCopy(const std::string& name);
