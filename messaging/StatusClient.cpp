@@ -17,6 +17,9 @@ constexpr size_t MostAskedAtOnce = 32;
 // How often a pipe served by another process is tried, in case the host
 // serves the name too.
 constexpr int ImpostorTries = 3;
+// How often the host is asked again after it hung up on a question: as its
+// service stops it closes its pipe's instances one after another.
+constexpr int HangUpTries = 5;
 // A busy host is asked again after this pause.
 constexpr DWORD RetryPauseMs = 50;
 
@@ -204,6 +207,7 @@ TStatusReply AskStatus(const TStatusQuestion& question, DWORD timeoutMs)
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     // Once met, an impostor is what is told unless the host itself answers.
     std::optional<TStatusReply> impostor;
+    int hangUps = 0;
     for (int impostors = 0;;) {
         // Each try has at most a try's time, so a busy moment leaves time to
         // try again.
@@ -214,12 +218,15 @@ TStatusReply AskStatus(const TStatusQuestion& question, DWORD timeoutMs)
         else if (impostor && reply.Outcome != TStatusOutcome::Answered)
             reply = *impostor;
         // An impostor may share the name with the host itself (and is then
-        // met by chance); a busy host may be free a moment later.
+        // met by chance); a busy host may be free a moment later; the host
+        // hangs up on a question it took when it closes its pipe at its
+        // service's stop, and asked again it has none.
         const bool again = reply.Outcome == TStatusOutcome::NoAnswer ||
-                           (reply.Outcome == TStatusOutcome::Impostor && ++impostors < ImpostorTries);
+                           (reply.Outcome == TStatusOutcome::Impostor && ++impostors < ImpostorTries) ||
+                           (reply.Outcome == TStatusOutcome::Failed && reply.ServerPid != 0 && ++hangUps < HangUpTries);
         if (!again || Remaining(deadline) == 0)
             return reply;
-        if (reply.Outcome == TStatusOutcome::NoAnswer)
+        if (reply.Outcome != TStatusOutcome::Impostor)
             Sleep(std::min<DWORD>(RetryPauseMs, Remaining(deadline)));
     }
 }

@@ -9,6 +9,7 @@
 
 #include "fixtures/Programs.h"
 #include "platform/Kernel.h"
+#include "tests/support/TestServices.h"
 
 TProgramResult Qv(const std::string& arguments)
 {
@@ -39,4 +40,10 @@ bool QvsWaiting(size_t count)
     const bool settled = times.size() == count && times == before;
     before = times;
     return settled;
+}
+
+void TQvServicesTest::TearDown()
+{
+    for (const std::string& name : services)
+        RemoveTestServiceAndCopy(name);
 }

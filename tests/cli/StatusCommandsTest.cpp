@@ -26,17 +26,8 @@ namespace {
 
 using nlohmann::json;
 
-class StatusCommandsTest : public ::testing::Test {
+class StatusCommandsTest : public TQvServicesTest {
 protected:
-    TSavedCatalogue catalogue;
-    const std::string program = WindowsPath(TEST_PROGRAM);
-    std::vector<std::string> services;
-
-    void TearDown() override
-    {
-        for (const std::string& name : services)
-            RemoveTestServiceAndCopy(name);
-    }
     // Adds the entry and installs it.
     void Installed(const std::string& name, const std::string& options)
     {
@@ -73,7 +64,6 @@ protected:
         TIniFile(CatalogueFileName).WriteString(name, VantorerKey, copy);
         TIniFile(CatalogueFileName).WriteBool(name, InstalledKey, true);
     }
-    static std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
     int ServiceID(const std::string& name) { return json::parse(Qv("show " + Quoted(name) + " --json").Out)["serviceId"]; }
 };
 

@@ -24,17 +24,8 @@ namespace {
 
 using nlohmann::json;
 
-class MetricsScene : public ::testing::Test {
+class MetricsScene : public TQvServicesTest {
 protected:
-    TSavedCatalogue catalogue;
-    const std::string program = WindowsPath(TEST_PROGRAM);
-    std::vector<std::string> services;
-
-    void TearDown() override
-    {
-        for (const std::string& name : services)
-            RemoveTestServiceAndCopy(name);
-    }
     TProgramResult Run(const std::string& arguments, std::initializer_list<DWORD> codes = {0})
     {
         TProgramResult run = Qv(arguments);
@@ -50,7 +41,6 @@ protected:
     // Wine refuses the recovery actions that go with a maximum of restarts
     // (exit 6) and keeps the rest.
     void Install(const std::string& name) { Run("install " + Quoted(name), {0, 6}); }
-    static std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
     unsigned Starts(const std::string& name)
     {
         const json status = json::parse(Qv("status " + Quoted(name) + " --json").Out, nullptr, false);

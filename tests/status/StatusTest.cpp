@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <thread>
+
 #include "catalogue/StubCopy.h"
 #include "deploy/StubNames.h"
 #include "messaging/StatusPipe.h"
+#include "platform/Kernel.h"
 #include "status/EntryStatus.h"
 #include "status/StatusWords.h"
 #include "tests/support/PipeSquatter.h"
@@ -219,6 +222,28 @@ TEST(EntryStatus, AHostThatDoesNotAnswerInTimeLeavesTheProgramNotKnownRatherThan
     backingOff.State = TServiceState::StopPending;
     EXPECT_TRUE(TooAliveToUninstall(TEntryStatus{backingOff, std::nullopt, std::nullopt}));
     EXPECT_FALSE(TooAliveToUninstall(TEntryStatus{StoppedWith(0), std::nullopt, std::nullopt}));
+}
+
+TEST(EntryStatus, AHostThatHangsUpAsItsPipeGoesIsAskedAgainAndFoundGone)
+{
+    // The host takes the question, then closes its pipe as its service
+    // stops: no instance is left.
+    std::thread going([] {
+        TKernelHandle pipe(CreateNamedPipeA(StatusPipeName(Entry.ServiceID).c_str(), PIPE_ACCESS_DUPLEX,
+                                            PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
+        char question[64];
+        DWORD read = 0;
+        if (ConnectNamedPipe(pipe.Get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED)
+            ReadFile(pipe.Get(), question, sizeof question, &read, nullptr);
+    });
+    for (int i = 0; i < 200 && !WaitNamedPipeA(StatusPipeName(Entry.ServiceID).c_str(), 0) &&
+                    GetLastError() == ERROR_FILE_NOT_FOUND;
+         ++i)
+        Sleep(5);
+    const TEntryStatus status = AskedStatus(Entry, RunningIn(GetCurrentProcessId()), 2000);
+    going.join();
+    ASSERT_TRUE(status.Program);
+    EXPECT_EQ(status.Program->Outcome, TStatusOutcome::NoHost) << status.Program->Failure;
 }
 
 TEST(EntryStatus, TheLogLineSaysWhatTheHostSaysOfItsFile)

@@ -581,7 +581,9 @@ TEST(StubService, SilentWhileItsProgramDoesNotRunAndFromTheStopControlOn)
     ASSERT_EQ(0u, Control(runner.Description, false));
     EXPECT_THROW(Ask(runner.ServiceID, "62|Are you on?"), TError) << "the mailslot is still there";
     TStatusReply stopping = AskStatus({runner.ServiceID, ServiceProcessId(runner.Description)});
-    EXPECT_TRUE(stopping.Outcome == TStatusOutcome::NoHost || stopping.Status.State == TProgramState::Stopping);
+    EXPECT_TRUE(stopping.Outcome == TStatusOutcome::NoHost || stopping.Status.State == TProgramState::Stopping)
+        << static_cast<int>(stopping.Outcome) << " " << stopping.Failure << " "
+        << ProgramStateName(stopping.Status.State);
     ASSERT_TRUE(WaitForState(runner.Description, SERVICE_STOPPED, 15000));
     EXPECT_EQ(TStatusOutcome::NoHost, AskStatus({runner.ServiceID, ServiceProcessId(runner.Description)}).Outcome);
     std::string log = runner.Log();
